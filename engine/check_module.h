@@ -1,0 +1,77 @@
+#pragma once
+// The controller between the user interface and the check: starts the socket layer, creates the
+// network side (afresh for every check), starts checks, routes received messages to the engine and
+// passes on the one-second tick. Engine (user-interface) thread only, except CMessageSink::OnReceive
+// and CancelDelivery, which the network module's threads call.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/settings.h"
+#include "engine/nat_prober.h"
+#include "engine/notify_target.h"
+#include "net/delivery.h"
+#include "net/message_sink.h"
+#include "net/udp_network.h"
+
+class CCheckModule;
+
+// Hands each received message synchronously to the owner's notify target (the engine's thread)
+// and waits until the engine has handled it, or until the network module stops.
+class CMessageSink : public IReceiveSink {
+public:
+    explicit CMessageSink(CCheckModule* owner) : m_owner(owner) {}
+    void OnReceive(const ReceivedMessage* msg) override;  // dispatch thread
+    void CancelDelivery() override;                        // any thread
+
+private:
+    CCheckModule* m_owner;
+    CDeliveryHandshake m_handshake;
+};
+
+class CCheckModule {
+public:
+    CCheckModule();
+    virtual ~CCheckModule();
+    CCheckModule(const CCheckModule&) = delete;
+    CCheckModule& operator=(const CCheckModule&) = delete;
+
+    bool InitWinsock();    // starts the socket layer, writes the "Using ..." line and a blank line
+    bool CreateNetwork();  // sink + network module, Start, unpause, Attach
+    bool Start();          // CreateNetwork, then the start banner
+    bool Stop();           // stops and deletes the network module and the sink
+    bool BeginCheck();     // settings, server information, first test
+    void StartCheck();     // the start command (F5): ignored while a check runs
+    long RouteMessage(const ReceivedMessage* msg);  // drops codes the engine does not accept
+    void OnTick(int unused);
+
+    // The engine's thread, as the sink delivers to it (null: deliveries are dropped). Set once.
+    void SetNotifyTarget(INotifyTarget* target) { m_hNotifyWnd = target; }
+    INotifyTarget* NotifyTarget() const { return m_hNotifyWnd; }
+    void SetResultPresenter(IResultPresenter* presenter) { m_prober.SetResultPresenter(presenter); }
+    // Where settings come from. Default: LoadSettings() of STUN.ini beside the executable. The
+    // command-line client loads another file and applies its overrides here.
+    void SetSettingsLoader(std::function<bool(StunSettings&)> loader);
+    // The file SummarizeResults reads REPORT from (empty: beside the executable).
+    void SetSettingsPath(std::string path) { m_prober.SetSettingsPath(std::move(path)); }
+    // Local ports for the network modules this module creates (tests move 9801/9802).
+    void SetNetworkPorts(NetworkPorts ports) { m_ports = ports; }
+
+    bool IsChecking() const { return m_prober.Step() != StepIdle; }
+    CNatProber& Prober() { return m_prober; }
+    const CNatProber& Prober() const { return m_prober; }
+    CUdpNetwork* Network() const { return m_network; }
+
+private:
+    friend class CMessageSink;
+
+    CNatProber m_prober;
+    CUdpNetwork* m_network = nullptr;  // owned; null when none exists
+    CMessageSink* m_sink = nullptr;    // owned; null when none exists
+    INotifyTarget* m_hNotifyWnd = nullptr;
+
+    std::function<bool(StunSettings&)> m_loadSettings;
+    NetworkPorts m_ports;
+};

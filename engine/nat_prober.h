@@ -1,0 +1,136 @@
+#pragma once
+// The NAT check engine: a fixed sequence of steps, each waiting for one message or its time-out.
+// Engine (user-interface) thread only: driven by HandleMessage and OnTick, never by itself.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/messages.h"
+#include "net/network_link.h"
+
+class IResultPresenter;
+
+enum ProbeStep : std::int32_t {
+    StepIdle = 0,
+    StepServer1Binding = 1,
+    StepChangeAck = 2,
+    StepChangeReply = 3,
+    StepPortChangeReply = 4,
+    StepServer2Binding = 5,
+    StepAllocA = 6,
+    StepAllocB = 7,
+    StepAllocC = 8,
+    StepExcept1 = 9,
+    StepExcept2 = 10,
+    StepFriendSearch = 11,
+    StepFriendPort = 12,
+    StepPort9802 = 13,
+};
+
+enum NatFilterType : std::int32_t {
+    FilterUnknown = 0,
+    FilterOpen = 1,
+    FilterFullCone = 2,
+    FilterIpRestricted = 3,
+    FilterPortRestricted = 4,
+    FilterSymmetric = 5,
+};
+
+enum PortAllocRule : std::int32_t {
+    AllocUnknown = 0,
+    AllocNotSymmetric = 1,
+    AllocAddressSensitive = 2,
+    AllocPortSensitive = 3,
+};
+
+const char* FilterTypeText(std::int32_t code);  // "UNKNOWN" ... "SYMMETRIC"
+const char* AllocRuleText(std::int32_t code);   // "UNKNOWN" ... "PORT SENSITIVE SYMMETRIC NAT"
+
+// What the last (or current) check found, for machine-readable output. A verdict that was not
+// written (its test did not run or did not finish) is empty, which is distinct from "no".
+struct CheckOutcome {
+    std::optional<std::int32_t> filterType;   // NatFilterType, once its line is written
+    std::optional<bool> loopback;             // once the loopback line is written
+    std::optional<std::int32_t> allocRule;    // PortAllocRule, once its line is written
+    std::optional<bool> exceptional;          // once the exceptional-behaviour line is written
+    std::optional<bool> multiClientGood;      // once the multi-client line is written
+    std::uint32_t mappedIp = 0;               // Server1's report for socket 0 (network order)
+    std::uint16_t mappedPort = 0;             // network order; 0 = none
+    std::optional<std::uint16_t> allocPortA, allocPortB, allocPortC;  // host order, as seen
+    std::optional<std::uint16_t> exceptPort1, exceptPort2;            // host order
+    std::optional<std::uint16_t> friendSockMappedPort;                // host order
+    std::optional<std::uint16_t> friendReportedPort;                  // host order
+    std::optional<std::uint32_t> friendIp;                            // network order
+};
+
+class CNatProber {
+public:
+    CNatProber();
+    virtual ~CNatProber();
+    CNatProber(const CNatProber&) = delete;
+    CNatProber& operator=(const CNatProber&) = delete;
+
+    // Takes the network module the next check (and the responder) uses; not owned.
+    void Attach(INetworkLink* network) { m_network = network; }
+    void SetServers(std::uint32_t server1Ip, std::uint16_t server1Port, std::uint32_t server2Ip,
+                    std::uint16_t server2Port, std::uint32_t friendIp);
+    void HandleMessage(const ReceivedMessage* msg);
+    void OnTick(int unused);
+    void ArmTimeout() { m_ticksLeft = 12; }
+    // True when addr (network order) is one of this computer's own addresses.
+    bool IsLocalAddress(std::uint32_t addr) const;
+
+    // Begins a check (first test).
+    void StartFilterCheck();
+
+    // Seams. The presenter shows the result dialog (none: the dialog counts as cancelled); the
+    // settings path is where SummarizeResults reads the report recipient (empty: beside the
+    // executable); the local-address check replaces IsLocalAddress's lookup in tests.
+    void SetResultPresenter(IResultPresenter* presenter) { m_presenter = presenter; }
+    void SetSettingsPath(std::string path) { m_settingsPath = std::move(path); }
+    void SetLocalAddressCheck(std::function<bool(std::uint32_t)> check);
+
+    std::int32_t Step() const { return m_step; }
+    std::int32_t TicksLeft() const { return m_ticksLeft; }
+    const std::vector<std::string>& ResultLines() const { return m_resultLines; }
+    const CheckOutcome& Outcome() const { return m_outcome; }
+    // The mailto: link SummarizeResults would open for the current result lines.
+    std::string BuildReportLink() const;
+
+private:
+    // (Filled in by the implementation: the step reactions of each test, ReportFilterResult,
+    // StartAllocationCheck, ReportAllocationResult, StartExceptionalCheck,
+    // ReportExceptionalResult, StartFriendPortQuery, OnFriendPortQueryDone, StartFriendSearch,
+    // OnFriendSearchOutcome, SummarizeResults.)
+
+    std::int32_t m_filterType = FilterUnknown;
+    std::int32_t m_allocRule = AllocUnknown;
+    std::uint16_t m_allocPortA = 0;
+    std::uint16_t m_allocPortB = 0;
+    std::uint16_t m_allocPortC = 0;
+    std::uint16_t m_exceptPort1 = 0;
+    std::uint16_t m_exceptPort2 = 0;
+    std::int32_t m_loopbackSeen = 0;
+    std::int32_t m_step = StepIdle;
+    std::uint32_t m_friendIp = 0;
+    std::uint16_t m_friendPort = 0;
+    std::uint16_t m_friendSockMappedPort = 0;
+    INetworkLink* m_network = nullptr;
+    std::int32_t m_ticksLeft = 0;
+    std::uint32_t m_mappedIp = 0;
+    std::uint16_t m_mappedPort = 0;
+    std::uint32_t m_server1Ip = 0;
+    std::uint16_t m_server1Port = 0;
+    std::uint32_t m_server2Ip = 0;
+    std::uint16_t m_server2Port = 0;
+    std::uint32_t m_configFriendIp = 0;
+    std::vector<std::string> m_resultLines;
+
+    CheckOutcome m_outcome;
+    IResultPresenter* m_presenter = nullptr;
+    std::string m_settingsPath;
+    std::function<bool(std::uint32_t)> m_isLocal;
+};
