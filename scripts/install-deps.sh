@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12. Safe to run again; quiet when all is there.
+set -euo pipefail
+
+packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
+          libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps)
+[ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds with warnings as errors and runs every test;
+# then the whole suite under AddressSanitizer+UndefinedBehaviorSanitizer and the threaded tests under
+# ThreadSanitizer. Exits non-zero on any failure.
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the plain build and its tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+"$root/scripts/install-deps.sh"
+
+# Tests that need a display use Qt's offscreen platform; nothing here needs X.
+export QT_QPA_PLATFORM=offscreen
+export CTEST_OUTPUT_ON_FAILURE=1
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+build() {  # build <dir> <cmake args...>
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -DGATEWISE_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+step "build (warnings are errors)"
+build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "tests"
+ctest --test-dir "$root/build/ci" -j"$jobs" --timeout 120
+
+[ "${1:-}" = "--quick" ] && exit 0
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug "-DGATEWISE_SANITIZE=address;undefined"
+step "tests under ASan+UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+LSAN_OPTIONS=suppressions="$root/scripts/lsan.supp":print_suppressions=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$root/build/asan" -j"$jobs" --timeout 240
+
+step "ThreadSanitizer build (no GUI)"
+build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_SANITIZE=thread -DGATEWISE_BUILD_GUI=OFF
+step "threaded tests under TSan"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded
