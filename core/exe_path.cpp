@@ -1,1 +1,24 @@
-// (to be written)
+#include "core/exe_path.h"
+
+#include <unistd.h>
+
+#include <vector>
+
+std::string ExecutableDirectory() {
+    // readlink does not say how long the path is, so a full buffer means "try a bigger one".
+    // Paths past the old 260-character limit work; 1 MiB bounds the loop.
+    for (std::size_t size = 512; size <= (std::size_t{1} << 20); size *= 2) {
+        std::vector<char> buffer(size);
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            const std::string path(buffer.data(), static_cast<std::size_t>(n));
+            const std::size_t slash = path.rfind('/');
+            if (slash == std::string::npos)
+                return {};
+            return path.substr(0, slash + 1);
+        }
+    }
+    return {};
+}

@@ -1,1 +1,80 @@
-// (to be written)
+#include "core/settings.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/exe_path.h"
+#include "core/profile.h"
+
+namespace {
+
+constexpr const char* kSection = "Setting";
+// Read buffers in bytes, NUL included: 49 characters of an address or port, 259 of the recipient.
+constexpr std::size_t kValueBuffer = 50;
+constexpr std::size_t kReportBuffer = 260;
+
+std::string PathOrDefault(const std::string& path) {
+    return path.empty() ? DefaultSettingsPath() : path;
+}
+
+// Network byte order; text that is no address gives inet_addr's all-ones error value.
+std::uint32_t ReadAddress(const char* key, const char* defaultValue, const std::string& path) {
+    const std::string text = ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
+    return ::inet_addr(text.c_str());
+}
+
+// Network byte order; only the low 16 bits of the number count, so -1 is 65535.
+std::uint16_t ReadPort(const char* key, const char* defaultValue, const std::string& path) {
+    const std::string text = ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
+    return htons(static_cast<std::uint16_t>(std::atoi(text.c_str())));
+}
+
+// Host order in: the first octet is the most significant byte.
+std::string FormatAddress(std::uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
+                  (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
+    return text;
+}
+
+std::string FormatPort(std::uint32_t port) {
+    return std::to_string(port & 0xFFFFu);
+}
+
+}  // namespace
+
+std::string DefaultSettingsPath() {
+    // With no executable path (no /proc), the current directory is the only place left to look.
+    return ExecutableDirectory() + "STUN.ini";
+}
+
+bool LoadSettings(StunSettings& out, const std::string& path) {
+    out = StunSettings{};
+    const std::string file = PathOrDefault(path);
+    out.server1Ip = ReadAddress("STUN1_IP", "192.168.0.55", file);
+    // Seventy, not 1170: the first server's default port differs from the second's.
+    out.server1Port = ReadPort("STUN1_PORT", "70", file);
+    out.server2Ip = ReadAddress("STUN2_IP", "192.168.0.97", file);
+    out.server2Port = ReadPort("STUN2_PORT", "1170", file);
+    out.friendIp = ReadAddress("FRIEND_IP", "0.0.0.0", file);
+    return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 && out.server2Port != 0;
+}
+
+bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint32_t server2Ip,
+                  std::uint32_t server2Port, std::uint32_t friendIp, const std::string& path) {
+    const std::string file = PathOrDefault(path);
+    // A failed write is not reported: the dialog that saves has no way to act on it.
+    ProfileWriteString(kSection, "STUN1_IP", FormatAddress(server1Ip), file);
+    ProfileWriteString(kSection, "STUN1_PORT", FormatPort(server1Port), file);
+    ProfileWriteString(kSection, "STUN2_IP", FormatAddress(server2Ip), file);
+    ProfileWriteString(kSection, "STUN2_PORT", FormatPort(server2Port), file);
+    ProfileWriteString(kSection, "FRIEND_IP", FormatAddress(friendIp), file);
+    return true;
+}
+
+std::string LoadReportRecipient(const std::string& path) {
+    return ProfileGetString(kSection, "REPORT", kMakerSupportAddress, kReportBuffer,
+                            PathOrDefault(path));
+}

@@ -1,0 +1,106 @@
+#include "core/exe_path.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs program with GATEWISE_PRINT_EXE_DIR set and returns what it prints; waits at most 10 s.
+std::string RunProbe(const std::string& program) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "pipe failed";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+
+    std::string envEntry = "GATEWISE_PRINT_EXE_DIR=1";
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    env.push_back(envEntry.data());
+    env.push_back(nullptr);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        return "spawn failed";
+    }
+
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char chunk[4096];
+        const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    // The pipe closes a moment before the child can be reaped, so poll for its exit too.
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return "probe timed out";
+        }
+        ::usleep(2000);
+    }
+    return text;
+}
+
+TEST(ExePath, EndsWithSlashAndNamesTheBinarysDirectory) {
+    const std::string dir = ExecutableDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+    EXPECT_EQ(dir, fs::canonical(CORE_TESTS_DIR).string() + "/");
+}
+
+// The old platform limit was 260 characters; a deeper install must still find its directory.
+TEST(ExePath, WorksFromAPathLongerThan260Characters) {
+    TempDir root(fs::canonical(CORE_TESTS_DIR).string());
+    ASSERT_TRUE(root.Ok());
+    std::string deep = root.Path();
+    for (int i = 0; deep.size() < 600; ++i)
+        deep += "/" + std::string(60, static_cast<char>('a' + i));
+    fs::create_directories(deep);
+    const std::string copy = deep + "/core_tests_copy";
+    std::error_code ec;
+    // A hard link costs nothing; a copy serves where links are not allowed.
+    fs::create_hard_link(fs::read_symlink("/proc/self/exe"), copy, ec);
+    if (ec)
+        fs::copy_file(fs::read_symlink("/proc/self/exe"), copy, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(RunProbe(copy), deep + "/");
+}
+
+}  // namespace

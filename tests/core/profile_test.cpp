@@ -1,0 +1,220 @@
+#include "core/profile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.Ok()); }
+
+    std::string Ini() const { return m_dir.File("test.ini"); }
+    std::string Get(const std::string& section, const std::string& key,
+                    const std::string& def = "DEF", std::size_t size = 260) const {
+        return ProfileGetString(section, key, def, size, Ini());
+    }
+    std::size_t EntryCount() const {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir.Path()))
+            ++n;
+        return n;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(ProfileTest, ReadRules) {
+    struct Case {
+        const char* why;
+        std::string file;
+        const char* section;
+        const char* key;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"names compare case-insensitively", "[setting]\r\nstun1_ip=1.2.3.4\r\n", "Setting",
+         "STUN1_IP", "1.2.3.4"},
+        {"blanks and tabs around key and value go", "[S]\r\n \t K \t=\t  a  b \t \r\n", "S", "K",
+         "a  b"},
+        {"blanks inside the brackets go", "[  S \t]\r\nK=v\r\n", "s", "k", "v"},
+        {"CR of a CRLF file is not part of the value", "[S]\r\nK=v\r\n", "S", "K", "v"},
+        {"LF-only file", "[S]\nK=v\n", "S", "K", "v"},
+        {"no newline at the end", "[S]\nK=v", "S", "K", "v"},
+        {"first of duplicate keys wins", "[S]\nK=first\nK=second\n", "S", "K", "first"},
+        {"first of duplicate sections wins", "[S]\nK=first\n[s]\nK=second\n", "S", "K", "first"},
+        {"an empty value is a value", "[S]\nK=\n", "S", "K", ""},
+        {"only the first '=' splits", "[S]\nK=a=b\n", "S", "K", "a=b"},
+        {"missing key", "[S]\nOther=1\n", "S", "K", "DEF"},
+        {"missing section", "[Other]\nK=1\n", "S", "K", "DEF"},
+        {"empty file", "", "S", "K", "DEF"},
+        {"key of another section", "[S]\nA=1\n[T]\nK=2\n", "S", "K", "DEF"},
+        {"keys before any section belong to none", "K=loose\n[S]\nA=1\n", "S", "K", "DEF"},
+        {"a commented key is no key", "[S]\n;K=commented\n  ; K=too\nK=real\n", "S", "K", "real"},
+        {"only a comment", "[S]\n;K=commented\n", "S", "K", "DEF"},
+        {"a prefix is not the key", "[S]\nKEY=1\n", "S", "K", "DEF"},
+        {"a prefix is not the section", "[Settings]\nK=1\n", "Setting", "K", "DEF"},
+        {"binary junk around", std::string("\x00\xff\x01\x7fjunk\n[S]\nK=v\n\xfe\xfe\x00", 20), "S",
+         "K", "v"},
+        {"a NUL ends the value as in a C buffer", std::string("[S]\nK=ab\0cd\n", 12), "S", "K",
+         "ab"},
+        {"junk without brackets or '='", "\x01\x02\x03\n[S]\nnonsense line\nK=v", "S", "K", "v"},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), c.file);
+        EXPECT_EQ(Get(c.section, c.key), c.expected) << c.why;
+    }
+}
+
+TEST_F(ProfileTest, MissingFileGivesDefaultAndCreatesNothing) {
+    EXPECT_EQ(Get("S", "K", "fallback"), "fallback");
+    EXPECT_FALSE(fs::exists(Ini()));
+    EXPECT_EQ(ProfileGetString("S", "K", "fallback", 50, m_dir.File("no/such/dir.ini")),
+              "fallback");
+}
+
+// A directory where the file should be cannot be read: the default, and no crash.
+TEST_F(ProfileTest, UnreadablePathGivesDefault) {
+    fs::create_directory(Ini());
+    EXPECT_EQ(Get("S", "K", "fallback"), "fallback");
+}
+
+TEST_F(ProfileTest, ValueAndDefaultAreCutToBufferSizeLessOne) {
+    WriteBytes(Ini(), "[S]\nK=abcdef\n");
+    EXPECT_EQ(Get("S", "K", "", 4), "abc");
+    EXPECT_EQ(Get("S", "K", "", 7), "abcdef");
+    EXPECT_EQ(Get("S", "K", "", 1), "");
+    EXPECT_EQ(Get("S", "K", "", 0), "");
+    EXPECT_EQ(Get("S", "missing", "uvwxyz", 3), "uv");
+    EXPECT_EQ(Get("S", "missing", "uvwxyz", 0), "");
+}
+
+TEST_F(ProfileTest, VeryLongLinesAreReadWhole) {
+    const std::string longLine(1 << 20, 'x');
+    WriteBytes(Ini(), longLine + "\n[S]\nA=" + longLine + "\nK=v\n");
+    EXPECT_EQ(Get("S", "K"), "v");
+    EXPECT_EQ(Get("S", "A", "", 260), std::string(259, 'x'));
+    EXPECT_EQ(Get("S", "A", "", longLine.size() + 1), longLine);
+}
+
+TEST_F(ProfileTest, WriteCreatesFileAndSection) {
+    ASSERT_TRUE(ProfileWriteString("Setting", "STUN1_IP", "1.2.3.4", Ini()));
+    EXPECT_EQ(ReadBytes(Ini()), "[Setting]\r\nSTUN1_IP=1.2.3.4\r\n");
+    ASSERT_TRUE(ProfileWriteString("Setting", "STUN1_PORT", "70", Ini()));
+    EXPECT_EQ(ReadBytes(Ini()), "[Setting]\r\nSTUN1_IP=1.2.3.4\r\nSTUN1_PORT=70\r\n");
+}
+
+TEST_F(ProfileTest, WriteKeepsEveryOtherLine) {
+    struct Case {
+        const char* why;
+        std::string before;
+        const char* section;
+        const char* key;
+        const char* value;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"replaces in place, keeping the file's spelling of the key",
+         "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\n  stun1_ip = 9.9.9.9 \r\nother=2\r\n\r\n"
+         "[B]\r\ny=3\r\n",
+         "Setting", "STUN1_IP", "1.2.3.4",
+         "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\nstun1_ip=1.2.3.4\r\nother=2\r\n\r\n"
+         "[B]\r\ny=3\r\n"},
+        {"appends after the section's last key, before blank lines and the next section",
+         "[S]\r\na=1\r\n; note\r\n\r\n[T]\r\nb=2\r\n", "S", "k", "v",
+         "[S]\r\na=1\r\nk=v\r\n; note\r\n\r\n[T]\r\nb=2\r\n"},
+        {"appends right after an empty section's header", "[S]\r\n[T]\r\nb=2\r\n", "S", "k", "v",
+         "[S]\r\nk=v\r\n[T]\r\nb=2\r\n"},
+        {"only the first of duplicate keys changes", "[S]\nk=1\nk=2\n", "S", "K", "3",
+         "[S]\nk=3\nk=2\n"},
+        {"appends a new section after a blank line", "[A]\r\nx=1\r\n", "S", "k", "v",
+         "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
+        {"no trailing newline is completed, then appended", "[A]\r\nx=1", "S", "k", "v",
+         "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
+        {"no trailing newline in the same section", "[S]\nx=1", "S", "k", "v", "[S]\nx=1\nk=v\n"},
+        {"an LF file stays LF", "[S]\nA=1\n", "S", "B", "2", "[S]\nA=1\nB=2\n"},
+        {"a one-line file gets CRLF", "[S]", "S", "B", "2", "[S]\r\nB=2\r\n"},
+        {"binary junk survives byte for byte", std::string("\x00\xff\n[S]\nk=1\n\x01\x02", 13), "S",
+         "k", "2", std::string("\x00\xff\n[S]\nk=2\n\x01\x02", 13)},
+        {"an empty value is written", "[S]\nk=1\n", "S", "k", "", "[S]\nk=\n"},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), c.before);
+        ASSERT_TRUE(ProfileWriteString(c.section, c.key, c.value, Ini())) << c.why;
+        EXPECT_EQ(ReadBytes(Ini()), c.after) << c.why;
+        EXPECT_EQ(Get(c.section, c.key), c.value) << c.why;
+    }
+}
+
+TEST_F(ProfileTest, WriteLeavesNoTemporaryFileBehind) {
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(ProfileWriteString("S", "K" + std::to_string(i % 4), std::to_string(i), Ini()));
+    }
+    EXPECT_EQ(EntryCount(), 1u);
+    EXPECT_EQ(Get("S", "K3"), "19");
+}
+
+TEST_F(ProfileTest, WriteKeepsTheFileMode) {
+    WriteBytes(Ini(), "[S]\nk=1\n");
+    ASSERT_EQ(::chmod(Ini().c_str(), 0640), 0);
+    ASSERT_TRUE(ProfileWriteString("S", "k", "2", Ini()));
+    struct stat st {};
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Renaming over a symbolic link would replace the link with a copy; the target must change.
+TEST_F(ProfileTest, WriteThroughSymlinkUpdatesTheTarget) {
+    const std::string real = m_dir.File("real.ini");
+    WriteBytes(real, "[S]\nk=1\n");
+    fs::create_symlink(real, Ini());
+    ASSERT_TRUE(ProfileWriteString("S", "k", "2", Ini()));
+    EXPECT_TRUE(fs::is_symlink(Ini()));
+    EXPECT_EQ(ReadBytes(real), "[S]\nk=2\n");
+}
+
+TEST_F(ProfileTest, WriteFailsWhereNothingCanBeWritten) {
+    EXPECT_FALSE(ProfileWriteString("S", "k", "v", m_dir.File("no/such/dir/x.ini")));
+    // A path that exists but cannot be read must not be replaced by a file with one key.
+    fs::create_directory(Ini());
+    EXPECT_FALSE(ProfileWriteString("S", "k", "v", Ini()));
+    EXPECT_TRUE(fs::is_directory(Ini()));
+    EXPECT_EQ(EntryCount(), 1u) << "no temporary left behind";
+}
+
+// A line break in a name or value would add keys or sections nobody asked for.
+TEST_F(ProfileTest, WriteRefusesNamesAndValuesThatBreakTheLineStructure) {
+    const std::string before = "[S]\r\nk=1\r\n";
+    struct Case {
+        std::string section, key, value;
+    };
+    const Case cases[] = {
+        {"S", "k", "v\r\n[Setting]\r\nSTUN1_IP=6.6.6.6"},
+        {"S", "k", "v\nx=y"},
+        {"S", "k", std::string("a\0b", 3)},
+        {"S", "k=j", "v"},
+        {"S", "k\n", "v"},
+        {"S", "", "v"},
+        {"S", " k", "v"},
+        {"S", ";k", "v"},
+        {"S", "[k", "v"},
+        {"", "k", "v"},
+        {"S]", "k", "v"},
+        {"S\r\n", "k", "v"},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), before);
+        EXPECT_FALSE(ProfileWriteString(c.section, c.key, c.value, Ini()))
+            << "[" << c.section << "] " << c.key;
+        EXPECT_EQ(ReadBytes(Ini()), before);
+    }
+}
+
+}  // namespace

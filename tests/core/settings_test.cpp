@@ -1,0 +1,248 @@
+#include "core/settings.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <string>
+
+#include "core/exe_path.h"
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Host-order address from its four octets, first octet most significant.
+constexpr std::uint32_t Host(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.Ok()); }
+    std::string Ini() const { return m_dir.File("STUN.ini"); }
+
+    TempDir m_dir;
+};
+
+TEST_F(SettingsTest, MissingFileLoadsDefaultsSucceedsAndCreatesNothing) {
+    StunSettings s;
+    s.friendIp = 12345;  // stale input must be cleared
+    EXPECT_TRUE(LoadSettings(s, Ini()));
+    EXPECT_EQ(s.server1Ip, htonl(Host(192, 168, 0, 55)));
+    EXPECT_EQ(s.server1Port, htons(70));
+    EXPECT_EQ(s.server2Ip, htonl(Host(192, 168, 0, 97)));
+    EXPECT_EQ(s.server2Port, htons(1170));
+    EXPECT_EQ(s.friendIp, 0u);
+    EXPECT_FALSE(fs::exists(Ini()));
+    EXPECT_EQ(LoadReportRecipient(Ini()), kMakerSupportAddress);
+    EXPECT_FALSE(fs::exists(Ini()));
+}
+
+TEST_F(SettingsTest, PortTextLoadsAsLow16BitsOfAtoi) {
+    struct Case {
+        const char* text;
+        std::uint16_t port;  // host order
+        bool loads;
+    };
+    const Case cases[] = {
+        {"3478", 3478, true},  {"65535", 65535, true}, {"65606", 70, true},  // 65536 + 70
+        {"70000", 4464, true},                                               // 70000 - 65536
+        {"-1", 65535, true},   {"65536", 0, false},    {"0", 0, false},      {"", 0, false},
+        {"abc", 0, false},     {"12abc", 12, true},    {"  80  ", 80, true},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), std::string("[Setting]\r\nSTUN2_PORT=") + c.text + "\r\n");
+        StunSettings s;
+        EXPECT_EQ(LoadSettings(s, Ini()), c.loads) << "'" << c.text << "'";
+        EXPECT_EQ(ntohs(s.server2Port), c.port) << "'" << c.text << "'";
+        EXPECT_EQ(ntohs(s.server1Port), 70) << "the other port keeps its default";
+    }
+}
+
+TEST_F(SettingsTest, AddressTextLoadsThroughInetAddr) {
+    struct Case {
+        const char* key;
+        const char* text;
+        std::uint32_t expected;  // network order
+        bool loads;
+    };
+    const Case cases[] = {
+        {"FRIEND_IP", "0.0.0.0", 0, true},
+        {"FRIEND_IP", "10.1.2.3", htonl(Host(10, 1, 2, 3)), true},
+        {"STUN1_IP", "0.0.0.0", 0, false},
+        {"STUN2_IP", "0.0.0.0", 0, false},
+        {"STUN1_IP", "127.0.0.1", htonl(Host(127, 0, 0, 1)), true},
+        // inet_addr's error value is all ones, which is not zero and so passes.
+        {"STUN1_IP", "not an address", 0xFFFFFFFFu, true},
+        {"STUN2_IP", "300.1.1.1", 0xFFFFFFFFu, true},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), std::string("[Setting]\r\n") + c.key + "=" + c.text + "\r\n");
+        StunSettings s;
+        EXPECT_EQ(LoadSettings(s, Ini()), c.loads) << c.key << "=" << c.text;
+        const std::string key = c.key;
+        const std::uint32_t got = key == "FRIEND_IP"  ? s.friendIp
+                                  : key == "STUN1_IP" ? s.server1Ip
+                                                      : s.server2Ip;
+        EXPECT_EQ(got, c.expected) << c.key << "=" << c.text;
+    }
+}
+
+// The values are read into 50-byte buffers: the 50th character and beyond never count.
+TEST_F(SettingsTest, ValuesAreCutAt49Characters) {
+    const std::string port = std::string(47, '0') + "123";  // 50 characters
+    const std::string report = std::string(300, 'r');
+    WriteBytes(Ini(), "[Setting]\nSTUN1_PORT=" + port + "\nREPORT=" + report + "\n");
+    StunSettings s;
+    EXPECT_TRUE(LoadSettings(s, Ini()));
+    EXPECT_EQ(ntohs(s.server1Port), 12);
+    EXPECT_EQ(LoadReportRecipient(Ini()), std::string(259, 'r'));
+}
+
+TEST_F(SettingsTest, ReportRecipientComesFromTheFile) {
+    WriteBytes(Ini(), "[setting]\r\nreport = noc@example.net \r\n");
+    EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
+}
+
+TEST_F(SettingsTest, SaveWritesDottedAddressesAndLow16BitPorts) {
+    EXPECT_TRUE(SaveSettings(0xC0A80037u, 65606, 0xC0A80061u, 1170, 0, Ini()));
+    EXPECT_EQ(ReadBytes(Ini()),
+              "[Setting]\r\n"
+              "STUN1_IP=192.168.0.55\r\n"
+              "STUN1_PORT=70\r\n"
+              "STUN2_IP=192.168.0.97\r\n"
+              "STUN2_PORT=1170\r\n"
+              "FRIEND_IP=0.0.0.0\r\n");
+
+    // Octets above 127 must not come out negative.
+    EXPECT_TRUE(SaveSettings(0xFFFFFFFFu, 0xFFFFFFFFu, Host(200, 128, 129, 255), 65536 + 65535,
+                             Host(10, 0, 0, 9), Ini()));
+    EXPECT_EQ(ReadBytes(Ini()),
+              "[Setting]\r\n"
+              "STUN1_IP=255.255.255.255\r\n"
+              "STUN1_PORT=65535\r\n"
+              "STUN2_IP=200.128.129.255\r\n"
+              "STUN2_PORT=65535\r\n"
+              "FRIEND_IP=10.0.0.9\r\n");
+}
+
+TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
+    WriteBytes(Ini(),
+               "; written by hand\r\n"
+               "[Other]\r\n"
+               "STUN1_IP=must stay\r\n"
+               "[Setting]\r\n"
+               "REPORT=noc@example.net\r\n"
+               "; servers\r\n"
+               "STUN1_IP=1.1.1.1\r\n"
+               "Extra=keep me\r\n"
+               "STUN2_PORT=9\r\n"
+               "\r\n"
+               "[Last]\r\n"
+               "x=y\r\n");
+    ASSERT_TRUE(SaveSettings(Host(127, 0, 0, 1), 70, Host(127, 0, 0, 2), 1170, 0, Ini()));
+    EXPECT_EQ(ReadBytes(Ini()),
+              "; written by hand\r\n"
+              "[Other]\r\n"
+              "STUN1_IP=must stay\r\n"
+              "[Setting]\r\n"
+              "REPORT=noc@example.net\r\n"
+              "; servers\r\n"
+              "STUN1_IP=127.0.0.1\r\n"
+              "Extra=keep me\r\n"
+              "STUN2_PORT=1170\r\n"
+              "STUN1_PORT=70\r\n"
+              "STUN2_IP=127.0.0.2\r\n"
+              "FRIEND_IP=0.0.0.0\r\n"
+              "\r\n"
+              "[Last]\r\n"
+              "x=y\r\n");
+    EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
+}
+
+// Saving has no failure to report: the dialog that calls it could not act on one.
+TEST_F(SettingsTest, SaveReturnsTrueEvenWhenTheFileCannotBeWritten) {
+    EXPECT_TRUE(SaveSettings(1, 2, 3, 4, 5, m_dir.File("no/such/dir/STUN.ini")));
+    EXPECT_FALSE(fs::exists(m_dir.File("no")));
+}
+
+TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {
+    const std::string dir = fs::canonical(CORE_TESTS_DIR).string() + "/";
+    EXPECT_EQ(ExecutableDirectory(), dir);
+    EXPECT_EQ(DefaultSettingsPath(), dir + "STUN.ini");
+}
+
+// Moves a STUN.ini beside the test binary out of the way and puts it back, whatever happens.
+class BesideExecutableGuard {
+public:
+    BesideExecutableGuard() : m_path(DefaultSettingsPath()), m_saved(m_path + ".core-test-saved") {
+        std::error_code ec;
+        m_hadFile = fs::exists(m_path, ec);
+        if (m_hadFile)
+            fs::rename(m_path, m_saved, ec);
+    }
+    ~BesideExecutableGuard() {
+        std::error_code ec;
+        fs::remove(m_path, ec);
+        if (m_hadFile)
+            fs::rename(m_saved, m_path, ec);
+    }
+    BesideExecutableGuard(const BesideExecutableGuard&) = delete;
+    BesideExecutableGuard& operator=(const BesideExecutableGuard&) = delete;
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::string m_saved;
+    bool m_hadFile = false;
+};
+
+class CwdGuard {
+public:
+    CwdGuard() : m_saved(fs::current_path()) {}
+    ~CwdGuard() {
+        std::error_code ec;
+        fs::current_path(m_saved, ec);
+    }
+    CwdGuard(const CwdGuard&) = delete;
+    CwdGuard& operator=(const CwdGuard&) = delete;
+
+private:
+    fs::path m_saved;
+};
+
+// A STUN.ini in the current directory is a decoy: only the one beside the executable counts.
+TEST(SettingsPath, EmptyPathReadsBesideTheExecutableFromAnyWorkingDirectory) {
+    TempDir elsewhere;
+    ASSERT_TRUE(elsewhere.Ok());
+    WriteBytes(elsewhere.File("STUN.ini"),
+               "[Setting]\r\nSTUN1_IP=127.9.9.9\r\nSTUN1_PORT=9\r\nREPORT=decoy@example.net\r\n");
+    BesideExecutableGuard beside;
+    CwdGuard cwd;
+    ASSERT_EQ(::chdir(elsewhere.Path().c_str()), 0);
+
+    StunSettings s;
+    EXPECT_TRUE(LoadSettings(s));
+    EXPECT_EQ(s.server1Ip, htonl(Host(192, 168, 0, 55))) << "no file beside: defaults";
+    EXPECT_EQ(s.server1Port, htons(70));
+    EXPECT_FALSE(fs::exists(beside.Path())) << "loading never creates the file";
+    EXPECT_EQ(LoadReportRecipient(), kMakerSupportAddress);
+
+    WriteBytes(beside.Path(), "[Setting]\r\nSTUN1_IP=127.0.0.5\r\nREPORT=ops@example.net\r\n");
+    EXPECT_TRUE(LoadSettings(s));
+    EXPECT_EQ(s.server1Ip, htonl(Host(127, 0, 0, 5)));
+    EXPECT_EQ(LoadReportRecipient(), "ops@example.net");
+
+    EXPECT_TRUE(SaveSettings(Host(127, 0, 0, 6), 7, Host(127, 0, 0, 8), 9, 0));
+    EXPECT_TRUE(LoadSettings(s, beside.Path()));
+    EXPECT_EQ(s.server1Ip, htonl(Host(127, 0, 0, 6)));
+    EXPECT_EQ(ReadBytes(elsewhere.File("STUN.ini")),
+              "[Setting]\r\nSTUN1_IP=127.9.9.9\r\nSTUN1_PORT=9\r\nREPORT=decoy@example.net\r\n")
+        << "the decoy is untouched";
+}
+
+}  // namespace
