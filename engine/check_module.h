@@ -4,6 +4,7 @@
 // passes on the one-second tick. Engine (user-interface) thread only, except CMessageSink::OnReceive
 // and CancelDelivery, which the network module's threads call.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,7 +71,8 @@ private:
     CNatProber m_prober;
     CUdpNetwork* m_network = nullptr;  // owned; null when none exists
     CMessageSink* m_sink = nullptr;    // owned; null when none exists
-    INotifyTarget* m_hNotifyWnd = nullptr;
+    // Read by the sink on the dispatch thread at each delivery; set on the engine's thread.
+    std::atomic<INotifyTarget*> m_hNotifyWnd{nullptr};
 
     std::function<bool(StunSettings&)> m_loadSettings;
     NetworkPorts m_ports;

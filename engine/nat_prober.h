@@ -101,10 +101,45 @@ public:
     std::string BuildReportLink() const;
 
 private:
-    // (Filled in by the implementation: the step reactions of each test, ReportFilterResult,
-    // StartAllocationCheck, ReportAllocationResult, StartExceptionalCheck,
-    // ReportExceptionalResult, StartFriendPortQuery, OnFriendPortQueryDone, StartFriendSearch,
-    // OnFriendSearchOutcome, SummarizeResults.)
+    // Dispatcher targets, one per (code, step) pair; see HandleMessage.
+    void OnServer1BindingReply(const ReceivedMessage& msg);
+    void OnChangeAck(const ReceivedMessage& msg);
+    void OnChangeReply(const ReceivedMessage& msg);
+    void OnServer2BindingReply(const ReceivedMessage& msg);
+    void OnPortChangeReply(const ReceivedMessage& msg);
+    void OnAllocReplyA(const ReceivedMessage& msg);
+    void OnAllocReplyB(const ReceivedMessage& msg);
+    void OnAllocReplyC(const ReceivedMessage& msg);
+    void OnExceptReply1(const ReceivedMessage& msg);
+    void OnExceptReply2(const ReceivedMessage& msg);
+    void OnPort9802Reply(const ReceivedMessage& msg);
+    void OnFriendAnswer(const ReceivedMessage& msg);
+    void OnFriendReport(const ReceivedMessage& msg);
+    // Responder role, in any step.
+    void OnFriendSearchReceived(const ReceivedMessage& msg);
+    void OnFriendPortReply(const ReceivedMessage& msg);
+    void OnStepTimeout();
+    void OnChangeReplyTimeout();
+
+    // The tests and their verdicts, in the order a check runs them.
+    void ReportFilterResult();
+    void StartAllocationCheck();
+    void ReportAllocationResult(int outcome);
+    void StartExceptionalCheck();
+    void ReportExceptionalResult(int outcome);
+    void StartFriendPortQuery();
+    void OnFriendPortQueryDone(int outcome);
+    void StartFriendSearch();
+    void OnFriendSearchOutcome(int outcome);
+    // Ends every check: idle first, then the framed block, the presenter and the report.
+    void SummarizeResults();
+    std::string BuildReportLinkFor(const std::vector<std::string>& lines) const;
+
+    // Network seams: with no network module attached nothing is sent and no socket exists.
+    void SendMessage(const NatMessage& msg);
+    void Retire(const ReceivedMessage& msg, std::uint32_t requestType);
+    SocketHandle Socket(int slot) const;
+    void AddResultLine(const std::string& line);
 
     std::int32_t m_filterType = FilterUnknown;
     std::int32_t m_allocRule = AllocUnknown;

@@ -1,0 +1,155 @@
+// The incoming filter test (steps 1 to 5) and, alongside, the UDP loopback test.
+
+#include <cstdio>
+
+#include "core/log.h"
+#include "engine/nat_prober.h"
+#include "engine/prober_util.h"
+#include "net/socket_layer.h"
+
+using namespace prober;
+
+const char* FilterTypeText(std::int32_t code) {
+    switch (code) {
+        case FilterUnknown:
+            return "UNKNOWN";
+        case FilterOpen:
+            return "OPEN";
+        case FilterFullCone:
+            return "FULL CONE";
+        case FilterIpRestricted:
+            return "IP RESTRICTED";
+        case FilterPortRestricted:
+            return "PORT RESTRICTED";
+        case FilterSymmetric:
+            return "SYMMETRIC";
+        default:
+            return "";
+    }
+}
+
+void CNatProber::StartFilterCheck() {
+    m_resultLines.clear();
+    m_outcome = CheckOutcome{};
+
+    // A slot the module does not have, or whose port cannot be read, shows 0.
+    int ports[kSocketSlotsShown] = {};
+    const int count = m_network != nullptr ? m_network->SocketCount() : 0;
+    for (int slot = 0; slot < kSocketSlotsShown && slot < count; ++slot) {
+        const SocketHandle s = Socket(slot);
+        ports[slot] = s == kInvalidSocket ? 0 : SocketLocalPort(s);
+    }
+    theLog.WriteLine("Local machine port:[%d,%d,%d,%d,%d]", ports[0], ports[1], ports[2], ports[3],
+                     ports[4]);
+    theLog.WriteLine("");
+    theLog.WriteTimedLine("NAT Incoming packages filter check start...");
+
+    m_filterType = FilterUnknown;
+    if (m_server1Ip == 0 || m_server1Port == 0 || m_server2Ip == 0 || m_server2Port == 0)
+        return;
+
+    SendMessage(MakeRequest(kMsgBindingRequest, m_server1Ip, m_server1Port, Socket(kProbeSlot)));
+    theLog.WriteTimedLine("Request STUN Server1 my MAPPED-ADDRESS...");
+    m_loopbackSeen = 0;
+    ArmTimeout();
+    m_step = StepServer1Binding;
+}
+
+void CNatProber::OnServer1BindingReply(const ReceivedMessage& msg) {
+    Retire(msg, kMsgBindingRequest);
+    m_mappedIp = EndpointBodyAddress(msg);
+    m_mappedPort = EndpointBodyPort(msg);
+    m_outcome.mappedIp = m_mappedIp;
+    m_outcome.mappedPort = m_mappedPort;
+    const Octets o = AddressOctets(m_mappedIp);
+    theLog.WriteTimedLine("STUN Server1 reports my UDP address as %d.%d.%d.%d:%d", o.a, o.b, o.c,
+                          o.d, HostPort(m_mappedPort));
+
+    SendMessage(MakeEndpointRequest(kMsgChangeRequest, m_server2Ip, m_server2Port, m_server1Ip,
+                                    m_server1Port, msg.socket));
+    theLog.WriteTimedLine(
+        "STUN CHANGE-REQUEST requests the server to send the Binding Response with a different IP "
+        "and Port...");
+    SendMessage(MakeRequest(kMsgLoopbackProbe, m_mappedIp, m_mappedPort, msg.socket));
+    theLog.WriteTimedLine("Check NAT udp loopback translation...");
+    ArmTimeout();
+    m_step = StepChangeAck;
+}
+
+void CNatProber::OnChangeAck(const ReceivedMessage& msg) {
+    Retire(msg, kMsgChangeRequest);
+    theLog.WriteTimedLine("Receive STUN Server1 CHANGE-REQUEST response");
+    ArmTimeout();
+    m_step = StepChangeReply;
+}
+
+void CNatProber::OnChangeReply(const ReceivedMessage& msg) {
+    theLog.WriteTimedLine("Receive STUN Server2 CHANGE-REQUEST response");
+    SendMessage(MakeAnswer(kMsgChangedAddressAck, msg));
+    m_filterType = IsLocalAddress(m_mappedIp) ? FilterOpen : FilterFullCone;
+    ReportFilterResult();
+}
+
+void CNatProber::OnChangeReplyTimeout() {
+    // No unsolicited packet came through. On a computer with a public address that means a
+    // firewall that keeps state per destination.
+    if (IsLocalAddress(m_mappedIp)) {
+        m_filterType = FilterSymmetric;
+        ReportFilterResult();
+        return;
+    }
+    SendMessage(MakeRequest(kMsgBindingRequest, m_server2Ip, m_server2Port, Socket(kProbeSlot)));
+    theLog.WriteTimedLine("Request STUN Server2 my MAPPED-ADDRESS...");
+    ArmTimeout();
+    m_step = StepServer2Binding;
+}
+
+void CNatProber::OnServer2BindingReply(const ReceivedMessage& msg) {
+    Retire(msg, kMsgBindingRequest);
+    const std::uint32_t ip = EndpointBodyAddress(msg);
+    const std::uint16_t port = EndpointBodyPort(msg);
+    const Octets o = AddressOctets(ip);
+    theLog.WriteTimedLine("STUN Server2 reports my UDP address as %d.%d.%d.%d:%d", o.a, o.b, o.c,
+                          o.d, HostPort(port));
+    if (ip == m_mappedIp && port == m_mappedPort) {
+        SendMessage(MakePortRequest(kMsgPortChangeRequest, m_server2Port, m_server1Ip,
+                                    m_server1Port, msg.socket));
+        theLog.WriteTimedLine(
+            "STUN PORT CHANGE-REQUEST requests the server to send the Binding Response with a "
+            "different Port...");
+        ArmTimeout();
+        m_step = StepPortChangeReply;
+        return;
+    }
+    m_filterType = FilterSymmetric;
+    ReportFilterResult();
+}
+
+void CNatProber::OnPortChangeReply(const ReceivedMessage& /*msg*/) {
+    m_filterType = FilterIpRestricted;
+    ReportFilterResult();
+}
+
+void CNatProber::ReportFilterResult() {
+    if (m_filterType >= FilterUnknown && m_filterType <= FilterSymmetric) {
+        theLog.WriteLine("");
+        char line[128];
+        std::snprintf(line, sizeof line, "NAT INCOMING PACKAGES FILTER :    %s",
+                      FilterTypeText(m_filterType));
+        theLog.WriteLine("%s", line);
+        AddResultLine(line);
+        m_outcome.filterType = m_filterType;
+    }
+    if (m_filterType > FilterOpen) {
+        const char* line = m_loopbackSeen ? "UDP LOOPBACK TRANSLATION:  YES(GOOD FOR PEER-TO-PEER)"
+                                          : "UDP LOOPBACK TRANSLATION:  NO";
+        theLog.WriteLine("%s", line);
+        AddResultLine(line);
+        m_outcome.loopback = m_loopbackSeen != 0;
+    }
+    if (m_filterType >= FilterFullCone && m_filterType <= FilterSymmetric) {
+        StartAllocationCheck();
+    } else {
+        SummarizeResults();
+    }
+}

@@ -1,0 +1,113 @@
+// The friend phase of a check (steps 13, 11 and 12: searcher) and the answering of other copies'
+// searches (responder, in any step, idle included).
+
+#include "core/log.h"
+#include "engine/nat_prober.h"
+#include "engine/prober_util.h"
+
+using namespace prober;
+
+void CNatProber::StartFriendPortQuery() {
+    m_friendSockMappedPort = 0;
+    SendMessage(MakeRequest(kMsgBindingRequest, m_server1Ip, m_server1Port, Socket(kPort9802Slot)));
+    theLog.WriteLine("");
+    theLog.WriteTimedLine("Request STUN Server1 my 9802 MAPPED-ADDRESS");
+    ArmTimeout();
+    m_step = StepPort9802;
+}
+
+void CNatProber::OnPort9802Reply(const ReceivedMessage& msg) {
+    Retire(msg, kMsgBindingRequest);
+    m_friendSockMappedPort = EndpointBodyPort(msg);
+    m_outcome.friendSockMappedPort = HostPort(m_friendSockMappedPort);
+    theLog.WriteTimedLine("STUN Server1 reports my 9802 port as %d",
+                          HostPort(m_friendSockMappedPort));
+    OnFriendPortQueryDone(0);
+}
+
+void CNatProber::OnFriendPortQueryDone(int outcome) {
+    if (outcome == 0) {
+        StartFriendSearch();
+    } else {
+        SummarizeResults();
+    }
+}
+
+void CNatProber::StartFriendSearch() {
+    m_friendIp = 0;
+    m_friendPort = 0;
+    const std::uint16_t searchPort = NetPort(kFriendSearchPort);
+    SendMessage(MakeEndpointRequest(kMsgFriendSearch, m_server1Ip, m_server1Port, kBroadcastAddress,
+                                    searchPort, Socket(kSearchSlot)));
+    // Sent even when no friend is configured (0.0.0.0): the socket layer refuses that
+    // destination, and the request runs out its transmissions like any unanswered one.
+    SendMessage(MakeEndpointRequest(kMsgFriendSearch, m_server1Ip, m_server1Port, m_configFriendIp,
+                                    searchPort, Socket(kProbeSlot)));
+    theLog.WriteTimedLine("Start to search a friend...");
+    ArmTimeout();
+    m_step = StepFriendSearch;
+}
+
+void CNatProber::OnFriendAnswer(const ReceivedMessage& msg) {
+    m_friendIp = msg.fromAddress;
+    m_friendPort = msg.fromPort;
+    m_outcome.friendIp = m_friendIp;
+    const Octets o = AddressOctets(m_friendIp);
+    theLog.WriteTimedLine("I have found a friend at %d.%d.%d.%d:%d!", o.a, o.b, o.c, o.d,
+                          HostPort(m_friendPort));
+    theLog.WriteTimedLine("Wait messages from my friend...");
+    OnFriendSearchOutcome(0);
+}
+
+void CNatProber::OnFriendSearchOutcome(int outcome) {
+    if (outcome == -1) {
+        theLog.WriteTimedLine("I haven't found any friend");
+        SummarizeResults();
+    } else if (outcome == 0) {
+        ArmTimeout();
+        m_step = StepFriendPort;
+    }
+}
+
+void CNatProber::OnFriendReport(const ReceivedMessage& msg) {
+    SendMessage(MakeAnswer(ReplyCode(kMsgFriendPortReport), msg));
+    const std::uint16_t reported = PortBody(msg);
+    m_outcome.friendReportedPort = HostPort(reported);
+    theLog.WriteTimedLine("Compare my MAPPED-ADDRESS with my friend from STUN Server1");
+    theLog.WriteLine("My and My friend's NAT Port: %d %d", HostPort(m_friendSockMappedPort),
+                     HostPort(reported));
+    theLog.WriteLine("");
+    // One public port for local port 9802 of two copies: the NAT may confuse their traffic.
+    const bool good = reported != m_friendSockMappedPort;
+    const char* line = good ? kMultiClientGood : kMultiClientBad;
+    theLog.WriteLine("%s", line);
+    AddResultLine(line);
+    m_outcome.multiClientGood = good;
+    SummarizeResults();
+}
+
+void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
+    // Our own broadcast comes back on socket 3; a copy on this computer is no friend either.
+    if (IsLocalAddress(msg.fromAddress))
+        return;
+    SendMessage(MakeRequest(kMsgFriendPortRequest, EndpointBodyAddress(msg), EndpointBodyPort(msg),
+                            Socket(kPort9802Slot)));
+    theLog.WriteTimedLine("Request STUN Server1 my Socket4 MAPPED-ADDRESS...");
+    SendMessage(MakeAnswer(ReplyCode(kMsgFriendSearch), msg));
+    m_friendIp = msg.fromAddress;
+    m_friendPort = msg.fromPort;
+}
+
+void CNatProber::OnFriendPortReply(const ReceivedMessage& msg) {
+    Retire(msg, kMsgFriendPortRequest);
+    const std::uint16_t port = PortBody(msg);
+    // A second reply (the search came twice) finds the searcher already forgotten: there is no
+    // one to report to, and a report to 0.0.0.0 would only be retransmitted into the void.
+    if (m_friendIp != 0) {
+        SendMessage(
+            MakePortRequest(kMsgFriendPortReport, port, m_friendIp, m_friendPort, msg.socket));
+    }
+    m_friendIp = 0;
+    m_friendPort = 0;
+    theLog.WriteTimedLine("STUN Server1 report my Socket4 MAPPED-ADDRESS as %d...", HostPort(port));
+}

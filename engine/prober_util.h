@@ -1,0 +1,70 @@
+#pragma once
+// Small helpers the prober's files share: byte-order conversions for display and the texts that
+// several tests write. Any thread (pure functions).
+
+#include <cstdint>
+#include <cstring>
+
+#include "net/messages.h"
+
+namespace prober {
+
+// Port held in network order (as it travels) to the number a person reads.
+inline std::uint16_t HostPort(std::uint16_t portNet) {
+    std::uint8_t b[2];
+    std::memcpy(b, &portNet, 2);
+    return ReadBe16(b);
+}
+
+// The inverse: a port number to the two bytes a message carries.
+inline std::uint16_t NetPort(std::uint16_t portHost) {
+    std::uint8_t b[2];
+    WriteBe16(b, portHost);
+    std::uint16_t portNet;
+    std::memcpy(&portNet, b, 2);
+    return portNet;
+}
+
+// The four octets of an address held in network order, first octet (first on the wire) first.
+struct Octets {
+    int a, b, c, d;
+};
+inline Octets AddressOctets(std::uint32_t addrNet) {
+    std::uint8_t o[4];
+    std::memcpy(o, &addrNet, 4);
+    return {o[0], o[1], o[2], o[3]};
+}
+
+inline constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
+inline constexpr std::uint16_t kFriendSearchPort = 9801;  // host order
+
+// Socket slots of the network module.
+inline constexpr int kProbeSlot = 0;
+inline constexpr int kExceptSlot1 = 1;
+inline constexpr int kExceptSlot2 = 2;
+inline constexpr int kSearchSlot = 3;    // 9801, broadcast permitted
+inline constexpr int kPort9802Slot = 4;  // 9802
+// Slots whose local ports the first test writes.
+inline constexpr int kSocketSlotsShown = 5;
+
+// Time-out of a step, in one-second ticks after ArmTimeout; it fires on the next one.
+inline constexpr std::int32_t kTimeoutTicks = 12;
+
+inline constexpr const char* kNoServerResponse =
+    "I can't receive any response from STUN Server, NAT Check stop!";
+inline constexpr const char* kMultiClientBad =
+    "MAYBE NOT GOOD BEHAVIOR NAT WITH MORE THAN ONE TARNWICK BEHIND IT";
+inline constexpr const char* kMultiClientGood =
+    "GOOD BEHAVIOR NAT WITH MORE THAN ONE TARNWICK BEHIND It";
+// 81 asterisks: the frame of the start banner and of the summary.
+inline constexpr const char* kAsteriskRow =
+    "*****************************************************************************"
+    "****";
+
+}  // namespace prober
+
+// The computer's own IPv4 addresses: local_address.cpp, the platform seam. addrNet in network
+// order. Any thread. The whole check: an interface address, or one the host name resolves to.
+bool IsThisComputersAddress(std::uint32_t addrNet);
+// The interface part alone (no name lookup, so it never asks a name server).
+bool IsInterfaceAddress(std::uint32_t addrNet);

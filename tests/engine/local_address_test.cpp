@@ -1,0 +1,37 @@
+// The computer's own addresses: interface addresses count, not only what the host name resolves
+// to (on Linux usually just 127.0.1.1).
+
+#include <gtest/gtest.h>
+
+#include "engine/nat_prober.h"
+#include "engine/prober_util.h"
+#include "tests/engine/prober_harness.h"
+
+namespace enginetest {
+namespace {
+
+TEST(LocalAddress, LoopbackInterfaceAddressIsLocal) {
+    EXPECT_TRUE(IsThisComputersAddress(Ip("127.0.0.1")));
+    CNatProber prober;
+    EXPECT_TRUE(prober.IsLocalAddress(Ip("127.0.0.1")));
+}
+
+// Asked of the interfaces only: the full check would resolve the host name, which on a machine
+// without it in /etc/hosts asks a name server, and tests stay on loopback.
+TEST(LocalAddress, DocumentationAddressIsNoInterfaceAddress) {
+    EXPECT_TRUE(IsInterfaceAddress(Ip("127.0.0.1")));
+    EXPECT_FALSE(IsInterfaceAddress(Ip("198.51.100.1")));
+    EXPECT_FALSE(IsInterfaceAddress(0xFFFFFFFFu));
+}
+
+TEST(LocalAddress, SeamReplacesTheLookup) {
+    CNatProber prober;
+    prober.SetLocalAddressCheck([](std::uint32_t a) { return a == Ip("198.51.100.1"); });
+    EXPECT_TRUE(prober.IsLocalAddress(Ip("198.51.100.1")));
+    EXPECT_FALSE(prober.IsLocalAddress(Ip("127.0.0.1")));
+    prober.SetLocalAddressCheck({});
+    EXPECT_TRUE(prober.IsLocalAddress(Ip("127.0.0.1")));
+}
+
+}  // namespace
+}  // namespace enginetest
