@@ -1,0 +1,95 @@
+#pragma once
+// What the probe servers answer, as a pure function of one datagram: bytes, source and the local
+// socket it arrived on in; zero, one or two datagrams out. No socket, no clock of its own, so
+// tests and the fuzz target drive it directly.
+//
+// Any thread: Handle keeps no state of its own; the rate limiter and the relay verifier it uses
+// lock inside.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "server/rate_limiter.h"
+#include "server/relay.h"
+
+// The local sockets of the two roles. Clients contact only the *Main ports and Server1Next;
+// the other two only send, so that sending from them never touches a mapping the client's NAT
+// keeps towards a port the client itself talks to.
+enum class LocalPort : std::uint8_t {
+    Server1Main,        // A:P
+    Server1Next,        // A:P+1, the second allocation test
+    Server1PortChange,  // A:P+2 by default: 0x7C777006 leaves from here; also sends relays
+    Server2Main,        // B:Q; relays from the partner arrive here
+    Server2Changed,     // B:Q+1 by default: 0x77747005 leaves from here
+};
+inline constexpr int kLocalPortCount = 5;
+const char* LocalPortName(LocalPort port);
+
+enum class Outcome : std::uint8_t {
+    Answered,
+    DroppedShort,      // under the 6-byte header
+    DroppedBadLength,  // length field disagrees with the datagram
+    DroppedReply,      // a reply or unasked-message code: never answered
+    DroppedUnknown,    // a code this server does not serve on that socket
+    DroppedSendOnly,   // arrived on a port that clients never contact (their acks land here)
+    RateLimited,
+    RelaySpoofed,  // relay from an address other than the configured partner
+    RelayMalformed,
+    RelayBadMac,
+    RelayStale,
+    RelayReplayed,
+    RelayAccepted,
+};
+inline constexpr int kOutcomeCount = 13;
+const char* OutcomeName(Outcome outcome);
+
+// The largest datagram the handler writes is the relay.
+struct OutDatagram {
+    LocalPort from = LocalPort::Server1Main;
+    std::uint32_t toAddress = 0;  // network order
+    std::uint16_t toPort = 0;     // network order
+    std::uint16_t length = 0;
+    std::uint8_t data[kRelayLength] = {};
+};
+
+struct HandlerOutput {
+    std::array<OutDatagram, 2> items;
+    int count = 0;
+};
+
+struct HandlerClock {
+    std::uint64_t monotonicMs = 0;  // for the rate limiter
+    std::uint64_t wallMs = 0;       // ms since 1970 UTC, for relay timestamps
+};
+
+struct HandlerRoles {
+    bool server1 = false;
+    bool server2 = false;
+    // Split deployment only. For Server1: Server2's address and client port, where relays go.
+    // For Server2: Server1's address, the only accepted relay source (port not checked).
+    bool hasPartner = false;
+    std::uint32_t partnerAddress = 0;  // network order
+    std::uint16_t partnerPort = 0;     // network order
+};
+
+class CProbeHandler {
+public:
+    // signer: needed when this process is Server1 of a split pair; verifier: when it is Server2
+    // of a split pair. Both outlive the handler.
+    CProbeHandler(const HandlerRoles& roles, CRateLimiter& limiter, CRelaySigner* signer,
+                  CRelayVerifier* verifier);
+
+    Outcome Handle(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
+                   std::uint16_t fromPortNet, LocalPort arrivedOn, const HandlerClock& clock,
+                   HandlerOutput& out) const;
+
+private:
+    Outcome HandleRelay(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
+                        const HandlerClock& clock, HandlerOutput& out) const;
+
+    const HandlerRoles m_roles;
+    CRateLimiter& m_limiter;
+    CRelaySigner* const m_signer;
+    CRelayVerifier* const m_verifier;
+};

@@ -1,0 +1,77 @@
+#pragma once
+// The running server: one worker thread per core, each with its own socket on every local
+// port (SO_REUSEPORT), so the kernel spreads clients over the workers and no datagram is ever
+// handed from one thread to another.
+//
+// Start, Stop and the destructor: the owning thread only. Counters, LocalPort: any thread.
+// Lock order: none held here; the rate limiter's shard locks and the relay verifier's lock are
+// taken one at a time inside the handler, never together.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/probe_handler.h"
+#include "server/rate_limiter.h"
+#include "server/relay.h"
+#include "server/server_config.h"
+#include "server/server_log.h"
+#include "server/udp_io.h"
+
+struct ServerCounters {
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t sendFailures = 0;
+    std::uint64_t oversized = 0;
+    std::array<std::uint64_t, kOutcomeCount> outcomes{};
+};
+
+class CProbeServer {
+public:
+    explicit CProbeServer(const ServerConfig& cfg);
+    ~CProbeServer();
+    CProbeServer(const CProbeServer&) = delete;
+    CProbeServer& operator=(const CProbeServer&) = delete;
+
+    // Once per object. Opens every socket for every worker, then starts the workers. On failure
+    // nothing is left open and error says which address and port failed.
+    bool Start(std::string& error);
+    // Wakes the workers, joins them and closes the sockets; the counters stay readable.
+    // Safe to call twice.
+    void Stop();
+
+    ServerCounters Counters() const;
+    unsigned WorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
+    std::size_t RateTableOccupied() { return m_limiter.Occupied(); }
+
+private:
+    struct Worker {
+        int fds[kLocalPortCount];  // by LocalPort; -1 where this process has no such role
+        std::thread thread;
+        // Written by the worker, read by Counters(); relaxed: they are statistics.
+        std::atomic<std::uint64_t> received{0};
+        std::atomic<std::uint64_t> sent{0};
+        std::atomic<std::uint64_t> sendFailures{0};
+        std::atomic<std::uint64_t> oversized{0};
+        std::array<std::atomic<std::uint64_t>, kOutcomeCount> outcomes{};
+    };
+
+    void Run(Worker& w);
+    void LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uint64_t nowMs);
+    void CloseAll();
+
+    const ServerConfig m_cfg;
+    CRateLimiter m_limiter;
+    std::unique_ptr<CRelaySigner> m_signer;
+    std::unique_ptr<CRelayVerifier> m_verifier;
+    CProbeHandler m_handler;
+    CWakeup m_wakeup;
+    CLogThrottle m_relayLog{10000};  // at most one refused-relay line per 10 s
+    CLogThrottle m_rateLog{10000};   // at most one rate-limit line per 10 s
+    std::vector<std::unique_ptr<Worker>> m_workers;
+    bool m_running = false;
+};

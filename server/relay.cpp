@@ -1,0 +1,103 @@
+#include "server/relay.h"
+
+#include <cstring>
+
+#include "net/messages.h"
+#include "server/sha256.h"
+
+namespace {
+
+void WriteBe64(std::uint8_t* p, std::uint64_t v) {
+    WriteBe32(p, static_cast<std::uint32_t>(v >> 32));
+    WriteBe32(p + 4, static_cast<std::uint32_t>(v));
+}
+
+std::uint64_t ReadBe64(const std::uint8_t* p) {
+    return (std::uint64_t{ReadBe32(p)} << 32) | ReadBe32(p + 4);
+}
+
+}  // namespace
+
+CRelaySigner::CRelaySigner(std::vector<std::uint8_t> key, std::uint64_t firstSequence)
+    : m_key(std::move(key)), m_nextSequence(firstSequence) {}
+
+void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet,
+                          std::uint64_t wallMs, std::uint8_t* out) {
+    WriteBe16(out, kRelayLength);
+    WriteBe32(out + 2, kMsgRelayChange);
+    std::memcpy(out + 6, &clientAddrNet, 4);
+    std::memcpy(out + 10, &clientPortNet, 2);
+    WriteBe64(out + 12, wallMs);
+    WriteBe64(out + 20, m_nextSequence.fetch_add(1, std::memory_order_relaxed));
+    if (m_key.empty()) {
+        std::memset(out + kRelayMacOffset, 0, kSha256Size);
+    } else {
+        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), out, kRelayMacOffset);
+        std::memcpy(out + kRelayMacOffset, mac.data(), mac.size());
+    }
+}
+
+const char* RelayCheckName(RelayCheck check) {
+    switch (check) {
+        case RelayCheck::Accepted:
+            return "accepted";
+        case RelayCheck::Malformed:
+            return "malformed";
+        case RelayCheck::BadMac:
+            return "bad MAC";
+        case RelayCheck::Stale:
+            return "outside the time window";
+        case RelayCheck::Replayed:
+            return "replayed";
+    }
+    return "?";
+}
+
+CRelayVerifier::CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs)
+    : m_key(std::move(key)), m_windowMs(windowMs) {}
+
+RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
+                                  RelayRequest* out) {
+    if (len != kRelayLength || ReadBe16(data) != kRelayLength ||
+        ReadBe32(data + 2) != kMsgRelayChange) {
+        return RelayCheck::Malformed;
+    }
+    if (!m_key.empty()) {
+        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), data, kRelayMacOffset);
+        if (!ConstantTimeEqual(mac.data(), data + kRelayMacOffset, mac.size())) {
+            return RelayCheck::BadMac;
+        }
+    }
+    RelayRequest r;
+    std::memcpy(&r.clientAddress, data + 6, 4);
+    std::memcpy(&r.clientPort, data + 10, 2);
+    r.timestampMs = ReadBe64(data + 12);
+    r.sequence = ReadBe64(data + 20);
+    const std::uint64_t age =
+        wallMs > r.timestampMs ? wallMs - r.timestampMs : r.timestampMs - wallMs;
+    if (age > m_windowMs)
+        return RelayCheck::Stale;
+
+    {
+        std::lock_guard lock(m_mutex);
+        if (r.sequence > m_highestSequence) {
+            const std::uint64_t shift = r.sequence - m_highestSequence;
+            if (shift >= kRelayReplayWindow) {
+                m_seen.reset();
+            } else {
+                m_seen <<= static_cast<std::size_t>(shift);
+            }
+            m_highestSequence = r.sequence;
+            m_seen.set(0);
+        } else {
+            const std::uint64_t behind = m_highestSequence - r.sequence;
+            if (behind >= kRelayReplayWindow || m_seen.test(static_cast<std::size_t>(behind))) {
+                return RelayCheck::Replayed;
+            }
+            m_seen.set(static_cast<std::size_t>(behind));
+        }
+    }
+    if (out != nullptr)
+        *out = r;
+    return RelayCheck::Accepted;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The relay datagram Server1 sends to Server2 so that Server2 answers a change request from its
+// own address. It is ours alone (clients never send or receive it) and uses the same 6-byte
+// header as every other datagram:
+//
+//   offset size
+//        0    2  length, 60
+//        2    4  type kMsgRelayChange
+//        6    4  the client's address as Server1 saw it (network order)
+//       10    2  the client's port as Server1 saw it (network order)
+//       12    8  Server1's wall clock, milliseconds since 1970-01-01 UTC (big-endian)
+//       20    8  sequence number, one per relay, increasing (big-endian)
+//       28   32  HMAC-SHA256 with the shared key over bytes 0..27; zero when no key is set
+//
+// The timestamp bounds how long a captured relay stays valid; the sequence number lets Server2
+// refuse a second copy of one it already acted on inside that time.
+
+#include <atomic>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+inline constexpr std::uint32_t kMsgRelayChange = 0x52777005;
+inline constexpr std::uint16_t kRelayLength = 60;
+inline constexpr std::size_t kRelayMacOffset = 28;
+// How many sequence numbers below the highest one seen are still tracked: relays that arrive
+// out of order by up to this many are accepted once; older ones are refused.
+inline constexpr std::uint64_t kRelayReplayWindow = 1024;
+
+struct RelayRequest {
+    std::uint32_t clientAddress = 0;  // network order
+    std::uint16_t clientPort = 0;     // network order
+    std::uint64_t timestampMs = 0;
+    std::uint64_t sequence = 0;
+};
+
+// Builds relay datagrams. Any thread: the sequence counter is atomic.
+class CRelaySigner {
+public:
+    // firstSequence should grow across restarts (Server1 seeds it from the clock in
+    // microseconds) so that a restarted Server1 is not taken for a replay.
+    CRelaySigner(std::vector<std::uint8_t> key, std::uint64_t firstSequence);
+
+    // Writes kRelayLength bytes into out.
+    void Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet, std::uint64_t wallMs,
+                std::uint8_t* out);
+
+private:
+    const std::vector<std::uint8_t> m_key;
+    std::atomic<std::uint64_t> m_nextSequence;
+};
+
+enum class RelayCheck { Accepted, Malformed, BadMac, Stale, Replayed };
+const char* RelayCheckName(RelayCheck check);
+
+// Checks relay datagrams on Server2's side. Any thread: one lock, taken for a few instructions.
+class CRelayVerifier {
+public:
+    // An empty key accepts any MAC: the source address check done by the caller is then the
+    // only protection. windowMs: how far the sender's clock may be from ours, either way.
+    CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs);
+
+    RelayCheck Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
+                      RelayRequest* out);
+
+private:
+    const std::vector<std::uint8_t> m_key;
+    const std::uint64_t m_windowMs;
+
+    std::mutex m_mutex;  // guards the two fields below; the only lock of this class
+    std::uint64_t m_highestSequence = 0;
+    std::bitset<kRelayReplayWindow> m_seen;  // bit i: sequence m_highestSequence - i was accepted
+};

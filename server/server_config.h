@@ -1,0 +1,59 @@
+#pragma once
+// gatewise-server's options: parsing, checking and describing them. Main thread only.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "server/probe_handler.h"
+#include "server/rate_limiter.h"
+
+struct ServerConfig {
+    bool server1 = false;
+    std::uint32_t server1Address = 0;  // network order
+    std::uint16_t server1Port = 0;     // host order; the server also listens on the next port
+    std::uint16_t portChangePort = 0;  // host order; 0 = server1Port + 2
+
+    bool server2 = false;
+    std::uint32_t server2Address = 0;  // network order
+    std::uint16_t server2Port = 0;     // host order
+    std::uint16_t changedPort = 0;     // host order; 0 = server2Port + 1
+
+    bool hasPartner = false;
+    std::uint32_t partnerAddress = 0;  // network order
+    std::uint16_t partnerPort = 0;     // host order; only a Server1's partner has one
+
+    std::vector<std::uint8_t> key;  // relay key; empty = none
+    std::uint64_t relayWindowMs = 10000;
+
+    RateLimitSettings rate;
+    unsigned workers = 0;                 // 0 = one per core
+    unsigned statsIntervalSeconds = 300;  // 0 = only on SIGUSR1
+};
+
+// One local socket to open: which role port, and where.
+struct LocalEndpoint {
+    LocalPort port;
+    std::uint32_t address;  // network order
+    std::uint16_t portHost;
+};
+
+enum class ParseStatus { Ok, Help, Error };
+// Fills cfg (defaults applied) or sets error to one line saying what is wrong.
+ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
+                            std::string& error);
+const char* ServerUsage();
+
+std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg);
+HandlerRoles RolesOf(const ServerConfig& cfg);
+// The configuration as log lines, key never shown.
+std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
+
+// Helpers, exposed for tests. Addresses are dotted quads only: a server binds exactly the
+// address it is given, so a name that resolves to several would be ambiguous.
+bool ParseIpv4(const std::string& text, std::uint32_t& addrNet);
+bool ParseEndpoint(const std::string& text, std::uint32_t& addrNet, std::uint16_t& portHost);
+bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key);
+std::string FormatIpv4(std::uint32_t addrNet);
+// A host-order port as it is held in network order, whatever this machine's byte order.
+std::uint16_t PortToNet(std::uint16_t portHost);

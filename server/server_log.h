@@ -1,0 +1,37 @@
+#pragma once
+// The server's log: one line per event on stderr, "YYYY-MM-DDThh:mm:ssZ gatewise-server: text".
+// Any thread: each line goes out in a single write, so lines from two threads never mix.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+void ServerLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Lines are dropped while muted; tests mute the in-process server's chatter.
+void SetServerLogMuted(bool muted);
+
+// Lets through at most one line per interval for one kind of event, and counts what it held
+// back so the next line can say so. Any thread: lock-free.
+class CLogThrottle {
+public:
+    explicit CLogThrottle(std::uint64_t intervalMs) : m_intervalMs(intervalMs) {}
+    // True when a line may be written now; *suppressed then gets the events held back since.
+    bool Admit(std::uint64_t nowMs, std::uint64_t* suppressed);
+
+private:
+    const std::uint64_t m_intervalMs;
+    std::atomic<std::uint64_t> m_nextMs{0};
+    std::atomic<std::uint64_t> m_suppressed{0};
+};
+
+inline std::uint64_t MonotonicMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+inline std::uint64_t WallMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The server's one file of socket calls (POSIX/Linux): batched UDP receive and send, and a
+// wake-up handle for stopping workers. A port to another system replaces this file only.
+//
+// Each object belongs to one thread; CWakeup::Signal alone may be called from any thread.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Datagrams longer than this are dropped unread: nothing valid comes close.
+inline constexpr std::size_t kMaxDatagram = 1500;
+inline constexpr int kIoBatch = 64;
+
+// Binds a UDP socket to exactly addrNet:portHost. reusePort lets every worker bind its own
+// socket there and the kernel spread sources over them. Returns -1 and sets error on failure.
+int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
+                  std::string& error);
+void CloseUdpSocket(int fd);
+// Local port of a bound socket, host order; 0 when it cannot be read.
+std::uint16_t LocalPortOf(int fd);
+
+// Up to kIoBatch datagrams in one call.
+class CRecvBatch {
+public:
+    CRecvBatch();
+    // Takes what is queued on fd without waiting. Returns the count; 0 when nothing is queued.
+    int Receive(int fd);
+    const std::uint8_t* Data(int i) const { return m_buffers[i]; }
+    std::size_t Length(int i) const { return m_msgs[i].msg_len; }
+    bool Truncated(int i) const { return (m_msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
+    std::uint32_t FromAddress(int i) const { return m_from[i].sin_addr.s_addr; }  // network order
+    std::uint16_t FromPort(int i) const { return m_from[i].sin_port; }            // network order
+
+private:
+    std::uint8_t m_buffers[kIoBatch][kMaxDatagram];
+    sockaddr_in m_from[kIoBatch];
+    iovec m_iov[kIoBatch];
+    mmsghdr m_msgs[kIoBatch];
+};
+
+// Collects datagrams for one socket and sends them with as few calls as possible.
+class CSendBatch {
+public:
+    CSendBatch();
+    bool Full() const { return m_count == kIoBatch; }
+    bool Empty() const { return m_count == 0; }
+    // Copies len bytes (at most kMaxDatagram).
+    void Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std::uint8_t* data,
+             std::size_t len);
+    // Sends everything added and empties the batch. Returns how many could not be sent.
+    int Flush(int fd);
+
+private:
+    int m_count = 0;
+    std::uint8_t m_buffers[kIoBatch][128];  // our datagrams are at most 60 bytes
+    sockaddr_in m_to[kIoBatch];
+    iovec m_iov[kIoBatch];
+    mmsghdr m_msgs[kIoBatch];
+};
+
+// Stops workers: once signalled it stays signalled. Any thread may call Signal.
+class CWakeup {
+public:
+    CWakeup();
+    ~CWakeup();
+    CWakeup(const CWakeup&) = delete;
+    CWakeup& operator=(const CWakeup&) = delete;
+
+    bool Valid() const { return m_fd >= 0; }
+    void Signal();
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// Waits for any of a fixed set of sockets, or the wake-up handle, to become readable. The set
+// is registered once (epoll), so a wait costs the same however many ports a worker serves.
+// One thread only.
+class CReadyWaiter {
+public:
+    // fds[i] is reported as index i.
+    CReadyWaiter(const int* fds, int count, const CWakeup& wakeup);
+    ~CReadyWaiter();
+    CReadyWaiter(const CReadyWaiter&) = delete;
+    CReadyWaiter& operator=(const CReadyWaiter&) = delete;
+
+    bool Valid() const { return m_epoll >= 0; }
+    // readable[i] is set for each fds[i] with data. Returns false when the wake-up handle was
+    // signalled (or the wait failed for good): the caller should stop.
+    bool Wait(bool* readable, int timeoutMs);
+
+private:
+    int m_epoll = -1;
+    int m_count = 0;
+};

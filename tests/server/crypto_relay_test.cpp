@@ -1,0 +1,178 @@
+// SHA-256/HMAC against published vectors, and the relay datagram's layout, authentication,
+// time window and replay refusal.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/relay.h"
+#include "server/sha256.h"
+#include "tests/server/test_udp.h"
+
+namespace {
+
+std::string Digest(const Sha256Digest& d) {
+    return ToHex(Bytes(d.begin(), d.end()));
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+TEST(Sha256, KnownVectors) {
+    struct Row {
+        std::string message;
+        const char* digest;
+    };
+    const Row rows[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits in the first block, so padding spills over.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000, 'a'),
+         "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
+    };
+    for (const Row& r : rows) {
+        const Bytes m = Text(r.message);
+        EXPECT_EQ(Digest(Sha256(m.data(), m.size())), r.digest) << r.message.size() << " bytes";
+    }
+}
+
+TEST(HmacSha256, Rfc4231Vectors) {
+    struct Row {
+        Bytes key;
+        Bytes data;
+        const char* mac;
+    };
+    const Row rows[] = {
+        {Bytes(20, 0x0b), Text("Hi There"),
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {Text("Jefe"), Text("what do ya want for nothing?"),
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        // A key longer than the 64-byte block is hashed first.
+        {Bytes(131, 0xaa), Text("Test Using Larger Than Block-Size Key - Hash Key First"),
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(Digest(HmacSha256(r.key.data(), r.key.size(), r.data.data(), r.data.size())),
+                  r.mac);
+    }
+}
+
+const Bytes kKey = Hex("000102030405060708090a0b0c0d0e0f");
+constexpr std::uint64_t kNow = 1'800'000'000'000;  // ms since 1970
+constexpr std::uint64_t kWindow = 10'000;
+
+Bytes Relay(CRelaySigner& signer, std::uint64_t wallMs, std::uint32_t addr = 0x0100007f,
+            std::uint16_t port = 0x3930) {
+    Bytes b(kRelayLength);
+    signer.Encode(addr, port, wallMs, b.data());
+    return b;
+}
+
+TEST(RelayDatagram, LayoutWithoutKey) {
+    CRelaySigner signer({}, 0x0102030405060708);
+    // 127.0.0.1 port 12345, as Server1 saw them (network order in the record).
+    const Bytes b = Relay(signer, 0x0000018B'CFE56800);
+    EXPECT_EQ(ToHex(b),
+              "003c"
+              "52777005"  // length 60, relay code
+              "7f000001"
+              "3039"                        // client endpoint
+              "0000018bcfe56800"            // timestamp, ms
+              "0102030405060708"            // sequence
+                  + std::string(64, '0'));  // no key: zero MAC
+    EXPECT_EQ(ToHex(Relay(signer, 0)).substr(40, 16), "0102030405060709")
+        << "one sequence per relay";
+}
+
+TEST(RelayDatagram, SignedRelayIsAcceptedAndCarriesTheClient) {
+    CRelaySigner signer(kKey, 1);
+    CRelayVerifier verifier(kKey, kWindow);
+    const Bytes b = Relay(signer, kNow);
+    RelayRequest r;
+    ASSERT_EQ(verifier.Verify(b.data(), b.size(), kNow + 3, &r), RelayCheck::Accepted);
+    EXPECT_EQ(r.clientAddress, 0x0100007fu);
+    EXPECT_EQ(r.clientPort, 0x3930);
+    EXPECT_EQ(r.timestampMs, kNow);
+}
+
+TEST(RelayDatagram, RefusedWhenTamperedOrKeyedDifferently) {
+    CRelaySigner signer(kKey, 1);
+    CRelayVerifier verifier(kKey, kWindow);
+    // Any changed byte, the client endpoint included, must break the MAC: otherwise a captured
+    // relay could be redirected at a victim.
+    for (std::size_t i = 0; i < kRelayLength; ++i) {
+        if (i < 6)
+            continue;  // header changes are refused as malformed, below
+        Bytes b = Relay(signer, kNow);
+        b[i] ^= 0x01;
+        EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::BadMac) << i;
+    }
+    CRelaySigner other(Hex("ffffffffffffffffffffffffffffffff"), 1000);
+    const Bytes b = Relay(other, kNow);
+    EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::BadMac);
+    CRelaySigner unsigned_({}, 2000);
+    const Bytes u = Relay(unsigned_, kNow);
+    EXPECT_EQ(verifier.Verify(u.data(), u.size(), kNow, nullptr), RelayCheck::BadMac);
+    // Header changes and a short datagram are refused before the MAC is even computed.
+    Bytes h = Relay(signer, kNow);
+    EXPECT_EQ(verifier.Verify(h.data(), h.size() - 1, kNow, nullptr), RelayCheck::Malformed);
+    h[5] ^= 1;
+    EXPECT_EQ(verifier.Verify(h.data(), h.size(), kNow, nullptr), RelayCheck::Malformed);
+}
+
+TEST(RelayDatagram, TimeWindowBothWays) {
+    CRelaySigner signer(kKey, 1);
+    CRelayVerifier verifier(kKey, kWindow);
+    struct Row {
+        std::int64_t skewMs;  // receiver clock minus sender clock
+        RelayCheck expected;
+    };
+    const Row rows[] = {{0, RelayCheck::Accepted},       {10'000, RelayCheck::Accepted},
+                        {-10'000, RelayCheck::Accepted}, {10'001, RelayCheck::Stale},
+                        {-10'001, RelayCheck::Stale},    {3'600'000, RelayCheck::Stale}};
+    for (const Row& r : rows) {
+        const Bytes b = Relay(signer, kNow);
+        EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow + r.skewMs, nullptr), r.expected)
+            << r.skewMs;
+    }
+}
+
+TEST(RelayDatagram, ReplayRefusedReorderingTolerated) {
+    CRelaySigner signer(kKey, 5000);
+    CRelayVerifier verifier(kKey, kWindow);
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 5; ++i)
+        sent.push_back(Relay(signer, kNow));
+    auto check = [&](int i) {
+        return verifier.Verify(sent[i].data(), sent[i].size(), kNow, nullptr);
+    };
+    EXPECT_EQ(check(0), RelayCheck::Accepted);
+    EXPECT_EQ(check(0), RelayCheck::Replayed) << "the same datagram twice";
+    EXPECT_EQ(check(3), RelayCheck::Accepted);
+    EXPECT_EQ(check(1), RelayCheck::Accepted) << "arrived late, still first time";
+    EXPECT_EQ(check(1), RelayCheck::Replayed);
+    EXPECT_EQ(check(3), RelayCheck::Replayed);
+    EXPECT_EQ(check(2), RelayCheck::Accepted);
+
+    // Once the window has moved past a sequence number, a copy of it is refused even though
+    // it was never seen: it cannot be told from a replay.
+    const Bytes old = Relay(signer, kNow);
+    for (std::uint64_t i = 0; i < kRelayReplayWindow; ++i) {
+        const Bytes b = Relay(signer, kNow);
+        ASSERT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::Accepted);
+    }
+    EXPECT_EQ(verifier.Verify(old.data(), old.size(), kNow, nullptr), RelayCheck::Replayed);
+}
+
+TEST(RelayDatagram, WithoutKeyAnyMacPassesButReplayStillRefused) {
+    CRelaySigner signer(kKey, 1);
+    CRelayVerifier verifier({}, kWindow);
+    const Bytes b = Relay(signer, kNow);
+    EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::Accepted);
+    EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::Replayed);
+}
+
+}  // namespace

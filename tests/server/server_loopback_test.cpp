@@ -1,0 +1,325 @@
+// Real sockets on loopback: the in-process server and the gatewise-server binary (both roles in
+// one process, and a split pair talking through the relay datagram). Servers listen on
+// 127.0.0.2 (Server1) and 127.0.0.3 (Server2) at ports found free at the start of each test.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "server/probe_server.h"
+#include "server/relay.h"
+#include "server/server_config.h"
+#include "server/server_log.h"
+#include "tests/server/test_udp.h"
+
+namespace {
+
+const std::string kS1 = "127.0.0.2";
+const std::string kS2 = "127.0.0.3";
+const std::string kKeyHex = "8899aabbccddeeff0011223344556677";
+
+std::string Port4(std::uint16_t p) {
+    char b[5];
+    std::snprintf(b, sizeof b, "%04x", p);
+    return b;
+}
+
+// The client's endpoint as the servers see it: 127.0.0.1 and the socket's port.
+std::string SeenEndpoint(const CTestSocket& s) {
+    return "7f000001" + Port4(s.Port());
+}
+
+struct Expect {
+    std::string fromAddress;
+    std::uint16_t fromPort;
+    std::string hex;
+    bool operator<(const Expect& o) const { return hex < o.hex; }
+    bool operator==(const Expect& o) const {
+        return fromAddress == o.fromAddress && fromPort == o.fromPort && hex == o.hex;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Expect& e) {
+    return os << e.hex << " from " << e.fromAddress << ":" << e.fromPort;
+}
+
+// Collects up to n datagrams within timeoutMs, sorted by content.
+std::vector<Expect> Collect(CTestSocket& s, std::size_t n, int timeoutMs) {
+    std::vector<Expect> got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            break;
+        auto r = s.Receive(static_cast<int>(left));
+        if (!r)
+            break;
+        got.push_back({r->fromAddress, r->fromPort, ToHex(r->data)});
+    }
+    std::sort(got.begin(), got.end());
+    return got;
+}
+
+// Every request code against servers at kS1:p1 and kS2:p2 with default reply ports.
+void CheckContract(std::uint16_t p1, std::uint16_t p2) {
+    CTestSocket c;
+    ASSERT_TRUE(c.Valid());
+    const std::string port = Port4(c.Port());
+    struct Row {
+        std::string to;
+        std::uint16_t toPort;
+        std::string request;
+        std::vector<Expect> replies;
+    };
+    const auto q = static_cast<std::uint16_t>(p2 + 1);
+    const auto pNext = static_cast<std::uint16_t>(p1 + 1);
+    const auto pChange = static_cast<std::uint16_t>(p1 + 2);
+    const std::vector<Row> rows = {
+        {kS1, p1, "000674777002", {{kS1, p1, "000c7c777002" + SeenEndpoint(c)}}},
+        {kS1, pNext, "000674777002", {{kS1, pNext, "000c7c777002" + SeenEndpoint(c)}}},
+        {kS2, p2, "000674777002", {{kS2, p2, "000c7c777002" + SeenEndpoint(c)}}},
+        {kS1,
+         p1,
+         "000c74777003"
+         "7f000003" +
+             Port4(p2),
+         {{kS1, p1, "00067c777003"}, {kS2, q, "000677747005"}}},
+        {kS1, p1, "000874777006" + Port4(p2), {{kS1, pChange, "00067c777006"}}},
+        {kS1, p1, "000674777007", {{kS1, p1, "00087c777007" + port}}},
+        {kS1, pNext, "000674777008", {{kS1, pNext, "00087c777008" + port}}},
+        {kS2, p2, "000674777009", {{kS2, p2, "00087c777009" + port}}},
+        {kS1, p1, "00067477700a", {{kS1, p1, "00087c77700a" + port}}},
+        {kS1, p1, "00067477700b", {{kS1, p1, "00087c77700b" + port}}},
+        {kS1, p1, "00067477700e", {{kS1, p1, "00087c77700e" + port}}},
+    };
+    for (const Row& r : rows) {
+        ASSERT_TRUE(c.SendTo(r.to, r.toPort, Hex(r.request)));
+        std::vector<Expect> want = r.replies;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(Collect(c, want.size(), 2000), want) << r.request;
+    }
+    // Each transmission is answered (the client retransmits up to three times), and nothing
+    // more than asked for arrives.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(c.SendTo(kS1, p1, Hex("000674777007")));
+    EXPECT_EQ(Collect(c, 4, 500).size(), 3u);
+}
+
+// --- In-process server -----------------------------------------------------------------
+
+class InProcessServer : public ::testing::Test {
+protected:
+    void StartServer(const std::vector<std::string>& extra) {
+        SetServerLogMuted(true);
+        for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
+            const std::uint16_t base = FindFreePortBase(kS1, 3, kS2, 2);
+            ASSERT_NE(base, 0);
+            std::vector<std::string> args = {"--server1", kS1 + ":" + std::to_string(base),
+                                             "--server2", kS2 + ":" + std::to_string(base + 10),
+                                             "--workers", "2"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            ServerConfig cfg;
+            std::string error;
+            ASSERT_EQ(ParseServerArgs(args, cfg, error), ParseStatus::Ok) << error;
+            auto server = std::make_unique<CProbeServer>(cfg);
+            if (server->Start(error)) {  // else taken meanwhile by a parallel test: try again
+                m_server = std::move(server);
+                m_p1 = base;
+                m_p2 = static_cast<std::uint16_t>(base + 10);
+            }
+        }
+        ASSERT_TRUE(m_server);
+    }
+    void TearDown() override {
+        if (m_server)
+            m_server->Stop();
+        SetServerLogMuted(false);
+    }
+
+    std::unique_ptr<CProbeServer> m_server;
+    std::uint16_t m_p1 = 0;
+    std::uint16_t m_p2 = 0;
+};
+
+TEST_F(InProcessServer, EveryRequestAnsweredFromTheAddressAndPortAsked) {
+    StartServer({});
+    CheckContract(m_p1, m_p2);
+}
+
+// Each bad datagram is followed by a binding request on the same socket pair, which the same
+// worker reads next: if the first thing back is the binding reply, the bad one got no answer.
+TEST_F(InProcessServer, MalformedUnknownAndRepliesGetNoAnswer) {
+    StartServer({});
+    CTestSocket c;
+    const std::vector<Bytes> bad = {
+        Hex("0006747770"),      // truncated header
+        Hex("000c74777002"),    // length says 12, datagram has 6
+        Hex("00067477700200"),  // one byte more than the length says
+        Hex("000612345678"),    // unknown code
+        Hex("00067c777002"),    // a reply code
+        Hex("000677747005"),    // the unasked message
+        Hex("00067477700c"),    // loopback probe: for clients only
+        Bytes(2000, 0x74),      // larger than any datagram we read
+    };
+    for (const Bytes& b : bad) {
+        ASSERT_TRUE(c.SendTo(kS1, m_p1, b));
+        ASSERT_TRUE(c.SendTo(kS1, m_p1, Hex("000674777002")));
+        auto r = c.Receive(2000);
+        ASSERT_TRUE(r.has_value()) << ToHex(b);
+        EXPECT_EQ(ToHex(r->data), "000c7c777002" + SeenEndpoint(c)) << ToHex(b).substr(0, 40);
+    }
+    // The send-only ports answer nothing, not even a binding request.
+    ASSERT_TRUE(c.SendTo(kS2, static_cast<std::uint16_t>(m_p2 + 1), Hex("000674777002")));
+    ASSERT_TRUE(c.SendTo(kS1, static_cast<std::uint16_t>(m_p1 + 2), Hex("000674777002")));
+    EXPECT_FALSE(c.Receive(300).has_value());
+    const ServerCounters n = m_server->Counters();
+    EXPECT_EQ(n.oversized, 1u);
+    EXPECT_EQ(n.outcomes[static_cast<int>(Outcome::DroppedSendOnly)], 2u);
+}
+
+TEST_F(InProcessServer, FloodFromOneSourceIsLimitedOthersStillAnswered) {
+    StartServer({"--rate-limit", "50", "--rate-burst", "20"});
+    CTestSocket flooder("127.0.0.5");
+    CTestSocket bystander("127.0.0.6");
+    ASSERT_TRUE(flooder.Valid() && bystander.Valid());
+    const auto start = std::chrono::steady_clock::now();
+    int bystanderAnswers = 0;
+    for (int i = 0; i < 500; ++i) {
+        flooder.SendTo(kS1, m_p1, Hex("000674777002"));
+        if (i % 100 == 0) {
+            bystander.SendTo(kS1, m_p1, Hex("000674777002"));
+            if (bystander.Receive(1000))
+                ++bystanderAnswers;
+        }
+    }
+    const std::size_t floodAnswers = Collect(flooder, 1000, 300).size();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(bystanderAnswers, 5);
+    EXPECT_GE(floodAnswers, 20u);
+    EXPECT_LE(static_cast<double>(floodAnswers), 20 + 50 * seconds + 2);
+    EXPECT_GE(m_server->Counters().outcomes[static_cast<int>(Outcome::RateLimited)], 400u);
+}
+
+// --- The gatewise-server binary --------------------------------------------------------------
+
+// Starts the binary with args built for a free port base; retries when a parallel test took
+// the ports in between.
+std::unique_ptr<CServerProcess> StartBinary(
+    const std::function<std::vector<std::string>(std::uint16_t)>& argsFor, const std::string& addr,
+    int portOffset, std::uint16_t& baseOut) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::uint16_t base = FindFreePortBase(kS1, 3, kS2, 2);
+        if (base == 0)
+            break;
+        auto p = std::make_unique<CServerProcess>(argsFor(base));
+        if (p->Started() &&
+            WaitUntilAnswering(addr, static_cast<std::uint16_t>(base + portOffset))) {
+            baseOut = base;
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
+    std::uint16_t base = 0;
+    auto server = StartBinary(
+        [](std::uint16_t b) {
+            return std::vector<std::string>{"--server1", kS1 + ":" + std::to_string(b), "--server2",
+                                            kS2 + ":" + std::to_string(b + 10)};
+        },
+        kS1, 0, base);
+    ASSERT_TRUE(server);
+    CheckContract(base, static_cast<std::uint16_t>(base + 10));
+    ASSERT_TRUE(server->Signal(SIGUSR1));
+    EXPECT_TRUE(server->WaitForLog("counters (SIGUSR1): received=", 3000)) << server->Log();
+    EXPECT_EQ(server->Stop(), 0) << server->Log();  // SIGUSR1 did not stop it; SIGTERM did
+    EXPECT_NE(server->Log().find("stopped"), std::string::npos) << server->Log();
+}
+
+TEST(ServerBinary, SplitPairThroughTheRelay) {
+    std::uint16_t base = 0;
+    auto server2 = StartBinary(
+        [](std::uint16_t b) {
+            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
+                                            "--partner", kS1,
+                                            "--key-hex", kKeyHex};
+        },
+        kS2, 10, base);
+    ASSERT_TRUE(server2);
+    CServerProcess server1({"--server1", kS1 + ":" + std::to_string(base), "--partner",
+                            kS2 + ":" + std::to_string(base + 10), "--key-hex", kKeyHex});
+    ASSERT_TRUE(server1.Started());
+    ASSERT_TRUE(WaitUntilAnswering(kS1, base)) << server1.Log();
+    CheckContract(base, static_cast<std::uint16_t>(base + 10));
+    EXPECT_EQ(server1.Stop(), 0) << server1.Log();
+    EXPECT_EQ(server2->Stop(), 0) << server2->Log();
+}
+
+TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
+    std::uint16_t base = 0;
+    auto server2 = StartBinary(
+        [](std::uint16_t b) {
+            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
+                                            "--partner", kS1,
+                                            "--key-hex", kKeyHex};
+        },
+        kS2, 10, base);
+    ASSERT_TRUE(server2);
+    const auto q = static_cast<std::uint16_t>(base + 10);
+    CRelaySigner signer(Hex(kKeyHex), WallMs() * 1000);
+    CRelaySigner wrongKey(Hex("00000000000000000000000000000001"), WallMs() * 1000);
+    auto relayFor = [](CRelaySigner& s, const CTestSocket& client) {
+        Bytes b(kRelayLength);
+        s.Encode(client.AddressNet(), client.PortNet(), WallMs(), b.data());
+        return b;
+    };
+    CTestSocket partner(kS1);  // Server1's address: the only accepted source
+    CTestSocket stranger("127.0.0.4");
+    CTestSocket victim;
+    CTestSocket client;
+    ASSERT_TRUE(partner.Valid() && stranger.Valid());
+
+    // A relay with the right key from the wrong address: a captured one resent by anyone else.
+    ASSERT_TRUE(stranger.SendTo(kS2, q, relayFor(signer, victim)));
+    // Right address, wrong key.
+    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(wrongKey, victim)));
+
+    const Bytes genuine = relayFor(signer, client);
+    ASSERT_TRUE(partner.SendTo(kS2, q, genuine));
+    const std::vector<Expect> want = {{kS2, static_cast<std::uint16_t>(q + 1), "000677747005"}};
+    EXPECT_EQ(Collect(client, 1, 2000), want);
+    ASSERT_TRUE(partner.SendTo(kS2, q, genuine));  // replayed
+    EXPECT_FALSE(client.Receive(300).has_value());
+    EXPECT_FALSE(victim.Receive(100).has_value());
+
+    // Still alive and answering fresh relays.
+    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(signer, client)));
+    EXPECT_EQ(Collect(client, 1, 2000), want);
+
+    EXPECT_EQ(server2->Stop(), 0);
+    const std::string log = server2->Log();
+    EXPECT_NE(log.find("refused relay"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_spoofed=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_bad_mac=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_replayed=1"), std::string::npos) << log;
+}
+
+TEST(ServerBinary, BadOptionsExitWithTwoAndHelpWithZero) {
+    CServerProcess bad({"--server1", "127.0.0.2:3478"});  // split without partner
+    EXPECT_EQ(bad.WaitExit(), 2);
+    EXPECT_NE(bad.Log().find("--partner"), std::string::npos) << bad.Log();
+    CServerProcess help({"--help"});
+    EXPECT_EQ(help.WaitExit(), 0);
+}
+
+}  // namespace
