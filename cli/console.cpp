@@ -1,0 +1,113 @@
+#include "cli/console.h"
+
+#include <cstdio>
+
+#include "engine/nat_prober.h"
+
+std::string CLineEndConverter::Convert(const std::string& piece) {
+    std::string out;
+    out.reserve(piece.size() + 1);
+    std::size_t i = 0;
+    if (m_heldCr) {
+        m_heldCr = false;
+        if (!piece.empty() && piece[0] == '\n') {
+            out += '\n';
+            i = 1;
+        } else {
+            out += '\r';
+        }
+    }
+    for (; i < piece.size(); ++i) {
+        char c = piece[i];
+        if (c != '\r') {
+            out += c;
+        } else if (i + 1 == piece.size()) {
+            m_heldCr = true;
+        } else if (piece[i + 1] == '\n') {
+            out += '\n';
+            ++i;
+        } else {
+            out += '\r';  // a lone carriage return inside text stays as it is
+        }
+    }
+    return out;
+}
+
+std::string CLineEndConverter::Flush() {
+    if (!m_heldCr)
+        return {};
+    m_heldCr = false;
+    return "\r";
+}
+
+const char* StepName(std::int32_t step) {
+    switch (step) {
+        case StepServer1Binding:
+            return "Server1 binding reply";
+        case StepChangeAck:
+            return "Server1 change request reply";
+        case StepChangeReply:
+            return "Server2 change response";
+        case StepPortChangeReply:
+            return "port change reply";
+        case StepServer2Binding:
+            return "Server2 binding reply";
+        case StepAllocA:
+            return "Server1 socketA port";
+        case StepAllocB:
+            return "Server1 socketB port";
+        case StepAllocC:
+            return "Server2 socketA port";
+        case StepExcept1:
+            return "socket 1 port";
+        case StepExcept2:
+            return "socket 2 port";
+        case StepFriendSearch:
+            return "a friend";
+        case StepFriendPort:
+            return "the friend's port report";
+        case StepPort9802:
+            return "the 9802 port";
+        default:
+            return "";
+    }
+}
+
+std::string ProgressText(std::int32_t step, std::int32_t ticksLeft, int tickMs) {
+    const char* name = StepName(step);
+    if (name[0] == '\0')
+        return {};
+    // After a time-out has fired the count runs negative until the next step arms it again.
+    const long ticks = ticksLeft < 0 ? 0 : static_cast<long>(ticksLeft) + 1;
+    const long ms = ticks * tickMs;
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "waiting for %s: %ld.%ld s left", name, ms / 1000,
+                  (ms % 1000) / 100);
+    return buf;
+}
+
+void CProgressLine::Show(const std::string& text) {
+    if (!m_enabled)
+        return;
+    if (text.empty()) {
+        Clear();
+        return;
+    }
+    if (text == m_text && m_shown != 0)
+        return;
+    std::string out = "\r" + text;
+    // Blanks over the tail of a longer previous text.
+    if (m_shown > text.size())
+        out.append(m_shown - text.size(), ' ');
+    m_write(out);
+    m_shown = text.size() > m_shown ? text.size() : m_shown;
+    m_text = text;
+}
+
+void CProgressLine::Clear() {
+    if (!m_enabled || m_shown == 0)
+        return;
+    m_write("\r" + std::string(m_shown, ' ') + "\r");
+    m_shown = 0;
+    m_text.clear();
+}

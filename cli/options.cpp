@@ -1,0 +1,208 @@
+#include "cli/options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstddef>
+
+#include "core/settings.h"
+
+namespace {
+
+bool AllDigits(const std::string& s) {
+    if (s.empty())
+        return false;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// Decimal without sign; nullopt when not a number or outside [lo, hi].
+std::optional<long> ParseNumber(const std::string& s, long lo, long hi) {
+    if (!AllDigits(s) || s.size() > 9)
+        return std::nullopt;
+    long value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    if (value < lo || value > hi)
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
+    std::uint32_t host = 0;
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        std::size_t dot = text.find('.', start);
+        if ((part < 3) != (dot != std::string::npos))
+            return std::nullopt;
+        std::string piece =
+            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        // No leading zeros: other readers take "010" for octal 8, so it is refused, not guessed.
+        if (piece.size() > 3 || (piece.size() > 1 && piece[0] == '0'))
+            return std::nullopt;
+        auto value = ParseNumber(piece, 0, 255);
+        if (!value)
+            return std::nullopt;
+        host = (host << 8) | static_cast<std::uint32_t>(*value);
+        start = dot + 1;
+    }
+    return htonl(host);
+}
+
+std::optional<ServerOverride> ParseServer(const std::string& text) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    auto address = ParseIpv4(text.substr(0, colon));
+    auto port = ParseNumber(text.substr(colon + 1), 1, 65535);
+    // The engine starts no check with a zero server address; refusing it here says why.
+    if (!address || *address == 0 || !port)
+        return std::nullopt;
+    return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+    ParseResult result;
+    CliOptions& o = result.options;
+    auto fail = [&result](std::string message) {
+        result.ok = false;
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (name.rfind("--", 0) == 0) {
+            std::size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = name.substr(eq + 1);
+                name.resize(eq);
+            }
+        }
+        auto isFlag = [&](const char* flag) { return name == flag; };
+        // The value of an option that takes one: after '=' or the next argument.
+        auto takeValue = [&]() -> std::optional<std::string> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
+
+        if (isFlag("--help") || name == "-h") {
+            if (inlineValue)
+                return fail(name + " takes no value");
+            o.help = true;
+        } else if (isFlag("--json") || isFlag("--report") || isFlag("--respond")) {
+            if (inlineValue)
+                return fail(name + " takes no value");
+            if (name == "--json")
+                o.json = true;
+            if (name == "--report")
+                o.report = true;
+            if (name == "--respond")
+                o.respond = true;
+        } else if (isFlag("--config") || isFlag("--log")) {
+            auto value = takeValue();
+            if (!value || value->empty())
+                return fail(name + " needs a file name");
+            (name == "--config" ? o.configPath : o.logPath) = *value;
+        } else if (isFlag("--server1") || isFlag("--server2")) {
+            auto value = takeValue();
+            if (!value)
+                return fail(name + " needs ADDRESS:PORT");
+            auto server = ParseServer(*value);
+            if (!server) {
+                return fail(name + ": '" + *value +
+                            "' is not ADDRESS:PORT (dotted IPv4 other than 0.0.0.0, port 1-65535)");
+            }
+            (name == "--server1" ? o.server1 : o.server2) = *server;
+        } else if (isFlag("--friend")) {
+            auto value = takeValue();
+            if (!value)
+                return fail("--friend needs an address");
+            auto address = ParseIpv4(*value);
+            if (!address)
+                return fail("--friend: '" + *value + "' is not a dotted IPv4 address");
+            o.friendIp = *address;
+        } else if (isFlag("--tick-ms")) {
+            auto value = takeValue();
+            if (!value)
+                return fail("--tick-ms needs a number of milliseconds");
+            auto ms = ParseNumber(*value, kMinTickMs, kMaxTickMs);
+            if (!ms) {
+                return fail("--tick-ms: '" + *value + "' is not a number from " +
+                            std::to_string(kMinTickMs) + " to " + std::to_string(kMaxTickMs));
+            }
+            o.tickMs = static_cast<int>(*ms);
+        } else if (!name.empty() && name[0] == '-') {
+            return fail("unknown option '" + args[i] + "'");
+        } else {
+            return fail("unexpected argument '" + args[i] + "'");
+        }
+    }
+    if (o.respond && (o.json || o.report)) {
+        return fail("--respond runs no check, so --json and --report do not apply");
+    }
+    result.ok = true;
+    return result;
+}
+
+bool ApplyOverrides(const CliOptions& options, StunSettings& s) {
+    if (options.server1) {
+        s.server1Ip = options.server1->addressNet;
+        s.server1Port = options.server1->portNet;
+    }
+    if (options.server2) {
+        s.server2Ip = options.server2->addressNet;
+        s.server2Port = options.server2->portNet;
+    }
+    if (options.friendIp)
+        s.friendIp = *options.friendIp;
+    return s.server1Ip != 0 && s.server1Port != 0 && s.server2Ip != 0 && s.server2Port != 0;
+}
+
+std::string UsageText(const std::string& programName) {
+    return "Usage: " + programName + R"( [OPTION]...
+Tarnwick NAT Detector, command-line client: checks what the NAT between this computer
+and the internet does to peer-to-peer UDP, writing the same log as the desktop application.
+It binds the local UDP ports 9801 and 9802, so only one copy can run at a time.
+
+Options:
+  --config FILE    read the servers, the friend address and the report recipient from
+                   FILE instead of STUN.ini beside the executable
+  --server1 A:P    use STUN Server1 at address A, port P for this run (the file is not
+                   changed); Server1 must also answer on port P+1
+  --server2 A:P    use STUN Server2 at address A, port P for this run
+  --friend A       look for a friend at address A for this run; 0.0.0.0 means none
+  --log FILE       at the end, save the whole log to FILE as the application's
+                   "Save Result" does (8-bit text, CRLF line ends)
+  --json           at the end, print one JSON object with every verdict, the mapped
+                   address, the ports seen and the check's duration
+  --report         print the mailto: link of the e-mail report instead of discarding it
+  --respond        run no check: keep the network side up and answer other copies'
+                   friend searches until interrupted (Ctrl+C, SIGTERM)
+  --tick-ms N      period of the engine's tick in milliseconds ()" +
+           std::to_string(kMinTickMs) + "-" + std::to_string(kMaxTickMs) + R"(, default 1000);
+                   a step times out on its 13th tick, so a shorter tick
+                   shortens every time-out
+  -h, --help       show this help and exit
+
+Exit status:
+  0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped)
+  1    unexpected internal failure
+  2    bad command line or unreadable --config file
+  3    the check ended with the filter verdict UNKNOWN
+  4    invalid settings: a server address or port is zero
+  5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)
+  6    the --log file could not be written
+  130, 143  interrupted by SIGINT or SIGTERM
+)";
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The command line of gatewise-cli. Pure parsing, no side effects: any thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One probe server given on the command line; both fields in network byte order, as the
+// settings record holds them.
+struct ServerOverride {
+    std::uint32_t addressNet = 0;
+    std::uint16_t portNet = 0;
+};
+
+struct CliOptions {
+    std::string configPath;  // empty: STUN.ini beside the executable
+    std::optional<ServerOverride> server1;
+    std::optional<ServerOverride> server2;
+    std::optional<std::uint32_t> friendIp;  // network order; 0 = no friend
+    std::string logPath;                    // empty: no log file
+    bool json = false;
+    bool report = false;
+    bool respond = false;
+    bool help = false;
+    int tickMs = 1000;  // period of the engine's tick; a step times out on its 13th tick
+};
+
+// Bounds of --tick-ms. Below 10 ms the tick would outrun the loopback round trip it times; above
+// a minute a single step would wait more than 13 minutes.
+inline constexpr int kMinTickMs = 10;
+inline constexpr int kMaxTickMs = 60000;
+
+struct ParseResult {
+    bool ok = false;
+    CliOptions options;
+    std::string error;  // one line, without the program name, when !ok
+};
+
+// Parses argv[1..]. Accepts "--opt VALUE" and "--opt=VALUE"; a later option overrides an
+// earlier one. Unknown options, stray arguments, malformed or zero addresses and ports, and
+// combinations that make no sense are errors.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// Strict dotted IPv4 ("a.b.c.d", four decimal parts of 0-255, no leading '+' or blanks);
+// the address in network byte order.
+std::optional<std::uint32_t> ParseIpv4(const std::string& text);
+// "a.b.c.d:port" with a port of 1-65535 and an address other than 0.0.0.0.
+std::optional<ServerOverride> ParseServer(const std::string& text);
+
+struct StunSettings;
+// Puts the command line's servers and friend over what the settings file gave; true when both
+// servers then have a non-zero address and port (a command-line server mends a zero in the file).
+bool ApplyOverrides(const CliOptions& options, StunSettings& settings);
+
+// The --help text, ending in a newline.
+std::string UsageText(const std::string& programName);

@@ -1,0 +1,100 @@
+// What the client writes besides the engine: stdout line ends, the progress line, the presenter.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli_presenter.h"
+#include "cli/console.h"
+#include "engine/nat_prober.h"
+
+namespace {
+
+TEST(LineEnds, CrLfBecomesLfEvenWhenSplitAcrossPieces) {
+    CLineEndConverter c;
+    EXPECT_EQ(c.Convert("banner\r\n"), "banner\n");
+    EXPECT_EQ(c.Convert("a\r\nb\r\n\r\n"), "a\nb\n\n");
+    // A piece ending in "\r" must not print it before knowing what follows.
+    EXPECT_EQ(c.Convert("half\r"), "half");
+    EXPECT_EQ(c.Convert("\nnext"), "\nnext");
+    EXPECT_EQ(c.Flush(), "");
+}
+
+TEST(LineEnds, LoneCarriageReturnsSurvive) {
+    CLineEndConverter c;
+    EXPECT_EQ(c.Convert("x\ry"), "x\ry");
+    EXPECT_EQ(c.Convert("end\r"), "end");
+    EXPECT_EQ(c.Convert("z"), "\rz");
+    EXPECT_EQ(c.Convert("tail\r"), "tail");
+    EXPECT_EQ(c.Flush(), "\r");
+    EXPECT_EQ(c.Flush(), "");
+}
+
+TEST(Progress, TextCountsTheTickThatFindsZero) {
+    // Armed: 12 ticks left, the time-out fires on the 13th.
+    EXPECT_EQ(ProgressText(StepServer1Binding, 12, 1000),
+              "waiting for Server1 binding reply: 13.0 s left");
+    EXPECT_EQ(ProgressText(StepChangeReply, 0, 1000),
+              "waiting for Server2 change response: 1.0 s left");
+    // A shorter tick shortens the time-out in proportion.
+    EXPECT_EQ(ProgressText(StepFriendSearch, 12, 50), "waiting for a friend: 0.6 s left");
+    // Fired, not yet re-armed.
+    EXPECT_EQ(ProgressText(StepAllocA, -1, 1000), "waiting for Server1 socketA port: 0.0 s left");
+    EXPECT_EQ(ProgressText(StepIdle, 5, 1000), "");
+    EXPECT_EQ(ProgressText(99, 5, 1000), "");
+}
+
+struct Recorder {
+    std::vector<std::string> writes;
+    CProgressLine Line(bool enabled) {
+        return CProgressLine([this](const std::string& s) { writes.push_back(s); }, enabled);
+    }
+};
+
+TEST(Progress, RedrawsInPlaceAndBlanksOverALongerOldText) {
+    Recorder r;
+    CProgressLine line = r.Line(true);
+    line.Show("abcdef");
+    line.Show("abcdef");  // unchanged: not redrawn
+    line.Show("xy");
+    line.Clear();
+    line.Clear();  // nothing shown: nothing written
+    line.Show("q");
+    EXPECT_EQ(r.writes, (std::vector<std::string>{"\rabcdef", "\rxy    ", "\r      \r", "\rq"}));
+}
+
+TEST(Progress, EmptyTextClearsTheLine) {
+    Recorder r;
+    CProgressLine line = r.Line(true);
+    line.Show("abc");
+    line.Show("");
+    EXPECT_EQ(r.writes, (std::vector<std::string>{"\rabc", "\r   \r"}));
+}
+
+// Standard error redirected to a file or pipe gets no progress at all.
+TEST(Progress, DisabledLineWritesNothing) {
+    Recorder r;
+    CProgressLine line = r.Line(false);
+    line.Show("abc");
+    line.Clear();
+    EXPECT_TRUE(r.writes.empty());
+}
+
+TEST(Presenter, WithReportAnswersOkTickedAndPrintsTheLink) {
+    std::vector<std::string> printed;
+    CCliPresenter p(true, [&](const std::string& s) { printed.push_back(s); });
+    bool send = false;
+    EXPECT_TRUE(p.ShowResult({"NAT INCOMING PACKAGES FILTER :    OPEN"}, send));
+    EXPECT_TRUE(send);
+    p.OpenLink("mailto:a@b?subject= Report");
+    EXPECT_EQ(printed, (std::vector<std::string>{"mailto:a@b?subject= Report"}));
+}
+
+TEST(Presenter, WithoutReportCountsAsCancelled) {
+    CCliPresenter p(false, [](const std::string&) {});
+    bool send = true;
+    EXPECT_FALSE(p.ShowResult({"x"}, send));
+    EXPECT_FALSE(send);
+}
+
+}  // namespace

@@ -1,0 +1,362 @@
+// The real gatewise-cli binary against probe servers on 127.0.0.2/127.0.0.3. Each scenario runs
+// through cli_e2e_runner, inside a network namespace of its own when the system allows one (then
+// the fixed ports 9801/9802 are private and nothing, a stray broadcast included, leaves it).
+// Every test writes its own STUN.ini naming only 127.0.0.x servers and FRIEND_IP 0.0.0.0.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/exit_codes.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern =
+            std::filesystem::temp_directory_path().string() + "/gatewise-cli-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs argv with stdout and stderr to files; its exit status, or -1 (killed after the bound).
+int RunProcess(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+               std::chrono::milliseconds bound) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (spawned != 0)
+        return -1;
+    const auto deadline = Clock::now() + bound;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+constexpr const char* kUnshare = "/usr/bin/unshare";
+
+bool NamespaceAvailable() {
+    static const bool available = [] {
+        if (access(kUnshare, X_OK) != 0)
+            return false;
+        TempDir dir;
+        return RunProcess({kUnshare, "-rn", "/bin/true"}, dir.File("o"), dir.File("e"), 5s) == 0;
+    }();
+    return available;
+}
+
+std::string ServerBinary() {
+#ifdef GATEWISE_SERVER_PATH
+    if (access(GATEWISE_SERVER_PATH, X_OK) == 0)
+        return GATEWISE_SERVER_PATH;
+#endif
+    return {};
+}
+
+struct Scenario {
+    std::string mode = "none";  // real|silent|none
+    std::vector<std::string> clientArgs;
+    std::string ini;  // STUN.ini text; Server ports are filled in from P1/P2 below
+    int holdPort = 0;
+    int signalAfterMs = -1;
+    int friendSearchAfterMs = -1;
+    int timeoutMs = 15000;
+};
+
+struct Outcome {
+    int exit = -1;
+    std::string out, err, runnerErr;
+    std::chrono::milliseconds elapsed{0};
+};
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_inNamespace = NamespaceAvailable();
+        // In a namespace of its own every port is free; outside, stay clear of other users.
+        const int base = m_inNamespace ? 3478 : 20000 + (getpid() % 4000) * 2;
+        m_port1 = base;
+        m_port2 = base + 10;
+    }
+
+    std::string Ini(const std::string& server1Port = {}) const {
+        return "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=" +
+               (server1Port.empty() ? std::to_string(m_port1) : server1Port) +
+               "\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=" + std::to_string(m_port2) +
+               "\r\nFRIEND_IP=0.0.0.0\r\nREPORT=checks@example.test\r\n";
+    }
+
+    Outcome Run(Scenario sc) {
+        std::vector<std::string> argv;
+        if (m_inNamespace)
+            argv = {kUnshare, "-rn"};
+        argv.push_back(GATEWISE_E2E_RUNNER);
+        if (m_inNamespace)
+            argv.push_back("--lo-up");
+        argv.insert(
+            argv.end(),
+            {"--mode", sc.mode, "--server1", "127.0.0.2:" + std::to_string(m_port1), "--server2",
+             "127.0.0.3:" + std::to_string(m_port2), "--timeout-ms", std::to_string(sc.timeoutMs),
+             "--stdout", m_dir.File("out"), "--stderr", m_dir.File("err")});
+        if (sc.mode == "real")
+            argv.insert(argv.end(), {"--server-bin", ServerBinary()});
+        if (sc.holdPort)
+            argv.insert(argv.end(), {"--hold-port", std::to_string(sc.holdPort)});
+        if (sc.signalAfterMs >= 0) {
+            argv.insert(argv.end(), {"--signal-after-ms", std::to_string(sc.signalAfterMs)});
+        }
+        if (sc.friendSearchAfterMs >= 0) {
+            argv.insert(argv.end(),
+                        {"--friend-search-after-ms", std::to_string(sc.friendSearchAfterMs)});
+        }
+        WriteFile(m_dir.File("STUN.ini"), sc.ini);
+        argv.insert(argv.end(), {"--", GATEWISE_CLI_PATH, "--config", m_dir.File("STUN.ini")});
+        argv.insert(argv.end(), sc.clientArgs.begin(), sc.clientArgs.end());
+
+        Outcome o;
+        const auto start = Clock::now();
+        o.exit = RunProcess(argv, m_dir.File("runner.out"), m_dir.File("runner.err"), 20s);
+        o.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        o.out = ReadFile(m_dir.File("out"));
+        o.err = ReadFile(m_dir.File("err"));
+        o.runnerErr = ReadFile(m_dir.File("runner.err"));
+        return o;
+    }
+
+    bool m_inNamespace = false;
+    int m_port1 = 0;
+    int m_port2 = 0;
+    TempDir m_dir;
+};
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Lines of text in order, each found after the one before.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const auto& p : parts) {
+        std::size_t found = text.find(p, at);
+        if (found == std::string::npos) {
+            return ::testing::AssertionFailure() << "missing (in order): " << p << "\n" << text;
+        }
+        at = found + p.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string CrLf(const std::string& lf) {
+    std::string out;
+    for (char c : lf) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+TEST_F(CliEndToEnd, ReachesOpenAgainstProbeServersAndEndsAfterTheSummary) {
+    if (ServerBinary().empty())
+        GTEST_SKIP() << "gatewise-server is not built";
+    // A wrong verdict would go on to the friend search, which broadcasts.
+    if (!m_inNamespace)
+        GTEST_SKIP() << "needs a network namespace (unshare -rn)";
+    Scenario sc;
+    sc.mode = "real";
+    sc.ini = Ini();
+    sc.clientArgs = {"--tick-ms", "100", "--json", "--report", "--log", m_dir.File("log.txt")};
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitOk) << o.out << o.err << o.runnerErr;
+    const std::string port1 = std::to_string(m_port1);
+    EXPECT_TRUE(InOrder(
+        o.out,
+        {"STUN - Simple Traversal of User Datagram Protocol (UDP)Through Network Address "
+         "Translators (NATs) Test Program\n",
+         "Using ", "Press F5 to start...\n", "\n" + std::string(81, '*') + "\n\n",
+         " --- Start NAT Check...\n", "STUN Server Information:\n",
+         "    STUN Server1 IP address: 127.0.0.2   Port:" + port1 + "\n", "Local machine port:[",
+         ",9801,9802]\n", "STUN Server1 reports my UDP address as 127.0.0.1:",
+         "Receive STUN Server2 CHANGE-REQUEST response\n",
+         "\nNAT INCOMING PACKAGES FILTER :    OPEN\n", "        NAT Detect Result Summarize\n",
+         "Press F5 to start...\n",
+         "mailto:checks@example.test?subject= Report&body=The Test result is:%0a%0a"
+         "NAT INCOMING PACKAGES FILTER :    OPEN%0a%0a%0a%0a\n",
+         R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},"loopback":null,)j"}));
+    // OPEN goes straight to the summary: no other test and no friend search.
+    EXPECT_FALSE(Has(o.out, "NAT Port allocate rule check start"));
+    EXPECT_FALSE(Has(o.out, "Start to search a friend"));
+    EXPECT_FALSE(Has(o.out, "\r"));
+    EXPECT_TRUE(Has(o.out, R"j("mapped":{"address":"127.0.0.1","port":)j"));
+    // Standard error is a file here: no progress line, no message.
+    EXPECT_EQ(o.err, "");
+
+    // The log file is the log alone (not the link or the JSON), with the application's CRLF.
+    const std::string log = ReadFile(m_dir.File("log.txt"));
+    const std::size_t linkAt = o.out.find("mailto:");
+    ASSERT_NE(linkAt, std::string::npos);
+    EXPECT_EQ(log, CrLf(o.out.substr(0, linkAt)));
+}
+
+TEST_F(CliEndToEnd, SilentServerEndsInUnknownWithinThirteenTicks) {
+    Scenario sc;
+    sc.mode = "silent";
+    // The file names no usable Server1; the command line supplies it for this run.
+    sc.ini = Ini("0");
+    sc.clientArgs = {"--tick-ms", "50", "--json", "--server1",
+                     "127.0.0.2:" + std::to_string(m_port1)};
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitUnknown) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(
+        InOrder(o.out, {"Request STUN Server1 my MAPPED-ADDRESS...\n",
+                        "I can't receive any response from STUN Server, NAT Check stop!\n",
+                        "NAT INCOMING PACKAGES FILTER :    UNKNOWN\n", "Press F5 to start...\n",
+                        R"j({"status":"finished","filter":{"code":0,"text":"UNKNOWN"},)j"
+                        R"j("loopback":null,"allocation":null,)j"}));
+    EXPECT_TRUE(Has(o.out, R"j("mapped":null)j"));
+    // Without --report the result counts as cancelled: no link.
+    EXPECT_FALSE(Has(o.out, "mailto:"));
+    EXPECT_FALSE(Has(o.out, "UDP LOOPBACK TRANSLATION"));
+    // 13 ticks of 50 ms, not 13 seconds.
+    EXPECT_LT(o.elapsed, 8s);
+}
+
+TEST_F(CliEndToEnd, ZeroServerPortIsInvalidSettings) {
+    Scenario sc;
+    sc.ini = Ini("0");
+    sc.clientArgs = {"--tick-ms", "50", "--json"};
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitInvalidSettings) << o.out << o.err << o.runnerErr;
+    // The engine starts nothing and writes nothing after the start banner.
+    EXPECT_TRUE(InOrder(o.out, {"Press F5 to start...\n", "Init NAT Check module success...\n",
+                                R"j({"status":"invalid-settings","filter":null,)j"}));
+    EXPECT_FALSE(Has(o.out, "STUN Server Information"));
+    EXPECT_TRUE(Has(o.err, "STUN1_PORT is zero")) << o.err;
+}
+
+TEST_F(CliEndToEnd, HeldPortMeansSocketsCannotBeOpened) {
+    if (!m_inNamespace)
+        GTEST_SKIP() << "holding 9802 outside a namespace would disturb others";
+    Scenario sc;
+    sc.ini = Ini();
+    sc.holdPort = 9802;
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitSockets) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(InOrder(o.out, {"Using ", "Init WinSock2.0 fail...I have to exit program\n"}));
+    EXPECT_FALSE(Has(o.out, "Press F5 to start..."));
+    EXPECT_TRUE(Has(o.err, "could not open the UDP sockets")) << o.err;
+}
+
+TEST_F(CliEndToEnd, SigtermEndsARunningCheckAtOnce) {
+    Scenario sc;
+    sc.mode = "silent";
+    sc.ini = Ini();
+    // With the default one-second tick the check would wait 13 s for Server1.
+    sc.clientArgs = {"--json"};
+    sc.signalAfterMs = 700;
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitSignalBase + SIGTERM) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(Has(o.out, "Request STUN Server1 my MAPPED-ADDRESS..."));
+    EXPECT_FALSE(Has(o.out, "NAT Detect Result Summarize"));
+    EXPECT_TRUE(Has(o.out, R"j({"status":"interrupted","filter":null,)j"));
+    EXPECT_TRUE(Has(o.err, "interrupted by SIGTERM"));
+    EXPECT_LT(o.elapsed, 6s);
+}
+
+TEST_F(CliEndToEnd, RespondModeAnswersAFriendSearchUntilStopped) {
+    if (ServerBinary().empty())
+        GTEST_SKIP() << "gatewise-server is not built";
+    if (!m_inNamespace)
+        GTEST_SKIP() << "a friend search is only sent inside a namespace";
+    Scenario sc;
+    sc.mode = "real";
+    sc.ini = Ini();
+    sc.clientArgs = {"--respond"};
+    sc.friendSearchAfterMs = 300;
+    sc.signalAfterMs = 0;  // right after the search was answered
+    Outcome o = Run(sc);
+    ASSERT_EQ(o.exit, kExitOk) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(InOrder(
+        o.out,
+        {"Press F5 to start...\n", " --- Request STUN Server1 my Socket4 MAPPED-ADDRESS...\n",
+         " --- STUN Server1 report my Socket4 MAPPED-ADDRESS as 9802...\n"}));
+    EXPECT_FALSE(Has(o.out, "Start NAT Check"));
+}
+
+// No sockets involved: the command line is refused before anything starts.
+TEST(CliBinary, BadOptionIsAUsageError) {
+    TempDir dir;
+    int code = RunProcess({GATEWISE_CLI_PATH, "--server1", "127.0.0.2:0"}, dir.File("o"),
+                          dir.File("e"), 10s);
+    EXPECT_EQ(code, kExitUsage);
+    EXPECT_TRUE(Has(ReadFile(dir.File("e")), "--server1")) << ReadFile(dir.File("e"));
+    EXPECT_EQ(ReadFile(dir.File("o")), "");
+}
+
+TEST(CliBinary, MissingConfigFileIsAUsageErrorNotTheDefaultServers) {
+    TempDir dir;
+    int code = RunProcess({GATEWISE_CLI_PATH, "--config", dir.File("absent.ini")}, dir.File("o"),
+                          dir.File("e"), 10s);
+    EXPECT_EQ(code, kExitUsage);
+    EXPECT_TRUE(Has(ReadFile(dir.File("e")), "cannot read the settings file"));
+    EXPECT_EQ(ReadFile(dir.File("o")), "");
+}
+
+}  // namespace

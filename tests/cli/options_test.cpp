@@ -1,0 +1,171 @@
+#include "cli/options.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace {
+
+std::uint32_t Addr(const char* dotted) {
+    return inet_addr(dotted);
+}
+
+struct GoodCase {
+    const char* name;
+    std::vector<std::string> args;
+    void (*check)(const CliOptions&);
+};
+
+class GoodCommandLine : public ::testing::TestWithParam<GoodCase> {};
+
+TEST_P(GoodCommandLine, Parses) {
+    ParseResult r = ParseCommandLine(GetParam().args);
+    ASSERT_TRUE(r.ok) << r.error;
+    GetParam().check(r.options);
+}
+
+const GoodCase kGoodCases[] = {
+    {"Defaults",
+     {},
+     [](const CliOptions& o) {
+         EXPECT_TRUE(o.configPath.empty());
+         EXPECT_FALSE(o.server1 || o.server2 || o.friendIp);
+         EXPECT_TRUE(o.logPath.empty());
+         EXPECT_FALSE(o.json || o.report || o.respond || o.help);
+         EXPECT_EQ(o.tickMs, 1000);
+     }},
+    // Addresses and ports come out in network order, as the settings record holds them.
+    {"ServersInNetworkOrder",
+     {"--server1", "127.0.0.2:3478", "--server2=10.1.2.3:65535"},
+     [](const CliOptions& o) {
+         ASSERT_TRUE(o.server1 && o.server2);
+         EXPECT_EQ(o.server1->addressNet, Addr("127.0.0.2"));
+         EXPECT_EQ(o.server1->portNet, htons(3478));
+         EXPECT_EQ(o.server2->addressNet, Addr("10.1.2.3"));
+         EXPECT_EQ(o.server2->portNet, htons(65535));
+     }},
+    {"FriendZeroMeansNone",
+     {"--friend", "0.0.0.0"},
+     [](const CliOptions& o) {
+         ASSERT_TRUE(o.friendIp.has_value());
+         EXPECT_EQ(*o.friendIp, 0u);
+     }},
+    {"FilesAndFlags",
+     {"--config", "/tmp/a b.ini", "--log=/tmp/out.txt", "--json", "--report", "--tick-ms", "50"},
+     [](const CliOptions& o) {
+         EXPECT_EQ(o.configPath, "/tmp/a b.ini");
+         EXPECT_EQ(o.logPath, "/tmp/out.txt");
+         EXPECT_TRUE(o.json && o.report);
+         EXPECT_EQ(o.tickMs, 50);
+     }},
+    {"TickBounds",
+     {"--tick-ms", "10", "--tick-ms=60000"},
+     [](const CliOptions& o) { EXPECT_EQ(o.tickMs, 60000); }},
+    {"LaterOverridesEarlier",
+     {"--server1", "1.1.1.1:1", "--server1", "2.2.2.2:2"},
+     [](const CliOptions& o) { EXPECT_EQ(o.server1->addressNet, Addr("2.2.2.2")); }},
+    {"Respond",
+     {"--respond", "--friend=192.168.1.9"},
+     [](const CliOptions& o) {
+         EXPECT_TRUE(o.respond);
+         EXPECT_EQ(*o.friendIp, Addr("192.168.1.9"));
+     }},
+    {"HelpShort", {"-h"}, [](const CliOptions& o) { EXPECT_TRUE(o.help); }},
+    // A value that looks like an option is still the value of the option before it.
+    {"ValueStartingWithDashes",
+     {"--log", "--json"},
+     [](const CliOptions& o) {
+         EXPECT_EQ(o.logPath, "--json");
+         EXPECT_FALSE(o.json);
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, GoodCommandLine, ::testing::ValuesIn(kGoodCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+struct BadCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* errorContains;
+};
+
+class BadCommandLine : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadCommandLine, IsRefusedWithAClearMessage) {
+    ParseResult r = ParseCommandLine(GetParam().args);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find(GetParam().errorContains), std::string::npos) << r.error;
+}
+
+const BadCase kBadCases[] = {
+    {"UnknownOption", {"--verbose"}, "unknown option '--verbose'"},
+    {"SingleDashUnknown", {"-x"}, "unknown option"},
+    {"StrayArgument", {"STUN.ini"}, "unexpected argument 'STUN.ini'"},
+    {"MissingValueAtEnd", {"--config"}, "--config needs a file name"},
+    {"EmptyValue", {"--log="}, "--log needs a file name"},
+    {"ServerWithoutPort", {"--server1", "127.0.0.2"}, "--server1"},
+    {"ServerPortZero", {"--server1", "127.0.0.2:0"}, "port 1-65535"},
+    {"ServerPortTooBig", {"--server2", "127.0.0.2:65536"}, "--server2"},
+    {"ServerPortNegative", {"--server2", "127.0.0.2:-1"}, "--server2"},
+    // The engine would start no check with it; the command line says why at once.
+    {"ServerAddressZero", {"--server1", "0.0.0.0:3478"}, "other than 0.0.0.0"},
+    {"ServerHostName", {"--server1", "stun.example:3478"}, "--server1"},
+    {"ServerTrailingJunk", {"--server1", "127.0.0.2:3478x"}, "--server1"},
+    {"AddressOctetTooBig", {"--friend", "10.0.0.256"}, "--friend"},
+    {"AddressThreeParts", {"--friend", "10.0.1"}, "--friend"},
+    {"AddressFiveParts", {"--friend", "10.0.0.1.5"}, "--friend"},
+    {"AddressEmptyPart", {"--friend", "10..0.1"}, "--friend"},
+    // Other readers take a leading zero for octal; refusing it avoids a silent misreading.
+    {"AddressLeadingZero", {"--friend", "10.0.0.010"}, "--friend"},
+    {"AddressSigned", {"--friend", "+10.0.0.1"}, "--friend"},
+    {"TickBelowRange", {"--tick-ms", "9"}, "from 10 to 60000"},
+    {"TickAboveRange", {"--tick-ms", "60001"}, "from 10 to 60000"},
+    {"TickNotANumber", {"--tick-ms", "fast"}, "--tick-ms"},
+    {"TickHuge", {"--tick-ms", "99999999999999999999"}, "--tick-ms"},
+    {"FlagWithValue", {"--json=yes"}, "--json takes no value"},
+    {"RespondWithJson", {"--respond", "--json"}, "--respond runs no check"},
+    {"RespondWithReport", {"--report", "--respond"}, "--respond runs no check"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, BadCommandLine, ::testing::ValuesIn(kBadCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(OptionsOverrides, CommandLineServersReplaceFileValuesAndMendZeros) {
+    ParseResult r = ParseCommandLine({"--server1", "127.0.0.2:4000", "--friend", "10.9.8.7"});
+    ASSERT_TRUE(r.ok);
+    StunSettings s;
+    s.server1Ip = 0;  // as a file with STUN1_IP=0.0.0.0 loads
+    s.server1Port = htons(70);
+    s.server2Ip = Addr("127.0.0.3");
+    s.server2Port = htons(1170);
+    EXPECT_TRUE(ApplyOverrides(r.options, s));
+    EXPECT_EQ(s.server1Ip, Addr("127.0.0.2"));
+    EXPECT_EQ(s.server1Port, htons(4000));
+    EXPECT_EQ(s.server2Ip, Addr("127.0.0.3"));  // not given: the file's value stays
+    EXPECT_EQ(s.friendIp, Addr("10.9.8.7"));
+}
+
+TEST(OptionsOverrides, ZeroLeftInTheFileStillMakesSettingsInvalid) {
+    ParseResult r = ParseCommandLine({"--server1", "127.0.0.2:4000"});
+    StunSettings s;
+    s.server2Ip = Addr("127.0.0.3");  // server2 port left 0
+    EXPECT_FALSE(ApplyOverrides(r.options, s));
+    s.server2Port = htons(1);
+    EXPECT_TRUE(ApplyOverrides(r.options, s));
+}
+
+TEST(OptionsHelp, ExplainsEveryOptionAndTheExitCodes) {
+    const std::string help = UsageText("gatewise-cli");
+    for (const char* word :
+         {"--config", "--server1", "--server2", "--friend", "--log", "--json", "--report",
+          "--respond", "--tick-ms", "--help", "Exit status", "130"}) {
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+    EXPECT_EQ(help.back(), '\n');
+}
+
+}  // namespace
