@@ -25,5 +25,13 @@ public:
     bool Cancelled() const;
 
 private:
-    // (Filled in by the implementation.)
+    // One delivery's state, shared by Deliver and the posted job, so a job that outlives its
+    // Deliver (cancelled, or run late) still owns the message and the handler it uses.
+    struct Job;
+
+    // Lock order: m_mutex and a Job::mutex are never held together; neither is held while
+    // posting or while the handler runs.
+    mutable std::mutex m_mutex;
+    bool m_cancelled = false;        // guarded by m_mutex
+    std::shared_ptr<Job> m_current;  // guarded by m_mutex; the delivery Deliver is waiting on
 };

@@ -1,1 +1,135 @@
-// (to be written)
+#include "net/socket_layer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace {
+
+// Our own layer has no versions of its own to negotiate; it reports 1.0 as both in use and highest.
+constexpr int kLayerMajor = 1;
+constexpr int kLayerMinor = 0;
+
+sockaddr_in Ipv4(std::uint32_t addrNet, std::uint16_t portNet) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addrNet;
+    sa.sin_port = portNet;
+    return sa;
+}
+
+}  // namespace
+
+bool SocketLayerStartup(SocketLayerInfo& info) {
+    utsname u{};
+    std::string release = "unknown";
+    if (uname(&u) == 0)
+        release = u.release;
+    info.description = "POSIX sockets on Linux " + release;
+    info.status = "Running";
+    info.versionLow = kLayerMajor;
+    info.versionHigh = kLayerMinor;
+    info.highestLow = kLayerMajor;
+    info.highestHigh = kLayerMinor;
+    return true;
+}
+
+void SocketLayerCleanup() {}
+
+SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return kInvalidSocket;
+    if (broadcast) {
+        const int on = 1;
+        if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+            ::close(s);
+            return kInvalidSocket;
+        }
+    }
+    const sockaddr_in local = Ipv4(htonl(INADDR_ANY), htons(portHost));
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(s);
+        return kInvalidSocket;
+    }
+    // A send never blocks a worker for more than a second.
+    const timeval sendTimeout{1, 0};
+    if (::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+        ::close(s);
+        return kInvalidSocket;
+    }
+    return s;
+}
+
+void CloseSocket(SocketHandle s) {
+    if (s != kInvalidSocket)
+        ::close(s);
+}
+
+std::uint16_t SocketLocalPort(SocketHandle s) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
+    // Windows refuses 0.0.0.0 as a destination; Linux would deliver it to this very machine,
+    // which no caller means.
+    if (addrNet == 0)
+        return false;
+    if (bytes == nullptr && len != 0)
+        return false;
+    // poll counts in milliseconds: round the wait up so 1000 us stays 1 ms and 1 us is not 0.
+    pollfd p{s, POLLOUT, 0};
+    const int waitMs = writableWaitUs <= 0 ? 0 : (writableWaitUs + 999) / 1000;
+    (void)::poll(&p, 1, waitMs);  // the outcome does not matter: the send decides
+    const sockaddr_in to = Ipv4(addrNet, portNet);
+    const ssize_t n = ::sendto(s, bytes, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return n >= 0;
+}
+
+std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs) {
+    std::vector<SocketHandle> ready;
+    if (sockets.empty())
+        return ready;
+    std::vector<pollfd> fds;
+    fds.reserve(sockets.size());
+    for (SocketHandle s : sockets)
+        fds.push_back(pollfd{s, POLLIN, 0});
+    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (n <= 0)
+        return ready;  // time-out, or a failure such as EINTR: the caller simply waits again
+    for (const pollfd& p : fds) {
+        // An error is reported as readable so the receive call collects (and clears) it.
+        if ((p.revents & (POLLIN | POLLERR)) != 0)
+            ready.push_back(p.fd);
+    }
+    return ready;
+}
+
+long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
+                     std::uint16_t& fromPortNet) {
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    // Non-blocking: a datagram announced by poll may still be discarded (bad checksum), and the
+    // receive thread must never block where Stop cannot reach it.
+    const ssize_t n =
+        ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n < 0)
+        return -1;
+    if (from.sin_family == AF_INET) {
+        fromAddrNet = from.sin_addr.s_addr;
+        fromPortNet = from.sin_port;
+    } else {
+        fromAddrNet = 0;
+        fromPortNet = 0;
+    }
+    return static_cast<long>(n);
+}

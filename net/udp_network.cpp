@@ -1,1 +1,269 @@
-// (to be written)
+#include "net/udp_network.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "net/socket_layer.h"
+#include "net/tick.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kReceiveWaitMs = 1000;         // how long the receive thread waits per round
+constexpr milliseconds kPausedCheck{50};     // the receive thread's re-check while paused
+constexpr milliseconds kIdleDispatch{1};     // the dispatch thread's sleep when nothing queued
+constexpr milliseconds kRetransmitScan{50};  // period of the pending-table scan
+constexpr int kWritableWaitUs = 1000;        // before each send
+constexpr std::size_t kMaxReadSockets = 64;  // a read set's capacity on Windows
+
+}  // namespace
+
+void CUdpNetwork::SendEvent::Signal() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        signalled = true;
+    }
+    cv.notify_one();
+}
+
+void CUdpNetwork::SendEvent::Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [this] { return signalled; });
+    signalled = false;  // auto-reset
+}
+
+CUdpNetwork::CUdpNetwork(IReceiveSink* sink, NetworkPorts ports)
+    : m_sink(sink), m_ports(ports), m_tick(&GetTickCountMs), m_receiveBuffer(kReceiveBufferSize) {}
+
+CUdpNetwork::~CUdpNetwork() {
+    // The owner is meant to call Stop; if it did not, stopping here is the only way not to
+    // leave threads running on a destroyed object.
+    if (!m_stopCalled)
+        Stop();
+    std::lock_guard<std::mutex> pending(m_pendingLock);
+    m_pending.clear();
+}
+
+void CUdpNetwork::SetTickSource(TickSource source) {
+    m_tick = source ? source : &GetTickCountMs;
+}
+
+bool CUdpNetwork::Start() {
+    if (m_started)
+        return false;  // an object is started once and never restarted
+    m_started = true;
+    m_stop = false;
+    if (!OpenSockets())
+        return false;
+    m_receiveThread = std::thread(&CUdpNetwork::ReceiveThreadProc, this);
+    m_dispatchThread = std::thread(&CUdpNetwork::DispatchThreadProc, this);
+    m_sendThread = std::thread(&CUdpNetwork::SendThreadProc, this);
+    m_retransmitThread = std::thread(&CUdpNetwork::RetransmitThreadProc, this);
+    return true;
+}
+
+void CUdpNetwork::SetPaused(bool paused) {
+    m_paused = paused;
+}
+
+bool CUdpNetwork::Stop() {
+    m_stopCalled = true;
+    m_stop = true;
+    m_sendEvent.Signal();
+    if (m_sink != nullptr)
+        m_sink->CancelDelivery();
+    for (std::thread* t :
+         {&m_receiveThread, &m_dispatchThread, &m_sendThread, &m_retransmitThread}) {
+        if (t->joinable())
+            t->join();
+    }
+    if (!m_socketsClosed) {
+        for (SocketHandle s : m_sockets)
+            CloseSocket(s);
+        m_socketsClosed = true;
+    }
+    return true;
+}
+
+bool CUdpNetwork::OpenSockets() {
+    for (int slot = 0; slot < kSocketSlots; ++slot) {
+        // A slot that cannot be opened is skipped, so the later ones move down a place; Start then
+        // fails on the count.
+        const SocketHandle s = OpenUdpSocket(m_ports.slot[slot], slot == kBroadcastSlot);
+        if (s != kInvalidSocket)
+            m_sockets.push_back(s);
+    }
+    return m_sockets.size() == kSocketSlots;
+}
+
+SocketHandle CUdpNetwork::GetSocket(int slot) const {
+    if (slot < 0 || static_cast<std::size_t>(slot) >= m_sockets.size())
+        return kInvalidSocket;
+    return m_sockets[static_cast<std::size_t>(slot)];
+}
+
+int CUdpNetwork::SocketCount() const {
+    return static_cast<int>(m_sockets.size());
+}
+
+void CUdpNetwork::Send(NatMessage msg) {
+    {
+        std::lock_guard<std::mutex> lock(m_outgoingLock);
+        m_outgoing.push_back(msg);
+        ++m_outgoingCount;
+    }
+    m_sendEvent.Signal();
+}
+
+void CUdpNetwork::CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) {
+    const std::string key = MakeRequestKey(msg.fromAddress, msg.fromPort, requestType);
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    m_pending.erase(key);
+}
+
+std::string CUdpNetwork::MakeRequestKey(std::uint32_t address, std::uint16_t port,
+                                        std::uint32_t type) {
+    // The values as held (network order) read natively; the conversions to int32 wrap.
+    char key[48];
+    std::snprintf(key, sizeof key, "%04d %04d %04d",
+                  static_cast<int>(static_cast<std::int32_t>(address)), static_cast<int>(port),
+                  static_cast<int>(static_cast<std::int32_t>(type)));
+    return key;
+}
+
+std::size_t CUdpNetwork::PendingCount() const {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    return m_pending.size();
+}
+
+bool CUdpNetwork::SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                               std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
+    if (m_paused)
+        return false;
+    return SendDatagramTo(s, bytes, len, addrNet, portNet, writableWaitUs);
+}
+
+bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
+                                std::uint16_t fromPortNet, const std::uint8_t* bytes,
+                                std::size_t len) {
+    ReceivedMessage msg;
+    if (!MakeReceived(msg, bytes, len, fromAddrNet, fromPortNet, s))
+        return false;
+    std::lock_guard<std::mutex> lock(m_receivedLock);
+    m_received.push_back(msg);
+    ++m_receivedCount;
+    return true;
+}
+
+bool CUdpNetwork::Transmit(NatMessage msg) {
+    if (msg.retryCount >= 0) {
+        msg.lastSentTick = m_tick();
+        ++msg.retryCount;
+        const std::string key = MakeRequestKey(msg.address, msg.port, MessageType(msg));
+        std::lock_guard<std::mutex> lock(m_pendingLock);
+        m_pending.insert_or_assign(key, msg);
+    }
+    // sendLength is a 16-bit field over a 256-byte area: never read past the record.
+    if (msg.sendLength > kNatMessageDataSize)
+        return false;
+    return SendDatagram(msg.socket, msg.data, msg.sendLength, msg.address, msg.port,
+                        kWritableWaitUs);
+}
+
+bool CUdpNetwork::CheckRetransmissions() {
+    std::lock_guard<std::mutex> lock(m_pendingLock);
+    const std::uint32_t now = m_tick();
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        const NatMessage& msg = it->second;
+        // Unsigned 32-bit difference: right across the wrap of the tick count.
+        const std::uint32_t elapsed = now - msg.lastSentTick;
+        if (elapsed > msg.retryIntervalMs) {
+            if (msg.retryCount < msg.maxRetries)
+                Send(msg);
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return true;
+}
+
+void CUdpNetwork::ReceiveThreadProc() {
+    std::vector<SocketHandle> readSet;
+    for (SocketHandle s : m_sockets) {
+        if (readSet.size() < kMaxReadSockets &&
+            std::find(readSet.begin(), readSet.end(), s) == readSet.end()) {
+            readSet.push_back(s);
+        }
+    }
+    while (!m_stop) {
+        if (m_paused) {
+            std::this_thread::sleep_for(kPausedCheck);
+            continue;
+        }
+        const std::vector<SocketHandle> ready = WaitReadable(readSet, kReceiveWaitMs);
+        for (SocketHandle s : m_sockets) {
+            if (std::find(ready.begin(), ready.end(), s) == ready.end())
+                continue;
+            std::uint32_t fromAddr = 0;
+            std::uint16_t fromPort = 0;
+            const long n = ReceiveDatagram(s, m_receiveBuffer.data(), m_receiveBuffer.size(),
+                                           fromAddr, fromPort);
+            if (n < 0)
+                continue;  // receive errors are ignored
+            QueueReceived(s, fromAddr, fromPort, m_receiveBuffer.data(),
+                          static_cast<std::size_t>(n));
+        }
+    }
+}
+
+void CUdpNetwork::DispatchThreadProc() {
+    for (;;) {
+        bool idle = true;
+        while (m_receivedCount > 0) {
+            idle = false;
+            ReceivedMessage msg;
+            {
+                std::lock_guard<std::mutex> lock(m_receivedLock);
+                msg = m_received.front();
+                m_received.pop_front();
+                --m_receivedCount;
+            }
+            if (m_sink != nullptr)
+                m_sink->OnReceive(&msg);
+            if (m_stop)
+                break;
+        }
+        if (m_stop)
+            return;
+        if (idle)
+            std::this_thread::sleep_for(kIdleDispatch);
+    }
+}
+
+void CUdpNetwork::SendThreadProc() {
+    for (;;) {
+        m_sendEvent.Wait();
+        if (m_stop)
+            return;
+        while (m_outgoingCount > 0) {
+            NatMessage msg;
+            {
+                std::lock_guard<std::mutex> lock(m_outgoingLock);
+                msg = m_outgoing.front();
+                m_outgoing.pop_front();
+                --m_outgoingCount;
+            }
+            Transmit(msg);
+        }
+    }
+}
+
+void CUdpNetwork::RetransmitThreadProc() {
+    while (!m_stop) {
+        CheckRetransmissions();
+        std::this_thread::sleep_for(kRetransmitScan);
+    }
+}

@@ -57,6 +57,69 @@ public:
     // For tests and diagnostics.
     std::size_t PendingCount() const;
 
+    // Millisecond clock of the retransmission logic; GetTickCountMs unless replaced. Tests step
+    // it across the 32-bit wrap. Set before Start only; the function is called on worker threads.
+    using TickSource = std::uint32_t (*)();
+    void SetTickSource(TickSource source);
+
 private:
-    // (Filled in by the implementation.)
+    struct SendEvent {  // auto-reset: one Wait consumes one or more Signals
+        void Signal();
+        void Wait();
+        std::mutex mutex;  // a leaf lock: nothing else is taken while it is held
+        std::condition_variable cv;
+        bool signalled = false;  // guarded by mutex
+    };
+
+    bool OpenSockets();
+    bool SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                      std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
+    bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
+                       const std::uint8_t* bytes, std::size_t len);
+    bool Transmit(NatMessage msg);
+    bool CheckRetransmissions();
+
+    void ReceiveThreadProc();
+    void DispatchThreadProc();
+    void SendThreadProc();
+    void RetransmitThreadProc();
+
+    IReceiveSink* const m_sink;  // not owned; outlives this object
+    const NetworkPorts m_ports;
+    TickSource m_tick;
+
+    // Written by Start before any worker exists, read-only while they run.
+    std::vector<SocketHandle> m_sockets;
+    bool m_started = false;        // engine thread only
+    bool m_stopCalled = false;     // engine thread only
+    bool m_socketsClosed = false;  // engine thread only; a second Stop must not close reused fds
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_paused{true};
+
+    static constexpr std::size_t kReceiveBufferSize = 65467;
+    std::vector<std::uint8_t> m_receiveBuffer;  // receive thread only
+
+    std::thread m_receiveThread;
+    std::thread m_dispatchThread;
+    std::thread m_sendThread;
+    std::thread m_retransmitThread;
+
+    // Locks, in the only order in which two may be held together:
+    //   m_pendingLock -> m_outgoingLock (the retransmission scan calls Send);
+    //   m_pendingLock -> m_sendEvent.mutex (the same Send signals the send thread).
+    // m_receivedLock is never held with another lock. No lock is held during a socket call or
+    // while the sink delivers a message.
+    std::mutex m_receivedLock;
+    std::list<ReceivedMessage> m_received;        // guarded by m_receivedLock
+    std::atomic<std::size_t> m_receivedCount{0};  // the emptiness test reads it without the lock
+
+    std::mutex m_outgoingLock;
+    std::list<NatMessage> m_outgoing;             // guarded by m_outgoingLock
+    std::atomic<std::size_t> m_outgoingCount{0};  // likewise for the send thread
+
+    mutable std::mutex m_pendingLock;
+    std::unordered_map<std::string, NatMessage> m_pending;  // guarded by m_pendingLock
+
+    SendEvent m_sendEvent;
 };

@@ -1,0 +1,155 @@
+// The POSIX socket layer and the millisecond tick, on loopback only.
+#include "net/socket_layer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "net/tick.h"
+#include "tests/net/loopback_peer.h"
+
+namespace {
+
+using nettest::Bytes;
+using nettest::LoopbackNet;
+using nettest::LoopbackPeer;
+using std::chrono::milliseconds;
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+TEST(SocketLayer, StartupDescribesOurOwnLayer) {
+    SocketLayerInfo info;
+    ASSERT_TRUE(SocketLayerStartup(info));
+    EXPECT_EQ(info.description.rfind("POSIX sockets on Linux ", 0), 0u) << info.description;
+    EXPECT_GT(info.description.size(), std::string("POSIX sockets on Linux ").size());
+    char line[512];
+    std::snprintf(line, sizeof line, "Using %s (Status: %s) with API versions %d.%d to %d.%d",
+                  info.description.c_str(), info.status.c_str(), info.versionLow, info.versionHigh,
+                  info.highestLow, info.highestHigh);
+    EXPECT_EQ(std::string(line),
+              "Using " + info.description + " (Status: Running) with API versions 1.0 to 1.0");
+    SocketLayerCleanup();
+}
+
+TEST(SocketLayer, SocketIsBoundWithSendTimeoutAndOptionalBroadcast) {
+    const SocketHandle plain = OpenUdpSocket(0, false);
+    const SocketHandle bcast = OpenUdpSocket(0, true);
+    ASSERT_NE(plain, kInvalidSocket);
+    ASSERT_NE(bcast, kInvalidSocket);
+    EXPECT_NE(SocketLocalPort(plain), 0);
+    int on = -1;
+    socklen_t len = sizeof on;
+    ASSERT_EQ(getsockopt(plain, SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    EXPECT_EQ(on, 0);
+    ASSERT_EQ(getsockopt(bcast, SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    EXPECT_EQ(on, 1);
+    timeval tv{};
+    len = sizeof tv;
+    ASSERT_EQ(getsockopt(plain, SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec * 1000 + tv.tv_usec / 1000, 1000);
+    CloseSocket(plain);
+    CloseSocket(bcast);
+}
+
+// A port already in use fails the open, and the half-made socket is not leaked.
+TEST(SocketLayer, TakenPortFailsWithoutLeakingADescriptor) {
+    const SocketHandle first = OpenUdpSocket(0, false);
+    ASSERT_NE(first, kInvalidSocket);
+    const std::uint16_t port = SocketLocalPort(first);
+    const int before = OpenDescriptors();
+    EXPECT_EQ(OpenUdpSocket(port, false), kInvalidSocket);
+    EXPECT_EQ(OpenUdpSocket(port, true), kInvalidSocket);
+    EXPECT_EQ(OpenDescriptors(), before);
+    CloseSocket(first);
+    const SocketHandle again = OpenUdpSocket(port, false);  // free once closed
+    EXPECT_NE(again, kInvalidSocket);
+    CloseSocket(again);
+}
+
+TEST(SocketLayer, DatagramRoundTripReportsTheSenderInNetworkOrder) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    const SocketHandle s = OpenUdpSocket(0, false);
+    ASSERT_NE(s, kInvalidSocket);
+    const Bytes payload = {0x00, 0x06, 0x74, 0x77, 0x70, 0x02};
+    ASSERT_TRUE(
+        SendDatagramTo(s, payload.data(), payload.size(), LoopbackNet(), peer.PortNet(), 1000));
+    auto got = peer.Receive(milliseconds(2000));
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->bytes, payload);
+    EXPECT_EQ(got->fromPortHost, SocketLocalPort(s));
+
+    ASSERT_TRUE(peer.SendTo(SocketLocalPort(s), Bytes{}));  // an empty datagram reads as 0
+    ASSERT_TRUE(peer.SendTo(SocketLocalPort(s), Bytes{1, 2, 3}));
+    ASSERT_EQ(WaitReadable({s}, 2000), std::vector<SocketHandle>{s});
+    std::uint8_t buf[64];
+    std::uint32_t from = 0;
+    std::uint16_t fromPort = 0;
+    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), 0);
+    EXPECT_EQ(from, LoopbackNet());
+    EXPECT_EQ(fromPort, peer.PortNet());
+    ASSERT_EQ(WaitReadable({s}, 2000), std::vector<SocketHandle>{s});
+    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), 3);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{1, 2, 3}));
+    // Nothing left: no block, an error instead.
+    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), -1);
+    CloseSocket(s);
+}
+
+// Linux would hand a datagram for 0.0.0.0 to this machine; the original platform refuses it.
+TEST(SocketLayer, ZeroDestinationIsRefusedAndNothingIsSent) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    const SocketHandle s = OpenUdpSocket(0, false);
+    ASSERT_NE(s, kInvalidSocket);
+    const Bytes payload = {0x00, 0x06, 0x74, 0x77, 0x70, 0x02};
+    EXPECT_FALSE(SendDatagramTo(s, payload.data(), payload.size(), 0, peer.PortNet(), 1000));
+    EXPECT_FALSE(peer.Receive(milliseconds(200)).has_value());
+    CloseSocket(s);
+}
+
+TEST(SocketLayer, WaitReadableListsReadySocketsInTheOrderGiven) {
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    const SocketHandle a = OpenUdpSocket(0, false);
+    const SocketHandle b = OpenUdpSocket(0, false);
+    const SocketHandle c = OpenUdpSocket(0, false);
+    ASSERT_TRUE(a != kInvalidSocket && b != kInvalidSocket && c != kInvalidSocket);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitReadable({a, b, c}, 100).empty());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(90));
+
+    ASSERT_TRUE(peer.SendTo(SocketLocalPort(c), Bytes{1}));
+    ASSERT_TRUE(peer.SendTo(SocketLocalPort(a), Bytes{2}));
+    std::vector<SocketHandle> ready;
+    for (int i = 0; i < 100 && ready.size() < 2; ++i)
+        ready = WaitReadable({c, b, a}, 20);
+    EXPECT_EQ(ready, (std::vector<SocketHandle>{c, a}));
+    CloseSocket(a);
+    CloseSocket(b);
+    CloseSocket(c);
+}
+
+TEST(Tick, CountsMillisecondsForward) {
+    const std::uint32_t t0 = GetTickCountMs();
+    std::this_thread::sleep_for(milliseconds(30));
+    const std::uint32_t elapsed = GetTickCountMs() - t0;  // unsigned: right across a wrap
+    EXPECT_GE(elapsed, 29u);
+    EXPECT_LT(elapsed, 2000u);
+}
+
+}  // namespace
