@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct GoodCase {
     std::vector<std::string> args;
     void (*check)(const CliOptions&);
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const GoodCase& row, std::ostream* os) { *os << row.name; }
 
 class GoodCommandLine : public ::testing::TestWithParam<GoodCase> {};
 
@@ -92,6 +97,9 @@ struct BadCase {
     std::vector<std::string> args;
     const char* errorContains;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const BadCase& row, std::ostream* os) { *os << row.name; }
 
 class BadCommandLine : public ::testing::TestWithParam<BadCase> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/engine/prober_harness.h"
 
 namespace enginetest {
@@ -15,6 +17,9 @@ struct RuleRow {
     const char* rule;
     bool exceptionalRuns;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const RuleRow& row, std::ostream* os) { *os << row.name; }
 
 class AllocationRuleTest : public ProberTest, public ::testing::WithParamInterface<RuleRow> {};
 
@@ -98,6 +103,8 @@ struct MissingRow {
     const char* line;
 };
 
+void PrintTo(const MissingRow& row, std::ostream* os) { *os << row.name; }
+
 class AllocationMissingTest : public ProberTest,
                               public ::testing::WithParamInterface<MissingRow> {};
 
@@ -139,6 +146,9 @@ struct ExceptRow {
     bool keepFirst, keepSecond;
     const char* line;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const ExceptRow& row, std::ostream* os) { *os << row.name; }
 
 class ExceptionalTest : public ProberTest, public ::testing::WithParamInterface<ExceptRow> {};
 

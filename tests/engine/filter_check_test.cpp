@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/engine/prober_harness.h"
 
 namespace enginetest {
@@ -23,6 +25,9 @@ struct FilterRow {
     std::int32_t nextStep;  // StepAllocA for a translating NAT, StepIdle after the summary
     std::vector<std::uint32_t> sent;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const FilterRow& row, std::ostream* os) { *os << row.name; }
 
 class FilterDecisionTest : public ProberTest, public ::testing::WithParamInterface<FilterRow> {};
 

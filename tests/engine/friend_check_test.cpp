@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/engine/prober_harness.h"
 
 namespace enginetest {
@@ -60,6 +62,9 @@ struct FriendRow {
     const char* verdict;
     bool good;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const FriendRow& row, std::ostream* os) { *os << row.name; }
 
 class FriendVerdictTest : public ProberTest, public ::testing::WithParamInterface<FriendRow> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "core/settings.h"
 #include "tests/engine/prober_harness.h"
 
@@ -86,6 +88,8 @@ struct PresenterRow {
     bool ticked;
     bool linkOpened;
 };
+
+void PrintTo(const PresenterRow& row, std::ostream* os) { *os << row.name; }
 
 class SummaryPresenterTest : public SummaryTest,
                              public ::testing::WithParamInterface<PresenterRow> {};
