@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
-# The main job: builds Gatewise, starts the two probe servers on loopback and runs one NAT check
-# against them with gatewise-cli, printing the whole log and the summary. Everything stays on
-# 127.0.0.0/8; the servers are stopped by their pid at the end.
-#   scripts/run.sh [extra gatewise-cli options, e.g. --json or --report]
+# The main job: builds Gatewise and shows it doing its work.
+# - Where this machine can host the NAT lab (root, network namespaces, nftables), it runs one check
+#   behind each of the lab's kernel NATs and prints a table of profile against verdicts and the
+#   whole log of one check (lab/demo.sh).
+# - Where it cannot, it starts the two probe servers on loopback and runs one check against them
+#   (no NAT in front of loopback: expect OPEN), and says why it could not do more.
+# Everything stays on 127.0.0.0/8 or inside namespaces the lab creates and deletes itself.
+#   scripts/run.sh [--loopback] [extra gatewise-cli options for the loopback check, e.g. --json]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="$root/build/run"
 
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target gatewise-cli gatewise-server
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGATEWISE_BUILD_GUI=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target gatewise-cli gatewise-server natlab-probe >/dev/null
+echo "Built gatewise-cli and gatewise-server in $build"
+echo
+
+loopback_only=0
+if [ "${1:-}" = "--loopback" ]; then loopback_only=1; shift; fi
+
+if [ $loopback_only -eq 0 ]; then
+  if why=$("$root/lab/natlab" check 2>&1); then
+    echo "=== Checks behind the NAT lab's kernel NATs ==="
+    exec "$root/lab/demo.sh" "$build"
+  fi
+  echo "The NAT lab cannot run here (${why#natlab: }); checking against loopback servers instead."
+  echo
+fi
 
 work=$(mktemp -d)
 server_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,14 +48,12 @@ STUN2_PORT=$p2
 FRIEND_IP=0.0.0.0
 INI
 
-echo "Starting probe servers: Server1 $s1:$p1 (and :$((p1 + 1))), Server2 $s2:$p2"
+echo "=== Probe servers: Server1 $s1:$p1 (and :$((p1 + 1))), Server2 $s2:$p2 ==="
 "$build/server/gatewise-server" --server1 "$s1:$p1" --server2 "$s2:$p2" 2>"$work/server.log" &
 server_pid=$!
-sleep 0.3
+sleep 0.5
 
-echo "Running a check (a computer on loopback has no NAT in front of it: expect OPEN)."
-echo "For checks behind real NATs, see lab/ once it exists."
-echo
+echo "=== One check against them (loopback has no NAT in front of it: expect OPEN) ==="
 status=0
 "$build/cli/gatewise-cli" --config "$work/STUN.ini" "$@" || status=$?
 echo
