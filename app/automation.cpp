@@ -1,0 +1,93 @@
+#include "app/automation.h"
+
+#include <QDir>
+#include <QTimer>
+#include <QWidget>
+
+#include "app/about_dlg.h"
+#include "app/command_ids.h"
+#include "app/gatewise_app.h"
+#include "app/gatewise_view.h"
+#include "app/stun_setting_dlg.h"
+
+namespace {
+// How long a dialog stays up before it is photographed, so it has been laid out and painted.
+constexpr int kSettleMs = 700;
+constexpr int kDefaultQuitMs = 60000;
+
+QString Env(const char* name) {
+    return qEnvironmentVariable(name);
+}
+
+void Grab(QWidget& widget, const QString& dir, const char* name) {
+    widget.grab().save(QDir(dir).filePath(QString::fromLatin1(name)));
+}
+
+// Shows dialog, photographs it once painted and closes it with Cancel; returns Cancel.
+int PhotographDialog(QDialog& dialog, const QString& dir, const char* name) {
+    QTimer::singleShot(kSettleMs, &dialog, [&dialog, dir, name] {
+        Grab(dialog, dir, name);
+        dialog.reject();
+    });
+    return dialog.exec();
+}
+}  // namespace
+
+void ArmAutomation(CGatewiseApp& app) {
+    const bool autostart = Env("GATEWISE_AUTOSTART") == QLatin1String("1");
+    const QString saveTo = Env("GATEWISE_AUTOSAVE");
+    const QString shotsDir = Env("GATEWISE_SCREENSHOTS");
+    if (!autostart && saveTo.isEmpty() && shotsDir.isEmpty())
+        return;
+
+    CMainFrame* frame = app.MainFrame();
+    CGatewiseView* view = app.View();
+    CGatewiseDoc* doc = app.Document();
+    auto finish = [frame, doc, saveTo] {
+        if (!saveTo.isEmpty())
+            doc->OnSaveDocument(saveTo);
+        frame->close();
+    };
+
+    if (autostart) {
+        QObject::connect(view, &CGatewiseView::startupFinished, frame, [frame, finish](bool ok) {
+            if (ok) {
+                frame->ExecuteCommand(cmd::kStartNatDetect);
+            } else {
+                finish();
+            }
+        });
+    }
+
+    if (!shotsDir.isEmpty()) {
+        QDir().mkpath(shotsDir);
+        view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
+            const int result = PhotographDialog(dlg, shotsDir, "result.png");
+            // The rest once the engine has finished its summary and the window shows it.
+            QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
+                Grab(*frame, shotsDir, "main.png");
+                view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
+                    return PhotographDialog(settings, shotsDir, "settings.png");
+                });
+                frame->ExecuteCommand(cmd::kStunSetting);
+                frame->SetAboutRunner([shotsDir](QDialog& about) {
+                    return PhotographDialog(about, shotsDir, "about.png");
+                });
+                frame->ExecuteCommand(cmd::kAppAbout);
+                finish();
+            });
+            return result;
+        });
+    } else if (!saveTo.isEmpty()) {
+        view->ResultPresenter().SetDialogRunner([frame, finish](CResultDlg&) {
+            QTimer::singleShot(0, frame, finish);
+            return static_cast<int>(QDialog::Rejected);
+        });
+    }
+
+    bool ok = false;
+    int quitMs = Env("GATEWISE_AUTOQUIT_MS").toInt(&ok);
+    if (!ok || quitMs <= 0)
+        quitMs = kDefaultQuitMs;
+    QTimer::singleShot(quitMs, frame, finish);
+}

@@ -1,0 +1,17 @@
+#pragma once
+// Scripted runs for end-to-end tests and documentation screenshots, switched on by environment
+// variables; a normal start sets none of them and nothing here happens.
+//
+//   GATEWISE_AUTOSTART=1       start a check as soon as the network side is up (as F5 would)
+//   GATEWISE_AUTOSAVE=<file>   when the check ends (result dialog answered with Cancel) or the
+//                              start-up fails, save the log to <file> and close the window
+//   GATEWISE_AUTOQUIT_MS=<n>   save (if asked) and close after n ms whatever happened (default
+//   60000) GATEWISE_SCREENSHOTS=<dir> when the check ends, save PNGs of the result dialog, the main
+//                              window, the settings dialog and the about box into <dir>, then close
+//
+// User-interface thread only.
+
+class CGatewiseApp;
+
+// Reads the variables and arms what they ask for; does nothing when none is set.
+void ArmAutomation(CGatewiseApp& app);

@@ -1,0 +1,34 @@
+#pragma once
+// Command identifiers of the menus and accelerators. The numbers are the ones the program has
+// always used (the framework's own commands keep the framework's numbers), so documentation and
+// scripts that name them stay valid.
+
+namespace cmd {
+// The program's own commands; they have no status-bar prompt.
+inline constexpr int kStartNatDetect = 32771;  // F5
+inline constexpr int kStunSetting = 32772;
+inline constexpr int kSelectFont = 32773;
+inline constexpr int kClearLog = 32776;  // Ctrl+L
+
+// Framework commands.
+inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it
+inline constexpr int kFileOpen = 57601;  // answered, but no menu item or key reaches it
+inline constexpr int kFileSave = 57603;
+inline constexpr int kEditCopy = 57634;
+inline constexpr int kEditCut = 57635;
+inline constexpr int kEditPaste = 57637;
+inline constexpr int kEditUndo = 57643;
+inline constexpr int kAppAbout = 57664;
+inline constexpr int kAppExit = 57665;
+inline constexpr int kNextPane = 57680;  // F6: the window has no panes
+inline constexpr int kPrevPane = 57681;  // Shift+F6
+inline constexpr int kViewStatusBar = 59393;
+}  // namespace cmd
+
+// Resource numbers that other parts of the program refer to.
+inline constexpr int kIdMainResource = 128;  // menu, accelerators, icon, document string
+inline constexpr int kIdStatusBar = 59393;
+inline constexpr const char* kAppTitle = "Tarnwick NAT Detector";
+inline constexpr const char* kIdleStatusText = "Ready";
+// The edit window's text limit, in characters: the classic edit view's default (0xFFFFF).
+inline constexpr int kLogTextLimit = 1048575;

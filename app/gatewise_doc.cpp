@@ -1,0 +1,115 @@
+#include "app/gatewise_doc.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include "app/command_ids.h"
+#include "app/gatewise_view.h"
+#include "app/message_box.h"
+
+namespace {
+constexpr const char* kUntitled = "Untitled";
+// The document string's filter name and extension, then the catch-all.
+constexpr const char* kSaveFilters = "*.txt (*.txt);;All Files (*.*)";
+}  // namespace
+
+QString WithDefaultExtension(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.fileName().contains(QLatin1Char('.')))
+        return path + QStringLiteral(".txt");
+    return path;
+}
+
+bool CGatewiseDoc::OnNewDocument() {
+    if (m_view != nullptr)
+        m_view->clear();
+    m_pathName.clear();
+    SetModifiedFlag(false);
+    emit titleChanged(Title());
+    return true;
+}
+
+bool CGatewiseDoc::OnOpenDocument(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        AppMessageBox(m_view,
+                      QStringLiteral("Failed to open document.\n%1").arg(file.errorString()));
+        return false;
+    }
+    if (file.size() > kLogTextLimit) {
+        AppMessageBox(m_view, QStringLiteral("The file is too large to open."));
+        return false;
+    }
+    const QByteArray bytes = file.read(kLogTextLimit + 1);
+    if (bytes.size() > kLogTextLimit) {
+        AppMessageBox(m_view, QStringLiteral("The file is too large to open."));
+        return false;
+    }
+    if (m_view != nullptr)
+        m_view->SetTextFromFileBytes(bytes);
+    m_pathName = QFileInfo(path).absoluteFilePath();
+    SetModifiedFlag(false);
+    emit titleChanged(Title());
+    return true;
+}
+
+QString CGatewiseDoc::PromptSaveName() {
+    const QString proposed = QDir::current().filePath(Title() + QStringLiteral(".txt"));
+    QWidget* parent = m_view != nullptr ? m_view->window() : nullptr;
+    QString name = m_promptSaveName
+                       ? m_promptSaveName(parent, proposed)
+                       : QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), proposed,
+                                                      QString::fromLatin1(kSaveFilters));
+    if (name.isEmpty())
+        return name;
+    return WithDefaultExtension(name);
+}
+
+bool CGatewiseDoc::DoFileSave() {
+    QString path = m_pathName;
+    if (path.isEmpty()) {
+        path = PromptSaveName();
+        if (path.isEmpty())
+            return false;
+    }
+    return OnSaveDocument(path);
+}
+
+bool CGatewiseDoc::OnSaveDocument(const QString& path) {
+    const QByteArray bytes = m_view != nullptr ? m_view->TextAsFileBytes() : QByteArray();
+    // Written beside the target and renamed over it, so a failed save leaves the old file whole.
+    QSaveFile file(path);
+    bool ok = file.open(QIODevice::WriteOnly);
+    if (ok)
+        ok = file.write(bytes) == bytes.size();
+    if (ok)
+        ok = file.commit();
+    if (!ok) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        AppMessageBox(m_view, QStringLiteral("Failed to save document.\n%1").arg(reason));
+        return false;
+    }
+    m_pathName = QFileInfo(path).absoluteFilePath();
+    SetModifiedFlag(false);
+    emit titleChanged(Title());
+    return true;
+}
+
+QString CGatewiseDoc::Title() const {
+    if (m_pathName.isEmpty())
+        return QString::fromLatin1(kUntitled);
+    return QFileInfo(m_pathName).fileName();
+}
+
+bool CGatewiseDoc::IsModified() const {
+    return m_view != nullptr && m_view->document()->isModified();
+}
+
+void CGatewiseDoc::SetModifiedFlag(bool modified) {
+    if (m_view != nullptr)
+        m_view->document()->setModified(modified);
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The document: no data of its own, its content is the view's text. It saves that text as a file
+// (Latin-1, "\r\n" line ends, nothing added) and loads a file named on the command line as the
+// log's initial text. User-interface thread only.
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class CGatewiseView;
+class QWidget;
+
+class CGatewiseDoc : public QObject {
+    Q_OBJECT
+public:
+    CGatewiseDoc() = default;
+
+    void SetView(CGatewiseView* view) { m_view = view; }
+
+    // New document: the view's text becomes empty; no file yet.
+    bool OnNewDocument();
+    // Loads path as the view's text; false (after a message) when it cannot be read or is larger
+    // than the view holds.
+    bool OnOpenDocument(const QString& path);
+    // "&Save Result": asks for a name the first time, then saves to the same file without asking.
+    bool DoFileSave();
+    // Writes the view's whole text to path; false (after "Failed to save document." and the
+    // reason) when it cannot be written. The log is not touched either way.
+    bool OnSaveDocument(const QString& path);
+
+    const QString& PathName() const { return m_pathName; }
+    // "Untitled" until the document has a file, then the file's name.
+    QString Title() const;
+    bool IsModified() const;
+    void SetModifiedFlag(bool modified);
+
+    // Test seam: asked instead of the Save As dialog for a file name (empty = cancelled).
+    using SaveNamePrompt = std::function<QString(QWidget* parent, const QString& proposed)>;
+    void SetSaveNamePrompt(SaveNamePrompt prompt) { m_promptSaveName = std::move(prompt); }
+
+signals:
+    void titleChanged(const QString& title);
+
+private:
+    QString PromptSaveName();
+
+    CGatewiseView* m_view = nullptr;
+    QString m_pathName;
+    SaveNamePrompt m_promptSaveName;
+};
+
+// Adds ".txt" to a name typed without an extension.
+QString WithDefaultExtension(const QString& path);

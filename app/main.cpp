@@ -1,0 +1,19 @@
+// gatewise: the desktop application that tells what the NAT in front of this computer does to
+// peer-to-peer UDP.
+
+#include <QApplication>
+
+#include "app/automation.h"
+#include "app/gatewise_app.h"
+#include "app/tsan_qt_suppressions.h"
+
+int main(int argc, char* argv[]) {
+    QApplication qapp(argc, argv);
+    CGatewiseApp app;
+    QStringList args = QApplication::arguments();
+    args.removeFirst();
+    if (!app.InitInstance(args))
+        return 1;
+    ArmAutomation(app);
+    return QApplication::exec();
+}

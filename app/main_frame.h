@@ -1,0 +1,62 @@
+#pragma once
+// The main window: menus, accelerators, the status bar and the log view. Its title always reads
+// "Tarnwick NAT Detector", whatever tries to set it, and closing it never asks to save the log.
+// User-interface thread only.
+
+#include <QHash>
+#include <QMainWindow>
+#include <functional>
+
+class CGatewiseDoc;
+class CGatewiseView;
+class QAction;
+class QDialog;
+class QLabel;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(CGatewiseDoc* doc);
+
+    CGatewiseView* View() const { return m_view; }
+    // The action of a command id (menu item, accelerator or unreachable framework command).
+    QAction* Command(int id) const { return m_commands.value(id, nullptr); }
+    // Runs a command as the menu would; false for an id the window does not know.
+    bool ExecuteCommand(int id);
+
+    // The CAP, NUM and SCRL panes.
+    QLabel* CapsIndicator() const { return m_caps; }
+    QLabel* NumIndicator() const { return m_num; }
+    QLabel* ScrollIndicator() const { return m_scrl; }
+    void UpdateIndicators();
+
+    // Test seam: runs the about box instead of exec().
+    void SetAboutRunner(std::function<int(QDialog&)> runner) { m_runAbout = std::move(runner); }
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    QAction* AddCommand(int id, const QString& menuText, std::function<void()> handler,
+                        const QString& prompt = {}, const QList<QKeySequence>& extraKeys = {});
+    void CreateActions();
+    void CreateMenus();
+    void CreateStatusBar();
+    void OnAppAbout();
+    void OnFileOpen();
+    void ForceTitle();
+
+    CGatewiseDoc* m_doc;
+    CGatewiseView* m_view;
+    QHash<int, QAction*> m_commands;
+    QLabel* m_caps = nullptr;
+    QLabel* m_num = nullptr;
+    QLabel* m_scrl = nullptr;
+    bool m_initialUpdateDone = false;
+    bool m_forcingTitle = false;
+    int m_indicatorTimer = 0;
+    std::function<int(QDialog&)> m_runAbout;
+};

@@ -1,0 +1,24 @@
+#include "app/message_box.h"
+
+#include <QMessageBox>
+
+#include "app/command_ids.h"
+
+namespace {
+std::function<void(const QString&)>& Hook() {
+    static std::function<void(const QString&)> hook;
+    return hook;
+}
+}  // namespace
+
+void AppMessageBox(QWidget* parent, const QString& text) {
+    if (Hook()) {
+        Hook()(text);
+        return;
+    }
+    QMessageBox::warning(parent, QString::fromLatin1(kAppTitle), text);
+}
+
+void SetAppMessageHook(std::function<void(const QString&)> hook) {
+    Hook() = std::move(hook);
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The "STUN Setting" dialog: the two probe servers' addresses and ports and the friend's address.
+// Addresses in host order (first octet in the most significant byte), ports as plain numbers.
+// User-interface thread only.
+
+#include <cstdint>
+
+#include "app/template_dialog.h"
+
+class CIpAddressCtrl;
+class QLineEdit;
+
+class CStunSettingDlg : public CTemplateDialog {
+    Q_OBJECT
+public:
+    explicit CStunSettingDlg(QWidget* parent = nullptr);
+
+    // Fills the controls from the fields below; called when the dialog is shown (or by tests).
+    void OnInitDialog();
+    // Reads the controls back; false (message shown, focus on the field) when a port is not an
+    // unsigned decimal number.
+    bool ReadControls();
+
+    std::uint32_t m_server1Port = 0;
+    std::uint32_t m_server2Port = 0;
+    std::uint32_t m_server1Ip = 0;
+    std::uint32_t m_server2Ip = 0;
+    std::uint32_t m_friendIp = 0;
+
+    CIpAddressCtrl* Server1Address() const { return m_server1Ctrl; }
+    CIpAddressCtrl* Server2Address() const { return m_server2Ctrl; }
+    CIpAddressCtrl* FriendAddress() const { return m_friendCtrl; }
+    QLineEdit* Server1PortEdit() const { return m_port1Edit; }
+    QLineEdit* Server2PortEdit() const { return m_port2Edit; }
+
+public slots:
+    void accept() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    bool m_initialised = false;
+    CIpAddressCtrl* m_server1Ctrl = nullptr;
+    CIpAddressCtrl* m_server2Ctrl = nullptr;
+    CIpAddressCtrl* m_friendCtrl = nullptr;
+    QLineEdit* m_port1Edit = nullptr;
+    QLineEdit* m_port2Edit = nullptr;
+};
+
+// Parses an unsigned decimal number as the dialog's port fields accept it: blanks around it
+// allowed, digits only, at most 4294967295.
+bool ParseUnsignedDecimal(const QString& text, std::uint32_t& value);

@@ -1,0 +1,31 @@
+#include "app/template_dialog.h"
+
+#include <QFontMetrics>
+
+QFont DialogFont(int pointSize) {
+    QFont font(QStringLiteral("MS Sans Serif"), pointSize);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+CTemplateDialog::CTemplateDialog(QWidget* parent, const QString& caption, const QFont& font, int cx,
+                                 int cy)
+    : QDialog(parent) {
+    setWindowTitle(caption);
+    setFont(font);
+    setModal(true);
+    const QFontMetrics fm(font);
+    // Average width as the classic dialog manager measures it: the 52 letters, halved and
+    // rounded.
+    const int alphabet = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    m_avgCharWidth = std::max(1, (alphabet / 26 + 1) / 2);
+    m_charHeight = std::max(1, fm.height());
+    const QRect client = DluToPixels(0, 0, cx, cy);
+    setFixedSize(client.size());
+}
+
+QRect CTemplateDialog::DluToPixels(int x, int y, int cx, int cy) const {
+    return QRect(x * m_avgCharWidth / 4, y * m_charHeight / 8, cx * m_avgCharWidth / 4,
+                 cy * m_charHeight / 8);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// A modal dialog laid out as its resource template places its controls. Positions are in dialog
+// units, converted with the dialog font's average character size: x * avgCharWidth / 4 and
+// y * height / 8 pixels. User-interface thread only.
+
+#include <QDialog>
+#include <QFont>
+#include <QHash>
+#include <QRect>
+
+class CTemplateDialog : public QDialog {
+    Q_OBJECT
+public:
+    // cx, cy: client size in dialog units.
+    CTemplateDialog(QWidget* parent, const QString& caption, const QFont& font, int cx, int cy);
+
+    // The control with that id, or nullptr (a template id the dialog does not have).
+    QWidget* GetDlgItem(int id) const { return m_items.value(id, nullptr); }
+
+    // Dialog units to pixels for this dialog's font.
+    QRect DluToPixels(int x, int y, int cx, int cy) const;
+    int AvgCharWidth() const { return m_avgCharWidth; }
+    int CharHeight() const { return m_charHeight; }
+
+protected:
+    // Places w at the template position; id < 0 for controls the template gives no id.
+    template <class W>
+    W* Place(W* w, int id, int x, int y, int cx, int cy) {
+        w->setGeometry(DluToPixels(x, y, cx, cy));
+        if (id >= 0) {
+            m_items.insert(id, w);
+            w->setObjectName(QStringLiteral("ctl%1").arg(id));
+        }
+        return w;
+    }
+
+private:
+    int m_avgCharWidth = 6;
+    int m_charHeight = 13;
+    QHash<int, QWidget*> m_items;
+};
+
+// "MS Sans Serif" at the given point size, or the closest sans-serif face the system has.
+QFont DialogFont(int pointSize);

@@ -1,0 +1,171 @@
+// The about box, the hyperlink control and the result dialog with its presenter.
+#include <QCheckBox>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/about_dlg.h"
+#include "app/command_ids.h"
+#include "app/hyperlink.h"
+#include "app/result_dlg.h"
+#include "app_fixture.h"
+#include "core/settings.h"
+
+namespace apptest {
+namespace {
+
+void MoveMouse(QWidget* w, QPoint pos) {
+    QMouseEvent move(QEvent::MouseMove, QPointF(pos), w->mapToGlobal(QPointF(pos)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &move);
+}
+
+TEST(HyperLink, HoverTurnsRedAndLeavingTurnsBlueAlsoAfterAVisit) {
+    UrlRecorder urls({"https"});
+    QDialog dialog;
+    auto* link = new CHyperLink(QStringLiteral("tarnwick"), &dialog);
+    link->resize(100, 20);
+    dialog.show();
+    const QColor red(255, 0, 0);
+    const QColor blue(0, 0, 255);
+    EXPECT_EQ(link->CurrentTextColor(), blue);
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), blue);
+    EXPECT_TRUE(link->font().underline());
+    EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
+
+    MoveMouse(link, {10, 10});
+    EXPECT_TRUE(link->IsHovering());
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), red);
+    MoveMouse(link, {150, 10});  // outside the control
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), blue);
+
+    QTest::mouseClick(link, Qt::LeftButton, Qt::NoModifier, {10, 10});
+    EXPECT_TRUE(link->IsVisited());
+    MoveMouse(link, {10, 10});
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), red);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(link, &leave);
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), blue);
+}
+
+TEST(HyperLink, ClickOpensTheMakersPageAndLeavesTheDialogOpen) {
+    UrlRecorder urls({"https"});
+    QDialog dialog;
+    auto* link = new CHyperLink(QStringLiteral("tarnwick"), &dialog);
+    link->resize(100, 20);
+    dialog.show();
+    QTest::mouseClick(link, Qt::LeftButton, Qt::NoModifier, {10, 10});
+    ASSERT_EQ(urls.opened.size(), 1);
+    EXPECT_EQ(urls.opened[0].toString(), QString::fromLatin1(kMakerWebPage));
+    EXPECT_TRUE(dialog.isVisible());
+    // A right click is not a click on the link.
+    QTest::mouseClick(link, Qt::RightButton, Qt::NoModifier, {10, 10});
+    EXPECT_EQ(urls.opened.size(), 1);
+}
+
+TEST(HyperLink, StaysUnderlinedInWhateverFontTheDialogGives) {
+    CHyperLink link(QStringLiteral("x"));
+    link.setFont(QFont(QStringLiteral("DejaVu Serif"), 14));
+    EXPECT_TRUE(link.font().underline());
+    EXPECT_EQ(link.font().pointSize(), 14);
+}
+
+TEST(AboutBox, CaptionTextsAndOk) {
+    CAboutDlg dlg;
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("About Gatewise"));
+    QStringList texts;
+    for (QLabel* l : dlg.findChildren<QLabel*>())
+        texts.append(l->text());
+    EXPECT_TRUE(texts.contains(QStringLiteral("Tarnwick NAT Detector Version 1.0")));
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const QString& t) {
+        return t.contains(QStringLiteral("Copyright"));
+    }));
+    dlg.show();
+    QTest::mouseClick(static_cast<QPushButton*>(dlg.GetDlgItem(1)), Qt::LeftButton);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_FALSE(dlg.isVisible());
+}
+
+TEST(ResultDialog, ShowsLinesInLowerCaseAndHidesTheUnusedOnes) {
+    CResultDlg dlg;
+    dlg.m_lines = {"NAT INCOMING PACKAGES FILTER :    UNKNOWN", "UDP LOOPBACK: YES (Ok)"};
+    dlg.show();
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("NAT"));
+    auto text = [&](int id) { return static_cast<QLabel*>(dlg.GetDlgItem(id))->text(); };
+    EXPECT_TRUE(dlg.GetDlgItem(1007)->isVisible());
+    EXPECT_EQ(text(1007), QStringLiteral("nat incoming packages filter :    unknown"));
+    EXPECT_EQ(text(1008), QStringLiteral("udp loopback: yes (ok)"));
+    for (int id = 1009; id <= 1012; ++id)
+        EXPECT_FALSE(dlg.GetDlgItem(id)->isVisible()) << id;
+    EXPECT_TRUE(dlg.ReportBox()->isChecked());
+    EXPECT_EQ(dlg.ReportBox()->text(), QStringLiteral("Report result"));
+    EXPECT_EQ(dlg.GetDlgItem(1013), dlg.m_webLink);
+}
+
+TEST(ResultDialog, SeventhLineIsNotShown) {
+    CResultDlg dlg;
+    dlg.m_lines = {"A", "B", "C", "D", "E", "F", "G"};
+    dlg.show();
+    for (int id = 1007; id <= 1012; ++id)
+        EXPECT_TRUE(dlg.GetDlgItem(id)->isVisible()) << id;
+    EXPECT_EQ(static_cast<QLabel*>(dlg.GetDlgItem(1012))->text(), QStringLiteral("f"));
+}
+
+TEST(ResultDialog, OnlyAsciiCapitalsChange) {
+    EXPECT_EQ(ToLowerAsciiLetters("AZ az 09 [@`] \xC4\xD6"), "az az 09 [@`] \xC4\xD6");
+}
+
+struct PresenterRow {
+    const char* name;
+    const char* button;  // "ok" or "cancel"
+    bool untick;
+    bool expectOk;
+    bool expectSend;
+};
+
+TEST(ResultPresenter, OkWithTheBoxTickedIsTheOnlyWayToAReport) {
+    const PresenterRow rows[] = {
+        {"ok ticked", "ok", false, true, true},
+        {"ok unticked", "ok", true, true, false},
+        {"cancel ticked", "cancel", false, false, false},
+        {"cancel unticked", "cancel", true, false, false},
+    };
+    for (const PresenterRow& row : rows) {
+        QWidget owner;
+        CQtResultPresenter presenter(&owner);
+        presenter.SetDialogRunner([&](CResultDlg& dlg) {
+            dlg.show();
+            if (row.untick)
+                QTest::mouseClick(dlg.ReportBox(), Qt::LeftButton);
+            QTest::mouseClick(
+                static_cast<QPushButton*>(dlg.GetDlgItem(row.button[0] == 'o' ? 1 : 2)),
+                Qt::LeftButton);
+            return dlg.result();
+        });
+        bool send = !row.expectSend;
+        EXPECT_EQ(presenter.ShowResult({"NAT INCOMING PACKAGES FILTER :    OPEN"}, send),
+                  row.expectOk)
+            << row.name;
+        EXPECT_EQ(send, row.expectSend) << row.name;
+    }
+}
+
+TEST(ResultPresenter, ReportLinkReachesTheDesktopUnchanged) {
+    UrlRecorder urls({"mailto"});
+    CQtResultPresenter presenter(nullptr);
+    const std::string link =
+        "mailto:r@tarnwick.test?subject= Report&body=The Test result is:%0a%0a"
+        "NAT INCOMING PACKAGES FILTER :    OPEN%0a%0a%0a%0a";
+    presenter.OpenLink(link);
+    ASSERT_EQ(urls.opened.size(), 1);
+    // Blanks travel percent-encoded in a URL and the hex digits of "%0a" may change case (the
+    // same octet); decoded, the link must read exactly as the engine built it.
+    EXPECT_EQ(QUrl::fromPercentEncoding(urls.opened[0].toEncoded()).toStdString(),
+              QUrl::fromPercentEncoding(QByteArray::fromStdString(link)).toStdString());
+    EXPECT_TRUE(
+        urls.opened[0].toString(QUrl::FullyEncoded).contains(QStringLiteral("%0A%0A%0A%0A")));
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,15 @@
+// GoogleTest driving Qt: one QApplication for the whole run, on the offscreen platform unless the
+// environment names another.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "app/tsan_qt_suppressions.h"
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
