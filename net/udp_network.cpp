@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 #include "net/socket_layer.h"
+#include "net/thread_name.h"
 #include "net/tick.h"
 
 namespace {
@@ -13,7 +13,6 @@ using std::chrono::milliseconds;
 
 constexpr int kReceiveWaitMs = 1000;         // how long the receive thread waits per round
 constexpr milliseconds kPausedCheck{50};     // the receive thread's re-check while paused
-constexpr milliseconds kIdleDispatch{1};     // the dispatch thread's sleep when nothing queued
 constexpr milliseconds kRetransmitScan{50};  // period of the pending-table scan
 constexpr int kWritableWaitUs = 1000;        // before each send
 constexpr std::size_t kMaxReadSockets = 64;  // a read set's capacity on Windows
@@ -43,7 +42,7 @@ CUdpNetwork::~CUdpNetwork() {
     if (!m_stopCalled)
         Stop();
     std::lock_guard<std::mutex> pending(m_pendingLock);
-    m_pending.clear();
+    m_pending.Clear();
 }
 
 void CUdpNetwork::SetTickSource(TickSource source) {
@@ -72,6 +71,12 @@ bool CUdpNetwork::Stop() {
     m_stopCalled = true;
     m_stop = true;
     m_sendEvent.Signal();
+    // Taking each lock once orders the flag before the sleepers' next test of it, so neither
+    // the dispatch thread nor the retransmit thread can miss the wake-up.
+    { std::lock_guard<std::mutex> lock(m_receivedLock); }
+    m_receivedReady.notify_all();
+    { std::lock_guard<std::mutex> lock(m_pendingLock); }
+    m_pendingWake.notify_all();
     if (m_sink != nullptr)
         m_sink->CancelDelivery();
     for (std::thread* t :
@@ -118,24 +123,33 @@ void CUdpNetwork::Send(NatMessage msg) {
 }
 
 void CUdpNetwork::CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) {
-    const std::string key = MakeRequestKey(msg.fromAddress, msg.fromPort, requestType);
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    m_pending.erase(key);
+    m_pending.Complete(msg.fromAddress, msg.fromPort, requestType);
 }
 
 std::string CUdpNetwork::MakeRequestKey(std::uint32_t address, std::uint16_t port,
                                         std::uint32_t type) {
-    // The values as held (network order) read natively; the conversions to int32 wrap.
-    char key[48];
-    std::snprintf(key, sizeof key, "%04d %04d %04d",
-                  static_cast<int>(static_cast<std::int32_t>(address)), static_cast<int>(port),
-                  static_cast<int>(static_cast<std::int32_t>(type)));
-    return key;
+    return CPendingTable::MakeRequestKey(address, port, type);
 }
 
 std::size_t CUdpNetwork::PendingCount() const {
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    return m_pending.size();
+    return m_pending.Size();
+}
+
+std::size_t CUdpNetwork::ReceivedQueueLength() const {
+    std::lock_guard<std::mutex> lock(m_receivedLock);
+    return m_received.size();
+}
+
+std::size_t CUdpNetwork::ReceivedQueuePeak() const {
+    std::lock_guard<std::mutex> lock(m_receivedLock);
+    return m_receivedPeak;
+}
+
+std::uint64_t CUdpNetwork::ReceivedDropped() const {
+    std::lock_guard<std::mutex> lock(m_receivedLock);
+    return m_receivedDropped;
 }
 
 bool CUdpNetwork::SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
@@ -151,9 +165,16 @@ bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
     ReceivedMessage msg;
     if (!MakeReceived(msg, bytes, len, fromAddrNet, fromPortNet, s))
         return false;
-    std::lock_guard<std::mutex> lock(m_receivedLock);
-    m_received.push_back(msg);
-    ++m_receivedCount;
+    {
+        std::lock_guard<std::mutex> lock(m_receivedLock);
+        if (m_received.size() >= kReceivedQueueLimit) {
+            ++m_receivedDropped;
+            return false;
+        }
+        m_received.push_back(msg);
+        m_receivedPeak = std::max(m_receivedPeak, m_received.size());
+    }
+    m_receivedReady.notify_one();
     return true;
 }
 
@@ -161,9 +182,13 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
     if (msg.retryCount >= 0) {
         msg.lastSentTick = m_tick();
         ++msg.retryCount;
-        const std::string key = MakeRequestKey(msg.address, msg.port, MessageType(msg));
-        std::lock_guard<std::mutex> lock(m_pendingLock);
-        m_pending.insert_or_assign(key, msg);
+        bool wasEmpty = false;
+        {
+            std::lock_guard<std::mutex> lock(m_pendingLock);
+            wasEmpty = m_pending.Record(msg);
+        }
+        if (wasEmpty)
+            m_pendingWake.notify_one();  // the scan was asleep on the empty table
     }
     // sendLength is a 16-bit field over a 256-byte area: never read past the record.
     if (msg.sendLength > kNatMessageDataSize)
@@ -174,23 +199,12 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
 
 bool CUdpNetwork::CheckRetransmissions() {
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    const std::uint32_t now = m_tick();
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
-        const NatMessage& msg = it->second;
-        // Unsigned 32-bit difference: right across the wrap of the tick count.
-        const std::uint32_t elapsed = now - msg.lastSentTick;
-        if (elapsed > msg.retryIntervalMs) {
-            if (msg.retryCount < msg.maxRetries)
-                Send(msg);
-            it = m_pending.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    m_pending.Scan(m_tick(), [this](const NatMessage& msg) { Send(msg); });
     return true;
 }
 
 void CUdpNetwork::ReceiveThreadProc() {
+    SetCurrentThreadName("gw-receive");
     std::vector<SocketHandle> readSet;
     for (SocketHandle s : m_sockets) {
         if (readSet.size() < kMaxReadSockets &&
@@ -220,30 +234,26 @@ void CUdpNetwork::ReceiveThreadProc() {
 }
 
 void CUdpNetwork::DispatchThreadProc() {
+    SetCurrentThreadName("gw-dispatch");
+    // Sleeps until QueueReceived signals instead of looking every millisecond: a message is
+    // still handed over at once (tens of microseconds), and an idle module costs no wake-ups.
     for (;;) {
-        bool idle = true;
-        while (m_receivedCount > 0) {
-            idle = false;
-            ReceivedMessage msg;
-            {
-                std::lock_guard<std::mutex> lock(m_receivedLock);
-                msg = m_received.front();
-                m_received.pop_front();
-                --m_receivedCount;
-            }
-            if (m_sink != nullptr)
-                m_sink->OnReceive(&msg);
+        ReceivedMessage msg;
+        {
+            std::unique_lock<std::mutex> lock(m_receivedLock);
+            m_receivedReady.wait(lock, [this] { return m_stop || !m_received.empty(); });
             if (m_stop)
-                break;
+                return;  // records still queued are never delivered; the destructor frees them
+            msg = m_received.front();
+            m_received.pop_front();
         }
-        if (m_stop)
-            return;
-        if (idle)
-            std::this_thread::sleep_for(kIdleDispatch);
+        if (m_sink != nullptr)
+            m_sink->OnReceive(&msg);
     }
 }
 
 void CUdpNetwork::SendThreadProc() {
+    SetCurrentThreadName("gw-send");
     for (;;) {
         m_sendEvent.Wait();
         if (m_stop)
@@ -262,8 +272,19 @@ void CUdpNetwork::SendThreadProc() {
 }
 
 void CUdpNetwork::RetransmitThreadProc() {
-    while (!m_stop) {
+    SetCurrentThreadName("gw-retransmit");
+    for (;;) {
+        {
+            // An empty table has nothing to scan: sleep until Transmit enters a request, which
+            // is then first looked at within 50 ms as before.
+            std::unique_lock<std::mutex> lock(m_pendingLock);
+            m_pendingWake.wait(lock, [this] { return m_stop || !m_pending.Empty(); });
+            if (m_stop)
+                return;
+        }
         CheckRetransmissions();
-        std::this_thread::sleep_for(kRetransmitScan);
+        std::unique_lock<std::mutex> lock(m_pendingLock);
+        if (m_pendingWake.wait_for(lock, kRetransmitScan, [this] { return m_stop.load(); }))
+            return;
     }
 }

@@ -2,6 +2,10 @@
 // The UDP network module: five sockets, the outgoing and received queues, the table of outstanding
 // requests and four worker threads (receive, dispatch, send, retransmit).
 //
+// Idle, the module costs about one wake-up a second: the receive thread's one-second wait. The
+// dispatch thread sleeps until the receive thread queues a message, the send thread until Send,
+// and the retransmission scan (every 50 ms) until the pending table holds a request.
+//
 // Threads: the constructor, Start, SetPaused, Send, CompleteRequest, GetSocket, Stop and the
 // destructor are called on the engine's (user-interface) thread; Send and CompleteRequest are also
 // safe from any other thread. The sink is called on the dispatch thread only.
@@ -13,12 +17,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "net/message_sink.h"
 #include "net/messages.h"
 #include "net/network_link.h"
+#include "net/pending_table.h"
 
 // Local ports of the five slots; 0 = chosen by the system. Tests may move the fixed two.
 struct NetworkPorts {
@@ -28,6 +32,11 @@ struct NetworkPorts {
 inline constexpr int kSocketSlots = 5;
 inline constexpr int kBroadcastSlot = 3;  // 9801, broadcast permitted
 inline constexpr int kFriendSlot = 4;     // 9802
+
+// Most received records the module holds for the engine (about 1.4 MB). A check has at most a
+// handful in flight; past this a flood on 9801/9802 is dropped (and counted) instead of growing
+// memory without limit while the engine works through the queue.
+inline constexpr std::size_t kReceivedQueueLimit = 4096;
 
 class CUdpNetwork : public INetworkLink {
 public:
@@ -54,8 +63,13 @@ public:
     static std::string MakeRequestKey(std::uint32_t address, std::uint16_t port,
                                       std::uint32_t type);
 
-    // For tests and diagnostics.
+    // For tests and diagnostics; any thread.
     std::size_t PendingCount() const;
+    // Records waiting for the dispatch thread now, and the most there ever were.
+    std::size_t ReceivedQueueLength() const;
+    std::size_t ReceivedQueuePeak() const;
+    // Datagrams dropped because the received queue was full.
+    std::uint64_t ReceivedDropped() const;
 
     // Millisecond clock of the retransmission logic; GetTickCountMs unless replaced. Tests step
     // it across the 32-bit wrap. Set before Start only; the function is called on worker threads.
@@ -110,16 +124,19 @@ private:
     //   m_pendingLock -> m_sendEvent.mutex (the same Send signals the send thread).
     // m_receivedLock is never held with another lock. No lock is held during a socket call or
     // while the sink delivers a message.
-    std::mutex m_receivedLock;
-    std::list<ReceivedMessage> m_received;        // guarded by m_receivedLock
-    std::atomic<std::size_t> m_receivedCount{0};  // the emptiness test reads it without the lock
+    mutable std::mutex m_receivedLock;
+    std::condition_variable m_receivedReady;  // receive thread -> dispatch thread; and Stop
+    std::list<ReceivedMessage> m_received;    // guarded by m_receivedLock
+    std::size_t m_receivedPeak = 0;           // guarded by m_receivedLock
+    std::uint64_t m_receivedDropped = 0;      // guarded by m_receivedLock
 
     std::mutex m_outgoingLock;
     std::list<NatMessage> m_outgoing;             // guarded by m_outgoingLock
     std::atomic<std::size_t> m_outgoingCount{0};  // likewise for the send thread
 
     mutable std::mutex m_pendingLock;
-    std::unordered_map<std::string, NatMessage> m_pending;  // guarded by m_pendingLock
+    std::condition_variable m_pendingWake;  // Transmit (table no longer empty) and Stop
+    CPendingTable m_pending;                // guarded by m_pendingLock
 
     SendEvent m_sendEvent;
 };

@@ -1,0 +1,7 @@
+#pragma once
+// Names the calling thread as tools show it (top -H, /proc/<pid>/task/<tid>/comm), so a
+// measurement can tell the worker threads apart. POSIX here; a Windows port changes this file.
+// Any thread, for itself.
+
+// At most 15 characters are kept.
+void SetCurrentThreadName(const char* name);

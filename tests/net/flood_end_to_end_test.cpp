@@ -1,0 +1,121 @@
+// A whole check by the real client while its 9801 and 9802 sockets are flooded with junk: the
+// verdict must be the one it reaches without the flood, in the same time. Runs inside a network
+// namespace of its own (unshare -rn), on loopback, and takes the OPEN path, so the friend
+// search's broadcast never happens.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kUnshare = "/usr/bin/unshare";
+
+// Everything inside the namespace: loopback up, the probe servers, the flooder, the client.
+// Each is bounded (timeout, the flooder's own limit) and the script stops what it started.
+constexpr const char* kScenario = R"(
+set -u
+server=$1 cli=$2 flooder=$3 dir=$4 seconds=$5
+ip link set lo up || exit 91
+"$server" --server1 127.0.0.2:3478 --server2 127.0.0.3:3488 >"$dir/server" 2>&1 & spid=$!
+for i in $(seq 50); do ss -Hlun 'sport = :3488' | grep -q . && break; sleep 0.1; done
+"$flooder" "$seconds" 9801 9802 >"$dir/flooded" & fpid=$!
+sleep 0.2
+timeout 20 "$cli" --config "$dir/STUN.ini" --tick-ms 100 --json >"$dir/out" 2>"$dir/err"
+rc=$?
+kill "$spid" 2>/dev/null
+wait "$fpid"
+kill -0 "$spid" 2>/dev/null && kill -9 "$spid"
+wait "$spid" 2>/dev/null
+exit $rc
+)";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs args with a bounded wait; the exit status, or -1 (killed after timeout).
+int RunBounded(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -2;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+class CliUnderFlood : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/gw-flood-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        if (access(kUnshare, X_OK) != 0 || RunBounded({kUnshare, "-rn", "/bin/true"}, 5s) != 0)
+            GTEST_SKIP() << "needs a network namespace (unshare -rn)";
+        std::ofstream(m_dir + "/STUN.ini")
+            << "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=3478\r\nSTUN2_IP=127.0.0.3\r\n"
+               "STUN2_PORT=3488\r\nFRIEND_IP=0.0.0.0\r\n";
+    }
+    void TearDown() override {
+        if (!m_dir.empty())
+            RunBounded({"/bin/rm", "-rf", m_dir}, 5s);
+    }
+    // Runs the scenario with a flood of the given length (seconds, may be tiny).
+    int Scenario(const char* floodSeconds) {
+        return RunBounded({kUnshare, "-rn", "/bin/sh", "-c", kScenario, "sh", GATEWISE_SERVER_PATH,
+                           GATEWISE_CLI_PATH, GATEWISE_FLOODER_PATH, m_dir, floodSeconds},
+                          25s);
+    }
+    std::string m_dir;
+};
+
+TEST_F(CliUnderFlood, ReachesOpenWhileItsFixedPortsAreFlooded) {
+    const auto t0 = Clock::now();
+    const int rc = Scenario("3");
+    const auto elapsed = Clock::now() - t0;
+    const std::string out = Slurp(m_dir + "/out");
+    if (rc == 91)
+        GTEST_SKIP() << "cannot bring loopback up inside the namespace (no ip(8)?)";
+    ASSERT_EQ(rc, 0) << out << Slurp(m_dir + "/err") << Slurp(m_dir + "/server");
+    EXPECT_NE(out.find("\"filter\":{\"code\":1,\"text\":\"OPEN\"}"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nNAT INCOMING PACKAGES FILTER :    OPEN\n"), std::string::npos);
+    // The flood ran the whole time and was heavy (tens of thousands a second on loopback).
+    const long long flooded = std::atoll(Slurp(m_dir + "/flooded").c_str());
+    EXPECT_GT(flooded, 10000);
+    RecordProperty("flooded", static_cast<int>(flooded));
+    // OPEN takes no time-out; the run is bounded by the flooder's three seconds, not by 20.
+    EXPECT_LT(elapsed, 10s);
+}
+
+}  // namespace
