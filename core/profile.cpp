@@ -18,8 +18,22 @@ namespace {
 // One line of the file with the line end it had, so a rewrite keeps every untouched byte.
 struct Line {
     std::string text;
-    std::string end;  // "\r\n", "\n", or "" for a last line without a line end
+    std::string end;  // "\r\n", "\n"; for a last line "\r" (cut short) or "" (none)
 };
+
+// A line after which another may follow: a lone CR would join the next line to this one.
+bool EndsComplete(const Line& line) {
+    return line.end == "\r\n" || line.end == "\n";
+}
+
+// Gives the last line a line end before another line is put after it. A lone CR becomes CR LF
+// whatever the file's convention, so the text before it reads the same afterwards.
+void CompleteLine(Line& line, const std::string& eol) {
+    if (line.end == "\r")
+        line.end = "\r\n";
+    else if (!EndsComplete(line))
+        line.end = eol;
+}
 
 enum class ReadResult { kOk, kMissing, kFailed };
 
@@ -51,7 +65,12 @@ std::vector<Line> SplitLines(const std::string& data) {
     while (start < data.size()) {
         const std::size_t nl = data.find('\n', start);
         if (nl == std::string::npos) {
-            lines.push_back({data.substr(start), ""});
+            // A last line cut between CR and LF: the CR ends the line, it is no part of a value.
+            std::string text = data.substr(start);
+            const bool cr = !text.empty() && text.back() == '\r';
+            if (cr)
+                text.pop_back();
+            lines.push_back({std::move(text), cr ? "\r" : ""});
             break;
         }
         const bool crlf = nl > start && data[nl - 1] == '\r';
@@ -72,7 +91,7 @@ std::string Join(const std::vector<Line>& lines) {
 // The convention of the file's first line end; "\r\n" for a new or single-line file.
 std::string LineEndOf(const std::vector<Line>& lines) {
     for (const Line& line : lines) {
-        if (!line.end.empty())
+        if (EndsComplete(line))
             return line.end;
     }
     return "\r\n";
@@ -281,14 +300,12 @@ bool ProfileWriteString(const std::string& section, const std::string& key,
             if (!Trim(lines[i].text).empty() && !IsComment(lines[i].text))
                 last = i;
         }
-        if (lines[last].end.empty())
-            lines[last].end = eol;
+        CompleteLine(lines[last], eol);
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
                      {key + "=" + value, eol});
     } else {
         if (!lines.empty()) {
-            if (lines.back().end.empty())
-                lines.back().end = eol;
+            CompleteLine(lines.back(), eol);
             if (!Trim(lines.back().text).empty())
                 lines.push_back({"", eol});
         }

@@ -90,9 +90,22 @@ void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
     // Our own broadcast comes back on socket 3; a copy on this computer is no friend either.
     if (IsLocalAddress(msg.fromAddress))
         return;
-    SendMessage(MakeRequest(kMsgFriendPortRequest, EndpointBodyAddress(msg), EndpointBodyPort(msg),
-                            Socket(kPort9802Slot)));
-    theLog.WriteTimedLine("Request STUN Server1 my Socket4 MAPPED-ADDRESS...");
+    const std::uint32_t server = EndpointBodyAddress(msg);
+    const std::uint16_t serverPort = EndpointBodyPort(msg);
+    // Any host may name any address as its Server1: a flood is refused without a trace in the
+    // log (its texts are fixed) and only counted; a searcher whose request to its Server1 is still
+    // unanswered (its broadcast and its direct search both arrive) is answered, not asked for.
+    switch (m_responderLimit.AdmitSearch(msg.fromAddress, server, serverPort)) {
+        case CResponderLimit::Decision::Refuse:
+            return;
+        case CResponderLimit::Decision::AnswerOnly:
+            break;
+        case CResponderLimit::Decision::Answer:
+            SendMessage(
+                MakeRequest(kMsgFriendPortRequest, server, serverPort, Socket(kPort9802Slot)));
+            theLog.WriteTimedLine("Request STUN Server1 my Socket4 MAPPED-ADDRESS...");
+            break;
+    }
     SendMessage(MakeAnswer(ReplyCode(kMsgFriendSearch), msg));
     m_friendIp = msg.fromAddress;
     m_friendPort = msg.fromPort;
@@ -100,6 +113,7 @@ void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
 
 void CNatProber::OnFriendPortReply(const ReceivedMessage& msg) {
     Retire(msg, kMsgFriendPortRequest);
+    m_responderLimit.OnServerReply(msg.fromAddress, msg.fromPort);
     const std::uint16_t port = PortBody(msg);
     // A second reply (the search came twice) finds the searcher already forgotten: there is no
     // one to report to, and a report to 0.0.0.0 would only be retransmitted into the void.

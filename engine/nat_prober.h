@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/responder_limit.h"
 #include "net/messages.h"
 #include "net/network_link.h"
 
@@ -99,6 +100,8 @@ public:
     const CheckOutcome& Outcome() const { return m_outcome; }
     // The mailto: link SummarizeResults would open for the current result lines.
     std::string BuildReportLink() const;
+    // What bounds the answering of other copies' searches (its clock seam, its counters).
+    CResponderLimit& ResponderLimit() { return m_responderLimit; }
 
 private:
     // Dispatcher targets, one per (code, step) pair; see HandleMessage.
@@ -168,4 +171,5 @@ private:
     IResultPresenter* m_presenter = nullptr;
     std::string m_settingsPath;
     std::function<bool(std::uint32_t)> m_isLocal;
+    CResponderLimit m_responderLimit;
 };

@@ -4,6 +4,7 @@
 # ThreadSanitizer. Exits non-zero on any failure.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build and its tests only
+# FUZZ_SECONDS (default 20) is how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -43,3 +44,9 @@ build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_SANITIZE=thread -DG
 step "threaded tests under TSan"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded
+
+step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-20} s each"
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -DGATEWISE_WERROR=ON \
+  -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build/fuzz" -j"$jobs" --target fuzzers
+bash "$root/fuzz/run-fuzzers.sh" "$root/build/fuzz" "${FUZZ_SECONDS:-20}"

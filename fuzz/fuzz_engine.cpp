@@ -1,0 +1,213 @@
+// The engine fed arbitrary datagrams from arbitrary senders through RouteMessage, with ticks and
+// the passing of time interleaved, in every step of a check: a scripted op sends the code the
+// current step waits for (with fuzzed body and sender), so every step is reached quickly.
+// What must hold: no crash or undefined behaviour, a bounded number of datagrams sent for any one
+// event, and never more requests to a searcher's "Server1" than the responder's limit allows.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/log.h"
+#include "engine/check_module.h"
+#include "engine/responder_limit.h"
+#include "fuzz/fuzz_input.h"
+#include "net/messages.h"
+#include "net/network_link.h"
+#include "net/socket_layer.h"
+
+namespace {
+
+// Network order, all on loopback (nothing is ever sent: the network below only records).
+constexpr std::uint32_t kServer1 = 0x0A00007F;  // 127.0.0.10
+constexpr std::uint16_t kServer1Port = 0x581B;  // 7000
+constexpr std::uint32_t kServer2 = 0x1400007F;  // 127.0.0.20
+constexpr std::uint16_t kServer2Port = 0xBC1B;  // 7100
+constexpr std::uint32_t kFriend = 0x3200007F;   // 127.0.0.50
+constexpr std::uint32_t kOwn = 0x4D00007F;      // 127.0.0.77, "this computer"
+
+// Datagrams one delivery or one tick may cause: the most is a step's time-out that ends one test
+// and starts the next (a request and the loopback probe) or the friend search (two searches).
+constexpr int kMaxSendsPerEvent = 3;
+
+class CCountingNetwork : public INetworkLink {
+public:
+    CCountingNetwork() {
+        for (SocketHandle& s : m_sockets)
+            s = OpenUdpSocket(0, false);
+    }
+    void Send(NatMessage msg) override {
+        ++sentThisEvent;
+        if (MessageType(msg) == kMsgFriendPortRequest)
+            ++serverAsks;
+        if (msg.sendLength > kNatMessageDataSize)
+            FuzzFail("a send longer than its record");
+    }
+    void CompleteRequest(ReceivedMessage, std::uint32_t) override {}
+    SocketHandle GetSocket(int slot) const override {
+        return slot >= 0 && slot < 5 ? m_sockets[slot] : kInvalidSocket;
+    }
+    int SocketCount() const override { return 5; }
+
+    int sentThisEvent = 0;
+    std::uint64_t serverAsks = 0;
+
+private:
+    SocketHandle m_sockets[5];
+};
+
+CCountingNetwork& Network() {
+    static CCountingNetwork* net = new CCountingNetwork;  // lives as long as the process
+    return *net;
+}
+
+std::uint32_t Sender(CFuzzInput& in) {
+    switch (in.Byte() % 8) {
+        case 0:
+            return kServer1;
+        case 1:
+            return kServer2;
+        case 2:
+            return kFriend;
+        case 3:
+            return kOwn;
+        case 4:
+            return 0xFFFFFFFFu;
+        case 5:
+            return 0;
+        default:
+            return in.Long();
+    }
+}
+
+// The code each step waits for.
+std::uint32_t AwaitedCode(std::int32_t step) {
+    switch (step) {
+        case StepServer1Binding:
+        case StepServer2Binding:
+        case StepPort9802:
+            return ReplyCode(kMsgBindingRequest);
+        case StepChangeAck:
+            return ReplyCode(kMsgChangeRequest);
+        case StepChangeReply:
+            return kMsgChangedAddressReply;
+        case StepPortChangeReply:
+            return ReplyCode(kMsgPortChangeRequest);
+        case StepAllocA:
+            return ReplyCode(kMsgAllocTestA);
+        case StepAllocB:
+            return ReplyCode(kMsgAllocTestB);
+        case StepAllocC:
+            return ReplyCode(kMsgAllocTestC);
+        case StepExcept1:
+            return ReplyCode(kMsgExceptTest1);
+        case StepExcept2:
+            return ReplyCode(kMsgExceptTest2);
+        case StepFriendSearch:
+            return ReplyCode(kMsgFriendSearch);
+        case StepFriendPort:
+            return kMsgFriendPortReport;
+        default:
+            return kMsgFriendSearch;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static CStringLogTarget* log = [] {
+        auto* target = new CStringLogTarget;
+        theLog.SetOutputWindow(target);
+        SetLocalTimeSource([] { return LocalTimeOfDay{9, 5, 0}; });
+        return target;
+    }();
+    log->Clear();
+    CCountingNetwork& net = Network();
+    net.serverAsks = 0;
+
+    CCheckModule module;
+    CNatProber& prober = module.Prober();
+    prober.Attach(&net);
+    prober.SetServers(kServer1, kServer1Port, kServer2, kServer2Port, kFriend);
+    prober.SetLocalAddressCheck([](std::uint32_t a) { return a == kOwn; });
+    prober.SetSettingsPath("/nonexistent/gatewise-fuzz/STUN.ini");
+    std::uint64_t nowMs = 1'000'000;
+    const std::uint64_t startMs = nowMs;
+    prober.ResponderLimit().SetClock([&nowMs] { return nowMs; });
+
+    // GATEWISE_FUZZ_TRACE=1 prints the step after every event, to see where a seed leads.
+    static const bool trace = std::getenv("GATEWISE_FUZZ_TRACE") != nullptr;
+    CFuzzInput in(data, size);
+    for (int event = 0; event < 400 && !in.Empty(); ++event) {
+        net.sentThisEvent = 0;
+        const std::uint8_t op = in.Byte();
+        // The low nibble picks the event, the high one carries its flags.
+        switch ((op & 0x0F) % 6) {
+            case 0:
+                prober.OnTick(0);
+                nowMs += 1000;
+                break;
+            case 1:
+                nowMs += std::uint64_t{in.Byte()} * 8;
+                break;
+            case 2: {  // any datagram from any sender
+                std::uint8_t bytes[kReceivedDataSize];
+                const std::size_t len = in.Bytes(bytes, in.Byte() % 40 + 1);
+                ReceivedMessage m;
+                const std::uint32_t from = Sender(in);
+                const std::uint16_t port = in.Word();
+                if (MakeReceived(m, bytes, len, from, port, net.GetSocket(in.Byte() % 6)))
+                    module.RouteMessage(&m);
+                break;
+            }
+            case 3: {  // what the current step waits for, with a fuzzed body
+                if (prober.Step() == StepIdle && (op & 0x80) != 0) {
+                    prober.StartFilterCheck();
+                    break;
+                }
+                std::uint8_t bytes[12];
+                EncodeEndpoint(bytes, AwaitedCode(prober.Step()), in.Long(), in.Word());
+                const std::uint8_t lengths[] = {6, 8, 12};
+                ReceivedMessage m;
+                const std::uint32_t from = (op & 0x40) != 0   ? Sender(in)
+                                           : (op & 0x20) != 0 ? kServer2
+                                                              : kServer1;
+                const std::uint16_t port = (op & 0x10) != 0 ? in.Word() : kServer1Port;
+                MakeReceived(m, bytes, lengths[in.Byte() % 3], from, port,
+                             net.GetSocket(in.Byte() % 5));
+                module.RouteMessage(&m);
+                break;
+            }
+            case 4:
+                prober.StartFilterCheck();
+                break;
+            case 5: {  // a burst of searches from many senders, naming anyone as Server1
+                const int count = in.Byte();
+                for (int i = 0; i < count; ++i) {
+                    std::uint8_t bytes[12];
+                    EncodeEndpoint(bytes, kMsgFriendSearch, in.Long(), in.Word());
+                    ReceivedMessage m;
+                    MakeReceived(m, bytes, 12, 0x0002007Fu + (static_cast<std::uint32_t>(i) << 24),
+                                 0x2926, net.GetSocket(3));
+                    const int before = net.sentThisEvent;
+                    module.RouteMessage(&m);
+                    if (net.sentThisEvent - before > 2)
+                        FuzzFail("one search caused more than two sends");
+                    net.sentThisEvent = before;
+                }
+                break;
+            }
+        }
+        if (net.sentThisEvent > kMaxSendsPerEvent)
+            FuzzFail("one event caused too many sends");
+        // At most the limit's rate over the simulated time, plus one full window at the start.
+        const std::uint64_t windows = (nowMs - startMs) / CResponderLimit::kWindowMs + 1;
+        if (net.serverAsks > windows * CResponderLimit::kSearchesPerWindow)
+            FuzzFail("the responder asked more Server1s than its limit allows");
+        if (prober.Step() < StepIdle || prober.Step() > StepPort9802)
+            FuzzFail("the prober left its steps");
+        if (trace)
+            std::fprintf(stderr, "event %d: op %u, step %d, sent %d\n", event, op,
+                         static_cast<int>(prober.Step()), net.sentThisEvent);
+    }
+    return 0;
+}

@@ -1,0 +1,97 @@
+// The probe servers' request handler: any bytes, from any address, on any of its sockets, in
+// every deployment (one process, Server1 of a pair, Server2 of a pair). It answers with at most
+// two datagrams, each a well-formed one, and never a reply code (two servers would bounce them);
+// a relay it writes is accepted by the partner that shares its key.
+
+#include <vector>
+
+#include "fuzz/fuzz_input.h"
+#include "net/messages.h"
+#include "server/probe_handler.h"
+
+namespace {
+
+const std::uint32_t kPartner = 0x0200007F;  // 127.0.0.2, network order
+const std::uint16_t kPartnerPort = 0x0A0A;
+
+std::vector<std::uint8_t> Key() {
+    return std::vector<std::uint8_t>(32, 0x5A);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    CFuzzInput in(data, size);
+    const std::uint8_t flags = in.Byte();
+    HandlerRoles roles;
+    roles.server1 = (flags & 1) != 0;
+    roles.server2 = (flags & 2) != 0;
+    roles.hasPartner = (flags & 4) != 0;
+    roles.partnerAddress = kPartner;
+    roles.partnerPort = kPartnerPort;
+    RateLimitSettings rate;
+    rate.ratePerSecond = (flags & 8) != 0 ? 0 : 5;
+    rate.burst = 3;
+    rate.tableEntries = 64;
+    CRateLimiter limiter(rate);
+    CRelaySigner signer(Key(), 1);
+    CRelayVerifier verifier(Key(), 30000);
+    const CProbeHandler handler(roles, limiter, &signer, &verifier);
+    // The partner of a Server1 in a split pair: checks the relays it would receive.
+    HandlerRoles partnerRoles;
+    partnerRoles.server2 = true;
+    partnerRoles.hasPartner = true;
+    partnerRoles.partnerAddress = 0x0100007F;  // our own address, 127.0.0.1
+    RateLimitSettings open;
+    open.ratePerSecond = 0;
+    open.tableEntries = 64;
+    CRateLimiter partnerLimiter(open);
+    CRelayVerifier partnerVerifier(Key(), 30000);
+    const CProbeHandler partner(partnerRoles, partnerLimiter, nullptr, &partnerVerifier);
+
+    HandlerClock clock{1000, 1'700'000'000'000};
+    // Several datagrams per input, so the rate limiter's state is reached as well.
+    for (int round = 0; round < 8 && !in.Empty(); ++round) {
+        const auto arrivedOn = static_cast<LocalPort>(in.Byte() % kLocalPortCount);
+        const std::uint32_t from = (in.Byte() & 1) != 0 ? kPartner : in.Long();
+        const std::uint16_t fromPort = in.Word();
+        clock.monotonicMs += in.Byte() * 20u;
+        clock.wallMs += in.Byte() * 1000u;
+        std::uint8_t datagram[128];
+        const std::size_t want = in.Byte() % sizeof datagram;
+        const std::size_t len = in.Bytes(datagram, want);
+
+        HandlerOutput out;
+        const Outcome outcome =
+            handler.Handle(datagram, len, from, fromPort, arrivedOn, clock, out);
+        if (out.count < 0 || out.count > 2)
+            FuzzFail("more than two datagrams for one");
+        const bool answered = outcome == Outcome::Answered || outcome == Outcome::RelayAccepted;
+        if (answered != (out.count > 0))
+            FuzzFail("an outcome that disagrees with what was sent");
+        for (int i = 0; i < out.count; ++i) {
+            const OutDatagram& d = out.items[static_cast<std::size_t>(i)];
+            if (d.length < kHeaderLength || d.length > kRelayLength || ReadBe16(d.data) != d.length)
+                FuzzFail("a malformed datagram out");
+            const std::uint32_t code = ReadBe32(d.data + 2);
+            if ((code >> 24) == 0x74)
+                FuzzFail("a request code sent out: servers would answer each other");
+            if (code == kMsgRelayChange) {
+                if (d.toAddress != kPartner || d.toPort != kPartnerPort)
+                    FuzzFail("a relay to someone other than the partner");
+                HandlerOutput relayed;
+                if (partner.Handle(d.data, d.length, 0x0100007F, 0x1111, LocalPort::Server2Main,
+                                   clock, relayed) != Outcome::RelayAccepted) {
+                    FuzzFail("the partner refused a fresh relay");
+                }
+                if (relayed.count != 1 || relayed.items[0].toAddress != from ||
+                    relayed.items[0].toPort != fromPort) {
+                    FuzzFail("the partner answered someone other than the client");
+                }
+            } else if (d.toAddress != from || d.toPort != fromPort) {
+                FuzzFail("an answer to someone other than the sender");
+            }
+        }
+    }
+    return 0;
+}

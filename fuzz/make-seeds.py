@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/ (checked in; run again only to change them)."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def put(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def empty(code):
+    return struct.pack(">HI", 6, code)
+
+
+def port(code, p):
+    return struct.pack(">HIH", 8, code, p)
+
+
+def endpoint(code, a, p):
+    return struct.pack(">HI4sH", 12, code, bytes(a), p)
+
+
+# Datagram readers.
+put("fuzz_datagram", "binding_request", empty(0x74777002))
+put("fuzz_datagram", "binding_reply", endpoint(0x7C777002, [198, 18, 0, 1], 40000))
+put("fuzz_datagram", "port_reply", port(0x7C77700E, 61000))
+put("fuzz_datagram", "friend_search", endpoint(0x7477700D, [127, 0, 0, 10], 7000))
+put("fuzz_datagram", "one_byte", b"\x74")
+put("fuzz_datagram", "longest", bytes(range(256)) + bytes(44))
+put("fuzz_datagram", "too_long", bytes(301))
+
+# Engine: op bytes as fuzz_engine.cpp reads them.
+TICK, WAIT, DATAGRAM, AWAITED, START, FLOOD = 0, 1, 2, 3, 4, 5
+
+
+def awaited(addr, p, length_index=2, flags=0):
+    # Body address and port, then the length choice and the socket slot.
+    return bytes([AWAITED | flags]) + bytes(addr) + struct.pack(">H", p) + bytes([length_index, 0])
+
+
+full_cone = bytes([START])
+full_cone += awaited([198, 18, 0, 1], 40000)          # step 1: mapped address
+full_cone += awaited([0, 0, 0, 0], 0, 0)              # step 2: change ack
+full_cone += awaited([0, 0, 0, 0], 0, 0, 0x20)        # step 3: from Server2
+full_cone += awaited([198, 18, 0, 1], 40000, 2, 0x20)  # step 5: Server2 binding
+for _ in range(6):
+    full_cone += awaited([0, 0, 0, 0], 40001, 1)      # allocation and exceptional replies
+put("fuzz_engine", "full_cone_check", full_cone)
+# No reply in step 3: Server2's binding (step 5), then no port-change reply (step 4).
+port_restricted = bytes([START]) + awaited([198, 18, 0, 1], 40000) + awaited([0] * 4, 0, 0)
+port_restricted += bytes([TICK]) * 13 + awaited([198, 18, 0, 1], 40000, 2, 0x20)
+port_restricted += bytes([TICK]) * 13 + awaited([0] * 4, 0, 1) * 3 + bytes([TICK]) * 40
+put("fuzz_engine", "port_restricted_check", port_restricted)
+put("fuzz_engine", "timeouts", bytes([START]) + bytes([TICK]) * 80)
+put("fuzz_engine", "open_check", bytes([START]) + awaited([127, 0, 0, 77], 40000) + bytes([TICK]) * 30)
+flood = bytes([FLOOD, 200]) + bytes(range(256)) * 6 + bytes([WAIT, 125]) + bytes([FLOOD, 50])
+put("fuzz_engine", "search_flood", flood)
+put("fuzz_engine", "stray_datagram",
+    bytes([DATAGRAM, 11]) + endpoint(0x7C77700E, [1, 2, 3, 4], 5) + bytes([2, 0, 0, 4]))
+
+# Settings files.
+put("fuzz_settings", "normal",
+    b"[Setting]\r\nSTUN1_IP=127.0.0.10\r\nSTUN1_PORT=7000\r\nSTUN2_IP=127.0.0.20\r\n"
+    b"STUN2_PORT=7100\r\nFRIEND_IP=0.0.0.0\r\nREPORT=lab@tarnwick.test\r\n")
+put("fuzz_settings", "duplicates",
+    b"[setting]\nstun1_ip = 127.0.0.1\nSTUN1_IP=127.0.0.2\n[Setting]\nSTUN1_IP=127.0.0.3\n")
+put("fuzz_settings", "missing_section", b"STUN1_IP=127.0.0.10\nSTUN1_PORT=7000\n[Other]\nA=1")
+put("fuzz_settings", "binary", bytes(range(256)) + b"\n[Setting]\x00\nSTUN1_PORT=\xff\xfe7\n")
+put("fuzz_settings", "long_line", b"[Setting]\nREPORT=" + b"x" * 5000 + b"\nSTUN1_PORT=70\n")
+# Found by fuzzing: a last line cut between CR and LF.
+put("fuzz_settings", "last_line_cut_cr", b"[Setting]\nREPORT = me@lab.test  \r")
+put("fuzz_settings", "last_line_two_crs", b"[Setting\nFRIEND_IP = 10.0.1.1\r\r")
+put("fuzz_settings", "open_bracket", b"[Setting\n;STUN1_IP=1.2.3.4\n  FRIEND_IP  =  10.0.0.1  \r")
+
+# Probe handler: flags, then rounds of (socket, sender choice, sender, port, time, length, bytes).
+def round_(sock, data, partner=False, addr=(127, 0, 0, 9), p=40000):
+    return (bytes([sock, 1 if partner else 0]) + bytes(addr) + struct.pack(">H", p) +
+            bytes([1, 0, len(data)]) + data)
+
+
+put("fuzz_probe_handler", "one_process",
+    bytes([3]) + round_(0, empty(0x74777002)) + round_(0, empty(0x74777003)) +
+    round_(1, empty(0x74777008)) + round_(0, empty(0x74777006)) + round_(3, empty(0x7477700E)))
+put("fuzz_probe_handler", "split_server1", bytes([5]) + round_(0, endpoint(0x74777003, [0] * 4, 0)))
+put("fuzz_probe_handler", "split_server2_relay",
+    bytes([6]) + round_(3, struct.pack(">HI", 60, 0x52777005) + bytes(54), True))
+put("fuzz_probe_handler", "reply_codes", bytes([3]) + round_(0, empty(0x7C777002)) +
+    round_(3, empty(0x77747005)))
