@@ -1,6 +1,7 @@
 #include "app/main_frame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -15,9 +16,6 @@
 #include "app/key_state.h"
 
 namespace {
-// How often the lock-key panes follow the keyboard, in milliseconds.
-constexpr int kIndicatorPollMs = 250;
-
 // Splits "&Save Result\tCtrl+S" into the item text and the accelerator hint.
 std::pair<QString, QString> SplitMenuText(const QString& text) {
     const qsizetype tab = text.indexOf(QLatin1Char('\t'));
@@ -149,7 +147,8 @@ void CMainFrame::CreateStatusBar() {
     m_scrl = makePane("SCRL");
     connect(Command(cmd::kViewStatusBar), &QAction::toggled, bar, &QStatusBar::setVisible);
     UpdateIndicators();
-    m_indicatorTimer = startTimer(kIndicatorPollMs);
+    // No polling: an idle window costs no wake-ups for the panes.
+    qApp->installEventFilter(this);
 }
 
 void CMainFrame::UpdateIndicators() {
@@ -160,10 +159,18 @@ void CMainFrame::UpdateIndicators() {
         pane->setEnabled(QueryLockKey(key).value_or(false));
 }
 
-void CMainFrame::timerEvent(QTimerEvent* event) {
-    if (event->timerId() == m_indicatorTimer)
-        UpdateIndicators();
-    QMainWindow::timerEvent(event);
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ApplicationActivate:
+        case QEvent::WindowActivate:
+            UpdateIndicators();
+            break;
+        default:
+            break;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 bool CMainFrame::ExecuteCommand(int id) {

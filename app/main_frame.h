@@ -37,7 +37,9 @@ protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
-    void timerEvent(QTimerEvent* event) override;
+    // Keeps the lock-key panes current: they change only with keys or while another window
+    // has the keyboard, so key and activation events are the moments to look.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QAction* AddCommand(int id, const QString& menuText, std::function<void()> handler,
@@ -57,6 +59,5 @@ private:
     QLabel* m_scrl = nullptr;
     bool m_initialUpdateDone = false;
     bool m_forcingTitle = false;
-    int m_indicatorTimer = 0;
     std::function<int(QDialog&)> m_runAbout;
 };
