@@ -17,6 +17,9 @@ export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 
 step() { printf '\n=== %s ===\n' "$*"; }
+# A failing test stage does not stop the later ones, so one run shows every failure; the script
+# still exits non-zero at the end. A failing build stops at once.
+failed=()
 
 build() {  # build <dir> <cmake args...>
   local dir=$1; shift
@@ -27,9 +30,17 @@ build() {  # build <dir> <cmake args...>
 step "build (warnings are errors)"
 build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "tests"
-ctest --test-dir "$root/build/ci" -j"$jobs" --timeout 120
+ctest --test-dir "$root/build/ci" -j"$jobs" --timeout 120 || failed+=("tests")
 
-[ "${1:-}" = "--quick" ] && exit 0
+finish() {
+  if [ ${#failed[@]} -gt 0 ]; then
+    printf '\nFAILED stages: %s\n' "${failed[*]}"
+    exit 1
+  fi
+  printf '\nAll stages passed.\n'
+  exit 0
+}
+[ "${1:-}" = "--quick" ] && finish
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug "-DGATEWISE_SANITIZE=address;undefined"
@@ -37,16 +48,18 @@ step "tests under ASan+UBSan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$root/scripts/lsan.supp":print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build/asan" -j"$jobs" --timeout 240
+  ctest --test-dir "$root/build/asan" -j"$jobs" --timeout 240 || failed+=("asan-tests")
 
 step "ThreadSanitizer build (no GUI)"
 build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_SANITIZE=thread -DGATEWISE_BUILD_GUI=OFF
 step "threaded tests under TSan"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded
+  ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded || failed+=("tsan-tests")
 
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-20} s each"
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -DGATEWISE_WERROR=ON \
   -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$root/build/fuzz" -j"$jobs" --target fuzzers
-bash "$root/fuzz/run-fuzzers.sh" "$root/build/fuzz" "${FUZZ_SECONDS:-20}"
+bash "$root/fuzz/run-fuzzers.sh" "$root/build/fuzz" "${FUZZ_SECONDS:-20}" || failed+=("fuzz")
+
+finish
