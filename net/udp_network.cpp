@@ -159,6 +159,15 @@ bool CUdpNetwork::SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::s
     return SendDatagramTo(s, bytes, len, addrNet, portNet, writableWaitUs);
 }
 
+std::size_t CUdpNetwork::SlotOf(SocketHandle s) const {
+    // The table is fixed while the threads run, and holds at most five sockets.
+    for (std::size_t i = 0; i < m_sockets.size() && i < kSocketSlots; ++i) {
+        if (m_sockets[i] == s)
+            return i;
+    }
+    return kSocketSlots;
+}
+
 bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
                                 std::uint16_t fromPortNet, const std::uint8_t* bytes,
                                 std::size_t len) {
@@ -167,10 +176,12 @@ bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
         return false;
     {
         std::lock_guard<std::mutex> lock(m_receivedLock);
-        if (m_received.size() >= kReceivedQueueLimit) {
+        std::size_t& share = m_receivedPerSlot[SlotOf(s)];
+        if (share >= kReceivedPerSocketLimit || m_received.size() >= kReceivedQueueLimit) {
             ++m_receivedDropped;
             return false;
         }
+        ++share;
         m_received.push_back(msg);
         m_receivedPeak = std::max(m_receivedPeak, m_received.size());
     }
@@ -246,6 +257,7 @@ void CUdpNetwork::DispatchThreadProc() {
                 return;  // records still queued are never delivered; the destructor frees them
             msg = m_received.front();
             m_received.pop_front();
+            --m_receivedPerSlot[SlotOf(msg.socket)];
         }
         if (m_sink != nullptr)
             m_sink->OnReceive(&msg);

@@ -37,6 +37,10 @@ inline constexpr int kFriendSlot = 4;     // 9802
 // handful in flight; past this a flood on 9801/9802 is dropped (and counted) instead of growing
 // memory without limit while the engine works through the queue.
 inline constexpr std::size_t kReceivedQueueLimit = 4096;
+// Each socket's share of that limit. A flood on some sockets (9801/9802 are well known) fills only
+// their shares, so a reply arriving on another socket, the probe socket above all, is still
+// queued: some of those replies (the changed-address reply) are never sent twice.
+inline constexpr std::size_t kReceivedPerSocketLimit = kReceivedQueueLimit / kSocketSlots;
 
 class CUdpNetwork : public INetworkLink {
 public:
@@ -88,6 +92,8 @@ private:
     bool OpenSockets();
     bool SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                       std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
+    // Slot of s in the socket table, or kSocketSlots for a socket not in it.
+    std::size_t SlotOf(SocketHandle s) const;
     bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
                        const std::uint8_t* bytes, std::size_t len);
     bool Transmit(NatMessage msg);
@@ -129,6 +135,8 @@ private:
     std::list<ReceivedMessage> m_received;    // guarded by m_receivedLock
     std::size_t m_receivedPeak = 0;           // guarded by m_receivedLock
     std::uint64_t m_receivedDropped = 0;      // guarded by m_receivedLock
+    std::size_t m_receivedPerSlot[kSocketSlots + 1] = {};  // guarded by m_receivedLock; last:
+                                                          // a socket not in the table
 
     std::mutex m_outgoingLock;
     std::list<NatMessage> m_outgoing;             // guarded by m_outgoingLock
