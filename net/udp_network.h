@@ -135,8 +135,8 @@ private:
     std::list<ReceivedMessage> m_received;    // guarded by m_receivedLock
     std::size_t m_receivedPeak = 0;           // guarded by m_receivedLock
     std::uint64_t m_receivedDropped = 0;      // guarded by m_receivedLock
-    std::size_t m_receivedPerSlot[kSocketSlots + 1] = {};  // guarded by m_receivedLock; last:
-                                                          // a socket not in the table
+    // Records queued per slot (the last entry: a socket not in the table).
+    std::size_t m_receivedPerSlot[kSocketSlots + 1] = {};  // guarded by m_receivedLock
 
     std::mutex m_outgoingLock;
     std::list<NatMessage> m_outgoing;             // guarded by m_outgoingLock
