@@ -23,7 +23,8 @@ std::function<LocalTimeOfDay()>& TimeSource() {
 CLogOutput::~CLogOutput() = default;
 
 int CLogOutput::AppendText(const char* text) {
-    if (m_output == nullptr) return 0;
+    if (m_output == nullptr)
+        return 0;
     const std::size_t n = m_output->TextLength();
     m_output->SetEmptySelection(n);
     m_output->ReplaceSelectionNoUndo(text);
@@ -50,21 +51,25 @@ void CLogOutput::WriteTimedLine(const char* format, ...) {
     va_start(args, format);
     int n = std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    if (n < 0) message[0] = '\0';
+    if (n < 0)
+        message[0] = '\0';
     const LocalTimeOfDay now = GetLocalTimeOfDay();
     // The message goes in as an argument of %s, so a percent sign in it is printed literally.
     WriteLine("%02d:%02d:%02d --- %s", now.hour, now.minute, now.second, message);
 }
 
 LocalTimeOfDay GetLocalTimeOfDay() {
-    if (TimeSource()) return TimeSource()();
+    if (TimeSource())
+        return TimeSource()();
     std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
     return {tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-void SetLocalTimeSource(std::function<LocalTimeOfDay()> source) { TimeSource() = std::move(source); }
+void SetLocalTimeSource(std::function<LocalTimeOfDay()> source) {
+    TimeSource() = std::move(source);
+}
 
 void CStringLogTarget::SetEmptySelection(std::size_t pos) {
     pos = std::min(pos, m_text.size());
@@ -75,7 +80,8 @@ void CStringLogTarget::ReplaceSelectionNoUndo(const char* text) {
     std::string piece(text);
     m_text.replace(m_selStart, m_selEnd - m_selStart, piece);
     m_selStart = m_selEnd = m_selStart + piece.size();
-    if (m_onAppend) m_onAppend(piece);
+    if (m_onAppend)
+        m_onAppend(piece);
 }
 
 void CStringLogTarget::SetText(std::string text) {

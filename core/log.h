@@ -61,7 +61,10 @@ public:
     void ReplaceSelectionNoUndo(const char* text) override;
 
     const std::string& Text() const { return m_text; }
-    void Clear() { m_text.clear(); m_selStart = m_selEnd = 0; }
+    void Clear() {
+        m_text.clear();
+        m_selStart = m_selEnd = 0;
+    }
     void SetText(std::string text);
     // Selects [start, end) as a user would; the next log line must still go to the end.
     void Select(std::size_t start, std::size_t end);

@@ -1,8 +1,8 @@
 #pragma once
 // The controller between the user interface and the check: starts the socket layer, creates the
 // network side (afresh for every check), starts checks, routes received messages to the engine and
-// passes on the one-second tick. Engine (user-interface) thread only, except CMessageSink::OnReceive
-// and CancelDelivery, which the network module's threads call.
+// passes on the one-second tick. Engine (user-interface) thread only, except
+// CMessageSink::OnReceive and CancelDelivery, which the network module's threads call.
 
 #include <atomic>
 #include <cstdint>
@@ -25,7 +25,7 @@ class CMessageSink : public IReceiveSink {
 public:
     explicit CMessageSink(CCheckModule* owner) : m_owner(owner) {}
     void OnReceive(const ReceivedMessage* msg) override;  // dispatch thread
-    void CancelDelivery() override;                        // any thread
+    void CancelDelivery() override;                       // any thread
 
 private:
     CCheckModule* m_owner;

@@ -53,13 +53,13 @@ const char* AllocRuleText(std::int32_t code);   // "UNKNOWN" ... "PORT SENSITIVE
 // What the last (or current) check found, for machine-readable output. A verdict that was not
 // written (its test did not run or did not finish) is empty, which is distinct from "no".
 struct CheckOutcome {
-    std::optional<std::int32_t> filterType;   // NatFilterType, once its line is written
-    std::optional<bool> loopback;             // once the loopback line is written
-    std::optional<std::int32_t> allocRule;    // PortAllocRule, once its line is written
-    std::optional<bool> exceptional;          // once the exceptional-behaviour line is written
-    std::optional<bool> multiClientGood;      // once the multi-client line is written
-    std::uint32_t mappedIp = 0;               // Server1's report for socket 0 (network order)
-    std::uint16_t mappedPort = 0;             // network order; 0 = none
+    std::optional<std::int32_t> filterType;  // NatFilterType, once its line is written
+    std::optional<bool> loopback;            // once the loopback line is written
+    std::optional<std::int32_t> allocRule;   // PortAllocRule, once its line is written
+    std::optional<bool> exceptional;         // once the exceptional-behaviour line is written
+    std::optional<bool> multiClientGood;     // once the multi-client line is written
+    std::uint32_t mappedIp = 0;              // Server1's report for socket 0 (network order)
+    std::uint16_t mappedPort = 0;            // network order; 0 = none
     std::optional<std::uint16_t> allocPortA, allocPortB, allocPortC;  // host order, as seen
     std::optional<std::uint16_t> exceptPort1, exceptPort2;            // host order
     std::optional<std::uint16_t> friendSockMappedPort;                // host order

@@ -91,8 +91,12 @@ NatMessage MakeAnswer(std::uint32_t type, const ReceivedMessage& to) {
     return m;
 }
 
-std::uint32_t MessageType(const ReceivedMessage& msg) { return ReadBe32(msg.data + 2); }
-std::uint32_t MessageType(const NatMessage& msg) { return ReadBe32(msg.data + 2); }
+std::uint32_t MessageType(const ReceivedMessage& msg) {
+    return ReadBe32(msg.data + 2);
+}
+std::uint32_t MessageType(const NatMessage& msg) {
+    return ReadBe32(msg.data + 2);
+}
 
 std::uint32_t EndpointBodyAddress(const ReceivedMessage& msg) {
     std::uint32_t a;
@@ -114,7 +118,8 @@ std::uint16_t PortBody(const ReceivedMessage& msg) {
 
 bool MakeReceived(ReceivedMessage& out, const std::uint8_t* bytes, std::size_t len,
                   std::uint32_t fromAddrNet, std::uint16_t fromPortNet, SocketHandle sock) {
-    if (bytes == nullptr || len < 1 || len > kReceivedDataSize) return false;
+    if (bytes == nullptr || len < 1 || len > kReceivedDataSize)
+        return false;
     out = ReceivedMessage{};
     std::memcpy(out.data, bytes, len);
     out.length = static_cast<std::uint16_t>(len);

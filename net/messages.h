@@ -24,14 +24,19 @@ inline constexpr std::uint32_t kMsgLoopbackProbe = 0x7477700C;  // its own answe
 inline constexpr std::uint32_t kMsgFriendSearch = 0x7477700D;
 inline constexpr std::uint32_t kMsgFriendPortRequest = 0x7477700E;
 inline constexpr std::uint32_t kMsgFriendPortReport = 0x74777010;
-inline constexpr std::uint32_t kMsgUnusedRequest = 0x74717001;  // never sent; its reply only retires
+inline constexpr std::uint32_t kMsgUnusedRequest =
+    0x74717001;  // never sent; its reply only retires
 inline constexpr std::uint32_t kMsgChangedAddressReply = 0x77747005;  // from Server2's own address
 inline constexpr std::uint32_t kMsgChangedAddressAck = 0x7F747005;
 
 inline constexpr std::uint32_t kReplyBit = 0x08000000;
 // A response's code is its request's code with bit 0x08 of the top byte set.
-constexpr std::uint32_t ReplyCode(std::uint32_t request) { return request | kReplyBit; }
-constexpr std::uint32_t RequestCodeOf(std::uint32_t reply) { return reply & ~kReplyBit; }
+constexpr std::uint32_t ReplyCode(std::uint32_t request) {
+    return request | kReplyBit;
+}
+constexpr std::uint32_t RequestCodeOf(std::uint32_t reply) {
+    return reply & ~kReplyBit;
+}
 
 inline constexpr std::uint16_t kHeaderLength = 6;
 inline constexpr std::uint16_t kPortBodyLength = 8;
@@ -45,8 +50,8 @@ struct NatMessage {
     std::uint16_t sendLength = 0;
     std::uint32_t address = 0;  // 255.255.255.255 for a broadcast
     std::uint16_t port = 0;
-    std::int32_t retryCount = 0;  // transmissions so far; negative: untracked, sent once
-    std::int32_t maxRetries = 3;  // transmissions allowed in all
+    std::int32_t retryCount = 0;     // transmissions so far; negative: untracked, sent once
+    std::int32_t maxRetries = 3;     // transmissions allowed in all
     std::uint32_t lastSentTick = 0;  // millisecond tick of the last transmission (wraps)
     std::uint32_t retryIntervalMs = 3000;
     SocketHandle socket = 0;

@@ -14,7 +14,7 @@ struct SocketLayerInfo {
     std::string status;       // e.g. "Running"
     int versionLow = 0;       // version in use: major, minor
     int versionHigh = 0;
-    int highestLow = 0;       // highest version supported: major, minor
+    int highestLow = 0;  // highest version supported: major, minor
     int highestHigh = 0;
 };
 // Starts the layer (nothing to do on POSIX but to say what it is); true on success.

@@ -23,7 +23,9 @@ struct GoodCase {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const GoodCase& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const GoodCase& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class GoodCommandLine : public ::testing::TestWithParam<GoodCase> {};
 
@@ -99,7 +101,9 @@ struct BadCase {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const BadCase& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const BadCase& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class BadCommandLine : public ::testing::TestWithParam<BadCase> {};
 

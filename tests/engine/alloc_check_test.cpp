@@ -19,7 +19,9 @@ struct RuleRow {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const RuleRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const RuleRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class AllocationRuleTest : public ProberTest, public ::testing::WithParamInterface<RuleRow> {};
 
@@ -103,7 +105,9 @@ struct MissingRow {
     const char* line;
 };
 
-void PrintTo(const MissingRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const MissingRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class AllocationMissingTest : public ProberTest,
                               public ::testing::WithParamInterface<MissingRow> {};
@@ -148,7 +152,9 @@ struct ExceptRow {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const ExceptRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const ExceptRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class ExceptionalTest : public ProberTest, public ::testing::WithParamInterface<ExceptRow> {};
 

@@ -27,7 +27,9 @@ struct FilterRow {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const FilterRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const FilterRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class FilterDecisionTest : public ProberTest, public ::testing::WithParamInterface<FilterRow> {};
 

@@ -64,7 +64,9 @@ struct FriendRow {
 };
 
 // Rows print as their name, so test names stay readable and stable.
-void PrintTo(const FriendRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const FriendRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class FriendVerdictTest : public ProberTest, public ::testing::WithParamInterface<FriendRow> {};
 

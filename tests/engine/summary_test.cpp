@@ -89,7 +89,9 @@ struct PresenterRow {
     bool linkOpened;
 };
 
-void PrintTo(const PresenterRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const PresenterRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SummaryPresenterTest : public SummaryTest,
                              public ::testing::WithParamInterface<PresenterRow> {};
