@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "core/profile.h"
@@ -28,6 +29,11 @@ struct JunkRow {
     const char* friendIp;
     bool complete;
 };
+
+// Rows print as their name, so test names stay readable and stable.
+void PrintTo(const JunkRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class SettingsJunk : public ::testing::TestWithParam<JunkRow> {};
 
