@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "tests/core/temp_dir.h"
 
 extern char** environ;
 
@@ -29,35 +30,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            std::filesystem::temp_directory_path().string() + "/gatewise-cli-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr)
-            m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+// The files the scenarios read and write are whole byte strings.
+const auto& ReadFile = ReadBytes;
+const auto& WriteFile = WriteBytes;
 
 // Runs argv with stdout and stderr to files; its exit status, or -1 (killed after the bound).
 int RunProcess(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
