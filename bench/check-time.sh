@@ -76,12 +76,9 @@ run_one() {
             >"$work/$tag.responder" 2>&1 &
         rpid=$!
     fi
-    for _ in $(seq 50); do  # up to 5 s until the server and the responder listen
-        "$natlab" exec "$name" srv ss -Hlun "sport = :34790" | grep -q . &&
-            { [ -z "$rpid" ] || "$natlab" exec "$name" c1 ss -Hlun "sport = :9802" | grep -q .; } &&
-            break
-        sleep 0.1
-    done
+    # Up to 5 s each until the server and the responder listen.
+    "$natlab" listening "$name" srv 34790 || true
+    [ -z "$rpid" ] || "$natlab" listening "$name" c1 9802 || true
     # The check's peak resident set is read from its own /proc entry (VmHWM) every 100 ms up
     # to its exit: natlab exec execs all the way down, so $! becomes the client itself.
     local t0 t1 cpid hwm=0 v

@@ -73,12 +73,9 @@ run_one() {
             >"$work/$i.responder" 2>&1 &
         rpid=$!
     fi
-    for _ in $(seq 50); do  # up to 5 s until the server and the responder listen
-        "$natlab" exec "$name" srv ss -Hlun "sport = :34790" | grep -q . &&
-            { [ -z "$rpid" ] || "$natlab" exec "$name" c1 ss -Hlun "sport = :9802" | grep -q .; } &&
-            break
-        sleep 0.1
-    done
+    # Up to 5 s each until the server and the responder listen.
+    "$natlab" listening "$name" srv 34790 || true
+    [ -z "$rpid" ] || "$natlab" listening "$name" c1 9802 || true
     timeout 120 "$natlab" exec "$name" "$checker" "$cli" --config "$work/$i.ini" --tick-ms "$tick" \
         2>&1 | tr -d '\r' >"$work/$i.log"
     [ -n "$rpid" ] && kill "$rpid" 2>/dev/null

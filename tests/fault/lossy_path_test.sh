@@ -81,12 +81,7 @@ INI
 "$natlab" exec "$name" srv "$server" --server1 "$server1:$PORT1" --server2 "$server2:$PORT2" \
     --stats-interval 0 >"$work/server.log" 2>&1 &
 server_pid=$!
-bound=no
-for _ in $(seq 50); do
-    [[ -n $("$natlab" exec "$name" srv ss -Hlun "sport = :$PORT2") ]] && bound=yes && break
-    sleep 0.1
-done
-if [[ $bound != yes ]]; then
+if ! "$natlab" listening "$name" srv "$PORT2"; then
     cat "$work/server.log"
     echo "FAIL: the probe server did not start"
     exit 1

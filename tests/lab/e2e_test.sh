@@ -129,11 +129,7 @@ FRIEND_IP=$friend
 INI
 
 wait_bound() {  # wait_bound HOST PORT: up to 5 s for a UDP socket on PORT in HOST
-    for _ in $(seq 50); do
-        [ -n "$("$natlab" exec "$name" "$1" ss -Hlun "sport = :$2")" ] && return 0
-        sleep 0.1
-    done
-    return 1
+    "$natlab" listening "$name" "$1" "$2"
 }
 
 "$natlab" exec "$name" srv "$server" --server1 "$server1:$PORT1" --server2 "$server2:$PORT2" \
