@@ -39,9 +39,7 @@ void CNatProber::StartAllocationCheck() {
 void CNatProber::OnAllocReplyA(const ReceivedMessage& msg) {
     m_allocPortA = PortBody(msg);
     m_outcome.allocPortA = HostPort(m_allocPortA);
-    // Server1's second port is the next number; the arithmetic is on the host-order value.
-    const std::uint16_t socketB = NetPort(static_cast<std::uint16_t>(HostPort(m_server1Port) + 1));
-    SendMessage(MakeRequest(kMsgAllocTestB, m_server1Ip, socketB, Socket(kProbeSlot)));
+    SendMessage(MakeRequest(kMsgAllocTestB, m_server1Ip, Server1SecondPort(), Socket(kProbeSlot)));
     ArmTimeout();
     m_step = StepAllocB;
     theLog.WriteTimedLine("STUN Server1 socketA reports my UDP NAT Port as %d",

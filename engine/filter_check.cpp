@@ -45,6 +45,7 @@ void CNatProber::StartFilterCheck() {
     theLog.WriteTimedLine("NAT Incoming packages filter check start...");
 
     m_filterType = FilterUnknown;
+    m_server2Probe = Server2Probe::NotAsked;
     if (m_server1Ip == 0 || m_server1Port == 0 || m_server2Ip == 0 || m_server2Port == 0)
         return;
 
@@ -72,8 +73,20 @@ void CNatProber::OnServer1BindingReply(const ReceivedMessage& msg) {
         "and Port...");
     SendMessage(MakeRequest(kMsgLoopbackProbe, m_mappedIp, m_mappedPort, msg.socket));
     theLog.WriteTimedLine("Check NAT udp loopback translation...");
+    if (IsLocalAddress(m_mappedIp)) {
+        // Unlogged, and answered long before the change reply's time-out runs out (3 tries in
+        // 6 s against 13 ticks): see OnChangeReplyTimeout.
+        SendMessage(
+            MakeRequest(kMsgBindingRequest, m_server2Ip, m_server2Port, Socket(kExceptSlot1)));
+        m_server2Probe = Server2Probe::Asked;
+    }
     ArmTimeout();
     m_step = StepChangeAck;
+}
+
+void CNatProber::ConfirmServer2(const ReceivedMessage& msg) {
+    Retire(msg, kMsgBindingRequest);
+    m_server2Probe = Server2Probe::Answered;
 }
 
 void CNatProber::OnChangeAck(const ReceivedMessage& msg) {
@@ -92,9 +105,16 @@ void CNatProber::OnChangeReply(const ReceivedMessage& msg) {
 
 void CNatProber::OnChangeReplyTimeout() {
     // No unsolicited packet came through. On a computer with a public address that means a
-    // firewall that keeps state per destination.
+    // firewall that keeps state per destination, but only if Server2 is alive to send it: a dead
+    // Server2 is no property of the path.
     if (IsLocalAddress(m_mappedIp)) {
-        m_filterType = FilterSymmetric;
+        if (m_server2Probe == Server2Probe::Answered) {
+            m_filterType = FilterSymmetric;
+        } else {
+            theLog.WriteTimedLine(
+                "STUN Server2 has no response, NAT Incoming packages filter check stop.");
+            m_filterType = FilterUnknown;
+        }
         ReportFilterResult();
         return;
     }

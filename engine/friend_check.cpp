@@ -36,6 +36,7 @@ void CNatProber::OnFriendPortQueryDone(int outcome) {
 void CNatProber::StartFriendSearch() {
     m_friendIp = 0;
     m_friendPort = 0;
+    m_foundFriendIp = 0;
     const std::uint16_t searchPort = NetPort(kFriendSearchPort);
     SendMessage(MakeEndpointRequest(kMsgFriendSearch, m_server1Ip, m_server1Port, kBroadcastAddress,
                                     searchPort, Socket(kSearchSlot)));
@@ -51,6 +52,7 @@ void CNatProber::StartFriendSearch() {
 void CNatProber::OnFriendAnswer(const ReceivedMessage& msg) {
     m_friendIp = msg.fromAddress;
     m_friendPort = msg.fromPort;
+    m_foundFriendIp = m_friendIp;
     m_outcome.friendIp = m_friendIp;
     const Octets o = AddressOctets(m_friendIp);
     theLog.WriteTimedLine("I have found a friend at %d.%d.%d.%d:%d!", o.a, o.b, o.c, o.d,
@@ -87,6 +89,10 @@ void CNatProber::OnFriendReport(const ReceivedMessage& msg) {
 }
 
 void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
+    // The rate is checked first: it costs nothing, while the local-address check may list the
+    // interfaces and ask a name server.
+    if (!m_responderLimit.HasRoom())
+        return;
     // Our own broadcast comes back on socket 3; a copy on this computer is no friend either.
     if (IsLocalAddress(msg.fromAddress))
         return;
@@ -112,8 +118,13 @@ void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
 }
 
 void CNatProber::OnFriendPortReply(const ReceivedMessage& msg) {
+    // Only while a 0x7477700E to that server is outstanding: each unasked reply would otherwise
+    // write a log line, and a flood of them grows the log without limit.
+    if (!m_responderLimit.OnServerReply(msg.fromAddress, msg.fromPort)) {
+        ++m_droppedFromStrangers;
+        return;
+    }
     Retire(msg, kMsgFriendPortRequest);
-    m_responderLimit.OnServerReply(msg.fromAddress, msg.fromPort);
     const std::uint16_t port = PortBody(msg);
     // A second reply (the search came twice) finds the searcher already forgotten: there is no
     // one to report to, and a report to 0.0.0.0 would only be retransmitted into the void.

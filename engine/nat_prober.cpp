@@ -19,14 +19,49 @@ void CNatProber::SetServers(std::uint32_t server1Ip, std::uint16_t server1Port,
     m_configFriendIp = friendIp;
 }
 
-void CNatProber::SetLocalAddressCheck(std::function<bool(std::uint32_t)> check) {
-    m_isLocal = std::move(check);
+void CNatProber::SetLocalAddressSource(std::function<LocalAddressSet()> source) {
+    m_localSource = std::move(source);
+    m_localReadMs.reset();
+}
+
+const LocalAddressSet& CNatProber::LocalAddresses() const {
+    const std::uint64_t now = m_responderLimit.Now();
+    // A clock that went back also reads afresh.
+    if (!m_localReadMs || now < *m_localReadMs || now - *m_localReadMs >= kLocalAddressRefreshMs) {
+        m_local = m_localSource ? m_localSource() : ReadLocalAddresses();
+        m_localReadMs = now;
+    }
+    return m_local;
 }
 
 bool CNatProber::IsLocalAddress(std::uint32_t addr) const {
-    if (m_isLocal)
-        return m_isLocal(addr);
-    return IsThisComputersAddress(addr);
+    return LocalAddresses().IsOwn(addr);
+}
+
+bool CNatProber::FromParty(const ReceivedMessage& msg, int slot, std::uint32_t ip,
+                           std::uint16_t port) {
+    if (msg.socket == Socket(slot) && msg.fromAddress == ip && (port == 0 || msg.fromPort == port))
+        return true;
+    ++m_droppedFromStrangers;
+    return false;
+}
+
+std::uint16_t CNatProber::Server1SecondPort() const {
+    // The arithmetic is on the host-order value.
+    return NetPort(static_cast<std::uint16_t>(HostPort(m_server1Port) + 1));
+}
+
+bool CNatProber::FromFriendSearchParty(const ReceivedMessage& msg) {
+    // The broadcast left socket 3 and reached only the networks this computer sits on; the
+    // direct search left socket 0 for the configured friend.
+    const bool broadcastAnswer =
+        msg.socket == Socket(kSearchSlot) && LocalAddresses().OnLocalNetwork(msg.fromAddress);
+    const bool directAnswer = m_configFriendIp != 0 && msg.socket == Socket(kProbeSlot) &&
+                              msg.fromAddress == m_configFriendIp;
+    if (broadcastAnswer || directAnswer)
+        return true;
+    ++m_droppedFromStrangers;
+    return false;
 }
 
 void CNatProber::SendMessage(const NatMessage& msg) {
@@ -52,55 +87,82 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
         return;
     const ReceivedMessage& m = *msg;
     const std::uint32_t type = MessageType(m);
+    // Every reply must come from the party its request went to, on the socket the request left
+    // from: only the fixed ports 9801/9802 would have to be guessed by anyone else, so without
+    // this an off-path host could choose the verdicts. A stranger's datagram is dropped without
+    // a log line (the log's texts are fixed) and counted.
     switch (type) {
         // Acted on, and retired, only in a step that waits for them: a late duplicate of step 1's
         // binding reply must not retire step 5's request to Server2 or disturb step 2.
         case ReplyCode(kMsgBindingRequest):
             if (m_step == StepServer1Binding) {
-                OnServer1BindingReply(m);
+                if (FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
+                    OnServer1BindingReply(m);
             } else if (m_step == StepServer2Binding) {
-                OnServer2BindingReply(m);
+                if (FromParty(m, kProbeSlot, m_server2Ip, m_server2Port))
+                    OnServer2BindingReply(m);
             } else if (m_step == StepPort9802) {
-                OnPort9802Reply(m);
+                if (FromParty(m, kPort9802Slot, m_server1Ip, m_server1Port))
+                    OnPort9802Reply(m);
+            }
+            // Server2's answer to the liveness probe may come in any step.
+            if (m_server2Probe == Server2Probe::Asked && m.socket == Socket(kExceptSlot1) &&
+                m.fromAddress == m_server2Ip && m.fromPort == m_server2Port) {
+                ConfirmServer2(m);
             }
             break;
         case ReplyCode(kMsgChangeRequest):
-            if (m_step == StepChangeAck)
+            if (m_step == StepChangeAck && FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
                 OnChangeAck(m);
             break;
 
         // Retired in any step, acted on only in their own.
         case ReplyCode(kMsgPortChangeRequest):
+            // Server1 answers from a port of its choice: only its address is known.
+            if (!FromParty(m, kProbeSlot, m_server1Ip, 0))
+                break;
             Retire(m, kMsgPortChangeRequest);
             if (m_step == StepPortChangeReply)
                 OnPortChangeReply(m);
             break;
         case ReplyCode(kMsgAllocTestA):
+            if (!FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
+                break;
             Retire(m, kMsgAllocTestA);
             if (m_step == StepAllocA)
                 OnAllocReplyA(m);
             break;
         case ReplyCode(kMsgAllocTestB):
+            if (!FromParty(m, kProbeSlot, m_server1Ip, Server1SecondPort()))
+                break;
             Retire(m, kMsgAllocTestB);
             if (m_step == StepAllocB)
                 OnAllocReplyB(m);
             break;
         case ReplyCode(kMsgAllocTestC):
+            if (!FromParty(m, kProbeSlot, m_server2Ip, m_server2Port))
+                break;
             Retire(m, kMsgAllocTestC);
             if (m_step == StepAllocC)
                 OnAllocReplyC(m);
             break;
         case ReplyCode(kMsgExceptTest1):
+            if (!FromParty(m, kExceptSlot1, m_server1Ip, m_server1Port))
+                break;
             Retire(m, kMsgExceptTest1);
             if (m_step == StepExcept1)
                 OnExceptReply1(m);
             break;
         case ReplyCode(kMsgExceptTest2):
+            if (!FromParty(m, kExceptSlot2, m_server1Ip, m_server1Port))
+                break;
             Retire(m, kMsgExceptTest2);
             if (m_step == StepExcept2)
                 OnExceptReply2(m);
             break;
         case ReplyCode(kMsgFriendSearch): {
+            if (!FromFriendSearchParty(m))
+                break;
             // The search it answers went to the broadcast address and is pending under it.
             ReceivedMessage asBroadcast = m;
             asBroadcast.fromAddress = kBroadcastAddress;
@@ -110,6 +172,12 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
             break;
         }
         case ReplyCode(kMsgFriendPortRequest):
+            // The responder's Server1 answers on socket 4; whether it was asked at all is the
+            // responder limit's record of outstanding requests.
+            if (m.socket != Socket(kPort9802Slot)) {
+                ++m_droppedFromStrangers;
+                break;
+            }
             OnFriendPortReply(m);
             break;
         case ReplyCode(kMsgFriendPortReport):
@@ -119,19 +187,30 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
             Retire(m, kMsgUnusedRequest);
             break;
         case kMsgLoopbackProbe:
-            // The NAT passed our own probe back: the probe is its own answer.
+            // The NAT passed our own probe back: the probe is its own answer. Its source depends
+            // on how the NAT hairpins, so only the socket it left from is checked.
+            if (m.socket != Socket(kProbeSlot)) {
+                ++m_droppedFromStrangers;
+                break;
+            }
             Retire(m, kMsgLoopbackProbe);
             m_loopbackSeen = 1;
             break;
 
         // Never retired: they answer no request of ours.
         case kMsgChangedAddressReply:
-            if (m_step == StepChangeReply)
+            // Server2 sends it from a port of its choice: only its address is known.
+            if (m_step == StepChangeReply && FromParty(m, kProbeSlot, m_server2Ip, 0))
                 OnChangeReply(m);
             break;
         case kMsgFriendPortReport:
-            if (m_step == StepFriendPort)
-                OnFriendReport(m);
+            if (m_step == StepFriendPort) {
+                if (m.fromAddress == m_foundFriendIp) {
+                    OnFriendReport(m);
+                } else {
+                    ++m_droppedFromStrangers;
+                }
+            }
             break;
         case kMsgFriendSearch:
             OnFriendSearchReceived(m);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/prober_util.h"
 #include "engine/responder_limit.h"
 #include "net/messages.h"
 #include "net/network_link.h"
@@ -81,18 +82,22 @@ public:
     void HandleMessage(const ReceivedMessage* msg);
     void OnTick(int unused);
     void ArmTimeout() { m_ticksLeft = 12; }
-    // True when addr (network order) is one of this computer's own addresses.
+    // True when addr (network order) is one of this computer's own addresses. The addresses are
+    // read at most once per kLocalAddressRefreshMs: a read lists the interfaces and may ask a
+    // name server, and the responder must not do that for every datagram of a flood.
     bool IsLocalAddress(std::uint32_t addr) const;
+    static constexpr std::uint64_t kLocalAddressRefreshMs = 1000;
 
     // Begins a check (first test).
     void StartFilterCheck();
 
     // Seams. The presenter shows the result dialog (none: the dialog counts as cancelled); the
     // settings path is where SummarizeResults reads the report recipient (empty: beside the
-    // executable); the local-address check replaces IsLocalAddress's lookup in tests.
+    // executable); the local-address source replaces the system's lookup in tests (empty: the
+    // system's again). The clock of the responder limit also times the local-address cache.
     void SetResultPresenter(IResultPresenter* presenter) { m_presenter = presenter; }
     void SetSettingsPath(std::string path) { m_settingsPath = std::move(path); }
-    void SetLocalAddressCheck(std::function<bool(std::uint32_t)> check);
+    void SetLocalAddressSource(std::function<LocalAddressSet()> source);
 
     std::int32_t Step() const { return m_step; }
     std::int32_t TicksLeft() const { return m_ticksLeft; }
@@ -102,6 +107,9 @@ public:
     std::string BuildReportLink() const;
     // What bounds the answering of other copies' searches (its clock seam, its counters).
     CResponderLimit& ResponderLimit() { return m_responderLimit; }
+    // Datagrams dropped because they did not come from the party their code answers for: not
+    // from the server or friend the request went to, or not on the socket it left from.
+    std::uint64_t DroppedFromStrangers() const { return m_droppedFromStrangers; }
 
 private:
     // Dispatcher targets, one per (code, step) pair; see HandleMessage.
@@ -143,6 +151,14 @@ private:
     void Retire(const ReceivedMessage& msg, std::uint32_t requestType);
     SocketHandle Socket(int slot) const;
     void AddResultLine(const std::string& line);
+    // True when msg arrived on the socket of slot from ip (and port, unless it is 0); otherwise
+    // counts it as a stranger's.
+    bool FromParty(const ReceivedMessage& msg, int slot, std::uint32_t ip, std::uint16_t port);
+    bool FromFriendSearchParty(const ReceivedMessage& msg);
+    const LocalAddressSet& LocalAddresses() const;
+    // Server1's second port (network order): the next number after its first.
+    std::uint16_t Server1SecondPort() const;
+    void ConfirmServer2(const ReceivedMessage& msg);
 
     std::int32_t m_filterType = FilterUnknown;
     std::int32_t m_allocRule = AllocUnknown;
@@ -156,6 +172,9 @@ private:
     std::uint32_t m_friendIp = 0;
     std::uint16_t m_friendPort = 0;
     std::uint16_t m_friendSockMappedPort = 0;
+    // The friend this check found. m_friendIp is also the responder's (the last searcher
+    // answered), so a stranger's search must not make its report acceptable.
+    std::uint32_t m_foundFriendIp = 0;
     INetworkLink* m_network = nullptr;
     std::int32_t m_ticksLeft = 0;
     std::uint32_t m_mappedIp = 0;
@@ -170,6 +189,14 @@ private:
     CheckOutcome m_outcome;
     IResultPresenter* m_presenter = nullptr;
     std::string m_settingsPath;
-    std::function<bool(std::uint32_t)> m_isLocal;
+    std::function<LocalAddressSet()> m_localSource;
+    mutable LocalAddressSet m_local;
+    mutable std::optional<std::uint64_t> m_localReadMs;  // empty: never read
     CResponderLimit m_responderLimit;
+    std::uint64_t m_droppedFromStrangers = 0;
+    // A computer with a public address reads a missing change reply as filtering. That verdict
+    // needs Server2 to be alive, so Server2 is asked from socket 1 (socket 0's mapping is the
+    // one under test) alongside the change request.
+    enum class Server2Probe { NotAsked, Asked, Answered };
+    Server2Probe m_server2Probe = Server2Probe::NotAsked;
 };

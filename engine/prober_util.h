@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "net/messages.h"
 
@@ -68,3 +69,18 @@ inline constexpr const char* kAsteriskRow =
 bool IsThisComputersAddress(std::uint32_t addrNet);
 // The interface part alone (no name lookup, so it never asks a name server).
 bool IsInterfaceAddress(std::uint32_t addrNet);
+
+// What the prober knows of this computer's place on the network, read in one go so it can be
+// kept for a while: a lookup lists every interface and may ask a name server.
+struct LocalAddressSet {
+    struct Network {
+        std::uint32_t address;  // network order
+        std::uint32_t mask;     // network order
+    };
+    std::vector<std::uint32_t> own;  // interface addresses and what the host name resolves to
+    std::vector<Network> networks;   // the networks the interfaces sit on (a broadcast's reach)
+
+    bool IsOwn(std::uint32_t addrNet) const;
+    bool OnLocalNetwork(std::uint32_t addrNet) const;
+};
+LocalAddressSet ReadLocalAddresses();

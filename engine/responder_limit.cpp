@@ -70,12 +70,22 @@ CResponderLimit::Decision CResponderLimit::AdmitSearch(std::uint32_t searcherIp,
     return Decision::Answer;
 }
 
-void CResponderLimit::OnServerReply(std::uint32_t serverIp, std::uint16_t serverPort) {
+bool CResponderLimit::HasRoom() {
+    const std::uint64_t now = Now();
+    if (WithinRate(now))
+        return true;
+    ++m_refusedForRate;
+    return false;
+}
+
+bool CResponderLimit::OnServerReply(std::uint32_t serverIp, std::uint16_t serverPort) {
     Expire(Now());
     const auto it = std::find_if(m_outstanding.begin(), m_outstanding.end(),
                                  [serverIp, serverPort](const Outstanding& o) {
                                      return o.serverIp == serverIp && o.serverPort == serverPort;
                                  });
-    if (it != m_outstanding.end())
-        m_outstanding.erase(it);
+    if (it == m_outstanding.end())
+        return false;
+    m_outstanding.erase(it);
+    return true;
 }

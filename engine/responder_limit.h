@@ -35,11 +35,16 @@ public:
     // A search from searcherIp naming serverIp:serverPort (all network order) has arrived.
     Decision AdmitSearch(std::uint32_t searcherIp, std::uint32_t serverIp,
                          std::uint16_t serverPort);
+    // Cheap pre-check before anything costly is done for a search: false (and counted as
+    // refused) when AdmitSearch would refuse for the rate.
+    bool HasRoom();
     // A 0x7C77700E arrived from serverIp:serverPort: the oldest request sent there is answered.
-    void OnServerReply(std::uint32_t serverIp, std::uint16_t serverPort);
+    // False when none is outstanding there: the reply answers nothing and must be ignored.
+    bool OnServerReply(std::uint32_t serverIp, std::uint16_t serverPort);
 
     // Milliseconds of a monotonic clock; empty restores the steady clock. Tests step their own.
     void SetClock(std::function<std::uint64_t()> nowMs);
+    std::uint64_t Now() const;
 
     // Searches refused outright, and searches answered without a second 0x7477700E.
     std::uint64_t RefusedForRate() const { return m_refusedForRate; }
@@ -54,7 +59,6 @@ private:
         std::uint64_t sentMs;
     };
 
-    std::uint64_t Now() const;
     void Expire(std::uint64_t now);
     bool WithinRate(std::uint64_t now) const;
 

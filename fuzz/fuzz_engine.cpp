@@ -2,10 +2,13 @@
 // the passing of time interleaved, in every step of a check: a scripted op sends the code the
 // current step waits for (with fuzzed body and sender), so every step is reached quickly.
 // What must hold: no crash or undefined behaviour, a bounded number of datagrams sent for any one
-// event, and never more requests to a searcher's "Server1" than the responder's limit allows.
+// event, never more requests to a searcher's "Server1" than the responder's limit allows, and no
+// datagram from a host that is no party to the check moves a step, a verdict or the mapped address.
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "core/log.h"
 #include "engine/check_module.h"
@@ -79,6 +82,32 @@ std::uint32_t Sender(CFuzzInput& in) {
     }
 }
 
+bool IsParty(std::uint32_t addr) {
+    return addr == kServer1 || addr == kServer2 || addr == kFriend || addr == kOwn;
+}
+
+// What a stranger must not change.
+struct Verdicts {
+    std::int32_t step;
+    std::vector<std::string> lines;
+    std::uint32_t mappedIp;
+    std::uint16_t mappedPort;
+    bool operator==(const Verdicts&) const = default;
+};
+
+Verdicts Snapshot(const CNatProber& prober) {
+    return {prober.Step(), prober.ResultLines(), prober.Outcome().mappedIp,
+            prober.Outcome().mappedPort};
+}
+
+// Routes m; from a stranger, it must leave the verdicts as they were.
+void RouteChecked(CCheckModule& module, ReceivedMessage& m) {
+    const Verdicts before = Snapshot(module.Prober());
+    module.RouteMessage(&m);
+    if (!IsParty(m.fromAddress) && !(Snapshot(module.Prober()) == before))
+        FuzzFail("a datagram from a stranger changed the check");
+}
+
 // The code each step waits for.
 std::uint32_t AwaitedCode(std::int32_t step) {
     switch (step) {
@@ -128,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CNatProber& prober = module.Prober();
     prober.Attach(&net);
     prober.SetServers(kServer1, kServer1Port, kServer2, kServer2Port, kFriend);
-    prober.SetLocalAddressCheck([](std::uint32_t a) { return a == kOwn; });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{kOwn}, {{kFriend, 0xFFFFFFFFu}}}; });
     prober.SetSettingsPath("/nonexistent/gatewise-fuzz/STUN.ini");
     std::uint64_t nowMs = 1'000'000;
     const std::uint64_t startMs = nowMs;
@@ -156,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint32_t from = Sender(in);
                 const std::uint16_t port = in.Word();
                 if (MakeReceived(m, bytes, len, from, port, net.GetSocket(in.Byte() % 6)))
-                    module.RouteMessage(&m);
+                    RouteChecked(module, m);
                 break;
             }
             case 3: {  // what the current step waits for, with a fuzzed body
@@ -174,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint16_t port = (op & 0x10) != 0 ? in.Word() : kServer1Port;
                 MakeReceived(m, bytes, lengths[in.Byte() % 3], from, port,
                              net.GetSocket(in.Byte() % 5));
-                module.RouteMessage(&m);
+                RouteChecked(module, m);
                 break;
             }
             case 4:

@@ -133,7 +133,7 @@ protected:
             p = 0;
         module.SetNetworkPorts(ports);
         module.SetNotifyTarget(&loop);
-        module.Prober().SetLocalAddressCheck([](std::uint32_t) { return false; });
+        module.Prober().SetLocalAddressSource([] { return LocalAddressSet{}; });
         module.SetSettingsLoader([this](StunSettings& out) {
             out = settings;
             return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 &&

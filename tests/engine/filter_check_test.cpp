@@ -46,6 +46,10 @@ TEST_P(FilterDecisionTest, VerdictSendsAndNextStep) {
             Tick(13);
         } else {
             ChangeAck();
+            // A computer with a public address asks Server2 from socket 1 whether it is alive.
+            if (row.mappedLocal && row.server2 == S2::Same)
+                Deliver(
+                    EndpointMessage(0x7C777002, mapped, kMappedPort, kServer2, kServer2Port, 1));
             if (row.changeReply) {
                 ChangeReply();
             } else {
@@ -129,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 false,
                                 "OPEN",
                                 StepIdle,
-                                {kBind, kChange, kLoop, kAck5}},
+                                {kBind, kChange, kLoop, kBind, kAck5}},
                       FilterRow{"FullCone",
                                 true,
                                 true,
@@ -145,11 +149,22 @@ INSTANTIATE_TEST_SUITE_P(
                                 true,
                                 false,
                                 true,
-                                S2::Missing,
+                                S2::Same,
                                 false,
                                 "SYMMETRIC",
                                 StepAllocA,
-                                {kBind, kChange, kLoop, kAllocA}},
+                                {kBind, kChange, kLoop, kBind, kAllocA}},
+                      // A dead Server2 sends no change reply either: that is no filtering.
+                      FilterRow{"LocalServer2Dead",
+                                true,
+                                true,
+                                false,
+                                true,
+                                S2::Missing,
+                                false,
+                                "UNKNOWN",
+                                StepIdle,
+                                {kBind, kChange, kLoop, kBind}},
                       FilterRow{"NoServer2Reply",
                                 true,
                                 true,
@@ -298,13 +313,13 @@ TEST_F(ProberTest, OpenComputerWritesNoLoopbackLineAndSummarizesAtOnce) {
     Server1Binding(kOwnAddress);
     ChangeAck();
     const std::size_t mark = Mark();
-    Deliver(Message(0x77747005, kServer2, Port(7777), 2));
+    Deliver(Message(0x77747005, kServer2, Port(7777), 0));
     // The acknowledgement goes back untracked to the sender, from the socket it came in on.
     const SentRecord& ack = net.sent.back();
     EXPECT_EQ(ack.Bytes(), (Bytes{0x00, 0x06, 0x7F, 0x74, 0x70, 0x05}));
     EXPECT_EQ(ack.address, kServer2);
     EXPECT_EQ(ack.port, Port(7777));
-    EXPECT_EQ(ack.slot, 2);
+    EXPECT_EQ(ack.slot, 0);
     EXPECT_FALSE(ack.tracked);
     // Nothing retires: 0x77747005 answers no request of ours.
     EXPECT_EQ(net.completed.size(), 2u);

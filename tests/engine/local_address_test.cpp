@@ -26,11 +26,18 @@ TEST(LocalAddress, DocumentationAddressIsNoInterfaceAddress) {
 
 TEST(LocalAddress, SeamReplacesTheLookup) {
     CNatProber prober;
-    prober.SetLocalAddressCheck([](std::uint32_t a) { return a == Ip("198.51.100.1"); });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{Ip("198.51.100.1")}, {}}; });
     EXPECT_TRUE(prober.IsLocalAddress(Ip("198.51.100.1")));
     EXPECT_FALSE(prober.IsLocalAddress(Ip("127.0.0.1")));
-    prober.SetLocalAddressCheck({});
+    prober.SetLocalAddressSource({});
     EXPECT_TRUE(prober.IsLocalAddress(Ip("127.0.0.1")));
+}
+
+// The loopback interface's network is where a broadcast answer may come from.
+TEST(LocalAddress, LoopbackNetworkIsLocal) {
+    const LocalAddressSet set = ReadLocalAddresses();
+    EXPECT_TRUE(set.OnLocalNetwork(Ip("127.0.0.200")));
+    EXPECT_FALSE(set.OnLocalNetwork(Ip("198.51.100.1")));
 }
 
 }  // namespace

@@ -28,7 +28,11 @@ void ProberTest::SetUp() {
     SetLocalTimeSource([this] { return clock; });
     prober.Attach(&net);
     prober.SetResultPresenter(&presenter);
-    prober.SetLocalAddressCheck([this](std::uint32_t a) { return localAddresses.count(a) != 0; });
+    prober.SetLocalAddressSource([this] {
+        ++localAddressReads;
+        LocalAddressSet set{{localAddresses.begin(), localAddresses.end()}, {kLocalNetwork}};
+        return set;
+    });
     prober.SetServers(kServer1, kServer1Port, kServer2, kServer2Port, kFriend);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     settingsPath = ::testing::TempDir() + "engine_" + info->test_suite_name() + "_" + info->name() +

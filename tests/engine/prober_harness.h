@@ -13,6 +13,7 @@
 
 #include "core/log.h"
 #include "engine/nat_prober.h"
+#include "engine/prober_util.h"
 #include "net/messages.h"
 #include "tests/engine/fake_network.h"
 
@@ -38,6 +39,10 @@ inline const std::uint16_t kMappedPort = Port(40000);
 inline const std::uint32_t kFriend = Ip("127.0.0.50");
 inline const std::uint16_t kFriendPort = Port(9801);
 inline const std::uint32_t kOwnAddress = Ip("127.0.0.77");  // "this computer" in the fake check
+// The network "this computer" sits on, as far as a broadcast reaches: 127.0.0.48/28 (kFriend).
+inline const LocalAddressSet::Network kLocalNetwork{Ip("127.0.0.48"), Ip("255.255.255.240")};
+// A host that is no party to the check: neither server, nor a friend, nor on the local network.
+inline const std::uint32_t kStranger = Ip("127.0.0.66");
 
 // Splits the log into its lines (each ended by "\r\n"; a missing line end fails the test).
 std::vector<std::string> SplitLog(const std::string& text);
@@ -88,6 +93,7 @@ protected:
     CFakePresenter presenter;
     CNatProber prober;
     std::set<std::uint32_t> localAddresses{kOwnAddress};
+    int localAddressReads = 0;
     LocalTimeOfDay clock{9, 5, 0};
     std::string settingsPath;
 };
