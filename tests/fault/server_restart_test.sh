@@ -30,11 +30,13 @@ bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
 work=$(mktemp -d)
 server_pid=
+server2_pid=
 cli_pid=
 # shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
     [[ -n $cli_pid ]] && kill "$cli_pid" 2>/dev/null && wait "$cli_pid" 2>/dev/null
     [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    [[ -n $server2_pid ]] && kill "$server2_pid" 2>/dev/null && wait "$server2_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -140,12 +142,27 @@ finish_check after
 expect_summary after "${FILTER}OPEN"
 kill_server
 
-# 5. Killed in the middle: Server1 alone, its partner Server2 down, so the check waits in step 3
-# for a reply that never comes; Server1 is killed during that wait. With a mapped address of
-# its own the check then deems the filter SYMMETRIC and goes on to the allocation test, which
-# Server1 no longer answers. The friend phase is never reached (its port query goes to the dead
-# Server1), but only the private namespace guarantees a broadcast could not leave.
+# 5. Server2 dead from the start (a split Server1 whose partner is down): the missing change
+# reply is no filtering, so a computer with an address of its own gets UNKNOWN, not SYMMETRIC.
+# 6. Killed in the middle: Server2 alive but refusing Server1's relays (another key), so the check
+# waits in step 3 for a reply that never comes; Server1 is killed during that wait. Server2
+# answered the liveness probe, so the check deems the filter SYMMETRIC and goes on to the
+# allocation test, which Server1 no longer answers. The friend phase is never reached (its port
+# query goes to the dead Server1), but only the private namespace guarantees a broadcast could
+# not leave.
 if [[ $in_netns == 1 ]]; then
+    start_server --server1 "$S1:$P1" --partner "$S2:$P2" || bad "split Server1 started"
+    start_check dead2 100
+    finish_check dead2
+    kill_server
+    [[ $rc == 3 ]] && ok "dead2: exit 3 (UNKNOWN)" || bad "dead2: exit $rc"
+    has_line dead2 "STUN Server2 has no response, NAT Incoming packages filter check stop." &&
+        ok "dead2: says Server2 did not answer" || bad "dead2: no Server2 no-response line"
+    expect_summary dead2 "${FILTER}UNKNOWN"
+
+    "$server" --stats-interval 0 --server2 "$S2:$P2" --partner "$S1" \
+        --key-hex 000102030405060708090a0b0c0d0e0f 2>"$work/server2.log" &
+    server2_pid=$!
     start_server --server1 "$S1:$P1" --partner "$S2:$P2" || bad "split Server1 started"
     start_check middle 100
     for _ in $(seq 100); do
@@ -154,6 +171,8 @@ if [[ $in_netns == 1 ]]; then
     done
     kill_server
     finish_check middle
+    kill "$server2_pid" 2>/dev/null && wait "$server2_pid" 2>/dev/null
+    server2_pid=
     [[ $rc == 0 ]] && ok "middle: exit 0 (a filter verdict was reached)" || bad "middle: exit $rc"
     has_line middle "STUN Server1 has no response, NAT Port Allocation Rule check stop." &&
         ok "middle: the allocation test says Server1 stopped answering" ||
