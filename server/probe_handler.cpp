@@ -39,10 +39,13 @@ const char* LocalPortName(LocalPort port) {
 }
 
 const char* OutcomeName(Outcome outcome) {
-    static const char* const kNames[kOutcomeCount] = {
-        "answered",       "short",          "bad_length",    "reply_code",      "unknown_code",
-        "send_only_port", "rate_limited",   "relay_spoofed", "relay_malformed", "relay_bad_mac",
-        "relay_stale",    "relay_replayed", "relay_accepted"};
+    static const char* const kNames[kOutcomeCount] = {"answered",        "short",
+                                                      "bad_length",      "reply_code",
+                                                      "unknown_code",    "send_only_port",
+                                                      "rate_limited",    "relay_spoofed",
+                                                      "relay_malformed", "relay_bad_mac",
+                                                      "relay_stale",     "relay_replayed",
+                                                      "relay_accepted",  "relay_sequence_ahead"};
     const auto i = static_cast<int>(outcome);
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
 }
@@ -154,6 +157,8 @@ Outcome CProbeHandler::HandleRelay(const std::uint8_t* data, std::size_t len,
             return Outcome::RelayStale;
         case RelayCheck::Replayed:
             return Outcome::RelayReplayed;
+        case RelayCheck::SequenceAhead:
+            return Outcome::RelaySequenceAhead;
     }
     // The answer goes to the client named in the relay, so that address pays the token.
     if (!m_limiter.Allow(r.clientAddress, clock.monotonicMs))

@@ -40,8 +40,9 @@ enum class Outcome : std::uint8_t {
     RelayStale,
     RelayReplayed,
     RelayAccepted,
+    RelaySequenceAhead,  // sequence number far ahead of the relay's own timestamp
 };
-inline constexpr int kOutcomeCount = 13;
+inline constexpr int kOutcomeCount = 14;
 const char* OutcomeName(Outcome outcome);
 
 // The largest datagram the handler writes is the relay.

@@ -21,6 +21,7 @@ bool IsLogged(Outcome o) {
         case Outcome::RelayBadMac:
         case Outcome::RelayStale:
         case Outcome::RelayReplayed:
+        case Outcome::RelaySequenceAhead:
             return true;
         default:
             return false;

@@ -1,27 +1,26 @@
 #include "server/rate_limiter.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
 constexpr std::size_t kMaxShards = 64;
-// Slots looked at for one address before the least recently seen of them is replaced.
+// Slots looked at for one address before it is given no slot of its own.
 constexpr std::size_t kProbe = 8;
-
-std::uint32_t Mix(std::uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352d;
-    x ^= x >> 15;
-    x *= 0x846ca68b;
-    x ^= x >> 16;
-    return x;
-}
+// About 12 days in ms: refills are capped at this before multiplying, so an address idle for
+// ages cannot overflow the token count.
+constexpr std::uint64_t kMaxElapsedMs = 1u << 30;
 
 }  // namespace
 
 CRateLimiter::CRateLimiter(const RateLimitSettings& settings)
+    : CRateLimiter(settings, RandomSipKey()) {}
+
+CRateLimiter::CRateLimiter(const RateLimitSettings& settings, const SipKey& key)
     : m_rate(settings.ratePerSecond),
-      m_burstMilli(std::int64_t{std::max<std::uint32_t>(settings.burst, 1)} * 1000) {
+      m_burstMilli(std::int64_t{std::max<std::uint32_t>(settings.burst, 1)} * 1000),
+      m_key(key) {
     const std::size_t entries = std::max<std::size_t>(settings.tableEntries, kProbe);
     m_shardCount = std::clamp<std::size_t>(entries / 1024, 1, kMaxShards);
     m_slotsPerShard = std::max(entries / m_shardCount, kProbe);
@@ -30,41 +29,67 @@ CRateLimiter::CRateLimiter(const RateLimitSettings& settings)
         m_shards[i].slots.resize(m_slotsPerShard);
 }
 
+CRateLimiter::Group CRateLimiter::GroupOf(std::uint32_t addrNet) const {
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &addrNet, 4);
+    const std::uint64_t h = SipHash24(m_key, bytes, sizeof bytes);
+    return {static_cast<std::size_t>(h % m_shardCount),
+            static_cast<std::size_t>((h >> 32) % m_slotsPerShard)};
+}
+
+void CRateLimiter::Refill(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const {
+    if (nowMs <= b.lastMs)
+        return;
+    const std::uint64_t elapsed = std::min(nowMs - b.lastMs, kMaxElapsedMs);
+    b.milliTokens = std::min(capMilli, b.milliTokens + static_cast<std::int64_t>(elapsed) * m_rate);
+    b.lastMs = nowMs;
+}
+
 bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
     if (m_rate == 0)
         return true;
-    const std::uint32_t h = Mix(addrNet);
-    Shard& shard = m_shards[h % m_shardCount];
-    const std::size_t start = (h / m_shardCount) % m_slotsPerShard;
+    const Group g = GroupOf(addrNet);
+    Shard& shard = m_shards[g.shard];
 
     std::lock_guard lock(shard.mutex);
-    Slot* victim = nullptr;
+    Slot* empty = nullptr;
+    Slot* refilled = nullptr;  // the least recently seen address whose bucket is full again
     for (std::size_t i = 0; i < kProbe; ++i) {
-        Slot& s = shard.slots[(start + i) % m_slotsPerShard];
+        Slot& s = shard.slots[(g.firstSlot + i) % m_slotsPerShard];
         if (s.used && s.address == addrNet) {
-            if (nowMs > s.lastMs) {
-                // Capped before multiplying: an address idle for days must not overflow.
-                const std::uint64_t elapsed = std::min<std::uint64_t>(nowMs - s.lastMs, 1u << 30);
-                s.milliTokens = std::min(
-                    m_burstMilli, s.milliTokens + static_cast<std::int64_t>(elapsed) * m_rate);
-                s.lastMs = nowMs;
-            }
-            if (s.milliTokens < 1000)
+            Refill(s.bucket, nowMs, m_burstMilli);
+            if (s.bucket.milliTokens < 1000)
                 return false;
-            s.milliTokens -= 1000;
+            s.bucket.milliTokens -= 1000;
             return true;
         }
         if (!s.used) {
-            if (victim == nullptr || victim->used)
-                victim = &s;
-        } else if (victim == nullptr || (victim->used && s.lastMs < victim->lastMs)) {
-            victim = &s;
+            if (empty == nullptr)
+                empty = &s;
+            continue;
+        }
+        // Forgetting an address whose bucket is full loses nothing: it would start from a full
+        // bucket anyway. Forgetting one that is still refilling would give it a fresh burst on
+        // its next request, which is how colliding addresses used to get a victim unlimited
+        // answers.
+        Bucket probe = s.bucket;
+        Refill(probe, nowMs, m_burstMilli);
+        if (probe.milliTokens >= m_burstMilli &&
+            (refilled == nullptr || s.bucket.lastMs < refilled->bucket.lastMs)) {
+            refilled = &s;
         }
     }
-    victim->address = addrNet;
-    victim->used = true;
-    victim->lastMs = nowMs;
-    victim->milliTokens = m_burstMilli - 1000;
+    Slot* target = empty != nullptr ? empty : refilled;
+    if (target == nullptr) {
+        Refill(shard.overflow, nowMs, 1000);
+        if (shard.overflow.milliTokens < 1000)
+            return false;
+        shard.overflow.milliTokens -= 1000;
+        return true;
+    }
+    target->address = addrNet;
+    target->used = true;
+    target->bucket = {m_burstMilli - 1000, nowMs};
     return true;
 }
 

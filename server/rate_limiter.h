@@ -3,8 +3,12 @@
 // goes to the request's source address, which a flooder may have forged.
 //
 // Any thread. The table is split into shards, each with its own lock, so two workers rarely
-// wait for each other. Memory is fixed at construction: when a shard's probe group is full the
-// least recently seen address in it is forgotten (it starts again with a full bucket).
+// wait for each other. Memory is fixed at construction. An address's slot group comes from a
+// keyed hash (SipHash-2-4, random key per process), so addresses that share a group cannot be
+// computed from outside. An address is forgotten only once its bucket has refilled to the full
+// burst: it then comes back exactly as it left. When every slot of a group still belongs to an
+// address that is refilling, a newcomer gets no slot of its own and is answered from the
+// shard's shared bucket, at the steady rate of one address and without a burst.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +16,20 @@
 #include <mutex>
 #include <vector>
 
+#include "server/siphash.h"
+
 struct RateLimitSettings {
     std::uint32_t ratePerSecond = 100;  // answers per second per source address; 0 = no limit
     std::uint32_t burst = 200;          // answers a quiet address may get at once
-    std::size_t tableEntries = 65536;   // addresses remembered; 16 bytes each
+    std::size_t tableEntries = 65536;   // addresses remembered; see CRateLimiter::kEntryBytes
 };
 
 class CRateLimiter {
 public:
+    // Keyed with RandomSipKey().
     explicit CRateLimiter(const RateLimitSettings& settings);
+    // A fixed key: for tests and fuzzing, where slot groups must be reproducible.
+    CRateLimiter(const RateLimitSettings& settings, const SipKey& key);
 
     // True when an answer to addrNet may be sent now, and takes one token for it.
     // nowMs: a monotonic clock in milliseconds; tests step it by hand.
@@ -31,20 +40,41 @@ public:
     // Addresses currently remembered (for tests and the counters line).
     std::size_t Occupied();
 
+    // Where addrNet's slots are looked for: tests use it to find addresses that share a group.
+    struct Group {
+        std::size_t shard;
+        std::size_t firstSlot;
+        bool operator==(const Group&) const = default;
+    };
+    Group GroupOf(std::uint32_t addrNet) const;
+
 private:
-    struct Slot {
-        std::uint32_t address = 0;
-        bool used = false;
+    struct Bucket {
         std::int64_t milliTokens = 0;  // 1/1000 token: whole-millisecond refills stay exact
         std::uint64_t lastMs = 0;
     };
-    struct Shard {
-        std::mutex mutex;  // guards slots; one shard lock at a time, never nested
-        std::vector<Slot> slots;
+    struct Slot {
+        std::uint32_t address = 0;
+        bool used = false;
+        Bucket bucket;
     };
+    struct Shard {
+        std::mutex mutex;  // guards slots and overflow; one shard lock at a time, never nested
+        std::vector<Slot> slots;
+        Bucket overflow{1000, 0};  // newcomers without a slot: one token, no burst
+    };
+
+public:
+    // Memory per remembered address (24 on 64-bit Linux); the table is this times Capacity().
+    static constexpr std::size_t kEntryBytes = sizeof(Slot);
+
+private:
+    // Brings b up to date at nowMs, never above capMilli.
+    void Refill(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const;
 
     const std::int64_t m_rate;
     const std::int64_t m_burstMilli;
+    const SipKey m_key;
     std::size_t m_shardCount = 0;
     std::size_t m_slotsPerShard = 0;
     std::unique_ptr<Shard[]> m_shards;

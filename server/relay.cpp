@@ -1,6 +1,8 @@
 #include "server/relay.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "net/messages.h"
 #include "server/sha256.h"
@@ -16,6 +18,12 @@ std::uint64_t ReadBe64(const std::uint8_t* p) {
     return (std::uint64_t{ReadBe32(p)} << 32) | ReadBe32(p + 4);
 }
 
+// ms to µs, held at the largest value instead of wrapping.
+std::uint64_t SaturatingUs(std::uint64_t ms) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    return ms > kMax / 1000 ? kMax : ms * 1000;
+}
+
 }  // namespace
 
 CRelaySigner::CRelaySigner(std::vector<std::uint8_t> key, std::uint64_t firstSequence)
@@ -28,7 +36,12 @@ void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortN
     std::memcpy(out + 6, &clientAddrNet, 4);
     std::memcpy(out + 10, &clientPortNet, 2);
     WriteBe64(out + 12, wallMs);
-    WriteBe64(out + 20, m_nextSequence.fetch_add(1, std::memory_order_relaxed));
+    const std::uint64_t floor = SaturatingUs(wallMs);
+    std::uint64_t seq = m_nextSequence.load(std::memory_order_relaxed);
+    while (!m_nextSequence.compare_exchange_weak(seq, std::max(seq, floor) + 1,
+                                                 std::memory_order_relaxed)) {
+    }
+    WriteBe64(out + 20, std::max(seq, floor));
     if (m_key.empty()) {
         std::memset(out + kRelayMacOffset, 0, kSha256Size);
     } else {
@@ -49,6 +62,8 @@ const char* RelayCheckName(RelayCheck check) {
             return "outside the time window";
         case RelayCheck::Replayed:
             return "replayed";
+        case RelayCheck::SequenceAhead:
+            return "sequence number ahead of its timestamp";
     }
     return "?";
 }
@@ -77,6 +92,9 @@ RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std
         wallMs > r.timestampMs ? wallMs - r.timestampMs : r.timestampMs - wallMs;
     if (age > m_windowMs)
         return RelayCheck::Stale;
+    const std::uint64_t maxSequence = SaturatingUs(r.timestampMs);
+    if (r.sequence > maxSequence && r.sequence - maxSequence > kRelaySequenceLeadUs)
+        return RelayCheck::SequenceAhead;
 
     {
         std::lock_guard lock(m_mutex);

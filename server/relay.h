@@ -9,11 +9,15 @@
 //        6    4  the client's address as Server1 saw it (network order)
 //       10    2  the client's port as Server1 saw it (network order)
 //       12    8  Server1's wall clock, milliseconds since 1970-01-01 UTC (big-endian)
-//       20    8  sequence number, one per relay, increasing (big-endian)
+//       20    8  sequence number, one per relay, increasing, never below the timestamp in µs
+//                (big-endian)
 //       28   32  HMAC-SHA256 with the shared key over bytes 0..27; zero when no key is set
 //
 // The timestamp bounds how long a captured relay stays valid; the sequence number lets Server2
-// refuse a second copy of one it already acted on inside that time.
+// refuse a second copy of one it already acted on inside that time. Because the sender keeps
+// its sequence numbers at or above its own clock in µs, Server2 can refuse a sequence number
+// far ahead of the relay's timestamp: otherwise one datagram carrying 2^64-1 (forged from the
+// partner's address when there is no key) would make every later relay look like a replay.
 
 #include <atomic>
 #include <bitset>
@@ -28,6 +32,13 @@ inline constexpr std::size_t kRelayMacOffset = 28;
 // How many sequence numbers below the highest one seen are still tracked: relays that arrive
 // out of order by up to this many are accepted once; older ones are refused.
 inline constexpr std::uint64_t kRelayReplayWindow = 1024;
+// How far a sequence number may run ahead of its relay's timestamp in µs: the sender truncates
+// its clock to whole ms in the timestamp (up to 999 µs), and more than one relay per µs makes
+// its sequence numbers run ahead of its clock for a while. Since the timestamp is within the
+// time window, the highest sequence number Server2 can be made to remember is then at most its
+// own clock plus the window plus this, in µs, so a far-ahead value held by Server2 delays the
+// partner's relays by at most that long instead of until the next restart.
+inline constexpr std::uint64_t kRelaySequenceLeadUs = 1'000'000;
 
 struct RelayRequest {
     std::uint32_t clientAddress = 0;  // network order
@@ -43,7 +54,8 @@ public:
     // microseconds) so that a restarted Server1 is not taken for a replay.
     CRelaySigner(std::vector<std::uint8_t> key, std::uint64_t firstSequence);
 
-    // Writes kRelayLength bytes into out.
+    // Writes kRelayLength bytes into out. The sequence number is one above the previous one,
+    // or wallMs in µs when that is higher, so it keeps up with the clock.
     void Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet, std::uint64_t wallMs,
                 std::uint8_t* out);
 
@@ -52,7 +64,7 @@ private:
     std::atomic<std::uint64_t> m_nextSequence;
 };
 
-enum class RelayCheck { Accepted, Malformed, BadMac, Stale, Replayed };
+enum class RelayCheck { Accepted, Malformed, BadMac, Stale, Replayed, SequenceAhead };
 const char* RelayCheckName(RelayCheck check);
 
 // Checks relay datagrams on Server2's side. Any thread: one lock, taken for a few instructions.
@@ -60,6 +72,8 @@ class CRelayVerifier {
 public:
     // An empty key accepts any MAC: the source address check done by the caller is then the
     // only protection. windowMs: how far the sender's clock may be from ours, either way.
+    // A relay whose sequence number is more than kRelaySequenceLeadUs ahead of its timestamp
+    // in µs is refused as SequenceAhead and leaves the replay window untouched.
     CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs);
 
     RelayCheck Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,

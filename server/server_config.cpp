@@ -7,6 +7,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
 #include "net/messages.h"
 
 namespace {
@@ -50,6 +54,7 @@ const char* ServerUsage() {
            "\n"
            "Roles (one or both):\n"
            "  --server1 A:P          act as Server1: answer on A:P and A:P+1\n"
+           "                         (A: this machine's own unicast address, never 0.0.0.0)\n"
            "  --server2 B:Q          act as Server2: answer on B:Q\n"
            "  With both, one process serves both roles and answers change requests itself.\n"
            "\n"
@@ -72,7 +77,7 @@ const char* ServerUsage() {
            "  --rate-limit N         answers per second per source address (default 100;\n"
            "                         0 turns the limit off)\n"
            "  --rate-burst N         answers a quiet address may get at once (default 200)\n"
-           "  --rate-table N         source addresses remembered (default 65536, 16 bytes each)\n"
+           "  --rate-table N         source addresses remembered (default 65536, 24 bytes each)\n"
            "  --workers N            receive threads (default: one per core)\n"
            "  --stats-interval S     seconds between counter lines (default 300; 0 = only on\n"
            "                         SIGUSR1)\n"
@@ -130,10 +135,49 @@ std::string FormatIpv4(std::uint32_t addrNet) {
     return s.str();
 }
 
+std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint32_t>& broadcasts) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&addrNet);
+    const std::string text = FormatIpv4(addrNet);
+    // 0.0.0.0 would bind every address, and the kernel would then pick the reply's source
+    // address by route: a client could be answered from an address it never sent to.
+    if (b[0] == 0)
+        return text + " is not a host address (0.0.0.0/8 means any address or this network)";
+    if (b[0] == 255 && b[1] == 255 && b[2] == 255 && b[3] == 255)
+        return text + " is the broadcast address";
+    if ((b[0] & 0xf0) == 224)
+        return text + " is a multicast address";
+    if (std::find(broadcasts.begin(), broadcasts.end(), addrNet) != broadcasts.end())
+        return text + " is the broadcast address of a local network";
+    return {};
+}
+
+std::vector<std::uint32_t> LocalBroadcastAddresses() {
+    std::vector<std::uint32_t> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if ((i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr &&
+            i->ifa_broadaddr->sa_family == AF_INET) {
+            sockaddr_in sin;
+            std::memcpy(&sin, i->ifa_broadaddr, sizeof sin);
+            out.push_back(sin.sin_addr.s_addr);
+        }
+    }
+    freeifaddrs(list);
+    return out;
+}
+
 ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
                             std::string& error) {
+    return ParseServerArgs(args, cfg, error, LocalBroadcastAddresses());
+}
+
+ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
+                            std::string& error, const std::vector<std::uint32_t>& broadcasts) {
     cfg = ServerConfig{};
     std::string partnerText;
+    std::uint16_t partnerPortGiven = 0;  // host order; 0 = none
     bool keyGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& opt = args[i];
@@ -147,12 +191,17 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
         const std::string& val = args[++i];
         std::uint64_t n = 0;
         bool ok = true;
-        if (opt == "--server1") {
-            ok = ParseEndpoint(val, cfg.server1Address, cfg.server1Port);
-            cfg.server1 = ok;
-        } else if (opt == "--server2") {
-            ok = ParseEndpoint(val, cfg.server2Address, cfg.server2Port);
-            cfg.server2 = ok;
+        if (opt == "--server1" || opt == "--server2") {
+            const bool one = opt == "--server1";
+            std::uint32_t& addr = one ? cfg.server1Address : cfg.server2Address;
+            ok = ParseEndpoint(val, addr, one ? cfg.server1Port : cfg.server2Port);
+            (one ? cfg.server1 : cfg.server2) = ok;
+            const std::string why = ok ? WhyNotHostAddress(addr, broadcasts) : std::string();
+            if (!why.empty()) {
+                error = opt + " " + val + ": " + why +
+                        "; give the exact address clients send to, so replies leave from it";
+                return ParseStatus::Error;
+            }
         } else if (opt == "--partner") {
             partnerText = val;
         } else if (opt == "--key" || opt == "--key-hex") {
@@ -228,14 +277,23 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
         }
         cfg.hasPartner = true;
     } else {
-        // Server2 checks only the address: Server1 may send its relays from any port.
-        std::uint16_t ignored = 0;
+        // Server2 checks only the address: Server1 may send its relays from any port. A port
+        // given anyway is kept for the check against this process's own sockets below.
         if (!ParseIpv4(partnerText, cfg.partnerAddress) &&
-            !ParseEndpoint(partnerText, cfg.partnerAddress, ignored)) {
+            !ParseEndpoint(partnerText, cfg.partnerAddress, partnerPortGiven)) {
             error = "--partner for Server2 must be Server1's address, got '" + partnerText + "'";
             return ParseStatus::Error;
         }
         cfg.hasPartner = true;
+    }
+    if (cfg.hasPartner) {
+        if (cfg.server1)
+            partnerPortGiven = cfg.partnerPort;
+        const std::string why = WhyNotHostAddress(cfg.partnerAddress, broadcasts);
+        if (!why.empty()) {
+            error = "--partner " + partnerText + ": " + why + "; give the other server's address";
+            return ParseStatus::Error;
+        }
     }
 
     if (cfg.server1) {
@@ -268,6 +326,15 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
                         FormatIpv4(eps[a].address) + ":" + std::to_string(eps[a].portHost);
                 return ParseStatus::Error;
             }
+        }
+    }
+    // A partner that is one of our own sockets: Server1 would relay change requests to itself
+    // (or to its own send-only port), and the pair would never work.
+    for (const LocalEndpoint& e : eps) {
+        if (cfg.hasPartner && e.address == cfg.partnerAddress && e.portHost == partnerPortGiven) {
+            error = "--partner " + partnerText + " is this process's own " + LocalPortName(e.port) +
+                    " socket; give the other server's address";
+            return ParseStatus::Error;
         }
     }
     return ParseStatus::Ok;

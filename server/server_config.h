@@ -39,9 +39,17 @@ struct LocalEndpoint {
 };
 
 enum class ParseStatus { Ok, Help, Error };
-// Fills cfg (defaults applied) or sets error to one line saying what is wrong.
+// Fills cfg (defaults applied) or sets error to one line saying what is wrong. Refuses, for the
+// server's own addresses and its partner's, the wildcard 0.0.0.0/8, the limited broadcast,
+// multicast and the broadcast addresses of this machine's networks (LocalBroadcastAddresses()),
+// and a partner that is one of this process's own sockets.
 ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
                             std::string& error);
+// The same with the directed broadcast addresses given (network order): for tests.
+ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
+                            std::string& error, const std::vector<std::uint32_t>& broadcasts);
+// The broadcast addresses of this machine's IPv4 interfaces (network order), from getifaddrs().
+std::vector<std::uint32_t> LocalBroadcastAddresses();
 const char* ServerUsage();
 
 std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg);
@@ -54,6 +62,8 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
 bool ParseIpv4(const std::string& text, std::uint32_t& addrNet);
 bool ParseEndpoint(const std::string& text, std::uint32_t& addrNet, std::uint16_t& portHost);
 bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key);
+// Why addrNet cannot be a server's or a partner's address (one clause), or empty when it can.
+std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint32_t>& broadcasts);
 std::string FormatIpv4(std::uint32_t addrNet);
 // A host-order port as it is held in network order, whatever this machine's byte order.
 std::uint16_t PortToNet(std::uint16_t portHost);

@@ -1,5 +1,5 @@
-// SHA-256/HMAC against published vectors, and the relay datagram's layout, authentication,
-// time window and replay refusal.
+// SHA-256/HMAC and SipHash against published vectors, and the relay datagram's layout,
+// authentication, time window, replay refusal and bound on how far a sequence may run ahead.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 
 #include "server/relay.h"
 #include "server/sha256.h"
+#include "server/siphash.h"
 #include "tests/server/test_udp.h"
 
 namespace {
@@ -58,6 +59,34 @@ TEST(HmacSha256, Rfc4231Vectors) {
         EXPECT_EQ(Digest(HmacSha256(r.key.data(), r.key.size(), r.data.data(), r.data.size())),
                   r.mac);
     }
+}
+
+// The reference vectors: key 00 01 .. 0f, message 00 01 .. (n-1), output as its 8 bytes in
+// little-endian order (the 15-byte one is the example worked through in the paper).
+TEST(SipHash24, ReferenceVectors) {
+    struct Row {
+        std::size_t length;
+        const char* out;
+    };
+    const Row rows[] = {
+        {.length = 0, .out = "310e0edd47db6f72"},  {.length = 1, .out = "fd67dc93c539f874"},
+        {.length = 7, .out = "37d1018bf50002ab"},  {.length = 8, .out = "6224939a79f5f593"},
+        {.length = 15, .out = "e545be4961ca29a1"}, {.length = 16, .out = "db9bc2577fcc2a3f"},
+    };
+    SipKey key;
+    Bytes message;
+    for (std::uint8_t i = 0; i < 16; ++i) {
+        key[i] = i;
+        message.push_back(i);
+    }
+    for (const Row& r : rows) {
+        const std::uint64_t h = SipHash24(key, message.data(), r.length);
+        Bytes le;
+        for (int i = 0; i < 8; ++i)
+            le.push_back(static_cast<std::uint8_t>(h >> (8 * i)));
+        EXPECT_EQ(ToHex(le), r.out) << r.length << " bytes";
+    }
+    EXPECT_NE(RandomSipKey(), RandomSipKey());
 }
 
 const Bytes kKey = Hex("000102030405060708090a0b0c0d0e0f");
@@ -165,6 +194,97 @@ TEST(RelayDatagram, ReplayRefusedReorderingTolerated) {
         ASSERT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::Accepted);
     }
     EXPECT_EQ(verifier.Verify(old.data(), old.size(), kNow, nullptr), RelayCheck::Replayed);
+}
+
+// The signer keeps its sequence at or above its clock in µs, so that it catches up with any
+// value Server2 was made to remember within the bound below.
+TEST(RelayDatagram, SequenceKeepsUpWithTheClock) {
+    CRelaySigner signer(kKey, 1);
+    auto sequenceOf = [&](std::uint64_t wallMs) {
+        return ToHex(Relay(signer, wallMs)).substr(40, 16);
+    };
+    EXPECT_EQ(sequenceOf(kNow), "0006651728988000") << "kNow in µs";
+    EXPECT_EQ(sequenceOf(kNow), "0006651728988001") << "one above the previous";
+    EXPECT_EQ(sequenceOf(kNow - 5), "0006651728988002") << "never backwards with the clock";
+    EXPECT_EQ(sequenceOf(kNow + 1), "00066517289883e8") << "(kNow + 1 ms) in µs";
+}
+
+// One relay with sequence 2^64-1 from the partner's address (no key needed) made every later
+// relay count as replayed until Server2 restarted. A sequence more than kRelaySequenceLeadUs
+// ahead of the relay's own timestamp is refused now, and within that bound a far-ahead value
+// delays honest relays only until the sender's clock passes it.
+TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
+    constexpr std::uint64_t kNowUs = kNow * 1000;
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    struct Row {
+        const char* name;
+        bool keyed;
+        std::uint64_t timestampMs;
+        std::uint64_t sequence;
+        RelayCheck expected;
+        std::uint64_t honestAcceptedAtMs;  // an honest relay sent then is accepted
+    };
+    const Row rows[] = {
+        {.name = "2^64-1, no key",
+         .keyed = false,
+         .timestampMs = kNow,
+         .sequence = kMax,
+         .expected = RelayCheck::SequenceAhead,
+         .honestAcceptedAtMs = kNow},
+        {.name = "2^64-1, keyed",
+         .keyed = true,
+         .timestampMs = kNow,
+         .sequence = kMax,
+         .expected = RelayCheck::SequenceAhead,
+         .honestAcceptedAtMs = kNow},
+        {.name = "2^63",
+         .keyed = false,
+         .timestampMs = kNow,
+         .sequence = kMax / 2 + 1,
+         .expected = RelayCheck::SequenceAhead,
+         .honestAcceptedAtMs = kNow},
+        {.name = "one past the lead",
+         .keyed = false,
+         .timestampMs = kNow,
+         .sequence = kNowUs + kRelaySequenceLeadUs + 1,
+         .expected = RelayCheck::SequenceAhead,
+         .honestAcceptedAtMs = kNow},
+        {.name = "at the lead",
+         .keyed = false,
+         .timestampMs = kNow,
+         .sequence = kNowUs + kRelaySequenceLeadUs,
+         .expected = RelayCheck::Accepted,
+         .honestAcceptedAtMs = kNow + kRelaySequenceLeadUs / 1000 + 1},
+        {.name = "lead, timestamp at the window's edge",
+         .keyed = false,
+         .timestampMs = kNow + kWindow,
+         .sequence = (kNow + kWindow) * 1000 + kRelaySequenceLeadUs,
+         .expected = RelayCheck::Accepted,
+         .honestAcceptedAtMs = kNow + kWindow + kRelaySequenceLeadUs / 1000 + 1},
+    };
+    for (const Row& r : rows) {
+        const Bytes key = r.keyed ? kKey : Bytes{};
+        CRelayVerifier verifier(key, kWindow);
+        CRelaySigner hostile(key, r.sequence);
+        const Bytes poison = Relay(hostile, r.timestampMs);
+        EXPECT_EQ(verifier.Verify(poison.data(), poison.size(), kNow, nullptr), r.expected)
+            << r.name;
+
+        // The honest Server1, seeded from its clock at start an hour ago.
+        CRelaySigner honest(key, kNowUs - 3'600'000'000);
+        if (r.honestAcceptedAtMs > kNow) {
+            // 5 ms earlier it is more than the 1024-sequence replay window below the bound.
+            const Bytes early = Relay(honest, r.honestAcceptedAtMs - 5);
+            EXPECT_EQ(
+                verifier.Verify(early.data(), early.size(), r.honestAcceptedAtMs - 5, nullptr),
+                RelayCheck::Replayed)
+                << r.name << ": held back until the sender's clock passes the bound";
+        }
+        const Bytes later = Relay(honest, r.honestAcceptedAtMs);
+        EXPECT_EQ(verifier.Verify(later.data(), later.size(), r.honestAcceptedAtMs, nullptr),
+                  RelayCheck::Accepted)
+            << r.name;
+    }
 }
 
 TEST(RelayDatagram, WithoutKeyAnyMacPassesButReplayStillRefused) {

@@ -246,6 +246,26 @@ TEST(ProbeHandler, SplitServer2AnswersRelaysFromItsPartnerOnly) {
     EXPECT_EQ(f.out.count, 0);
 }
 
+// A relay from the partner's address with a sequence far ahead of its timestamp is dropped and
+// counted, and does not make the honest relays that follow look like replays.
+TEST(ProbeHandler, SplitServer2RefusesSequenceFarAheadThenAcceptsHonestRelays) {
+    Fixture f(SplitServer2());
+    CRelaySigner poisoner(kKey, ~std::uint64_t{0});
+    Bytes poison(kRelayLength);
+    poisoner.Encode(kClientAddr, kClientPort, kWall, poison.data());
+    EXPECT_EQ(f.Feed(poison, LocalPort::Server2Main, kServer1Addr, 0x1111),
+              Outcome::RelaySequenceAhead);
+    EXPECT_EQ(f.out.count, 0);
+    EXPECT_STREQ(OutcomeName(Outcome::RelaySequenceAhead), "relay_sequence_ahead");
+    for (int i = 0; i < 3; ++i) {
+        Bytes relay(kRelayLength);
+        f.signer.Encode(kClientAddr, kClientPort, kWall, relay.data());
+        EXPECT_EQ(f.Feed(relay, LocalPort::Server2Main, kServer1Addr, 0x1111),
+                  Outcome::RelayAccepted)
+            << i;
+    }
+}
+
 TEST(ProbeHandler, RelaysAreRefusedWhenThisProcessHasBothRoles) {
     Fixture f(BothRoles());
     Bytes relay(kRelayLength);

@@ -113,6 +113,76 @@ TEST(ServerConfig, Refusals) {
     }
 }
 
+// The server used to bind 0.0.0.0 (and try broadcast or multicast addresses), then answer from
+// whichever address the route chose; and a partner could be the server itself.
+TEST(ServerConfig, RefusesAddressesThatAreNotThisHostsOwn) {
+    struct Row {
+        std::vector<std::string> args;
+        const char* error;  // the whole message, or a part of it
+    };
+    const std::vector<std::uint32_t> broadcasts = {Ip("192.0.2.255")};
+    const Row rows[] = {
+        {.args = {"--server1", "0.0.0.0:3478", "--server2", "127.0.0.3:3480"},
+         .error = "--server1 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any "
+                  "address or this network); give the exact address clients send to, so replies "
+                  "leave from it"},
+        {.args = {"--server1", "127.0.0.2:3478", "--server2", "0.0.0.0:3480"},
+         .error = "--server2 0.0.0.0:3480: 0.0.0.0 is not a host address"},
+        {.args = {"--server1", "0.1.2.3:3478", "--partner", "127.0.0.3:3478"},
+         .error = "--server1 0.1.2.3:3478: 0.1.2.3 is not a host address"},
+        {.args = {"--server1", "255.255.255.255:3478", "--server2", "127.0.0.3:3480"},
+         .error = "--server1 255.255.255.255:3478: 255.255.255.255 is the broadcast address"},
+        {.args = {"--server2", "224.0.0.1:3478", "--partner", "127.0.0.2"},
+         .error = "--server2 224.0.0.1:3478: 224.0.0.1 is a multicast address"},
+        {.args = {"--server1", "239.255.255.250:3478", "--server2", "127.0.0.3:3480"},
+         .error = "239.255.255.250 is a multicast address"},
+        {.args = {"--server1", "192.0.2.255:3478", "--server2", "127.0.0.3:3480"},
+         .error = "--server1 192.0.2.255:3478: 192.0.2.255 is the broadcast address of a local "
+                  "network"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "0.0.0.0:3478"},
+         .error = "--partner 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any "
+                  "address or this network); give the other server's address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "0.0.0.0"},
+         .error = "--partner 0.0.0.0: 0.0.0.0 is not a host address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "255.255.255.255"},
+         .error = "--partner 255.255.255.255: 255.255.255.255 is the broadcast address"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "225.1.2.3:3478"},
+         .error = "--partner 225.1.2.3:3478: 225.1.2.3 is a multicast address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "192.0.2.255"},
+         .error = "--partner 192.0.2.255: 192.0.2.255 is the broadcast address of a local network"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3478"},
+         .error = "--partner 127.0.0.2:3478 is this process's own server1 socket; give the other "
+                  "server's address"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3479"},
+         .error = "--partner 127.0.0.2:3479 is this process's own server1 next port socket"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3480"},
+         .error = "--partner 127.0.0.2:3480 is this process's own server1 port-change port"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3478"},
+         .error = "--partner 127.0.0.3:3478 is this process's own server2 socket"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3479"},
+         .error = "--partner 127.0.0.3:3479 is this process's own server2 changed-address port"},
+    };
+    for (const Row& r : rows) {
+        ServerConfig cfg;
+        std::string error;
+        EXPECT_EQ(ParseServerArgs(r.args, cfg, error, broadcasts), ParseStatus::Error) << r.error;
+        EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    }
+    // Neighbours of the refused ones are fine: another host's broadcast-looking address, the
+    // partner on this server's address but another port (two processes on one host).
+    const std::vector<std::vector<std::string>> accepted = {
+        {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:4000"},
+        {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3"},
+        {"--server1", "198.51.100.255:3478", "--server2", "223.255.255.254:3480"},
+        {"--server1", "1.0.0.0:3478", "--partner", "240.0.0.1:3478"},
+    };
+    for (const auto& args : accepted) {
+        ServerConfig cfg;
+        std::string error;
+        EXPECT_EQ(ParseServerArgs(args, cfg, error, broadcasts), ParseStatus::Ok) << error;
+    }
+}
+
 TEST(ServerConfig, HelpAndIpv4Text) {
     ServerConfig cfg;
     std::string error;

@@ -314,10 +314,52 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
     EXPECT_NE(log.find("relay_replayed=1"), std::string::npos) << log;
 }
 
+// One datagram from the partner's address with sequence 2^64-1 used to make every later relay
+// count as replayed until restart.
+TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
+    std::uint16_t base = 0;
+    auto server2 = StartBinary(
+        [](std::uint16_t b) {
+            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
+                                            "--partner", kS1};
+        },
+        kS2, 10, base);
+    ASSERT_TRUE(server2);
+    const auto q = static_cast<std::uint16_t>(base + 10);
+    CTestSocket partner(kS1);
+    CTestSocket client;
+    ASSERT_TRUE(partner.Valid() && client.Valid());
+    CRelaySigner poisoner({}, ~std::uint64_t{0});
+    CRelaySigner honest({}, WallMs() * 1000);
+    auto relayFor = [&](CRelaySigner& s) {
+        Bytes b(kRelayLength);
+        s.Encode(client.AddressNet(), client.PortNet(), WallMs(), b.data());
+        return b;
+    };
+    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(poisoner)));
+    EXPECT_FALSE(client.Receive(300).has_value());
+    constexpr int kHonest = 10;
+    for (int i = 0; i < kHonest; ++i)
+        ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(honest)));
+    EXPECT_EQ(Collect(client, kHonest, 2000).size(), static_cast<std::size_t>(kHonest));
+
+    EXPECT_EQ(server2->Stop(), 0);
+    const std::string log = server2->Log();
+    EXPECT_NE(log.find("relay_sequence_ahead=1"), std::string::npos) << log;
+    EXPECT_EQ(log.find("relay_replayed"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_accepted=10"), std::string::npos) << log;
+}
+
 TEST(ServerBinary, BadOptionsExitWithTwoAndHelpWithZero) {
     CServerProcess bad({"--server1", "127.0.0.2:3478"});  // split without partner
     EXPECT_EQ(bad.WaitExit(), 2);
     EXPECT_NE(bad.Log().find("--partner"), std::string::npos) << bad.Log();
+    // Used to fail to bind (exit 1), or with 0.0.0.0 to start and answer from any address.
+    CServerProcess multicast({"--server1", "224.0.0.1:3478", "--server2", "127.0.0.3:3480"});
+    EXPECT_EQ(multicast.WaitExit(), 2);
+    EXPECT_NE(multicast.Log().find("--server1 224.0.0.1:3478: 224.0.0.1 is a multicast address"),
+              std::string::npos)
+        << multicast.Log();
     CServerProcess help({"--help"});
     EXPECT_EQ(help.WaitExit(), 0);
 }
