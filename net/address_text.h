@@ -1,0 +1,28 @@
+#pragma once
+// IPv4 addresses and endpoints as people write them. Any thread (pure functions).
+//
+// Addresses are held in network order (first octet first in memory, as on the wire); ports in
+// host order, as a person reads them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct Ipv4Endpoint {
+    std::uint32_t address = 0;  // network order
+    std::uint16_t port = 0;     // host order
+    bool operator==(const Ipv4Endpoint&) const = default;
+};
+
+// Exactly four decimal octets of 0 to 255 joined by dots; no blanks, no signs and no leading
+// zeros (other readers take "010" for octal 8, so it is refused rather than guessed).
+std::optional<std::uint32_t> ParseIpv4(std::string_view text);
+// "A:P" with A as ParseIpv4 reads it and P a decimal port from minPort to maxPort.
+std::optional<Ipv4Endpoint> ParseIpv4Endpoint(std::string_view text, std::uint16_t minPort = 1,
+                                              std::uint16_t maxPort = 65535);
+
+// "a.b.c.d", the first octet on the wire first.
+std::string FormatIpv4(std::uint32_t addrNet);
+// "a.b.c.d:port".
+std::string FormatIpv4Endpoint(const Ipv4Endpoint& endpoint);
