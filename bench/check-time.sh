@@ -13,6 +13,7 @@
 # compute. Needs root and what lab/natlab needs; traffic stays inside the labs' namespaces.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../scripts/lib.sh"
 natlab=$here/../lab/natlab
 build=${1:?usage: check-time.sh BUILD_DIR [ROUNDS]}
 rounds=${2:-1}
@@ -65,8 +66,7 @@ run_one() {
     s2=$(sed -n 's/^server2=//p' "$work/$tag.up")
     friend=0.0.0.0
     [ "$copies" = 2 ] && friend=$(sed -n 's/^c1=//p' "$work/$tag.up")
-    printf '[Setting]\nSTUN1_IP=%s\nSTUN1_PORT=34780\nSTUN2_IP=%s\nSTUN2_PORT=34790\nFRIEND_IP=%s\n' \
-        "$s1" "$s2" "$friend" >"$work/$tag.ini"
+    write_settings "$work/$tag.ini" "$s1" 34780 "$s2" 34790 "$friend"
     "$natlab" exec "$name" srv "$server" --server1 "$s1:34780" --server2 "$s2:34790" \
         >"$work/$tag.server" 2>&1 &
     spid=$!

@@ -8,6 +8,7 @@
 # (default BUILD_DIR/tests/net/net_flooder) sends for SECONDS (default 10); the client's
 # resident set is read every 0.5 s, and it is stopped by pid at the end.
 set -euo pipefail
+. "$(dirname "$0")/../scripts/lib.sh"
 build=${1:?usage: flood-memory.sh BUILD_DIR [SECONDS] [FLOODER]}
 seconds=${2:-10}
 flooder=${3:-$build/tests/net/net_flooder}
@@ -32,8 +33,7 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
-printf '[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=3478\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=3479\r\nFRIEND_IP=0.0.0.0\r\n' \
-  >"$tmp/STUN.ini"
+write_settings "$tmp/STUN.ini" 127.0.0.2 3478 127.0.0.3 3479
 "$cli" --respond --config "$tmp/STUN.ini" >"$tmp/out" 2>&1 &
 pid=$!
 for _ in $(seq 1 100); do

@@ -19,6 +19,7 @@
 # to sleep or pre-empted, which is what a wake-up costs), the same per thread, and the resident
 # set at the end (VmRSS) with its peak (VmHWM).
 set -euo pipefail
+. "$(dirname "$0")/../scripts/lib.sh"
 
 seconds=60
 rounds=1
@@ -53,9 +54,7 @@ if [ $# -ge 1 ] && [ -d "$1" ]; then
   build=$1
   seconds=${2:-$seconds}
   rounds=${3:-$rounds}
-  printf '[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=3478\r\nSTUN2_IP=127.0.0.3\r\n' \
-    >"$tmp/STUN.ini"
-  printf 'STUN2_PORT=3479\r\nFRIEND_IP=0.0.0.0\r\n' >>"$tmp/STUN.ini"
+  write_settings "$tmp/STUN.ini" 127.0.0.2 3478 127.0.0.3 3479
   cmd=("$build/cli/gatewise-cli" --respond --config "$tmp/STUN.ini")
 else
   while [ $# -gt 0 ]; do

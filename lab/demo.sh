@@ -7,6 +7,7 @@
 # needed), it says why and exits 0. It exits 1 when a check could not be run.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../scripts/lib.sh"
 natlab=$here/natlab
 build=${1:-}
 tick=100
@@ -62,8 +63,7 @@ run_one() {
     s1=$(sed -n 's/^server1=//p' "$work/$i.up")
     s2=$(sed -n 's/^server2=//p' "$work/$i.up")
     c1=$(sed -n 's/^c1=//p' "$work/$i.up")
-    printf '[Setting]\nSTUN1_IP=%s\nSTUN1_PORT=34780\nSTUN2_IP=%s\nSTUN2_PORT=34790\nFRIEND_IP=%s\n' \
-        "$s1" "$s2" "$c1" >"$work/$i.ini"
+    write_settings "$work/$i.ini" "$s1" 34780 "$s2" 34790 "$c1"
     "$natlab" exec "$name" srv "$server" --server1 "$s1:34780" --server2 "$s2:34790" \
         >"$work/$i.server" 2>&1 &
     spid=$!

@@ -10,6 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. "$root/scripts/lib.sh"
 build="$root/build/run"
 
 "$root/scripts/install-deps.sh"
@@ -39,19 +40,12 @@ cleanup() {
 trap cleanup EXIT
 
 s1=127.0.0.2 p1=34780 s2=127.0.0.3 p2=34790
-cat > "$work/STUN.ini" <<INI
-[Setting]
-STUN1_IP=$s1
-STUN1_PORT=$p1
-STUN2_IP=$s2
-STUN2_PORT=$p2
-FRIEND_IP=0.0.0.0
-INI
+write_settings "$work/STUN.ini" "$s1" "$p1" "$s2" "$p2"
 
 echo "=== Probe servers: Server1 $s1:$p1 (and :$((p1 + 1))), Server2 $s2:$p2 ==="
 "$build/server/gatewise-server" --server1 "$s1:$p1" --server2 "$s2:$p2" 2>"$work/server.log" &
 server_pid=$!
-sleep 0.5
+wait_udp_port "$p2" || { cat "$work/server.log" >&2; exit 1; }
 
 echo "=== One check against them (loopback has no NAT in front of it: expect OPEN) ==="
 status=0

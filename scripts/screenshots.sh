@@ -10,6 +10,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/lib.sh"
 build=${1:-$root/build}
 app=$build/app/gatewise
 server=$build/server/gatewise-server
@@ -35,13 +36,11 @@ trap cleanup EXIT
 p=$((41000 + RANDOM % 4000 * 2))
 q=$((p + 10))
 cp "$app" "$work/gatewise"
-printf '[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=%d\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=%d\r\nFRIEND_IP=0.0.0.0\r\n' \
-    "$p" "$q" >"$work/STUN.ini"
+write_settings "$work/STUN.ini" 127.0.0.2 "$p" 127.0.0.3 "$q"
 
 "$server" --server1 "127.0.0.2:$p" --server2 "127.0.0.3:$q" >"$work/server.log" 2>&1 &
 server_pid=$!
-sleep 0.5
-kill -0 "$server_pid" || { cat "$work/server.log" >&2; exit 1; }
+wait_udp_port "$q" || { cat "$work/server.log" >&2; exit 1; }
 
 # The program photographs its own windows once the check has ended, then closes itself.
 (cd "$work" && xvfb-run -a -s "-screen 0 1280x900x24" \

@@ -22,9 +22,7 @@ fi
 readonly FILTER="NAT INCOMING PACKAGES FILTER :    "
 # GATEWISE_FLOOD_SECONDS changes the responder's flood for a measurement by hand.
 readonly FLOOD_SECONDS=${GATEWISE_FLOOD_SECONDS:-10}
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok: $*"; }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -35,20 +33,13 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-cat >"$work/STUN.ini" <<INI
-[Setting]
-STUN1_IP=127.0.0.10
-STUN1_PORT=7000
-STUN2_IP=127.0.0.20
-STUN2_PORT=7100
-FRIEND_IP=0.0.0.0
-INI
+write_settings "$work/STUN.ini" 127.0.0.10 7000 127.0.0.20 7100
 
 # 1. A check against a slow pair that never sends the unsolicited replies (PORT RESTRICTED),
 # while forged 0x77747005, 0x7C777006 and 0x7C777002 stream into 9801 and 9802.
 "$forger" pair 40 & pids+=($!)
+wait_udp_port 7100 || bad "the slow pair is listening"
 "$forger" forge 40 77747005 7C777006 7C777002 >"$work/forged" & pids+=($!)
-sleep 0.2
 timeout 40 "$cli" --config "$work/STUN.ini" --tick-ms 100 >"$work/check.out" 2>"$work/check.err"
 rc=$?
 kill "${pids[@]}" 2>/dev/null
@@ -86,5 +77,4 @@ echo "responder: $(cat "$work/flooded") datagrams in ${FLOOD_SECONDS} s, peak RS
 [[ -n $peak && $peak -lt 32768 ]] && ok "responder: peak RSS ${peak} kB < 32 MB" ||
     bad "responder: peak RSS ${peak:-?} kB"
 
-echo "$passed passed, $failed failed"
-[[ $failed == 0 ]]
+finish

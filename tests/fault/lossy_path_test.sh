@@ -12,6 +12,7 @@
 # all three transmissions of one request ends with other verdicts; up to three runs are made and
 # every unlucky one is reported.
 set -uo pipefail
+. "$(dirname "$0")/../../scripts/lib.sh"
 cli=$1 server=$2 natlab=$3
 for exe in "$cli" "$server"; do
     [[ -x $exe ]] || { echo "FAIL: $exe is not built"; exit 1; }
@@ -69,14 +70,7 @@ else
 fi
 echo "loss: $method"
 
-cat >"$work/STUN.ini" <<INI
-[Setting]
-STUN1_IP=$server1
-STUN1_PORT=$PORT1
-STUN2_IP=$server2
-STUN2_PORT=$PORT2
-FRIEND_IP=0.0.0.0
-INI
+write_settings "$work/STUN.ini" "$server1" "$PORT1" "$server2" "$PORT2"
 
 "$natlab" exec "$name" srv "$server" --server1 "$server1:$PORT1" --server2 "$server2:$PORT2" \
     --stats-interval 0 >"$work/server.log" 2>&1 &

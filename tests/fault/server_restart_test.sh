@@ -24,9 +24,7 @@ readonly S1=127.0.0.10 P1=7000 S2=127.0.0.20 P2=7100
 readonly FILTER="NAT INCOMING PACKAGES FILTER :    "
 readonly NO_SERVER="I can't receive any response from STUN Server, NAT Check stop!"
 
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok: $*"; }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 work=$(mktemp -d)
 server_pid=
@@ -41,14 +39,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cat >"$work/STUN.ini" <<INI
-[Setting]
-STUN1_IP=$S1
-STUN1_PORT=$P1
-STUN2_IP=$S2
-STUN2_PORT=$P2
-FRIEND_IP=0.0.0.0
-INI
+write_settings "$work/STUN.ini" "$S1" "$P1" "$S2" "$P2"
 
 # start_server ARGS...: in the background; waits up to 5 s for its "started" line.
 start_server() {
@@ -194,5 +185,4 @@ else
     echo "note: no private network namespace here; the mid-check case was not run"
 fi
 
-echo "$passed passed, $failed failed"
-[[ $failed == 0 ]]
+finish

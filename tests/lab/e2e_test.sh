@@ -69,20 +69,7 @@ if [[ $case_name == *-hairpin ]]; then
     summary[1]=$LOOPBACK_YES
 fi
 
-passed=0 failed=0
-ok() {
-    passed=$((passed + 1))
-    echo "ok: $*"
-}
-bad() {
-    failed=$((failed + 1))
-    echo "FAIL: $*"
-}
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" = 0 ] && exit 0
-    exit 1
-}
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 reason=$("$natlab" check 2>&1)
 case $? in
@@ -119,14 +106,7 @@ if [ "$multi" = yes ]; then
 else
     friend=0.0.0.0  # none, as in a fresh STUN.ini
 fi
-cat >"$work/STUN.ini" <<INI
-[Setting]
-STUN1_IP=$server1
-STUN1_PORT=$PORT1
-STUN2_IP=$server2
-STUN2_PORT=$PORT2
-FRIEND_IP=$friend
-INI
+write_settings "$work/STUN.ini" "$server1" "$PORT1" "$server2" "$PORT2" "$friend"
 
 wait_bound() {  # wait_bound HOST PORT: up to 5 s for a UDP socket on PORT in HOST
     "$natlab" listening "$name" "$1" "$2"

@@ -11,7 +11,7 @@ set -uo pipefail
 natlab=$1
 group=$2
 tag=t$$
-passed=0 failed=0
+. "$(dirname "$0")/../../scripts/lib.sh"
 work=$(mktemp -d)
 labs=()
 pids=()
@@ -24,19 +24,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ok() {
-    passed=$((passed + 1))
-    echo "ok: $*"
-}
-bad() {
-    failed=$((failed + 1))
-    echo "FAIL: $*"
-}
-expect() {  # expect DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then ok "$what"; else bad "$what"; fi
-}
 leftovers() {  # leftovers NAME: prints whatever of lab NAME still exists
     ip netns list | awk '{print $1}' | grep "^$1-"
     ls -d "/etc/netns/$1-"* "/run/natlab/$1" 2>/dev/null
