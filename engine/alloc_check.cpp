@@ -11,18 +11,11 @@
 using namespace prober;
 
 const char* AllocRuleText(std::int32_t code) {
-    switch (code) {
-        case AllocUnknown:
-            return "UNKNOWN";
-        case AllocNotSymmetric:
-            return "NOT SYMMETRIC NAT";
-        case AllocAddressSensitive:
-            return "ADDRESS SENSITIVE SYMMETRIC NAT";
-        case AllocPortSensitive:
-            return "PORT SENSITIVE SYMMETRIC NAT";
-        default:
-            return "";
-    }
+    static constexpr const char* kTexts[] = {"UNKNOWN", "NOT SYMMETRIC NAT",
+                                             "ADDRESS SENSITIVE SYMMETRIC NAT",
+                                             "PORT SENSITIVE SYMMETRIC NAT"};
+    static_assert(std::size(kTexts) == AllocPortSensitive + 1, "one text per PortAllocRule");
+    return TextOf(kTexts, code);
 }
 
 void CNatProber::StartAllocationCheck() {
@@ -30,18 +23,16 @@ void CNatProber::StartAllocationCheck() {
     theLog.WriteTimedLine("NAT Port allocate rule check start...");
     m_allocRule = AllocUnknown;
     m_allocPortA = m_allocPortB = m_allocPortC = 0;
-    SendMessage(MakeRequest(kMsgAllocTestA, m_server1Ip, m_server1Port, Socket(kProbeSlot)));
-    ArmTimeout();
-    m_step = StepAllocA;
+    Ask(kMsgAllocTestA, m_server1Ip, m_server1Port, kProbeSlot);
+    AwaitStep(StepAllocA);
     theLog.WriteTimedLine("Request STUN Server1 socketA my MAPPED-ADDRESS...");
 }
 
 void CNatProber::OnAllocReplyA(const ReceivedMessage& msg) {
     m_allocPortA = PortBody(msg);
     m_outcome.allocPortA = HostPort(m_allocPortA);
-    SendMessage(MakeRequest(kMsgAllocTestB, m_server1Ip, Server1SecondPort(), Socket(kProbeSlot)));
-    ArmTimeout();
-    m_step = StepAllocB;
+    Ask(kMsgAllocTestB, m_server1Ip, Server1SecondPort(), kProbeSlot);
+    AwaitStep(StepAllocB);
     theLog.WriteTimedLine("STUN Server1 socketA reports my UDP NAT Port as %d",
                           HostPort(m_allocPortA));
     theLog.WriteTimedLine("Request STUN Server1 socketB my MAPPED-ADDRESS...");
@@ -50,9 +41,8 @@ void CNatProber::OnAllocReplyA(const ReceivedMessage& msg) {
 void CNatProber::OnAllocReplyB(const ReceivedMessage& msg) {
     m_allocPortB = PortBody(msg);
     m_outcome.allocPortB = HostPort(m_allocPortB);
-    SendMessage(MakeRequest(kMsgAllocTestC, m_server2Ip, m_server2Port, Socket(kProbeSlot)));
-    ArmTimeout();
-    m_step = StepAllocC;
+    Ask(kMsgAllocTestC, m_server2Ip, m_server2Port, kProbeSlot);
+    AwaitStep(StepAllocC);
     theLog.WriteTimedLine("STUN Server1 socketB reports my UDP NAT Port as %d",
                           HostPort(m_allocPortB));
     theLog.WriteTimedLine("Request STUN Server2 socketA my MAPPED-ADDRESS...");
@@ -99,17 +89,15 @@ void CNatProber::StartExceptionalCheck() {
     theLog.WriteLine("");
     theLog.WriteTimedLine("NAT Port allocate rule Exceptional Behavior check start...");
     m_exceptPort1 = m_exceptPort2 = 0;
-    SendMessage(MakeRequest(kMsgExceptTest1, m_server1Ip, m_server1Port, Socket(kExceptSlot1)));
-    ArmTimeout();
-    m_step = StepExcept1;
+    Ask(kMsgExceptTest1, m_server1Ip, m_server1Port, kExceptSlot1);
+    AwaitStep(StepExcept1);
 }
 
 void CNatProber::OnExceptReply1(const ReceivedMessage& msg) {
     m_exceptPort1 = PortBody(msg);
     m_outcome.exceptPort1 = HostPort(m_exceptPort1);
-    SendMessage(MakeRequest(kMsgExceptTest2, m_server1Ip, m_server1Port, Socket(kExceptSlot2)));
-    ArmTimeout();
-    m_step = StepExcept2;
+    Ask(kMsgExceptTest2, m_server1Ip, m_server1Port, kExceptSlot2);
+    AwaitStep(StepExcept2);
 }
 
 void CNatProber::OnExceptReply2(const ReceivedMessage& msg) {

@@ -10,22 +10,10 @@
 using namespace prober;
 
 const char* FilterTypeText(std::int32_t code) {
-    switch (code) {
-        case FilterUnknown:
-            return "UNKNOWN";
-        case FilterOpen:
-            return "OPEN";
-        case FilterFullCone:
-            return "FULL CONE";
-        case FilterIpRestricted:
-            return "IP RESTRICTED";
-        case FilterPortRestricted:
-            return "PORT RESTRICTED";
-        case FilterSymmetric:
-            return "SYMMETRIC";
-        default:
-            return "";
-    }
+    static constexpr const char* kTexts[] = {
+        "UNKNOWN", "OPEN", "FULL CONE", "IP RESTRICTED", "PORT RESTRICTED", "SYMMETRIC"};
+    static_assert(std::size(kTexts) == FilterSymmetric + 1, "one text per NatFilterType");
+    return TextOf(kTexts, code);
 }
 
 void CNatProber::StartFilterCheck() {
@@ -49,11 +37,10 @@ void CNatProber::StartFilterCheck() {
     if (m_server1Ip == 0 || m_server1Port == 0 || m_server2Ip == 0 || m_server2Port == 0)
         return;
 
-    SendMessage(MakeRequest(kMsgBindingRequest, m_server1Ip, m_server1Port, Socket(kProbeSlot)));
+    Ask(kMsgBindingRequest, m_server1Ip, m_server1Port, kProbeSlot);
     theLog.WriteTimedLine("Request STUN Server1 my MAPPED-ADDRESS...");
     m_loopbackSeen = 0;
-    ArmTimeout();
-    m_step = StepServer1Binding;
+    AwaitStep(StepServer1Binding);
 }
 
 void CNatProber::OnServer1BindingReply(const ReceivedMessage& msg) {
@@ -76,12 +63,10 @@ void CNatProber::OnServer1BindingReply(const ReceivedMessage& msg) {
     if (IsLocalAddress(m_mappedIp)) {
         // Unlogged, and answered long before the change reply's time-out runs out (3 tries in
         // 6 s against 13 ticks): see OnChangeReplyTimeout.
-        SendMessage(
-            MakeRequest(kMsgBindingRequest, m_server2Ip, m_server2Port, Socket(kExceptSlot1)));
+        Ask(kMsgBindingRequest, m_server2Ip, m_server2Port, kExceptSlot1);
         m_server2Probe = Server2Probe::Asked;
     }
-    ArmTimeout();
-    m_step = StepChangeAck;
+    AwaitStep(StepChangeAck);
 }
 
 void CNatProber::ConfirmServer2(const ReceivedMessage& msg) {
@@ -92,8 +77,7 @@ void CNatProber::ConfirmServer2(const ReceivedMessage& msg) {
 void CNatProber::OnChangeAck(const ReceivedMessage& msg) {
     Retire(msg, kMsgChangeRequest);
     theLog.WriteTimedLine("Receive STUN Server1 CHANGE-REQUEST response");
-    ArmTimeout();
-    m_step = StepChangeReply;
+    AwaitStep(StepChangeReply);
 }
 
 void CNatProber::OnChangeReply(const ReceivedMessage& msg) {
@@ -118,10 +102,9 @@ void CNatProber::OnChangeReplyTimeout() {
         ReportFilterResult();
         return;
     }
-    SendMessage(MakeRequest(kMsgBindingRequest, m_server2Ip, m_server2Port, Socket(kProbeSlot)));
+    Ask(kMsgBindingRequest, m_server2Ip, m_server2Port, kProbeSlot);
     theLog.WriteTimedLine("Request STUN Server2 my MAPPED-ADDRESS...");
-    ArmTimeout();
-    m_step = StepServer2Binding;
+    AwaitStep(StepServer2Binding);
 }
 
 void CNatProber::OnServer2BindingReply(const ReceivedMessage& msg) {
@@ -137,8 +120,7 @@ void CNatProber::OnServer2BindingReply(const ReceivedMessage& msg) {
         theLog.WriteTimedLine(
             "STUN PORT CHANGE-REQUEST requests the server to send the Binding Response with a "
             "different Port...");
-        ArmTimeout();
-        m_step = StepPortChangeReply;
+        AwaitStep(StepPortChangeReply);
         return;
     }
     m_filterType = FilterSymmetric;

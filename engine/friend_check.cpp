@@ -9,11 +9,10 @@ using namespace prober;
 
 void CNatProber::StartFriendPortQuery() {
     m_friendSockMappedPort = 0;
-    SendMessage(MakeRequest(kMsgBindingRequest, m_server1Ip, m_server1Port, Socket(kPort9802Slot)));
+    Ask(kMsgBindingRequest, m_server1Ip, m_server1Port, kPort9802Slot);
     theLog.WriteLine("");
     theLog.WriteTimedLine("Request STUN Server1 my 9802 MAPPED-ADDRESS");
-    ArmTimeout();
-    m_step = StepPort9802;
+    AwaitStep(StepPort9802);
 }
 
 void CNatProber::OnPort9802Reply(const ReceivedMessage& msg) {
@@ -45,8 +44,7 @@ void CNatProber::StartFriendSearch() {
     SendMessage(MakeEndpointRequest(kMsgFriendSearch, m_server1Ip, m_server1Port, m_configFriendIp,
                                     searchPort, Socket(kProbeSlot)));
     theLog.WriteTimedLine("Start to search a friend...");
-    ArmTimeout();
-    m_step = StepFriendSearch;
+    AwaitStep(StepFriendSearch);
 }
 
 void CNatProber::OnFriendAnswer(const ReceivedMessage& msg) {
@@ -66,8 +64,7 @@ void CNatProber::OnFriendSearchOutcome(int outcome) {
         theLog.WriteTimedLine("I haven't found any friend");
         SummarizeResults();
     } else if (outcome == 0) {
-        ArmTimeout();
-        m_step = StepFriendPort;
+        AwaitStep(StepFriendPort);
     }
 }
 
@@ -107,8 +104,7 @@ void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {
         case CResponderLimit::Decision::AnswerOnly:
             break;
         case CResponderLimit::Decision::Answer:
-            SendMessage(
-                MakeRequest(kMsgFriendPortRequest, server, serverPort, Socket(kPort9802Slot)));
+            Ask(kMsgFriendPortRequest, server, serverPort, kPort9802Slot);
             theLog.WriteTimedLine("Request STUN Server1 my Socket4 MAPPED-ADDRESS...");
             break;
     }

@@ -38,9 +38,15 @@ bool CNatProber::IsLocalAddress(std::uint32_t addr) const {
     return LocalAddresses().IsOwn(addr);
 }
 
-bool CNatProber::FromParty(const ReceivedMessage& msg, int slot, std::uint32_t ip,
-                           std::uint16_t port) {
-    if (msg.socket == Socket(slot) && msg.fromAddress == ip && (port == 0 || msg.fromPort == port))
+bool CNatProber::FromParty(const ReceivedMessage& msg, int slot, Party party) {
+    // The unsolicited replies come from ports of the servers' choice: only the address is known.
+    const bool server1 = party != Party::Server2 && party != Party::Server2AnyPort;
+    const std::uint16_t port = party == Party::Server1         ? m_server1Port
+                               : party == Party::Server1Second ? Server1SecondPort()
+                               : party == Party::Server2       ? m_server2Port
+                                                               : 0;
+    if (msg.socket == Socket(slot) && msg.fromAddress == (server1 ? m_server1Ip : m_server2Ip) &&
+        (port == 0 || msg.fromPort == port))
         return true;
     ++m_droppedFromStrangers;
     return false;
@@ -69,6 +75,15 @@ void CNatProber::SendMessage(const NatMessage& msg) {
         m_network->Send(msg);
 }
 
+void CNatProber::Ask(std::uint32_t type, std::uint32_t ip, std::uint16_t port, int slot) {
+    SendMessage(MakeRequest(type, ip, port, Socket(slot)));
+}
+
+void CNatProber::AwaitStep(ProbeStep step) {
+    ArmTimeout();
+    m_step = step;
+}
+
 void CNatProber::Retire(const ReceivedMessage& msg, std::uint32_t requestType) {
     if (m_network != nullptr)
         m_network->CompleteRequest(msg, requestType);
@@ -91,18 +106,20 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
     // from: only the fixed ports 9801/9802 would have to be guessed by anyone else, so without
     // this an off-path host could choose the verdicts. A stranger's datagram is dropped without
     // a log line (the log's texts are fixed) and counted.
+    if (HandleAnyStepReply(m, type))
+        return;
     switch (type) {
         // Acted on, and retired, only in a step that waits for them: a late duplicate of step 1's
         // binding reply must not retire step 5's request to Server2 or disturb step 2.
         case ReplyCode(kMsgBindingRequest):
             if (m_step == StepServer1Binding) {
-                if (FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
+                if (FromParty(m, kProbeSlot, Party::Server1))
                     OnServer1BindingReply(m);
             } else if (m_step == StepServer2Binding) {
-                if (FromParty(m, kProbeSlot, m_server2Ip, m_server2Port))
+                if (FromParty(m, kProbeSlot, Party::Server2))
                     OnServer2BindingReply(m);
             } else if (m_step == StepPort9802) {
-                if (FromParty(m, kPort9802Slot, m_server1Ip, m_server1Port))
+                if (FromParty(m, kPort9802Slot, Party::Server1))
                     OnPort9802Reply(m);
             }
             // Server2's answer to the liveness probe may come in any step.
@@ -112,54 +129,10 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
             }
             break;
         case ReplyCode(kMsgChangeRequest):
-            if (m_step == StepChangeAck && FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
+            if (m_step == StepChangeAck && FromParty(m, kProbeSlot, Party::Server1))
                 OnChangeAck(m);
             break;
 
-        // Retired in any step, acted on only in their own.
-        case ReplyCode(kMsgPortChangeRequest):
-            // Server1 answers from a port of its choice: only its address is known.
-            if (!FromParty(m, kProbeSlot, m_server1Ip, 0))
-                break;
-            Retire(m, kMsgPortChangeRequest);
-            if (m_step == StepPortChangeReply)
-                OnPortChangeReply(m);
-            break;
-        case ReplyCode(kMsgAllocTestA):
-            if (!FromParty(m, kProbeSlot, m_server1Ip, m_server1Port))
-                break;
-            Retire(m, kMsgAllocTestA);
-            if (m_step == StepAllocA)
-                OnAllocReplyA(m);
-            break;
-        case ReplyCode(kMsgAllocTestB):
-            if (!FromParty(m, kProbeSlot, m_server1Ip, Server1SecondPort()))
-                break;
-            Retire(m, kMsgAllocTestB);
-            if (m_step == StepAllocB)
-                OnAllocReplyB(m);
-            break;
-        case ReplyCode(kMsgAllocTestC):
-            if (!FromParty(m, kProbeSlot, m_server2Ip, m_server2Port))
-                break;
-            Retire(m, kMsgAllocTestC);
-            if (m_step == StepAllocC)
-                OnAllocReplyC(m);
-            break;
-        case ReplyCode(kMsgExceptTest1):
-            if (!FromParty(m, kExceptSlot1, m_server1Ip, m_server1Port))
-                break;
-            Retire(m, kMsgExceptTest1);
-            if (m_step == StepExcept1)
-                OnExceptReply1(m);
-            break;
-        case ReplyCode(kMsgExceptTest2):
-            if (!FromParty(m, kExceptSlot2, m_server1Ip, m_server1Port))
-                break;
-            Retire(m, kMsgExceptTest2);
-            if (m_step == StepExcept2)
-                OnExceptReply2(m);
-            break;
         case ReplyCode(kMsgFriendSearch): {
             if (!FromFriendSearchParty(m))
                 break;
@@ -199,8 +172,7 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
 
         // Never retired: they answer no request of ours.
         case kMsgChangedAddressReply:
-            // Server2 sends it from a port of its choice: only its address is known.
-            if (m_step == StepChangeReply && FromParty(m, kProbeSlot, m_server2Ip, 0))
+            if (m_step == StepChangeReply && FromParty(m, kProbeSlot, Party::Server2AnyPort))
                 OnChangeReply(m);
             break;
         case kMsgFriendPortReport:
@@ -218,6 +190,39 @@ void CNatProber::HandleMessage(const ReceivedMessage* msg) {
         default:
             break;
     }
+}
+
+bool CNatProber::HandleAnyStepReply(const ReceivedMessage& msg, std::uint32_t type) {
+    // Retired in any step, acted on only in their own.
+    struct Route {
+        std::uint32_t request;
+        int slot;
+        Party from;
+        ProbeStep step;
+        void (CNatProber::*handler)(const ReceivedMessage&);
+    };
+    // clang-format off: one row per line
+    static constexpr Route kRoutes[] = {
+        {kMsgPortChangeRequest, kProbeSlot, Party::Server1AnyPort, StepPortChangeReply,
+         &CNatProber::OnPortChangeReply},
+        {kMsgAllocTestA, kProbeSlot, Party::Server1, StepAllocA, &CNatProber::OnAllocReplyA},
+        {kMsgAllocTestB, kProbeSlot, Party::Server1Second, StepAllocB, &CNatProber::OnAllocReplyB},
+        {kMsgAllocTestC, kProbeSlot, Party::Server2, StepAllocC, &CNatProber::OnAllocReplyC},
+        {kMsgExceptTest1, kExceptSlot1, Party::Server1, StepExcept1, &CNatProber::OnExceptReply1},
+        {kMsgExceptTest2, kExceptSlot2, Party::Server1, StepExcept2, &CNatProber::OnExceptReply2},
+    };
+    // clang-format on
+    for (const Route& route : kRoutes) {
+        if (type != ReplyCode(route.request))
+            continue;
+        if (FromParty(msg, route.slot, route.from)) {
+            Retire(msg, route.request);
+            if (m_step == route.step)
+                (this->*route.handler)(msg);
+        }
+        return true;
+    }
+    return false;
 }
 
 void CNatProber::OnTick(int /*unused*/) {

@@ -81,7 +81,7 @@ public:
                     std::uint16_t server2Port, std::uint32_t friendIp);
     void HandleMessage(const ReceivedMessage* msg);
     void OnTick(int unused);
-    void ArmTimeout() { m_ticksLeft = 12; }
+    void ArmTimeout() { m_ticksLeft = prober::kTimeoutTicks; }
     // True when addr (network order) is one of this computer's own addresses. The addresses are
     // read at most once per kLocalAddressRefreshMs: a read lists the interfaces and may ask a
     // name server, and the responder must not do that for every datagram of a flood.
@@ -148,12 +148,20 @@ private:
 
     // Network seams: with no network module attached nothing is sent and no socket exists.
     void SendMessage(const NatMessage& msg);
+    // A tracked request of type to ip:port (network order) from the socket of slot.
+    void Ask(std::uint32_t type, std::uint32_t ip, std::uint16_t port, int slot);
+    // The next step, with its time-out armed.
+    void AwaitStep(ProbeStep step);
     void Retire(const ReceivedMessage& msg, std::uint32_t requestType);
     SocketHandle Socket(int slot) const;
     void AddResultLine(const std::string& line);
-    // True when msg arrived on the socket of slot from ip (and port, unless it is 0); otherwise
-    // counts it as a stranger's.
-    bool FromParty(const ReceivedMessage& msg, int slot, std::uint32_t ip, std::uint16_t port);
+    // Who a reply must come from: a server at the port the request went to, or (for the replies
+    // a server sends unasked) at any port of its address.
+    enum class Party { Server1, Server1Second, Server1AnyPort, Server2, Server2AnyPort };
+    // True when msg arrived on the socket of slot from party; otherwise counts it as a stranger's.
+    bool FromParty(const ReceivedMessage& msg, int slot, Party party);
+    // The replies retired in any step; false for any other type.
+    bool HandleAnyStepReply(const ReceivedMessage& msg, std::uint32_t type);
     bool FromFriendSearchParty(const ReceivedMessage& msg);
     const LocalAddressSet& LocalAddresses() const;
     // Server1's second port (network order): the next number after its first.

@@ -2,8 +2,10 @@
 // Small helpers the prober's files share: byte-order conversions for display and the texts that
 // several tests write. Any thread (pure functions).
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "net/messages.h"
@@ -47,6 +49,12 @@ inline constexpr int kSearchSlot = 3;    // 9801, broadcast permitted
 inline constexpr int kPort9802Slot = 4;  // 9802
 // Slots whose local ports the first test writes.
 inline constexpr int kSocketSlotsShown = 5;
+
+// The text of code in a table indexed by it; "" for a code outside the table.
+template <std::size_t N>
+const char* TextOf(const char* const (&texts)[N], std::int32_t code) {
+    return code >= 0 && static_cast<std::size_t>(code) < N ? texts[code] : "";
+}
 
 // Time-out of a step, in one-second ticks after ArmTimeout; it fires on the next one.
 inline constexpr std::int32_t kTimeoutTicks = 12;
