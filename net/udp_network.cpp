@@ -11,8 +11,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kReceiveWaitMs = 1000;         // how long the receive thread waits per round
-constexpr milliseconds kPausedCheck{50};     // the receive thread's re-check while paused
+// How long the receive thread waits per round, for datagrams or, while paused, for SetPaused;
+// Stop and SetPaused end the wait at once through the wake-up.
+constexpr int kReceiveWaitMs = 1000;
+constexpr milliseconds kPausedCheck{50};     // re-check while paused, only without a wake-up
 constexpr milliseconds kRetransmitScan{50};  // period of the pending-table scan
 constexpr int kWritableWaitUs = 1000;        // before each send
 constexpr std::size_t kMaxReadSockets = 64;  // a read set's capacity on Windows
@@ -65,11 +67,13 @@ bool CUdpNetwork::Start() {
 
 void CUdpNetwork::SetPaused(bool paused) {
     m_paused = paused;
+    m_receiveWakeup.Signal();  // the receive thread looks at the flag again at once
 }
 
 bool CUdpNetwork::Stop() {
     m_stopCalled = true;
     m_stop = true;
+    m_receiveWakeup.Signal();
     m_sendEvent.Signal();
     // Taking each lock once orders the flag before the sleepers' next test of it, so neither
     // the dispatch thread nor the retransmit thread can miss the wake-up.
@@ -225,10 +229,17 @@ void CUdpNetwork::ReceiveThreadProc() {
     }
     while (!m_stop) {
         if (m_paused) {
-            std::this_thread::sleep_for(kPausedCheck);
+            // Nothing is read while paused. A fixed 50 ms re-check here once held back the first
+            // reply of about one check in four (the engine resumes right after Start); now
+            // SetPaused ends the wait.
+            if (m_receiveWakeup.Valid())
+                WaitReadable({}, kReceiveWaitMs, &m_receiveWakeup);
+            else
+                std::this_thread::sleep_for(kPausedCheck);
             continue;
         }
-        const std::vector<SocketHandle> ready = WaitReadable(readSet, kReceiveWaitMs);
+        const std::vector<SocketHandle> ready =
+            WaitReadable(readSet, kReceiveWaitMs, &m_receiveWakeup);
         for (SocketHandle s : m_sockets) {
             if (std::find(ready.begin(), ready.end(), s) == ready.end())
                 continue;

@@ -2,9 +2,11 @@
 // The UDP network module: five sockets, the outgoing and received queues, the table of outstanding
 // requests and four worker threads (receive, dispatch, send, retransmit).
 //
-// Idle, the module costs about one wake-up a second: the receive thread's one-second wait. The
-// dispatch thread sleeps until the receive thread queues a message, the send thread until Send,
-// and the retransmission scan (every 50 ms) until the pending table holds a request.
+// Idle, the module costs about one wake-up a second: the receive thread's one-second wait, for
+// datagrams or, while paused, for SetPaused. SetPaused and Stop end that wait at once, so reading
+// starts as soon as the engine resumes and Stop takes milliseconds. The dispatch thread sleeps
+// until the receive thread queues a message, the send thread until Send, and the retransmission
+// scan (every 50 ms) until the pending table holds a request.
 //
 // Threads: the constructor, Start, SetPaused, Send, CompleteRequest, GetSocket, Stop and the
 // destructor are called on the engine's (user-interface) thread; Send and CompleteRequest are also
@@ -23,6 +25,7 @@
 #include "net/messages.h"
 #include "net/network_link.h"
 #include "net/pending_table.h"
+#include "net/socket_layer.h"
 
 // Local ports of the five slots; 0 = chosen by the system. Tests may move the fixed two.
 struct NetworkPorts {
@@ -53,8 +56,9 @@ public:
     // cannot be opened. Called once.
     bool Start();
     void SetPaused(bool paused);
-    // Sets the stop flag, cancels a delivery in flight, waits for the four threads (about a
-    // second at most) and closes the sockets. Always true.
+    // Sets the stop flag, wakes the four threads, cancels a delivery in flight, waits for the
+    // threads (milliseconds; a send blocked in the kernel may add up to its one-second time-out)
+    // and closes the sockets. Always true.
     bool Stop();
 
     void Send(NatMessage msg) override;
@@ -116,6 +120,10 @@ private:
 
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_paused{true};
+    // Ends the receive thread's wait after a change of m_stop or m_paused: signalled by Stop and
+    // SetPaused after the flag is written, drained by the receive thread alone (in WaitReadable),
+    // which reads the flags again after every wait. Takes no lock.
+    CReadWakeup m_receiveWakeup;
 
     static constexpr std::size_t kReceiveBufferSize = 65467;
     std::vector<std::uint8_t> m_receiveBuffer;  // receive thread only
