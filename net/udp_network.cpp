@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "net/socket_layer.h"
 #include "net/thread_name.h"
@@ -48,7 +49,11 @@ CUdpNetwork::~CUdpNetwork() {
 }
 
 void CUdpNetwork::SetTickSource(TickSource source) {
-    m_tick = source ? source : &GetTickCountMs;
+    m_tick = source ? std::move(source) : TickSource(&GetTickCountMs);
+}
+
+void CUdpNetwork::SetScanTrigger(ScanTrigger trigger) {
+    m_scanTrigger = trigger;
 }
 
 bool CUdpNetwork::Start() {
@@ -61,7 +66,8 @@ bool CUdpNetwork::Start() {
     m_receiveThread = std::thread(&CUdpNetwork::ReceiveThreadProc, this);
     m_dispatchThread = std::thread(&CUdpNetwork::DispatchThreadProc, this);
     m_sendThread = std::thread(&CUdpNetwork::SendThreadProc, this);
-    m_retransmitThread = std::thread(&CUdpNetwork::RetransmitThreadProc, this);
+    if (m_scanTrigger == ScanTrigger::Thread)
+        m_retransmitThread = std::thread(&CUdpNetwork::RetransmitThreadProc, this);
     return true;
 }
 
@@ -212,10 +218,14 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
                         kWritableWaitUs);
 }
 
-bool CUdpNetwork::CheckRetransmissions() {
+std::size_t CUdpNetwork::ScanRetransmissions() {
+    std::size_t queued = 0;
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    m_pending.Scan(m_tick(), [this](const NatMessage& msg) { Send(msg); });
-    return true;
+    m_pending.Scan(m_tick(), [&](const NatMessage& msg) {
+        Send(msg);
+        ++queued;
+    });
+    return queued;
 }
 
 void CUdpNetwork::ReceiveThreadProc() {
@@ -305,7 +315,7 @@ void CUdpNetwork::RetransmitThreadProc() {
             if (m_stop)
                 return;
         }
-        CheckRetransmissions();
+        ScanRetransmissions();
         std::unique_lock<std::mutex> lock(m_pendingLock);
         if (m_pendingWake.wait_for(lock, kRetransmitScan, [this] { return m_stop.load(); }))
             return;

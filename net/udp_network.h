@@ -1,6 +1,7 @@
 #pragma once
 // The UDP network module: five sockets, the outgoing and received queues, the table of outstanding
-// requests and four worker threads (receive, dispatch, send, retransmit).
+// requests and four worker threads (receive, dispatch, send, retransmit; no retransmit thread when
+// a test drives the scan by hand).
 //
 // Idle, the module costs about one wake-up a second: the receive thread's one-second wait, for
 // datagrams or, while paused, for SetPaused. SetPaused and Stop end that wait at once, so reading
@@ -10,11 +11,13 @@
 //
 // Threads: the constructor, Start, SetPaused, Send, CompleteRequest, GetSocket, Stop and the
 // destructor are called on the engine's (user-interface) thread; Send and CompleteRequest are also
-// safe from any other thread. The sink is called on the dispatch thread only.
+// safe from any other thread. SetTickSource and SetScanTrigger are called before Start only. The
+// sink is called on the dispatch thread only.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -80,9 +83,21 @@ public:
     std::uint64_t ReceivedDropped() const;
 
     // Millisecond clock of the retransmission logic; GetTickCountMs unless replaced. Tests step
-    // it across the 32-bit wrap. Set before Start only; the function is called on worker threads.
-    using TickSource = std::uint32_t (*)();
+    // it by hand (across the 32-bit wrap too). Set before Start only; the function is called on
+    // the send thread, the retransmit thread and in ScanRetransmissions.
+    using TickSource = std::function<std::uint32_t()>;
     void SetTickSource(TickSource source);
+
+    // What runs the retransmission scan: the retransmit thread every 50 ms while the pending
+    // table holds a request, or (Manual) only ScanRetransmissions, so that a test steps the tick
+    // source, scans and asserts each retransmission exactly instead of sleeping. With Manual
+    // the retransmit thread is not started. Set before Start only.
+    enum class ScanTrigger { Thread, Manual };
+    void SetScanTrigger(ScanTrigger trigger);
+    // One scan of the pending table at the tick source's now: requests overdue are removed, and
+    // queued for the send thread if they have transmissions left. Returns how many were queued.
+    // Any thread; the retransmit thread calls it too.
+    std::size_t ScanRetransmissions();
 
 private:
     struct SendEvent {  // auto-reset: one Wait consumes one or more Signals
@@ -101,7 +116,6 @@ private:
     bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
                        const std::uint8_t* bytes, std::size_t len);
     bool Transmit(NatMessage msg);
-    bool CheckRetransmissions();
 
     void ReceiveThreadProc();
     void DispatchThreadProc();
@@ -110,7 +124,9 @@ private:
 
     IReceiveSink* const m_sink;  // not owned; outlives this object
     const NetworkPorts m_ports;
+    // Set before Start, read-only while the workers run.
     TickSource m_tick;
+    ScanTrigger m_scanTrigger = ScanTrigger::Thread;
 
     // Written by Start before any worker exists, read-only while they run.
     std::vector<SocketHandle> m_sockets;

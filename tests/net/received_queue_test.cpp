@@ -209,11 +209,13 @@ TEST(UdpNetworkIdle, SleepsUntilThereIsWork) {
     net.SetPaused(false);
     std::this_thread::sleep_for(milliseconds(100));  // let the workers reach their waits
     const auto before = SwitchesByThread();
-    std::this_thread::sleep_for(milliseconds(1000));
+    // Half a second: the old polls would show 500 (dispatch) and 10 (scan) wake-ups.
+    std::this_thread::sleep_for(milliseconds(500));
     const auto after = SwitchesByThread();
     for (const char* name : {"gw-receive", "gw-dispatch", "gw-send", "gw-retransmit"}) {
         ASSERT_TRUE(after.count(name)) << name << " is not running under its name";
-        // The receive thread wakes once a second (twice in a second, by phase); the others not.
+        // The receive thread wakes once a second (its wait may end in the window); the others
+        // not.
         const long allowed = std::string(name) == "gw-receive" ? 3 : 1;
         EXPECT_LE(after.at(name) - before.at(name), allowed) << name;
     }
@@ -232,13 +234,14 @@ TEST(UdpNetworkIdle, ScanWakesForARequestAfterTheTableEmptied) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         NatMessage m = MakeRequest(kMsgAllocTestA, LoopbackNet(), peer.PortNet(), net.GetSocket(0));
-        m.retryIntervalMs = 100;
+        m.retryIntervalMs = 10;
         m.maxRetries = 2;
         net.Send(m);
         ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
         ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value()) << "never sent again";
         ASSERT_TRUE(WaitUntil([&] { return net.PendingCount() == 0; }, milliseconds(2000)));
-        std::this_thread::sleep_for(milliseconds(120));  // the scan is back asleep
+        // Longer than the 50 ms scan period: the scan is back asleep on the empty table.
+        std::this_thread::sleep_for(milliseconds(80));
     }
     EXPECT_TRUE(net.Stop());
 }
