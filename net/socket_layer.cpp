@@ -1,6 +1,7 @@
 #include "net/socket_layer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -95,21 +96,66 @@ bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
     return n >= 0;
 }
 
-std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs) {
+CReadWakeup::CReadWakeup() {
+    int ends[2] = {-1, -1};
+    if (::pipe(ends) != 0)
+        return;
+    for (int fd : ends) {
+        // Non-blocking both ways: a full pipe is already signalled, an empty one drained.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+            ::close(ends[0]);
+            ::close(ends[1]);
+            return;
+        }
+    }
+    m_readEnd = ends[0];
+    m_writeEnd = ends[1];
+}
+
+CReadWakeup::~CReadWakeup() {
+    if (m_readEnd >= 0) {
+        ::close(m_readEnd);
+        ::close(m_writeEnd);
+    }
+}
+
+void CReadWakeup::Signal() {
+    if (m_writeEnd < 0)
+        return;
+    const std::uint8_t one = 1;
+    // EAGAIN means the pipe is full, so a wait will end anyway.
+    [[maybe_unused]] const ssize_t n = ::write(m_writeEnd, &one, sizeof one);
+}
+
+void CReadWakeup::Drain() {
+    std::uint8_t buf[64];
+    while (::read(m_readEnd, buf, sizeof buf) > 0) {
+    }
+}
+
+std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs,
+                                       CReadWakeup* wakeup) {
     std::vector<SocketHandle> ready;
-    if (sockets.empty())
+    const bool wakeable = wakeup != nullptr && wakeup->Valid();
+    if (sockets.empty() && !wakeable)
         return ready;
     std::vector<pollfd> fds;
-    fds.reserve(sockets.size());
+    fds.reserve(sockets.size() + 1);
     for (SocketHandle s : sockets)
         fds.push_back(pollfd{s, POLLIN, 0});
+    if (wakeable)
+        fds.push_back(pollfd{wakeup->m_readEnd, POLLIN, 0});
     const int n = ::poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0)
         return ready;  // time-out, or a failure such as EINTR: the caller simply waits again
-    for (const pollfd& p : fds) {
+    if (wakeable && (fds.back().revents & POLLIN) != 0)
+        wakeup->Drain();
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
         // An error is reported as readable so the receive call collects (and clears) it.
-        if ((p.revents & (POLLIN | POLLERR)) != 0)
-            ready.push_back(p.fd);
+        if ((fds[i].revents & (POLLIN | POLLERR)) != 0)
+            ready.push_back(fds[i].fd);
     }
     return ready;
 }

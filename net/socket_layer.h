@@ -34,9 +34,37 @@ std::uint16_t SocketLocalPort(SocketHandle s);
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
 
-// Waits up to timeoutMs for any of sockets to become readable; returns the readable ones in the
-// order given (empty on time-out or failure).
-std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs);
+// Ends a WaitReadable on another thread at once, so a worker that waits a second for datagrams
+// can still stop (or start reading) within microseconds. Auto-reset: one wait consumes any
+// number of signals. POSIX: a non-blocking self-pipe; a Windows port can make it a loopback UDP
+// socket that sends itself a zero-byte datagram.
+// Threads: Signal from any thread; one thread at a time waits on it (WaitReadable drains it).
+class CReadWakeup {
+public:
+    CReadWakeup();
+    ~CReadWakeup();
+    CReadWakeup(const CReadWakeup&) = delete;
+    CReadWakeup& operator=(const CReadWakeup&) = delete;
+
+    // False when the descriptors could not be had; Signal then does nothing and a wait runs to
+    // its time-out.
+    bool Valid() const { return m_readEnd >= 0; }
+    void Signal();
+
+private:
+    friend std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>&, int,
+                                                  CReadWakeup*);
+    void Drain();  // empties the pipe: the waiting thread only
+
+    int m_readEnd = -1;
+    int m_writeEnd = -1;
+};
+
+// Waits up to timeoutMs for any of sockets to become readable, or for wakeup (when given) to be
+// signalled, which it then clears; returns the readable sockets in the order given (empty on
+// time-out, wake-up alone or failure). With no sockets and no valid wake-up it returns at once.
+std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs,
+                                       CReadWakeup* wakeup = nullptr);
 
 // Receives one datagram into buf; returns its length (0 for an empty datagram) or -1 on error.
 // fromAddrNet/fromPortNet receive the sender, in network order.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "net/socket_layer.h"
 #include "net/thread_name.h"
@@ -11,8 +12,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kReceiveWaitMs = 1000;         // how long the receive thread waits per round
-constexpr milliseconds kPausedCheck{50};     // the receive thread's re-check while paused
+// How long the receive thread waits per round, for datagrams or, while paused, for SetPaused;
+// Stop and SetPaused end the wait at once through the wake-up.
+constexpr int kReceiveWaitMs = 1000;
+constexpr milliseconds kPausedCheck{50};     // re-check while paused, only without a wake-up
 constexpr milliseconds kRetransmitScan{50};  // period of the pending-table scan
 constexpr int kWritableWaitUs = 1000;        // before each send
 constexpr std::size_t kMaxReadSockets = 64;  // a read set's capacity on Windows
@@ -46,7 +49,11 @@ CUdpNetwork::~CUdpNetwork() {
 }
 
 void CUdpNetwork::SetTickSource(TickSource source) {
-    m_tick = source ? source : &GetTickCountMs;
+    m_tick = source ? std::move(source) : TickSource(&GetTickCountMs);
+}
+
+void CUdpNetwork::SetScanTrigger(ScanTrigger trigger) {
+    m_scanTrigger = trigger;
 }
 
 bool CUdpNetwork::Start() {
@@ -59,17 +66,20 @@ bool CUdpNetwork::Start() {
     m_receiveThread = std::thread(&CUdpNetwork::ReceiveThreadProc, this);
     m_dispatchThread = std::thread(&CUdpNetwork::DispatchThreadProc, this);
     m_sendThread = std::thread(&CUdpNetwork::SendThreadProc, this);
-    m_retransmitThread = std::thread(&CUdpNetwork::RetransmitThreadProc, this);
+    if (m_scanTrigger == ScanTrigger::Thread)
+        m_retransmitThread = std::thread(&CUdpNetwork::RetransmitThreadProc, this);
     return true;
 }
 
 void CUdpNetwork::SetPaused(bool paused) {
     m_paused = paused;
+    m_receiveWakeup.Signal();  // the receive thread looks at the flag again at once
 }
 
 bool CUdpNetwork::Stop() {
     m_stopCalled = true;
     m_stop = true;
+    m_receiveWakeup.Signal();
     m_sendEvent.Signal();
     // Taking each lock once orders the flag before the sleepers' next test of it, so neither
     // the dispatch thread nor the retransmit thread can miss the wake-up.
@@ -208,10 +218,14 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
                         kWritableWaitUs);
 }
 
-bool CUdpNetwork::CheckRetransmissions() {
+std::size_t CUdpNetwork::ScanRetransmissions() {
+    std::size_t queued = 0;
     std::lock_guard<std::mutex> lock(m_pendingLock);
-    m_pending.Scan(m_tick(), [this](const NatMessage& msg) { Send(msg); });
-    return true;
+    m_pending.Scan(m_tick(), [&](const NatMessage& msg) {
+        Send(msg);
+        ++queued;
+    });
+    return queued;
 }
 
 void CUdpNetwork::ReceiveThreadProc() {
@@ -225,10 +239,17 @@ void CUdpNetwork::ReceiveThreadProc() {
     }
     while (!m_stop) {
         if (m_paused) {
-            std::this_thread::sleep_for(kPausedCheck);
+            // Nothing is read while paused. A fixed 50 ms re-check here once held back the first
+            // reply of about one check in four (the engine resumes right after Start); now
+            // SetPaused ends the wait.
+            if (m_receiveWakeup.Valid())
+                WaitReadable({}, kReceiveWaitMs, &m_receiveWakeup);
+            else
+                std::this_thread::sleep_for(kPausedCheck);
             continue;
         }
-        const std::vector<SocketHandle> ready = WaitReadable(readSet, kReceiveWaitMs);
+        const std::vector<SocketHandle> ready =
+            WaitReadable(readSet, kReceiveWaitMs, &m_receiveWakeup);
         for (SocketHandle s : m_sockets) {
             if (std::find(ready.begin(), ready.end(), s) == ready.end())
                 continue;
@@ -294,7 +315,7 @@ void CUdpNetwork::RetransmitThreadProc() {
             if (m_stop)
                 return;
         }
-        CheckRetransmissions();
+        ScanRetransmissions();
         std::unique_lock<std::mutex> lock(m_pendingLock);
         if (m_pendingWake.wait_for(lock, kRetransmitScan, [this] { return m_stop.load(); }))
             return;

@@ -1,18 +1,23 @@
 #pragma once
 // The UDP network module: five sockets, the outgoing and received queues, the table of outstanding
-// requests and four worker threads (receive, dispatch, send, retransmit).
+// requests and four worker threads (receive, dispatch, send, retransmit; no retransmit thread when
+// a test drives the scan by hand).
 //
-// Idle, the module costs about one wake-up a second: the receive thread's one-second wait. The
-// dispatch thread sleeps until the receive thread queues a message, the send thread until Send,
-// and the retransmission scan (every 50 ms) until the pending table holds a request.
+// Idle, the module costs about one wake-up a second: the receive thread's one-second wait, for
+// datagrams or, while paused, for SetPaused. SetPaused and Stop end that wait at once, so reading
+// starts as soon as the engine resumes and Stop takes milliseconds. The dispatch thread sleeps
+// until the receive thread queues a message, the send thread until Send, and the retransmission
+// scan (every 50 ms) until the pending table holds a request.
 //
 // Threads: the constructor, Start, SetPaused, Send, CompleteRequest, GetSocket, Stop and the
 // destructor are called on the engine's (user-interface) thread; Send and CompleteRequest are also
-// safe from any other thread. The sink is called on the dispatch thread only.
+// safe from any other thread. SetTickSource and SetScanTrigger are called before Start only. The
+// sink is called on the dispatch thread only.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -23,6 +28,7 @@
 #include "net/messages.h"
 #include "net/network_link.h"
 #include "net/pending_table.h"
+#include "net/socket_layer.h"
 
 // Local ports of the five slots; 0 = chosen by the system. Tests may move the fixed two.
 struct NetworkPorts {
@@ -53,8 +59,9 @@ public:
     // cannot be opened. Called once.
     bool Start();
     void SetPaused(bool paused);
-    // Sets the stop flag, cancels a delivery in flight, waits for the four threads (about a
-    // second at most) and closes the sockets. Always true.
+    // Sets the stop flag, wakes the four threads, cancels a delivery in flight, waits for the
+    // threads (milliseconds; a send blocked in the kernel may add up to its one-second time-out)
+    // and closes the sockets. Always true.
     bool Stop();
 
     void Send(NatMessage msg) override;
@@ -76,9 +83,21 @@ public:
     std::uint64_t ReceivedDropped() const;
 
     // Millisecond clock of the retransmission logic; GetTickCountMs unless replaced. Tests step
-    // it across the 32-bit wrap. Set before Start only; the function is called on worker threads.
-    using TickSource = std::uint32_t (*)();
+    // it by hand (across the 32-bit wrap too). Set before Start only; the function is called on
+    // the send thread, the retransmit thread and in ScanRetransmissions.
+    using TickSource = std::function<std::uint32_t()>;
     void SetTickSource(TickSource source);
+
+    // What runs the retransmission scan: the retransmit thread every 50 ms while the pending
+    // table holds a request, or (Manual) only ScanRetransmissions, so that a test steps the tick
+    // source, scans and asserts each retransmission exactly instead of sleeping. With Manual
+    // the retransmit thread is not started. Set before Start only.
+    enum class ScanTrigger { Thread, Manual };
+    void SetScanTrigger(ScanTrigger trigger);
+    // One scan of the pending table at the tick source's now: requests overdue are removed, and
+    // queued for the send thread if they have transmissions left. Returns how many were queued.
+    // Any thread; the retransmit thread calls it too.
+    std::size_t ScanRetransmissions();
 
 private:
     struct SendEvent {  // auto-reset: one Wait consumes one or more Signals
@@ -97,7 +116,6 @@ private:
     bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
                        const std::uint8_t* bytes, std::size_t len);
     bool Transmit(NatMessage msg);
-    bool CheckRetransmissions();
 
     void ReceiveThreadProc();
     void DispatchThreadProc();
@@ -106,7 +124,9 @@ private:
 
     IReceiveSink* const m_sink;  // not owned; outlives this object
     const NetworkPorts m_ports;
+    // Set before Start, read-only while the workers run.
     TickSource m_tick;
+    ScanTrigger m_scanTrigger = ScanTrigger::Thread;
 
     // Written by Start before any worker exists, read-only while they run.
     std::vector<SocketHandle> m_sockets;
@@ -116,6 +136,10 @@ private:
 
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_paused{true};
+    // Ends the receive thread's wait after a change of m_stop or m_paused: signalled by Stop and
+    // SetPaused after the flag is written, drained by the receive thread alone (in WaitReadable),
+    // which reads the flags again after every wait. Takes no lock.
+    CReadWakeup m_receiveWakeup;
 
     static constexpr std::size_t kReceiveBufferSize = 65467;
     std::vector<std::uint8_t> m_receiveBuffer;  // receive thread only

@@ -209,11 +209,13 @@ TEST(UdpNetworkIdle, SleepsUntilThereIsWork) {
     net.SetPaused(false);
     std::this_thread::sleep_for(milliseconds(100));  // let the workers reach their waits
     const auto before = SwitchesByThread();
-    std::this_thread::sleep_for(milliseconds(1000));
+    // Half a second: the old polls would show 500 (dispatch) and 10 (scan) wake-ups.
+    std::this_thread::sleep_for(milliseconds(500));
     const auto after = SwitchesByThread();
     for (const char* name : {"gw-receive", "gw-dispatch", "gw-send", "gw-retransmit"}) {
         ASSERT_TRUE(after.count(name)) << name << " is not running under its name";
-        // The receive thread wakes once a second (twice in a second, by phase); the others not.
+        // The receive thread wakes once a second (its wait may end in the window); the others
+        // not.
         const long allowed = std::string(name) == "gw-receive" ? 3 : 1;
         EXPECT_LE(after.at(name) - before.at(name), allowed) << name;
     }
@@ -232,18 +234,19 @@ TEST(UdpNetworkIdle, ScanWakesForARequestAfterTheTableEmptied) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         NatMessage m = MakeRequest(kMsgAllocTestA, LoopbackNet(), peer.PortNet(), net.GetSocket(0));
-        m.retryIntervalMs = 100;
+        m.retryIntervalMs = 10;
         m.maxRetries = 2;
         net.Send(m);
         ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
         ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value()) << "never sent again";
         ASSERT_TRUE(WaitUntil([&] { return net.PendingCount() == 0; }, milliseconds(2000)));
-        std::this_thread::sleep_for(milliseconds(120));  // the scan is back asleep
+        // Longer than the 50 ms scan period: the scan is back asleep on the empty table.
+        std::this_thread::sleep_for(milliseconds(80));
     }
     EXPECT_TRUE(net.Stop());
 }
 
-// Stop wakes the sleeping workers at once; only the receive thread's wait (1 s) bounds it.
+// Stop wakes every sleeping worker at once, the receive thread in its one-second wait too.
 TEST(UdpNetworkIdle, StopOfAnIdleModuleEndsEveryThread) {
     RecordingSink sink;
     CUdpNetwork net(&sink, kAnyPorts);
@@ -252,7 +255,7 @@ TEST(UdpNetworkIdle, StopOfAnIdleModuleEndsEveryThread) {
     std::this_thread::sleep_for(milliseconds(50));
     const auto t0 = Clock::now();
     EXPECT_TRUE(net.Stop());
-    EXPECT_LT(Clock::now() - t0, milliseconds(1500));
+    EXPECT_LT(Clock::now() - t0, milliseconds(200));
     EXPECT_EQ(SwitchesByThread().count("gw-dispatch"), 0u);
     EXPECT_EQ(SwitchesByThread().count("gw-retransmit"), 0u);
 }

@@ -144,6 +144,64 @@ TEST(SocketLayer, WaitReadableListsReadySocketsInTheOrderGiven) {
     CloseSocket(c);
 }
 
+// The wake-up ends a wait at once, reports sockets that are ready as well, and is auto-reset:
+// however many signals came, one wait consumes them and the next runs to its time-out.
+struct WakeupCase {
+    const char* name;
+    int signals;    // before the wait
+    bool datagram;  // one is waiting on the socket
+};
+
+TEST(SocketLayer, WakeupEndsOneWaitThenClears) {
+    const WakeupCase cases[] = {
+        {.name = "one signal", .signals = 1, .datagram = false},
+        {.name = "three signals", .signals = 3, .datagram = false},
+        {.name = "signal and datagram", .signals = 1, .datagram = true},
+    };
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    for (const WakeupCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CReadWakeup wakeup;
+        ASSERT_TRUE(wakeup.Valid());
+        const SocketHandle s = OpenUdpSocket(0, false);
+        ASSERT_NE(s, kInvalidSocket);
+        if (c.datagram) {
+            ASSERT_TRUE(peer.SendTo(SocketLocalPort(s), Bytes{1}));
+            ASSERT_EQ(WaitReadable({s}, 2000), std::vector<SocketHandle>{s});
+        }
+        for (int i = 0; i < c.signals; ++i)
+            wakeup.Signal();
+
+        auto t0 = std::chrono::steady_clock::now();
+        const auto ready = WaitReadable({s}, 10000, &wakeup);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(5000));
+        EXPECT_EQ(ready, c.datagram ? std::vector<SocketHandle>{s} : std::vector<SocketHandle>{});
+        // Cleared: a wait on the wake-up alone runs to its time-out.
+        t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(WaitReadable({}, 50, &wakeup).empty());
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(45));
+        CloseSocket(s);
+    }
+}
+
+TEST(SocketLayer, WakeupFromAnotherThreadEndsALongWait) {
+    const int before = OpenDescriptors();
+    {
+        CReadWakeup wakeup;
+        ASSERT_TRUE(wakeup.Valid());
+        const SocketHandle s = OpenUdpSocket(0, false);
+        ASSERT_NE(s, kInvalidSocket);
+        std::thread signaller([&] { wakeup.Signal(); });
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(WaitReadable({s}, 10000, &wakeup).empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(5000));
+        signaller.join();
+        CloseSocket(s);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);  // the wake-up closes both of its descriptors
+}
+
 TEST(Tick, CountsMillisecondsForward) {
     const std::uint32_t t0 = GetTickCountMs();
     std::this_thread::sleep_for(milliseconds(30));

@@ -20,7 +20,6 @@
 namespace {
 
 using nettest::Bytes;
-using nettest::Datagram;
 using nettest::JobQueue;
 using nettest::LoopbackNet;
 using nettest::LoopbackPeer;
@@ -55,6 +54,26 @@ protected:
         ASSERT_EQ(net->SocketCount(), kSocketSlots);
         net->SetPaused(false);
     }
+    // The retransmission scan runs only when the test calls Scan, on a clock that moves only
+    // when the test moves it: retransmission times are asserted exactly, without sleeping.
+    void UseSteppedTime(std::uint32_t start = 1000) {
+        now = start;
+        net->SetTickSource([this] { return now.load(); });
+        net->SetScanTrigger(CUdpNetwork::ScanTrigger::Manual);
+    }
+    std::size_t Scan() { return net->ScanRetransmissions(); }
+    // The next transmission reaches the peer; Transmit enters a tracked request in the table
+    // before it sends, so the table is current once this returns.
+    void ExpectTransmission(const LoopbackPeer& to, const Bytes& bytes) {
+        const auto d = to.Receive(milliseconds(2000));
+        ASSERT_TRUE(d.has_value());
+        EXPECT_EQ(d->bytes, bytes);
+    }
+    // Nothing more is waiting at the peer. On loopback a datagram is in the peer's buffer when
+    // sendto returns, so after a later datagram arrived anything sent before it would be here.
+    static void ExpectNothingMore(const LoopbackPeer& to) {
+        EXPECT_FALSE(to.Receive(milliseconds(0)).has_value());
+    }
     std::uint16_t SlotPort(int slot) const { return SocketLocalPort(net->GetSocket(slot)); }
 
     // A tracked request of the given type to a peer, leaving from slot 0.
@@ -66,8 +85,11 @@ protected:
 
     LoopbackPeer peer;
     RecordingSink sink;
+    std::atomic<std::uint32_t> now{0};  // the stepped clock (ms); outlives the module's threads
     std::unique_ptr<CUdpNetwork> net;
 };
+
+const Bytes kAllocTestA = {0x00, 0x06, 0x74, 0x77, 0x70, 0x07};
 
 TEST_F(UdpNetworkTest, Delivers300BytesAndDropsEmptyAndLongerDatagrams) {
     StartRunning();
@@ -130,36 +152,80 @@ TEST_F(UdpNetworkTest, SendsLeaveInTheOrderOfTheCalls) {
     }
 }
 
+// The one test on the real clock and the retransmit thread; the others step both by hand.
 TEST_F(UdpNetworkTest, UnansweredRequestIsSentThreeTimesThenDropped) {
     StartRunning();
     net->Send(RequestTo(peer, kMsgAllocTestA, 100));
     std::vector<Clock::time_point> arrivals;
-    const auto end = Clock::now() + milliseconds(1200);
-    while (Clock::now() < end) {
-        if (auto d = peer.Receive(milliseconds(50))) {
-            EXPECT_EQ(d->bytes, (Bytes{0x00, 0x06, 0x74, 0x77, 0x70, 0x07}));
-            arrivals.push_back(Clock::now());
-        }
+    for (int i = 0; i < 3; ++i) {
+        ExpectTransmission(peer, kAllocTestA);
+        arrivals.push_back(Clock::now());
     }
-    ASSERT_EQ(arrivals.size(), 3u);
     EXPECT_GE(arrivals[1] - arrivals[0], milliseconds(90));
     EXPECT_GE(arrivals[2] - arrivals[1], milliseconds(90));
-    EXPECT_EQ(net->PendingCount(), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 0; }, milliseconds(2000)));
+    // The send thread would pass a fourth within microseconds of the scan that dropped the
+    // request; 100 ms is plenty.
+    EXPECT_TRUE(peer.ReceiveAll(milliseconds(100)).empty());
+}
+
+// Each transmission is due strictly more than the interval after the last one; the request is
+// dropped once maxRetries transmissions went unanswered.
+struct ScheduleCase {
+    const char* name;
+    std::uint32_t intervalMs;
+    std::int32_t maxRetries;
+};
+
+TEST_F(UdpNetworkTest, RetransmissionScheduleOnASteppedClock) {
+    const ScheduleCase cases[] = {
+        {.name = "short interval", .intervalMs = 100, .maxRetries = 3},
+        {.name = "the default request", .intervalMs = 3000, .maxRetries = 3},
+        {.name = "never sent again", .intervalMs = 100, .maxRetries = 1},
+        {.name = "five transmissions", .intervalMs = 1, .maxRetries = 5},
+    };
+    UseSteppedTime();
+    StartRunning();
+    for (const ScheduleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        NatMessage m = RequestTo(peer, kMsgAllocTestA, c.intervalMs);
+        m.maxRetries = c.maxRetries;
+        net->Send(m);
+        for (std::int32_t sent = 1;; ++sent) {
+            ExpectTransmission(peer, kAllocTestA);
+            ASSERT_EQ(net->PendingCount(), 1u);
+            now += c.intervalMs;
+            EXPECT_EQ(Scan(), 0u);  // exactly the interval: not yet due
+            EXPECT_EQ(net->PendingCount(), 1u);
+            now += 1;
+            if (sent == c.maxRetries) {
+                EXPECT_EQ(Scan(), 0u);  // due, and none left: dropped
+                break;
+            }
+            ASSERT_EQ(Scan(), 1u);
+        }
+        EXPECT_EQ(net->PendingCount(), 0u);
+        ExpectNothingMore(peer);
+    }
 }
 
 TEST_F(UdpNetworkTest, AnswerBeforeTheIntervalRetiresTheRequest) {
+    UseSteppedTime();
     StartRunning();
     net->Send(RequestTo(peer, kMsgAllocTestA, 300));
-    ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
+    ExpectTransmission(peer, kAllocTestA);
     ASSERT_TRUE(peer.SendTo(SlotPort(0), Bytes{0x00, 0x08, 0x7C, 0x77, 0x70, 0x07, 0x12, 0x34}));
     ASSERT_TRUE(sink.WaitFor(1, milliseconds(2000)));
     const ReceivedMessage reply = sink.Messages()[0];
     net->CompleteRequest(reply, RequestCodeOf(MessageType(reply)));
     EXPECT_EQ(net->PendingCount(), 0u);
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(700)).empty());
+    now += 301;
+    EXPECT_EQ(Scan(), 0u);
+    ExpectNothingMore(peer);
 }
 
 TEST_F(UdpNetworkTest, UntrackedAnswerIsSentOnceAndNeverTracked) {
+    UseSteppedTime();
     StartRunning();
     ReceivedMessage from;
     from.fromAddress = LoopbackNet();
@@ -173,46 +239,66 @@ TEST_F(UdpNetworkTest, UntrackedAnswerIsSentOnceAndNeverTracked) {
     EXPECT_EQ(d->bytes, (Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x0D}));
     EXPECT_EQ(d->fromPortHost, SlotPort(kFriendSlot));  // from the socket the request came in on
     EXPECT_EQ(net->PendingCount(), 0u);
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(400)).empty());
+    now += 51;
+    EXPECT_EQ(Scan(), 0u);
+    ExpectNothingMore(peer);
 }
 
 TEST_F(UdpNetworkTest, PausedSendsNothingButTracksAndRetransmitsLater) {
+    UseSteppedTime();
     ASSERT_TRUE(net->Start());  // paused from construction
     NatMessage lost = RequestTo(peer, kMsgBindingRequest, 3000);
     lost.retryCount = -1;
     net->Send(lost);
     net->Send(RequestTo(peer, kMsgAllocTestA, 400));
     ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(150)).empty());
 
     net->SetPaused(false);
-    // The first transmission was swallowed; the second and third go out.
-    const auto got = peer.ReceiveAll(milliseconds(1300));
-    ASSERT_EQ(got.size(), 2u);
-    for (const Datagram& d : got)
-        EXPECT_EQ(d.bytes[5], 0x07);
+    // The first transmission was swallowed; the second and third go out. Had anything left
+    // while paused, it would have reached the peer before them.
+    for (int i = 0; i < 2; ++i) {
+        now += 401;
+        ASSERT_EQ(Scan(), 1u);
+        ExpectTransmission(peer, kAllocTestA);
+        ASSERT_EQ(net->PendingCount(), 1u);
+    }
+    now += 401;
+    EXPECT_EQ(Scan(), 0u);
+    EXPECT_EQ(net->PendingCount(), 0u);
+    ExpectNothingMore(peer);
 }
 
 TEST_F(UdpNetworkTest, PausedReadsNothingUntilResumed) {
     ASSERT_TRUE(net->Start());
     ASSERT_TRUE(peer.SendTo(SlotPort(1), Bytes{0x00, 0x06, 0x74, 0x77, 0x70, 0x0C}));
-    EXPECT_FALSE(sink.WaitFor(1, milliseconds(200)));
+    // Unpaused, the datagram would reach the sink within a millisecond.
+    EXPECT_FALSE(sink.WaitFor(1, milliseconds(100)));
     net->SetPaused(false);
     EXPECT_TRUE(sink.WaitFor(1, milliseconds(3000)));
 }
 
 TEST_F(UdpNetworkTest, SameRequestTwiceKeepsOneEntryWithTheLaterState) {
+    UseSteppedTime();
     StartRunning();
     // The first copy would be dropped after its interval without a retransmission; the second
     // replaces it and so is retransmitted up to three transmissions in all.
+    const Bytes allocTestB = {0x00, 0x06, 0x74, 0x77, 0x70, 0x08};
     NatMessage once = RequestTo(peer, kMsgAllocTestB, 100);
     once.maxRetries = 1;
     net->Send(once);
     net->Send(RequestTo(peer, kMsgAllocTestB, 100));
-    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
-    const auto got = peer.ReceiveAll(milliseconds(1000));
-    EXPECT_EQ(got.size(), 4u);  // two first transmissions, then the second and third
+    ExpectTransmission(peer, allocTestB);  // the two first transmissions
+    ExpectTransmission(peer, allocTestB);
+    EXPECT_EQ(net->PendingCount(), 1u);
+    for (int i = 0; i < 2; ++i) {  // the second and third
+        now += 101;
+        ASSERT_EQ(Scan(), 1u);
+        ExpectTransmission(peer, allocTestB);
+    }
+    now += 101;
+    EXPECT_EQ(Scan(), 0u);
     EXPECT_EQ(net->PendingCount(), 0u);
+    ExpectNothingMore(peer);
 }
 
 TEST_F(UdpNetworkTest, SameTypeToTwoDestinationsIsTrackedIndependently) {
@@ -264,8 +350,12 @@ TEST_F(UdpNetworkTest, ZeroDestinationIsRefusedAndStaysTracked) {
     NatMessage m = RequestTo(peer, kMsgBindingRequest, 10000);
     m.address = 0;
     net->Send(m);
-    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(300)).empty());
+    // Sends leave in order: the datagram after it is the first the peer sees.
+    NatMessage after = RequestTo(peer, kMsgAllocTestA, 10000);
+    after.retryCount = -1;
+    net->Send(after);
+    ExpectTransmission(peer, kAllocTestA);
+    ExpectNothingMore(peer);
     EXPECT_EQ(net->PendingCount(), 1u);
 }
 
@@ -279,9 +369,8 @@ TEST_F(UdpNetworkTest, OversizedSendLengthSendsNothingAndTheSenderCarriesOn) {
     NatMessage good = RequestTo(peer, kMsgAllocTestA, 10000);
     good.retryCount = -1;
     net->Send(good);
-    const auto got = peer.ReceiveAll(milliseconds(300));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].bytes, (Bytes{0x00, 0x06, 0x74, 0x77, 0x70, 0x07}));
+    ExpectTransmission(peer, kAllocTestA);  // sends leave in order: nothing went before it
+    ExpectNothingMore(peer);
 }
 
 TEST_F(UdpNetworkTest, StopEndsSendingAndDeliveringAndMayBeRepeated) {
@@ -298,7 +387,8 @@ TEST_F(UdpNetworkTest, StopEndsSendingAndDeliveringAndMayBeRepeated) {
     NatMessage after = RequestTo(peer, kMsgAllocTestB, 100);
     after.retryCount = -1;
     net->Send(after);
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(400)).empty());  // no send, no retransmission
+    // Past the first request's interval and a scan: no send, no retransmission.
+    EXPECT_TRUE(peer.ReceiveAll(milliseconds(200)).empty());
     EXPECT_TRUE(net->Stop());
     // The sockets are closed: the port can be bound again.
     const SocketHandle again = OpenUdpSocket(port, false);
@@ -333,8 +423,9 @@ TEST_F(UdpNetworkTest, TakenPortFailsStartWithoutThreads) {
     ASSERT_TRUE(peer.SendTo(opened[0], Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x02}));
     NatMessage m = RequestTo(peer, kMsgAllocTestA, 100);
     net->Send(m);
-    EXPECT_FALSE(sink.WaitFor(1, milliseconds(200)));
-    EXPECT_FALSE(peer.Receive(milliseconds(100)).has_value());
+    // With workers these would take well under a millisecond.
+    EXPECT_FALSE(sink.WaitFor(1, milliseconds(100)));
+    EXPECT_FALSE(peer.Receive(milliseconds(50)).has_value());
 
     const auto t0 = Clock::now();
     EXPECT_TRUE(net->Stop());
@@ -415,34 +506,29 @@ TEST_F(UdpNetworkTest, SendAndCompleteFromSeveralThreads) {
     EXPECT_LE(net->PendingCount(), 2u * kPerThread);
 }
 
-std::atomic<std::uint32_t> g_fakeTick{0};
-std::uint32_t FakeTick() {
-    return g_fakeTick.load();
-}
-
 // The interval is measured as an unsigned 32-bit difference, so it holds across the wrap of the
 // tick count (every 49.7 days); "greater than" the interval, not "at least".
 TEST_F(UdpNetworkTest, RetransmissionIntervalHoldsAcrossTheTickWrap) {
-    g_fakeTick = 0xFFFFFFF0u;
-    net->SetTickSource(&FakeTick);
+    UseSteppedTime(0xFFFFFFF0u);
     StartRunning();
     net->Send(RequestTo(peer, kMsgAllocTestA, 100));
-    ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
-    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
+    ExpectTransmission(peer, kAllocTestA);
 
-    g_fakeTick = 0x00000054u;  // exactly 100 ms later, past the wrap: not yet due
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(200)).empty());
+    now = 0x00000054u;  // exactly 100 ms later, past the wrap: not yet due
+    EXPECT_EQ(Scan(), 0u);
     EXPECT_EQ(net->PendingCount(), 1u);
 
-    g_fakeTick = 0x00000055u;  // 101 ms: due
-    ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
-    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
-    g_fakeTick = 0x00000055u + 101;
-    ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());  // third transmission
-    ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
-    g_fakeTick = 0x00000055u + 202;
-    EXPECT_TRUE(WaitUntil([&] { return net->PendingCount() == 0; }, milliseconds(1000)));
-    EXPECT_TRUE(peer.ReceiveAll(milliseconds(200)).empty());
+    now = 0x00000055u;  // 101 ms: due
+    ASSERT_EQ(Scan(), 1u);
+    ExpectTransmission(peer, kAllocTestA);
+    now = 0x00000055u + 101;
+    ASSERT_EQ(Scan(), 1u);
+    ExpectTransmission(peer, kAllocTestA);  // third transmission
+    ASSERT_EQ(net->PendingCount(), 1u);
+    now = 0x00000055u + 202;
+    EXPECT_EQ(Scan(), 0u);
+    EXPECT_EQ(net->PendingCount(), 0u);
+    ExpectNothingMore(peer);
 }
 
 // The default slots bind the fixed ports of the friend protocol.
