@@ -254,8 +254,8 @@ int main(int argc, char** argv) {
     Print("receive, no load", MeasureReceive(net, sink, peer, probes));
     Print("send, no load", MeasureSend(net, peer, probes));
     {
-        Flooder flood(SocketLocalPort(net.GetSocket(kBroadcastSlot)),
-                      SocketLocalPort(net.GetSocket(kFriendSlot)), burst);
+        Flooder flood(SocketLocalPort(net.GetSocket(kSearchSlot)),
+                      SocketLocalPort(net.GetSocket(kPort9802Slot)), burst);
         const auto t0 = Clock::now();
         const std::uint64_t dropped0 = net.ReceivedDropped();
         Print("receive, flood", MeasureReceive(net, sink, peer, probes));

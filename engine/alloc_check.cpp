@@ -6,7 +6,6 @@
 #include "core/log.h"
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
-#include "net/socket_layer.h"
 
 using namespace prober;
 
@@ -113,11 +112,8 @@ void CNatProber::ReportExceptionalResult(int outcome) {
             "stop.");
     } else if (outcome == 0) {
         // Both compared in host order; a socket whose port cannot be read counts as 0.
-        const SocketHandle s1 = Socket(kExceptSlot1);
-        const SocketHandle s2 = Socket(kExceptSlot2);
-        const std::uint16_t local1 = s1 == kInvalidSocket ? 0 : SocketLocalPort(s1);
-        const std::uint16_t local2 = s2 == kInvalidSocket ? 0 : SocketLocalPort(s2);
-        const bool kept = HostPort(m_exceptPort1) == local1 && HostPort(m_exceptPort2) == local2;
+        const bool kept = HostPort(m_exceptPort1) == LocalPort(kExceptSlot1) &&
+                          HostPort(m_exceptPort2) == LocalPort(kExceptSlot2);
         const char* line = kept ? "NAT PORT ALLOCATE RULE HAS EXCEPTIONAL BEHAVIOR."
                                 : "NAT PORT ALLOCATE RULE HAS NO EXCEPTIONAL BEHAVIOR.";
         theLog.WriteLine("%s", line);

@@ -5,7 +5,6 @@
 #include "core/log.h"
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
-#include "net/socket_layer.h"
 
 using namespace prober;
 
@@ -21,12 +20,10 @@ void CNatProber::StartFilterCheck() {
     m_outcome = CheckOutcome{};
 
     // A slot the module does not have, or whose port cannot be read, shows 0.
-    int ports[kSocketSlotsShown] = {};
+    int ports[kSocketSlots] = {};
     const int count = m_network != nullptr ? m_network->SocketCount() : 0;
-    for (int slot = 0; slot < kSocketSlotsShown && slot < count; ++slot) {
-        const SocketHandle s = Socket(slot);
-        ports[slot] = s == kInvalidSocket ? 0 : SocketLocalPort(s);
-    }
+    for (int slot = 0; slot < kSocketSlots && slot < count; ++slot)
+        ports[slot] = LocalPort(slot);
     theLog.WriteLine("Local machine port:[%d,%d,%d,%d,%d]", ports[0], ports[1], ports[2], ports[3],
                      ports[4]);
     theLog.WriteLine("");

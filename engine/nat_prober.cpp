@@ -93,6 +93,10 @@ SocketHandle CNatProber::Socket(int slot) const {
     return m_network != nullptr ? m_network->GetSocket(slot) : kInvalidSocket;
 }
 
+std::uint16_t CNatProber::LocalPort(int slot) const {
+    return m_network != nullptr ? m_network->LocalPort(slot) : 0;
+}
+
 void CNatProber::AddResultLine(const std::string& line) {
     m_resultLines.push_back(line);
 }

@@ -154,6 +154,7 @@ private:
     void AwaitStep(ProbeStep step);
     void Retire(const ReceivedMessage& msg, std::uint32_t requestType);
     SocketHandle Socket(int slot) const;
+    std::uint16_t LocalPort(int slot) const;  // host order; 0 without a socket
     void AddResultLine(const std::string& line);
     // Who a reply must come from: a server at the port the request went to, or (for the replies
     // a server sends unasked) at any port of its address.

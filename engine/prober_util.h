@@ -41,15 +41,6 @@ inline Octets AddressOctets(std::uint32_t addrNet) {
 inline constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
 inline constexpr std::uint16_t kFriendSearchPort = 9801;  // host order
 
-// Socket slots of the network module.
-inline constexpr int kProbeSlot = 0;
-inline constexpr int kExceptSlot1 = 1;
-inline constexpr int kExceptSlot2 = 2;
-inline constexpr int kSearchSlot = 3;    // 9801, broadcast permitted
-inline constexpr int kPort9802Slot = 4;  // 9802
-// Slots whose local ports the first test writes.
-inline constexpr int kSocketSlotsShown = 5;
-
 // The text of code in a table indexed by it; "" for a code outside the table.
 template <std::size_t N>
 const char* TextOf(const char* const (&texts)[N], std::int32_t code) {

@@ -16,7 +16,6 @@
 #include "fuzz/fuzz_input.h"
 #include "net/messages.h"
 #include "net/network_link.h"
-#include "net/socket_layer.h"
 
 namespace {
 
@@ -32,12 +31,9 @@ constexpr std::uint32_t kOwn = 0x4D00007F;      // 127.0.0.77, "this computer"
 // and starts the next (a request and the loopback probe) or the friend search (two searches).
 constexpr int kMaxSendsPerEvent = 3;
 
+// Owns no socket: slots are made-up handles and ports.
 class CCountingNetwork : public INetworkLink {
 public:
-    CCountingNetwork() {
-        for (SocketHandle& s : m_sockets)
-            s = OpenUdpSocket(0, false);
-    }
     void Send(NatMessage msg) override {
         ++sentThisEvent;
         if (MessageType(msg) == kMsgFriendPortRequest)
@@ -47,15 +43,15 @@ public:
     }
     void CompleteRequest(ReceivedMessage, std::uint32_t) override {}
     SocketHandle GetSocket(int slot) const override {
-        return slot >= 0 && slot < 5 ? m_sockets[slot] : kInvalidSocket;
+        return slot >= 0 && slot < kSocketSlots ? 1000 + slot : kInvalidSocket;
     }
-    int SocketCount() const override { return 5; }
+    int SocketCount() const override { return kSocketSlots; }
+    std::uint16_t LocalPort(int slot) const override {
+        return slot >= 0 && slot < kSocketSlots ? static_cast<std::uint16_t>(40100 + slot) : 0;
+    }
 
     int sentThisEvent = 0;
     std::uint64_t serverAsks = 0;
-
-private:
-    SocketHandle m_sockets[5];
 };
 
 CCountingNetwork& Network() {

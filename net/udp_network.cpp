@@ -106,7 +106,7 @@ bool CUdpNetwork::OpenSockets() {
     for (int slot = 0; slot < kSocketSlots; ++slot) {
         // A slot that cannot be opened is skipped, so the later ones move down a place; Start then
         // fails on the count.
-        const SocketHandle s = OpenUdpSocket(m_ports.slot[slot], slot == kBroadcastSlot);
+        const SocketHandle s = OpenUdpSocket(m_ports.slot[slot], slot == kSearchSlot);
         if (s != kInvalidSocket)
             m_sockets.push_back(s);
     }
@@ -121,6 +121,11 @@ SocketHandle CUdpNetwork::GetSocket(int slot) const {
 
 int CUdpNetwork::SocketCount() const {
     return static_cast<int>(m_sockets.size());
+}
+
+std::uint16_t CUdpNetwork::LocalPort(int slot) const {
+    const SocketHandle s = GetSocket(slot);
+    return s == kInvalidSocket ? 0 : SocketLocalPort(s);
 }
 
 void CUdpNetwork::Send(NatMessage msg) {

@@ -35,10 +35,6 @@ struct NetworkPorts {
     std::uint16_t slot[5] = {0, 0, 0, 9801, 9802};
 };
 
-inline constexpr int kSocketSlots = 5;
-inline constexpr int kBroadcastSlot = 3;  // 9801, broadcast permitted
-inline constexpr int kFriendSlot = 4;     // 9802
-
 // Most received records the module holds for the engine (about 1.4 MB). A check has at most a
 // handful in flight; past this a flood on 9801/9802 is dropped (and counted) instead of growing
 // memory without limit while the engine works through the queue.
@@ -68,6 +64,7 @@ public:
     void CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) override;
     SocketHandle GetSocket(int slot) const override;
     int SocketCount() const override;
+    std::uint16_t LocalPort(int slot) const override;
 
     // "%04d %04d %04d" of the address read as a native int32, the port as a native uint16 and the
     // type code.

@@ -93,8 +93,8 @@ protected:
         ASSERT_EQ(ok, expectOk);
         View()->SetSettingsPath(m_ini.toStdString());
         NetworkPorts ports;
-        ports.slot[kBroadcastSlot] = 0;
-        ports.slot[kFriendSlot] = 0;
+        ports.slot[kSearchSlot] = 0;
+        ports.slot[kPort9802Slot] = 0;
         View()->CheckModule().SetNetworkPorts(ports);
         View()->SetStartupDelays(10, 100);
     }

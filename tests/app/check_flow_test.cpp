@@ -55,8 +55,8 @@ TEST_F(CheckFlow, FailedStartUpSaysSoAndClosesTheWindow) {
     ASSERT_NE(busy, kInvalidSocket);
     MakeApp();
     NetworkPorts ports;
-    ports.slot[kBroadcastSlot] = 0;
-    ports.slot[kFriendSlot] = SocketLocalPort(busy);
+    ports.slot[kSearchSlot] = 0;
+    ports.slot[kPort9802Slot] = SocketLocalPort(busy);
     View()->CheckModule().SetNetworkPorts(ports);
     bool result = true;
     QObject::connect(View(), &CGatewiseView::startupFinished, [&](bool ok) { result = ok; });
@@ -158,7 +158,7 @@ TEST_F(CheckFlow, ClosingWhileADeliveryWaitsDoesNotHang) {
     ASSERT_TRUE(View()->CheckModule().IsChecking());
     // A datagram to the friend socket: the dispatch thread posts it and waits for this thread,
     // which does not run its event loop until the window is gone.
-    const SocketHandle friendSock = View()->CheckModule().Network()->GetSocket(kFriendSlot);
+    const SocketHandle friendSock = View()->CheckModule().Network()->GetSocket(kPort9802Slot);
     const std::uint16_t port = SocketLocalPort(friendSock);
     SocketHandle sender = OpenUdpSocket(0, false);
     ASSERT_NE(sender, kInvalidSocket);

@@ -1,33 +1,5 @@
 #include "tests/engine/fake_network.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include "net/socket_layer.h"
-
-CRecordingNetwork::CRecordingNetwork() {
-    for (SocketHandle& s : m_sockets) {
-        s = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sin.sin_port = 0;
-        if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
-            close(s);
-            s = kInvalidSocket;
-        }
-    }
-}
-
-CRecordingNetwork::~CRecordingNetwork() {
-    for (SocketHandle s : m_sockets) {
-        if (s >= 0)
-            close(s);
-    }
-}
-
 void CRecordingNetwork::Send(NatMessage msg) {
     SentRecord r;
     r.code = MessageType(msg);
@@ -44,17 +16,13 @@ void CRecordingNetwork::CompleteRequest(ReceivedMessage msg, std::uint32_t reque
 }
 
 SocketHandle CRecordingNetwork::GetSocket(int slot) const {
-    return slot >= 0 && slot < 5 ? m_sockets[slot] : kInvalidSocket;
+    return slot >= 0 && slot < kSocketSlots ? kFirstHandle + slot : kInvalidSocket;
 }
 
 std::uint16_t CRecordingNetwork::LocalPort(int slot) const {
-    return SocketLocalPort(GetSocket(slot));
+    return slot >= 0 && slot < kSocketSlots ? static_cast<std::uint16_t>(kFirstPort + slot) : 0;
 }
 
 int CRecordingNetwork::SlotOf(SocketHandle s) const {
-    for (int i = 0; i < 5; ++i) {
-        if (m_sockets[i] == s)
-            return i;
-    }
-    return -1;
+    return s >= kFirstHandle && s < kFirstHandle + kSocketSlots ? s - kFirstHandle : -1;
 }

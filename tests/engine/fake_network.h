@@ -28,28 +28,23 @@ struct CompletedRecord {
     bool operator==(const CompletedRecord&) const = default;
 };
 
-// Five real UDP sockets bound to 127.0.0.1:0 stand in the slots, so SocketLocalPort reads real
-// ports; nothing is ever sent through them.
+// Five made-up socket handles and local ports stand in the slots; no socket is opened.
 class CRecordingNetwork : public INetworkLink {
 public:
-    CRecordingNetwork();
-    ~CRecordingNetwork() override;
-    CRecordingNetwork(const CRecordingNetwork&) = delete;
-    CRecordingNetwork& operator=(const CRecordingNetwork&) = delete;
-
     void Send(NatMessage msg) override;
     void CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) override;
     SocketHandle GetSocket(int slot) const override;
-    int SocketCount() const override { return 5; }
+    int SocketCount() const override { return kSocketSlots; }
+    std::uint16_t LocalPort(int slot) const override;  // host order
 
-    std::uint16_t LocalPort(int slot) const;  // host order
     int SlotOf(SocketHandle s) const;
 
     std::vector<SentRecord> sent;
     std::vector<CompletedRecord> completed;
 
-private:
-    SocketHandle m_sockets[5];
+    // Handles and ports no real socket has (ports as the system might choose them).
+    static constexpr SocketHandle kFirstHandle = 1000;
+    static constexpr std::uint16_t kFirstPort = 40100;
 };
 
 class CFakePresenter : public IResultPresenter {

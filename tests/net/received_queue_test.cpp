@@ -95,8 +95,8 @@ TEST(UdpNetworkFlood, QueueStaysBoundedAndALaterMessageStillArrives) {
     LoopbackPeer flooder;
     LoopbackPeer peer;
     ASSERT_TRUE(flooder.Ok() && peer.Ok());
-    const std::uint16_t ports[] = {SocketLocalPort(net.GetSocket(kBroadcastSlot)),
-                                   SocketLocalPort(net.GetSocket(kFriendSlot))};
+    const std::uint16_t ports[] = {SocketLocalPort(net.GetSocket(kSearchSlot)),
+                                   SocketLocalPort(net.GetSocket(kPort9802Slot))};
 
     // Flood both fixed-port slots until well past the limit (bounded in count and time; the
     // kernel drops some itself when the receive thread falls behind).
@@ -127,11 +127,11 @@ TEST(UdpNetworkFlood, QueueStaysBoundedAndALaterMessageStillArrives) {
     ASSERT_TRUE(WaitUntil([&] { return net.ReceivedQueueLength() == 0; }, milliseconds(10000)));
     // Datagrams still in the kernel's buffers may trickle in; the real one comes after them.
     ASSERT_TRUE(peer.SendTo(ports[1], kReal));
-    ASSERT_TRUE(WaitUntil([&] { return realOn(kFriendSlot); }, milliseconds(5000)));
+    ASSERT_TRUE(WaitUntil([&] { return realOn(kPort9802Slot); }, milliseconds(5000)));
     const auto got = sink.Messages();
     EXPECT_GE(got.size(), 2 * kReceivedPerSocketLimit + 2);  // the shares, the probe, the last
     EXPECT_EQ(got.back().fromPort, peer.PortNet());
-    EXPECT_EQ(got.back().socket, net.GetSocket(kFriendSlot));
+    EXPECT_EQ(got.back().socket, net.GetSocket(kPort9802Slot));
     EXPECT_LE(net.ReceivedQueuePeak(), kReceivedQueueLimit);
     EXPECT_FALSE(sink.Overlapped());
     EXPECT_TRUE(net.Stop());

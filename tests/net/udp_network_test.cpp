@@ -127,9 +127,9 @@ TEST_F(UdpNetworkTest, EachSlotReportsItsOwnSocket) {
     }
     int on = 0;  // broadcast is permitted on slot 3 alone
     socklen_t len = sizeof on;
-    ASSERT_EQ(getsockopt(net->GetSocket(kBroadcastSlot), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    ASSERT_EQ(getsockopt(net->GetSocket(kSearchSlot), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
     EXPECT_EQ(on, 1);
-    ASSERT_EQ(getsockopt(net->GetSocket(kFriendSlot), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    ASSERT_EQ(getsockopt(net->GetSocket(kPort9802Slot), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
     EXPECT_EQ(on, 0);
     EXPECT_EQ(net->GetSocket(kSocketSlots), kInvalidSocket);
     EXPECT_EQ(net->GetSocket(-1), kInvalidSocket);
@@ -230,14 +230,14 @@ TEST_F(UdpNetworkTest, UntrackedAnswerIsSentOnceAndNeverTracked) {
     ReceivedMessage from;
     from.fromAddress = LoopbackNet();
     from.fromPort = peer.PortNet();
-    from.socket = net->GetSocket(kFriendSlot);
+    from.socket = net->GetSocket(kPort9802Slot);
     NatMessage answer = MakeAnswer(ReplyCode(kMsgFriendSearch), from);
     answer.retryIntervalMs = 50;
     net->Send(answer);
     auto d = peer.Receive(milliseconds(2000));
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->bytes, (Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x0D}));
-    EXPECT_EQ(d->fromPortHost, SlotPort(kFriendSlot));  // from the socket the request came in on
+    EXPECT_EQ(d->fromPortHost, SlotPort(kPort9802Slot));  // from the socket the request came in on
     EXPECT_EQ(net->PendingCount(), 0u);
     now += 51;
     EXPECT_EQ(Scan(), 0u);
@@ -406,8 +406,8 @@ TEST_F(UdpNetworkTest, TakenPortFailsStartWithoutThreads) {
     CloseSocket(probe);
 
     NetworkPorts ports = kAnyPorts;
-    ports.slot[kBroadcastSlot] = SocketLocalPort(blocker);
-    ports.slot[kFriendSlot] = slot4Port;
+    ports.slot[kSearchSlot] = SocketLocalPort(blocker);
+    ports.slot[kPort9802Slot] = slot4Port;
     net = std::make_unique<CUdpNetwork>(&sink, ports);
     const int threadsBefore = RunningThreads();
     EXPECT_FALSE(net->Start());
@@ -536,8 +536,8 @@ TEST(UdpNetworkFixedPorts, DefaultSlotsBind9801And9802) {
     RecordingSink sink;
     CUdpNetwork net(&sink);
     ASSERT_TRUE(net.Start());
-    EXPECT_EQ(SocketLocalPort(net.GetSocket(kBroadcastSlot)), 9801);
-    EXPECT_EQ(SocketLocalPort(net.GetSocket(kFriendSlot)), 9802);
+    EXPECT_EQ(SocketLocalPort(net.GetSocket(kSearchSlot)), 9801);
+    EXPECT_EQ(SocketLocalPort(net.GetSocket(kPort9802Slot)), 9802);
     EXPECT_TRUE(net.Stop());
 }
 
