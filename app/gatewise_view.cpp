@@ -67,7 +67,7 @@ CGatewiseView::~CGatewiseView() {
 void CGatewiseView::SetSettingsPath(std::string path) {
     m_settingsPath = path;
     m_check.SetSettingsLoader(
-        [path](StunSettings& settings) { return LoadSettings(settings, path); });
+        [path](StunSettings& settings) { return LoadSettingsForCheck(settings, path); });
     m_check.SetSettingsPath(std::move(path));
 }
 

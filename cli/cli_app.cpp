@@ -1,21 +1,24 @@
 #include "cli/cli_app.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "cli/cli_presenter.h"
 #include "cli/console.h"
 #include "cli/engine_loop.h"
 #include "cli/exit_codes.h"
 #include "cli/json_output.h"
-#include "cli/signal_watch.h"
+#include "cli/log_keeper.h"
 #include "core/log.h"
+#include "core/profile.h"
 #include "core/settings.h"
 #include "engine/check_module.h"
 #include "net/socket_layer.h"
@@ -29,7 +32,7 @@ constexpr const char* kReady = "Press F5 to start...";
 constexpr const char* kSocketsFailed = "Init WinSock2.0 fail...I have to exit program";
 
 // One run of the client. Main thread only (it is the engine's thread); the signal watcher reaches
-// it only through m_loop.Interrupt, the network module only through m_loop.Post.
+// it only through Interrupt, the network module only through m_loop.Post.
 class CCliRun {
 public:
     explicit CCliRun(const CliOptions& options)
@@ -38,9 +41,12 @@ public:
           m_loop(std::chrono::milliseconds(options.tickMs)),
           m_progress([](const std::string& s) { WriteStream(stderr, s); },
                      ::isatty(STDERR_FILENO) == 1),
-          m_presenter(options.report, [this](const std::string& line) { Out(line + "\n"); }) {}
+          m_presenter(options.report, [this](const std::string& line) { Out(line + "\n"); }),
+          m_logText(!options.logPath.empty()) {}
 
     int Run();
+    // Any thread (the signal watcher): ends the run as soon as the job in progress returns.
+    void Interrupt(int signo) { m_loop.Interrupt(signo); }
 
 private:
     static void WriteStream(std::FILE* f, const std::string& s) {
@@ -64,6 +70,8 @@ private:
     }
     bool LoadWithOverrides(StunSettings& s);
     std::string ZeroSettingsText() const;
+    bool SettingsFileUsable();
+    bool LogIsTheSettingsFile() const;
     int Finish(int signo);
     bool SaveLog();
 
@@ -73,20 +81,26 @@ private:
     CProgressLine m_progress;
     CCliPresenter m_presenter;
     CLineEndConverter m_lineEnds;
-    CStringLogTarget m_logText;
-    CSignalWatcher m_signals;
+    CLogKeeper m_logText;  // kept only for --log, and bounded
     // Declared after the loop, the log target and the presenter it refers to, so it goes first.
     CCheckModule m_module;
 
     bool m_checkStarted = false;
-    bool m_loaderCalled = false;  // the check got as far as reading the settings
-    StunSettings m_loaded;        // what the last load gave, overrides applied
+    bool m_loaderCalled = false;            // the check got as far as reading the settings
+    StunSettings m_loaded;                  // what the last load gave, overrides applied
+    std::vector<std::string> m_unresolved;  // keys whose host name the last load could not resolve
     std::chrono::steady_clock::time_point m_checkStart;
     std::chrono::steady_clock::time_point m_checkEnd;
 };
 
 bool CCliRun::LoadWithOverrides(StunSettings& s) {
-    LoadSettings(s, m_settingsPath);
+    // A value the command line replaces is not looked up, nor complained about.
+    AddressLookup lookup;
+    lookup.server1 = !m_options.server1;
+    lookup.server2 = !m_options.server2;
+    lookup.friendAddress = !m_options.friendIp;
+    m_unresolved.clear();
+    LoadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
     const bool valid = ApplyOverrides(m_options, s);
     m_loaderCalled = true;
     m_loaded = s;
@@ -109,25 +123,48 @@ std::string CCliRun::ZeroSettingsText() const {
     return zero;
 }
 
+// The default file may be missing (its defaults then apply, as in the desktop application); an
+// explicit one that is not there is a typing error. A file that is there must be a regular file
+// of at most 1 MiB: a FIFO would block the read for ever, a device or a huge file fill memory.
+bool CCliRun::SettingsFileUsable() {
+    const ProfileFileState state = CheckProfileFile(m_settingsPath);
+    if (state.access == ProfileAccess::kReadable ||
+        (state.access == ProfileAccess::kMissing && m_options.configPath.empty())) {
+        return true;
+    }
+    Err("cannot read the settings file '" + m_settingsPath + "': it " + state.reason);
+    return false;
+}
+
+// The log file is emptied at start-up and written at the end: were it the settings file (by the
+// same name, a symbolic or a hard link) the settings would be lost before they were read.
+bool CCliRun::LogIsTheSettingsFile() const {
+    struct stat log {};
+    struct stat settings {};
+    return ::stat(m_options.logPath.c_str(), &log) == 0 &&
+           ::stat(m_settingsPath.c_str(), &settings) == 0 && log.st_dev == settings.st_dev &&
+           log.st_ino == settings.st_ino;
+}
+
 int CCliRun::Run() {
-    // An explicit file that is not there is a typing error; only the default file may be missing
-    // (its defaults then apply, as in the desktop application).
-    if (!m_options.configPath.empty()) {
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(m_options.configPath, ec) ||
-            !std::ifstream(m_options.configPath).good()) {
-            Err("cannot read the settings file '" + m_options.configPath + "'");
+    if (!SettingsFileUsable())
+        return kExitUsage;
+    if (!m_options.logPath.empty()) {
+        if (LogIsTheSettingsFile()) {
+            Err("the log file '" + m_options.logPath + "' is the settings file '" + m_settingsPath +
+                "'; it is left as it is");
             return kExitUsage;
         }
-    }
-    // Fail before the check, not after it, when the log cannot be saved where asked.
-    if (!m_options.logPath.empty() && !std::ofstream(m_options.logPath, std::ios::binary)) {
-        Err("cannot write the log file '" + m_options.logPath + "'");
-        return kExitLogFile;
-    }
-    if (!m_signals.Start([this](int signo) { m_loop.Interrupt(signo); })) {
-        Err("cannot watch for SIGINT/SIGTERM");
-        return kExitInternal;
+        // Fail before the check, not after it, when the log cannot be saved where asked.
+        // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
+        const int fd =
+            ::open(m_options.logPath.c_str(),
+                   O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            Err("cannot write the log file '" + m_options.logPath + "'");
+            return kExitLogFile;
+        }
+        ::close(fd);
     }
 
     m_logText.SetOnAppend([this](const std::string& piece) { Out(m_lineEnds.Convert(piece)); });
@@ -156,6 +193,7 @@ int CCliRun::Run() {
     });
     if (!m_options.respond) {
         m_loop.Post([this] {
+            m_logText.MarkCheckStart();
             m_checkStart = std::chrono::steady_clock::now();
             m_checkStarted = true;
             m_module.StartCheck();
@@ -181,7 +219,6 @@ int CCliRun::Finish(int signo) {
     m_module.Stop();
     m_loop.DiscardPending();
     SocketLayerCleanup();
-    m_signals.Stop();
     Out(m_lineEnds.Flush());
 
     int code = kExitOk;
@@ -197,10 +234,17 @@ int CCliRun::Finish(int signo) {
         Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
         code = kExitSockets;
         status = kStatusSocketsFailed;
-    } else if (!ZeroSettingsText().empty()) {
-        // The engine answers this with silence after the start banner.
-        Err("invalid settings in '" + m_settingsPath + "': " + ZeroSettingsText() +
-            " is zero; no check was started");
+    } else if (!m_unresolved.empty() || !ZeroSettingsText().empty()) {
+        // The engine answers this with silence after the start banner (and the log's line for
+        // each name it could not resolve).
+        std::string why;
+        for (const std::string& key : m_unresolved)
+            why += (why.empty() ? "" : ", ") + key;
+        if (!why.empty())
+            why += " cannot be resolved";
+        else
+            why = ZeroSettingsText() + " is zero";
+        Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
         code = kExitInvalidSettings;
         status = kStatusInvalidSettings;
     } else {
@@ -219,13 +263,23 @@ int CCliRun::Finish(int signo) {
     if (!m_options.logPath.empty() && !SaveLog()) {
         Err("cannot write the log file '" + m_options.logPath + "'");
         code = kExitLogFile;
+    } else if (m_logText.DroppedBytes() != 0) {
+        Err("the log outgrew " + std::to_string(CLogKeeper::kDefaultCap >> 20) + " MiB; " +
+            std::to_string(m_logText.DroppedBytes()) +
+            " bytes of it (the oldest, then the middle) are not in '" + m_options.logPath + "'");
     }
     return code;
 }
 
 }  // namespace
 
-int RunCli(const CliOptions& options) {
+int RunCli(const CliOptions& options, CSignalRelay& signals) {
     CCliRun run(options);
+    // Registered for exactly the run's lifetime, whatever ends it.
+    struct Registration {
+        CSignalRelay& relay;
+        ~Registration() { relay.SetTarget({}); }
+    } registration{signals};
+    signals.SetTarget([&run](int signo) { run.Interrupt(signo); });
     return run.Run();
 }

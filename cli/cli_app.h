@@ -4,6 +4,8 @@
 // Main thread only; BlockStopSignals must have run before.
 
 #include "cli/options.h"
+#include "cli/signal_watch.h"
 
-// Returns the exit status (cli/exit_codes.h).
-int RunCli(const CliOptions& options);
+// Returns the exit status (cli/exit_codes.h). While it runs, signals handed to signals end the
+// run (one kept from before is handed over at once).
+int RunCli(const CliOptions& options, CSignalRelay& signals);

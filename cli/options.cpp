@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstddef>
 
+#include "core/host_resolver.h"
 #include "core/settings.h"
 
 namespace {
@@ -55,19 +56,52 @@ std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
     return htonl(host);
 }
 
-std::optional<ServerOverride> ParseServer(const std::string& text) {
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
+std::optional<std::uint32_t> ParseAddress(const std::string& text, const HostResolver& resolve,
+                                          std::string& why) {
+    if (auto dotted = ParseIpv4(text))
+        return dotted;
+    // Digits and dots alone are a malformed address, never a name to look up.
+    if (!resolve || !LooksLikeHostName(text)) {
+        why = resolve ? "not a dotted IPv4 address or host name" : "not a dotted IPv4 address";
         return std::nullopt;
-    auto address = ParseIpv4(text.substr(0, colon));
-    auto port = ParseNumber(text.substr(colon + 1), 1, 65535);
+    }
+    const HostLookup found = resolve(text);
+    if (!found.ok) {
+        why = "cannot be resolved: " + found.error;
+        return std::nullopt;
+    }
+    return found.addressNet;
+}
+
+std::optional<ServerOverride> ParseServer(const std::string& text, const HostResolver& resolve) {
+    std::string why;
+    return ParseServer(text, resolve, why);
+}
+
+std::optional<ServerOverride> ParseServer(const std::string& text, const HostResolver& resolve,
+                                          std::string& why) {
+    const std::size_t colon = text.rfind(':');
+    // The port first: a malformed one needs no lookup of the name before it.
+    auto port =
+        colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1), 1, 65535);
+    if (!port) {
+        why = "'" + text + "' is not ADDRESS:PORT (port 1-65535)";
+        return std::nullopt;
+    }
+    auto address = ParseAddress(text.substr(0, colon), resolve, why);
+    if (!address) {
+        why = "'" + text + "': " + why;
+        return std::nullopt;
+    }
     // The engine starts no check with a zero server address; refusing it here says why.
-    if (!address || *address == 0 || !port)
+    if (*address == 0) {
+        why = "'" + text + "': the address must be other than 0.0.0.0";
         return std::nullopt;
+    }
     return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
 }
 
-ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve) {
     ParseResult result;
     CliOptions& o = result.options;
     auto fail = [&result](std::string message) {
@@ -118,19 +152,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
             auto value = takeValue();
             if (!value)
                 return fail(name + " needs ADDRESS:PORT");
-            auto server = ParseServer(*value);
-            if (!server) {
-                return fail(name + ": '" + *value +
-                            "' is not ADDRESS:PORT (dotted IPv4 other than 0.0.0.0, port 1-65535)");
-            }
+            std::string why;
+            auto server = ParseServer(*value, resolve, why);
+            if (!server)
+                return fail(name + ": " + why);
             (name == "--server1" ? o.server1 : o.server2) = *server;
         } else if (isFlag("--friend")) {
             auto value = takeValue();
             if (!value)
                 return fail("--friend needs an address");
-            auto address = ParseIpv4(*value);
+            std::string why;
+            auto address = ParseAddress(*value, resolve, why);
             if (!address)
-                return fail("--friend: '" + *value + "' is not a dotted IPv4 address");
+                return fail("--friend: '" + *value + "': " + why);
             o.friendIp = *address;
         } else if (isFlag("--tick-ms")) {
             auto value = takeValue();
@@ -178,8 +212,9 @@ It binds the local UDP ports 9801 and 9802, so only one copy can run at a time.
 Options:
   --config FILE    read the servers, the friend address and the report recipient from
                    FILE instead of STUN.ini beside the executable
-  --server1 A:P    use STUN Server1 at address A, port P for this run (the file is not
-                   changed); Server1 must also answer on port P+1
+  --server1 A:P    use STUN Server1 at address A (dotted IPv4 or host name), port P
+                   for this run (the file is not changed); Server1 must also answer
+                   on port P+1
   --server2 A:P    use STUN Server2 at address A, port P for this run
   --friend A       look for a friend at address A for this run; 0.0.0.0 means none
   --log FILE       at the end, save the whole log to FILE as the application's
@@ -198,9 +233,11 @@ Options:
 Exit status:
   0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped)
   1    unexpected internal failure
-  2    bad command line or unreadable --config file
+  2    bad command line, unreadable settings file, or a --log file that is the
+       settings file
   3    the check ended with the filter verdict UNKNOWN
-  4    invalid settings: a server address or port is zero
+  4    invalid settings: a server address or port is zero, or a server's host name
+       cannot be resolved
   5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)
   6    the --log file could not be written
   130, 143  interrupted by SIGINT or SIGTERM

@@ -1,10 +1,13 @@
 #pragma once
-// The command line of gatewise-cli. Pure parsing, no side effects: any thread.
+// The command line of gatewise-cli. Pure parsing, no side effects, except the host-name lookups
+// of the resolver the caller passes (none by default): any thread.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "core/host_resolver.h"
 
 // One probe server given on the command line; both fields in network byte order, as the
 // settings record holds them.
@@ -39,14 +42,24 @@ struct ParseResult {
 
 // Parses argv[1..]. Accepts "--opt VALUE" and "--opt=VALUE"; a later option overrides an
 // earlier one. Unknown options, stray arguments, malformed or zero addresses and ports, and
-// combinations that make no sense are errors.
-ParseResult ParseCommandLine(const std::vector<std::string>& args);
+// combinations that make no sense are errors. Addresses that are host names go to resolve (the
+// client passes ResolveIpv4Host); without one, host names are refused like any other junk.
+ParseResult ParseCommandLine(const std::vector<std::string>& args,
+                             const HostResolver& resolve = {});
 
 // Strict dotted IPv4 ("a.b.c.d", four decimal parts of 0-255, no leading '+' or blanks);
 // the address in network byte order.
 std::optional<std::uint32_t> ParseIpv4(const std::string& text);
-// "a.b.c.d:port" with a port of 1-65535 and an address other than 0.0.0.0.
-std::optional<ServerOverride> ParseServer(const std::string& text);
+// A strict dotted IPv4 address, or a host name (LooksLikeHostName) that resolve turns into one.
+// On failure, why says what was wrong, for the option's error message.
+std::optional<std::uint32_t> ParseAddress(const std::string& text, const HostResolver& resolve,
+                                          std::string& why);
+// "address:port" with a port of 1-65535 and an address (as ParseAddress) other than 0.0.0.0.
+std::optional<ServerOverride> ParseServer(const std::string& text,
+                                          const HostResolver& resolve = {});
+// The same, saying in why what was wrong (for the option's error message).
+std::optional<ServerOverride> ParseServer(const std::string& text, const HostResolver& resolve,
+                                          std::string& why);
 
 struct StunSettings;
 // Puts the command line's servers and friend over what the settings file gave; true when both

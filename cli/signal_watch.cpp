@@ -4,7 +4,7 @@
 #include <signal.h>
 
 #include <csignal>
-
+#include <ctime>
 #include <system_error>
 
 namespace {
@@ -25,22 +25,47 @@ bool BlockStopSignals() {
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-bool CSignalWatcher::Start(std::function<void(int)> onSignal) {
+bool CSignalWatcher::Start(std::function<void(int)> onSignal, std::chrono::milliseconds grace,
+                           std::function<void(int)> onOverdue) {
     if (m_thread.joinable())
         return false;
     m_onSignal = std::move(onSignal);
+    m_onOverdue = std::move(onOverdue);
+    m_grace = grace;
     m_stopping = false;
     try {
         m_thread = std::thread([this] {
+            using Clock = std::chrono::steady_clock;
             const sigset_t set = StopSignals();
+            int first = 0;  // the first signal, while its deadline runs
+            Clock::time_point deadline;
             for (;;) {
                 int signo = 0;
-                if (sigwait(&set, &signo) != 0)
+                if (first != 0) {
+                    const auto left = deadline - Clock::now();
+                    if (left <= Clock::duration::zero()) {
+                        m_onOverdue(first);
+                        first = 0;  // once: the callback normally ends the process
+                        continue;
+                    }
+                    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
+                    timespec wait{};
+                    wait.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+                    wait.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+                    signo = sigtimedwait(&set, nullptr, &wait);
+                    if (signo < 0)
+                        continue;  // time-out or EINTR: the deadline is looked at again
+                } else if (sigwait(&set, &signo) != 0) {
                     continue;
+                }
                 // Stop wakes this thread with a SIGTERM of its own; a real one at that moment
                 // needs no answer either, as the client is already ending.
                 if (m_stopping)
                     return;
+                if (m_onOverdue && deadline == Clock::time_point{}) {
+                    first = signo;
+                    deadline = Clock::now() + m_grace;
+                }
                 if (m_onSignal)
                     m_onSignal(signo);
             }
@@ -58,4 +83,29 @@ void CSignalWatcher::Stop() {
     // Directed at the watcher alone, which has the signal blocked and is (or will be) in sigwait.
     pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
+}
+
+void CSignalRelay::Deliver(int signo) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_first == 0)
+        m_first = signo;
+    if (m_target)
+        m_target(signo);
+    else if (m_kept == 0)
+        m_kept = signo;
+}
+
+void CSignalRelay::SetTarget(std::function<void(int)> target) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_target = std::move(target);
+    if (m_target && m_kept != 0) {
+        const int kept = m_kept;
+        m_kept = 0;
+        m_target(kept);
+    }
+}
+
+int CSignalRelay::First() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_first;
 }

@@ -3,11 +3,14 @@
 // are blocked in every thread and a thread of this class takes them with sigwait. Platform seam
 // (POSIX signals); the rest of the client never touches signals.
 //
-// Threads: BlockStopSignals, Start, Stop and the destructor on the main thread; the callback runs
-// on the watcher's own thread.
+// Threads: BlockStopSignals, Start, Stop and the destructor on the main thread; the callbacks run
+// on the watcher's own thread. CSignalRelay: Deliver from the watcher, SetTarget from the main
+// thread.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 // Blocks SIGINT and SIGTERM in the calling thread, and ignores SIGPIPE (a closed stdout then fails
@@ -23,13 +26,39 @@ public:
     CSignalWatcher& operator=(const CSignalWatcher&) = delete;
 
     // Starts the watcher; onSignal(signo) runs on its thread for every SIGINT or SIGTERM until
-    // Stop. False when the thread cannot be started.
-    bool Start(std::function<void(int)> onSignal);
+    // Stop. When Stop has not come grace after the first signal (the process is stuck somewhere:
+    // a blocking read, a slow name lookup), onOverdue(first signo) runs once on the watcher's
+    // thread; the client ends the process there. No onOverdue: no deadline. False when the thread
+    // cannot be started.
+    bool Start(std::function<void(int)> onSignal, std::chrono::milliseconds grace = {},
+               std::function<void(int)> onOverdue = {});
     // Ends the watcher's thread and waits for it; no callback runs after Stop returns.
     void Stop();
 
 private:
-    std::function<void(int)> m_onSignal;  // set before the thread starts, then read-only
+    // Set before the thread starts, then read-only.
+    std::function<void(int)> m_onSignal;
+    std::function<void(int)> m_onOverdue;
+    std::chrono::milliseconds m_grace{0};
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
+};
+
+// Hands a signal to whoever wants it now: the watcher starts before the run it interrupts exists
+// (the command line is parsed, and may look up host names, in between), so a signal that comes
+// while nobody is registered is kept and handed to the next target at once.
+class CSignalRelay {
+public:
+    void Deliver(int signo);
+    // Registers target (empty: none). A signal kept while there was none goes to it at once.
+    void SetTarget(std::function<void(int)> target);
+    // The first signal seen, 0 for none.
+    int First() const;
+
+private:
+    // A leaf but for the target's own lock, which the target takes under this one.
+    mutable std::mutex m_mutex;
+    std::function<void(int)> m_target;  // guarded by m_mutex
+    int m_kept = 0;                     // guarded by m_mutex; not yet handed to a target
+    int m_first = 0;                    // guarded by m_mutex
 };

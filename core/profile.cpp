@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -37,11 +40,78 @@ void CompleteLine(Line& line, const std::string& eol) {
 
 enum class ReadResult { kOk, kMissing, kFailed };
 
+const char* FileKind(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+// The state of the file and, when readable, its descriptor (the caller closes it).
+ProfileFileState OpenProfile(const std::string& path, int& fd) {
+    fd = -1;
+    ProfileFileState state;
+    auto refuse = [&state](ProfileAccess access, std::string reason) {
+        state.access = access;
+        state.reason = std::move(reason);
+        return state;
+    };
+    auto judge = [&refuse](const struct stat& st) -> std::optional<ProfileFileState> {
+        if (!S_ISREG(st.st_mode))
+            return refuse(ProfileAccess::kNotRegular,
+                          std::string("is ") + FileKind(st.st_mode) + ", not a regular file");
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxProfileBytes)
+            return refuse(ProfileAccess::kTooLarge, "is larger than 1 MiB");
+        return std::nullopt;
+    };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return refuse(ProfileAccess::kMissing, "does not exist");
+        return refuse(ProfileAccess::kUnreadable,
+                      std::string("cannot be read: ") + std::strerror(errno));
+    }
+    // A device or FIFO is never opened: opening one can block or have side effects.
+    if (auto refused = judge(st))
+        return *refused;
+    // Non-blocking, in case a FIFO took the file's place since the stat.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return refuse(ProfileAccess::kMissing, "does not exist");
+        return refuse(ProfileAccess::kUnreadable,
+                      std::string("cannot be read: ") + std::strerror(errno));
+    }
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fd = -1;
+        return refuse(ProfileAccess::kUnreadable,
+                      std::string("cannot be read: ") + std::strerror(err));
+    }
+    if (auto refused = judge(st)) {
+        ::close(fd);
+        fd = -1;
+        return *refused;
+    }
+    return state;
+}
+
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kFailed;
+    int fd = -1;
+    const ProfileFileState state = OpenProfile(path, fd);
+    if (state.access == ProfileAccess::kMissing)
+        return ReadResult::kMissing;
+    if (state.access != ProfileAccess::kReadable)
+        return ReadResult::kFailed;
     char chunk[8192];
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -54,10 +124,28 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
             return ReadResult::kFailed;
         }
         out.append(chunk, static_cast<std::size_t>(n));
+        // A file that grows while it is read is cut off at the bound, not followed.
+        if (out.size() > kMaxProfileBytes) {
+            ::close(fd);
+            out.clear();
+            return ReadResult::kFailed;
+        }
     }
     ::close(fd);
     return ReadResult::kOk;
 }
+
+}  // namespace
+
+ProfileFileState CheckProfileFile(const std::string& path) {
+    int fd = -1;
+    ProfileFileState state = OpenProfile(path, fd);
+    if (fd >= 0)
+        ::close(fd);
+    return state;
+}
+
+namespace {
 
 std::vector<Line> SplitLines(const std::string& data) {
     std::vector<Line> lines;

@@ -7,7 +7,24 @@
 #include <cstddef>
 #include <string>
 
-// Reads section/key from the file at path. At most bufferSize - 1 characters are returned (the
+// The largest profile file read, in bytes. Settings files are a few hundred bytes; anything
+// bigger than this is not one, and reading it would only cost memory.
+inline constexpr std::size_t kMaxProfileBytes = std::size_t{1} << 20;
+
+// Whether a profile file can be read. Only a regular file of at most kMaxProfileBytes is: a FIFO
+// would block the reader until a writer comes, a device could stream without end.
+enum class ProfileAccess { kReadable, kMissing, kNotRegular, kTooLarge, kUnreadable };
+struct ProfileFileState {
+    ProfileAccess access = ProfileAccess::kReadable;
+    // Why it cannot be read, e.g. "is a FIFO, not a regular file"; empty when readable.
+    std::string reason;
+};
+// Looks at the file without ever blocking: stat, then open non-blocking and fstat the open file,
+// so a file swapped between the two looks is judged by what was opened.
+ProfileFileState CheckProfileFile(const std::string& path);
+
+// Reads section/key from the file at path. A file CheckProfileFile refuses reads as missing.
+// At most bufferSize - 1 characters are returned (the
 // classic functions fill a buffer of that size and cut the value to fit).
 std::string ProfileGetString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, std::size_t bufferSize,

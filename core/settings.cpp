@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "core/exe_path.h"
+#include "core/host_resolver.h"
+#include "core/log.h"
 #include "core/profile.h"
 
 namespace {
@@ -19,11 +21,28 @@ std::string PathOrDefault(const std::string& path) {
     return path.empty() ? DefaultSettingsPath() : path;
 }
 
+std::string ReadAddressText(const char* key, const char* defaultValue, const std::string& path) {
+    return ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
+}
+
 // Network byte order; text that is no address gives inet_addr's all-ones error value.
 std::uint32_t ReadAddress(const char* key, const char* defaultValue, const std::string& path) {
-    const std::string text = ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
-    return ::inet_addr(text.c_str());
+    return ::inet_addr(ReadAddressText(key, defaultValue, path).c_str());
 }
+
+// The three address keys, their defaults and how the log names them.
+struct AddressKey {
+    const char* key;
+    const char* defaultValue;
+    const char* logName;
+    std::uint32_t StunSettings::*field;
+    bool AddressLookup::*wanted;
+};
+constexpr AddressKey kAddressKeys[] = {
+    {"STUN1_IP", "192.168.0.55", "STUN Server1", &StunSettings::server1Ip, &AddressLookup::server1},
+    {"STUN2_IP", "192.168.0.97", "STUN Server2", &StunSettings::server2Ip, &AddressLookup::server2},
+    {"FRIEND_IP", "0.0.0.0", "friend", &StunSettings::friendIp, &AddressLookup::friendAddress},
+};
 
 // Network byte order; only the low 16 bits of the number count, so -1 is 65535.
 std::uint16_t ReadPort(const char* key, const char* defaultValue, const std::string& path) {
@@ -59,6 +78,38 @@ bool LoadSettings(StunSettings& out, const std::string& path) {
     out.server2Ip = ReadAddress("STUN2_IP", "192.168.0.97", file);
     out.server2Port = ReadPort("STUN2_PORT", "1170", file);
     out.friendIp = ReadAddress("FRIEND_IP", "0.0.0.0", file);
+    return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 && out.server2Port != 0;
+}
+
+bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const AddressLookup& lookup,
+                          std::vector<std::string>* unresolvedKeys) {
+    out = StunSettings{};
+    const std::string file = PathOrDefault(path);
+    const ProfileFileState state = CheckProfileFile(file);
+    if (state.access != ProfileAccess::kReadable && state.access != ProfileAccess::kMissing) {
+        // Someone else's servers (the defaults) are no stand-in for a file that is there.
+        theLog.WriteLine("Cannot read the settings file \"%s\": it %s", file.c_str(),
+                         state.reason.c_str());
+        return false;
+    }
+    LoadSettings(out, file);
+    for (const AddressKey& k : kAddressKeys) {
+        if (out.*k.field != INADDR_NONE || !(lookup.*k.wanted))
+            continue;
+        const std::string text = ReadAddressText(k.key, k.defaultValue, file);
+        if (text == "255.255.255.255")
+            continue;
+        const HostLookup found = ResolveIpv4Host(text);
+        if (found.ok) {
+            out.*k.field = found.addressNet;
+            continue;
+        }
+        out.*k.field = 0;
+        theLog.WriteLine("Cannot resolve %s address \"%s\": %s", k.logName, text.c_str(),
+                         found.error.c_str());
+        if (unresolvedKeys != nullptr)
+            unresolvedKeys->push_back(k.key);
+    }
     return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 && out.server2Port != 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Addresses and ports in network byte order, as they travel in messages.
 struct StunSettings {
@@ -19,6 +20,27 @@ std::string DefaultSettingsPath();
 // Fills out (all zero first, then every key or its default); true when both server addresses and
 // ports are non-zero. An empty path means DefaultSettingsPath(). Loading never creates the file.
 bool LoadSettings(StunSettings& out, const std::string& path = {});
+
+// Which addresses LoadSettingsForCheck looks up by name; one the caller replaces anyway (a
+// command-line override) needs no lookup and no complaint.
+struct AddressLookup {
+    bool server1 = true;
+    bool server2 = true;
+    bool friendAddress = true;
+};
+
+// LoadSettings for a check, as the engine and the command-line client run one:
+// - a file that exists but is no readable regular file of at most 1 MiB (a FIFO, a directory,
+//   no permission) loads as all zero, with one log line saying why, instead of the defaults;
+// - an address that is not a dotted quad (inet_addr's all-ones answer for any text other than
+//   "255.255.255.255") is resolved as an IPv4 host name through ResolveIpv4Host. One that cannot
+//   be resolved loads as zero (a zero server starts no check; a zero friend is none) and writes
+//   one log line, e.g. Cannot resolve STUN Server1 address "stun.example": <reason>.
+// Files of dotted quads load exactly as LoadSettings loads them, with no log line. The names of
+// the keys that could not be resolved go to unresolvedKeys when given. Engine thread (it logs).
+bool LoadSettingsForCheck(StunSettings& out, const std::string& path = {},
+                          const AddressLookup& lookup = {},
+                          std::vector<std::string>* unresolvedKeys = nullptr);
 
 // Writes the five keys; arguments in host byte order (first octet in the most significant byte,
 // ports as plain numbers, only their low 16 bits written). Every other key, section and comment

@@ -26,7 +26,7 @@ void CMessageSink::CancelDelivery() {
 }
 
 CCheckModule::CCheckModule()
-    : m_loadSettings([](StunSettings& out) { return LoadSettings(out); }) {}
+    : m_loadSettings([](StunSettings& out) { return LoadSettingsForCheck(out); }) {}
 
 CCheckModule::~CCheckModule() {
     // The owner normally stops first; a module destroyed with its network side still running
@@ -38,7 +38,7 @@ void CCheckModule::SetSettingsLoader(std::function<bool(StunSettings&)> loader) 
     if (loader) {
         m_loadSettings = std::move(loader);
     } else {
-        m_loadSettings = [](StunSettings& out) { return LoadSettings(out); };
+        m_loadSettings = [](StunSettings& out) { return LoadSettingsForCheck(out); };
     }
 }
 

@@ -52,8 +52,9 @@ public:
     void SetNotifyTarget(INotifyTarget* target) { m_hNotifyWnd = target; }
     INotifyTarget* NotifyTarget() const { return m_hNotifyWnd; }
     void SetResultPresenter(IResultPresenter* presenter) { m_prober.SetResultPresenter(presenter); }
-    // Where settings come from. Default: LoadSettings() of STUN.ini beside the executable. The
-    // command-line client loads another file and applies its overrides here.
+    // Where settings come from. Default: LoadSettingsForCheck() of STUN.ini beside the
+    // executable (host names resolved, unreadable files and names logged). The command-line
+    // client loads another file and applies its overrides here.
     void SetSettingsLoader(std::function<bool(StunSettings&)> loader);
     // The file SummarizeResults reads REPORT from (empty: beside the executable).
     void SetSettingsPath(std::string path) { m_prober.SetSettingsPath(std::move(path)); }

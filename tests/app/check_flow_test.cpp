@@ -6,12 +6,15 @@
 #include <QTest>
 #include <QtEndian>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "app/command_ids.h"
 #include "app/qt_notify_target.h"
 #include "app_fixture.h"
+#include "core/host_resolver.h"
 #include "net/socket_layer.h"
+#include "tests/core/temp_dir.h"
 
 namespace apptest {
 namespace {
@@ -106,6 +109,60 @@ TEST_F(CheckFlow, CtrlLDuringACheckEmptiesTheLogAndTheCheckWritesOn) {
     EXPECT_TRUE(after.endsWith(QStringLiteral("Press F5 to start...\n")));
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0], "nat incoming packages filter :    unknown");
+}
+
+// The settings as a check reads them: host names through a fake resolver (no query leaves the
+// machine), and a FIFO in place of STUN.ini, which used to block the window's thread for ever.
+TEST_F(CheckFlow, SettingsHostNamesAndUnreadableFilesAtCheckStart) {
+    struct Row {
+        const char* name;
+        const char* server1;  // STUN1_IP's text; null: STUN.ini is a FIFO
+        bool checks;          // a check starts
+        QString logged;
+    };
+    const Row rows[] = {
+        {"host name", "stun1.lab.test", true,
+         QStringLiteral("    STUN Server1 IP address: 127.0.0.2   Port:47911\n")},
+        {"unknown host name", "nowhere.lab.test", false,
+         QStringLiteral("Init NAT Check module success...\nCannot resolve STUN Server1 address "
+                        "\"nowhere.lab.test\": Name or service not known\n")},
+        {"FIFO", nullptr, false,
+         QStringLiteral("Cannot read the settings file \"%1\": it is a FIFO, not a regular file\n")
+             .arg(m_ini)},
+    };
+    SetHostResolver([](const std::string& name) {
+        HostLookup found;
+        found.ok = name == "stun1.lab.test";
+        found.addressNet = found.ok ? qToBigEndian(quint32{0x7F000002}) : 0;
+        found.error = found.ok ? "" : "Name or service not known";
+        return found;
+    });
+    MakeApp();
+    View()->ResultPresenter().SetDialogRunner([](CResultDlg&) { return int{QDialog::Rejected}; });
+    StartUp();
+    for (const Row& row : rows) {
+        QFile::remove(m_ini);
+        std::unique_ptr<FifoGuard> fifo;
+        if (row.server1 == nullptr) {
+            fifo = std::make_unique<FifoGuard>(m_ini.toStdString());
+            ASSERT_TRUE(fifo->Made());
+        } else {
+            WriteIni(QByteArray("[Setting]\r\nSTUN1_IP=") + row.server1 +
+                     "\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n"
+                     "FRIEND_IP=0.0.0.0\r\n");
+        }
+        View()->clear();
+        Frame()->ExecuteCommand(cmd::kStartNatDetect);
+        EXPECT_EQ(View()->CheckModule().IsChecking(), row.checks) << row.name;
+        const QString text = View()->toPlainText();
+        EXPECT_TRUE(text.contains(row.logged)) << row.name << "\n" << text.toStdString();
+        EXPECT_EQ(text.contains(QStringLiteral("STUN Server Information")), row.checks) << row.name;
+        if (fifo) {
+            EXPECT_FALSE(fifo->Rescued()) << "the window's thread blocked on the FIFO";
+        }
+        ASSERT_TRUE(TickUntilIdle()) << row.name;
+    }
+    SetHostResolver({});
 }
 
 struct ReportRow {

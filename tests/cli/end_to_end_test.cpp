@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -86,7 +88,8 @@ std::string ServerBinary() {
 }
 
 struct Scenario {
-    std::string mode = "none";  // real|silent|none
+    std::string mode = "none";              // real|silent|none
+    std::string server1Host = "127.0.0.2";  // where the runner puts Server1
     std::vector<std::string> clientArgs;
     std::string ini;  // STUN.ini text; Server ports are filled in from P1/P2 below
     int holdPort = 0;
@@ -111,9 +114,10 @@ protected:
         m_port2 = base + 10;
     }
 
-    std::string Ini(const std::string& server1Port = {}) const {
-        return "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=" +
-               (server1Port.empty() ? std::to_string(m_port1) : server1Port) +
+    std::string Ini(const std::string& server1Port = {},
+                    const std::string& server1 = "127.0.0.2") const {
+        return "[Setting]\r\nSTUN1_IP=" + server1 +
+               "\r\nSTUN1_PORT=" + (server1Port.empty() ? std::to_string(m_port1) : server1Port) +
                "\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=" + std::to_string(m_port2) +
                "\r\nFRIEND_IP=0.0.0.0\r\nREPORT=checks@example.test\r\n";
     }
@@ -125,11 +129,11 @@ protected:
         argv.push_back(GATEWISE_E2E_RUNNER);
         if (m_inNamespace)
             argv.push_back("--lo-up");
-        argv.insert(
-            argv.end(),
-            {"--mode", sc.mode, "--server1", "127.0.0.2:" + std::to_string(m_port1), "--server2",
-             "127.0.0.3:" + std::to_string(m_port2), "--timeout-ms", std::to_string(sc.timeoutMs),
-             "--stdout", m_dir.File("out"), "--stderr", m_dir.File("err")});
+        argv.insert(argv.end(),
+                    {"--mode", sc.mode, "--server1", sc.server1Host + ":" + std::to_string(m_port1),
+                     "--server2", "127.0.0.3:" + std::to_string(m_port2), "--timeout-ms",
+                     std::to_string(sc.timeoutMs), "--stdout", m_dir.File("out"), "--stderr",
+                     m_dir.File("err")});
         if (sc.mode == "real")
             argv.insert(argv.end(), {"--server-bin", ServerBinary()});
         if (sc.holdPort)
@@ -315,6 +319,53 @@ TEST_F(CliEndToEnd, RespondModeAnswersAFriendSearchUntilStopped) {
     EXPECT_FALSE(Has(o.out, "Start NAT Check"));
 }
 
+// A host name in the settings file is looked up ("localhost" only: answered by the machine
+// itself); one that cannot be resolved is said in the log and starts no check.
+TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
+    struct Case {
+        const char* name;
+        const char* server1;  // STUN1_IP's text
+        std::string mode;
+        int exit;
+        std::vector<std::string> out;  // in order
+        const char* err;
+    };
+    const Case cases[] = {
+        {"localhost",
+         "localhost",
+         "silent",
+         kExitUnknown,
+         {"    STUN Server1 IP address: 127.0.0.1   Port:",
+          "Request STUN Server1 my MAPPED-ADDRESS...\n",
+          "NAT INCOMING PACKAGES FILTER :    UNKNOWN\n"},
+         ""},
+        // Blanks make it no host name, so even this never becomes a query.
+        {"unresolvable",
+         "no such host",
+         "none",
+         kExitInvalidSettings,
+         {"Init NAT Check module success...\n",
+          "Cannot resolve STUN Server1 address \"no such host\": not a dotted IPv4 address or "
+          "host name\n"},
+         "STUN1_IP cannot be resolved; no check was started"},
+    };
+    for (const Case& c : cases) {
+        Scenario sc;
+        sc.mode = c.mode;
+        sc.server1Host = "127.0.0.1";
+        sc.ini = Ini({}, c.server1);
+        sc.clientArgs = {"--tick-ms", "50"};
+        Outcome o = Run(sc);
+        EXPECT_EQ(o.exit, c.exit) << c.name << "\n" << o.out << o.err << o.runnerErr;
+        EXPECT_TRUE(InOrder(o.out, c.out)) << c.name;
+        EXPECT_TRUE(Has(o.err, c.err)) << c.name << ": " << o.err;
+        if (c.exit == kExitInvalidSettings) {
+            EXPECT_FALSE(Has(o.out, "STUN Server Information")) << c.name;
+        }
+    }
+}
+
+// No sockets involved: the command line is refused before anything starts.
 // No sockets involved: the command line is refused before anything starts.
 TEST(CliBinary, BadOptionIsAUsageError) {
     TempDir dir;
@@ -332,6 +383,92 @@ TEST(CliBinary, MissingConfigFileIsAUsageErrorNotTheDefaultServers) {
     EXPECT_EQ(code, kExitUsage);
     EXPECT_TRUE(Has(ReadFile(dir.File("e")), "cannot read the settings file"));
     EXPECT_EQ(ReadFile(dir.File("o")), "");
+}
+
+// --log naming the settings file, by any name, would empty it before it is read and then write
+// the log over it. It is refused before anything is written.
+TEST(CliBinary, LogFileThatIsTheSettingsFileIsRefusedAndTheFileKept) {
+    struct Case {
+        const char* name;
+        const char* logName;  // in the test's folder; made to point at STUN.ini as named
+        bool symlink;
+        bool hardLink;
+    };
+    const Case cases[] = {
+        {"same name", "STUN.ini", false, false},
+        {"symbolic link", "link.txt", true, false},
+        {"hard link", "hard.txt", false, true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string ini = dir.File("STUN.ini");
+        const std::string text =
+            "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=0\r\nREPORT=keep@example.test\r\n";
+        WriteFile(ini, text);
+        const std::string log = dir.File(c.logName);
+        if (c.symlink) {
+            ASSERT_EQ(::symlink(ini.c_str(), log.c_str()), 0);
+        }
+        if (c.hardLink) {
+            ASSERT_EQ(::link(ini.c_str(), log.c_str()), 0);
+        }
+        const int code = RunProcess({GATEWISE_CLI_PATH, "--config", ini, "--log", log},
+                                    dir.File("o"), dir.File("e"), 5s);
+        EXPECT_EQ(code, kExitUsage) << c.name;
+        EXPECT_EQ(ReadFile(ini), text) << c.name;
+        EXPECT_TRUE(Has(ReadFile(dir.File("e")), "is the settings file"))
+            << ReadFile(dir.File("e"));
+        EXPECT_EQ(ReadFile(dir.File("o")), "") << c.name;
+    }
+}
+
+// Only a regular file of at most 1 MiB is read as settings. A FIFO STUN.ini beside the
+// executable used to hang the client for ever (SIGTERM included); now each is refused at once.
+TEST(CliBinary, SettingsFileThatIsNoRegularFileIsRefusedAtOnce) {
+    struct Case {
+        const char* name;
+        bool besideExecutable;  // the default STUN.ini of a copy of the binary, no --config
+        const char* kind;       // fifo | dir | huge
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"FIFO beside the executable", true, "fifo", "is a FIFO, not a regular file"},
+        {"directory beside the executable", true, "dir", "is a directory, not a regular file"},
+        {"--config FIFO", false, "fifo", "is a FIFO, not a regular file"},
+        {"--config over 1 MiB", false, "huge", "is larger than 1 MiB"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string ini = dir.File("STUN.ini");
+        const std::string kind = c.kind;
+        std::unique_ptr<FifoGuard> fifo;
+        if (kind == "fifo") {
+            fifo = std::make_unique<FifoGuard>(ini, 4s);
+            ASSERT_TRUE(fifo->Made());
+        } else if (kind == "dir") {
+            ASSERT_EQ(::mkdir(ini.c_str(), 0700), 0);
+        } else {
+            WriteFile(ini, "[Setting]\r\n" + std::string((1 << 20) + 1, ';'));
+        }
+        std::vector<std::string> argv;
+        if (c.besideExecutable) {
+            const std::string copy = dir.File("gatewise-cli");
+            std::filesystem::copy_file(GATEWISE_CLI_PATH, copy);
+            argv = {copy};
+        } else {
+            argv = {GATEWISE_CLI_PATH, "--config", ini};
+        }
+        argv.insert(argv.end(), {"--tick-ms", "50"});
+        const auto start = Clock::now();
+        const int code = RunProcess(argv, dir.File("o"), dir.File("e"), 5s);
+        EXPECT_EQ(code, kExitUsage) << c.name;
+        EXPECT_LT(Clock::now() - start, 3s) << c.name;
+        EXPECT_TRUE(Has(ReadFile(dir.File("e")), std::string("STUN.ini': it ") + c.reason))
+            << c.name << ": " << ReadFile(dir.File("e"));
+        if (fifo) {
+            EXPECT_FALSE(fifo->Rescued()) << c.name << ": the client blocked on the FIFO";
+        }
+    }
 }
 
 }  // namespace

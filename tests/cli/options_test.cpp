@@ -146,6 +146,108 @@ const BadCase kBadCases[] = {
 INSTANTIATE_TEST_SUITE_P(Options, BadCommandLine, ::testing::ValuesIn(kBadCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// Host names on the command line go to the resolver the client passes; here a fake one, so no
+// query leaves the machine. Text of digits and dots alone is never looked up.
+struct NameCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool ok;
+    std::vector<std::string> asked;  // what reached the resolver
+    const char* errorContains;       // when !ok
+    void (*check)(const CliOptions&);
+};
+
+void PrintTo(const NameCase& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class HostNameCommandLine : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(HostNameCommandLine, ResolvesThroughTheGivenResolver) {
+    std::vector<std::string> asked;
+    const HostResolver fake = [&asked](const std::string& name) {
+        asked.push_back(name);
+        HostLookup found;
+        if (name == "stun1.lab.test") {
+            found.ok = true;
+            found.addressNet = Addr("127.0.0.2");
+        } else if (name == "zero.lab.test") {
+            found.ok = true;
+            found.addressNet = 0;
+        } else {
+            found.error = "Name or service not known";
+        }
+        return found;
+    };
+    const NameCase& c = GetParam();
+    ParseResult r = ParseCommandLine(c.args, fake);
+    EXPECT_EQ(r.ok, c.ok) << r.error;
+    EXPECT_EQ(asked, c.asked);
+    if (!c.ok) {
+        EXPECT_NE(r.error.find(c.errorContains), std::string::npos) << r.error;
+    } else if (c.check) {
+        c.check(r.options);
+    }
+}
+
+const NameCase kNameCases[] = {
+    {.name = "ServerName",
+     .args = {"--server1", "stun1.lab.test:3478"},
+     .ok = true,
+     .asked = {"stun1.lab.test"},
+     .errorContains = "",
+     .check =
+         [](const CliOptions& o) {
+             EXPECT_EQ(o.server1->addressNet, Addr("127.0.0.2"));
+             EXPECT_EQ(o.server1->portNet, htons(3478));
+         }},
+    {.name = "FriendName",
+     .args = {"--friend=stun1.lab.test"},
+     .ok = true,
+     .asked = {"stun1.lab.test"},
+     .errorContains = "",
+     .check = [](const CliOptions& o) { EXPECT_EQ(*o.friendIp, Addr("127.0.0.2")); }},
+    {.name = "UnknownServerName",
+     .args = {"--server2", "nowhere.lab.test:3478"},
+     .ok = false,
+     .asked = {"nowhere.lab.test"},
+     .errorContains = "--server2: 'nowhere.lab.test:3478': cannot be resolved: Name or service",
+     .check = nullptr},
+    {.name = "UnknownFriendName",
+     .args = {"--friend", "gone.lab.test"},
+     .ok = false,
+     .asked = {"gone.lab.test"},
+     .errorContains = "--friend: 'gone.lab.test': cannot be resolved",
+     .check = nullptr},
+    {.name = "NameOfZeroIsNoServer",
+     .args = {"--server1", "zero.lab.test:3478"},
+     .ok = false,
+     .asked = {"zero.lab.test"},
+     .errorContains = "other than 0.0.0.0",
+     .check = nullptr},
+    {.name = "BadPortIsRefusedBeforeAnyLookup",
+     .args = {"--server1", "stun1.lab.test:0"},
+     .ok = false,
+     .asked = {},
+     .errorContains = "port 1-65535",
+     .check = nullptr},
+    {.name = "DigitsAndDotsAreNeverLookedUp",
+     .args = {"--friend", "10.0.0.010"},
+     .ok = false,
+     .asked = {},
+     .errorContains = "not a dotted IPv4 address or host name",
+     .check = nullptr},
+    {.name = "BlanksAreNeverLookedUp",
+     .args = {"--server1", "stun 1:3478"},
+     .ok = false,
+     .asked = {},
+     .errorContains = "--server1",
+     .check = nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Options, HostNameCommandLine, ::testing::ValuesIn(kNameCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 TEST(OptionsOverrides, CommandLineServersReplaceFileValuesAndMendZeros) {
     ParseResult r = ParseCommandLine({"--server1", "127.0.0.2:4000", "--friend", "10.9.8.7"});
     ASSERT_TRUE(r.ok);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "temp_dir.h"
@@ -97,7 +100,8 @@ TEST_F(ProfileTest, ValueAndDefaultAreCutToBufferSizeLessOne) {
 }
 
 TEST_F(ProfileTest, VeryLongLinesAreReadWhole) {
-    const std::string longLine(1 << 20, 'x');
+    // Two lines of half a MiB each: the longest that fit in the largest file read (1 MiB).
+    const std::string longLine((kMaxProfileBytes / 2) - 16, 'x');
     WriteBytes(Ini(), longLine + "\n[S]\nA=" + longLine + "\nK=v\n");
     EXPECT_EQ(Get("S", "K"), "v");
     EXPECT_EQ(Get("S", "A", "", 260), std::string(259, 'x'));
@@ -187,6 +191,61 @@ TEST_F(ProfileTest, WriteFailsWhereNothingCanBeWritten) {
     EXPECT_FALSE(ProfileWriteString("S", "k", "v", Ini()));
     EXPECT_TRUE(fs::is_directory(Ini()));
     EXPECT_EQ(EntryCount(), 1u) << "no temporary left behind";
+}
+
+// Only a regular file of at most 1 MiB is read: a FIFO would block the reader until some writer
+// came, a device could stream without end. Such a file reads as missing and is never replaced.
+TEST_F(ProfileTest, NonRegularAndHugeFilesAreRefusedWithoutBlocking) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;  // null: path is a FIFO
+        const char* path;                                   // null: the test's Ini()
+        ProfileAccess access;
+        const char* reason;
+    };
+    const std::string big = "[S]\nK=v\n" + std::string(kMaxProfileBytes, ';');
+    const Case cases[] = {
+        {"fifo", nullptr, nullptr, ProfileAccess::kNotRegular, "is a FIFO, not a regular file"},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }, nullptr,
+         ProfileAccess::kNotRegular, "is a directory, not a regular file"},
+        {"device", nullptr, "/dev/zero", ProfileAccess::kNotRegular,
+         "is a character device, not a regular file"},
+        {"over 1 MiB", [&big](const std::string& p) { WriteBytes(p, big); }, nullptr,
+         ProfileAccess::kTooLarge, "is larger than 1 MiB"},
+        {"1 MiB exactly",
+         [](const std::string& p) {
+             WriteBytes(p, "[S]\nK=v\n" + std::string(kMaxProfileBytes - 9, ';'));
+         },
+         nullptr, ProfileAccess::kReadable, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string path = c.path ? c.path : m_dir.File(std::string("f-") + c.name);
+        const bool fifo = c.make == nullptr && c.path == nullptr;
+        std::unique_ptr<FifoGuard> guard;
+        if (fifo) {
+            guard = std::make_unique<FifoGuard>(path);
+            ASSERT_TRUE(guard->Made());
+        } else if (c.make) {
+            c.make(path);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const ProfileFileState state = CheckProfileFile(path);
+        EXPECT_EQ(state.access, c.access) << c.name;
+        EXPECT_EQ(state.reason, c.reason) << c.name;
+        const bool readable = c.access == ProfileAccess::kReadable;
+        EXPECT_EQ(ProfileGetString("S", "K", "DEF", 50, path), readable ? "v" : "DEF") << c.name;
+        if (!c.path) {
+            EXPECT_EQ(ProfileWriteString("S", "K", "w", path), readable) << c.name;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+        if (guard) {
+            EXPECT_FALSE(guard->Rescued()) << "the reader blocked on the FIFO";
+            guard.reset();
+            struct stat st {};
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+        }
+    }
 }
 
 // A line break in a name or value would add keys or sections nobody asked for.

@@ -6,9 +6,13 @@
 
 #include <climits>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/exe_path.h"
+#include "core/host_resolver.h"
+#include "core/log.h"
 #include "temp_dir.h"
 
 namespace {
@@ -168,6 +172,202 @@ TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
 TEST_F(SettingsTest, SaveReturnsTrueEvenWhenTheFileCannotBeWritten) {
     EXPECT_TRUE(SaveSettings(1, 2, 3, 4, 5, m_dir.File("no/such/dir/STUN.ini")));
     EXPECT_FALSE(fs::exists(m_dir.File("no")));
+}
+
+// Loading for a check: names looked up through a fake resolver (no query leaves the machine),
+// the log bound to a string.
+class SettingsForCheckTest : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        theLog.SetOutputWindow(&m_log);
+        SetHostResolver([this](const std::string& name) {
+            m_asked.push_back(name);
+            HostLookup found;
+            const auto known = m_names.find(name);
+            if (known == m_names.end()) {
+                found.error = "Name or service not known";
+            } else {
+                found.ok = true;
+                found.addressNet = known->second;
+            }
+            return found;
+        });
+    }
+    void TearDown() override {
+        SetHostResolver({});
+        theLog.SetOutputWindow(nullptr);
+    }
+
+    CStringLogTarget m_log;
+    std::vector<std::string> m_asked;
+    const std::map<std::string, std::uint32_t> m_names = {
+        {"stun1.lab.test", htonl(Host(127, 0, 0, 2))},
+        {"friend.lab.test", htonl(Host(127, 0, 0, 9))},
+    };
+};
+
+TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZero) {
+    struct Case {
+        const char* name;
+        const char* server1;   // STUN1_IP's text
+        const char* friendIp;  // FRIEND_IP's text
+        AddressLookup lookup = {};
+        std::uint32_t server1Ip = 0;  // network order
+        std::uint32_t friendNet = 0;
+        bool loads = false;
+        std::vector<std::string> asked = {};
+        const char* log = "";
+        std::vector<std::string> unresolved = {};
+    };
+    const std::uint32_t kAllOnes = 0xFFFFFFFFu;
+    const Case cases[] = {
+        {.name = "dotted quads: as LoadSettings, no lookup, no line",
+         .server1 = "127.0.0.5",
+         .friendIp = "0.0.0.0",
+         .server1Ip = htonl(Host(127, 0, 0, 5)),
+         .friendNet = 0,
+         .loads = true,
+         .log = ""},
+        {.name = "inet_addr's short forms stay as they were",
+         .server1 = "127.1",
+         .friendIp = "0x7f.1",
+         .server1Ip = htonl(Host(127, 0, 0, 1)),
+         .friendNet = htonl(Host(127, 0, 0, 1)),
+         .loads = true,
+         .log = ""},
+        {.name = "the literal all-ones address is no name",
+         .server1 = "255.255.255.255",
+         .friendIp = "0.0.0.0",
+         .server1Ip = kAllOnes,
+         .friendNet = 0,
+         .loads = true,
+         .log = ""},
+        {.name = "host names resolve",
+         .server1 = "stun1.lab.test",
+         .friendIp = "friend.lab.test",
+         .server1Ip = htonl(Host(127, 0, 0, 2)),
+         .friendNet = htonl(Host(127, 0, 0, 9)),
+         .loads = true,
+         .asked = {"stun1.lab.test", "friend.lab.test"},
+         .log = ""},
+        {.name = "an unknown server name is zero, said in the log",
+         .server1 = "nowhere.lab.test",
+         .friendIp = "0.0.0.0",
+         .server1Ip = 0,
+         .friendNet = 0,
+         .loads = false,
+         .asked = {"nowhere.lab.test"},
+         .log = "Cannot resolve STUN Server1 address \"nowhere.lab.test\": Name or service not "
+                "known\r\n",
+         .unresolved = {"STUN1_IP"}},
+        {.name = "an unknown friend is none; the check still runs",
+         .server1 = "127.0.0.5",
+         .friendIp = "gone.lab.test",
+         .server1Ip = htonl(Host(127, 0, 0, 5)),
+         .friendNet = 0,
+         .loads = true,
+         .asked = {"gone.lab.test"},
+         .log = "Cannot resolve friend address \"gone.lab.test\": Name or service not known\r\n",
+         .unresolved = {"FRIEND_IP"}},
+        {.name = "junk is never a query",
+         .server1 = "300.1.1.1",
+         .friendIp = "a b",
+         .server1Ip = 0,
+         .friendNet = 0,
+         .loads = false,
+         .log = "Cannot resolve STUN Server1 address \"300.1.1.1\": not a dotted IPv4 address or "
+                "host name\r\n"
+                "Cannot resolve friend address \"a b\": not a dotted IPv4 address or host "
+                "name\r\n",
+         .unresolved = {"STUN1_IP", "FRIEND_IP"}},
+        {.name = "a value the caller replaces is neither looked up nor logged",
+         .server1 = "nowhere.lab.test",
+         .friendIp = "0.0.0.0",
+         .lookup = {.server1 = false, .server2 = true, .friendAddress = true},
+         .server1Ip = kAllOnes,
+         .friendNet = 0,
+         .loads = true,
+         .log = ""},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), std::string("[Setting]\r\nSTUN1_IP=") + c.server1 +
+                              "\r\nSTUN1_PORT=3478\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=3479\r\n"
+                              "FRIEND_IP=" +
+                              c.friendIp + "\r\n");
+        m_log.Clear();
+        m_asked.clear();
+        StunSettings s;
+        std::vector<std::string> unresolved;
+        EXPECT_EQ(LoadSettingsForCheck(s, Ini(), c.lookup, &unresolved), c.loads) << c.name;
+        EXPECT_EQ(s.server1Ip, c.server1Ip) << c.name;
+        EXPECT_EQ(s.friendIp, c.friendNet) << c.name;
+        EXPECT_EQ(s.server2Ip, htonl(Host(127, 0, 0, 3))) << c.name;
+        EXPECT_EQ(ntohs(s.server1Port), 3478) << c.name;
+        EXPECT_EQ(m_asked, c.asked) << c.name;
+        EXPECT_EQ(m_log.Text(), c.log) << c.name;
+        EXPECT_EQ(unresolved, c.unresolved) << c.name;
+    }
+}
+
+// A settings file that is there but cannot be read must not silently become the built-in
+// defaults (someone else's servers): nothing loads, and the log says why.
+TEST_F(SettingsForCheckTest, UnreadableFileLoadsNothingAndSaysWhyWithoutBlocking) {
+    {
+        FifoGuard fifo(Ini());
+        ASSERT_TRUE(fifo.Made());
+        StunSettings s;
+        EXPECT_FALSE(LoadSettingsForCheck(s, Ini()));
+        EXPECT_FALSE(fifo.Rescued()) << "the read blocked on the FIFO";
+        EXPECT_EQ(s.server1Ip, 0u);
+        EXPECT_EQ(m_log.Text(), "Cannot read the settings file \"" + Ini() +
+                                    "\": it is a FIFO, not a regular file\r\n");
+    }
+    // A missing file is not unreadable: the defaults apply, silently, as before.
+    fs::remove(Ini());
+    m_log.Clear();
+    StunSettings s;
+    EXPECT_TRUE(LoadSettingsForCheck(s, Ini()));
+    EXPECT_EQ(s.server1Ip, htonl(Host(192, 168, 0, 55)));
+    EXPECT_EQ(m_log.Text(), "");
+}
+
+TEST(HostResolver, OnlyTextShapedLikeAHostNameIsEverLookedUp) {
+    struct Case {
+        std::string text;
+        bool name;
+    };
+    const Case cases[] = {
+        {"localhost", true},
+        {"stun.example.net", true},
+        {"a-1.b2.test.", true},
+        {"xn--bcher-kva.test", true},
+        {"10.0.0.1", false},
+        {"1.2.3", false},
+        {"0x7f.1", true},  // a valid (odd) name; inet_addr reads it first anyway
+        {"", false},
+        {".", false},
+        {"a..b", false},
+        {".a", false},
+        {"a b", false},
+        {"a_b", false},
+        {"a\nb", false},
+        {std::string(64, 'a') + ".test", false},
+        {std::string(63, 'a') + ".test", true},
+        {std::string(254, 'a'), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(LooksLikeHostName(c.text), c.name) << "'" << c.text << "'";
+}
+
+// The one real lookup the tests make: "localhost", answered from the machine itself.
+TEST(HostResolver, LocalhostResolvesToLoopbackAndJunkIsRefusedWithoutALookup) {
+    const HostLookup local = ResolveIpv4Host("localhost");
+    ASSERT_TRUE(local.ok) << local.error;
+    EXPECT_EQ(ntohl(local.addressNet) >> 24, 127u);
+    const HostLookup junk = ResolveIpv4Host("not a name");
+    EXPECT_FALSE(junk.ok);
+    EXPECT_EQ(junk.error, "not a dotted IPv4 address or host name");
 }
 
 TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {

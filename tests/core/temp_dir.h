@@ -1,11 +1,18 @@
 #pragma once
 // A private temporary directory for one test, removed with everything in it.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 class TempDir {
 public:
@@ -38,3 +45,45 @@ inline std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// A FIFO for a test that must not block on it. Should the code under test open it for reading
+// and wait for a writer anyway, a writer comes after rescueAfter and closes at once (the reader
+// then sees end of file), so the test fails with Rescued() instead of hanging.
+class FifoGuard {
+public:
+    explicit FifoGuard(std::string path,
+                       std::chrono::milliseconds rescueAfter = std::chrono::milliseconds(3000))
+        : m_path(std::move(path)) {
+        m_made = ::mkfifo(m_path.c_str(), 0600) == 0;
+        m_thread = std::thread([this, rescueAfter] {
+            const auto deadline = std::chrono::steady_clock::now() + rescueAfter;
+            while (!m_done && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Opening for writing without blocking succeeds only while a reader waits.
+            while (!m_done) {
+                const int fd = ::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd >= 0) {
+                    m_rescued = true;
+                    ::close(fd);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~FifoGuard() {
+        m_done = true;
+        m_thread.join();
+    }
+    FifoGuard(const FifoGuard&) = delete;
+    FifoGuard& operator=(const FifoGuard&) = delete;
+
+    bool Made() const { return m_made; }
+    bool Rescued() const { return m_rescued; }
+
+private:
+    std::string m_path;
+    bool m_made = false;
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_rescued{false};
+    std::thread m_thread;
+};
