@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "net/address_text.h"
+
 namespace {
 
 // Receive calls on one socket before the others get their turn, so a flood on one port cannot

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "net/address_text.h"
 #include "server/server_config.h"
 
 namespace {
@@ -16,9 +17,9 @@ ParseStatus Parse(const std::vector<std::string>& args, ServerConfig& cfg, std::
 }
 
 std::uint32_t Ip(const char* text) {
-    std::uint32_t a = 0;
-    EXPECT_TRUE(ParseIpv4(text, a)) << text;
-    return a;
+    const std::optional<std::uint32_t> a = ParseIpv4(text);
+    EXPECT_TRUE(a.has_value()) << text;
+    return a.value_or(0);
 }
 
 TEST(ServerConfig, BothRolesInOneProcess) {
@@ -187,9 +188,8 @@ TEST(ServerConfig, HelpAndIpv4Text) {
     ServerConfig cfg;
     std::string error;
     EXPECT_EQ(Parse({"--server1", "127.0.0.2:1", "--help"}, cfg, error), ParseStatus::Help);
-    std::uint32_t a = 0;
     for (const char* bad : {"1.2.3", "1.2.3.4.5", "1..2.3", "+1.2.3.4", "1.2.3.4 ", "0001.2.3.4"}) {
-        EXPECT_FALSE(ParseIpv4(bad, a)) << bad;
+        EXPECT_FALSE(ParseIpv4(bad).has_value()) << bad;
     }
 }
 
