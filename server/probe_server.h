@@ -3,9 +3,10 @@
 // port (SO_REUSEPORT), so the kernel spreads clients over the workers and no datagram is ever
 // handed from one thread to another.
 //
-// Start, Stop and the destructor: the owning thread only. Counters, LocalPort: any thread.
-// Lock order: none held here; the rate limiter's shard locks and the relay verifier's lock are
-// taken one at a time inside the handler, never together.
+// Start, Stop, WorkerCount and the destructor: the thread that made the object (asserted in
+// debug builds). Counters and RateTableOccupied: any thread once Start has returned.
+// Lock order: no lock is held here; the handler takes the rate limiter's shard locks and the
+// relay verifier's lock one at a time, never one inside another.
 
 #include <array>
 #include <atomic>
@@ -60,8 +61,17 @@ private:
         std::array<std::atomic<std::uint64_t>, kOutcomeCount> outcomes{};
     };
 
+    struct WorkerIo;
+    struct BatchCounts;
+
+    // A worker's loop: waits for its sockets and serves each readable one in turn.
     void Run(Worker& w);
+    // Takes one receive batch from a socket (index into io's packed list) and answers it.
+    // Returns how many datagrams it took.
+    int ServeBatch(WorkerIo& io, int socket);
     void LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uint64_t nowMs);
+    // Opens a new worker's socket on every local port. On failure the caller closes them all.
+    bool AddWorker(const std::vector<LocalEndpoint>& eps, std::string& error);
     void CloseAll();
 
     const ServerConfig m_cfg;
@@ -74,4 +84,5 @@ private:
     CLogThrottle m_rateLog{10000};   // at most one rate-limit line per 10 s
     std::vector<std::unique_ptr<Worker>> m_workers;
     bool m_running = false;
+    const std::thread::id m_owner = std::this_thread::get_id();  // the thread that made it
 };
