@@ -128,12 +128,12 @@ void CProbeServer::CloseAll() {
 ServerCounters CProbeServer::Counters() const {
     ServerCounters c;
     for (const auto& w : m_workers) {
-        c.received += w->received.load(kRelaxed);
-        c.sent += w->sent.load(kRelaxed);
-        c.sendFailures += w->sendFailures.load(kRelaxed);
-        c.oversized += w->oversized.load(kRelaxed);
+        c.received += w->counts.received.load(kRelaxed);
+        c.sent += w->counts.sent.load(kRelaxed);
+        c.sendFailures += w->counts.sendFailures.load(kRelaxed);
+        c.oversized += w->counts.oversized.load(kRelaxed);
         for (std::size_t i = 0; i < c.outcomes.size(); ++i)
-            c.outcomes[i] += w->outcomes[i].load(kRelaxed);
+            c.outcomes[i] += w->counts.outcomes[i].load(kRelaxed);
     }
     return c;
 }
@@ -162,7 +162,8 @@ struct CProbeServer::WorkerIo {
     void Flush(int port);
     // Queues the handler's datagrams on the sockets they leave from; returns how many.
     std::uint64_t QueueOut();
-    void Count(int received, const BatchCounts& counts);
+    // Adds what one receive batch counted to the worker's counters.
+    void Count(const ServerCounters& batch);
 
     Worker& worker;
     int fds[kLocalPortCount] = {};  // the open sockets, packed; index = the waiter's index
@@ -171,13 +172,6 @@ struct CProbeServer::WorkerIo {
     CRecvBatch recv;
     std::array<CSendBatch, kLocalPortCount> send;  // by LocalPort
     HandlerOutput out;
-};
-
-// Counted over one receive batch, then added to the worker's counters at once.
-struct CProbeServer::BatchCounts {
-    std::uint64_t outcomes[kOutcomeCount] = {};
-    std::uint64_t sent = 0;
-    std::uint64_t oversized = 0;
 };
 
 CProbeServer::WorkerIo::WorkerIo(Worker& w) : worker(w) {
@@ -196,7 +190,7 @@ void CProbeServer::WorkerIo::Flush(int port) {
         return;
     const int failed = b.Flush(worker.fds[port]);
     if (failed > 0)
-        worker.sendFailures.fetch_add(static_cast<std::uint64_t>(failed), kRelaxed);
+        worker.counts.sendFailures.fetch_add(static_cast<std::uint64_t>(failed), kRelaxed);
 }
 
 std::uint64_t CProbeServer::WorkerIo::QueueOut() {
@@ -215,14 +209,15 @@ std::uint64_t CProbeServer::WorkerIo::QueueOut() {
     return queued;
 }
 
-void CProbeServer::WorkerIo::Count(int received, const BatchCounts& counts) {
-    worker.received.fetch_add(static_cast<std::uint64_t>(received), kRelaxed);
-    worker.sent.fetch_add(counts.sent, kRelaxed);
-    if (counts.oversized)
-        worker.oversized.fetch_add(counts.oversized, kRelaxed);
-    for (int k = 0; k < kOutcomeCount; ++k) {
-        if (counts.outcomes[k])
-            worker.outcomes[static_cast<std::size_t>(k)].fetch_add(counts.outcomes[k], kRelaxed);
+void CProbeServer::WorkerIo::Count(const ServerCounters& batch) {
+    CounterSet<std::atomic<std::uint64_t>>& total = worker.counts;
+    total.received.fetch_add(batch.received, kRelaxed);
+    total.sent.fetch_add(batch.sent, kRelaxed);
+    if (batch.oversized)
+        total.oversized.fetch_add(batch.oversized, kRelaxed);
+    for (std::size_t k = 0; k < batch.outcomes.size(); ++k) {
+        if (batch.outcomes[k])
+            total.outcomes[k].fetch_add(batch.outcomes[k], kRelaxed);
     }
 }
 
@@ -249,7 +244,8 @@ int CProbeServer::ServeBatch(WorkerIo& io, int socket) {
     if (got == 0)
         return 0;
     const HandlerClock clock{MonotonicMs(), WallMs()};
-    BatchCounts counts;
+    ServerCounters counts;  // over this batch
+    counts.received = static_cast<std::uint64_t>(got);
     for (int i = 0; i < got; ++i) {
         if (io.recv.Truncated(i)) {
             ++counts.oversized;
@@ -258,13 +254,13 @@ int CProbeServer::ServeBatch(WorkerIo& io, int socket) {
         const std::uint32_t from = io.recv.FromAddress(i);
         const Outcome o = m_handler.Handle(io.recv.Data(i), io.recv.Length(i), from,
                                            io.recv.FromPort(i), io.ports[socket], clock, io.out);
-        ++counts.outcomes[static_cast<int>(o)];
+        ++counts.outcomes[static_cast<std::size_t>(o)];
         if (IsLogged(o))
             LogEvent(o, from, clock.monotonicMs);
         counts.sent += io.QueueOut();
     }
     for (int p = 0; p < kLocalPortCount; ++p)
         io.Flush(p);
-    io.Count(got, counts);
+    io.Count(counts);
     return got;
 }

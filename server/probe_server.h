@@ -23,13 +23,16 @@
 #include "server/server_log.h"
 #include "server/udp_io.h"
 
-struct ServerCounters {
-    std::uint64_t received = 0;
-    std::uint64_t sent = 0;
-    std::uint64_t sendFailures = 0;
-    std::uint64_t oversized = 0;
-    std::array<std::uint64_t, kOutcomeCount> outcomes{};
+// What the workers count: plain numbers in a snapshot, atomics in each worker.
+template <class T>
+struct CounterSet {
+    T received{};
+    T sent{};
+    T sendFailures{};
+    T oversized{};
+    std::array<T, kOutcomeCount> outcomes{};
 };
+using ServerCounters = CounterSet<std::uint64_t>;
 
 class CProbeServer {
 public:
@@ -54,15 +57,10 @@ private:
         int fds[kLocalPortCount];  // by LocalPort; -1 where this process has no such role
         std::thread thread;
         // Written by the worker, read by Counters(); relaxed: they are statistics.
-        std::atomic<std::uint64_t> received{0};
-        std::atomic<std::uint64_t> sent{0};
-        std::atomic<std::uint64_t> sendFailures{0};
-        std::atomic<std::uint64_t> oversized{0};
-        std::array<std::atomic<std::uint64_t>, kOutcomeCount> outcomes{};
+        CounterSet<std::atomic<std::uint64_t>> counts;
     };
 
     struct WorkerIo;
-    struct BatchCounts;
 
     // A worker's loop: waits for its sockets and serves each readable one in turn.
     void Run(Worker& w);
