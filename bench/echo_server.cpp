@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "server/server_config.h"
+#include "net/address_text.h"
 #include "server/signals.h"
 #include "server/udp_io.h"
 
@@ -46,13 +47,15 @@ void EchoLoop(int fd, const CWakeup& wakeup) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::uint32_t addr = 0;
-    std::uint16_t port = 0;
+    Ipv4Endpoint listen;
     unsigned workers = std::max(1u, std::thread::hardware_concurrency());
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
-        if (opt == "--listen" && ParseEndpoint(argv[i + 1], addr, port))
+        const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(argv[i + 1]);
+        if (opt == "--listen" && ep) {
+            listen = *ep;
             continue;
+        }
         if (opt == "--workers") {
             workers = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
             if (workers > 0 && workers <= 64)
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: gatewise-echo --listen A:P [--workers N]\n");
         return 2;
     }
-    if (port == 0 || workers == 0) {
+    if (listen.port == 0 || workers == 0) {
         std::fprintf(stderr, "usage: gatewise-echo --listen A:P [--workers N]\n");
         return 2;
     }
@@ -70,7 +73,7 @@ int main(int argc, char** argv) {
     std::vector<int> fds;
     for (unsigned i = 0; i < workers; ++i) {
         std::string error;
-        const int fd = OpenUdpSocket(addr, port, true, error);
+        const int fd = OpenUdpSocket(listen.address, listen.port, true, error);
         if (fd < 0) {
             std::fprintf(stderr, "gatewise-echo: %s\n", error.c_str());
             return 1;

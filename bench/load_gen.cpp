@@ -14,10 +14,12 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/address_text.h"
 #include "server/server_config.h"
 #include "server/server_log.h"
 #include "server/udp_io.h"
@@ -25,8 +27,7 @@
 namespace {
 
 struct Options {
-    std::uint32_t targetAddr = 0;  // network order
-    std::uint16_t targetPort = 0;  // host order
+    Ipv4Endpoint target;
     unsigned sockets = 64;
     unsigned window = 256;  // requests in flight in all
     double seconds = 5;
@@ -57,8 +58,8 @@ void Generate(const Options& o, std::vector<Sock> socks, unsigned perSocket, std
               std::uint64_t endMs, Totals& totals) {
     auto recv = std::make_unique<CRecvBatch>();
     auto send = std::make_unique<CSendBatch>();
-    const std::uint32_t tAddr = o.targetAddr;
-    const std::uint16_t tPort = PortToNet(o.targetPort);
+    const std::uint32_t tAddr = o.target.address;
+    const std::uint16_t tPort = PortToNet(o.target.port);
     std::vector<pollfd> pfds(socks.size());
     std::uint64_t answered = 0, sent = 0, lost = 0, wrong = 0;
     for (;;) {
@@ -118,8 +119,10 @@ bool Parse(int argc, char** argv, Options& o) {
         const std::string val = argv[i + 1];
         try {
             if (opt == "--target") {
-                if (!ParseEndpoint(val, o.targetAddr, o.targetPort))
+                const std::optional<Ipv4Endpoint> target = ParseIpv4Endpoint(val);
+                if (!target)
                     return false;
+                o.target = *target;
             } else if (opt == "--sockets") {
                 o.sockets = static_cast<unsigned>(std::stoul(val));
             } else if (opt == "--window") {
@@ -142,8 +145,8 @@ bool Parse(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    const bool loopback = (reinterpret_cast<const std::uint8_t*>(&o.targetAddr))[0] == 127;
-    return o.targetPort != 0 && loopback && o.sockets > 0 && o.window >= o.sockets &&
+    const bool loopback = (reinterpret_cast<const std::uint8_t*>(&o.target.address))[0] == 127;
+    return o.target.port != 0 && loopback && o.sockets > 0 && o.window >= o.sockets &&
            o.seconds > 0 && o.seconds <= 120 && o.threads > 0 && o.threads <= o.sockets &&
            o.sources > 0 && o.sources <= 250;
 }
@@ -161,8 +164,8 @@ int main(int argc, char** argv) {
     }
     std::vector<std::vector<Sock>> groups(o.threads);
     for (unsigned i = 0; i < o.sockets; ++i) {
-        std::uint32_t src = 0;
-        ParseIpv4("127.0.1." + std::to_string(1 + i % o.sources), src);
+        const std::uint32_t src =
+            ParseIpv4("127.0.1." + std::to_string(1 + i % o.sources)).value_or(0);
         std::string error;
         Sock s;
         s.fd = OpenUdpSocket(src, 0, false, error);

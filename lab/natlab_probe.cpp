@@ -3,7 +3,7 @@
 //
 //   natlab-probe serve S1ADDR:PORT S2ADDR:PORT [--for SECONDS]
 //       Listens on S1:PORT, S1:PORT+1, S1:PORT+2, S2:PORT and S2:PORT+1 (sockets 0..4).
-//       "SEEN"   -> "SEEN a.b.c.d p" from the same socket: the sender's address as seen here.
+//       "SEEN"   -> "SEEN a.b.c.d:p" from the same socket: the sender's address as seen here.
 //       "VIA k"  -> "VIA k" to the sender from socket k: an unsolicited packet from another
 //                   port (k = 1, 2) or another address (k = 3, 4).
 //       Stops on SIGTERM/SIGINT or after SECONDS (default 120), so it never outlives a lab.
@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "net/address_text.h"
+
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -37,45 +39,15 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-struct Endpoint {
-    in_addr_t addr = 0;  // network order
-    uint16_t port = 0;   // host order
-    bool operator==(const Endpoint&) const = default;
-};
+using Endpoint = Ipv4Endpoint;
 
-std::string Format(const Endpoint& ep) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = ep.addr;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ep.port);
-}
-
-std::optional<Endpoint> ParseEndpoint(const std::string& text) {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos) {
-        return std::nullopt;
-    }
-    Endpoint ep;
-    in_addr a{};
-    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &a) != 1) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
-    // Port + 2 must still be a port: the server side listens on three consecutive ones.
-    if (*end != '\0' || port < 1 || port > 65533) {
-        return std::nullopt;
-    }
-    ep.addr = a.s_addr;
-    ep.port = static_cast<uint16_t>(port);
-    return ep;
-}
+// Port + 2 must still be a port: the server side listens on three consecutive ones.
+constexpr std::uint16_t kMaxServerPort = 65533;
 
 sockaddr_in ToSockaddr(const Endpoint& ep) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = ep.addr;
+    sa.sin_addr.s_addr = ep.address;
     sa.sin_port = htons(ep.port);
     return sa;
 }
@@ -147,16 +119,16 @@ private:
 
 int Serve(const Endpoint& s1, const Endpoint& s2, int seconds) {
     const std::array<Endpoint, 5> where = {
-        Endpoint{s1.addr, s1.port}, Endpoint{s1.addr, static_cast<uint16_t>(s1.port + 1)},
-        Endpoint{s1.addr, static_cast<uint16_t>(s1.port + 2)}, Endpoint{s2.addr, s2.port},
-        Endpoint{s2.addr, static_cast<uint16_t>(s2.port + 1)}};
+        Endpoint{s1.address, s1.port}, Endpoint{s1.address, static_cast<uint16_t>(s1.port + 1)},
+        Endpoint{s1.address, static_cast<uint16_t>(s1.port + 2)}, Endpoint{s2.address, s2.port},
+        Endpoint{s2.address, static_cast<uint16_t>(s2.port + 1)}};
     std::vector<std::unique_ptr<Socket>> socks;
     std::array<pollfd, 5> polls{};
     for (size_t i = 0; i < where.size(); ++i) {
         socks.push_back(std::make_unique<Socket>(where[i]));
         if (!socks.back()->Ok()) {
-            std::fprintf(stderr, "natlab-probe: cannot bind %s: %s\n", Format(where[i]).c_str(),
-                         std::strerror(errno));
+            std::fprintf(stderr, "natlab-probe: cannot bind %s: %s\n",
+                         FormatIpv4Endpoint(where[i]).c_str(), std::strerror(errno));
             return 1;
         }
         polls[i] = pollfd{socks[i]->Fd(), POLLIN, 0};
@@ -182,7 +154,7 @@ int Serve(const Endpoint& s1, const Endpoint& s2, int seconds) {
             }
             const auto& [text, from] = *got;
             if (text == "SEEN") {
-                socks[i]->SendTo(from, "SEEN " + Format(from));
+                socks[i]->SendTo(from, "SEEN " + FormatIpv4Endpoint(from));
             } else if (text.size() == 5 && text.starts_with("VIA ") && text[4] >= '0' &&
                        text[4] <= '4') {
                 socks[static_cast<size_t>(text[4] - '0')]->SendTo(from, text);
@@ -225,7 +197,8 @@ std::optional<Endpoint> Seen(const Socket& s, const Endpoint& server, int waitMs
     if (!got) {
         return std::nullopt;
     }
-    return ParseEndpoint(got->first.substr(5));
+    // Any port a NAT may map to, 65534 and 65535 included.
+    return ParseIpv4Endpoint(got->first.substr(5));
 }
 
 // The address this host sends from towards `to` (a bound socket only knows 0.0.0.0).
@@ -235,23 +208,23 @@ in_addr_t SourceAddressTowards(const Endpoint& to) {
     if (connect(s.Fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         return 0;
     }
-    return s.Local().addr;
+    return s.Local().address;
 }
 
 int Client(const Endpoint& s1, const Endpoint& s2, int waitMs) {
-    const Endpoint s1b{s1.addr, static_cast<uint16_t>(s1.port + 1)};
+    const Endpoint s1b{s1.address, static_cast<uint16_t>(s1.port + 1)};
 
     // Mapping: one socket, three destinations (same address other port, other address).
     Socket mapSock(Endpoint{});
     const auto seenA = Seen(mapSock, s1, waitMs);
     if (!seenA) {
-        std::printf("error=no answer from %s\n", Format(s1).c_str());
+        std::printf("error=no answer from %s\n", FormatIpv4Endpoint(s1).c_str());
         return 1;
     }
     const auto seenB = Seen(mapSock, s1b, waitMs);
     const auto seenC = Seen(mapSock, s2, waitMs);
     if (!seenB || !seenC) {
-        std::printf("error=no answer from %s\n", Format(seenB ? s2 : s1b).c_str());
+        std::printf("error=no answer from %s\n", FormatIpv4Endpoint(seenB ? s2 : s1b).c_str());
         return 1;
     }
     const Endpoint local{SourceAddressTowards(s1), mapSock.Local().port};
@@ -268,7 +241,7 @@ int Client(const Endpoint& s1, const Endpoint& s2, int waitMs) {
     // unsolicited packets from Server1's third port and from Server2.
     Socket filterSock(Endpoint{});
     if (!Seen(filterSock, s1, waitMs)) {
-        std::printf("error=no answer from %s\n", Format(s1).c_str());
+        std::printf("error=no answer from %s\n", FormatIpv4Endpoint(s1).c_str());
         return 1;
     }
     const bool otherPort = Ask(filterSock, s1, "VIA 2", "VIA 2", waitMs).has_value();
@@ -281,8 +254,8 @@ int Client(const Endpoint& s1, const Endpoint& s2, int waitMs) {
         hairpin = Ask(hairSock, *pub, "HAIRPIN", "HAIRPIN", waitMs).has_value();
     }
 
-    std::printf("local=%s\n", Format(local).c_str());
-    std::printf("public=%s\n", Format(*seenA).c_str());
+    std::printf("local=%s\n", FormatIpv4Endpoint(local).c_str());
+    std::printf("public=%s\n", FormatIpv4Endpoint(*seenA).c_str());
     std::printf("mapping=%s\n", mapping);
     std::printf("port_preserved=%s\n", seenA->port == local.port ? "yes" : "no");
     std::printf("filter_other_port=%s\n", otherPort ? "open" : "closed");
@@ -305,8 +278,8 @@ int main(int argc, char** argv) {
         return Usage();
     }
     const std::string mode = argv[1];
-    const auto s1 = ParseEndpoint(argv[2]);
-    const auto s2 = ParseEndpoint(argv[3]);
+    const auto s1 = ParseIpv4Endpoint(argv[2], 1, kMaxServerPort);
+    const auto s2 = ParseIpv4Endpoint(argv[3], 1, kMaxServerPort);
     if (!s1 || !s2 || (mode != "serve" && mode != "client")) {
         return Usage();
     }

@@ -31,6 +31,23 @@ void LogCounters(CProbeServer& server, const char* why) {
         static_cast<unsigned long long>(c.oversized), text.c_str(), server.RateTableOccupied());
 }
 
+// Until SIGINT, SIGTERM or SIGHUP. Signals are polled once a second; the counters line is due
+// every statsIntervalSeconds (0 = only on SIGUSR1).
+void ServeUntilStopped(CProbeServer& server, unsigned statsIntervalSeconds) {
+    unsigned sinceStats = 0;
+    for (;;) {
+        const ServerSignal sig = WaitForSignal(1000);
+        if (sig == ServerSignal::Stop)
+            return;
+        if (sig == ServerSignal::Report) {
+            LogCounters(server, "SIGUSR1");
+        } else if (statsIntervalSeconds != 0 && ++sinceStats >= statsIntervalSeconds) {
+            sinceStats = 0;
+            LogCounters(server, "periodic");
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,23 +77,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     ServerLog("started with %u worker(s)", server.WorkerCount());
-
-    // Signals are polled once a second; the counters line is due every statsIntervalSeconds.
-    unsigned sinceStats = 0;
-    for (;;) {
-        const ServerSignal sig = WaitForSignal(1000);
-        if (sig == ServerSignal::Stop)
-            break;
-        if (sig == ServerSignal::Report) {
-            LogCounters(server, "SIGUSR1");
-            continue;
-        }
-        if (sig == ServerSignal::None && cfg.statsIntervalSeconds != 0 &&
-            ++sinceStats >= cfg.statsIntervalSeconds) {
-            sinceStats = 0;
-            LogCounters(server, "periodic");
-        }
-    }
+    ServeUntilStopped(server, cfg.statsIntervalSeconds);
     ServerLog("stopping");
     server.Stop();
     LogCounters(server, "final");

@@ -8,6 +8,10 @@ namespace {
 // messages, which a server must never answer (two servers would bounce them for ever).
 constexpr std::uint8_t kRequestClass = 0x74;
 
+bool IsAnswerClass(std::uint8_t codeClass) {
+    return codeClass == 0x7C || codeClass == 0x77 || codeClass == 0x7F;
+}
+
 OutDatagram& Add(HandlerOutput& out, LocalPort from, std::uint32_t toAddr, std::uint16_t toPort) {
     OutDatagram& d = out.items[static_cast<std::size_t>(out.count++)];
     d.from = from;
@@ -16,26 +20,51 @@ OutDatagram& Add(HandlerOutput& out, LocalPort from, std::uint32_t toAddr, std::
     return d;
 }
 
+// Server2's 0x77747005 to a client, from the port the client never contacted.
+void AddChangedAddressReply(HandlerOutput& out, std::uint32_t toAddr, std::uint16_t toPort) {
+    OutDatagram& d = Add(out, LocalPort::Server2Changed, toAddr, toPort);
+    d.length = EncodeEmpty(d.data, kMsgChangedAddressReply);
+}
+
 bool IsServer1Port(LocalPort p) {
     return p == LocalPort::Server1Main || p == LocalPort::Server1Next;
 }
 
+// Which codes each socket serves. Codes meant for a client (loopback probe, friend search, port
+// report) never reach a server on purpose and are not answered.
+bool Serves(std::uint32_t type, LocalPort arrivedOn) {
+    switch (type) {
+        case kMsgBindingRequest:
+        case kMsgAllocTestA:
+        case kMsgAllocTestB:
+        case kMsgAllocTestC:
+        case kMsgExceptTest1:
+        case kMsgExceptTest2:
+        case kMsgFriendPortRequest:
+            return true;
+        case kMsgChangeRequest:
+        case kMsgPortChangeRequest:
+            return IsServer1Port(arrivedOn);
+        default:
+            return false;
+    }
+}
+
+// In RelayCheck's order.
+constexpr Outcome kRelayOutcomes[kRelayCheckCount] = {
+    Outcome::RelayAccepted, Outcome::RelayMalformed, Outcome::RelayBadMac,
+    Outcome::RelayStale,    Outcome::RelayReplayed,  Outcome::RelaySequenceAhead,
+};
+
 }  // namespace
 
 const char* LocalPortName(LocalPort port) {
-    switch (port) {
-        case LocalPort::Server1Main:
-            return "server1";
-        case LocalPort::Server1Next:
-            return "server1 next port";
-        case LocalPort::Server1PortChange:
-            return "server1 port-change port";
-        case LocalPort::Server2Main:
-            return "server2";
-        case LocalPort::Server2Changed:
-            return "server2 changed-address port";
-    }
-    return "?";
+    // In LocalPort's order.
+    static const char* const kNames[kLocalPortCount] = {"server1", "server1 next port",
+                                                        "server1 port-change port", "server2",
+                                                        "server2 changed-address port"};
+    const auto i = static_cast<int>(port);
+    return i >= 0 && i < kLocalPortCount ? kNames[i] : "?";
 }
 
 const char* OutcomeName(Outcome outcome) {
@@ -50,6 +79,14 @@ const char* OutcomeName(Outcome outcome) {
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
 }
 
+// One datagram to answer: its code, who sent it and where it arrived.
+struct CProbeHandler::Request {
+    std::uint32_t type;
+    std::uint32_t fromAddrNet;
+    std::uint16_t fromPortNet;
+    LocalPort arrivedOn;
+};
+
 CProbeHandler::CProbeHandler(const HandlerRoles& roles, CRateLimiter& limiter, CRelaySigner* signer,
                              CRelayVerifier* verifier)
     : m_roles(roles), m_limiter(limiter), m_signer(signer), m_verifier(verifier) {}
@@ -58,84 +95,57 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
                               std::uint16_t fromPortNet, LocalPort arrivedOn,
                               const HandlerClock& clock, HandlerOutput& out) const {
     out.count = 0;
-    if (arrivedOn == LocalPort::Server1PortChange || arrivedOn == LocalPort::Server2Changed) {
+    if (arrivedOn == LocalPort::Server1PortChange || arrivedOn == LocalPort::Server2Changed)
         return Outcome::DroppedSendOnly;
-    }
     if (len < kHeaderLength)
         return Outcome::DroppedShort;
     if (ReadBe16(data) != len)
         return Outcome::DroppedBadLength;
-    const std::uint32_t type = ReadBe32(data + 2);
+    const Request r{ReadBe32(data + 2), fromAddrNet, fromPortNet, arrivedOn};
 
-    if (type == kMsgRelayChange && arrivedOn == LocalPort::Server2Main) {
+    if (r.type == kMsgRelayChange && arrivedOn == LocalPort::Server2Main)
         return HandleRelay(data, len, fromAddrNet, clock, out);
-    }
-    if ((type >> 24) != kRequestClass) {
-        return (type >> 24) == 0x7C || (type >> 24) == 0x77 || (type >> 24) == 0x7F
-                   ? Outcome::DroppedReply
-                   : Outcome::DroppedUnknown;
-    }
-
-    // Which codes each socket serves. Codes meant for a client (loopback probe, friend search,
-    // port report) never reach a server on purpose and are not answered.
-    bool served = false;
-    switch (type) {
-        case kMsgBindingRequest:
-        case kMsgAllocTestA:
-        case kMsgAllocTestB:
-        case kMsgAllocTestC:
-        case kMsgExceptTest1:
-        case kMsgExceptTest2:
-        case kMsgFriendPortRequest:
-            served = true;
-            break;
-        case kMsgChangeRequest:
-        case kMsgPortChangeRequest:
-            served = IsServer1Port(arrivedOn);
-            break;
-        default:
-            break;
-    }
-    if (!served)
+    const auto codeClass = static_cast<std::uint8_t>(r.type >> 24);
+    if (codeClass != kRequestClass)
+        return IsAnswerClass(codeClass) ? Outcome::DroppedReply : Outcome::DroppedUnknown;
+    if (!Serves(r.type, arrivedOn))
         return Outcome::DroppedUnknown;
     if (!m_limiter.Allow(fromAddrNet, clock.monotonicMs))
         return Outcome::RateLimited;
-
-    const std::uint32_t reply = ReplyCode(type);
-    switch (type) {
-        case kMsgBindingRequest: {
-            OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
-            d.length = EncodeEndpoint(d.data, reply, fromAddrNet, fromPortNet);
-            break;
-        }
-        case kMsgChangeRequest: {
-            OutDatagram& ack = Add(out, arrivedOn, fromAddrNet, fromPortNet);
-            ack.length = EncodeEmpty(ack.data, reply);
-            // The body names a Server2, but only our own partner is ever asked: otherwise any
-            // client could have us send datagrams to an address of its choosing.
-            if (m_roles.server2) {
-                OutDatagram& d = Add(out, LocalPort::Server2Changed, fromAddrNet, fromPortNet);
-                d.length = EncodeEmpty(d.data, kMsgChangedAddressReply);
-            } else if (m_roles.hasPartner && m_signer != nullptr) {
-                OutDatagram& d = Add(out, LocalPort::Server1PortChange, m_roles.partnerAddress,
-                                     m_roles.partnerPort);
-                m_signer->Encode(fromAddrNet, fromPortNet, clock.wallMs, d.data);
-                d.length = kRelayLength;
-            }
-            break;
-        }
-        case kMsgPortChangeRequest: {
-            OutDatagram& d = Add(out, LocalPort::Server1PortChange, fromAddrNet, fromPortNet);
-            d.length = EncodeEmpty(d.data, reply);
-            break;
-        }
-        default: {  // the port-as-seen replies
-            OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
-            d.length = EncodePort(d.data, reply, fromPortNet);
-            break;
-        }
-    }
+    Answer(r, clock, out);
     return Outcome::Answered;
+}
+
+void CProbeHandler::Answer(const Request& r, const HandlerClock& clock, HandlerOutput& out) const {
+    const std::uint32_t reply = ReplyCode(r.type);
+    if (r.type == kMsgChangeRequest) {
+        AnswerChange(r, clock, out);
+    } else if (r.type == kMsgBindingRequest) {
+        OutDatagram& d = Add(out, r.arrivedOn, r.fromAddrNet, r.fromPortNet);
+        d.length = EncodeEndpoint(d.data, reply, r.fromAddrNet, r.fromPortNet);
+    } else if (r.type == kMsgPortChangeRequest) {
+        OutDatagram& d = Add(out, LocalPort::Server1PortChange, r.fromAddrNet, r.fromPortNet);
+        d.length = EncodeEmpty(d.data, reply);
+    } else {  // the port-as-seen replies
+        OutDatagram& d = Add(out, r.arrivedOn, r.fromAddrNet, r.fromPortNet);
+        d.length = EncodePort(d.data, reply, r.fromPortNet);
+    }
+}
+
+void CProbeHandler::AnswerChange(const Request& r, const HandlerClock& clock,
+                                 HandlerOutput& out) const {
+    OutDatagram& ack = Add(out, r.arrivedOn, r.fromAddrNet, r.fromPortNet);
+    ack.length = EncodeEmpty(ack.data, ReplyCode(r.type));
+    // The body names a Server2, but only our own partner is ever asked: otherwise any client
+    // could have us send datagrams to an address of its choosing.
+    if (m_roles.server2) {
+        AddChangedAddressReply(out, r.fromAddrNet, r.fromPortNet);
+    } else if (m_roles.hasPartner && m_signer != nullptr) {
+        OutDatagram& d =
+            Add(out, LocalPort::Server1PortChange, m_roles.partnerAddress, m_roles.partnerPort);
+        m_signer->Encode(r.fromAddrNet, r.fromPortNet, clock.wallMs, d.data);
+        d.length = kRelayLength;
+    }
 }
 
 Outcome CProbeHandler::HandleRelay(const std::uint8_t* data, std::size_t len,
@@ -146,24 +156,12 @@ Outcome CProbeHandler::HandleRelay(const std::uint8_t* data, std::size_t len,
         return Outcome::RelaySpoofed;
     }
     RelayRequest r;
-    switch (m_verifier->Verify(data, len, clock.wallMs, &r)) {
-        case RelayCheck::Accepted:
-            break;
-        case RelayCheck::Malformed:
-            return Outcome::RelayMalformed;
-        case RelayCheck::BadMac:
-            return Outcome::RelayBadMac;
-        case RelayCheck::Stale:
-            return Outcome::RelayStale;
-        case RelayCheck::Replayed:
-            return Outcome::RelayReplayed;
-        case RelayCheck::SequenceAhead:
-            return Outcome::RelaySequenceAhead;
-    }
+    const RelayCheck check = m_verifier->Verify(data, len, clock.wallMs, &r);
+    if (check != RelayCheck::Accepted)
+        return kRelayOutcomes[static_cast<int>(check)];
     // The answer goes to the client named in the relay, so that address pays the token.
     if (!m_limiter.Allow(r.clientAddress, clock.monotonicMs))
         return Outcome::RateLimited;
-    OutDatagram& d = Add(out, LocalPort::Server2Changed, r.clientAddress, r.clientPort);
-    d.length = EncodeEmpty(d.data, kMsgChangedAddressReply);
+    AddChangedAddressReply(out, r.clientAddress, r.clientPort);
     return Outcome::RelayAccepted;
 }

@@ -86,6 +86,9 @@ public:
                    HandlerOutput& out) const;
 
 private:
+    struct Request;
+    void Answer(const Request& r, const HandlerClock& clock, HandlerOutput& out) const;
+    void AnswerChange(const Request& r, const HandlerClock& clock, HandlerOutput& out) const;
     Outcome HandleRelay(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
                         const HandlerClock& clock, HandlerOutput& out) const;
 

@@ -1,12 +1,18 @@
 #include "server/probe_server.h"
 
 #include <algorithm>
+#include <cassert>
+
+#include "net/address_text.h"
 
 namespace {
 
 // Receive calls on one socket before the others get their turn, so a flood on one port cannot
 // starve the rest: 8 x 64 datagrams.
 constexpr int kRoundsPerSocket = 8;
+
+// The counters are statistics: no ordering with anything else is needed.
+constexpr auto kRelaxed = std::memory_order_relaxed;
 
 std::uint64_t FirstRelaySequence() {
     return WallMs() * 1000;
@@ -28,6 +34,18 @@ bool IsLogged(Outcome o) {
     }
 }
 
+// SO_REUSEPORT would let us silently share a port with another process of the same user; bind
+// each port once without it first so that an occupied port is reported as such.
+bool PortsFree(const std::vector<LocalEndpoint>& eps, std::string& error) {
+    for (const LocalEndpoint& ep : eps) {
+        const int fd = OpenUdpSocket(ep.address, ep.portHost, false, error);
+        if (fd < 0)
+            return false;
+        CloseUdpSocket(fd);
+    }
+    return true;
+}
+
 }  // namespace
 
 CProbeServer::CProbeServer(const ServerConfig& cfg)
@@ -46,37 +64,23 @@ CProbeServer::~CProbeServer() {
 }
 
 bool CProbeServer::Start(std::string& error) {
+    assert(std::this_thread::get_id() == m_owner && "Start: the owning thread only");
     if (m_running)
         return true;
     if (!m_wakeup.Valid()) {
         error = "cannot create the wake-up handle";
         return false;
     }
-    unsigned count = m_cfg.workers;
-    if (count == 0)
-        count = std::max(1u, std::thread::hardware_concurrency());
     const std::vector<LocalEndpoint> eps = LocalEndpoints(m_cfg);
-
-    // SO_REUSEPORT would let us silently share a port with another process of the same user;
-    // bind each port once without it first so that an occupied port is reported as such.
-    for (const LocalEndpoint& ep : eps) {
-        const int fd = OpenUdpSocket(ep.address, ep.portHost, false, error);
-        if (fd < 0)
-            return false;
-        CloseUdpSocket(fd);
-    }
+    if (!PortsFree(eps, error))
+        return false;
+    const unsigned count =
+        m_cfg.workers != 0 ? m_cfg.workers : std::max(1u, std::thread::hardware_concurrency());
     for (unsigned i = 0; i < count; ++i) {
-        auto w = std::make_unique<Worker>();
-        std::fill(std::begin(w->fds), std::end(w->fds), -1);
-        m_workers.push_back(std::move(w));
-        for (const LocalEndpoint& ep : eps) {
-            const int fd = OpenUdpSocket(ep.address, ep.portHost, true, error);
-            if (fd < 0) {
-                CloseAll();
-                m_workers.clear();
-                return false;
-            }
-            m_workers.back()->fds[static_cast<int>(ep.port)] = fd;
+        if (!AddWorker(eps, error)) {
+            CloseAll();
+            m_workers.clear();
+            return false;
         }
     }
     for (auto& w : m_workers) {
@@ -87,7 +91,22 @@ bool CProbeServer::Start(std::string& error) {
     return true;
 }
 
+bool CProbeServer::AddWorker(const std::vector<LocalEndpoint>& eps, std::string& error) {
+    auto w = std::make_unique<Worker>();
+    std::fill(std::begin(w->fds), std::end(w->fds), -1);
+    Worker& worker = *w;
+    m_workers.push_back(std::move(w));
+    for (const LocalEndpoint& ep : eps) {
+        const int fd = OpenUdpSocket(ep.address, ep.portHost, true, error);
+        if (fd < 0)
+            return false;
+        worker.fds[static_cast<int>(ep.port)] = fd;
+    }
+    return true;
+}
+
 void CProbeServer::Stop() {
+    assert(std::this_thread::get_id() == m_owner && "Stop: the owning thread only");
     m_wakeup.Signal();
     for (auto& w : m_workers) {
         if (w->thread.joinable())
@@ -109,14 +128,12 @@ void CProbeServer::CloseAll() {
 ServerCounters CProbeServer::Counters() const {
     ServerCounters c;
     for (const auto& w : m_workers) {
-        c.received += w->received.load(std::memory_order_relaxed);
-        c.sent += w->sent.load(std::memory_order_relaxed);
-        c.sendFailures += w->sendFailures.load(std::memory_order_relaxed);
-        c.oversized += w->oversized.load(std::memory_order_relaxed);
-        for (int i = 0; i < kOutcomeCount; ++i) {
-            c.outcomes[static_cast<std::size_t>(i)] +=
-                w->outcomes[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);
-        }
+        c.received += w->counts.received.load(kRelaxed);
+        c.sent += w->counts.sent.load(kRelaxed);
+        c.sendFailures += w->counts.sendFailures.load(kRelaxed);
+        c.oversized += w->counts.oversized.load(kRelaxed);
+        for (std::size_t i = 0; i < c.outcomes.size(); ++i)
+            c.outcomes[i] += w->counts.outcomes[i].load(kRelaxed);
     }
     return c;
 }
@@ -137,87 +154,113 @@ void CProbeServer::LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uin
     }
 }
 
-void CProbeServer::Run(Worker& w) {
-    int fds[kLocalPortCount];
-    LocalPort ports[kLocalPortCount];
-    int n = 0;
-    for (int i = 0; i < kLocalPortCount; ++i) {
-        if (w.fds[i] >= 0) {
-            fds[n] = w.fds[i];
-            ports[n] = static_cast<LocalPort>(i);
-            ++n;
-        }
-    }
-    // About 100 KiB each: on the heap, not on the thread's stack.
-    auto recv = std::make_unique<CRecvBatch>();
-    auto send = std::make_unique<std::array<CSendBatch, kLocalPortCount>>();
-    bool readable[kLocalPortCount] = {};
+// What one worker needs besides its sockets: the open ones packed for the waiter, and the
+// batches, which at about 100 KiB in all go on the heap rather than the thread's stack.
+struct CProbeServer::WorkerIo {
+    explicit WorkerIo(Worker& w);
+    // Sends what is queued for one local port.
+    void Flush(int port);
+    // Queues the handler's datagrams on the sockets they leave from; returns how many.
+    std::uint64_t QueueOut();
+    // Adds what one receive batch counted to the worker's counters.
+    void Count(const ServerCounters& batch);
+
+    Worker& worker;
+    int fds[kLocalPortCount] = {};  // the open sockets, packed; index = the waiter's index
+    LocalPort ports[kLocalPortCount] = {};
+    int count = 0;
+    CRecvBatch recv;
+    std::array<CSendBatch, kLocalPortCount> send;  // by LocalPort
     HandlerOutput out;
+};
 
-    auto flush = [&](int port) {
-        CSendBatch& b = (*send)[static_cast<std::size_t>(port)];
-        if (b.Empty())
-            return;
-        const int failed = b.Flush(w.fds[port]);
-        if (failed > 0)
-            w.sendFailures.fetch_add(static_cast<std::uint64_t>(failed), std::memory_order_relaxed);
-    };
+CProbeServer::WorkerIo::WorkerIo(Worker& w) : worker(w) {
+    for (int i = 0; i < kLocalPortCount; ++i) {
+        if (w.fds[i] < 0)
+            continue;
+        fds[count] = w.fds[i];
+        ports[count] = static_cast<LocalPort>(i);
+        ++count;
+    }
+}
 
-    CReadyWaiter waiter(fds, n, m_wakeup);
+void CProbeServer::WorkerIo::Flush(int port) {
+    CSendBatch& b = send[static_cast<std::size_t>(port)];
+    if (b.Empty())
+        return;
+    const int failed = b.Flush(worker.fds[port]);
+    if (failed > 0)
+        worker.counts.sendFailures.fetch_add(static_cast<std::uint64_t>(failed), kRelaxed);
+}
+
+std::uint64_t CProbeServer::WorkerIo::QueueOut() {
+    std::uint64_t queued = 0;
+    for (int k = 0; k < out.count; ++k) {
+        const OutDatagram& d = out.items[static_cast<std::size_t>(k)];
+        const int port = static_cast<int>(d.from);
+        if (worker.fds[port] < 0)
+            continue;
+        CSendBatch& b = send[static_cast<std::size_t>(port)];
+        if (b.Full())
+            Flush(port);
+        b.Add(d.toAddress, d.toPort, d.data, d.length);
+        ++queued;
+    }
+    return queued;
+}
+
+void CProbeServer::WorkerIo::Count(const ServerCounters& batch) {
+    CounterSet<std::atomic<std::uint64_t>>& total = worker.counts;
+    total.received.fetch_add(batch.received, kRelaxed);
+    total.sent.fetch_add(batch.sent, kRelaxed);
+    if (batch.oversized)
+        total.oversized.fetch_add(batch.oversized, kRelaxed);
+    for (std::size_t k = 0; k < batch.outcomes.size(); ++k) {
+        if (batch.outcomes[k])
+            total.outcomes[k].fetch_add(batch.outcomes[k], kRelaxed);
+    }
+}
+
+void CProbeServer::Run(Worker& w) {
+    const auto io = std::make_unique<WorkerIo>(w);
+    CReadyWaiter waiter(io->fds, io->count, m_wakeup);
     if (!waiter.Valid()) {
         ServerLog("worker cannot wait for its sockets; it stops");
         return;
     }
+    bool readable[kLocalPortCount] = {};
     while (waiter.Wait(readable, -1)) {
-        for (int s = 0; s < n; ++s) {
-            if (!readable[s])
-                continue;
-            for (int round = 0; round < kRoundsPerSocket; ++round) {
-                const int got = recv->Receive(fds[s]);
-                if (got == 0)
-                    break;
-                const HandlerClock clock{MonotonicMs(), WallMs()};
-                std::uint64_t outcomes[kOutcomeCount] = {};
-                std::uint64_t sent = 0, oversized = 0;
-                for (int i = 0; i < got; ++i) {
-                    if (recv->Truncated(i)) {
-                        ++oversized;
-                        continue;
-                    }
-                    const Outcome o =
-                        m_handler.Handle(recv->Data(i), recv->Length(i), recv->FromAddress(i),
-                                         recv->FromPort(i), ports[s], clock, out);
-                    ++outcomes[static_cast<int>(o)];
-                    if (IsLogged(o)) {
-                        LogEvent(o, recv->FromAddress(i), clock.monotonicMs);
-                    }
-                    for (int k = 0; k < out.count; ++k) {
-                        const OutDatagram& d = out.items[static_cast<std::size_t>(k)];
-                        const int port = static_cast<int>(d.from);
-                        if (w.fds[port] < 0)
-                            continue;
-                        CSendBatch& b = (*send)[static_cast<std::size_t>(port)];
-                        if (b.Full())
-                            flush(port);
-                        b.Add(d.toAddress, d.toPort, d.data, d.length);
-                        ++sent;
-                    }
-                }
-                for (int p = 0; p < kLocalPortCount; ++p)
-                    flush(p);
-                w.received.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-                w.sent.fetch_add(sent, std::memory_order_relaxed);
-                if (oversized)
-                    w.oversized.fetch_add(oversized, std::memory_order_relaxed);
-                for (int k = 0; k < kOutcomeCount; ++k) {
-                    if (outcomes[k]) {
-                        w.outcomes[static_cast<std::size_t>(k)].fetch_add(
-                            outcomes[k], std::memory_order_relaxed);
-                    }
-                }
-                if (got < kIoBatch)
+        for (int s = 0; s < io->count; ++s) {
+            for (int round = 0; readable[s] && round < kRoundsPerSocket; ++round) {
+                if (ServeBatch(*io, s) < kIoBatch)
                     break;
             }
         }
     }
+}
+
+int CProbeServer::ServeBatch(WorkerIo& io, int socket) {
+    const int got = io.recv.Receive(io.fds[socket]);
+    if (got == 0)
+        return 0;
+    const HandlerClock clock{MonotonicMs(), WallMs()};
+    ServerCounters counts;  // over this batch
+    counts.received = static_cast<std::uint64_t>(got);
+    for (int i = 0; i < got; ++i) {
+        if (io.recv.Truncated(i)) {
+            ++counts.oversized;
+            continue;
+        }
+        const std::uint32_t from = io.recv.FromAddress(i);
+        const Outcome o = m_handler.Handle(io.recv.Data(i), io.recv.Length(i), from,
+                                           io.recv.FromPort(i), io.ports[socket], clock, io.out);
+        ++counts.outcomes[static_cast<std::size_t>(o)];
+        if (IsLogged(o))
+            LogEvent(o, from, clock.monotonicMs);
+        counts.sent += io.QueueOut();
+    }
+    for (int p = 0; p < kLocalPortCount; ++p)
+        io.Flush(p);
+    io.Count(counts);
+    return got;
 }

@@ -3,9 +3,10 @@
 // port (SO_REUSEPORT), so the kernel spreads clients over the workers and no datagram is ever
 // handed from one thread to another.
 //
-// Start, Stop and the destructor: the owning thread only. Counters, LocalPort: any thread.
-// Lock order: none held here; the rate limiter's shard locks and the relay verifier's lock are
-// taken one at a time inside the handler, never together.
+// Start, Stop, WorkerCount and the destructor: the thread that made the object (asserted in
+// debug builds). Counters and RateTableOccupied: any thread once Start has returned.
+// Lock order: no lock is held here; the handler takes the rate limiter's shard locks and the
+// relay verifier's lock one at a time, never one inside another.
 
 #include <array>
 #include <atomic>
@@ -22,13 +23,16 @@
 #include "server/server_log.h"
 #include "server/udp_io.h"
 
-struct ServerCounters {
-    std::uint64_t received = 0;
-    std::uint64_t sent = 0;
-    std::uint64_t sendFailures = 0;
-    std::uint64_t oversized = 0;
-    std::array<std::uint64_t, kOutcomeCount> outcomes{};
+// What the workers count: plain numbers in a snapshot, atomics in each worker.
+template <class T>
+struct CounterSet {
+    T received{};
+    T sent{};
+    T sendFailures{};
+    T oversized{};
+    std::array<T, kOutcomeCount> outcomes{};
 };
+using ServerCounters = CounterSet<std::uint64_t>;
 
 class CProbeServer {
 public:
@@ -53,15 +57,19 @@ private:
         int fds[kLocalPortCount];  // by LocalPort; -1 where this process has no such role
         std::thread thread;
         // Written by the worker, read by Counters(); relaxed: they are statistics.
-        std::atomic<std::uint64_t> received{0};
-        std::atomic<std::uint64_t> sent{0};
-        std::atomic<std::uint64_t> sendFailures{0};
-        std::atomic<std::uint64_t> oversized{0};
-        std::array<std::atomic<std::uint64_t>, kOutcomeCount> outcomes{};
+        CounterSet<std::atomic<std::uint64_t>> counts;
     };
 
+    struct WorkerIo;
+
+    // A worker's loop: waits for its sockets and serves each readable one in turn.
     void Run(Worker& w);
+    // Takes one receive batch from a socket (index into io's packed list) and answers it.
+    // Returns how many datagrams it took.
+    int ServeBatch(WorkerIo& io, int socket);
     void LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uint64_t nowMs);
+    // Opens a new worker's socket on every local port. On failure the caller closes them all.
+    bool AddWorker(const std::vector<LocalEndpoint>& eps, std::string& error);
     void CloseAll();
 
     const ServerConfig m_cfg;
@@ -74,4 +82,5 @@ private:
     CLogThrottle m_rateLog{10000};   // at most one rate-limit line per 10 s
     std::vector<std::unique_ptr<Worker>> m_workers;
     bool m_running = false;
+    const std::thread::id m_owner = std::this_thread::get_id();  // the thread that made it
 };

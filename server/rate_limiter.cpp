@@ -25,8 +25,10 @@ CRateLimiter::CRateLimiter(const RateLimitSettings& settings, const SipKey& key)
     m_shardCount = std::clamp<std::size_t>(entries / 1024, 1, kMaxShards);
     m_slotsPerShard = std::max(entries / m_shardCount, kProbe);
     m_shards = std::make_unique<Shard[]>(m_shardCount);
-    for (std::size_t i = 0; i < m_shardCount; ++i)
+    for (std::size_t i = 0; i < m_shardCount; ++i) {
+        MutexLock lock(m_shards[i].mutex);  // no other thread sees it yet; taken for the analysis
         m_shards[i].slots.resize(m_slotsPerShard);
+    }
 }
 
 CRateLimiter::Group CRateLimiter::GroupOf(std::uint32_t addrNet) const {
@@ -45,27 +47,26 @@ void CRateLimiter::Refill(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli)
     b.lastMs = nowMs;
 }
 
-bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
-    if (m_rate == 0)
-        return true;
-    const Group g = GroupOf(addrNet);
-    Shard& shard = m_shards[g.shard];
+bool CRateLimiter::TakeToken(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const {
+    Refill(b, nowMs, capMilli);
+    if (b.milliTokens < 1000)
+        return false;
+    b.milliTokens -= 1000;
+    return true;
+}
 
-    std::lock_guard lock(shard.mutex);
-    Slot* empty = nullptr;
-    Slot* refilled = nullptr;  // the least recently seen address whose bucket is full again
+CRateLimiter::Search CRateLimiter::Look(Shard& shard, std::size_t firstSlot, std::uint32_t addrNet,
+                                        std::uint64_t nowMs) const {
+    Search found;
     for (std::size_t i = 0; i < kProbe; ++i) {
-        Slot& s = shard.slots[(g.firstSlot + i) % m_slotsPerShard];
+        Slot& s = shard.slots[(firstSlot + i) % m_slotsPerShard];
         if (s.used && s.address == addrNet) {
-            Refill(s.bucket, nowMs, m_burstMilli);
-            if (s.bucket.milliTokens < 1000)
-                return false;
-            s.bucket.milliTokens -= 1000;
-            return true;
+            found.own = &s;
+            return found;
         }
         if (!s.used) {
-            if (empty == nullptr)
-                empty = &s;
+            if (found.empty == nullptr)
+                found.empty = &s;
             continue;
         }
         // Forgetting an address whose bucket is full loses nothing: it would start from a full
@@ -75,18 +76,26 @@ bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
         Bucket probe = s.bucket;
         Refill(probe, nowMs, m_burstMilli);
         if (probe.milliTokens >= m_burstMilli &&
-            (refilled == nullptr || s.bucket.lastMs < refilled->bucket.lastMs)) {
-            refilled = &s;
+            (found.refilled == nullptr || s.bucket.lastMs < found.refilled->bucket.lastMs)) {
+            found.refilled = &s;
         }
     }
-    Slot* target = empty != nullptr ? empty : refilled;
-    if (target == nullptr) {
-        Refill(shard.overflow, nowMs, 1000);
-        if (shard.overflow.milliTokens < 1000)
-            return false;
-        shard.overflow.milliTokens -= 1000;
+    return found;
+}
+
+bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
+    if (m_rate == 0)
         return true;
-    }
+    const Group g = GroupOf(addrNet);
+    Shard& shard = m_shards[g.shard];
+
+    MutexLock lock(shard.mutex);
+    const Search found = Look(shard, g.firstSlot, addrNet, nowMs);
+    if (found.own != nullptr)
+        return TakeToken(found.own->bucket, nowMs, m_burstMilli);
+    Slot* target = found.empty != nullptr ? found.empty : found.refilled;
+    if (target == nullptr)
+        return TakeToken(shard.overflow, nowMs, 1000);
     target->address = addrNet;
     target->used = true;
     target->bucket = {m_burstMilli - 1000, nowMs};
@@ -96,9 +105,9 @@ bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
 std::size_t CRateLimiter::Occupied() {
     std::size_t n = 0;
     for (std::size_t i = 0; i < m_shardCount; ++i) {
-        std::lock_guard lock(m_shards[i].mutex);
-        n += static_cast<std::size_t>(std::count_if(m_shards[i].slots.begin(),
-                                                    m_shards[i].slots.end(),
+        Shard& shard = m_shards[i];
+        MutexLock lock(shard.mutex);
+        n += static_cast<std::size_t>(std::count_if(shard.slots.begin(), shard.slots.end(),
                                                     [](const Slot& s) { return s.used; }));
     }
     return n;

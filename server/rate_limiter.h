@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "server/siphash.h"
 
 struct RateLimitSettings {
@@ -59,9 +59,18 @@ private:
         Bucket bucket;
     };
     struct Shard {
-        std::mutex mutex;  // guards slots and overflow; one shard lock at a time, never nested
-        std::vector<Slot> slots;
-        Bucket overflow{1000, 0};  // newcomers without a slot: one token, no burst
+        // Lock order: a leaf. One shard lock at a time, never nested, and never held while the
+        // relay verifier's lock is taken.
+        Mutex mutex;
+        std::vector<Slot> slots GUARDED_BY(mutex);
+        // Newcomers without a slot: one token, no burst.
+        Bucket overflow GUARDED_BY(mutex){1000, 0};
+    };
+    // Where Look found addrNet's slot, or the slots it may take.
+    struct Search {
+        Slot* own = nullptr;       // addrNet's own slot
+        Slot* empty = nullptr;     // the first free slot
+        Slot* refilled = nullptr;  // the least recently seen address whose bucket is full again
     };
 
 public:
@@ -71,6 +80,11 @@ public:
 private:
     // Brings b up to date at nowMs, never above capMilli.
     void Refill(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const;
+    // Refills b and takes one token from it when it has one.
+    bool TakeToken(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const;
+    // The kProbe slots from firstSlot on.
+    Search Look(Shard& shard, std::size_t firstSlot, std::uint32_t addrNet,
+                std::uint64_t nowMs) const REQUIRES(shard.mutex);
 
     const std::int64_t m_rate;
     const std::int64_t m_burstMilli;

@@ -51,21 +51,13 @@ void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortN
 }
 
 const char* RelayCheckName(RelayCheck check) {
-    switch (check) {
-        case RelayCheck::Accepted:
-            return "accepted";
-        case RelayCheck::Malformed:
-            return "malformed";
-        case RelayCheck::BadMac:
-            return "bad MAC";
-        case RelayCheck::Stale:
-            return "outside the time window";
-        case RelayCheck::Replayed:
-            return "replayed";
-        case RelayCheck::SequenceAhead:
-            return "sequence number ahead of its timestamp";
-    }
-    return "?";
+    // In RelayCheck's order.
+    static const char* const kNames[kRelayCheckCount] = {
+        "accepted", "malformed",
+        "bad MAC",  "outside the time window",
+        "replayed", "sequence number ahead of its timestamp"};
+    const auto i = static_cast<int>(check);
+    return i >= 0 && i < kRelayCheckCount ? kNames[i] : "?";
 }
 
 CRelayVerifier::CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs)
@@ -79,9 +71,8 @@ RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std
     }
     if (!m_key.empty()) {
         const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), data, kRelayMacOffset);
-        if (!ConstantTimeEqual(mac.data(), data + kRelayMacOffset, mac.size())) {
+        if (!ConstantTimeEqual(mac.data(), data + kRelayMacOffset, mac.size()))
             return RelayCheck::BadMac;
-        }
     }
     RelayRequest r;
     std::memcpy(&r.clientAddress, data + 6, 4);
@@ -95,27 +86,29 @@ RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std
     const std::uint64_t maxSequence = SaturatingUs(r.timestampMs);
     if (r.sequence > maxSequence && r.sequence - maxSequence > kRelaySequenceLeadUs)
         return RelayCheck::SequenceAhead;
-
-    {
-        std::lock_guard lock(m_mutex);
-        if (r.sequence > m_highestSequence) {
-            const std::uint64_t shift = r.sequence - m_highestSequence;
-            if (shift >= kRelayReplayWindow) {
-                m_seen.reset();
-            } else {
-                m_seen <<= static_cast<std::size_t>(shift);
-            }
-            m_highestSequence = r.sequence;
-            m_seen.set(0);
-        } else {
-            const std::uint64_t behind = m_highestSequence - r.sequence;
-            if (behind >= kRelayReplayWindow || m_seen.test(static_cast<std::size_t>(behind))) {
-                return RelayCheck::Replayed;
-            }
-            m_seen.set(static_cast<std::size_t>(behind));
-        }
-    }
+    if (!FirstSighting(r.sequence))
+        return RelayCheck::Replayed;
     if (out != nullptr)
         *out = r;
     return RelayCheck::Accepted;
+}
+
+bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
+    MutexLock lock(m_mutex);
+    if (sequence <= m_highestSequence) {
+        const std::uint64_t behind = m_highestSequence - sequence;
+        if (behind >= kRelayReplayWindow || m_seen.test(static_cast<std::size_t>(behind)))
+            return false;
+        m_seen.set(static_cast<std::size_t>(behind));
+        return true;
+    }
+    const std::uint64_t shift = sequence - m_highestSequence;
+    if (shift >= kRelayReplayWindow) {
+        m_seen.reset();
+    } else {
+        m_seen <<= static_cast<std::size_t>(shift);
+    }
+    m_highestSequence = sequence;
+    m_seen.set(0);
+    return true;
 }

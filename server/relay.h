@@ -23,8 +23,9 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
+
+#include "core/thread_annotations.h"
 
 inline constexpr std::uint32_t kMsgRelayChange = 0x52777005;
 inline constexpr std::uint16_t kRelayLength = 60;
@@ -65,6 +66,7 @@ private:
 };
 
 enum class RelayCheck { Accepted, Malformed, BadMac, Stale, Replayed, SequenceAhead };
+inline constexpr int kRelayCheckCount = 6;
 const char* RelayCheckName(RelayCheck check);
 
 // Checks relay datagrams on Server2's side. Any thread: one lock, taken for a few instructions.
@@ -77,13 +79,19 @@ public:
     CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs);
 
     RelayCheck Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
-                      RelayRequest* out);
+                      RelayRequest* out) EXCLUDES(m_mutex);
 
 private:
+    // True the first time sequence is seen inside the replay window, and records it.
+    bool FirstSighting(std::uint64_t sequence) EXCLUDES(m_mutex);
+
     const std::vector<std::uint8_t> m_key;
     const std::uint64_t m_windowMs;
 
-    std::mutex m_mutex;  // guards the two fields below; the only lock of this class
-    std::uint64_t m_highestSequence = 0;
-    std::bitset<kRelayReplayWindow> m_seen;  // bit i: sequence m_highestSequence - i was accepted
+    // Lock order: a leaf. Held for a few instructions; no other lock is taken while it is held,
+    // and the handler never holds a rate-limiter shard lock when it takes this one.
+    Mutex m_mutex;
+    std::uint64_t m_highestSequence GUARDED_BY(m_mutex) = 0;
+    // Bit i: sequence m_highestSequence - i was accepted.
+    std::bitset<kRelayReplayWindow> m_seen GUARDED_BY(m_mutex);
 };

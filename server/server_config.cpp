@@ -5,12 +5,16 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
+#include <type_traits>
 
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include "net/address_text.h"
 #include "net/messages.h"
 
 namespace {
@@ -24,14 +28,6 @@ bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& va
     const char* end = text.data() + text.size();
     auto [p, ec] = std::from_chars(text.data(), end, value);
     return ec == std::errc() && p == end && value <= max;
-}
-
-bool ParsePort(const std::string& text, std::uint16_t& port) {
-    std::uint64_t v = 0;
-    if (!ParseUnsigned(text, 65535, v) || v == 0)
-        return false;
-    port = static_cast<std::uint16_t>(v);
-    return true;
 }
 
 std::string Trim(const std::string& s) {
@@ -84,34 +80,6 @@ const char* ServerUsage() {
            "  --help                 this text\n";
 }
 
-bool ParseIpv4(const std::string& text, std::uint32_t& addrNet) {
-    std::uint8_t bytes[4];
-    std::size_t pos = 0;
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t dot = i < 3 ? text.find('.', pos) : text.size();
-        if (dot == std::string::npos)
-            return false;
-        const std::string part = text.substr(pos, dot - pos);
-        std::uint64_t v = 0;
-        if (part.size() > 3 || !ParseUnsigned(part, 255, v))
-            return false;
-        bytes[i] = static_cast<std::uint8_t>(v);
-        pos = dot + 1;
-    }
-    std::uint32_t a = 0;
-    static_assert(sizeof a == sizeof bytes);
-    std::copy(bytes, bytes + 4, reinterpret_cast<std::uint8_t*>(&a));
-    addrNet = a;
-    return true;
-}
-
-bool ParseEndpoint(const std::string& text, std::uint32_t& addrNet, std::uint16_t& portHost) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    return ParseIpv4(text.substr(0, colon), addrNet) && ParsePort(text.substr(colon + 1), portHost);
-}
-
 bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key) {
     const std::string t = Trim(text);
     if (t.empty() || t.size() % 2 != 0)
@@ -126,13 +94,6 @@ bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key) {
     }
     key = std::move(out);
     return true;
-}
-
-std::string FormatIpv4(std::uint32_t addrNet) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&addrNet);
-    std::ostringstream s;
-    s << int{b[0]} << '.' << int{b[1]} << '.' << int{b[2]} << '.' << int{b[3]};
-    return s.str();
 }
 
 std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint32_t>& broadcasts) {
@@ -151,22 +112,232 @@ std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint
     return {};
 }
 
+namespace {
+
+// A machine's own broadcast address, from one getifaddrs() entry; empty when it has none.
+std::optional<std::uint32_t> BroadcastOf(const ifaddrs& entry) {
+    const sockaddr* sa = entry.ifa_broadaddr;
+    if ((entry.ifa_flags & IFF_BROADCAST) == 0 || sa == nullptr || sa->sa_family != AF_INET)
+        return std::nullopt;
+    sockaddr_in sin;
+    std::memcpy(&sin, sa, sizeof sin);
+    return sin.sin_addr.s_addr;
+}
+
+}  // namespace
+
 std::vector<std::uint32_t> LocalBroadcastAddresses() {
-    std::vector<std::uint32_t> out;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
-        return out;
+        return {};
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owned(list, freeifaddrs);
+    std::vector<std::uint32_t> out;
     for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if ((i->ifa_flags & IFF_BROADCAST) != 0 && i->ifa_broadaddr != nullptr &&
-            i->ifa_broadaddr->sa_family == AF_INET) {
-            sockaddr_in sin;
-            std::memcpy(&sin, i->ifa_broadaddr, sizeof sin);
-            out.push_back(sin.sin_addr.s_addr);
-        }
+        if (const std::optional<std::uint32_t> b = BroadcastOf(*i))
+            out.push_back(*b);
     }
-    freeifaddrs(list);
     return out;
 }
+
+namespace {
+
+// One run of ParseServerArgs: what the options left for the checks after them, and the first
+// thing found wrong.
+struct ArgParse {
+    ArgParse(ServerConfig& c, const std::vector<std::uint32_t>& b, std::string& e)
+        : cfg(c), broadcasts(b), error(e) {}
+
+    ServerConfig& cfg;
+    const std::vector<std::uint32_t>& broadcasts;
+    std::string& error;
+    std::string partnerText;        // --partner as given; empty = none
+    std::uint16_t partnerPort = 0;  // host order; the port given with --partner, 0 = none
+    bool keyGiven = false;
+
+    bool Fail(std::string why) {
+        error = std::move(why);
+        return false;
+    }
+};
+
+template <auto Field>
+void Set(ServerConfig& cfg, std::uint64_t n) {
+    cfg.*Field = static_cast<std::remove_reference_t<decltype(cfg.*Field)>>(n);
+}
+
+template <auto Field>
+void SetRate(ServerConfig& cfg, std::uint64_t n) {
+    cfg.rate.*Field = static_cast<std::remove_reference_t<decltype(cfg.rate.*Field)>>(n);
+}
+
+// The options that take one decimal number: the least and most accepted, and where it goes.
+struct NumberOption {
+    const char* name;
+    std::uint64_t least;
+    std::uint64_t most;
+    void (*store)(ServerConfig& cfg, std::uint64_t n);
+};
+
+// clang-format off: one row per line
+constexpr NumberOption kNumberOptions[] = {
+    {"--relay-window-ms", 1, 3'600'000, Set<&ServerConfig::relayWindowMs>},
+    {"--port-change-port", 1, 65535, Set<&ServerConfig::portChangePort>},
+    {"--changed-port", 1, 65535, Set<&ServerConfig::changedPort>},
+    {"--rate-limit", 0, 100'000'000, SetRate<&RateLimitSettings::ratePerSecond>},
+    {"--rate-burst", 1, 100'000'000, SetRate<&RateLimitSettings::burst>},
+    {"--rate-table", 64, 1u << 24, SetRate<&RateLimitSettings::tableEntries>},
+    {"--workers", 1, 64, Set<&ServerConfig::workers>},
+    {"--stats-interval", 0, 86'400, Set<&ServerConfig::statsIntervalSeconds>},
+};
+// clang-format on
+
+std::string BadValue(const std::string& opt, const std::string& val) {
+    return "bad value '" + val + "' for " + opt;
+}
+
+// --server1 A:P or --server2 B:Q.
+bool ParseRole(ArgParse& p, const std::string& opt, const std::string& val) {
+    const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(val);
+    if (!ep)
+        return p.Fail(BadValue(opt, val));
+    const std::string why = WhyNotHostAddress(ep->address, p.broadcasts);
+    if (!why.empty()) {
+        return p.Fail(opt + " " + val + ": " + why +
+                      "; give the exact address clients send to, so replies leave from it");
+    }
+    const bool one = opt == "--server1";
+    (one ? p.cfg.server1 : p.cfg.server2) = true;
+    (one ? p.cfg.server1Address : p.cfg.server2Address) = ep->address;
+    (one ? p.cfg.server1Port : p.cfg.server2Port) = ep->port;
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+    std::ifstream f(path);
+    if (!f)
+        return false;
+    std::stringstream ss;
+    ss << f.rdbuf();
+    text = ss.str();
+    return true;
+}
+
+// --key FILE or --key-hex HEX, once.
+bool ParseKey(ArgParse& p, const std::string& opt, const std::string& val) {
+    if (p.keyGiven)
+        return p.Fail("give the relay key once, with --key or --key-hex");
+    p.keyGiven = true;
+    std::string text = val;
+    if (opt == "--key" && !ReadWholeFile(val, text))
+        return p.Fail("cannot read key file " + val);
+    if (!ParseHexKey(text, p.cfg.key) || p.cfg.key.size() < kMinKeyBytes)
+        return p.Fail("the relay key must be hex text of at least 16 bytes (32 hex digits)");
+    return true;
+}
+
+bool ParseOption(ArgParse& p, const std::string& opt, const std::string& val) {
+    if (opt == "--server1" || opt == "--server2")
+        return ParseRole(p, opt, val);
+    if (opt == "--key" || opt == "--key-hex")
+        return ParseKey(p, opt, val);
+    if (opt == "--partner") {
+        p.partnerText = val;
+        return true;
+    }
+    for (const NumberOption& o : kNumberOptions) {
+        if (opt != o.name)
+            continue;
+        std::uint64_t n = 0;
+        if (!ParseUnsigned(val, o.most, n) || n < o.least)
+            return p.Fail(BadValue(opt, val));
+        o.store(p.cfg, n);
+        return true;
+    }
+    return p.Fail("unknown option " + opt + " (see --help)");
+}
+
+// The roles given, and --partner against them: needed by a role alone, refused with both.
+// Server1's partner is Server2's A:P; Server2's is Server1's address, since Server1 may send
+// its relays from any port (a port given anyway is kept for the own-socket check).
+bool ParsePartner(ArgParse& p) {
+    ServerConfig& cfg = p.cfg;
+    if (!cfg.server1 && !cfg.server2)
+        return p.Fail("give --server1 A:P, --server2 B:Q or both");
+    if (cfg.server1 && cfg.server2) {
+        return p.partnerText.empty() ||
+               p.Fail("--partner is for a split deployment; with both roles the relay is internal");
+    }
+    if (p.partnerText.empty()) {
+        return p.Fail(cfg.server1 ? "--server1 alone needs --partner B:Q (Server2)"
+                                  : "--server2 alone needs --partner A (Server1's address)");
+    }
+    const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(p.partnerText);
+    const std::optional<std::uint32_t> address = ParseIpv4(p.partnerText);
+    if (cfg.server1 && !ep)
+        return p.Fail("--partner for Server1 must be Server2's A:P, got '" + p.partnerText + "'");
+    if (!ep && !address) {
+        return p.Fail("--partner for Server2 must be Server1's address, got '" + p.partnerText +
+                      "'");
+    }
+    cfg.hasPartner = true;
+    cfg.partnerAddress = ep ? ep->address : *address;
+    p.partnerPort = ep ? ep->port : 0;
+    if (cfg.server1)
+        cfg.partnerPort = p.partnerPort;
+    const std::string why = WhyNotHostAddress(cfg.partnerAddress, p.broadcasts);
+    if (!why.empty())
+        return p.Fail("--partner " + p.partnerText + ": " + why +
+                      "; give the other server's address");
+    return true;
+}
+
+// The reply ports not given: P+2 and Q+1. P+1 is always Server1's second port.
+bool DeriveReplyPorts(ArgParse& p) {
+    ServerConfig& cfg = p.cfg;
+    if (cfg.server1 && cfg.portChangePort == 0) {
+        if (cfg.server1Port > 65533)
+            return p.Fail("--server1 port leaves no room for P+1 and P+2; set --port-change-port");
+        cfg.portChangePort = static_cast<std::uint16_t>(cfg.server1Port + 2);
+    } else if (cfg.server1 && cfg.server1Port == 65535) {
+        return p.Fail("--server1 port leaves no room for P+1");
+    }
+    if (cfg.server2 && cfg.changedPort == 0) {
+        if (cfg.server2Port == 65535)
+            return p.Fail("--server2 port leaves no room for Q+1; set --changed-port");
+        cfg.changedPort = static_cast<std::uint16_t>(cfg.server2Port + 1);
+    }
+    return true;
+}
+
+bool SameSocket(const LocalEndpoint& a, std::uint32_t addrNet, std::uint16_t portHost) {
+    return a.address == addrNet && a.portHost == portHost;
+}
+
+// No two sockets may share an address and port: a reply port that clients also contact would
+// disturb the very mapping being measured. And a partner that is one of our own sockets would
+// have Server1 relay change requests to itself (or to its own send-only port): the pair would
+// never work.
+bool CheckOwnSockets(ArgParse& p) {
+    const std::vector<LocalEndpoint> eps = LocalEndpoints(p.cfg);
+    for (std::size_t a = 0; a < eps.size(); ++a) {
+        for (std::size_t b = a + 1; b < eps.size(); ++b) {
+            if (!SameSocket(eps[a], eps[b].address, eps[b].portHost))
+                continue;
+            return p.Fail(std::string("the ") + LocalPortName(eps[a].port) + " and the " +
+                          LocalPortName(eps[b].port) + " would both be " +
+                          FormatIpv4Endpoint({eps[a].address, eps[a].portHost}));
+        }
+    }
+    for (const LocalEndpoint& e : eps) {
+        if (p.cfg.hasPartner && SameSocket(e, p.cfg.partnerAddress, p.partnerPort)) {
+            return p.Fail("--partner " + p.partnerText + " is this process's own " +
+                          LocalPortName(e.port) + " socket; give the other server's address");
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
                             std::string& error) {
@@ -176,9 +347,7 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
 ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
                             std::string& error, const std::vector<std::uint32_t>& broadcasts) {
     cfg = ServerConfig{};
-    std::string partnerText;
-    std::uint16_t partnerPortGiven = 0;  // host order; 0 = none
-    bool keyGiven = false;
+    ArgParse p(cfg, broadcasts, error);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& opt = args[i];
         if (opt == "--help" || opt == "-h")
@@ -188,156 +357,11 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
                                             : "unexpected argument '" + opt + "'";
             return ParseStatus::Error;
         }
-        const std::string& val = args[++i];
-        std::uint64_t n = 0;
-        bool ok = true;
-        if (opt == "--server1" || opt == "--server2") {
-            const bool one = opt == "--server1";
-            std::uint32_t& addr = one ? cfg.server1Address : cfg.server2Address;
-            ok = ParseEndpoint(val, addr, one ? cfg.server1Port : cfg.server2Port);
-            (one ? cfg.server1 : cfg.server2) = ok;
-            const std::string why = ok ? WhyNotHostAddress(addr, broadcasts) : std::string();
-            if (!why.empty()) {
-                error = opt + " " + val + ": " + why +
-                        "; give the exact address clients send to, so replies leave from it";
-                return ParseStatus::Error;
-            }
-        } else if (opt == "--partner") {
-            partnerText = val;
-        } else if (opt == "--key" || opt == "--key-hex") {
-            if (keyGiven) {
-                error = "give the relay key once, with --key or --key-hex";
-                return ParseStatus::Error;
-            }
-            keyGiven = true;
-            std::string text = val;
-            if (opt == "--key") {
-                std::ifstream f(val);
-                if (!f) {
-                    error = "cannot read key file " + val;
-                    return ParseStatus::Error;
-                }
-                std::stringstream ss;
-                ss << f.rdbuf();
-                text = ss.str();
-            }
-            if (!ParseHexKey(text, cfg.key) || cfg.key.size() < kMinKeyBytes) {
-                error = "the relay key must be hex text of at least 16 bytes (32 hex digits)";
-                return ParseStatus::Error;
-            }
-        } else if (opt == "--relay-window-ms") {
-            ok = ParseUnsigned(val, 3600000, n) && n > 0;
-            cfg.relayWindowMs = n;
-        } else if (opt == "--port-change-port") {
-            ok = ParsePort(val, cfg.portChangePort);
-        } else if (opt == "--changed-port") {
-            ok = ParsePort(val, cfg.changedPort);
-        } else if (opt == "--rate-limit") {
-            ok = ParseUnsigned(val, 100000000, n);
-            cfg.rate.ratePerSecond = static_cast<std::uint32_t>(n);
-        } else if (opt == "--rate-burst") {
-            ok = ParseUnsigned(val, 100000000, n) && n > 0;
-            cfg.rate.burst = static_cast<std::uint32_t>(n);
-        } else if (opt == "--rate-table") {
-            ok = ParseUnsigned(val, 1u << 24, n) && n >= 64;
-            cfg.rate.tableEntries = static_cast<std::size_t>(n);
-        } else if (opt == "--workers") {
-            ok = ParseUnsigned(val, 64, n) && n > 0;
-            cfg.workers = static_cast<unsigned>(n);
-        } else if (opt == "--stats-interval") {
-            ok = ParseUnsigned(val, 86400, n);
-            cfg.statsIntervalSeconds = static_cast<unsigned>(n);
-        } else {
-            error = "unknown option " + opt + " (see --help)";
+        if (!ParseOption(p, opt, args[++i]))
             return ParseStatus::Error;
-        }
-        if (!ok) {
-            error = "bad value '" + val + "' for " + opt;
-            return ParseStatus::Error;
-        }
     }
-
-    if (!cfg.server1 && !cfg.server2) {
-        error = "give --server1 A:P, --server2 B:Q or both";
-        return ParseStatus::Error;
-    }
-    if (cfg.server1 && cfg.server2) {
-        if (!partnerText.empty()) {
-            error = "--partner is for a split deployment; with both roles the relay is internal";
-            return ParseStatus::Error;
-        }
-    } else if (partnerText.empty()) {
-        error = cfg.server1 ? "--server1 alone needs --partner B:Q (Server2)"
-                            : "--server2 alone needs --partner A (Server1's address)";
-        return ParseStatus::Error;
-    } else if (cfg.server1) {
-        if (!ParseEndpoint(partnerText, cfg.partnerAddress, cfg.partnerPort)) {
-            error = "--partner for Server1 must be Server2's A:P, got '" + partnerText + "'";
-            return ParseStatus::Error;
-        }
-        cfg.hasPartner = true;
-    } else {
-        // Server2 checks only the address: Server1 may send its relays from any port. A port
-        // given anyway is kept for the check against this process's own sockets below.
-        if (!ParseIpv4(partnerText, cfg.partnerAddress) &&
-            !ParseEndpoint(partnerText, cfg.partnerAddress, partnerPortGiven)) {
-            error = "--partner for Server2 must be Server1's address, got '" + partnerText + "'";
-            return ParseStatus::Error;
-        }
-        cfg.hasPartner = true;
-    }
-    if (cfg.hasPartner) {
-        if (cfg.server1)
-            partnerPortGiven = cfg.partnerPort;
-        const std::string why = WhyNotHostAddress(cfg.partnerAddress, broadcasts);
-        if (!why.empty()) {
-            error = "--partner " + partnerText + ": " + why + "; give the other server's address";
-            return ParseStatus::Error;
-        }
-    }
-
-    if (cfg.server1) {
-        if (cfg.portChangePort == 0) {
-            if (cfg.server1Port > 65533) {
-                error = "--server1 port leaves no room for P+1 and P+2; set --port-change-port";
-                return ParseStatus::Error;
-            }
-            cfg.portChangePort = static_cast<std::uint16_t>(cfg.server1Port + 2);
-        } else if (cfg.server1Port == 65535) {
-            error = "--server1 port leaves no room for P+1";
-            return ParseStatus::Error;
-        }
-    }
-    if (cfg.server2 && cfg.changedPort == 0) {
-        if (cfg.server2Port == 65535) {
-            error = "--server2 port leaves no room for Q+1; set --changed-port";
-            return ParseStatus::Error;
-        }
-        cfg.changedPort = static_cast<std::uint16_t>(cfg.server2Port + 1);
-    }
-    // No two sockets may share an address and port: a reply port that clients also contact
-    // would disturb the very mapping being measured.
-    const std::vector<LocalEndpoint> eps = LocalEndpoints(cfg);
-    for (std::size_t a = 0; a < eps.size(); ++a) {
-        for (std::size_t b = a + 1; b < eps.size(); ++b) {
-            if (eps[a].address == eps[b].address && eps[a].portHost == eps[b].portHost) {
-                error = std::string("the ") + LocalPortName(eps[a].port) + " and the " +
-                        LocalPortName(eps[b].port) + " would both be " +
-                        FormatIpv4(eps[a].address) + ":" + std::to_string(eps[a].portHost);
-                return ParseStatus::Error;
-            }
-        }
-    }
-    // A partner that is one of our own sockets: Server1 would relay change requests to itself
-    // (or to its own send-only port), and the pair would never work.
-    for (const LocalEndpoint& e : eps) {
-        if (cfg.hasPartner && e.address == cfg.partnerAddress && e.portHost == partnerPortGiven) {
-            error = "--partner " + partnerText + " is this process's own " + LocalPortName(e.port) +
-                    " socket; give the other server's address";
-            return ParseStatus::Error;
-        }
-    }
-    return ParseStatus::Ok;
+    const bool ok = ParsePartner(p) && DeriveReplyPorts(p) && CheckOwnSockets(p);
+    return ok ? ParseStatus::Ok : ParseStatus::Error;
 }
 
 std::uint16_t PortToNet(std::uint16_t portHost) {
@@ -375,9 +399,7 @@ HandlerRoles RolesOf(const ServerConfig& cfg) {
 
 std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
     std::vector<std::string> lines;
-    auto ep = [](std::uint32_t a, std::uint16_t p) {
-        return FormatIpv4(a) + ":" + std::to_string(p);
-    };
+    auto ep = [](std::uint32_t a, std::uint16_t p) { return FormatIpv4Endpoint({a, p}); };
     if (cfg.server1) {
         lines.push_back("server1 answers on " + ep(cfg.server1Address, cfg.server1Port) + " and " +
                         ep(cfg.server1Address, static_cast<std::uint16_t>(cfg.server1Port + 1)) +

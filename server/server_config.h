@@ -57,13 +57,10 @@ HandlerRoles RolesOf(const ServerConfig& cfg);
 // The configuration as log lines, key never shown.
 std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
 
-// Helpers, exposed for tests. Addresses are dotted quads only: a server binds exactly the
-// address it is given, so a name that resolves to several would be ambiguous.
-bool ParseIpv4(const std::string& text, std::uint32_t& addrNet);
-bool ParseEndpoint(const std::string& text, std::uint32_t& addrNet, std::uint16_t& portHost);
+// Helpers, exposed for tests. Addresses are dotted quads only (net/address_text.h): a server
+// binds exactly the address it is given, so a name that resolves to several would be ambiguous.
 bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key);
 // Why addrNet cannot be a server's or a partner's address (one clause), or empty when it can.
 std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint32_t>& broadcasts);
-std::string FormatIpv4(std::uint32_t addrNet);
 // A host-order port as it is held in network order, whatever this machine's byte order.
 std::uint16_t PortToNet(std::uint16_t portHost);

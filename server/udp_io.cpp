@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/address_text.h"
+
 namespace {
 
 // 4 MiB each way: enough for a burst of small datagrams while a worker is busy; the kernel caps
@@ -39,10 +41,7 @@ int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
     sa.sin_addr.s_addr = addrNet;
     sa.sin_port = htons(portHost);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-        error = std::string("bind ") + text + ":" + std::to_string(portHost) + ": " +
-                std::strerror(errno);
+        error = "bind " + FormatIpv4Endpoint({addrNet, portHost}) + ": " + std::strerror(errno);
         ::close(fd);
         return -1;
     }

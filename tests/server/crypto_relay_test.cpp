@@ -68,11 +68,13 @@ TEST(SipHash24, ReferenceVectors) {
         std::size_t length;
         const char* out;
     };
+    // clang-format off: one row per line
     const Row rows[] = {
-        {.length = 0, .out = "310e0edd47db6f72"},  {.length = 1, .out = "fd67dc93c539f874"},
-        {.length = 7, .out = "37d1018bf50002ab"},  {.length = 8, .out = "6224939a79f5f593"},
+        {.length = 0, .out = "310e0edd47db6f72"}, {.length = 1, .out = "fd67dc93c539f874"},
+        {.length = 7, .out = "37d1018bf50002ab"}, {.length = 8, .out = "6224939a79f5f593"},
         {.length = 15, .out = "e545be4961ca29a1"}, {.length = 16, .out = "db9bc2577fcc2a3f"},
     };
+    // clang-format on
     SipKey key;
     Bytes message;
     for (std::uint8_t i = 0; i < 16; ++i) {
@@ -159,9 +161,16 @@ TEST(RelayDatagram, TimeWindowBothWays) {
         std::int64_t skewMs;  // receiver clock minus sender clock
         RelayCheck expected;
     };
-    const Row rows[] = {{0, RelayCheck::Accepted},       {10'000, RelayCheck::Accepted},
-                        {-10'000, RelayCheck::Accepted}, {10'001, RelayCheck::Stale},
-                        {-10'001, RelayCheck::Stale},    {3'600'000, RelayCheck::Stale}};
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.skewMs = 0, .expected = RelayCheck::Accepted},
+        {.skewMs = 10'000, .expected = RelayCheck::Accepted},
+        {.skewMs = -10'000, .expected = RelayCheck::Accepted},
+        {.skewMs = 10'001, .expected = RelayCheck::Stale},
+        {.skewMs = -10'001, .expected = RelayCheck::Stale},
+        {.skewMs = 3'600'000, .expected = RelayCheck::Stale},
+    };
+    // clang-format on
     for (const Row& r : rows) {
         const Bytes b = Relay(signer, kNow);
         EXPECT_EQ(verifier.Verify(b.data(), b.size(), kNow + r.skewMs, nullptr), r.expected)
@@ -224,44 +233,16 @@ TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
         RelayCheck expected;
         std::uint64_t honestAcceptedAtMs;  // an honest relay sent then is accepted
     };
+    // clang-format off: one row per line
     const Row rows[] = {
-        {.name = "2^64-1, no key",
-         .keyed = false,
-         .timestampMs = kNow,
-         .sequence = kMax,
-         .expected = RelayCheck::SequenceAhead,
-         .honestAcceptedAtMs = kNow},
-        {.name = "2^64-1, keyed",
-         .keyed = true,
-         .timestampMs = kNow,
-         .sequence = kMax,
-         .expected = RelayCheck::SequenceAhead,
-         .honestAcceptedAtMs = kNow},
-        {.name = "2^63",
-         .keyed = false,
-         .timestampMs = kNow,
-         .sequence = kMax / 2 + 1,
-         .expected = RelayCheck::SequenceAhead,
-         .honestAcceptedAtMs = kNow},
-        {.name = "one past the lead",
-         .keyed = false,
-         .timestampMs = kNow,
-         .sequence = kNowUs + kRelaySequenceLeadUs + 1,
-         .expected = RelayCheck::SequenceAhead,
-         .honestAcceptedAtMs = kNow},
-        {.name = "at the lead",
-         .keyed = false,
-         .timestampMs = kNow,
-         .sequence = kNowUs + kRelaySequenceLeadUs,
-         .expected = RelayCheck::Accepted,
-         .honestAcceptedAtMs = kNow + kRelaySequenceLeadUs / 1000 + 1},
-        {.name = "lead, timestamp at the window's edge",
-         .keyed = false,
-         .timestampMs = kNow + kWindow,
-         .sequence = (kNow + kWindow) * 1000 + kRelaySequenceLeadUs,
-         .expected = RelayCheck::Accepted,
-         .honestAcceptedAtMs = kNow + kWindow + kRelaySequenceLeadUs / 1000 + 1},
+        {.name = "2^64-1, no key", .keyed = false, .timestampMs = kNow, .sequence = kMax, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
+        {.name = "2^64-1, keyed", .keyed = true, .timestampMs = kNow, .sequence = kMax, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
+        {.name = "2^63", .keyed = false, .timestampMs = kNow, .sequence = kMax / 2 + 1, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
+        {.name = "one past the lead", .keyed = false, .timestampMs = kNow, .sequence = kNowUs + kRelaySequenceLeadUs + 1, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
+        {.name = "at the lead", .keyed = false, .timestampMs = kNow, .sequence = kNowUs + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + kRelaySequenceLeadUs / 1000 + 1},
+        {.name = "lead, timestamp at the window's edge", .keyed = false, .timestampMs = kNow + kWindow, .sequence = (kNow + kWindow) * 1000 + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + kWindow + kRelaySequenceLeadUs / 1000 + 1},
     };
+    // clang-format on
     for (const Row& r : rows) {
         const Bytes key = r.keyed ? kKey : Bytes{};
         CRelayVerifier verifier(key, kWindow);

@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "net/messages.h"
 #include "server/probe_handler.h"
 #include "tests/server/test_udp.h"
 
@@ -53,28 +54,12 @@ struct Fixture {
     HandlerOutput out;
 };
 
-HandlerRoles BothRoles() {
-    HandlerRoles r;
-    r.server1 = r.server2 = true;
-    return r;
-}
-
-HandlerRoles SplitServer1() {
-    HandlerRoles r;
-    r.server1 = true;
-    r.hasPartner = true;
-    r.partnerAddress = kServer2Addr;
-    r.partnerPort = kServer2Port;
-    return r;
-}
-
-HandlerRoles SplitServer2() {
-    HandlerRoles r;
-    r.server2 = true;
-    r.hasPartner = true;
-    r.partnerAddress = kServer1Addr;
-    return r;
-}
+// The three deployments: one process, and each server of a split pair.
+// clang-format off: one row per line
+const HandlerRoles kBothRoles = {.server1 = true, .server2 = true, .hasPartner = false, .partnerAddress = 0, .partnerPort = 0};
+const HandlerRoles kSplitServer1 = {.server1 = true, .server2 = false, .hasPartner = true, .partnerAddress = kServer2Addr, .partnerPort = kServer2Port};
+const HandlerRoles kSplitServer2 = {.server1 = false, .server2 = true, .hasPartner = true, .partnerAddress = kServer1Addr, .partnerPort = 0};
+// clang-format on
 
 TEST(ProbeHandler, EveryRequestCodeGetsItsExactReplyFromTheRightPort) {
     struct Row {
@@ -83,20 +68,16 @@ TEST(ProbeHandler, EveryRequestCodeGetsItsExactReplyFromTheRightPort) {
         std::vector<Reply> replies;
     };
     using P = LocalPort;
+    // clang-format off: one row per line
     const Row rows[] = {
         // Binding: endpoint as seen, 203.0.113.9:40000.
         {"000674777002", P::Server1Main, {{P::Server1Main, "000c7c777002cb0071099c40"}}},
         {"000674777002", P::Server1Next, {{P::Server1Next, "000c7c777002cb0071099c40"}}},
         {"000674777002", P::Server2Main, {{P::Server2Main, "000c7c777002cb0071099c40"}}},
         // Change request: Server1 acknowledges, Server2 answers from its changed-address port.
-        {"000c747770037f0000030d96",
-         P::Server1Main,
-         {{P::Server1Main, "00067c777003"}, {P::Server2Changed, "000677747005"}}},
+        {"000c747770037f0000030d96", P::Server1Main, {{P::Server1Main, "00067c777003"}, {P::Server2Changed, "000677747005"}}},
         // Port change: from the port no client contacts, never from P or P+1.
-        {"000874777006"
-         "0d96",
-         P::Server1Main,
-         {{P::Server1PortChange, "00067c777006"}}},
+        {"0008747770060d96", P::Server1Main, {{P::Server1PortChange, "00067c777006"}}},
         // Port as seen.
         {"000674777007", P::Server1Main, {{P::Server1Main, "00087c7770079c40"}}},
         {"000674777008", P::Server1Next, {{P::Server1Next, "00087c7770089c40"}}},
@@ -105,8 +86,9 @@ TEST(ProbeHandler, EveryRequestCodeGetsItsExactReplyFromTheRightPort) {
         {"00067477700b", P::Server1Main, {{P::Server1Main, "00087c77700b9c40"}}},
         {"00067477700e", P::Server1Main, {{P::Server1Main, "00087c77700e9c40"}}},
     };
+    // clang-format on
     for (const Row& r : rows) {
-        Fixture f(BothRoles());
+        Fixture f(kBothRoles);
         EXPECT_EQ(f.Feed(Hex(r.request), r.arrivedOn), Outcome::Answered) << r.request;
         const std::vector<Reply> got = f.Replies();
         ASSERT_EQ(got.size(), r.replies.size()) << r.request;
@@ -126,11 +108,12 @@ TEST(ProbeHandler, DropsWithoutAnswer) {
         Outcome outcome;
     };
     using P = LocalPort;
+    // clang-format off: one row per line
     const Row rows[] = {
         {"", P::Server1Main, Outcome::DroppedShort},
         {"0006747770", P::Server1Main, Outcome::DroppedShort},
         {"00067477700200", P::Server1Main, Outcome::DroppedBadLength},  // trailing byte
-        {"000c74777002", P::Server1Main, Outcome::DroppedBadLength},    // claims 12, has 6
+        {"000c74777002", P::Server1Main, Outcome::DroppedBadLength},  // claims 12, has 6
         {"ffff74777002", P::Server1Main, Outcome::DroppedBadLength},
         // Replies and unasked messages: answering them would let two servers ping-pong.
         {"000c7c777002cb0071099c40", P::Server1Main, Outcome::DroppedReply},
@@ -141,24 +124,21 @@ TEST(ProbeHandler, DropsWithoutAnswer) {
         // Codes meant for clients, never sent to a server on purpose.
         {"00067477700c", P::Server1Main, Outcome::DroppedUnknown},
         {"000c7477700d7f0000020d96", P::Server1Main, Outcome::DroppedUnknown},
-        {"000874777010"
-         "9c40",
-         P::Server1Main, Outcome::DroppedUnknown},
+        {"0008747770109c40", P::Server1Main, Outcome::DroppedUnknown},
         {"000674717001", P::Server1Main, Outcome::DroppedUnknown},
         {"000674777004", P::Server1Main, Outcome::DroppedUnknown},
         {"000612345678", P::Server1Main, Outcome::DroppedUnknown},
         // Change requests are Server1's business only.
         {"000c747770037f0000030d96", P::Server2Main, Outcome::DroppedUnknown},
-        {"000874777006"
-         "0d96",
-         P::Server2Main, Outcome::DroppedUnknown},
+        {"0008747770060d96", P::Server2Main, Outcome::DroppedUnknown},
         // The send-only ports: a client's 0x7F747005 acknowledgement lands here.
         {"00067f747005", P::Server2Changed, Outcome::DroppedSendOnly},
         {"000674777002", P::Server2Changed, Outcome::DroppedSendOnly},
         {"000674777002", P::Server1PortChange, Outcome::DroppedSendOnly},
     };
+    // clang-format on
     for (const Row& r : rows) {
-        Fixture f(BothRoles());
+        Fixture f(kBothRoles);
         EXPECT_EQ(f.Feed(Hex(r.datagram), r.arrivedOn), r.outcome) << r.datagram;
         EXPECT_EQ(f.out.count, 0) << r.datagram;
     }
@@ -168,7 +148,7 @@ TEST(ProbeHandler, DropsWithoutAnswer) {
 // back to the requester is more than twice the size of what it sent (no amplification).
 TEST(ProbeHandler, NeverAmplifiesWhateverArrives) {
     std::mt19937 rng(12345);
-    const HandlerRoles modes[] = {BothRoles(), SplitServer1(), SplitServer2()};
+    const HandlerRoles modes[] = {kBothRoles, kSplitServer1, kSplitServer2};
     const std::uint32_t codes[] = {0x74777002, 0x74777003, 0x74777006, 0x7477700e,
                                    0x52777005, 0x7c777002, 0x74777009};
     for (const HandlerRoles& roles : modes) {
@@ -204,7 +184,7 @@ TEST(ProbeHandler, NeverAmplifiesWhateverArrives) {
 }
 
 TEST(ProbeHandler, SplitServer1RelaysOnlyToItsPartnerWhateverTheBodyNames) {
-    Fixture f(SplitServer1());
+    Fixture f(kSplitServer1);
     // The body names 10.9.8.7:1; the relay still goes to the configured 127.0.0.3:3478.
     ASSERT_EQ(f.Feed(Hex("000c747770030a0908070001"), LocalPort::Server1Main), Outcome::Answered);
     ASSERT_EQ(f.out.count, 2);
@@ -222,7 +202,7 @@ TEST(ProbeHandler, SplitServer1RelaysOnlyToItsPartnerWhateverTheBodyNames) {
 }
 
 TEST(ProbeHandler, SplitServer2AnswersRelaysFromItsPartnerOnly) {
-    Fixture f(SplitServer2());
+    Fixture f(kSplitServer2);
     Bytes relay(kRelayLength);
     f.signer.Encode(kClientAddr, kClientPort, kWall, relay.data());
 
@@ -249,7 +229,7 @@ TEST(ProbeHandler, SplitServer2AnswersRelaysFromItsPartnerOnly) {
 // A relay from the partner's address with a sequence far ahead of its timestamp is dropped and
 // counted, and does not make the honest relays that follow look like replays.
 TEST(ProbeHandler, SplitServer2RefusesSequenceFarAheadThenAcceptsHonestRelays) {
-    Fixture f(SplitServer2());
+    Fixture f(kSplitServer2);
     CRelaySigner poisoner(kKey, ~std::uint64_t{0});
     Bytes poison(kRelayLength);
     poisoner.Encode(kClientAddr, kClientPort, kWall, poison.data());
@@ -266,8 +246,33 @@ TEST(ProbeHandler, SplitServer2RefusesSequenceFarAheadThenAcceptsHonestRelays) {
     }
 }
 
+// Every way a relay can fail is counted under its own cause (the counters line names them).
+TEST(ProbeHandler, SplitServer2CountsEachRelayRefusalByItsCause) {
+    struct Row {
+        const char* name;
+        std::uint64_t signedAtMs;  // the relay's timestamp
+        std::size_t length;        // of the datagram handed in, with its length field to match
+        Outcome outcome;
+    };
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.name = "fresh", .signedAtMs = kWall, .length = kRelayLength, .outcome = Outcome::RelayAccepted},
+        {.name = "header only", .signedAtMs = kWall, .length = kHeaderLength, .outcome = Outcome::RelayMalformed},
+        {.name = "10 s and 1 ms old", .signedAtMs = kWall - 10'001, .length = kRelayLength, .outcome = Outcome::RelayStale},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        Fixture f(kSplitServer2);
+        Bytes relay(kRelayLength);
+        f.signer.Encode(kClientAddr, kClientPort, r.signedAtMs, relay.data());
+        relay.resize(r.length);
+        relay[1] = static_cast<std::uint8_t>(r.length);
+        EXPECT_EQ(f.Feed(relay, LocalPort::Server2Main, kServer1Addr), r.outcome) << r.name;
+    }
+}
+
 TEST(ProbeHandler, RelaysAreRefusedWhenThisProcessHasBothRoles) {
-    Fixture f(BothRoles());
+    Fixture f(kBothRoles);
     Bytes relay(kRelayLength);
     f.signer.Encode(kClientAddr, kClientPort, kWall, relay.data());
     EXPECT_EQ(f.Feed(relay, LocalPort::Server2Main, kServer1Addr), Outcome::RelaySpoofed);
@@ -276,7 +281,7 @@ TEST(ProbeHandler, RelaysAreRefusedWhenThisProcessHasBothRoles) {
 }
 
 TEST(ProbeHandler, RateLimitPerSourceAddress) {
-    Fixture f(BothRoles(), {10, 3, 1024});
+    Fixture f(kBothRoles, {10, 3, 1024});
     const Bytes binding = Hex("000674777002");
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(f.Feed(binding, LocalPort::Server1Main, kClientAddr, 1, 0), Outcome::Answered);
@@ -288,13 +293,13 @@ TEST(ProbeHandler, RateLimitPerSourceAddress) {
     EXPECT_EQ(f.Feed(binding, LocalPort::Server1Main, kClientAddr, 1, 100), Outcome::Answered)
         << "one token back after 100 ms at 10/s";
     // Garbage does not spend tokens: only what would be answered is counted.
-    Fixture g(BothRoles(), {10, 1, 1024});
+    Fixture g(kBothRoles, {10, 1, 1024});
     EXPECT_EQ(g.Feed(Hex("000612345678"), LocalPort::Server1Main), Outcome::DroppedUnknown);
     EXPECT_EQ(g.Feed(binding, LocalPort::Server1Main), Outcome::Answered);
 }
 
 TEST(ProbeHandler, RelayedAnswerChargesTheNamedClient) {
-    Fixture f(SplitServer2(), {10, 1, 1024});
+    Fixture f(kSplitServer2, {10, 1, 1024});
     Bytes a(kRelayLength), b(kRelayLength);
     f.signer.Encode(kClientAddr, kClientPort, kWall, a.data());
     f.signer.Encode(kClientAddr, kClientPort, kWall, b.data());

@@ -4,29 +4,48 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 
 #include <unistd.h>
 
+#include "net/address_text.h"
 #include "server/server_config.h"
 
 namespace {
 
-ParseStatus Parse(const std::vector<std::string>& args, ServerConfig& cfg, std::string& error) {
-    return ParseServerArgs(args, cfg, error);
+using Args = std::vector<std::string>;
+
+struct Parsed {
+    ParseStatus status = ParseStatus::Error;
+    ServerConfig cfg;
+    std::string error;
+};
+
+// With this machine's own broadcast addresses, or with the ones given.
+Parsed Parse(const Args& args, const std::optional<std::vector<std::uint32_t>>& broadcasts = {}) {
+    Parsed p;
+    p.status = broadcasts ? ParseServerArgs(args, p.cfg, p.error, *broadcasts)
+                          : ParseServerArgs(args, p.cfg, p.error);
+    return p;
+}
+
+std::string Joined(const Args& args) {
+    std::string joined;
+    for (const auto& a : args)
+        joined += a + " ";
+    return joined;
 }
 
 std::uint32_t Ip(const char* text) {
-    std::uint32_t a = 0;
-    EXPECT_TRUE(ParseIpv4(text, a)) << text;
-    return a;
+    const std::optional<std::uint32_t> a = ParseIpv4(text);
+    EXPECT_TRUE(a.has_value()) << text;
+    return a.value_or(0);
 }
 
 TEST(ServerConfig, BothRolesInOneProcess) {
-    ServerConfig cfg;
-    std::string error;
-    ASSERT_EQ(Parse({"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:3480"}, cfg, error),
-              ParseStatus::Ok)
-        << error;
+    const Parsed p = Parse({"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:3480"});
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
+    const ServerConfig& cfg = p.cfg;
     EXPECT_TRUE(cfg.server1 && cfg.server2 && !cfg.hasPartner);
     EXPECT_EQ(cfg.server1Address, Ip("127.0.0.2"));
     EXPECT_EQ(cfg.portChangePort, 3480) << "P+2 by default";
@@ -38,28 +57,21 @@ TEST(ServerConfig, BothRolesInOneProcess) {
 }
 
 TEST(ServerConfig, SplitDeployment) {
-    ServerConfig cfg;
-    std::string error;
-    ASSERT_EQ(Parse({"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3478", "--key-hex",
-                     "00112233445566778899aabbccddeeff"},
-                    cfg, error),
-              ParseStatus::Ok)
-        << error;
-    EXPECT_EQ(cfg.partnerAddress, Ip("127.0.0.3"));
-    EXPECT_EQ(cfg.partnerPort, 3478);
-    EXPECT_EQ(cfg.key.size(), 16u);
-    EXPECT_EQ(RolesOf(cfg).partnerPort, 0x960d) << "network order in the handler";
+    Parsed p = Parse({"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3478", "--key-hex",
+                      "00112233445566778899aabbccddeeff"});
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
+    EXPECT_EQ(p.cfg.partnerAddress, Ip("127.0.0.3"));
+    EXPECT_EQ(p.cfg.partnerPort, 3478);
+    EXPECT_EQ(p.cfg.key.size(), 16u);
+    EXPECT_EQ(RolesOf(p.cfg).partnerPort, 0x960d) << "network order in the handler";
 
-    ASSERT_EQ(Parse({"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2"}, cfg, error),
-              ParseStatus::Ok)
-        << error;
-    EXPECT_EQ(cfg.partnerAddress, Ip("127.0.0.2"));
+    p = Parse({"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2"});
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
+    EXPECT_EQ(p.cfg.partnerAddress, Ip("127.0.0.2"));
     // Server1 with the same address for both roles: the two role port sets must not overlap.
-    ASSERT_EQ(Parse({"--server1", "127.0.0.2:3478", "--server2", "127.0.0.2:4000",
-                     "--port-change-port", "5000", "--changed-port", "5001"},
-                    cfg, error),
-              ParseStatus::Ok)
-        << error;
+    p = Parse({"--server1", "127.0.0.2:3478", "--server2", "127.0.0.2:4000", "--port-change-port",
+               "5000", "--changed-port", "5001"});
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
 }
 
 TEST(ServerConfig, KeyFromFile) {
@@ -68,18 +80,16 @@ TEST(ServerConfig, KeyFromFile) {
     ASSERT_GE(fd, 0);
     close(fd);
     std::ofstream(path) << "  000102030405060708090a0b0c0d0e0f1011\n";
-    ServerConfig cfg;
-    std::string error;
-    EXPECT_EQ(
-        Parse({"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--key", path}, cfg, error),
-        ParseStatus::Ok)
-        << error;
-    EXPECT_EQ(cfg.key.size(), 18u);
+    const Parsed p =
+        Parse({"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--key", path});
+    EXPECT_EQ(p.status, ParseStatus::Ok) << p.error;
+    EXPECT_EQ(p.cfg.key.size(), 18u);
     std::remove(path);
 }
 
 TEST(ServerConfig, Refusals) {
-    const std::vector<std::vector<std::string>> rows = {
+    // clang-format off: one row per line
+    const Args rows[] = {
         {},
         {"--server1", "127.0.0.2"},  // no port
         {"--server1", "127.0.0.2:0", "--server2", "127.0.0.3:1"},
@@ -102,14 +112,11 @@ TEST(ServerConfig, Refusals) {
         {"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:1", "--bogus", "1"},
         {"--server1", "127.0.0.2:3478", "--server2"},
     };
-    for (const auto& args : rows) {
-        ServerConfig cfg;
-        std::string error;
-        std::string joined;
-        for (const auto& a : args)
-            joined += a + " ";
-        EXPECT_EQ(Parse(args, cfg, error), ParseStatus::Error) << joined;
-        EXPECT_FALSE(error.empty()) << joined;
+    // clang-format on
+    for (const Args& args : rows) {
+        const Parsed p = Parse(args);
+        EXPECT_EQ(p.status, ParseStatus::Error) << Joined(args);
+        EXPECT_FALSE(p.error.empty()) << Joined(args);
     }
 }
 
@@ -117,79 +124,49 @@ TEST(ServerConfig, Refusals) {
 // whichever address the route chose; and a partner could be the server itself.
 TEST(ServerConfig, RefusesAddressesThatAreNotThisHostsOwn) {
     struct Row {
-        std::vector<std::string> args;
-        const char* error;  // the whole message, or a part of it
+        Args args;
+        const char* error;  // the whole message, or a part of it; nullptr: accepted
     };
     const std::vector<std::uint32_t> broadcasts = {Ip("192.0.2.255")};
+    // clang-format off: one row per line
     const Row rows[] = {
-        {.args = {"--server1", "0.0.0.0:3478", "--server2", "127.0.0.3:3480"},
-         .error = "--server1 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any "
-                  "address or this network); give the exact address clients send to, so replies "
-                  "leave from it"},
-        {.args = {"--server1", "127.0.0.2:3478", "--server2", "0.0.0.0:3480"},
-         .error = "--server2 0.0.0.0:3480: 0.0.0.0 is not a host address"},
-        {.args = {"--server1", "0.1.2.3:3478", "--partner", "127.0.0.3:3478"},
-         .error = "--server1 0.1.2.3:3478: 0.1.2.3 is not a host address"},
-        {.args = {"--server1", "255.255.255.255:3478", "--server2", "127.0.0.3:3480"},
-         .error = "--server1 255.255.255.255:3478: 255.255.255.255 is the broadcast address"},
-        {.args = {"--server2", "224.0.0.1:3478", "--partner", "127.0.0.2"},
-         .error = "--server2 224.0.0.1:3478: 224.0.0.1 is a multicast address"},
-        {.args = {"--server1", "239.255.255.250:3478", "--server2", "127.0.0.3:3480"},
-         .error = "239.255.255.250 is a multicast address"},
-        {.args = {"--server1", "192.0.2.255:3478", "--server2", "127.0.0.3:3480"},
-         .error = "--server1 192.0.2.255:3478: 192.0.2.255 is the broadcast address of a local "
-                  "network"},
-        {.args = {"--server1", "127.0.0.2:3478", "--partner", "0.0.0.0:3478"},
-         .error = "--partner 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any "
-                  "address or this network); give the other server's address"},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "0.0.0.0"},
-         .error = "--partner 0.0.0.0: 0.0.0.0 is not a host address"},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "255.255.255.255"},
-         .error = "--partner 255.255.255.255: 255.255.255.255 is the broadcast address"},
-        {.args = {"--server1", "127.0.0.2:3478", "--partner", "225.1.2.3:3478"},
-         .error = "--partner 225.1.2.3:3478: 225.1.2.3 is a multicast address"},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "192.0.2.255"},
-         .error = "--partner 192.0.2.255: 192.0.2.255 is the broadcast address of a local network"},
-        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3478"},
-         .error = "--partner 127.0.0.2:3478 is this process's own server1 socket; give the other "
-                  "server's address"},
-        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3479"},
-         .error = "--partner 127.0.0.2:3479 is this process's own server1 next port socket"},
-        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3480"},
-         .error = "--partner 127.0.0.2:3480 is this process's own server1 port-change port"},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3478"},
-         .error = "--partner 127.0.0.3:3478 is this process's own server2 socket"},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3479"},
-         .error = "--partner 127.0.0.3:3479 is this process's own server2 changed-address port"},
+        {.args = {"--server1", "0.0.0.0:3478", "--server2", "127.0.0.3:3480"}, .error = "--server1 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any address or this network); give the exact address clients send to, so replies leave from it"},
+        {.args = {"--server1", "127.0.0.2:3478", "--server2", "0.0.0.0:3480"}, .error = "--server2 0.0.0.0:3480: 0.0.0.0 is not a host address"},
+        {.args = {"--server1", "0.1.2.3:3478", "--partner", "127.0.0.3:3478"}, .error = "--server1 0.1.2.3:3478: 0.1.2.3 is not a host address"},
+        {.args = {"--server1", "255.255.255.255:3478", "--server2", "127.0.0.3:3480"}, .error = "--server1 255.255.255.255:3478: 255.255.255.255 is the broadcast address"},
+        {.args = {"--server2", "224.0.0.1:3478", "--partner", "127.0.0.2"}, .error = "--server2 224.0.0.1:3478: 224.0.0.1 is a multicast address"},
+        {.args = {"--server1", "239.255.255.250:3478", "--server2", "127.0.0.3:3480"}, .error = "239.255.255.250 is a multicast address"},
+        {.args = {"--server1", "192.0.2.255:3478", "--server2", "127.0.0.3:3480"}, .error = "--server1 192.0.2.255:3478: 192.0.2.255 is the broadcast address of a local network"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "0.0.0.0:3478"}, .error = "--partner 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any address or this network); give the other server's address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "0.0.0.0"}, .error = "--partner 0.0.0.0: 0.0.0.0 is not a host address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "255.255.255.255"}, .error = "--partner 255.255.255.255: 255.255.255.255 is the broadcast address"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "225.1.2.3:3478"}, .error = "--partner 225.1.2.3:3478: 225.1.2.3 is a multicast address"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "192.0.2.255"}, .error = "--partner 192.0.2.255: 192.0.2.255 is the broadcast address of a local network"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3478"}, .error = "--partner 127.0.0.2:3478 is this process's own server1 socket; give the other server's address"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3479"}, .error = "--partner 127.0.0.2:3479 is this process's own server1 next port socket"},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:3480"}, .error = "--partner 127.0.0.2:3480 is this process's own server1 port-change port"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3478"}, .error = "--partner 127.0.0.3:3478 is this process's own server2 socket"},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3:3479"}, .error = "--partner 127.0.0.3:3479 is this process's own server2 changed-address port"},
+        // Neighbours of the refused ones are fine: another host's broadcast-looking address, the
+        // partner on this server's address but another port (two processes on one host).
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:4000"}, .error = nullptr},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3"}, .error = nullptr},
+        {.args = {"--server1", "198.51.100.255:3478", "--server2", "223.255.255.254:3480"}, .error = nullptr},
+        {.args = {"--server1", "1.0.0.0:3478", "--partner", "240.0.0.1:3478"}, .error = nullptr},
     };
+    // clang-format on
     for (const Row& r : rows) {
-        ServerConfig cfg;
-        std::string error;
-        EXPECT_EQ(ParseServerArgs(r.args, cfg, error, broadcasts), ParseStatus::Error) << r.error;
-        EXPECT_NE(error.find(r.error), std::string::npos) << error;
-    }
-    // Neighbours of the refused ones are fine: another host's broadcast-looking address, the
-    // partner on this server's address but another port (two processes on one host).
-    const std::vector<std::vector<std::string>> accepted = {
-        {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.2:4000"},
-        {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3"},
-        {"--server1", "198.51.100.255:3478", "--server2", "223.255.255.254:3480"},
-        {"--server1", "1.0.0.0:3478", "--partner", "240.0.0.1:3478"},
-    };
-    for (const auto& args : accepted) {
-        ServerConfig cfg;
-        std::string error;
-        EXPECT_EQ(ParseServerArgs(args, cfg, error, broadcasts), ParseStatus::Ok) << error;
+        const Parsed p = Parse(r.args, broadcasts);
+        EXPECT_EQ(p.status, r.error ? ParseStatus::Error : ParseStatus::Ok) << Joined(r.args);
+        EXPECT_NE(p.error.find(r.error ? r.error : ""), std::string::npos) << p.error;
+        EXPECT_EQ(p.error.empty(), r.error == nullptr) << p.error;
     }
 }
 
 TEST(ServerConfig, HelpAndIpv4Text) {
-    ServerConfig cfg;
-    std::string error;
-    EXPECT_EQ(Parse({"--server1", "127.0.0.2:1", "--help"}, cfg, error), ParseStatus::Help);
-    std::uint32_t a = 0;
+    EXPECT_EQ(Parse({"--server1", "127.0.0.2:1", "--help"}).status, ParseStatus::Help);
     for (const char* bad : {"1.2.3", "1.2.3.4.5", "1..2.3", "+1.2.3.4", "1.2.3.4 ", "0001.2.3.4"}) {
-        EXPECT_FALSE(ParseIpv4(bad, a)) << bad;
+        EXPECT_FALSE(ParseIpv4(bad).has_value()) << bad;
     }
 }
 

@@ -35,6 +35,30 @@ std::string SeenEndpoint(const CTestSocket& s) {
     return "7f000001" + Port4(s.Port());
 }
 
+std::string At(const std::string& address, int port) {
+    return address + ":" + std::to_string(port);
+}
+
+// Both roles in one process: Server1 at kS1:base, Server2 at kS2:base+10.
+std::vector<std::string> BothRolesArgs(std::uint16_t base) {
+    return {"--server1", At(kS1, base), "--server2", At(kS2, base + 10)};
+}
+
+// Server2 of a split pair at kS2:base+10, taking relays from kS1 (signed with kKeyHex if keyed).
+std::vector<std::string> SplitServer2Args(std::uint16_t base, bool keyed) {
+    std::vector<std::string> args = {"--server2", At(kS2, base + 10), "--partner", kS1};
+    if (keyed)
+        args.insert(args.end(), {"--key-hex", kKeyHex});
+    return args;
+}
+
+// A relay for client's endpoint, stamped now.
+Bytes RelayFor(CRelaySigner& signer, const CTestSocket& client) {
+    Bytes b(kRelayLength);
+    signer.Encode(client.AddressNet(), client.PortNet(), WallMs(), b.data());
+    return b;
+}
+
 struct Expect {
     std::string fromAddress;
     std::uint16_t fromPort;
@@ -82,16 +106,12 @@ void CheckContract(std::uint16_t p1, std::uint16_t p2) {
     const auto q = static_cast<std::uint16_t>(p2 + 1);
     const auto pNext = static_cast<std::uint16_t>(p1 + 1);
     const auto pChange = static_cast<std::uint16_t>(p1 + 2);
+    // clang-format off: one row per line
     const std::vector<Row> rows = {
         {kS1, p1, "000674777002", {{kS1, p1, "000c7c777002" + SeenEndpoint(c)}}},
         {kS1, pNext, "000674777002", {{kS1, pNext, "000c7c777002" + SeenEndpoint(c)}}},
         {kS2, p2, "000674777002", {{kS2, p2, "000c7c777002" + SeenEndpoint(c)}}},
-        {kS1,
-         p1,
-         "000c74777003"
-         "7f000003" +
-             Port4(p2),
-         {{kS1, p1, "00067c777003"}, {kS2, q, "000677747005"}}},
+        {kS1, p1, "000c747770037f000003" + Port4(p2), {{kS1, p1, "00067c777003"}, {kS2, q, "000677747005"}}},
         {kS1, p1, "000874777006" + Port4(p2), {{kS1, pChange, "00067c777006"}}},
         {kS1, p1, "000674777007", {{kS1, p1, "00087c777007" + port}}},
         {kS1, pNext, "000674777008", {{kS1, pNext, "00087c777008" + port}}},
@@ -100,6 +120,7 @@ void CheckContract(std::uint16_t p1, std::uint16_t p2) {
         {kS1, p1, "00067477700b", {{kS1, p1, "00087c77700b" + port}}},
         {kS1, p1, "00067477700e", {{kS1, p1, "00087c77700e" + port}}},
     };
+    // clang-format on
     for (const Row& r : rows) {
         ASSERT_TRUE(c.SendTo(r.to, r.toPort, Hex(r.request)));
         std::vector<Expect> want = r.replies;
@@ -122,9 +143,8 @@ protected:
         for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
             const std::uint16_t base = FindFreePortBase(kS1, 3, kS2, 2);
             ASSERT_NE(base, 0);
-            std::vector<std::string> args = {"--server1", kS1 + ":" + std::to_string(base),
-                                             "--server2", kS2 + ":" + std::to_string(base + 10),
-                                             "--workers", "2"};
+            std::vector<std::string> args = BothRolesArgs(base);
+            args.insert(args.end(), {"--workers", "2"});
             args.insert(args.end(), extra.begin(), extra.end());
             ServerConfig cfg;
             std::string error;
@@ -230,14 +250,14 @@ std::unique_ptr<CServerProcess> StartBinary(
     return nullptr;
 }
 
+std::unique_ptr<CServerProcess> StartSplitServer2(bool keyed, std::uint16_t& baseOut) {
+    return StartBinary([keyed](std::uint16_t b) { return SplitServer2Args(b, keyed); }, kS2, 10,
+                       baseOut);
+}
+
 TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
     std::uint16_t base = 0;
-    auto server = StartBinary(
-        [](std::uint16_t b) {
-            return std::vector<std::string>{"--server1", kS1 + ":" + std::to_string(b), "--server2",
-                                            kS2 + ":" + std::to_string(b + 10)};
-        },
-        kS1, 0, base);
+    auto server = StartBinary(BothRolesArgs, kS1, 0, base);
     ASSERT_TRUE(server);
     CheckContract(base, static_cast<std::uint16_t>(base + 10));
     ASSERT_TRUE(server->Signal(SIGUSR1));
@@ -248,16 +268,10 @@ TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
 
 TEST(ServerBinary, SplitPairThroughTheRelay) {
     std::uint16_t base = 0;
-    auto server2 = StartBinary(
-        [](std::uint16_t b) {
-            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
-                                            "--partner", kS1,
-                                            "--key-hex", kKeyHex};
-        },
-        kS2, 10, base);
+    auto server2 = StartSplitServer2(true, base);
     ASSERT_TRUE(server2);
-    CServerProcess server1({"--server1", kS1 + ":" + std::to_string(base), "--partner",
-                            kS2 + ":" + std::to_string(base + 10), "--key-hex", kKeyHex});
+    CServerProcess server1(
+        {"--server1", At(kS1, base), "--partner", At(kS2, base + 10), "--key-hex", kKeyHex});
     ASSERT_TRUE(server1.Started());
     ASSERT_TRUE(WaitUntilAnswering(kS1, base)) << server1.Log();
     CheckContract(base, static_cast<std::uint16_t>(base + 10));
@@ -267,22 +281,11 @@ TEST(ServerBinary, SplitPairThroughTheRelay) {
 
 TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
     std::uint16_t base = 0;
-    auto server2 = StartBinary(
-        [](std::uint16_t b) {
-            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
-                                            "--partner", kS1,
-                                            "--key-hex", kKeyHex};
-        },
-        kS2, 10, base);
+    auto server2 = StartSplitServer2(true, base);
     ASSERT_TRUE(server2);
     const auto q = static_cast<std::uint16_t>(base + 10);
     CRelaySigner signer(Hex(kKeyHex), WallMs() * 1000);
     CRelaySigner wrongKey(Hex("00000000000000000000000000000001"), WallMs() * 1000);
-    auto relayFor = [](CRelaySigner& s, const CTestSocket& client) {
-        Bytes b(kRelayLength);
-        s.Encode(client.AddressNet(), client.PortNet(), WallMs(), b.data());
-        return b;
-    };
     CTestSocket partner(kS1);  // Server1's address: the only accepted source
     CTestSocket stranger("127.0.0.4");
     CTestSocket victim;
@@ -290,11 +293,11 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
     ASSERT_TRUE(partner.Valid() && stranger.Valid());
 
     // A relay with the right key from the wrong address: a captured one resent by anyone else.
-    ASSERT_TRUE(stranger.SendTo(kS2, q, relayFor(signer, victim)));
+    ASSERT_TRUE(stranger.SendTo(kS2, q, RelayFor(signer, victim)));
     // Right address, wrong key.
-    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(wrongKey, victim)));
+    ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(wrongKey, victim)));
 
-    const Bytes genuine = relayFor(signer, client);
+    const Bytes genuine = RelayFor(signer, client);
     ASSERT_TRUE(partner.SendTo(kS2, q, genuine));
     const std::vector<Expect> want = {{kS2, static_cast<std::uint16_t>(q + 1), "000677747005"}};
     EXPECT_EQ(Collect(client, 1, 2000), want);
@@ -303,7 +306,7 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
     EXPECT_FALSE(victim.Receive(100).has_value());
 
     // Still alive and answering fresh relays.
-    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(signer, client)));
+    ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(signer, client)));
     EXPECT_EQ(Collect(client, 1, 2000), want);
 
     EXPECT_EQ(server2->Stop(), 0);
@@ -318,12 +321,7 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
 // count as replayed until restart.
 TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
     std::uint16_t base = 0;
-    auto server2 = StartBinary(
-        [](std::uint16_t b) {
-            return std::vector<std::string>{"--server2", kS2 + ":" + std::to_string(b + 10),
-                                            "--partner", kS1};
-        },
-        kS2, 10, base);
+    auto server2 = StartSplitServer2(false, base);
     ASSERT_TRUE(server2);
     const auto q = static_cast<std::uint16_t>(base + 10);
     CTestSocket partner(kS1);
@@ -331,16 +329,11 @@ TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
     ASSERT_TRUE(partner.Valid() && client.Valid());
     CRelaySigner poisoner({}, ~std::uint64_t{0});
     CRelaySigner honest({}, WallMs() * 1000);
-    auto relayFor = [&](CRelaySigner& s) {
-        Bytes b(kRelayLength);
-        s.Encode(client.AddressNet(), client.PortNet(), WallMs(), b.data());
-        return b;
-    };
-    ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(poisoner)));
+    ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(poisoner, client)));
     EXPECT_FALSE(client.Receive(300).has_value());
     constexpr int kHonest = 10;
     for (int i = 0; i < kHonest; ++i)
-        ASSERT_TRUE(partner.SendTo(kS2, q, relayFor(honest)));
+        ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(honest, client)));
     EXPECT_EQ(Collect(client, kHonest, 2000).size(), static_cast<std::size_t>(kHonest));
 
     EXPECT_EQ(server2->Stop(), 0);
