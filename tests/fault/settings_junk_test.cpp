@@ -71,10 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A NUL ends the value as it ends a C buffer.
         JunkRow{"NulInsideAValue", std::string("[Setting]\nSTUN2_IP=127.0.0.20\0junk\n", 34),
                 "192.168.0.55", 70, "127.0.0.20", 1170, "0.0.0.0", true},
-        // A megabyte-long comment line; a port of 52 characters is cut to its first 49
-        // (48 zeros and a 7); an address with 10000 characters of junk is no address.
+        // A comment line of most of the largest file read (1 MiB); a port of 52 characters is
+        // cut to its first 49 (48 zeros and a 7); an address with 10000 characters of junk is no
+        // address.
         JunkRow{"VeryLongLines",
-                "[Setting]\n; " + std::string(1 << 20, 'x') + "\nSTUN1_IP=127.0.0.1" +
+                "[Setting]\n; " + std::string((1 << 20) - 20000, 'x') + "\nSTUN1_IP=127.0.0.1" +
                     std::string(10000, 'y') + "\nSTUN1_PORT=" + std::string(48, '0') +
                     "7000\nSTUN2_PORT=7100\n",
                 "255.255.255.255", 7, "192.168.0.97", 7100, "0.0.0.0", true},
