@@ -16,6 +16,7 @@ const char* FilterTypeText(std::int32_t code) {
 }
 
 void CNatProber::StartFilterCheck() {
+    m_engineThread.Check();
     m_resultLines.clear();
     m_outcome = CheckOutcome{};
 

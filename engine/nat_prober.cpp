@@ -102,6 +102,7 @@ void CNatProber::AddResultLine(const std::string& line) {
 }
 
 void CNatProber::HandleMessage(const ReceivedMessage* msg) {
+    m_engineThread.Check();
     if (msg == nullptr)
         return;
     const ReceivedMessage& m = *msg;
@@ -205,10 +206,10 @@ bool CNatProber::HandleAnyStepReply(const ReceivedMessage& msg, std::uint32_t ty
         ProbeStep step;
         void (CNatProber::*handler)(const ReceivedMessage&);
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     static constexpr Route kRoutes[] = {
-        {kMsgPortChangeRequest, kProbeSlot, Party::Server1AnyPort, StepPortChangeReply,
-         &CNatProber::OnPortChangeReply},
+        {kMsgPortChangeRequest, kProbeSlot, Party::Server1AnyPort, StepPortChangeReply, &CNatProber::OnPortChangeReply},
         {kMsgAllocTestA, kProbeSlot, Party::Server1, StepAllocA, &CNatProber::OnAllocReplyA},
         {kMsgAllocTestB, kProbeSlot, Party::Server1Second, StepAllocB, &CNatProber::OnAllocReplyB},
         {kMsgAllocTestC, kProbeSlot, Party::Server2, StepAllocC, &CNatProber::OnAllocReplyC},
@@ -230,6 +231,7 @@ bool CNatProber::HandleAnyStepReply(const ReceivedMessage& msg, std::uint32_t ty
 }
 
 void CNatProber::OnTick(int /*unused*/) {
+    m_engineThread.Check();
     if (m_step == StepIdle)
         return;
     const std::int32_t before = m_ticksLeft;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/thread_check.h"
 #include "engine/prober_util.h"
 #include "engine/responder_limit.h"
 #include "net/messages.h"
@@ -203,6 +204,7 @@ private:
     mutable std::optional<std::uint64_t> m_localReadMs;  // empty: never read
     CResponderLimit m_responderLimit;
     std::uint64_t m_droppedFromStrangers = 0;
+    CThreadChecker m_engineThread;  // debug builds: every entry point on one thread
     // A computer with a public address reads a missing change reply as filtering. That verdict
     // needs Server2 to be alive, so Server2 is asked from socket 1 (socket 0's mapping is the
     // one under test) alongside the change request.
