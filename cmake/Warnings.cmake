@@ -5,3 +5,7 @@ target_compile_options(gatewise_warnings INTERFACE
   # WriteLine("") is the log's way of writing a blank line.
   -Wno-format-zero-length
   $<$<BOOL:${GATEWISE_WERROR}>:-Werror>)
+# With clang, the thread rules written as annotations (core/thread_annotations.h) are checked.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  target_compile_options(gatewise_warnings INTERFACE -Wthread-safety)
+endif()

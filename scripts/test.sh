@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs every test;
 # then the whole suite under AddressSanitizer+UndefinedBehaviorSanitizer and the threaded tests under
-# ThreadSanitizer. Exits non-zero on any failure.
+# ThreadSanitizer, a clang build that checks the thread annotations, and each fuzz target for a
+# short while. Exits non-zero on any failure.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build and its tests only
 # FUZZ_SECONDS (default 20) is how long each fuzz target runs.
@@ -55,6 +56,10 @@ build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_SANITIZE=thread -DG
 step "threaded tests under TSan"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded || failed+=("tsan-tests")
+
+step "thread-safety analysis (clang -Wthread-safety, warnings are errors)"
+CC=clang CXX=clang++ build "$root/build/tsa" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_BUILD_GUI=OFF \
+  -DGATEWISE_BUILD_TESTS=OFF
 
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-20} s each"
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -DGATEWISE_WERROR=ON \
