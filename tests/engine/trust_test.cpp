@@ -76,34 +76,24 @@ TEST_P(ForgeryTest, StrangersDatagramIsDroppedAndCounted) {
     EXPECT_EQ(prober.DroppedFromStrangers(), 1u);
 }
 
-// clang-format off: one row per line
+// One row per line.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     EveryParty, ForgeryTest,
     ::testing::Values(
-        ForgeryRow{"MappedAddressFromStranger", StepServer1Binding, 0x7C777002, kStranger,
-                   kServer1Port, 0},
-        ForgeryRow{"MappedAddressFromServer2", StepServer1Binding, 0x7C777002, kServer2,
-                   kServer2Port, 0},
-        ForgeryRow{"MappedAddressOnAnotherSocket", StepServer1Binding, 0x7C777002, kServer1,
-                   kServer1Port, 3},
-        ForgeryRow{"ChangeReplyFromStranger", StepChangeReply, 0x77747005, kStranger, kServer2Port,
-                   0},
-        ForgeryRow{"ChangeReplyFromServer1", StepChangeReply, 0x77747005, kServer1, kServer1Port,
-                   0},
-        ForgeryRow{"ChangeReplyOn9801", StepChangeReply, 0x77747005, kServer2, kServer2Port, 3},
-        ForgeryRow{"PortChangeReplyFromStranger", StepPortChangeReply, 0x7C777006, kStranger,
-                   kServer1OtherPort, 0},
-        ForgeryRow{"PortChangeReplyOn9802", StepPortChangeReply, 0x7C777006, kServer1,
-                   kServer1OtherPort, 4},
-        ForgeryRow{"AllocReplyFromStranger", StepAllocA, 0x7C777007, kStranger, kServer1Port, 0},
-        ForgeryRow{"SecondPortReplyFromFirstPort", StepAllocB, 0x7C777008, kServer1, kServer1Port,
-                   0},
-        ForgeryRow{"FriendAnswerFromBeyondTheLocalNetwork", StepFriendSearch, 0x7C77700D, kStranger,
-                   Port(9801), 3},
-        ForgeryRow{"FriendAnswerOnSocket0FromAnother", StepFriendSearch, 0x7C77700D,
-                   Ip("127.0.0.51"), Port(9801), 0},
-        ForgeryRow{"FriendReportFromAnother", StepFriendPort, 0x74777010, Ip("127.0.0.51"),
-                   kFriendPort, 4}),
+        ForgeryRow{.name = "MappedAddressFromStranger", .step = StepServer1Binding, .code = 0x7C777002, .from = kStranger, .fromPort = kServer1Port, .slot = 0},
+        ForgeryRow{.name = "MappedAddressFromServer2", .step = StepServer1Binding, .code = 0x7C777002, .from = kServer2, .fromPort = kServer2Port, .slot = 0},
+        ForgeryRow{.name = "MappedAddressOnAnotherSocket", .step = StepServer1Binding, .code = 0x7C777002, .from = kServer1, .fromPort = kServer1Port, .slot = 3},
+        ForgeryRow{.name = "ChangeReplyFromStranger", .step = StepChangeReply, .code = 0x77747005, .from = kStranger, .fromPort = kServer2Port, .slot = 0},
+        ForgeryRow{.name = "ChangeReplyFromServer1", .step = StepChangeReply, .code = 0x77747005, .from = kServer1, .fromPort = kServer1Port, .slot = 0},
+        ForgeryRow{.name = "ChangeReplyOn9801", .step = StepChangeReply, .code = 0x77747005, .from = kServer2, .fromPort = kServer2Port, .slot = 3},
+        ForgeryRow{.name = "PortChangeReplyFromStranger", .step = StepPortChangeReply, .code = 0x7C777006, .from = kStranger, .fromPort = kServer1OtherPort, .slot = 0},
+        ForgeryRow{.name = "PortChangeReplyOn9802", .step = StepPortChangeReply, .code = 0x7C777006, .from = kServer1, .fromPort = kServer1OtherPort, .slot = 4},
+        ForgeryRow{.name = "AllocReplyFromStranger", .step = StepAllocA, .code = 0x7C777007, .from = kStranger, .fromPort = kServer1Port, .slot = 0},
+        ForgeryRow{.name = "SecondPortReplyFromFirstPort", .step = StepAllocB, .code = 0x7C777008, .from = kServer1, .fromPort = kServer1Port, .slot = 0},
+        ForgeryRow{.name = "FriendAnswerFromBeyondTheLocalNetwork", .step = StepFriendSearch, .code = 0x7C77700D, .from = kStranger, .fromPort = Port(9801), .slot = 3},
+        ForgeryRow{.name = "FriendAnswerOnSocket0FromAnother", .step = StepFriendSearch, .code = 0x7C77700D, .from = Ip("127.0.0.51"), .fromPort = Port(9801), .slot = 0},
+        ForgeryRow{.name = "FriendReportFromAnother", .step = StepFriendPort, .code = 0x74777010, .from = Ip("127.0.0.51"), .fromPort = kFriendPort, .slot = 4}),
     [](const auto& p) { return std::string(p.param.name); });
 // clang-format on
 

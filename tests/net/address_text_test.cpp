@@ -12,7 +12,8 @@ struct TextRow {
     bool valid;
 };
 
-// clang-format off: one row per line
+// One row per line.
+// clang-format off
 const TextRow kAddresses[] = {
     {.text = "0.0.0.0", .valid = true},
     {.text = "255.255.255.255", .valid = true},
