@@ -13,18 +13,13 @@
 
 #include "net/delivery.h"
 #include "net/socket_layer.h"
-#include "tests/support/job_queue.h"
-#include "tests/support/loopback_peer.h"
-#include "tests/support/proc_self.h"
-#include "tests/support/recording_sink.h"
+#include "tests/support/net_module_test.h"
 
 namespace {
 
 using namespace gwtest;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
 
 class UdpNetworkTest : public ::testing::Test {
 protected:

@@ -10,11 +10,7 @@
 #include <string>
 
 #include "net/socket_layer.h"
-#include "net/udp_network.h"
-#include "tests/support/job_queue.h"
-#include "tests/support/loopback_peer.h"
-#include "tests/support/proc_self.h"
-#include "tests/support/recording_sink.h"
+#include "tests/support/net_module_test.h"
 
 namespace {
 
@@ -22,7 +18,6 @@ using namespace gwtest;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
 const Bytes kReply = {0x00, 0x06, 0x7C, 0x77, 0x70, 0x02};
 
 // Generous for a loaded two-core machine under ThreadSanitizer, and far below the one second
