@@ -63,11 +63,12 @@ TEST_P(UdpNetworkWakeupStop, StopReturnsWithinMilliseconds) {
     EXPECT_EQ(ThreadStates("gw-receive"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, UdpNetworkWakeupStop,
-                         ::testing::Values(StopCase{.name = "IdleInItsReceiveWait",
-                                                    .resumed = true},
-                                           StopCase{.name = "Paused", .resumed = false}),
-                         [](const auto& row) { return std::string(row.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Phases, UdpNetworkWakeupStop, ::testing::Values(  // one row per line
+    StopCase{.name = "IdleInItsReceiveWait", .resumed = true},
+    StopCase{.name = "Paused", .resumed = false}),
+    [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 // Time from the engine's resume (with the receive thread asleep in its paused wait, the worst
 // phase) and a datagram sent at once, to that datagram reaching the sink.
