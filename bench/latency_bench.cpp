@@ -16,10 +16,6 @@
 // a second when the machine keeps up). Loopback only.
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,15 +24,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/engine_loop.h"
+#include "core/thread_annotations.h"
 #include "net/delivery.h"
 #include "net/socket_layer.h"
 #include "net/udp_network.h"
+#include "tests/support/loopback_peer.h"
 
 namespace {
 
@@ -47,49 +44,23 @@ using std::chrono::milliseconds;
 constexpr std::uint32_t kProbeType = 0x7C777007;  // a reply the engine would act on
 constexpr std::uint32_t kJunkType = 0x7C777099;   // a code the engine drops at once
 
-class Peer {
-public:
-    Peer() {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            std::perror("peer socket");
-            std::exit(1);
-        }
-        m_portNet = sa.sin_port;
-    }
-    ~Peer() { ::close(m_fd); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+using gwtest::LoopbackPeer;
 
-    std::uint16_t PortNet() const { return m_portNet; }
-    void SendTo(std::uint16_t portHost, const std::uint8_t* bytes, std::size_t len) const {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(portHost);
-        (void)::sendto(m_fd, bytes, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+// A peer socket on loopback; the benchmark cannot run without one.
+void RequireOk(const LoopbackPeer& peer) {
+    if (!peer.Ok()) {
+        std::perror("peer socket");
+        std::exit(1);
     }
-    // The sequence number of the next probe that arrives within timeout, or -1.
-    int ReceiveProbe(milliseconds timeout) const {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-            return -1;
-        std::uint8_t buf[64];
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 8)
-            return -1;
-        return ReadBe16(buf + 6);
-    }
+}
 
-private:
-    int m_fd = -1;
-    std::uint16_t m_portNet = 0;
-};
+// The sequence number of the next probe that reaches peer within timeout, or -1.
+int ReceiveProbe(const LoopbackPeer& peer, milliseconds timeout) {
+    const auto d = peer.Receive(timeout);
+    if (!d || d->bytes.size() < 8)
+        return -1;
+    return ReadBe16(d->bytes.data() + 6);
+}
 
 // The client's sink: each message is handed to the engine loop and waited for.
 class EngineSink : public IReceiveSink {
@@ -103,21 +74,22 @@ public:
     void CancelDelivery() override { m_handshake.Cancel(); }
 
     // Engine thread. Probes carry their sequence number at offset 6.
-    void Handle(const ReceivedMessage& m) {
+    void Handle(const ReceivedMessage& m) EXCLUDES(m_mutex) {
         if (MessageType(m) != kProbeType)
             return;
         const auto now = Clock::now();
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             m_handledSeq = ReadBe16(m.data + 6);
             m_handledAt = now;
         }
         m_changed.notify_all();
     }
     // The time probe seq was handled, or nothing within timeout.
-    bool WaitHandled(int seq, milliseconds timeout, Clock::time_point& at) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, timeout, [&] { return m_handledSeq == seq; }))
+    bool WaitHandled(int seq, milliseconds timeout, Clock::time_point& at) EXCLUDES(m_mutex) {
+        MutexLock lock(m_mutex);
+        if (!lock.WaitFor(m_changed, timeout,
+                          [&]() REQUIRES(m_mutex) { return m_handledSeq == seq; }))
             return false;
         at = m_handledAt;
         return true;
@@ -126,10 +98,10 @@ public:
 private:
     CEngineLoop& m_loop;
     CDeliveryHandshake m_handshake;
-    std::mutex m_mutex;  // a leaf
+    Mutex m_mutex;  // a leaf
     std::condition_variable m_changed;
-    int m_handledSeq = -1;            // guarded by m_mutex
-    Clock::time_point m_handledAt{};  // guarded by m_mutex
+    int m_handledSeq GUARDED_BY(m_mutex) = -1;
+    Clock::time_point m_handledAt GUARDED_BY(m_mutex){};
 };
 
 struct Figures {
@@ -154,6 +126,7 @@ class Flooder {
 public:
     Flooder(std::uint16_t portA, std::uint16_t portB, int burst)
         : m_thread([=, this] {
+              RequireOk(m_peer);
               std::uint8_t junk[6];
               EncodeEmpty(junk, kJunkType);
               while (!m_stop) {
@@ -172,13 +145,13 @@ public:
     std::uint64_t Sent() const { return m_sent; }
 
 private:
-    Peer m_peer;
+    LoopbackPeer m_peer;
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint64_t> m_sent{0};
     std::thread m_thread;  // last: starts after the fields it uses
 };
 
-Figures MeasureReceive(CUdpNetwork& net, EngineSink& sink, const Peer& peer, int probes) {
+Figures MeasureReceive(CUdpNetwork& net, EngineSink& sink, const LoopbackPeer& peer, int probes) {
     Figures f;
     const std::uint16_t port = SocketLocalPort(net.GetSocket(0));
     for (int seq = 0; seq < probes; ++seq) {
@@ -196,11 +169,11 @@ Figures MeasureReceive(CUdpNetwork& net, EngineSink& sink, const Peer& peer, int
     return f;
 }
 
-Figures MeasureSend(CUdpNetwork& net, const Peer& peer, int probes) {
+Figures MeasureSend(CUdpNetwork& net, const LoopbackPeer& peer, int probes) {
     Figures f;
     for (int seq = 0; seq < probes; ++seq) {
         ReceivedMessage to;
-        to.fromAddress = htonl(INADDR_LOOPBACK);
+        to.fromAddress = gwtest::LoopbackNet();
         to.fromPort = peer.PortNet();
         to.socket = net.GetSocket(0);
         NatMessage m = MakeAnswer(kProbeType, to);
@@ -211,7 +184,7 @@ Figures MeasureSend(CUdpNetwork& net, const Peer& peer, int probes) {
         net.Send(m);
         int got = -1;
         while (got != seq) {
-            got = peer.ReceiveProbe(milliseconds(1000));
+            got = ReceiveProbe(peer, milliseconds(1000));
             if (got < 0)
                 break;
         }
@@ -247,7 +220,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     net.SetPaused(false);
-    Peer peer;
+    LoopbackPeer peer;
+    RequireOk(peer);
 
     std::printf("probes=%d flood: %d datagrams every millisecond on slots 3 and 4\n", probes,
                 burst);

@@ -9,23 +9,19 @@
 //
 // Loopback only, system-chosen ports. Prints the median, 90th percentile and maximum (ms).
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "net/socket_layer.h"
 #include "net/udp_network.h"
+#include "tests/support/loopback_peer.h"
 
 namespace {
 
@@ -36,9 +32,9 @@ constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
 
 class TimingSink : public IReceiveSink {
 public:
-    void OnReceive(const ReceivedMessage*) override {
+    void OnReceive(const ReceivedMessage*) override EXCLUDES(m_mutex) {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (!m_got)
                 m_at = Clock::now();
             m_got = true;
@@ -48,19 +44,19 @@ public:
     void CancelDelivery() override {}
 
     // Arrival time of the first message, or nothing within timeout.
-    bool WaitFirst(milliseconds timeout, Clock::time_point& at) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, timeout, [this] { return m_got; }))
+    bool WaitFirst(milliseconds timeout, Clock::time_point& at) EXCLUDES(m_mutex) {
+        MutexLock lock(m_mutex);
+        if (!lock.WaitFor(m_changed, timeout, [this]() REQUIRES(m_mutex) { return m_got; }))
             return false;
         at = m_at;
         return true;
     }
 
 private:
-    std::mutex m_mutex;
+    Mutex m_mutex;  // a leaf
     std::condition_variable m_changed;
-    bool m_got = false;      // guarded by m_mutex
-    Clock::time_point m_at;  // guarded by m_mutex
+    bool m_got GUARDED_BY(m_mutex) = false;
+    Clock::time_point m_at GUARDED_BY(m_mutex);
 };
 
 double Ms(Clock::duration d) {
@@ -83,8 +79,8 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
             rounds = std::atoi(argv[++i]);
     }
-    const int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (peer < 0) {
+    const gwtest::LoopbackPeer peer;
+    if (!peer.Ok()) {
         std::perror("peer socket");
         return 1;
     }
@@ -99,12 +95,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         net.SetPaused(false);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(SocketLocalPort(net.GetSocket(0)));
+        const std::uint16_t port = SocketLocalPort(net.GetSocket(0));
         const auto sent = Clock::now();
-        (void)::sendto(peer, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        peer.SendTo(port, reply, sizeof reply);
         Clock::time_point at;
         if (sink.WaitFirst(milliseconds(3000), at))
             firstReply.push_back(Ms(at - sent));
@@ -116,7 +109,6 @@ int main(int argc, char** argv) {
         net.Stop();
         stop.push_back(Ms(Clock::now() - t0));
     }
-    ::close(peer);
     Report("first reply", firstReply);
     Report("stop", stop);
     if (lost > 0)

@@ -1,5 +1,6 @@
 #include "net/delivery.h"
 
+#include <condition_variable>
 #include <utility>
 
 struct CDeliveryHandshake::Job {
@@ -10,16 +11,16 @@ struct CDeliveryHandshake::Job {
     const ReceivedMessage msg;  // the job's own copy: the dispatch thread's record may be gone
     const Handler handler;
 
-    std::mutex mutex;
+    Mutex mutex;  // never held with CDeliveryHandshake::m_mutex
     std::condition_variable changed;
-    State state = State::Pending;  // guarded by mutex
+    State state GUARDED_BY(mutex) = State::Pending;
 };
 
 void CDeliveryHandshake::Deliver(const ReceivedMessage& msg, const Poster& post,
                                  const Handler& handler) {
     auto job = std::make_shared<Job>(msg, handler);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_cancelled)
             return;
         m_current = job;
@@ -27,7 +28,7 @@ void CDeliveryHandshake::Deliver(const ReceivedMessage& msg, const Poster& post,
 
     post([job] {
         {
-            std::lock_guard<std::mutex> lock(job->mutex);
+            MutexLock lock(job->mutex);
             if (job->state != Job::State::Pending)
                 return;  // cancelled before it could run
             job->state = Job::State::Running;
@@ -35,7 +36,7 @@ void CDeliveryHandshake::Deliver(const ReceivedMessage& msg, const Poster& post,
         if (job->handler)
             job->handler(&job->msg);
         {
-            std::lock_guard<std::mutex> lock(job->mutex);
+            MutexLock lock(job->mutex);
             // A cancel that came while running has already released Deliver; keep its state.
             if (job->state == Job::State::Running)
                 job->state = Job::State::Done;
@@ -44,13 +45,12 @@ void CDeliveryHandshake::Deliver(const ReceivedMessage& msg, const Poster& post,
     });
 
     {
-        std::unique_lock<std::mutex> lock(job->mutex);
-        job->changed.wait(lock, [&] {
-            return job->state == Job::State::Done || job->state == Job::State::Cancelled;
-        });
+        MutexLock lock(job->mutex);
+        while (job->state != Job::State::Done && job->state != Job::State::Cancelled)
+            lock.Wait(job->changed);
     }
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_current == job)
         m_current.reset();
 }
@@ -58,14 +58,14 @@ void CDeliveryHandshake::Deliver(const ReceivedMessage& msg, const Poster& post,
 void CDeliveryHandshake::Cancel() {
     std::shared_ptr<Job> job;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_cancelled = true;
         job = m_current;
     }
     if (!job)
         return;
     {
-        std::lock_guard<std::mutex> lock(job->mutex);
+        MutexLock lock(job->mutex);
         if (job->state == Job::State::Pending || job->state == Job::State::Running) {
             job->state = Job::State::Cancelled;
         }
@@ -74,6 +74,6 @@ void CDeliveryHandshake::Cancel() {
 }
 
 bool CDeliveryHandshake::Cancelled() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_cancelled;
 }

@@ -5,11 +5,10 @@
 // Threads: Deliver on the dispatch thread; Cancel on any thread; the posted work runs on the
 // engine's thread.
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "core/thread_annotations.h"
 #include "net/messages.h"
 
 class CDeliveryHandshake {
@@ -20,9 +19,10 @@ public:
     // Copies msg, posts a job through post and waits until the job has run handler on the engine's
     // thread, or until Cancel. A job that runs after a cancel does not call handler. Once
     // cancelled, every later Deliver returns at once without posting.
-    void Deliver(const ReceivedMessage& msg, const Poster& post, const Handler& handler);
-    void Cancel();
-    bool Cancelled() const;
+    void Deliver(const ReceivedMessage& msg, const Poster& post, const Handler& handler)
+        EXCLUDES(m_mutex);
+    void Cancel() EXCLUDES(m_mutex);
+    bool Cancelled() const EXCLUDES(m_mutex);
 
 private:
     // One delivery's state, shared by Deliver and the posted job, so a job that outlives its
@@ -31,7 +31,7 @@ private:
 
     // Lock order: m_mutex and a Job::mutex are never held together; neither is held while
     // posting or while the handler runs.
-    mutable std::mutex m_mutex;
-    bool m_cancelled = false;        // guarded by m_mutex
-    std::shared_ptr<Job> m_current;  // guarded by m_mutex; the delivery Deliver is waiting on
+    mutable Mutex m_mutex;
+    bool m_cancelled GUARDED_BY(m_mutex) = false;
+    std::shared_ptr<Job> m_current GUARDED_BY(m_mutex);  // the delivery Deliver is waiting on
 };

@@ -42,14 +42,15 @@ bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
 class CReadWakeup {
 public:
     CReadWakeup();
-    ~CReadWakeup();
-    CReadWakeup(const CReadWakeup&) = delete;
-    CReadWakeup& operator=(const CReadWakeup&) = delete;
-
     // False when the descriptors could not be had; Signal then does nothing and a wait runs to
     // its time-out.
     bool Valid() const { return m_readEnd >= 0; }
     void Signal();
+
+    // Closes both ends. The pipe has one owner: a wake-up is neither copied nor moved.
+    ~CReadWakeup();
+    CReadWakeup(const CReadWakeup&) = delete;
+    CReadWakeup& operator=(const CReadWakeup&) = delete;
 
 private:
     friend std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>&, int,

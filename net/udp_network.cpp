@@ -24,15 +24,16 @@ constexpr std::size_t kMaxReadSockets = 64;  // a read set's capacity on Windows
 
 void CUdpNetwork::SendEvent::Signal() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         signalled = true;
     }
     cv.notify_one();
 }
 
 void CUdpNetwork::SendEvent::Wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [this] { return signalled; });
+    MutexLock lock(mutex);
+    while (!signalled)
+        lock.Wait(cv);
     signalled = false;  // auto-reset
 }
 
@@ -44,7 +45,7 @@ CUdpNetwork::~CUdpNetwork() {
     // leave threads running on a destroyed object.
     if (!m_stopCalled)
         Stop();
-    std::lock_guard<std::mutex> pending(m_pendingLock);
+    MutexLock pending(m_pendingLock);
     m_pending.Clear();
 }
 
@@ -83,9 +84,9 @@ bool CUdpNetwork::Stop() {
     m_sendEvent.Signal();
     // Taking each lock once orders the flag before the sleepers' next test of it, so neither
     // the dispatch thread nor the retransmit thread can miss the wake-up.
-    { std::lock_guard<std::mutex> lock(m_receivedLock); }
+    { MutexLock lock(m_receivedLock); }
     m_receivedReady.notify_all();
-    { std::lock_guard<std::mutex> lock(m_pendingLock); }
+    { MutexLock lock(m_pendingLock); }
     m_pendingWake.notify_all();
     if (m_sink != nullptr)
         m_sink->CancelDelivery();
@@ -130,7 +131,7 @@ std::uint16_t CUdpNetwork::LocalPort(int slot) const {
 
 void CUdpNetwork::Send(NatMessage msg) {
     {
-        std::lock_guard<std::mutex> lock(m_outgoingLock);
+        MutexLock lock(m_outgoingLock);
         m_outgoing.push_back(msg);
         ++m_outgoingCount;
     }
@@ -138,7 +139,7 @@ void CUdpNetwork::Send(NatMessage msg) {
 }
 
 void CUdpNetwork::CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    MutexLock lock(m_pendingLock);
     m_pending.Complete(msg.fromAddress, msg.fromPort, requestType);
 }
 
@@ -148,22 +149,22 @@ std::string CUdpNetwork::MakeRequestKey(std::uint32_t address, std::uint16_t por
 }
 
 std::size_t CUdpNetwork::PendingCount() const {
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    MutexLock lock(m_pendingLock);
     return m_pending.Size();
 }
 
 std::size_t CUdpNetwork::ReceivedQueueLength() const {
-    std::lock_guard<std::mutex> lock(m_receivedLock);
+    MutexLock lock(m_receivedLock);
     return m_received.size();
 }
 
 std::size_t CUdpNetwork::ReceivedQueuePeak() const {
-    std::lock_guard<std::mutex> lock(m_receivedLock);
+    MutexLock lock(m_receivedLock);
     return m_receivedPeak;
 }
 
 std::uint64_t CUdpNetwork::ReceivedDropped() const {
-    std::lock_guard<std::mutex> lock(m_receivedLock);
+    MutexLock lock(m_receivedLock);
     return m_receivedDropped;
 }
 
@@ -190,7 +191,7 @@ bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
     if (!MakeReceived(msg, bytes, len, fromAddrNet, fromPortNet, s))
         return false;
     {
-        std::lock_guard<std::mutex> lock(m_receivedLock);
+        MutexLock lock(m_receivedLock);
         std::size_t& share = m_receivedPerSlot[SlotOf(s)];
         if (share >= kReceivedPerSocketLimit || m_received.size() >= kReceivedQueueLimit) {
             ++m_receivedDropped;
@@ -210,7 +211,7 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
         ++msg.retryCount;
         bool wasEmpty = false;
         {
-            std::lock_guard<std::mutex> lock(m_pendingLock);
+            MutexLock lock(m_pendingLock);
             wasEmpty = m_pending.Record(msg);
         }
         if (wasEmpty)
@@ -225,7 +226,7 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
 
 std::size_t CUdpNetwork::ScanRetransmissions() {
     std::size_t queued = 0;
-    std::lock_guard<std::mutex> lock(m_pendingLock);
+    MutexLock lock(m_pendingLock);
     m_pending.Scan(m_tick(), [&](const NatMessage& msg) {
         Send(msg);
         ++queued;
@@ -277,8 +278,9 @@ void CUdpNetwork::DispatchThreadProc() {
     for (;;) {
         ReceivedMessage msg;
         {
-            std::unique_lock<std::mutex> lock(m_receivedLock);
-            m_receivedReady.wait(lock, [this] { return m_stop || !m_received.empty(); });
+            MutexLock lock(m_receivedLock);
+            while (!m_stop && m_received.empty())
+                lock.Wait(m_receivedReady);
             if (m_stop)
                 return;  // records still queued are never delivered; the destructor frees them
             msg = m_received.front();
@@ -299,7 +301,7 @@ void CUdpNetwork::SendThreadProc() {
         while (m_outgoingCount > 0) {
             NatMessage msg;
             {
-                std::lock_guard<std::mutex> lock(m_outgoingLock);
+                MutexLock lock(m_outgoingLock);
                 msg = m_outgoing.front();
                 m_outgoing.pop_front();
                 --m_outgoingCount;
@@ -315,14 +317,15 @@ void CUdpNetwork::RetransmitThreadProc() {
         {
             // An empty table has nothing to scan: sleep until Transmit enters a request, which
             // is then first looked at within 50 ms as before.
-            std::unique_lock<std::mutex> lock(m_pendingLock);
-            m_pendingWake.wait(lock, [this] { return m_stop || !m_pending.Empty(); });
+            MutexLock lock(m_pendingLock);
+            while (!m_stop && m_pending.Empty())
+                lock.Wait(m_pendingWake);
             if (m_stop)
                 return;
         }
         ScanRetransmissions();
-        std::unique_lock<std::mutex> lock(m_pendingLock);
-        if (m_pendingWake.wait_for(lock, kRetransmitScan, [this] { return m_stop.load(); }))
+        MutexLock lock(m_pendingLock);
+        if (lock.WaitFor(m_pendingWake, kRetransmitScan, [this] { return m_stop.load(); }))
             return;
     }
 }

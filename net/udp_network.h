@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "net/message_sink.h"
 #include "net/messages.h"
 #include "net/network_link.h"
@@ -60,8 +60,9 @@ public:
     // and closes the sockets. Always true.
     bool Stop();
 
-    void Send(NatMessage msg) override;
-    void CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) override;
+    void Send(NatMessage msg) override EXCLUDES(m_outgoingLock, m_sendEvent.mutex);
+    void CompleteRequest(ReceivedMessage msg, std::uint32_t requestType) override
+        EXCLUDES(m_pendingLock);
     SocketHandle GetSocket(int slot) const override;
     int SocketCount() const override;
     std::uint16_t LocalPort(int slot) const override;
@@ -72,12 +73,12 @@ public:
                                       std::uint32_t type);
 
     // For tests and diagnostics; any thread.
-    std::size_t PendingCount() const;
+    std::size_t PendingCount() const EXCLUDES(m_pendingLock);
     // Records waiting for the dispatch thread now, and the most there ever were.
-    std::size_t ReceivedQueueLength() const;
-    std::size_t ReceivedQueuePeak() const;
+    std::size_t ReceivedQueueLength() const EXCLUDES(m_receivedLock);
+    std::size_t ReceivedQueuePeak() const EXCLUDES(m_receivedLock);
     // Datagrams dropped because the received queue was full.
-    std::uint64_t ReceivedDropped() const;
+    std::uint64_t ReceivedDropped() const EXCLUDES(m_receivedLock);
 
     // Millisecond clock of the retransmission logic; GetTickCountMs unless replaced. Tests step
     // it by hand (across the 32-bit wrap too). Set before Start only; the function is called on
@@ -94,15 +95,15 @@ public:
     // One scan of the pending table at the tick source's now: requests overdue are removed, and
     // queued for the send thread if they have transmissions left. Returns how many were queued.
     // Any thread; the retransmit thread calls it too.
-    std::size_t ScanRetransmissions();
+    std::size_t ScanRetransmissions() EXCLUDES(m_pendingLock);
 
 private:
     struct SendEvent {  // auto-reset: one Wait consumes one or more Signals
-        void Signal();
-        void Wait();
-        std::mutex mutex;  // a leaf lock: nothing else is taken while it is held
+        void Signal() EXCLUDES(mutex);
+        void Wait() EXCLUDES(mutex);
+        Mutex mutex;  // a leaf lock: nothing else is taken while it is held
         std::condition_variable cv;
-        bool signalled = false;  // guarded by mutex
+        bool signalled GUARDED_BY(mutex) = false;
     };
 
     bool OpenSockets();
@@ -111,13 +112,13 @@ private:
     // Slot of s in the socket table, or kSocketSlots for a socket not in it.
     std::size_t SlotOf(SocketHandle s) const;
     bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
-                       const std::uint8_t* bytes, std::size_t len);
-    bool Transmit(NatMessage msg);
+                       const std::uint8_t* bytes, std::size_t len) EXCLUDES(m_receivedLock);
+    bool Transmit(NatMessage msg) EXCLUDES(m_pendingLock);
 
-    void ReceiveThreadProc();
-    void DispatchThreadProc();
-    void SendThreadProc();
-    void RetransmitThreadProc();
+    void ReceiveThreadProc() EXCLUDES(m_receivedLock);
+    void DispatchThreadProc() EXCLUDES(m_receivedLock);
+    void SendThreadProc() EXCLUDES(m_outgoingLock, m_pendingLock);
+    void RetransmitThreadProc() EXCLUDES(m_pendingLock);
 
     IReceiveSink* const m_sink;  // not owned; outlives this object
     const NetworkPorts m_ports;
@@ -151,21 +152,22 @@ private:
     //   m_pendingLock -> m_sendEvent.mutex (the same Send signals the send thread).
     // m_receivedLock is never held with another lock. No lock is held during a socket call or
     // while the sink delivers a message.
-    mutable std::mutex m_receivedLock;
+    mutable Mutex m_receivedLock;
     std::condition_variable m_receivedReady;  // receive thread -> dispatch thread; and Stop
-    std::list<ReceivedMessage> m_received;    // guarded by m_receivedLock
-    std::size_t m_receivedPeak = 0;           // guarded by m_receivedLock
-    std::uint64_t m_receivedDropped = 0;      // guarded by m_receivedLock
+    std::list<ReceivedMessage> m_received GUARDED_BY(m_receivedLock);
+    std::size_t m_receivedPeak GUARDED_BY(m_receivedLock) = 0;
+    std::uint64_t m_receivedDropped GUARDED_BY(m_receivedLock) = 0;
     // Records queued per slot (the last entry: a socket not in the table).
-    std::size_t m_receivedPerSlot[kSocketSlots + 1] = {};  // guarded by m_receivedLock
+    std::size_t m_receivedPerSlot[kSocketSlots + 1] GUARDED_BY(m_receivedLock) = {};
 
-    std::mutex m_outgoingLock;
-    std::list<NatMessage> m_outgoing;             // guarded by m_outgoingLock
-    std::atomic<std::size_t> m_outgoingCount{0};  // likewise for the send thread
+    Mutex m_outgoingLock;
+    std::list<NatMessage> m_outgoing GUARDED_BY(m_outgoingLock);
+    // m_outgoing's length, read by the send thread without the lock to know whether to take it.
+    std::atomic<std::size_t> m_outgoingCount{0};
 
-    mutable std::mutex m_pendingLock;
+    mutable Mutex m_pendingLock ACQUIRED_BEFORE(m_outgoingLock, m_sendEvent.mutex);
     std::condition_variable m_pendingWake;  // Transmit (table no longer empty) and Stop
-    CPendingTable m_pending;                // guarded by m_pendingLock
+    CPendingTable m_pending GUARDED_BY(m_pendingLock);
 
     SendEvent m_sendEvent;
 };

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "net/delivery.h"
-#include "tests/net/job_queue.h"
+#include "tests/support/job_queue.h"
 
 namespace {
 
-using nettest::JobQueue;
-using nettest::WaitUntil;
+using gwtest::JobQueue;
+using gwtest::WaitUntil;
 using std::chrono::milliseconds;
 
 ReceivedMessage Numbered(std::uint8_t n) {

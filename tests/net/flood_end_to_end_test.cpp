@@ -2,11 +2,7 @@
 // verdict must be the one it reaches without the flood, in the same time. Runs inside a network
 // namespace of its own (unshare -rn), on loopback, and takes the OPEN path, so the friend
 // search's broadcast never happens.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,13 +10,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
+using gwtest::RunBounded;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -50,29 +45,6 @@ std::string Slurp(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// Runs args with a bounded wait; the exit status, or -1 (killed after timeout).
-int RunBounded(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -2;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (Clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
 }
 
 class CliUnderFlood : public ::testing::Test {

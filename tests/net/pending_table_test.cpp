@@ -29,18 +29,19 @@ struct ScanCase {
 };
 
 TEST(PendingTable, ScanDecidesByElapsedTimeAndTransmissionsLeft) {
-    const ScanCase cases[] = {
-        {"not yet due", 1000, 3999, 1, false, false},
-        {"exactly the interval is not overdue", 1000, 4000, 1, false, false},
-        {"one millisecond past: sent again", 1000, 4001, 1, true, true},
-        {"third transmission overdue: dropped", 1000, 4001, 3, false, true},
-        {"count past the limit: dropped", 1000, 4001, 7, false, true},
+    // clang-format off
+    const ScanCase cases[] = {  // one row per line
+        {.what = "not yet due", .sentTick = 1000, .now = 3999, .count = 1, .resent = false, .removed = false},
+        {.what = "exactly the interval is not overdue", .sentTick = 1000, .now = 4000, .count = 1, .resent = false, .removed = false},
+        {.what = "one millisecond past: sent again", .sentTick = 1000, .now = 4001, .count = 1, .resent = true, .removed = true},
+        {.what = "third transmission overdue: dropped", .sentTick = 1000, .now = 4001, .count = 3, .resent = false, .removed = true},
+        {.what = "count past the limit: dropped", .sentTick = 1000, .now = 4001, .count = 7, .resent = false, .removed = true},
         // Sent 1000 ms before the wrap: due 2001 ms after it, not at 2000.
-        {"overdue across the 32-bit wrap", 0xFFFFFC18u, 2001, 2, true, true},
-        {"exactly the interval across the wrap", 0xFFFFFC18u, 2000, 2, false, false},
-        {"a tick far below the stamp is not mistaken for a negative time", 0xFFFFFC18u, 5, 2, false,
-         false},
+        {.what = "overdue across the 32-bit wrap", .sentTick = 0xFFFFFC18u, .now = 2001, .count = 2, .resent = true, .removed = true},
+        {.what = "exactly the interval across the wrap", .sentTick = 0xFFFFFC18u, .now = 2000, .count = 2, .resent = false, .removed = false},
+        {.what = "a tick far below the stamp is not mistaken for a negative time", .sentTick = 0xFFFFFC18u, .now = 5, .count = 2, .resent = false, .removed = false},
     };
+    // clang-format on
     for (const ScanCase& c : cases) {
         SCOPED_TRACE(c.what);
         CPendingTable table;

@@ -1,97 +1,46 @@
 // The received queue under a flood, and what an idle module costs. Every peer is on 127.0.0.1;
 // the module's fixed slots are moved to system-chosen ports.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <fstream>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "net/socket_layer.h"
-#include "net/udp_network.h"
-#include "tests/net/job_queue.h"
-#include "tests/net/loopback_peer.h"
+#include "tests/support/net_module_test.h"
 
 namespace {
 
-using nettest::Bytes;
-using nettest::LoopbackNet;
-using nettest::LoopbackPeer;
-using nettest::RecordingSink;
-using nettest::WaitUntil;
+using namespace gwtest;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
 const Bytes kJunk = {0x00, 0x06, 0x7C, 0x77, 0x70, 0x99};
 const Bytes kReal = {0x00, 0x06, 0x7C, 0x77, 0x70, 0x0D};
 
-// A sink whose engine is busy until the test opens the gate, so the queue fills as it would
-// behind a slow user-interface thread. Records what it is handed, and checks that no two
-// deliveries ever overlap.
-class GatedSink : public IReceiveSink {
-public:
-    void OnReceive(const ReceivedMessage* msg) override {
-        const int inside = ++m_inside;
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (inside > 1)
-            m_overlapped = true;
-        // Bounded: a test that forgets to open the gate still ends.
-        m_changed.wait_for(lock, milliseconds(15000), [this] { return m_open; });
-        m_messages.push_back(*msg);
-        --m_inside;
-        lock.unlock();
-        m_changed.notify_all();
+// A started, resumed module on system-chosen ports. With a closed gate its sink stands for an
+// engine that is busy until the test opens the gate, so the queue fills as it would behind a slow
+// user-interface thread; the sink checks that no two deliveries ever overlap.
+template <RecordingSink::Gate kGate>
+class RunningModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(net.Start());
+        net.SetPaused(false);
     }
-    void CancelDelivery() override { Open(); }
-
-    void Open() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_open = true;
-        }
-        m_changed.notify_all();
-    }
-    bool WaitForType(std::uint32_t type, milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] {
-            return !m_messages.empty() && MessageType(m_messages.back()) == type;
-        });
-    }
-    std::vector<ReceivedMessage> Messages() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_messages;
-    }
-    bool Overlapped() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_overlapped;
-    }
-
-private:
-    std::atomic<int> m_inside{0};
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = false;                      // guarded by m_mutex
-    bool m_overlapped = false;                // guarded by m_mutex
-    std::vector<ReceivedMessage> m_messages;  // guarded by m_mutex
+    RecordingSink sink{kGate};
+    CUdpNetwork net{&sink, kAnyPorts};
 };
+using UdpNetworkFlood = RunningModule<RecordingSink::Gate::Closed>;
+using UdpNetworkIdle = RunningModule<RecordingSink::Gate::Open>;
 
 // Regression: the queue was unbounded, so a flood on 9801/9802 grew memory without limit while
 // the engine was busy. Now each socket holds at most its share of kReceivedQueueLimit and what is
 // dropped is counted; a reply on the probe socket is still queued while the flooded ones are full
 // (a check lost its changed-address reply that way), and once the engine catches up a real
 // message sent after the flood is delivered.
-TEST(UdpNetworkFlood, QueueStaysBoundedAndALaterMessageStillArrives) {
-    GatedSink sink;
-    CUdpNetwork net(&sink, kAnyPorts);
-    ASSERT_TRUE(net.Start());
-    net.SetPaused(false);
+TEST_F(UdpNetworkFlood, QueueStaysBoundedAndALaterMessageStillArrives) {
     LoopbackPeer flooder;
     LoopbackPeer peer;
     ASSERT_TRUE(flooder.Ok() && peer.Ok());
@@ -138,12 +87,8 @@ TEST(UdpNetworkFlood, QueueStaysBoundedAndALaterMessageStillArrives) {
 }
 
 // A burst is handed over one message at a time, in arrival order, from all sockets.
-TEST(UdpNetworkFlood, BurstIsDeliveredInOrderOneAtATime) {
-    GatedSink sink;
+TEST_F(UdpNetworkFlood, BurstIsDeliveredInOrderOneAtATime) {
     sink.Open();
-    CUdpNetwork net(&sink, kAnyPorts);
-    ASSERT_TRUE(net.Start());
-    net.SetPaused(false);
     LoopbackPeer peer;
     ASSERT_TRUE(peer.Ok());
     constexpr int kCount = 300;
@@ -171,42 +116,10 @@ TEST(UdpNetworkFlood, BurstIsDeliveredInOrderOneAtATime) {
     EXPECT_TRUE(net.Stop());
 }
 
-// Context switches (voluntary + involuntary) of this process's threads, by thread name.
-std::map<std::string, long> SwitchesByThread() {
-    std::map<std::string, long> out;
-    DIR* d = opendir("/proc/self/task");
-    if (d == nullptr)
-        return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
-        std::string key, name;
-        long value = 0, total = 0;
-        while (status >> key) {
-            if (key == "Name:") {
-                status >> name;
-            } else if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                status >> value;
-                total += value;
-            } else {
-                status.ignore(4096, '\n');
-            }
-        }
-        out[name] += total;
-    }
-    closedir(d);
-    return out;
-}
-
 // Regression for the idle cost: the dispatch thread looked at its queue every millisecond and
 // the retransmission scan ran every 50 ms on an empty table. Idle, only the receive thread's
 // one-second wait may wake the module.
-TEST(UdpNetworkIdle, SleepsUntilThereIsWork) {
-    RecordingSink sink;
-    CUdpNetwork net(&sink, kAnyPorts);
-    ASSERT_TRUE(net.Start());
-    net.SetPaused(false);
+TEST_F(UdpNetworkIdle, SleepsUntilThereIsWork) {
     std::this_thread::sleep_for(milliseconds(100));  // let the workers reach their waits
     const auto before = SwitchesByThread();
     // Half a second: the old polls would show 500 (dispatch) and 10 (scan) wake-ups.
@@ -224,11 +137,7 @@ TEST(UdpNetworkIdle, SleepsUntilThereIsWork) {
 
 // The scan sleeps while the table is empty; a request entered later must still wake it, or
 // the request would never be sent again.
-TEST(UdpNetworkIdle, ScanWakesForARequestAfterTheTableEmptied) {
-    RecordingSink sink;
-    CUdpNetwork net(&sink, kAnyPorts);
-    ASSERT_TRUE(net.Start());
-    net.SetPaused(false);
+TEST_F(UdpNetworkIdle, ScanWakesForARequestAfterTheTableEmptied) {
     LoopbackPeer peer;
     ASSERT_TRUE(peer.Ok());
     for (int round = 0; round < 2; ++round) {
@@ -247,11 +156,7 @@ TEST(UdpNetworkIdle, ScanWakesForARequestAfterTheTableEmptied) {
 }
 
 // Stop wakes every sleeping worker at once, the receive thread in its one-second wait too.
-TEST(UdpNetworkIdle, StopOfAnIdleModuleEndsEveryThread) {
-    RecordingSink sink;
-    CUdpNetwork net(&sink, kAnyPorts);
-    ASSERT_TRUE(net.Start());
-    net.SetPaused(false);
+TEST_F(UdpNetworkIdle, StopOfAnIdleModuleEndsEveryThread) {
     std::this_thread::sleep_for(milliseconds(50));
     const auto t0 = Clock::now();
     EXPECT_TRUE(net.Stop());

@@ -1,8 +1,6 @@
 // The POSIX socket layer and the millisecond tick, on loopback only.
 #include "net/socket_layer.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -11,24 +9,13 @@
 #include <thread>
 
 #include "net/tick.h"
-#include "tests/net/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/proc_self.h"
 
 namespace {
 
-using nettest::Bytes;
-using nettest::LoopbackNet;
-using nettest::LoopbackPeer;
+using namespace gwtest;
 using std::chrono::milliseconds;
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 TEST(SocketLayer, StartupDescribesOurOwnLayer) {
     SocketLayerInfo info;
@@ -79,46 +66,49 @@ TEST(SocketLayer, TakenPortFailsWithoutLeakingADescriptor) {
     CloseSocket(again);
 }
 
-TEST(SocketLayer, DatagramRoundTripReportsTheSenderInNetworkOrder) {
+// A socket of the layer (closed at the end) and a peer, both on system-chosen ports.
+struct SocketAndPeer {
+    ~SocketAndPeer() { CloseSocket(s); }
+    bool Ok() const { return peer.Ok() && s != kInvalidSocket; }
     LoopbackPeer peer;
-    ASSERT_TRUE(peer.Ok());
     const SocketHandle s = OpenUdpSocket(0, false);
-    ASSERT_NE(s, kInvalidSocket);
-    const Bytes payload = {0x00, 0x06, 0x74, 0x77, 0x70, 0x02};
-    ASSERT_TRUE(
-        SendDatagramTo(s, payload.data(), payload.size(), LoopbackNet(), peer.PortNet(), 1000));
-    auto got = peer.Receive(milliseconds(2000));
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->bytes, payload);
-    EXPECT_EQ(got->fromPortHost, SocketLocalPort(s));
+};
 
-    ASSERT_TRUE(peer.SendTo(SocketLocalPort(s), Bytes{}));  // an empty datagram reads as 0
-    ASSERT_TRUE(peer.SendTo(SocketLocalPort(s), Bytes{1, 2, 3}));
-    ASSERT_EQ(WaitReadable({s}, 2000), std::vector<SocketHandle>{s});
+const Bytes kBindingRequest = {0x00, 0x06, 0x74, 0x77, 0x70, 0x02};
+
+TEST(SocketLayer, DatagramRoundTripReportsTheSenderInNetworkOrder) {
+    SocketAndPeer e;
+    ASSERT_TRUE(e.Ok());
+    ASSERT_TRUE(SendDatagramTo(e.s, kBindingRequest.data(), kBindingRequest.size(), LoopbackNet(),
+                               e.peer.PortNet(), 1000));
+    auto got = e.peer.Receive(milliseconds(2000));
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->bytes, kBindingRequest);
+    EXPECT_EQ(got->fromPortHost, SocketLocalPort(e.s));
+
+    ASSERT_TRUE(e.peer.SendTo(SocketLocalPort(e.s), Bytes{}));  // an empty datagram reads as 0
+    ASSERT_TRUE(e.peer.SendTo(SocketLocalPort(e.s), Bytes{1, 2, 3}));
+    ASSERT_EQ(WaitReadable({e.s}, 2000), std::vector<SocketHandle>{e.s});
     std::uint8_t buf[64];
     std::uint32_t from = 0;
     std::uint16_t fromPort = 0;
-    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), 0);
+    EXPECT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), 0);
     EXPECT_EQ(from, LoopbackNet());
-    EXPECT_EQ(fromPort, peer.PortNet());
-    ASSERT_EQ(WaitReadable({s}, 2000), std::vector<SocketHandle>{s});
-    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), 3);
+    EXPECT_EQ(fromPort, e.peer.PortNet());
+    ASSERT_EQ(WaitReadable({e.s}, 2000), std::vector<SocketHandle>{e.s});
+    EXPECT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), 3);
     EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{1, 2, 3}));
     // Nothing left: no block, an error instead.
-    EXPECT_EQ(ReceiveDatagram(s, buf, sizeof buf, from, fromPort), -1);
-    CloseSocket(s);
+    EXPECT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), -1);
 }
 
 // Linux would hand a datagram for 0.0.0.0 to this machine; the original platform refuses it.
 TEST(SocketLayer, ZeroDestinationIsRefusedAndNothingIsSent) {
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.Ok());
-    const SocketHandle s = OpenUdpSocket(0, false);
-    ASSERT_NE(s, kInvalidSocket);
-    const Bytes payload = {0x00, 0x06, 0x74, 0x77, 0x70, 0x02};
-    EXPECT_FALSE(SendDatagramTo(s, payload.data(), payload.size(), 0, peer.PortNet(), 1000));
-    EXPECT_FALSE(peer.Receive(milliseconds(200)).has_value());
-    CloseSocket(s);
+    SocketAndPeer e;
+    ASSERT_TRUE(e.Ok());
+    EXPECT_FALSE(SendDatagramTo(e.s, kBindingRequest.data(), kBindingRequest.size(), 0,
+                                e.peer.PortNet(), 1000));
+    EXPECT_FALSE(e.peer.Receive(milliseconds(200)).has_value());
 }
 
 TEST(SocketLayer, WaitReadableListsReadySocketsInTheOrderGiven) {

@@ -3,7 +3,6 @@
 // module's fixed slots are moved to system-chosen ports except in the FixedPorts suite.
 #include "net/udp_network.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -14,33 +13,13 @@
 
 #include "net/delivery.h"
 #include "net/socket_layer.h"
-#include "tests/net/job_queue.h"
-#include "tests/net/loopback_peer.h"
+#include "tests/support/net_module_test.h"
 
 namespace {
 
-using nettest::Bytes;
-using nettest::JobQueue;
-using nettest::LoopbackNet;
-using nettest::LoopbackPeer;
-using nettest::RecordingSink;
-using nettest::WaitUntil;
+using namespace gwtest;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
-
-int RunningThreads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.')
-                ++n;
-        }
-        closedir(d);
-    }
-    return n;
-}
 
 class UdpNetworkTest : public ::testing::Test {
 protected:
@@ -73,6 +52,14 @@ protected:
     // sendto returns, so after a later datagram arrived anything sent before it would be here.
     static void ExpectNothingMore(const LoopbackPeer& to) {
         EXPECT_FALSE(to.Receive(milliseconds(0)).has_value());
+    }
+    // ms later on the stepped clock a scan sends nothing, the table is empty and nothing more
+    // reaches the peer.
+    void ExpectNothingDueAfter(std::uint32_t ms) {
+        now += ms;
+        EXPECT_EQ(Scan(), 0u);
+        EXPECT_EQ(net->PendingCount(), 0u);
+        ExpectNothingMore(peer);
     }
     std::uint16_t SlotPort(int slot) const { return SocketLocalPort(net->GetSocket(slot)); }
 
@@ -219,9 +206,7 @@ TEST_F(UdpNetworkTest, AnswerBeforeTheIntervalRetiresTheRequest) {
     const ReceivedMessage reply = sink.Messages()[0];
     net->CompleteRequest(reply, RequestCodeOf(MessageType(reply)));
     EXPECT_EQ(net->PendingCount(), 0u);
-    now += 301;
-    EXPECT_EQ(Scan(), 0u);
-    ExpectNothingMore(peer);
+    ExpectNothingDueAfter(301);
 }
 
 TEST_F(UdpNetworkTest, UntrackedAnswerIsSentOnceAndNeverTracked) {
@@ -239,9 +224,7 @@ TEST_F(UdpNetworkTest, UntrackedAnswerIsSentOnceAndNeverTracked) {
     EXPECT_EQ(d->bytes, (Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x0D}));
     EXPECT_EQ(d->fromPortHost, SlotPort(kPort9802Slot));  // from the socket the request came in on
     EXPECT_EQ(net->PendingCount(), 0u);
-    now += 51;
-    EXPECT_EQ(Scan(), 0u);
-    ExpectNothingMore(peer);
+    ExpectNothingDueAfter(51);
 }
 
 TEST_F(UdpNetworkTest, PausedSendsNothingButTracksAndRetransmitsLater) {
@@ -262,10 +245,7 @@ TEST_F(UdpNetworkTest, PausedSendsNothingButTracksAndRetransmitsLater) {
         ExpectTransmission(peer, kAllocTestA);
         ASSERT_EQ(net->PendingCount(), 1u);
     }
-    now += 401;
-    EXPECT_EQ(Scan(), 0u);
-    EXPECT_EQ(net->PendingCount(), 0u);
-    ExpectNothingMore(peer);
+    ExpectNothingDueAfter(401);
 }
 
 TEST_F(UdpNetworkTest, PausedReadsNothingUntilResumed) {
@@ -295,10 +275,7 @@ TEST_F(UdpNetworkTest, SameRequestTwiceKeepsOneEntryWithTheLaterState) {
         ASSERT_EQ(Scan(), 1u);
         ExpectTransmission(peer, allocTestB);
     }
-    now += 101;
-    EXPECT_EQ(Scan(), 0u);
-    EXPECT_EQ(net->PendingCount(), 0u);
-    ExpectNothingMore(peer);
+    ExpectNothingDueAfter(101);
 }
 
 TEST_F(UdpNetworkTest, SameTypeToTwoDestinationsIsTrackedIndependently) {
@@ -525,10 +502,7 @@ TEST_F(UdpNetworkTest, RetransmissionIntervalHoldsAcrossTheTickWrap) {
     ASSERT_EQ(Scan(), 1u);
     ExpectTransmission(peer, kAllocTestA);  // third transmission
     ASSERT_EQ(net->PendingCount(), 1u);
-    now = 0x00000055u + 202;
-    EXPECT_EQ(Scan(), 0u);
-    EXPECT_EQ(net->PendingCount(), 0u);
-    ExpectNothingMore(peer);
+    ExpectNothingDueAfter(101);  // 0x55 + 202: the third is overdue, none left
 }
 
 // The default slots bind the fixed ports of the friend protocol.

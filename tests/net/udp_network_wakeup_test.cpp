@@ -2,30 +2,22 @@
 // Regressions: the thread re-checked a paused module every 50 ms, so the first reply after
 // Start waited up to 50 ms in about one check in four, and Stop sat out the rest of its
 // one-second readiness wait. Every peer is on 127.0.0.1, on system-chosen ports.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <ostream>
 #include <string>
 
 #include "net/socket_layer.h"
-#include "net/udp_network.h"
-#include "tests/net/job_queue.h"
-#include "tests/net/loopback_peer.h"
+#include "tests/support/net_module_test.h"
 
 namespace {
 
-using nettest::Bytes;
-using nettest::LoopbackPeer;
-using nettest::RecordingSink;
-using nettest::WaitUntil;
+using namespace gwtest;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr NetworkPorts kAnyPorts{{0, 0, 0, 0, 0}};
 const Bytes kReply = {0x00, 0x06, 0x7C, 0x77, 0x70, 0x02};
 
 // Generous for a loaded two-core machine under ThreadSanitizer, and far below the one second
@@ -33,33 +25,9 @@ const Bytes kReply = {0x00, 0x06, 0x7C, 0x77, 0x70, 0x02};
 constexpr auto kStopBound = milliseconds(200);
 constexpr auto kFirstReplyBound = milliseconds(20);
 
-// Scheduler states ('S' = asleep in a wait) of this process's threads called name.
-std::string StatesOf(const std::string& name) {
-    std::string states;
-    DIR* d = opendir("/proc/self/task");
-    if (d == nullptr)
-        return states;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::string comm;
-        std::getline(std::ifstream(dir + "/comm"), comm);
-        if (comm != name)
-            continue;
-        std::string stat;
-        std::getline(std::ifstream(dir + "/stat"), stat);
-        const std::size_t close = stat.rfind(')');
-        if (close != std::string::npos && close + 2 < stat.size())
-            states += stat[close + 2];
-    }
-    closedir(d);
-    return states;
-}
-
 // The module's receive thread is running under its name and asleep in a wait.
 bool ReceiveThreadAsleep() {
-    return StatesOf("gw-receive") == "S";
+    return ThreadStates("gw-receive") == "S";
 }
 
 struct StopCase {
@@ -92,14 +60,15 @@ TEST_P(UdpNetworkWakeupStop, StopReturnsWithinMilliseconds) {
     const auto t0 = Clock::now();
     EXPECT_TRUE(net.Stop());
     EXPECT_LT(Clock::now() - t0, kStopBound);
-    EXPECT_EQ(StatesOf("gw-receive"), "");
+    EXPECT_EQ(ThreadStates("gw-receive"), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, UdpNetworkWakeupStop,
-                         ::testing::Values(StopCase{.name = "IdleInItsReceiveWait",
-                                                    .resumed = true},
-                                           StopCase{.name = "Paused", .resumed = false}),
-                         [](const auto& row) { return std::string(row.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Phases, UdpNetworkWakeupStop, ::testing::Values(  // one row per line
+    StopCase{.name = "IdleInItsReceiveWait", .resumed = true},
+    StopCase{.name = "Paused", .resumed = false}),
+    [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 // Time from the engine's resume (with the receive thread asleep in its paused wait, the worst
 // phase) and a datagram sent at once, to that datagram reaching the sink.

@@ -1,0 +1,17 @@
+#pragma once
+// What /proc says of this process: open descriptors and its threads, by the names the worker
+// threads give themselves. Linux only; any thread.
+
+#include <map>
+#include <string>
+
+namespace gwtest {
+
+int OpenDescriptors();
+int RunningThreads();
+// Context switches (voluntary + involuntary) of this process's threads, by thread name.
+std::map<std::string, long> SwitchesByThread();
+// Scheduler states ('S' = asleep in a wait), one character per thread called name.
+std::string ThreadStates(const std::string& name);
+
+}  // namespace gwtest
