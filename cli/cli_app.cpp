@@ -21,15 +21,8 @@
 #include "core/profile.h"
 #include "core/settings.h"
 #include "engine/check_module.h"
-#include "net/socket_layer.h"
 
 namespace {
-
-constexpr const char* kBanner =
-    "STUN - Simple Traversal of User Datagram Protocol (UDP)Through Network Address Translators "
-    "(NATs) Test Program";
-constexpr const char* kReady = "Press F5 to start...";
-constexpr const char* kSocketsFailed = "Init WinSock2.0 fail...I have to exit program";
 
 // One run of the client. Main thread only (it is the engine's thread); the signal watcher reaches
 // it only through Interrupt, the network module only through m_loop.Post.
@@ -68,8 +61,7 @@ private:
         const CNatProber& p = m_module.Prober();
         m_progress.Show(ProgressText(p.Step(), p.TicksLeft(), m_options.tickMs));
     }
-    bool LoadWithOverrides(StunSettings& s);
-    std::string ZeroSettingsText() const;
+    SettingsLoad LoadWithOverrides(StunSettings& s);
     bool SettingsFileUsable();
     bool LogIsTheSettingsFile() const;
     int Finish(int signo);
@@ -86,41 +78,26 @@ private:
     CCheckModule m_module;
 
     bool m_checkStarted = false;
-    bool m_loaderCalled = false;            // the check got as far as reading the settings
     StunSettings m_loaded;                  // what the last load gave, overrides applied
     std::vector<std::string> m_unresolved;  // keys whose host name the last load could not resolve
     std::chrono::steady_clock::time_point m_checkStart;
     std::chrono::steady_clock::time_point m_checkEnd;
 };
 
-bool CCliRun::LoadWithOverrides(StunSettings& s) {
+SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
     // A value the command line replaces is not looked up, nor complained about.
     AddressLookup lookup;
     lookup.server1 = !m_options.server1;
     lookup.server2 = !m_options.server2;
     lookup.friendAddress = !m_options.friendIp;
     m_unresolved.clear();
-    LoadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
-    const bool valid = ApplyOverrides(m_options, s);
-    m_loaderCalled = true;
+    const SettingsLoad read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
+    // Command-line servers mend a file that gave none, even one that could not be read.
+    const bool complete = ApplyOverrides(m_options, s);
     m_loaded = s;
-    return valid;
-}
-
-std::string CCliRun::ZeroSettingsText() const {
-    std::string zero;
-    auto add = [&zero](bool isZero, const char* key) {
-        if (!isZero)
-            return;
-        if (!zero.empty())
-            zero += ", ";
-        zero += key;
-    };
-    add(m_loaded.server1Ip == 0, "STUN1_IP");
-    add(m_loaded.server1Port == 0, "STUN1_PORT");
-    add(m_loaded.server2Ip == 0, "STUN2_IP");
-    add(m_loaded.server2Port == 0, "STUN2_PORT");
-    return zero;
+    if (complete)
+        return SettingsLoad::kComplete;
+    return read == SettingsLoad::kUnreadable ? read : SettingsLoad::kIncomplete;
 }
 
 // The default file may be missing (its defaults then apply, as in the desktop application); an
@@ -169,18 +146,14 @@ int CCliRun::Run() {
 
     m_logText.SetOnAppend([this](const std::string& piece) { Out(m_lineEnds.Convert(piece)); });
     theLog.SetOutputWindow(&m_logText);
-    theLog.WriteLine("%s", kBanner);
 
     m_module.SetNotifyTarget(&m_loop);
     m_module.SetResultPresenter(&m_presenter);
     m_module.SetSettingsLoader([this](StunSettings& s) { return LoadWithOverrides(s); });
     m_module.SetSettingsPath(m_settingsPath);
 
-    if (!m_module.InitWinsock() || !m_module.CreateNetwork()) {
-        theLog.WriteLine("%s", kSocketsFailed);
+    if (!m_module.StartUp())
         return Finish(0);
-    }
-    theLog.WriteLine("%s", kReady);
 
     m_loop.SetOnTick([this] { m_module.OnTick(0); });
     m_loop.SetAfterEach([this] {
@@ -218,7 +191,7 @@ int CCliRun::Finish(int signo) {
     // After Stop no network thread is left to wait for a queued delivery, so the queue can go.
     m_module.Stop();
     m_loop.DiscardPending();
-    SocketLayerCleanup();
+    m_module.CleanupWinsock();
     Out(m_lineEnds.Flush());
 
     int code = kExitOk;
@@ -228,22 +201,22 @@ int CCliRun::Finish(int signo) {
             (signo == SIGINT ? "SIGINT" : "SIGTERM"));
         code = m_options.respond ? kExitOk : kExitSignalBase + signo;
         status = kStatusInterrupted;
-    } else if (!m_checkStarted || !m_loaderCalled) {
+    } else if (!m_checkStarted || m_module.LastFailure() == StartFailure::kSocketsFailed) {
         // Either the first network module or the one StartCheck creates could not open its
         // sockets; the engine writes nothing for the second.
         Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
         code = kExitSockets;
         status = kStatusSocketsFailed;
-    } else if (!m_unresolved.empty() || !ZeroSettingsText().empty()) {
+    } else if (m_module.LastFailure() != StartFailure::kNone) {
         // The engine answers this with silence after the start banner (and the log's line for
-        // each name it could not resolve).
+        // each name it could not resolve, or for a file it could not read).
         std::string why;
         for (const std::string& key : m_unresolved)
             why += (why.empty() ? "" : ", ") + key;
         if (!why.empty())
             why += " cannot be resolved";
         else
-            why = ZeroSettingsText() + " is zero";
+            why = ZeroSettingKeys(m_loaded) + " is zero";
         Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
         code = kExitInvalidSettings;
         status = kStatusInvalidSettings;

@@ -1,5 +1,6 @@
 #pragma once
-// The controller between the user interface and the check: starts the socket layer, creates the
+// The controller between the user interface and the check: starts and cleans up the socket layer,
+// creates the
 // network side (afresh for every check), starts checks, routes received messages to the engine and
 // passes on the one-second tick. Engine (user-interface) thread only, except
 // CMessageSink::OnReceive and CancelDelivery, which the network module's threads call.
@@ -13,6 +14,7 @@
 #include "core/settings.h"
 #include "engine/nat_prober.h"
 #include "engine/notify_target.h"
+#include "engine/start_texts.h"
 #include "net/delivery.h"
 #include "net/message_sink.h"
 #include "net/udp_network.h"
@@ -39,12 +41,16 @@ public:
     CCheckModule(const CCheckModule&) = delete;
     CCheckModule& operator=(const CCheckModule&) = delete;
 
-    bool InitWinsock();    // starts the socket layer, writes the "Using ..." line and a blank line
-    bool CreateNetwork();  // sink + network module, Start, unpause, Attach
-    bool Start();          // CreateNetwork, then the start banner
-    bool Stop();           // stops and deletes the network module and the sink
-    bool BeginCheck();     // settings, server information, first test
-    void StartCheck();     // the start command (F5): ignored while a check runs
+    // The start-up both front ends run: the banner, InitWinsock, CreateNetwork, then the ready
+    // prompt, or the failure text and false (LastFailure: kSocketsFailed).
+    bool StartUp();
+    bool InitWinsock();     // starts the socket layer, writes the "Using ..." line and a blank line
+    void CleanupWinsock();  // after Stop; once per successful InitWinsock (the destructor too)
+    bool CreateNetwork();   // sink + network module, Start, unpause, Attach
+    bool Start();           // CreateNetwork, then the start banner
+    bool Stop();            // stops and deletes the network module and the sink
+    bool BeginCheck();      // settings, server information, first test
+    void StartCheck();      // the start command (F5): ignored while a check runs
     long RouteMessage(const ReceivedMessage* msg);  // drops codes the engine does not accept
     void OnTick(int unused);
 
@@ -52,10 +58,14 @@ public:
     void SetNotifyTarget(INotifyTarget* target) { m_hNotifyWnd = target; }
     INotifyTarget* NotifyTarget() const { return m_hNotifyWnd; }
     void SetResultPresenter(IResultPresenter* presenter) { m_prober.SetResultPresenter(presenter); }
-    // Where settings come from. Default: LoadSettingsForCheck() of STUN.ini beside the
+    // Where settings come from. Default: ReadSettingsForCheck() of STUN.ini beside the
     // executable (host names resolved, unreadable files and names logged). The command-line
-    // client loads another file and applies its overrides here.
-    void SetSettingsLoader(std::function<bool(StunSettings&)> loader);
+    // client loads another file and applies its overrides here. Only kComplete starts a check.
+    using SettingsLoader = std::function<SettingsLoad(StunSettings&)>;
+    void SetSettingsLoader(SettingsLoader loader);
+    // Why the network side (StartUp, CreateNetwork, Start) or the last check (BeginCheck) did
+    // not start; kNone once it did. A StartCheck ignored while a check runs leaves it as it is.
+    StartFailure LastFailure() const { return m_failure; }
     // The file SummarizeResults reads REPORT from (empty: beside the executable).
     void SetSettingsPath(std::string path) { m_prober.SetSettingsPath(std::move(path)); }
     // Local ports for the network modules this module creates (tests move 9801/9802).
@@ -75,6 +85,8 @@ private:
     // Read by the sink on the dispatch thread at each delivery; set on the engine's thread.
     std::atomic<INotifyTarget*> m_hNotifyWnd{nullptr};
 
-    std::function<bool(StunSettings&)> m_loadSettings;
+    SettingsLoader m_loadSettings;
     NetworkPorts m_ports;
+    StartFailure m_failure = StartFailure::kNone;
+    bool m_socketLayerStarted = false;
 };
