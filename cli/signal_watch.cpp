@@ -86,7 +86,7 @@ void CSignalWatcher::Stop() {
 }
 
 void CSignalRelay::Deliver(int signo) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_first == 0)
         m_first = signo;
     if (m_target)
@@ -96,7 +96,7 @@ void CSignalRelay::Deliver(int signo) {
 }
 
 void CSignalRelay::SetTarget(std::function<void(int)> target) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_target = std::move(target);
     if (m_target && m_kept != 0) {
         const int kept = m_kept;
@@ -106,6 +106,6 @@ void CSignalRelay::SetTarget(std::function<void(int)> target) {
 }
 
 int CSignalRelay::First() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_first;
 }
