@@ -79,14 +79,14 @@ bool CCheckModule::CreateNetwork() {
     if (m_network != nullptr || m_sink != nullptr)
         Stop();
 
-    m_sink = new CMessageSink(this);
-    m_network = new CUdpNetwork(m_sink, m_ports);
+    m_sink = std::make_unique<CMessageSink>(this);
+    m_network = std::make_unique<CUdpNetwork>(m_sink.get(), m_ports);
     if (!m_network->Start()) {
         m_failure = StartFailure::kSocketsFailed;
         return false;
     }
     m_network->SetPaused(false);
-    m_prober.Attach(m_network);
+    m_prober.Attach(m_network.get());
     m_failure = StartFailure::kNone;
     return true;
 }
@@ -106,15 +106,12 @@ bool CCheckModule::Stop() {
     if (m_network != nullptr) {
         // Cancels a delivery in flight, so this never waits on the thread that calls it.
         m_network->Stop();
-        delete m_network;
-        m_network = nullptr;
+        m_network.reset();
         // The prober must not keep the freed module: a tick after Stop would send through it.
         m_prober.Attach(nullptr);
     }
-    if (m_sink != nullptr) {
-        delete m_sink;
-        m_sink = nullptr;
-    }
+    // After the network module: its threads deliver into the sink until they are joined.
+    m_sink.reset();
     return true;
 }
 

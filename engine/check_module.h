@@ -34,12 +34,11 @@ private:
     CDeliveryHandshake m_handshake;
 };
 
+// Not copyable: it owns the network side (and the prober and the atomic target forbid copies).
 class CCheckModule {
 public:
     CCheckModule();
     virtual ~CCheckModule();
-    CCheckModule(const CCheckModule&) = delete;
-    CCheckModule& operator=(const CCheckModule&) = delete;
 
     // The start-up both front ends run: the banner, InitWinsock, CreateNetwork, then the ready
     // prompt, or the failure text and false (LastFailure: kSocketsFailed).
@@ -74,14 +73,14 @@ public:
     bool IsChecking() const { return m_prober.Step() != StepIdle; }
     CNatProber& Prober() { return m_prober; }
     const CNatProber& Prober() const { return m_prober; }
-    CUdpNetwork* Network() const { return m_network; }
+    CUdpNetwork* Network() const { return m_network.get(); }
 
 private:
     friend class CMessageSink;
 
     CNatProber m_prober;
-    CUdpNetwork* m_network = nullptr;  // owned; null when none exists
-    CMessageSink* m_sink = nullptr;    // owned; null when none exists
+    std::unique_ptr<CUdpNetwork> m_network;  // null when none exists
+    std::unique_ptr<CMessageSink> m_sink;    // null when none exists
     // Read by the sink on the dispatch thread at each delivery; set on the engine's thread.
     std::atomic<INotifyTarget*> m_hNotifyWnd{nullptr};
 
