@@ -135,36 +135,29 @@ TEST_F(SettingsTest, SaveWritesDottedAddressesAndLow16BitPorts) {
 }
 
 TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
-    WriteBytes(Ini(),
-               "; written by hand\r\n"
-               "[Other]\r\n"
-               "STUN1_IP=must stay\r\n"
-               "[Setting]\r\n"
-               "REPORT=noc@example.net\r\n"
-               "; servers\r\n"
-               "STUN1_IP=1.1.1.1\r\n"
-               "Extra=keep me\r\n"
-               "STUN2_PORT=9\r\n"
-               "\r\n"
-               "[Last]\r\n"
-               "x=y\r\n");
+    // What the save must leave as it was, around the section's keys.
+    const std::string head =
+        "; written by hand\r\n"
+        "[Other]\r\n"
+        "STUN1_IP=must stay\r\n"
+        "[Setting]\r\n"
+        "REPORT=noc@example.net\r\n"
+        "; servers\r\n";
+    const std::string tail =
+        "\r\n"
+        "[Last]\r\n"
+        "x=y\r\n";
+    WriteBytes(Ini(), head + "STUN1_IP=1.1.1.1\r\nExtra=keep me\r\nSTUN2_PORT=9\r\n" + tail);
     ASSERT_TRUE(SaveSettings(Host(127, 0, 0, 1), 70, Host(127, 0, 0, 2), 1170, 0, Ini()));
-    EXPECT_EQ(ReadBytes(Ini()),
-              "; written by hand\r\n"
-              "[Other]\r\n"
-              "STUN1_IP=must stay\r\n"
-              "[Setting]\r\n"
-              "REPORT=noc@example.net\r\n"
-              "; servers\r\n"
-              "STUN1_IP=127.0.0.1\r\n"
-              "Extra=keep me\r\n"
-              "STUN2_PORT=1170\r\n"
-              "STUN1_PORT=70\r\n"
-              "STUN2_IP=127.0.0.2\r\n"
-              "FRIEND_IP=0.0.0.0\r\n"
-              "\r\n"
-              "[Last]\r\n"
-              "x=y\r\n");
+    // Keys already there change in place; the missing ones follow the section's last key.
+    EXPECT_EQ(ReadBytes(Ini()), head +
+                                    "STUN1_IP=127.0.0.1\r\n"
+                                    "Extra=keep me\r\n"
+                                    "STUN2_PORT=1170\r\n"
+                                    "STUN1_PORT=70\r\n"
+                                    "STUN2_IP=127.0.0.2\r\n"
+                                    "FRIEND_IP=0.0.0.0\r\n" +
+                                    tail);
     EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
 }
 

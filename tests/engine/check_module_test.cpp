@@ -150,6 +150,13 @@ protected:
         SetLocalTimeSource({});
     }
     std::vector<std::string> LogLines() const { return SplitLog(log.Text()); }
+    // Another copy's friend search, naming Server1, to the module's search socket.
+    void SendFriendSearch(CLoopbackPeer& other) {
+        std::uint8_t search[12];
+        const std::uint16_t len =
+            EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
+        other.SendTo(ModulePortNet(module, kSearchSlot), search, len);
+    }
 
     CStringLogTarget log;
     CTestLoop loop;
@@ -159,6 +166,15 @@ protected:
 };
 
 const std::string kStars(81, '*');
+// What every start of a check writes first (the clock reads 09:05:00).
+const std::vector<std::string> kCheckBanner = {
+    "",
+    kStars,
+    "",
+    "09:05:00 --- Start NAT Check...",
+    "Init UDP NETWORK MODULE success...",
+    "Init NAT Check module success...",
+};
 
 TEST(CheckModuleRouting, AcceptsExactlyTheSixteenCodes) {
     CCheckModule module;
@@ -203,19 +219,11 @@ TEST(CheckModuleWinsock, UsingLineThenBlank) {
 TEST_F(CheckModuleTest, ZeroServerPortWritesTheBannerAndNothingMore) {
     settings.server2Port = 0;
     module.StartCheck();
-    const std::vector<std::string> banner = {
-        "",
-        kStars,
-        "",
-        "09:05:00 --- Start NAT Check...",
-        "Init UDP NETWORK MODULE success...",
-        "Init NAT Check module success...",
-    };
-    EXPECT_EQ(LogLines(), banner);
+    EXPECT_EQ(LogLines(), kCheckBanner);
     EXPECT_FALSE(module.IsChecking());
     // Idle, so the command works again at once.
     module.StartCheck();
-    EXPECT_EQ(LogLines().size(), 2 * banner.size());
+    EXPECT_EQ(LogLines().size(), 2 * kCheckBanner.size());
 }
 
 // The start-up both front ends run, and why a start or a check did not begin: the front ends
@@ -278,23 +286,20 @@ TEST_F(CheckModuleTest, FullStartWritesServerInformationThenTheFirstTest) {
         ports +=
             std::to_string(ntohs(ModulePortNet(module, i))) + (i < kSocketSlots - 1 ? "," : "]");
     }
-    const std::vector<std::string> expected = {
-        "",
-        kStars,
-        "",
-        "09:05:00 --- Start NAT Check...",
-        "Init UDP NETWORK MODULE success...",
-        "Init NAT Check module success...",
-        "",
-        "STUN Server Information:",
-        "    STUN Server1 IP address: 127.0.0.1   Port:" + std::to_string(ntohs(server1.PortNet())),
-        "    STUN Server2 IP address: 127.0.0.1   Port:" + std::to_string(ntohs(server2.PortNet())),
-        "",
-        ports,
-        "",
-        "09:05:00 --- NAT Incoming packages filter check start...",
-        "09:05:00 --- Request STUN Server1 my MAPPED-ADDRESS...",
-    };
+    std::vector<std::string> expected = kCheckBanner;
+    expected.insert(expected.end(), {
+                                        "",
+                                        "STUN Server Information:",
+                                        "    STUN Server1 IP address: 127.0.0.1   Port:" +
+                                            std::to_string(ntohs(server1.PortNet())),
+                                        "    STUN Server2 IP address: 127.0.0.1   Port:" +
+                                            std::to_string(ntohs(server2.PortNet())),
+                                        "",
+                                        ports,
+                                        "",
+                                        "09:05:00 --- NAT Incoming packages filter check start...",
+                                        "09:05:00 --- Request STUN Server1 my MAPPED-ADDRESS...",
+                                    });
     EXPECT_EQ(LogLines(), expected);
 }
 
@@ -332,10 +337,7 @@ TEST_F(CheckModuleTest, SinkDeliversThroughTheNotifyTarget) {
 TEST_F(CheckModuleTest, ResponderAnswersBeforeAnyCheck) {
     ASSERT_TRUE(module.CreateNetwork());
     CLoopbackPeer other;
-    std::uint8_t search[12];
-    const std::uint16_t len =
-        EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
-    other.SendTo(ModulePortNet(module, kSearchSlot), search, len);
+    SendFriendSearch(other);
     ASSERT_TRUE(loop.RunUntil(
         [this] { return log.Text().find("Socket4 MAPPED-ADDRESS") != std::string::npos; }, 3000ms));
     std::uint16_t from = 0;
@@ -351,10 +353,7 @@ TEST_F(CheckModuleTest, ResponderAnswersBeforeAnyCheck) {
 TEST_F(CheckModuleTest, StopReturnsPromptlyWithADeliveryInFlight) {
     ASSERT_TRUE(module.CreateNetwork());
     CLoopbackPeer other;
-    std::uint8_t search[12];
-    const std::uint16_t len =
-        EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
-    other.SendTo(ModulePortNet(module, kSearchSlot), search, len);
+    SendFriendSearch(other);
     ASSERT_TRUE(loop.WaitPosted(3000ms));
 
     const auto start = Clock::now();
