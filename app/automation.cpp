@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 
 #include "app/about_dlg.h"
 #include "app/command_ids.h"
@@ -30,6 +31,27 @@ int PhotographDialog(QDialog& dialog, const QString& dir, const char* name) {
         dialog.reject();
     });
     return dialog.exec();
+}
+
+// After the result dialog: the main window, the settings dialog and the about box; then finish.
+void PhotographTheRest(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
+                       const std::function<void()>& finish) {
+    Grab(*frame, shotsDir, "main.png");
+    view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
+        return PhotographDialog(settings, shotsDir, "settings.png");
+    });
+    frame->ExecuteCommand(cmd::kStunSetting);
+    frame->SetAboutRunner(
+        [shotsDir](QDialog& about) { return PhotographDialog(about, shotsDir, "about.png"); });
+    frame->ExecuteCommand(cmd::kAppAbout);
+    finish();
+}
+
+// GATEWISE_AUTOQUIT_MS, or the default when it is no positive number.
+int QuitAfterMs() {
+    bool ok = false;
+    const int quitMs = Env("GATEWISE_AUTOQUIT_MS").toInt(&ok);
+    return ok && quitMs > 0 ? quitMs : kDefaultQuitMs;
 }
 }  // namespace
 
@@ -65,16 +87,7 @@ void ArmAutomation(CGatewiseApp& app) {
             const int result = PhotographDialog(dlg, shotsDir, "result.png");
             // The rest once the engine has finished its summary and the window shows it.
             QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
-                Grab(*frame, shotsDir, "main.png");
-                view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
-                    return PhotographDialog(settings, shotsDir, "settings.png");
-                });
-                frame->ExecuteCommand(cmd::kStunSetting);
-                frame->SetAboutRunner([shotsDir](QDialog& about) {
-                    return PhotographDialog(about, shotsDir, "about.png");
-                });
-                frame->ExecuteCommand(cmd::kAppAbout);
-                finish();
+                PhotographTheRest(frame, view, shotsDir, finish);
             });
             return result;
         });
@@ -85,9 +98,5 @@ void ArmAutomation(CGatewiseApp& app) {
         });
     }
 
-    bool ok = false;
-    int quitMs = Env("GATEWISE_AUTOQUIT_MS").toInt(&ok);
-    if (!ok || quitMs <= 0)
-        quitMs = kDefaultQuitMs;
-    QTimer::singleShot(quitMs, frame, finish);
+    QTimer::singleShot(QuitAfterMs(), frame, finish);
 }

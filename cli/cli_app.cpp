@@ -64,6 +64,9 @@ private:
     SettingsLoad LoadWithOverrides(StunSettings& s);
     bool SettingsFileUsable();
     bool LogIsTheSettingsFile() const;
+    int CheckLogFile();
+    void ArmLoop();
+    int Verdict(int signo, const char*& status);
     int Finish(int signo);
     bool SaveLog();
 
@@ -123,26 +126,53 @@ bool CCliRun::LogIsTheSettingsFile() const {
            log.st_ino == settings.st_ino;
 }
 
+// 0, or the exit status when the log file named by --log cannot be had.
+int CCliRun::CheckLogFile() {
+    if (m_options.logPath.empty())
+        return 0;
+    if (LogIsTheSettingsFile()) {
+        Err("the log file '" + m_options.logPath + "' is the settings file '" + m_settingsPath +
+            "'; it is left as it is");
+        return kExitUsage;
+    }
+    // Fail before the check, not after it, when the log cannot be saved where asked.
+    // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
+    const int fd = ::open(m_options.logPath.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Err("cannot write the log file '" + m_options.logPath + "'");
+        return kExitLogFile;
+    }
+    ::close(fd);
+    return 0;
+}
+
+// The tick, the end of the check, the progress line and (unless --respond) the check itself.
+void CCliRun::ArmLoop() {
+    m_loop.SetOnTick([this] { m_module.OnTick(0); });
+    m_loop.SetAfterEach([this] {
+        if (m_checkStarted && !m_module.IsChecking()) {
+            m_checkEnd = std::chrono::steady_clock::now();
+            m_loop.Quit();
+            return;
+        }
+        ShowProgress();
+    });
+    if (m_options.respond)
+        return;
+    m_loop.Post([this] {
+        m_logText.MarkCheckStart();
+        m_checkStart = std::chrono::steady_clock::now();
+        m_checkStarted = true;
+        m_module.StartCheck();
+    });
+}
+
 int CCliRun::Run() {
     if (!SettingsFileUsable())
         return kExitUsage;
-    if (!m_options.logPath.empty()) {
-        if (LogIsTheSettingsFile()) {
-            Err("the log file '" + m_options.logPath + "' is the settings file '" + m_settingsPath +
-                "'; it is left as it is");
-            return kExitUsage;
-        }
-        // Fail before the check, not after it, when the log cannot be saved where asked.
-        // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
-        const int fd =
-            ::open(m_options.logPath.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            Err("cannot write the log file '" + m_options.logPath + "'");
-            return kExitLogFile;
-        }
-        ::close(fd);
-    }
+    if (const int code = CheckLogFile(); code != 0)
+        return code;
 
     m_logText.SetOnAppend([this](const std::string& piece) { Out(m_lineEnds.Convert(piece)); });
     theLog.SetOutputWindow(&m_logText);
@@ -154,24 +184,7 @@ int CCliRun::Run() {
 
     if (!m_module.StartUp())
         return Finish(0);
-
-    m_loop.SetOnTick([this] { m_module.OnTick(0); });
-    m_loop.SetAfterEach([this] {
-        if (m_checkStarted && !m_module.IsChecking()) {
-            m_checkEnd = std::chrono::steady_clock::now();
-            m_loop.Quit();
-            return;
-        }
-        ShowProgress();
-    });
-    if (!m_options.respond) {
-        m_loop.Post([this] {
-            m_logText.MarkCheckStart();
-            m_checkStart = std::chrono::steady_clock::now();
-            m_checkStarted = true;
-            m_module.StartCheck();
-        });
-    }
+    ArmLoop();
     return Finish(m_loop.Run());
 }
 
@@ -181,6 +194,38 @@ bool CCliRun::SaveLog() {
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.close();
     return !file.fail();
+}
+
+// The exit status and the JSON status of the run that ended, saying on standard error why it
+// was not a finished check.
+int CCliRun::Verdict(int signo, const char*& status) {
+    status = kStatusFinished;
+    if (signo != 0) {
+        Err(std::string(m_options.respond ? "stopped by " : "interrupted by ") +
+            (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        status = kStatusInterrupted;
+        return m_options.respond ? kExitOk : kExitSignalBase + signo;
+    }
+    if (!m_checkStarted || m_module.LastFailure() == StartFailure::kSocketsFailed) {
+        // Either the first network module or the one StartCheck creates could not open its
+        // sockets; the engine writes nothing for the second.
+        Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
+        status = kStatusSocketsFailed;
+        return kExitSockets;
+    }
+    if (m_module.LastFailure() != StartFailure::kNone) {
+        // The engine answers this with silence after the start banner (and the log's line for
+        // each name it could not resolve, or for a file it could not read).
+        std::string why;
+        for (const std::string& key : m_unresolved)
+            why += (why.empty() ? "" : ", ") + key;
+        why = why.empty() ? ZeroSettingKeys(m_loaded) + " is zero" : why + " cannot be resolved";
+        Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
+        status = kStatusInvalidSettings;
+        return kExitInvalidSettings;
+    }
+    const auto& filter = m_module.Prober().Outcome().filterType;
+    return (filter && *filter != FilterUnknown) ? kExitOk : kExitUnknown;
 }
 
 int CCliRun::Finish(int signo) {
@@ -194,37 +239,8 @@ int CCliRun::Finish(int signo) {
     m_module.CleanupWinsock();
     Out(m_lineEnds.Flush());
 
-    int code = kExitOk;
-    const char* status = kStatusFinished;
-    if (signo != 0) {
-        Err(std::string(m_options.respond ? "stopped by " : "interrupted by ") +
-            (signo == SIGINT ? "SIGINT" : "SIGTERM"));
-        code = m_options.respond ? kExitOk : kExitSignalBase + signo;
-        status = kStatusInterrupted;
-    } else if (!m_checkStarted || m_module.LastFailure() == StartFailure::kSocketsFailed) {
-        // Either the first network module or the one StartCheck creates could not open its
-        // sockets; the engine writes nothing for the second.
-        Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
-        code = kExitSockets;
-        status = kStatusSocketsFailed;
-    } else if (m_module.LastFailure() != StartFailure::kNone) {
-        // The engine answers this with silence after the start banner (and the log's line for
-        // each name it could not resolve, or for a file it could not read).
-        std::string why;
-        for (const std::string& key : m_unresolved)
-            why += (why.empty() ? "" : ", ") + key;
-        if (!why.empty())
-            why += " cannot be resolved";
-        else
-            why = ZeroSettingKeys(m_loaded) + " is zero";
-        Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
-        code = kExitInvalidSettings;
-        status = kStatusInvalidSettings;
-    } else {
-        const auto& filter = m_module.Prober().Outcome().filterType;
-        code = (filter && *filter != FilterUnknown) ? kExitOk : kExitUnknown;
-    }
-
+    const char* status = nullptr;
+    int code = Verdict(signo, status);
     if (m_options.json) {
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_checkEnd - m_checkStart);

@@ -37,6 +37,8 @@ public:
     void Stop();
 
 private:
+    void Watch();  // the watcher's thread
+
     // Set before the thread starts, then read-only.
     std::function<void(int)> m_onSignal;
     std::function<void(int)> m_onOverdue;
