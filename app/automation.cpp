@@ -47,6 +47,20 @@ void PhotographTheRest(CMainFrame* frame, CGatewiseView* view, const QString& sh
     finish();
 }
 
+// The result dialog is photographed when shown, the rest once the engine has finished its
+// summary and the window shows it.
+void PhotographAfterTheResult(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
+                              const std::function<void()>& finish) {
+    QDir().mkpath(shotsDir);
+    view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
+        const int result = PhotographDialog(dlg, shotsDir, "result.png");
+        QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
+            PhotographTheRest(frame, view, shotsDir, finish);
+        });
+        return result;
+    });
+}
+
 // GATEWISE_AUTOQUIT_MS, or the default when it is no positive number.
 int QuitAfterMs() {
     bool ok = false;
@@ -80,17 +94,8 @@ void ArmAutomation(CGatewiseApp& app) {
             }
         });
     }
-
     if (!shotsDir.isEmpty()) {
-        QDir().mkpath(shotsDir);
-        view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
-            const int result = PhotographDialog(dlg, shotsDir, "result.png");
-            // The rest once the engine has finished its summary and the window shows it.
-            QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
-                PhotographTheRest(frame, view, shotsDir, finish);
-            });
-            return result;
-        });
+        PhotographAfterTheResult(frame, view, shotsDir, finish);
     } else if (!saveTo.isEmpty()) {
         view->ResultPresenter().SetDialogRunner([frame, finish](CResultDlg&) {
             QTimer::singleShot(0, frame, finish);
