@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 
 #include "app/about_dlg.h"
 #include "app/command_ids.h"
@@ -31,6 +32,41 @@ int PhotographDialog(QDialog& dialog, const QString& dir, const char* name) {
     });
     return dialog.exec();
 }
+
+// After the result dialog: the main window, the settings dialog and the about box; then finish.
+void PhotographTheRest(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
+                       const std::function<void()>& finish) {
+    Grab(*frame, shotsDir, "main.png");
+    view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
+        return PhotographDialog(settings, shotsDir, "settings.png");
+    });
+    frame->ExecuteCommand(cmd::kStunSetting);
+    frame->SetAboutRunner(
+        [shotsDir](QDialog& about) { return PhotographDialog(about, shotsDir, "about.png"); });
+    frame->ExecuteCommand(cmd::kAppAbout);
+    finish();
+}
+
+// The result dialog is photographed when shown, the rest once the engine has finished its
+// summary and the window shows it.
+void PhotographAfterTheResult(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
+                              const std::function<void()>& finish) {
+    QDir().mkpath(shotsDir);
+    view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
+        const int result = PhotographDialog(dlg, shotsDir, "result.png");
+        QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
+            PhotographTheRest(frame, view, shotsDir, finish);
+        });
+        return result;
+    });
+}
+
+// GATEWISE_AUTOQUIT_MS, or the default when it is no positive number.
+int QuitAfterMs() {
+    bool ok = false;
+    const int quitMs = Env("GATEWISE_AUTOQUIT_MS").toInt(&ok);
+    return ok && quitMs > 0 ? quitMs : kDefaultQuitMs;
+}
 }  // namespace
 
 void ArmAutomation(CGatewiseApp& app) {
@@ -58,26 +94,8 @@ void ArmAutomation(CGatewiseApp& app) {
             }
         });
     }
-
     if (!shotsDir.isEmpty()) {
-        QDir().mkpath(shotsDir);
-        view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
-            const int result = PhotographDialog(dlg, shotsDir, "result.png");
-            // The rest once the engine has finished its summary and the window shows it.
-            QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
-                Grab(*frame, shotsDir, "main.png");
-                view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
-                    return PhotographDialog(settings, shotsDir, "settings.png");
-                });
-                frame->ExecuteCommand(cmd::kStunSetting);
-                frame->SetAboutRunner([shotsDir](QDialog& about) {
-                    return PhotographDialog(about, shotsDir, "about.png");
-                });
-                frame->ExecuteCommand(cmd::kAppAbout);
-                finish();
-            });
-            return result;
-        });
+        PhotographAfterTheResult(frame, view, shotsDir, finish);
     } else if (!saveTo.isEmpty()) {
         view->ResultPresenter().SetDialogRunner([frame, finish](CResultDlg&) {
             QTimer::singleShot(0, frame, finish);
@@ -85,9 +103,5 @@ void ArmAutomation(CGatewiseApp& app) {
         });
     }
 
-    bool ok = false;
-    int quitMs = Env("GATEWISE_AUTOQUIT_MS").toInt(&ok);
-    if (!ok || quitMs <= 0)
-        quitMs = kDefaultQuitMs;
-    QTimer::singleShot(quitMs, frame, finish);
+    QTimer::singleShot(QuitAfterMs(), frame, finish);
 }

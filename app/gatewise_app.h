@@ -9,12 +9,11 @@
 #include "app/gatewise_doc.h"
 #include "app/main_frame.h"
 
+// Not copyable (it owns the document and the frame).
 class CGatewiseApp {
 public:
     CGatewiseApp();
     ~CGatewiseApp();
-    CGatewiseApp(const CGatewiseApp&) = delete;
-    CGatewiseApp& operator=(const CGatewiseApp&) = delete;
 
     // args: the command line without the program name. False when a named file cannot be opened;
     // the application then ends. show = false leaves the window hidden (tests).

@@ -11,12 +11,8 @@
 #include "app/command_ids.h"
 #include "app/stun_setting_dlg.h"
 #include "core/settings.h"
-#include "net/socket_layer.h"
 
 namespace {
-constexpr const char* kBanner =
-    "STUN - Simple Traversal of User Datagram Protocol (UDP)Through Network Address Translators "
-    "(NATs) Test Program";
 
 // The log font: "MS Sans Serif", 20 pixels high, normal weight, or the closest sans-serif face.
 QFont MakeLogFont() {
@@ -61,13 +57,13 @@ CGatewiseView::~CGatewiseView() {
     // Cancels a delivery waiting for this thread and joins the network threads before the Qt
     // object (the target of posted deliveries) goes away.
     m_check.Stop();
-    SocketLayerCleanup();
+    m_check.CleanupWinsock();
 }
 
 void CGatewiseView::SetSettingsPath(std::string path) {
     m_settingsPath = path;
     m_check.SetSettingsLoader(
-        [path](StunSettings& settings) { return LoadSettingsForCheck(settings, path); });
+        [path](StunSettings& settings) { return ReadSettingsForCheck(settings, path); });
     m_check.SetSettingsPath(std::move(path));
 }
 
@@ -89,13 +85,9 @@ void CGatewiseView::OnStartupTimer() {
     m_logFont = MakeLogFont();
     setFont(m_logFont);
     theLog.SetOutputWindow(this);
-    theLog.WriteLine("%s", kBanner);
     m_check.SetNotifyTarget(&m_notify);
-    const bool ok = m_check.InitWinsock() && m_check.CreateNetwork();
-    if (ok) {
-        theLog.WriteLine("Press F5 to start...");
-    } else {
-        theLog.WriteLine("Init WinSock2.0 fail...I have to exit program");
+    const bool ok = m_check.StartUp();
+    if (!ok) {
         // The window stays painted during the pause, unlike a sleeping thread.
         QTimer::singleShot(m_failureCloseMs, this, [this] { window()->close(); });
     }

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QShowEvent>
 
 #include "app/app_icon.h"
 #include "app/desktop_link.h"
@@ -59,14 +58,7 @@ CResultDlg::CResultDlg(QWidget* parent)
     connect(cancel, &QPushButton::clicked, this, &CResultDlg::reject);
 }
 
-void CResultDlg::showEvent(QShowEvent* event) {
-    if (!m_initialised)
-        OnInitDialog();
-    CTemplateDialog::showEvent(event);
-}
-
-void CResultDlg::OnInitDialog() {
-    m_initialised = true;
+void CResultDlg::InitControls() {
     for (std::size_t i = 0; i < m_lines.size() && i < kMaxShownLines; ++i) {
         QWidget* control = GetDlgItem(kFirstLineId + static_cast<int>(i));
         if (control == nullptr)

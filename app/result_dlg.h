@@ -21,9 +21,6 @@ public:
 
     explicit CResultDlg(QWidget* parent = nullptr);
 
-    // Shows the lines in lower case and ticks "Report result"; called when the dialog is shown.
-    void OnInitDialog();
-
     CHyperLink* m_webLink = nullptr;
     bool m_sendReport = false;
     std::vector<std::string> m_lines;  // the dialog's own copies, lower-cased when shown
@@ -34,10 +31,10 @@ public slots:
     void accept() override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    // Shows the lines in lower case and ticks "Report result".
+    void InitControls() override;
 
 private:
-    bool m_initialised = false;
     QCheckBox* m_reportBox = nullptr;
 };
 

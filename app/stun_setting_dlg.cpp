@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QShowEvent>
 
 #include "app/ip_address_ctrl.h"
 #include "app/message_box.h"
@@ -64,14 +63,7 @@ CStunSettingDlg::CStunSettingDlg(QWidget* parent)
     ok->setFocus();
 }
 
-void CStunSettingDlg::showEvent(QShowEvent* event) {
-    if (!m_initialised)
-        OnInitDialog();
-    CTemplateDialog::showEvent(event);
-}
-
-void CStunSettingDlg::OnInitDialog() {
-    m_initialised = true;
+void CStunSettingDlg::InitControls() {
     m_port1Edit->setText(QString::number(m_server1Port));
     m_port2Edit->setText(QString::number(m_server2Port));
     m_server1Ctrl->SetAddress(m_server1Ip);

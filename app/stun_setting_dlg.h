@@ -15,8 +15,6 @@ class CStunSettingDlg : public CTemplateDialog {
 public:
     explicit CStunSettingDlg(QWidget* parent = nullptr);
 
-    // Fills the controls from the fields below; called when the dialog is shown (or by tests).
-    void OnInitDialog();
     // Reads the controls back; false (message shown, focus on the field) when a port is not an
     // unsigned decimal number.
     bool ReadControls();
@@ -37,10 +35,10 @@ public slots:
     void accept() override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    // Fills the controls from the public fields.
+    void InitControls() override;
 
 private:
-    bool m_initialised = false;
     CIpAddressCtrl* m_server1Ctrl = nullptr;
     CIpAddressCtrl* m_server2Ctrl = nullptr;
     CIpAddressCtrl* m_friendCtrl = nullptr;

@@ -1,6 +1,7 @@
 #include "app/template_dialog.h"
 
 #include <QFontMetrics>
+#include <QShowEvent>
 
 QFont DialogFont(int pointSize) {
     QFont font(QStringLiteral("MS Sans Serif"), pointSize);
@@ -28,4 +29,10 @@ CTemplateDialog::CTemplateDialog(QWidget* parent, const QString& caption, const 
 QRect CTemplateDialog::DluToPixels(int x, int y, int cx, int cy) const {
     return QRect(x * m_avgCharWidth / 4, y * m_charHeight / 8, cx * m_avgCharWidth / 4,
                  cy * m_charHeight / 8);
+}
+
+void CTemplateDialog::showEvent(QShowEvent* event) {
+    if (!m_initialised)
+        OnInitDialog();
+    QDialog::showEvent(event);
 }

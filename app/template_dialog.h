@@ -22,7 +22,17 @@ public:
     int AvgCharWidth() const { return m_avgCharWidth; }
     int CharHeight() const { return m_charHeight; }
 
+    // Fills the controls from the dialog's fields (InitControls). Showing the dialog runs it
+    // once, unless a caller (a test) has run it already.
+    void OnInitDialog() {
+        m_initialised = true;
+        InitControls();
+    }
+
 protected:
+    virtual void InitControls() {}
+    void showEvent(QShowEvent* event) override;
+
     // Places w at the template position; id < 0 for controls the template gives no id.
     template <class W>
     W* Place(W* w, int id, int x, int y, int cx, int cy) {
@@ -35,6 +45,7 @@ protected:
     }
 
 private:
+    bool m_initialised = false;
     int m_avgCharWidth = 6;
     int m_charHeight = 13;
     QHash<int, QWidget*> m_items;

@@ -21,15 +21,8 @@
 #include "core/profile.h"
 #include "core/settings.h"
 #include "engine/check_module.h"
-#include "net/socket_layer.h"
 
 namespace {
-
-constexpr const char* kBanner =
-    "STUN - Simple Traversal of User Datagram Protocol (UDP)Through Network Address Translators "
-    "(NATs) Test Program";
-constexpr const char* kReady = "Press F5 to start...";
-constexpr const char* kSocketsFailed = "Init WinSock2.0 fail...I have to exit program";
 
 // One run of the client. Main thread only (it is the engine's thread); the signal watcher reaches
 // it only through Interrupt, the network module only through m_loop.Post.
@@ -68,10 +61,12 @@ private:
         const CNatProber& p = m_module.Prober();
         m_progress.Show(ProgressText(p.Step(), p.TicksLeft(), m_options.tickMs));
     }
-    bool LoadWithOverrides(StunSettings& s);
-    std::string ZeroSettingsText() const;
+    SettingsLoad LoadWithOverrides(StunSettings& s);
     bool SettingsFileUsable();
     bool LogIsTheSettingsFile() const;
+    int CheckLogFile();
+    void ArmLoop();
+    int Verdict(int signo, const char*& status);
     int Finish(int signo);
     bool SaveLog();
 
@@ -86,41 +81,26 @@ private:
     CCheckModule m_module;
 
     bool m_checkStarted = false;
-    bool m_loaderCalled = false;            // the check got as far as reading the settings
     StunSettings m_loaded;                  // what the last load gave, overrides applied
     std::vector<std::string> m_unresolved;  // keys whose host name the last load could not resolve
     std::chrono::steady_clock::time_point m_checkStart;
     std::chrono::steady_clock::time_point m_checkEnd;
 };
 
-bool CCliRun::LoadWithOverrides(StunSettings& s) {
+SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
     // A value the command line replaces is not looked up, nor complained about.
     AddressLookup lookup;
     lookup.server1 = !m_options.server1;
     lookup.server2 = !m_options.server2;
     lookup.friendAddress = !m_options.friendIp;
     m_unresolved.clear();
-    LoadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
-    const bool valid = ApplyOverrides(m_options, s);
-    m_loaderCalled = true;
+    const SettingsLoad read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
+    // Command-line servers mend a file that gave none, even one that could not be read.
+    const bool complete = ApplyOverrides(m_options, s);
     m_loaded = s;
-    return valid;
-}
-
-std::string CCliRun::ZeroSettingsText() const {
-    std::string zero;
-    auto add = [&zero](bool isZero, const char* key) {
-        if (!isZero)
-            return;
-        if (!zero.empty())
-            zero += ", ";
-        zero += key;
-    };
-    add(m_loaded.server1Ip == 0, "STUN1_IP");
-    add(m_loaded.server1Port == 0, "STUN1_PORT");
-    add(m_loaded.server2Ip == 0, "STUN2_IP");
-    add(m_loaded.server2Port == 0, "STUN2_PORT");
-    return zero;
+    if (complete)
+        return SettingsLoad::kComplete;
+    return read == SettingsLoad::kUnreadable ? read : SettingsLoad::kIncomplete;
 }
 
 // The default file may be missing (its defaults then apply, as in the desktop application); an
@@ -146,42 +126,29 @@ bool CCliRun::LogIsTheSettingsFile() const {
            log.st_ino == settings.st_ino;
 }
 
-int CCliRun::Run() {
-    if (!SettingsFileUsable())
+// 0, or the exit status when the log file named by --log cannot be had.
+int CCliRun::CheckLogFile() {
+    if (m_options.logPath.empty())
+        return 0;
+    if (LogIsTheSettingsFile()) {
+        Err("the log file '" + m_options.logPath + "' is the settings file '" + m_settingsPath +
+            "'; it is left as it is");
         return kExitUsage;
-    if (!m_options.logPath.empty()) {
-        if (LogIsTheSettingsFile()) {
-            Err("the log file '" + m_options.logPath + "' is the settings file '" + m_settingsPath +
-                "'; it is left as it is");
-            return kExitUsage;
-        }
-        // Fail before the check, not after it, when the log cannot be saved where asked.
-        // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
-        const int fd =
-            ::open(m_options.logPath.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            Err("cannot write the log file '" + m_options.logPath + "'");
-            return kExitLogFile;
-        }
-        ::close(fd);
     }
-
-    m_logText.SetOnAppend([this](const std::string& piece) { Out(m_lineEnds.Convert(piece)); });
-    theLog.SetOutputWindow(&m_logText);
-    theLog.WriteLine("%s", kBanner);
-
-    m_module.SetNotifyTarget(&m_loop);
-    m_module.SetResultPresenter(&m_presenter);
-    m_module.SetSettingsLoader([this](StunSettings& s) { return LoadWithOverrides(s); });
-    m_module.SetSettingsPath(m_settingsPath);
-
-    if (!m_module.InitWinsock() || !m_module.CreateNetwork()) {
-        theLog.WriteLine("%s", kSocketsFailed);
-        return Finish(0);
+    // Fail before the check, not after it, when the log cannot be saved where asked.
+    // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
+    const int fd = ::open(m_options.logPath.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Err("cannot write the log file '" + m_options.logPath + "'");
+        return kExitLogFile;
     }
-    theLog.WriteLine("%s", kReady);
+    ::close(fd);
+    return 0;
+}
 
+// The tick, the end of the check, the progress line and (unless --respond) the check itself.
+void CCliRun::ArmLoop() {
     m_loop.SetOnTick([this] { m_module.OnTick(0); });
     m_loop.SetAfterEach([this] {
         if (m_checkStarted && !m_module.IsChecking()) {
@@ -191,14 +158,33 @@ int CCliRun::Run() {
         }
         ShowProgress();
     });
-    if (!m_options.respond) {
-        m_loop.Post([this] {
-            m_logText.MarkCheckStart();
-            m_checkStart = std::chrono::steady_clock::now();
-            m_checkStarted = true;
-            m_module.StartCheck();
-        });
-    }
+    if (m_options.respond)
+        return;
+    m_loop.Post([this] {
+        m_logText.MarkCheckStart();
+        m_checkStart = std::chrono::steady_clock::now();
+        m_checkStarted = true;
+        m_module.StartCheck();
+    });
+}
+
+int CCliRun::Run() {
+    if (!SettingsFileUsable())
+        return kExitUsage;
+    if (const int code = CheckLogFile(); code != 0)
+        return code;
+
+    m_logText.SetOnAppend([this](const std::string& piece) { Out(m_lineEnds.Convert(piece)); });
+    theLog.SetOutputWindow(&m_logText);
+
+    m_module.SetNotifyTarget(&m_loop);
+    m_module.SetResultPresenter(&m_presenter);
+    m_module.SetSettingsLoader([this](StunSettings& s) { return LoadWithOverrides(s); });
+    m_module.SetSettingsPath(m_settingsPath);
+
+    if (!m_module.StartUp())
+        return Finish(0);
+    ArmLoop();
     return Finish(m_loop.Run());
 }
 
@@ -210,6 +196,38 @@ bool CCliRun::SaveLog() {
     return !file.fail();
 }
 
+// The exit status and the JSON status of the run that ended, saying on standard error why it
+// was not a finished check.
+int CCliRun::Verdict(int signo, const char*& status) {
+    status = kStatusFinished;
+    if (signo != 0) {
+        Err(std::string(m_options.respond ? "stopped by " : "interrupted by ") +
+            (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        status = kStatusInterrupted;
+        return m_options.respond ? kExitOk : kExitSignalBase + signo;
+    }
+    if (!m_checkStarted || m_module.LastFailure() == StartFailure::kSocketsFailed) {
+        // Either the first network module or the one StartCheck creates could not open its
+        // sockets; the engine writes nothing for the second.
+        Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
+        status = kStatusSocketsFailed;
+        return kExitSockets;
+    }
+    if (m_module.LastFailure() != StartFailure::kNone) {
+        // The engine answers this with silence after the start banner (and the log's line for
+        // each name it could not resolve, or for a file it could not read).
+        std::string why;
+        for (const std::string& key : m_unresolved)
+            why += (why.empty() ? "" : ", ") + key;
+        why = why.empty() ? ZeroSettingKeys(m_loaded) + " is zero" : why + " cannot be resolved";
+        Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
+        status = kStatusInvalidSettings;
+        return kExitInvalidSettings;
+    }
+    const auto& filter = m_module.Prober().Outcome().filterType;
+    return (filter && *filter != FilterUnknown) ? kExitOk : kExitUnknown;
+}
+
 int CCliRun::Finish(int signo) {
     const auto now = std::chrono::steady_clock::now();
     if (m_checkStarted && m_checkEnd == std::chrono::steady_clock::time_point{})
@@ -218,40 +236,11 @@ int CCliRun::Finish(int signo) {
     // After Stop no network thread is left to wait for a queued delivery, so the queue can go.
     m_module.Stop();
     m_loop.DiscardPending();
-    SocketLayerCleanup();
+    m_module.CleanupWinsock();
     Out(m_lineEnds.Flush());
 
-    int code = kExitOk;
-    const char* status = kStatusFinished;
-    if (signo != 0) {
-        Err(std::string(m_options.respond ? "stopped by " : "interrupted by ") +
-            (signo == SIGINT ? "SIGINT" : "SIGTERM"));
-        code = m_options.respond ? kExitOk : kExitSignalBase + signo;
-        status = kStatusInterrupted;
-    } else if (!m_checkStarted || !m_loaderCalled) {
-        // Either the first network module or the one StartCheck creates could not open its
-        // sockets; the engine writes nothing for the second.
-        Err("could not open the UDP sockets (are ports 9801/9802 held by another running copy?)");
-        code = kExitSockets;
-        status = kStatusSocketsFailed;
-    } else if (!m_unresolved.empty() || !ZeroSettingsText().empty()) {
-        // The engine answers this with silence after the start banner (and the log's line for
-        // each name it could not resolve).
-        std::string why;
-        for (const std::string& key : m_unresolved)
-            why += (why.empty() ? "" : ", ") + key;
-        if (!why.empty())
-            why += " cannot be resolved";
-        else
-            why = ZeroSettingsText() + " is zero";
-        Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
-        code = kExitInvalidSettings;
-        status = kStatusInvalidSettings;
-    } else {
-        const auto& filter = m_module.Prober().Outcome().filterType;
-        code = (filter && *filter != FilterUnknown) ? kExitOk : kExitUnknown;
-    }
-
+    const char* status = nullptr;
+    int code = Verdict(signo, status);
     if (m_options.json) {
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_checkEnd - m_checkStart);

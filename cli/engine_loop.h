@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 
+#include "core/thread_annotations.h"
 #include "engine/notify_target.h"
 
 class CEngineLoop : public INotifyTarget {
@@ -23,7 +23,7 @@ public:
 
     // Queues fn to run on the loop thread after everything posted before it. Never runs it inline,
     // even when called on the loop thread.
-    void Post(std::function<void()> fn) override;
+    void Post(std::function<void()> fn) override EXCLUDES(m_mutex);
 
     // Called once per period, first one period after Run starts.
     void SetOnTick(std::function<void()> fn) { m_onTick = std::move(fn); }
@@ -32,25 +32,35 @@ public:
 
     // Runs jobs and ticks until Quit or Interrupt. Returns 0 after Quit, or the signal number
     // given to Interrupt. An interrupt wins over queued jobs and a pending Quit. Called once.
-    int Run();
+    int Run() EXCLUDES(m_mutex);
     // Ends Run after the job or tick in progress; jobs still queued stay queued.
-    void Quit();
+    void Quit() EXCLUDES(m_mutex);
     // Like Quit, but records why; the first interrupt's signal number is kept.
-    void Interrupt(int signo);
+    void Interrupt(int signo) EXCLUDES(m_mutex);
 
     // Destroys the jobs still queued without running them; returns how many there were. For after
     // the network module has stopped, when nobody waits for them any more.
-    std::size_t DiscardPending();
+    std::size_t DiscardPending() EXCLUDES(m_mutex);
 
 private:
+    // What Run does next: the tick, a job, or end with Run's return value.
+    struct Event {
+        enum { kTick, kJob, kEnd } kind = kTick;
+        std::function<void()> job;  // kJob
+        int result = 0;             // kEnd
+    };
+    // Waits for the next event; moves nextTick on when it is the tick.
+    Event WaitForNext(std::chrono::steady_clock::time_point& nextTick) EXCLUDES(m_mutex);
+
     const std::chrono::milliseconds m_period;
     std::function<void()> m_onTick;
     std::function<void()> m_afterEach;
 
-    // One lock, a leaf: never held while a job, the tick or the after-each hook runs.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;            // signalled by Post, Quit and Interrupt
-    std::deque<std::function<void()>> m_jobs;  // guarded by m_mutex
-    bool m_quit = false;                       // guarded by m_mutex
-    int m_signal = 0;                          // guarded by m_mutex; 0 = not interrupted
+    // One lock. Order: CSignalRelay's lock may be held when Interrupt takes this one; this one is
+    // a leaf, never held while a job, the tick or the after-each hook runs.
+    Mutex m_mutex;
+    std::condition_variable m_wake;  // signalled by Post, Quit, Interrupt
+    std::deque<std::function<void()>> m_jobs GUARDED_BY(m_mutex);
+    bool m_quit GUARDED_BY(m_mutex) = false;
+    int m_signal GUARDED_BY(m_mutex) = 0;  // 0 = not interrupted
 };

@@ -101,89 +101,131 @@ std::optional<ServerOverride> ParseServer(const std::string& text, const HostRes
     return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
 }
 
+namespace {
+
+// What an option's handler gets: its name as typed (before any '=') and its value, if it takes one.
+struct OptionContext {
+    const std::string& name;
+    const std::string& value;
+    const HostResolver& resolve;
+    CliOptions& options;
+};
+using OptionError = std::optional<std::string>;  // nullopt: accepted
+
+template <bool CliOptions::*Field>
+OptionError SetFlag(const OptionContext& c) {
+    c.options.*Field = true;
+    return std::nullopt;
+}
+
+template <std::string CliOptions::*Field>
+OptionError SetFile(const OptionContext& c) {
+    if (c.value.empty())
+        return c.name + " needs a file name";
+    c.options.*Field = c.value;
+    return std::nullopt;
+}
+
+template <std::optional<ServerOverride> CliOptions::*Field>
+OptionError SetServer(const OptionContext& c) {
+    std::string why;
+    auto server = ParseServer(c.value, c.resolve, why);
+    if (!server)
+        return c.name + ": " + why;
+    c.options.*Field = *server;
+    return std::nullopt;
+}
+
+OptionError SetFriend(const OptionContext& c) {
+    std::string why;
+    auto address = ParseAddress(c.value, c.resolve, why);
+    if (!address)
+        return c.name + ": '" + c.value + "': " + why;
+    c.options.friendIp = *address;
+    return std::nullopt;
+}
+
+OptionError SetTick(const OptionContext& c) {
+    auto ms = ParseNumber(c.value, kMinTickMs, kMaxTickMs);
+    if (!ms) {
+        return c.name + ": '" + c.value + "' is not a number from " + std::to_string(kMinTickMs) +
+               " to " + std::to_string(kMaxTickMs);
+    }
+    c.options.tickMs = static_cast<int>(*ms);
+    return std::nullopt;
+}
+
+struct OptionSpec {
+    const char* name;
+    const char* needs;  // what a missing value is called in the error; null: a flag, no value
+    OptionError (*apply)(const OptionContext&);
+};
+
+// One row per line:
+// clang-format off
+constexpr OptionSpec kOptions[] = {
+    {.name = "--help", .needs = nullptr, .apply = SetFlag<&CliOptions::help>},
+    {.name = "-h", .needs = nullptr, .apply = SetFlag<&CliOptions::help>},
+    {.name = "--json", .needs = nullptr, .apply = SetFlag<&CliOptions::json>},
+    {.name = "--report", .needs = nullptr, .apply = SetFlag<&CliOptions::report>},
+    {.name = "--respond", .needs = nullptr, .apply = SetFlag<&CliOptions::respond>},
+    {.name = "--config", .needs = "a file name", .apply = SetFile<&CliOptions::configPath>},
+    {.name = "--log", .needs = "a file name", .apply = SetFile<&CliOptions::logPath>},
+    {.name = "--server1", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server1>},
+    {.name = "--server2", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server2>},
+    {.name = "--friend", .needs = "an address", .apply = SetFriend},
+    {.name = "--tick-ms", .needs = "a number of milliseconds", .apply = SetTick},
+};
+// clang-format on
+
+// Parses args[i] and, for an option that takes one, its value (the next argument moves i on).
+OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
+                     const HostResolver& resolve, CliOptions& options) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    const std::size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+        inlineValue = name.substr(eq + 1);
+        name.resize(eq);
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& o : kOptions) {
+        if (name == o.name)
+            spec = &o;
+    }
+    if (spec == nullptr) {
+        if (!name.empty() && name[0] == '-')
+            return "unknown option '" + args[i] + "'";
+        return "unexpected argument '" + args[i] + "'";
+    }
+    std::string value;
+    if (spec->needs == nullptr) {
+        if (inlineValue)
+            return name + " takes no value";
+    } else if (inlineValue) {
+        value = *inlineValue;
+    } else if (i + 1 < args.size()) {
+        value = args[++i];
+    } else {
+        return name + " needs " + spec->needs;
+    }
+    return spec->apply({.name = name, .value = value, .resolve = resolve, .options = options});
+}
+
+}  // namespace
+
 ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve) {
     ParseResult result;
-    CliOptions& o = result.options;
-    auto fail = [&result](std::string message) {
-        result.ok = false;
-        result.error = std::move(message);
-        return result;
-    };
-
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inlineValue;
-        if (name.rfind("--", 0) == 0) {
-            std::size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = name.substr(eq + 1);
-                name.resize(eq);
-            }
-        }
-        auto isFlag = [&](const char* flag) { return name == flag; };
-        // The value of an option that takes one: after '=' or the next argument.
-        auto takeValue = [&]() -> std::optional<std::string> {
-            if (inlineValue)
-                return inlineValue;
-            if (i + 1 >= args.size())
-                return std::nullopt;
-            return args[++i];
-        };
-
-        if (isFlag("--help") || name == "-h") {
-            if (inlineValue)
-                return fail(name + " takes no value");
-            o.help = true;
-        } else if (isFlag("--json") || isFlag("--report") || isFlag("--respond")) {
-            if (inlineValue)
-                return fail(name + " takes no value");
-            if (name == "--json")
-                o.json = true;
-            if (name == "--report")
-                o.report = true;
-            if (name == "--respond")
-                o.respond = true;
-        } else if (isFlag("--config") || isFlag("--log")) {
-            auto value = takeValue();
-            if (!value || value->empty())
-                return fail(name + " needs a file name");
-            (name == "--config" ? o.configPath : o.logPath) = *value;
-        } else if (isFlag("--server1") || isFlag("--server2")) {
-            auto value = takeValue();
-            if (!value)
-                return fail(name + " needs ADDRESS:PORT");
-            std::string why;
-            auto server = ParseServer(*value, resolve, why);
-            if (!server)
-                return fail(name + ": " + why);
-            (name == "--server1" ? o.server1 : o.server2) = *server;
-        } else if (isFlag("--friend")) {
-            auto value = takeValue();
-            if (!value)
-                return fail("--friend needs an address");
-            std::string why;
-            auto address = ParseAddress(*value, resolve, why);
-            if (!address)
-                return fail("--friend: '" + *value + "': " + why);
-            o.friendIp = *address;
-        } else if (isFlag("--tick-ms")) {
-            auto value = takeValue();
-            if (!value)
-                return fail("--tick-ms needs a number of milliseconds");
-            auto ms = ParseNumber(*value, kMinTickMs, kMaxTickMs);
-            if (!ms) {
-                return fail("--tick-ms: '" + *value + "' is not a number from " +
-                            std::to_string(kMinTickMs) + " to " + std::to_string(kMaxTickMs));
-            }
-            o.tickMs = static_cast<int>(*ms);
-        } else if (!name.empty() && name[0] == '-') {
-            return fail("unknown option '" + args[i] + "'");
-        } else {
-            return fail("unexpected argument '" + args[i] + "'");
+        if (OptionError error = ParseOne(args, i, resolve, result.options)) {
+            result.error = std::move(*error);
+            return result;
         }
     }
+    const CliOptions& o = result.options;
     if (o.respond && (o.json || o.report)) {
-        return fail("--respond runs no check, so --json and --report do not apply");
+        result.error = "--respond runs no check, so --json and --report do not apply";
+        return result;
     }
     result.ok = true;
     return result;
@@ -200,7 +242,7 @@ bool ApplyOverrides(const CliOptions& options, StunSettings& s) {
     }
     if (options.friendIp)
         s.friendIp = *options.friendIp;
-    return s.server1Ip != 0 && s.server1Port != 0 && s.server2Ip != 0 && s.server2Port != 0;
+    return SettingsComplete(s);
 }
 
 std::string UsageText(const std::string& programName) {

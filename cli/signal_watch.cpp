@@ -17,6 +17,20 @@ sigset_t StopSignals() {
     return set;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// One of set, or a negative value at deadline or on EINTR.
+int WaitUntil(const sigset_t& set, Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return -1;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+    wait.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+    return sigtimedwait(&set, nullptr, &wait);
+}
+
 }  // namespace
 
 bool BlockStopSignals() {
@@ -34,46 +48,42 @@ bool CSignalWatcher::Start(std::function<void(int)> onSignal, std::chrono::milli
     m_grace = grace;
     m_stopping = false;
     try {
-        m_thread = std::thread([this] {
-            using Clock = std::chrono::steady_clock;
-            const sigset_t set = StopSignals();
-            int first = 0;  // the first signal, while its deadline runs
-            Clock::time_point deadline;
-            for (;;) {
-                int signo = 0;
-                if (first != 0) {
-                    const auto left = deadline - Clock::now();
-                    if (left <= Clock::duration::zero()) {
-                        m_onOverdue(first);
-                        first = 0;  // once: the callback normally ends the process
-                        continue;
-                    }
-                    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left);
-                    timespec wait{};
-                    wait.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-                    wait.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-                    signo = sigtimedwait(&set, nullptr, &wait);
-                    if (signo < 0)
-                        continue;  // time-out or EINTR: the deadline is looked at again
-                } else if (sigwait(&set, &signo) != 0) {
-                    continue;
-                }
-                // Stop wakes this thread with a SIGTERM of its own; a real one at that moment
-                // needs no answer either, as the client is already ending.
-                if (m_stopping)
-                    return;
-                if (m_onOverdue && deadline == Clock::time_point{}) {
-                    first = signo;
-                    deadline = Clock::now() + m_grace;
-                }
-                if (m_onSignal)
-                    m_onSignal(signo);
-            }
-        });
+        m_thread = std::thread([this] { Watch(); });
     } catch (const std::system_error&) {
         return false;
     }
     return true;
+}
+
+void CSignalWatcher::Watch() {
+    const sigset_t set = StopSignals();
+    int first = 0;  // the first signal, while its deadline runs
+    Clock::time_point deadline;
+    for (;;) {
+        int signo = 0;
+        if (first != 0) {
+            if (Clock::now() >= deadline) {
+                m_onOverdue(first);
+                first = 0;  // once: the callback normally ends the process
+                continue;
+            }
+            signo = WaitUntil(set, deadline);
+            if (signo <= 0)
+                continue;  // time-out or EINTR: the deadline is looked at again
+        } else if (sigwait(&set, &signo) != 0) {
+            continue;
+        }
+        // Stop wakes this thread with a SIGTERM of its own; a real one at that moment
+        // needs no answer either, as the client is already ending.
+        if (m_stopping)
+            return;
+        if (m_onOverdue && deadline == Clock::time_point{}) {
+            first = signo;
+            deadline = Clock::now() + m_grace;
+        }
+        if (m_onSignal)
+            m_onSignal(signo);
+    }
 }
 
 void CSignalWatcher::Stop() {
@@ -86,7 +96,7 @@ void CSignalWatcher::Stop() {
 }
 
 void CSignalRelay::Deliver(int signo) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_first == 0)
         m_first = signo;
     if (m_target)
@@ -96,7 +106,7 @@ void CSignalRelay::Deliver(int signo) {
 }
 
 void CSignalRelay::SetTarget(std::function<void(int)> target) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_target = std::move(target);
     if (m_target && m_kept != 0) {
         const int kept = m_kept;
@@ -106,6 +116,6 @@ void CSignalRelay::SetTarget(std::function<void(int)> target) {
 }
 
 int CSignalRelay::First() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_first;
 }

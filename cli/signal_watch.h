@@ -10,8 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "core/thread_annotations.h"
 
 // Blocks SIGINT and SIGTERM in the calling thread, and ignores SIGPIPE (a closed stdout then fails
 // a write instead of killing the process). Call first in main, before any other thread exists, so
@@ -36,6 +37,8 @@ public:
     void Stop();
 
 private:
+    void Watch();  // the watcher's thread
+
     // Set before the thread starts, then read-only.
     std::function<void(int)> m_onSignal;
     std::function<void(int)> m_onOverdue;
@@ -49,16 +52,17 @@ private:
 // while nobody is registered is kept and handed to the next target at once.
 class CSignalRelay {
 public:
-    void Deliver(int signo);
+    void Deliver(int signo) EXCLUDES(m_mutex);
     // Registers target (empty: none). A signal kept while there was none goes to it at once.
-    void SetTarget(std::function<void(int)> target);
+    void SetTarget(std::function<void(int)> target) EXCLUDES(m_mutex);
     // The first signal seen, 0 for none.
-    int First() const;
+    int First() const EXCLUDES(m_mutex);
 
 private:
-    // A leaf but for the target's own lock, which the target takes under this one.
-    mutable std::mutex m_mutex;
-    std::function<void(int)> m_target;  // guarded by m_mutex
-    int m_kept = 0;                     // guarded by m_mutex; not yet handed to a target
-    int m_first = 0;                    // guarded by m_mutex
+    // Order: this lock, then the target's own (the run's CEngineLoop lock, taken by Interrupt
+    // while this one is held); nothing is taken before this one.
+    mutable Mutex m_mutex;
+    std::function<void(int)> m_target GUARDED_BY(m_mutex);
+    int m_kept GUARDED_BY(m_mutex) = 0;  // not yet handed to a target
+    int m_first GUARDED_BY(m_mutex) = 0;
 };

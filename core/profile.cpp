@@ -54,54 +54,57 @@ const char* FileKind(mode_t mode) {
     return "not a plain file";
 }
 
+ProfileFileState Refused(ProfileAccess access, std::string reason) {
+    ProfileFileState state;
+    state.access = access;
+    state.reason = std::move(reason);
+    return state;
+}
+
+// A stat or open that failed with err: a file that is not there, or one that cannot be read.
+ProfileFileState FailedWith(int err) {
+    if (err == ENOENT || err == ENOTDIR)
+        return Refused(ProfileAccess::kMissing, "does not exist");
+    return Refused(ProfileAccess::kUnreadable,
+                   std::string("cannot be read: ") + std::strerror(err));
+}
+
+// Why a file of that kind and size is never read; nullopt for a regular file of at most 1 MiB.
+std::optional<ProfileFileState> Judge(const struct stat& st) {
+    if (!S_ISREG(st.st_mode))
+        return Refused(ProfileAccess::kNotRegular,
+                       std::string("is ") + FileKind(st.st_mode) + ", not a regular file");
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxProfileBytes)
+        return Refused(ProfileAccess::kTooLarge, "is larger than 1 MiB");
+    return std::nullopt;
+}
+
 // The state of the file and, when readable, its descriptor (the caller closes it).
 ProfileFileState OpenProfile(const std::string& path, int& fd) {
     fd = -1;
-    ProfileFileState state;
-    auto refuse = [&state](ProfileAccess access, std::string reason) {
-        state.access = access;
-        state.reason = std::move(reason);
-        return state;
-    };
-    auto judge = [&refuse](const struct stat& st) -> std::optional<ProfileFileState> {
-        if (!S_ISREG(st.st_mode))
-            return refuse(ProfileAccess::kNotRegular,
-                          std::string("is ") + FileKind(st.st_mode) + ", not a regular file");
-        if (static_cast<std::uint64_t>(st.st_size) > kMaxProfileBytes)
-            return refuse(ProfileAccess::kTooLarge, "is larger than 1 MiB");
-        return std::nullopt;
-    };
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return refuse(ProfileAccess::kMissing, "does not exist");
-        return refuse(ProfileAccess::kUnreadable,
-                      std::string("cannot be read: ") + std::strerror(errno));
-    }
+    if (::stat(path.c_str(), &st) != 0)
+        return FailedWith(errno);
     // A device or FIFO is never opened: opening one can block or have side effects.
-    if (auto refused = judge(st))
+    if (auto refused = Judge(st))
         return *refused;
     // Non-blocking, in case a FIFO took the file's place since the stat.
     fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return refuse(ProfileAccess::kMissing, "does not exist");
-        return refuse(ProfileAccess::kUnreadable,
-                      std::string("cannot be read: ") + std::strerror(errno));
-    }
+    if (fd < 0)
+        return FailedWith(errno);
+    std::optional<ProfileFileState> refused;
     if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        fd = -1;
-        return refuse(ProfileAccess::kUnreadable,
-                      std::string("cannot be read: ") + std::strerror(err));
+        refused = Refused(ProfileAccess::kUnreadable,
+                          std::string("cannot be read: ") + std::strerror(errno));
+    } else {
+        refused = Judge(st);
     }
-    if (auto refused = judge(st)) {
+    if (refused) {
         ::close(fd);
         fd = -1;
         return *refused;
     }
-    return state;
+    return {};
 }
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
@@ -357,15 +360,35 @@ std::string ProfileGetString(const std::string& section, const std::string& key,
     return CutToBuffer(defaultValue, bufferSize);
 }
 
+namespace {
+
+// A line break in any part would smuggle extra lines (keys, sections) into the file; a key with
+// '=', blanks around it or the start of a comment or section would not read back as itself.
+bool WritableEntry(const std::string& section, const std::string& key, const std::string& value) {
+    return !section.empty() && !key.empty() && !HasLineBreakOrNul(section) &&
+           !HasLineBreakOrNul(key) && !HasLineBreakOrNul(value) &&
+           section.find(']') == std::string::npos && key.find('=') == std::string::npos &&
+           Trim(key).size() == key.size() && key.front() != ';' && key.front() != '[';
+}
+
+// A new section at the end of the file, after a blank line unless the file ends in one.
+void AppendSection(std::vector<Line>& lines, const std::string& section, const std::string& entry,
+                   const std::string& eol) {
+    if (!lines.empty()) {
+        CompleteLine(lines.back(), eol);
+        if (!Trim(lines.back().text).empty())
+            lines.push_back({"", eol});
+    }
+    lines.push_back({"[" + section + "]", eol});
+    lines.push_back({entry, eol});
+}
+
+}  // namespace
+
 bool ProfileWriteString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& path) {
-    // A line break in any part would smuggle extra lines (keys, sections) into the file.
-    if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
-        HasLineBreakOrNul(value) || section.find(']') != std::string::npos ||
-        key.find('=') != std::string::npos || Trim(key).size() != key.size() ||
-        key.front() == ';' || key.front() == '[') {
+    if (!WritableEntry(section, key, value))
         return false;
-    }
     const std::string target = WriteTarget(path);
     std::string data;
     // A file that exists but cannot be read is never replaced by one holding only this key.
@@ -392,13 +415,7 @@ bool ProfileWriteString(const std::string& section, const std::string& key,
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
                      {key + "=" + value, eol});
     } else {
-        if (!lines.empty()) {
-            CompleteLine(lines.back(), eol);
-            if (!Trim(lines.back().text).empty())
-                lines.push_back({"", eol});
-        }
-        lines.push_back({"[" + section + "]", eol});
-        lines.push_back({key + "=" + value, eol});
+        AppendSection(lines, section, key + "=" + value, eol);
     }
     return ReplaceFile(target, Join(lines));
 }

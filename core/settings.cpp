@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "core/exe_path.h"
 #include "core/host_resolver.h"
@@ -64,6 +65,28 @@ std::string FormatPort(std::uint32_t port) {
 
 }  // namespace
 
+bool SettingsComplete(const StunSettings& s) {
+    return ZeroSettingKeys(s).empty();
+}
+
+std::string ZeroSettingKeys(const StunSettings& s) {
+    const std::pair<bool, const char*> keys[] = {
+        {s.server1Ip == 0, "STUN1_IP"},
+        {s.server1Port == 0, "STUN1_PORT"},
+        {s.server2Ip == 0, "STUN2_IP"},
+        {s.server2Port == 0, "STUN2_PORT"},
+    };
+    std::string zero;
+    for (const auto& [isZero, key] : keys) {
+        if (!isZero)
+            continue;
+        if (!zero.empty())
+            zero += ", ";
+        zero += key;
+    }
+    return zero;
+}
+
 std::string DefaultSettingsPath() {
     // With no executable path (no /proc), the current directory is the only place left to look.
     return ExecutableDirectory() + "STUN.ini";
@@ -78,11 +101,12 @@ bool LoadSettings(StunSettings& out, const std::string& path) {
     out.server2Ip = ReadAddress("STUN2_IP", "192.168.0.97", file);
     out.server2Port = ReadPort("STUN2_PORT", "1170", file);
     out.friendIp = ReadAddress("FRIEND_IP", "0.0.0.0", file);
-    return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 && out.server2Port != 0;
+    return SettingsComplete(out);
 }
 
-bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const AddressLookup& lookup,
-                          std::vector<std::string>* unresolvedKeys) {
+SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path,
+                                  const AddressLookup& lookup,
+                                  std::vector<std::string>* unresolvedKeys) {
     out = StunSettings{};
     const std::string file = PathOrDefault(path);
     const ProfileFileState state = CheckProfileFile(file);
@@ -90,7 +114,7 @@ bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const Addr
         // Someone else's servers (the defaults) are no stand-in for a file that is there.
         theLog.WriteLine("Cannot read the settings file \"%s\": it %s", file.c_str(),
                          state.reason.c_str());
-        return false;
+        return SettingsLoad::kUnreadable;
     }
     LoadSettings(out, file);
     for (const AddressKey& k : kAddressKeys) {
@@ -110,7 +134,12 @@ bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const Addr
         if (unresolvedKeys != nullptr)
             unresolvedKeys->push_back(k.key);
     }
-    return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 && out.server2Port != 0;
+    return SettingsComplete(out) ? SettingsLoad::kComplete : SettingsLoad::kIncomplete;
+}
+
+bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const AddressLookup& lookup,
+                          std::vector<std::string>* unresolvedKeys) {
+    return ReadSettingsForCheck(out, path, lookup, unresolvedKeys) == SettingsLoad::kComplete;
 }
 
 bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint32_t server2Ip,

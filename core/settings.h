@@ -14,6 +14,12 @@ struct StunSettings {
     std::uint32_t friendIp = 0;  // 0 = no friend
 };
 
+// A check needs both servers: a zero address or port of either means no check is started.
+bool SettingsComplete(const StunSettings& s);
+// The keys whose zero value stops a check, in file order and joined by ", " (e.g. "STUN1_PORT,
+// STUN2_IP"); empty when SettingsComplete.
+std::string ZeroSettingKeys(const StunSettings& s);
+
 // "STUN.ini" in the directory of the running executable.
 std::string DefaultSettingsPath();
 
@@ -29,6 +35,10 @@ struct AddressLookup {
     bool friendAddress = true;
 };
 
+// What a load for a check found: settings a check can start with, settings that stop it (a zero
+// server address or port), or a file that is there but cannot be read (all zero then).
+enum class SettingsLoad { kComplete, kIncomplete, kUnreadable };
+
 // LoadSettings for a check, as the engine and the command-line client run one:
 // - a file that exists but is no readable regular file of at most 1 MiB (a FIFO, a directory,
 //   no permission) loads as all zero, with one log line saying why, instead of the defaults;
@@ -38,6 +48,10 @@ struct AddressLookup {
 //   one log line, e.g. Cannot resolve STUN Server1 address "stun.example": <reason>.
 // Files of dotted quads load exactly as LoadSettings loads them, with no log line. The names of
 // the keys that could not be resolved go to unresolvedKeys when given. Engine thread (it logs).
+SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path = {},
+                                  const AddressLookup& lookup = {},
+                                  std::vector<std::string>* unresolvedKeys = nullptr);
+// ReadSettingsForCheck(...) == SettingsLoad::kComplete.
 bool LoadSettingsForCheck(StunSettings& out, const std::string& path = {},
                           const AddressLookup& lookup = {},
                           std::vector<std::string>* unresolvedKeys = nullptr);

@@ -25,31 +25,52 @@ void CMessageSink::CancelDelivery() {
     m_handshake.Cancel();
 }
 
-CCheckModule::CCheckModule()
-    : m_loadSettings([](StunSettings& out) { return LoadSettingsForCheck(out); }) {}
+namespace {
+SettingsLoad LoadDefaultSettings(StunSettings& out) {
+    return ReadSettingsForCheck(out);
+}
+}  // namespace
+
+CCheckModule::CCheckModule() : m_loadSettings(LoadDefaultSettings) {}
 
 CCheckModule::~CCheckModule() {
     // The owner normally stops first; a module destroyed with its network side still running
     // would leave worker threads delivering into freed memory.
     Stop();
+    CleanupWinsock();
 }
 
-void CCheckModule::SetSettingsLoader(std::function<bool(StunSettings&)> loader) {
-    if (loader) {
-        m_loadSettings = std::move(loader);
-    } else {
-        m_loadSettings = [](StunSettings& out) { return LoadSettingsForCheck(out); };
+void CCheckModule::SetSettingsLoader(SettingsLoader loader) {
+    m_loadSettings = loader ? std::move(loader) : SettingsLoader(LoadDefaultSettings);
+}
+
+bool CCheckModule::StartUp() {
+    theLog.WriteLine("%s", kStartBanner);
+    if (!InitWinsock() || !CreateNetwork()) {
+        theLog.WriteLine("%s", kSocketsFailedText);
+        return false;
     }
+    theLog.WriteLine("%s", kReadyPrompt);
+    return true;
 }
 
 bool CCheckModule::InitWinsock() {
     SocketLayerInfo info;
     const bool ok = SocketLayerStartup(info);
+    m_socketLayerStarted = m_socketLayerStarted || ok;
+    m_failure = ok ? StartFailure::kNone : StartFailure::kSocketsFailed;
     theLog.WriteLine("Using %s (Status: %s) with API versions %d.%d to %d.%d",
                      info.description.c_str(), info.status.c_str(), info.versionLow,
                      info.versionHigh, info.highestLow, info.highestHigh);
     theLog.WriteLine("");
     return ok;
+}
+
+void CCheckModule::CleanupWinsock() {
+    if (!m_socketLayerStarted)
+        return;
+    m_socketLayerStarted = false;
+    SocketLayerCleanup();
 }
 
 bool CCheckModule::CreateNetwork() {
@@ -58,12 +79,15 @@ bool CCheckModule::CreateNetwork() {
     if (m_network != nullptr || m_sink != nullptr)
         Stop();
 
-    m_sink = new CMessageSink(this);
-    m_network = new CUdpNetwork(m_sink, m_ports);
-    if (!m_network->Start())
+    m_sink = std::make_unique<CMessageSink>(this);
+    m_network = std::make_unique<CUdpNetwork>(m_sink.get(), m_ports);
+    if (!m_network->Start()) {
+        m_failure = StartFailure::kSocketsFailed;
         return false;
+    }
     m_network->SetPaused(false);
-    m_prober.Attach(m_network);
+    m_prober.Attach(m_network.get());
+    m_failure = StartFailure::kNone;
     return true;
 }
 
@@ -82,22 +106,28 @@ bool CCheckModule::Stop() {
     if (m_network != nullptr) {
         // Cancels a delivery in flight, so this never waits on the thread that calls it.
         m_network->Stop();
-        delete m_network;
-        m_network = nullptr;
+        m_network.reset();
         // The prober must not keep the freed module: a tick after Stop would send through it.
         m_prober.Attach(nullptr);
     }
-    if (m_sink != nullptr) {
-        delete m_sink;
-        m_sink = nullptr;
-    }
+    // After the network module: its threads deliver into the sink until they are joined.
+    m_sink.reset();
     return true;
 }
 
 bool CCheckModule::BeginCheck() {
     StunSettings settings;
-    if (!m_loadSettings(settings))
-        return true;
+    switch (m_loadSettings(settings)) {
+        case SettingsLoad::kComplete:
+            m_failure = StartFailure::kNone;
+            break;
+        case SettingsLoad::kIncomplete:
+            m_failure = StartFailure::kInvalidSettings;
+            return true;
+        case SettingsLoad::kUnreadable:
+            m_failure = StartFailure::kSettingsUnreadable;
+            return true;
+    }
 
     const Octets s1 = AddressOctets(settings.server1Ip);
     const Octets s2 = AddressOctets(settings.server2Ip);

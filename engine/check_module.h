@@ -1,5 +1,6 @@
 #pragma once
-// The controller between the user interface and the check: starts the socket layer, creates the
+// The controller between the user interface and the check: starts and cleans up the socket layer,
+// creates the
 // network side (afresh for every check), starts checks, routes received messages to the engine and
 // passes on the one-second tick. Engine (user-interface) thread only, except
 // CMessageSink::OnReceive and CancelDelivery, which the network module's threads call.
@@ -13,6 +14,7 @@
 #include "core/settings.h"
 #include "engine/nat_prober.h"
 #include "engine/notify_target.h"
+#include "engine/start_texts.h"
 #include "net/delivery.h"
 #include "net/message_sink.h"
 #include "net/udp_network.h"
@@ -32,19 +34,22 @@ private:
     CDeliveryHandshake m_handshake;
 };
 
+// Not copyable: it owns the network side (and the prober and the atomic target forbid copies).
 class CCheckModule {
 public:
     CCheckModule();
     virtual ~CCheckModule();
-    CCheckModule(const CCheckModule&) = delete;
-    CCheckModule& operator=(const CCheckModule&) = delete;
 
-    bool InitWinsock();    // starts the socket layer, writes the "Using ..." line and a blank line
-    bool CreateNetwork();  // sink + network module, Start, unpause, Attach
-    bool Start();          // CreateNetwork, then the start banner
-    bool Stop();           // stops and deletes the network module and the sink
-    bool BeginCheck();     // settings, server information, first test
-    void StartCheck();     // the start command (F5): ignored while a check runs
+    // The start-up both front ends run: the banner, InitWinsock, CreateNetwork, then the ready
+    // prompt, or the failure text and false (LastFailure: kSocketsFailed).
+    bool StartUp();
+    bool InitWinsock();     // starts the socket layer, writes the "Using ..." line and a blank line
+    void CleanupWinsock();  // after Stop; once per successful InitWinsock (the destructor too)
+    bool CreateNetwork();   // sink + network module, Start, unpause, Attach
+    bool Start();           // CreateNetwork, then the start banner
+    bool Stop();            // stops and deletes the network module and the sink
+    bool BeginCheck();      // settings, server information, first test
+    void StartCheck();      // the start command (F5): ignored while a check runs
     long RouteMessage(const ReceivedMessage* msg);  // drops codes the engine does not accept
     void OnTick(int unused);
 
@@ -52,10 +57,14 @@ public:
     void SetNotifyTarget(INotifyTarget* target) { m_hNotifyWnd = target; }
     INotifyTarget* NotifyTarget() const { return m_hNotifyWnd; }
     void SetResultPresenter(IResultPresenter* presenter) { m_prober.SetResultPresenter(presenter); }
-    // Where settings come from. Default: LoadSettingsForCheck() of STUN.ini beside the
+    // Where settings come from. Default: ReadSettingsForCheck() of STUN.ini beside the
     // executable (host names resolved, unreadable files and names logged). The command-line
-    // client loads another file and applies its overrides here.
-    void SetSettingsLoader(std::function<bool(StunSettings&)> loader);
+    // client loads another file and applies its overrides here. Only kComplete starts a check.
+    using SettingsLoader = std::function<SettingsLoad(StunSettings&)>;
+    void SetSettingsLoader(SettingsLoader loader);
+    // Why the network side (StartUp, CreateNetwork, Start) or the last check (BeginCheck) did
+    // not start; kNone once it did. A StartCheck ignored while a check runs leaves it as it is.
+    StartFailure LastFailure() const { return m_failure; }
     // The file SummarizeResults reads REPORT from (empty: beside the executable).
     void SetSettingsPath(std::string path) { m_prober.SetSettingsPath(std::move(path)); }
     // Local ports for the network modules this module creates (tests move 9801/9802).
@@ -64,17 +73,19 @@ public:
     bool IsChecking() const { return m_prober.Step() != StepIdle; }
     CNatProber& Prober() { return m_prober; }
     const CNatProber& Prober() const { return m_prober; }
-    CUdpNetwork* Network() const { return m_network; }
+    CUdpNetwork* Network() const { return m_network.get(); }
 
 private:
     friend class CMessageSink;
 
     CNatProber m_prober;
-    CUdpNetwork* m_network = nullptr;  // owned; null when none exists
-    CMessageSink* m_sink = nullptr;    // owned; null when none exists
+    std::unique_ptr<CUdpNetwork> m_network;  // null when none exists
+    std::unique_ptr<CMessageSink> m_sink;    // null when none exists
     // Read by the sink on the dispatch thread at each delivery; set on the engine's thread.
     std::atomic<INotifyTarget*> m_hNotifyWnd{nullptr};
 
-    std::function<bool(StunSettings&)> m_loadSettings;
+    SettingsLoader m_loadSettings;
     NetworkPorts m_ports;
+    StartFailure m_failure = StartFailure::kNone;
+    bool m_socketLayerStarted = false;
 };

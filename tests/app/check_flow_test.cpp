@@ -215,8 +215,7 @@ TEST_F(CheckFlow, ClosingWhileADeliveryWaitsDoesNotHang) {
     ASSERT_TRUE(View()->CheckModule().IsChecking());
     // A datagram to the friend socket: the dispatch thread posts it and waits for this thread,
     // which does not run its event loop until the window is gone.
-    const SocketHandle friendSock = View()->CheckModule().Network()->GetSocket(kPort9802Slot);
-    const std::uint16_t port = SocketLocalPort(friendSock);
+    const std::uint16_t port = View()->CheckModule().Network()->LocalPort(kPort9802Slot);
     SocketHandle sender = OpenUdpSocket(0, false);
     ASSERT_NE(sender, kInvalidSocket);
     std::uint8_t bytes[12];

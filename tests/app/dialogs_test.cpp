@@ -21,12 +21,20 @@ void MoveMouse(QWidget* w, QPoint pos) {
     QApplication::sendEvent(w, &move);
 }
 
-TEST(HyperLink, HoverTurnsRedAndLeavingTurnsBlueAlsoAfterAVisit) {
-    UrlRecorder urls({"https"});
+// A link of 100 x 20 pixels in a shown dialog; the links it opens are recorded, not opened.
+class HyperLinkInDialog : public ::testing::Test {
+protected:
+    HyperLinkInDialog() : link(new CHyperLink(QStringLiteral("tarnwick"), &dialog)) {
+        link->resize(100, 20);
+        dialog.show();
+    }
+
+    UrlRecorder urls{"https"};
     QDialog dialog;
-    auto* link = new CHyperLink(QStringLiteral("tarnwick"), &dialog);
-    link->resize(100, 20);
-    dialog.show();
+    CHyperLink* link;  // owned by dialog
+};
+
+TEST_F(HyperLinkInDialog, HoverTurnsRedAndLeavingTurnsBlueAlsoAfterAVisit) {
     const QColor red(255, 0, 0);
     const QColor blue(0, 0, 255);
     EXPECT_EQ(link->CurrentTextColor(), blue);
@@ -49,12 +57,7 @@ TEST(HyperLink, HoverTurnsRedAndLeavingTurnsBlueAlsoAfterAVisit) {
     EXPECT_EQ(link->palette().color(QPalette::WindowText), blue);
 }
 
-TEST(HyperLink, ClickOpensTheMakersPageAndLeavesTheDialogOpen) {
-    UrlRecorder urls({"https"});
-    QDialog dialog;
-    auto* link = new CHyperLink(QStringLiteral("tarnwick"), &dialog);
-    link->resize(100, 20);
-    dialog.show();
+TEST_F(HyperLinkInDialog, ClickOpensTheMakersPageAndLeavesTheDialogOpen) {
     QTest::mouseClick(link, Qt::LeftButton, Qt::NoModifier, {10, 10});
     ASSERT_EQ(urls.opened.size(), 1);
     EXPECT_EQ(urls.opened[0].toString(), QString::fromLatin1(kMakerWebPage));

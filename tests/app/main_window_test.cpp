@@ -50,32 +50,29 @@ struct MenuRow {
 
 TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
     MakeApp();
-    const std::vector<MenuRow> rows = {
-        {"&File", "STUN Setting...", cmd::kStunSetting, {}},
-        {"&File", "Start NAT Detect", cmd::kStartNatDetect, {QKeySequence(Qt::Key_F5)}},
-        {"&File", "&Save Result\tCtrl+S", cmd::kFileSave, {QKeySequence(QStringLiteral("Ctrl+S"))}},
-        {"&File", "E&xit", cmd::kAppExit, {}},
-        {"&Edit",
-         "&Undo\tCtrl+Z",
-         cmd::kEditUndo,
-         {QKeySequence(QStringLiteral("Ctrl+Z")), QKeySequence(Qt::ALT | Qt::Key_Backspace)}},
-        {"&Edit",
-         "Cu&t\tCtrl+X",
-         cmd::kEditCut,
-         {QKeySequence(QStringLiteral("Ctrl+X")), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}},
-        {"&Edit",
-         "&Copy\tCtrl+C",
-         cmd::kEditCopy,
-         {QKeySequence(QStringLiteral("Ctrl+C")), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
-        {"&Edit",
-         "&Paste\tCtrl+V",
-         cmd::kEditPaste,
-         {QKeySequence(QStringLiteral("Ctrl+V")), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}},
-        {"&Edit", "&Clear\tCtrl+L", cmd::kClearLog, {QKeySequence(QStringLiteral("Ctrl+L"))}},
-        {"&Edit", "Select Font...", cmd::kSelectFont, {}},
-        {"&View", "&Status Bar", cmd::kViewStatusBar, {}},
-        {"&Help", "&About Tarnwick NAT Detector...", cmd::kAppAbout, {}},
+    const auto keys = [](const char* text, QKeySequence alternative = {}) {
+        std::vector<QKeySequence> list = {QKeySequence(QString::fromLatin1(text))};
+        if (!alternative.isEmpty())
+            list.push_back(alternative);
+        return list;
     };
+    // One row per line:
+    // clang-format off
+    const std::vector<MenuRow> rows = {
+        {.menu = "&File", .text = "STUN Setting...", .id = cmd::kStunSetting, .keys = {}},
+        {.menu = "&File", .text = "Start NAT Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
+        {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},
+        {.menu = "&File", .text = "E&xit", .id = cmd::kAppExit, .keys = {}},
+        {.menu = "&Edit", .text = "&Undo\tCtrl+Z", .id = cmd::kEditUndo, .keys = keys("Ctrl+Z", QKeySequence(Qt::ALT | Qt::Key_Backspace))},
+        {.menu = "&Edit", .text = "Cu&t\tCtrl+X", .id = cmd::kEditCut, .keys = keys("Ctrl+X", QKeySequence(Qt::SHIFT | Qt::Key_Delete))},
+        {.menu = "&Edit", .text = "&Copy\tCtrl+C", .id = cmd::kEditCopy, .keys = keys("Ctrl+C", QKeySequence(Qt::CTRL | Qt::Key_Insert))},
+        {.menu = "&Edit", .text = "&Paste\tCtrl+V", .id = cmd::kEditPaste, .keys = keys("Ctrl+V", QKeySequence(Qt::SHIFT | Qt::Key_Insert))},
+        {.menu = "&Edit", .text = "&Clear\tCtrl+L", .id = cmd::kClearLog, .keys = keys("Ctrl+L")},
+        {.menu = "&Edit", .text = "Select Font...", .id = cmd::kSelectFont, .keys = {}},
+        {.menu = "&View", .text = "&Status Bar", .id = cmd::kViewStatusBar, .keys = {}},
+        {.menu = "&Help", .text = "&About Tarnwick NAT Detector...", .id = cmd::kAppAbout, .keys = {}},
+    };
+    // clang-format on
     QStringList menus;
     QStringList items;
     for (QAction* top : Frame()->menuBar()->actions()) {

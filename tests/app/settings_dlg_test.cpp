@@ -119,22 +119,34 @@ TEST_F(SettingsDialog, PortAboveTheRangeIsStoredAsItsLow16Bits) {
         << ReadFile(m_ini).constData();
 }
 
-TEST_F(SettingsDialog, BlankedServerAddressIsStoredAsZeroAndThenBlocksTheDialog) {
-    RunCommand([](CStunSettingDlg& dlg) { dlg.Server2Address()->ClearAddress(); }, "ok");
-    EXPECT_TRUE(ReadFile(m_ini).contains("STUN2_IP=0.0.0.0"));
-    // The file now fails to load: the command shows nothing.
-    RunCommand([](CStunSettingDlg&) {}, "ok");
-    EXPECT_FALSE(m_shown);
-}
-
-TEST_F(SettingsDialog, BlankedFriendIsStoredAsNoFriendAndBlocksNothing) {
-    WriteIni(
+// A blanked address is stored as 0.0.0.0. A zero server then keeps the command from showing the
+// dialog (the file no longer loads); a zero friend is only "no friend" and blocks nothing.
+TEST_F(SettingsDialog, BlankedAddressIsStoredAsZero) {
+    struct Case {
+        const char* name;
+        const char* ini;  // null: the fixture's file
+        CIpAddressCtrl* (CStunSettingDlg::*address)() const;
+        const char* stored;
+        bool shownAgain;
+    };
+    const char* withFriend =
         "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\n"
-        "STUN2_PORT=47912\r\nFRIEND_IP=127.0.0.9\r\n");
-    RunCommand([](CStunSettingDlg& dlg) { dlg.FriendAddress()->ClearAddress(); }, "ok");
-    EXPECT_TRUE(ReadFile(m_ini).contains("FRIEND_IP=0.0.0.0"));
-    RunCommand([](CStunSettingDlg&) {}, "cancel");
-    EXPECT_TRUE(m_shown);
+        "STUN2_PORT=47912\r\nFRIEND_IP=127.0.0.9\r\n";
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "server", .ini = nullptr, .address = &CStunSettingDlg::Server2Address, .stored = "STUN2_IP=0.0.0.0", .shownAgain = false},
+        {.name = "friend", .ini = withFriend, .address = &CStunSettingDlg::FriendAddress, .stored = "FRIEND_IP=0.0.0.0", .shownAgain = true},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        if (c.ini != nullptr)
+            WriteIni(c.ini);
+        RunCommand([&c](CStunSettingDlg& dlg) { (dlg.*c.address)()->ClearAddress(); }, "ok");
+        EXPECT_TRUE(ReadFile(m_ini).contains(c.stored)) << c.name;
+        RunCommand([](CStunSettingDlg&) {}, c.shownAgain ? "cancel" : "ok");
+        EXPECT_EQ(m_shown, c.shownAgain) << c.name;
+    }
 }
 
 TEST_F(SettingsDialog, EditedValuesReachTheFileAndOtherKeysSurvive) {

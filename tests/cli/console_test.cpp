@@ -10,24 +10,31 @@
 
 namespace {
 
-TEST(LineEnds, CrLfBecomesLfEvenWhenSplitAcrossPieces) {
-    CLineEndConverter c;
-    EXPECT_EQ(c.Convert("banner\r\n"), "banner\n");
-    EXPECT_EQ(c.Convert("a\r\nb\r\n\r\n"), "a\nb\n\n");
-    // A piece ending in "\r" must not print it before knowing what follows.
-    EXPECT_EQ(c.Convert("half\r"), "half");
-    EXPECT_EQ(c.Convert("\nnext"), "\nnext");
-    EXPECT_EQ(c.Flush(), "");
-}
-
-TEST(LineEnds, LoneCarriageReturnsSurvive) {
-    CLineEndConverter c;
-    EXPECT_EQ(c.Convert("x\ry"), "x\ry");
-    EXPECT_EQ(c.Convert("end\r"), "end");
-    EXPECT_EQ(c.Convert("z"), "\rz");
-    EXPECT_EQ(c.Convert("tail\r"), "tail");
-    EXPECT_EQ(c.Flush(), "\r");
-    EXPECT_EQ(c.Flush(), "");
+// Each piece goes through Convert in turn, then Flush twice. A piece ending in "\r" must not
+// print it before knowing what follows; a lone one survives, at the latest in Flush.
+TEST(LineEnds, CrLfBecomesLfAcrossPiecesAndLoneCarriageReturnsSurvive) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        std::vector<std::string> converted;  // one per piece
+        std::string flushed;
+    };
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "CRLF split across pieces", .pieces = {"banner\r\n", "a\r\nb\r\n\r\n", "half\r", "\nnext"}, .converted = {"banner\n", "a\nb\n\n", "half", "\nnext"}, .flushed = ""},
+        {.name = "lone CR", .pieces = {"x\ry", "end\r", "z", "tail\r"}, .converted = {"x\ry", "end", "\rz", "tail"}, .flushed = "\r"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        CLineEndConverter converter;
+        std::vector<std::string> converted;
+        for (const std::string& piece : c.pieces)
+            converted.push_back(converter.Convert(piece));
+        EXPECT_EQ(converted, c.converted) << c.name;
+        EXPECT_EQ(converter.Flush(), c.flushed) << c.name;
+        EXPECT_EQ(converter.Flush(), "") << c.name;
+    }
 }
 
 TEST(Progress, TextCountsTheTickThatFindsZero) {

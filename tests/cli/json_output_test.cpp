@@ -5,6 +5,18 @@
 
 namespace {
 
+// An outcome whose five verdicts were all written.
+CheckOutcome Verdicts(std::int32_t filter, bool loopback, std::int32_t alloc, bool exceptional,
+                      bool multiClientGood) {
+    CheckOutcome o;
+    o.filterType = filter;
+    o.loopback = loopback;
+    o.allocRule = alloc;
+    o.exceptional = exceptional;
+    o.multiClientGood = multiClientGood;
+    return o;
+}
+
 TEST(JsonOutput, UntestedVerdictsAreNullNotFalse) {
     CheckOutcome o;
     o.filterType = FilterUnknown;
@@ -18,12 +30,7 @@ TEST(JsonOutput, UntestedVerdictsAreNullNotFalse) {
 }
 
 TEST(JsonOutput, FullCheckShowsEveryVerdictAndPortInHostOrder) {
-    CheckOutcome o;
-    o.filterType = FilterPortRestricted;
-    o.loopback = true;
-    o.allocRule = AllocPortSensitive;
-    o.exceptional = false;
-    o.multiClientGood = true;
+    CheckOutcome o = Verdicts(FilterPortRestricted, true, AllocPortSensitive, false, true);
     o.mappedIp = inet_addr("203.0.113.7");
     o.mappedPort = htons(40001);  // network order in the outcome, host order in the output
     o.allocPortA = 40001;
@@ -58,12 +65,7 @@ TEST(JsonOutput, FullCheckShowsEveryVerdictAndPortInHostOrder) {
 }
 
 TEST(JsonOutput, NegativeAnswersKeepTheirOwnTexts) {
-    CheckOutcome o;
-    o.filterType = FilterSymmetric;
-    o.loopback = false;
-    o.allocRule = AllocUnknown;
-    o.exceptional = true;
-    o.multiClientGood = false;
+    const CheckOutcome o = Verdicts(FilterSymmetric, false, AllocUnknown, true, false);
     const std::string j = FormatOutcomeJson(kStatusInterrupted, o, {}, 0);
     EXPECT_NE(j.find(R"j("status":"interrupted")j"), std::string::npos);
     EXPECT_NE(j.find(R"j("loopback":{"code":false,"text":"NO"})j"), std::string::npos);

@@ -83,34 +83,17 @@ TEST_P(LogKeeper, KeepsTheCheckWithinTheCap) {
     }
 }
 
+// One row per line:
+// clang-format off
 const KeepCase kKeepCases[] = {
     {.name = "AnOrdinaryCheckIsKeptWhole", .cap = 4096, .linesBefore = 5, .floodLines = 20},
-    {.name = "WithoutLogFileNothingIsKept",
-     .keep = false,
-     .cap = 4096,
-     .linesBefore = 5,
-     .floodLines = 5000},
-    {.name = "TextBeforeTheCheckGoesFirst",
-     .cap = 4096,
-     .linesBefore = 300,
-     .floodLines = 20,
-     .everything = false,
-     .beforeKept = false},
-    {.name = "AFloodKeepsTheStartAndTheNewest",
-     .cap = 4096,
-     .linesBefore = 5,
-     .floodLines = 100000,
-     .everything = false,
-     .beforeKept = false},
+    {.name = "WithoutLogFileNothingIsKept", .keep = false, .cap = 4096, .linesBefore = 5, .floodLines = 5000},
+    {.name = "TextBeforeTheCheckGoesFirst", .cap = 4096, .linesBefore = 300, .floodLines = 20, .everything = false, .beforeKept = false},
+    {.name = "AFloodKeepsTheStartAndTheNewest", .cap = 4096, .linesBefore = 5, .floodLines = 100000, .everything = false, .beforeKept = false},
     // --respond runs no check: the banner and the newest lines are kept.
-    {.name = "RespondModeKeepsBannerAndNewest",
-     .cap = 4096,
-     .linesBefore = 5,
-     .checkStarts = false,
-     .floodLines = 100000,
-     .everything = false,
-     .beforeKept = true},
+    {.name = "RespondModeKeepsBannerAndNewest", .cap = 4096, .linesBefore = 5, .checkStarts = false, .floodLines = 100000, .everything = false, .beforeKept = true},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cli, LogKeeper, ::testing::ValuesIn(kKeepCases),
                          [](const auto& param) { return std::string(param.param.name); });

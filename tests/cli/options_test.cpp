@@ -151,10 +151,10 @@ INSTANTIATE_TEST_SUITE_P(Options, BadCommandLine, ::testing::ValuesIn(kBadCases)
 struct NameCase {
     const char* name;
     std::vector<std::string> args;
-    bool ok;
-    std::vector<std::string> asked;  // what reached the resolver
-    const char* errorContains;       // when !ok
-    void (*check)(const CliOptions&);
+    bool ok = false;
+    std::vector<std::string> asked = {};  // what reached the resolver
+    const char* errorContains = "";       // when !ok
+    void (*check)(const CliOptions&) = nullptr;
 };
 
 void PrintTo(const NameCase& row, std::ostream* os) {
@@ -190,60 +190,28 @@ TEST_P(HostNameCommandLine, ResolvesThroughTheGivenResolver) {
     }
 }
 
+// What the fake resolver's "stun1.lab.test" gives, as the first server and as the friend.
+void Server1IsStun1(const CliOptions& o) {
+    EXPECT_EQ(o.server1->addressNet, Addr("127.0.0.2"));
+    EXPECT_EQ(o.server1->portNet, htons(3478));
+}
+void FriendIsStun1(const CliOptions& o) {
+    EXPECT_EQ(*o.friendIp, Addr("127.0.0.2"));
+}
+
+// One row per line:
+// clang-format off
 const NameCase kNameCases[] = {
-    {.name = "ServerName",
-     .args = {"--server1", "stun1.lab.test:3478"},
-     .ok = true,
-     .asked = {"stun1.lab.test"},
-     .errorContains = "",
-     .check =
-         [](const CliOptions& o) {
-             EXPECT_EQ(o.server1->addressNet, Addr("127.0.0.2"));
-             EXPECT_EQ(o.server1->portNet, htons(3478));
-         }},
-    {.name = "FriendName",
-     .args = {"--friend=stun1.lab.test"},
-     .ok = true,
-     .asked = {"stun1.lab.test"},
-     .errorContains = "",
-     .check = [](const CliOptions& o) { EXPECT_EQ(*o.friendIp, Addr("127.0.0.2")); }},
-    {.name = "UnknownServerName",
-     .args = {"--server2", "nowhere.lab.test:3478"},
-     .ok = false,
-     .asked = {"nowhere.lab.test"},
-     .errorContains = "--server2: 'nowhere.lab.test:3478': cannot be resolved: Name or service",
-     .check = nullptr},
-    {.name = "UnknownFriendName",
-     .args = {"--friend", "gone.lab.test"},
-     .ok = false,
-     .asked = {"gone.lab.test"},
-     .errorContains = "--friend: 'gone.lab.test': cannot be resolved",
-     .check = nullptr},
-    {.name = "NameOfZeroIsNoServer",
-     .args = {"--server1", "zero.lab.test:3478"},
-     .ok = false,
-     .asked = {"zero.lab.test"},
-     .errorContains = "other than 0.0.0.0",
-     .check = nullptr},
-    {.name = "BadPortIsRefusedBeforeAnyLookup",
-     .args = {"--server1", "stun1.lab.test:0"},
-     .ok = false,
-     .asked = {},
-     .errorContains = "port 1-65535",
-     .check = nullptr},
-    {.name = "DigitsAndDotsAreNeverLookedUp",
-     .args = {"--friend", "10.0.0.010"},
-     .ok = false,
-     .asked = {},
-     .errorContains = "not a dotted IPv4 address or host name",
-     .check = nullptr},
-    {.name = "BlanksAreNeverLookedUp",
-     .args = {"--server1", "stun 1:3478"},
-     .ok = false,
-     .asked = {},
-     .errorContains = "--server1",
-     .check = nullptr},
+    {.name = "ServerName", .args = {"--server1", "stun1.lab.test:3478"}, .ok = true, .asked = {"stun1.lab.test"}, .check = Server1IsStun1},
+    {.name = "FriendName", .args = {"--friend=stun1.lab.test"}, .ok = true, .asked = {"stun1.lab.test"}, .check = FriendIsStun1},
+    {.name = "UnknownServerName", .args = {"--server2", "nowhere.lab.test:3478"}, .asked = {"nowhere.lab.test"}, .errorContains = "--server2: 'nowhere.lab.test:3478': cannot be resolved: Name or service"},
+    {.name = "UnknownFriendName", .args = {"--friend", "gone.lab.test"}, .asked = {"gone.lab.test"}, .errorContains = "--friend: 'gone.lab.test': cannot be resolved"},
+    {.name = "NameOfZeroIsNoServer", .args = {"--server1", "zero.lab.test:3478"}, .asked = {"zero.lab.test"}, .errorContains = "other than 0.0.0.0"},
+    {.name = "BadPortIsRefusedBeforeAnyLookup", .args = {"--server1", "stun1.lab.test:0"}, .errorContains = "port 1-65535"},
+    {.name = "DigitsAndDotsAreNeverLookedUp", .args = {"--friend", "10.0.0.010"}, .errorContains = "not a dotted IPv4 address or host name"},
+    {.name = "BlanksAreNeverLookedUp", .args = {"--server1", "stun 1:3478"}, .errorContains = "--server1"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Options, HostNameCommandLine, ::testing::ValuesIn(kNameCases),
                          [](const auto& param) { return std::string(param.param.name); });

@@ -34,15 +34,18 @@ protected:
     TempDir m_dir;
 };
 
+// A file, one key of it and what to expect: the value read, or for a write, the file after.
+struct ProfileCase {
+    const char* why;
+    std::string file;  // the file's bytes (before a write)
+    const char* section;
+    const char* key;
+    std::string expected;
+    const char* value = "";  // writes: what is written
+};
+
 TEST_F(ProfileTest, ReadRules) {
-    struct Case {
-        const char* why;
-        std::string file;
-        const char* section;
-        const char* key;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const ProfileCase cases[] = {
         {"names compare case-insensitively", "[setting]\r\nstun1_ip=1.2.3.4\r\n", "Setting",
          "STUN1_IP", "1.2.3.4"},
         {"blanks and tabs around key and value go", "[S]\r\n \t K \t=\t  a  b \t \r\n", "S", "K",
@@ -70,7 +73,7 @@ TEST_F(ProfileTest, ReadRules) {
          "ab"},
         {"junk without brackets or '='", "\x01\x02\x03\n[S]\nnonsense line\nK=v", "S", "K", "v"},
     };
-    for (const Case& c : cases) {
+    for (const ProfileCase& c : cases) {
         WriteBytes(Ini(), c.file);
         EXPECT_EQ(Get(c.section, c.key), c.expected) << c.why;
     }
@@ -116,43 +119,26 @@ TEST_F(ProfileTest, WriteCreatesFileAndSection) {
 }
 
 TEST_F(ProfileTest, WriteKeepsEveryOtherLine) {
-    struct Case {
-        const char* why;
-        std::string before;
-        const char* section;
-        const char* key;
-        const char* value;
-        std::string after;
+    // One row per line:
+    // clang-format off
+    const ProfileCase cases[] = {
+        {.why = "replaces in place, keeping the file's spelling of the key", .file = "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\n  stun1_ip = 9.9.9.9 \r\nother=2\r\n\r\n[B]\r\ny=3\r\n", .section = "Setting", .key = "STUN1_IP", .expected = "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\nstun1_ip=1.2.3.4\r\nother=2\r\n\r\n[B]\r\ny=3\r\n", .value = "1.2.3.4"},
+        {.why = "appends after the section's last key, before blank lines and the next section", .file = "[S]\r\na=1\r\n; note\r\n\r\n[T]\r\nb=2\r\n", .section = "S", .key = "k", .expected = "[S]\r\na=1\r\nk=v\r\n; note\r\n\r\n[T]\r\nb=2\r\n", .value = "v"},
+        {.why = "appends right after an empty section's header", .file = "[S]\r\n[T]\r\nb=2\r\n", .section = "S", .key = "k", .expected = "[S]\r\nk=v\r\n[T]\r\nb=2\r\n", .value = "v"},
+        {.why = "only the first of duplicate keys changes", .file = "[S]\nk=1\nk=2\n", .section = "S", .key = "K", .expected = "[S]\nk=3\nk=2\n", .value = "3"},
+        {.why = "appends a new section after a blank line", .file = "[A]\r\nx=1\r\n", .section = "S", .key = "k", .expected = "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n", .value = "v"},
+        {.why = "no trailing newline is completed, then appended", .file = "[A]\r\nx=1", .section = "S", .key = "k", .expected = "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n", .value = "v"},
+        {.why = "no trailing newline in the same section", .file = "[S]\nx=1", .section = "S", .key = "k", .expected = "[S]\nx=1\nk=v\n", .value = "v"},
+        {.why = "an LF file stays LF", .file = "[S]\nA=1\n", .section = "S", .key = "B", .expected = "[S]\nA=1\nB=2\n", .value = "2"},
+        {.why = "a one-line file gets CRLF", .file = "[S]", .section = "S", .key = "B", .expected = "[S]\r\nB=2\r\n", .value = "2"},
+        {.why = "binary junk survives byte for byte", .file = std::string("\x00\xff\n[S]\nk=1\n\x01\x02", 13), .section = "S", .key = "k", .expected = std::string("\x00\xff\n[S]\nk=2\n\x01\x02", 13), .value = "2"},
+        {.why = "an empty value is written", .file = "[S]\nk=1\n", .section = "S", .key = "k", .expected = "[S]\nk=\n", .value = ""},
     };
-    const Case cases[] = {
-        {"replaces in place, keeping the file's spelling of the key",
-         "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\n  stun1_ip = 9.9.9.9 \r\nother=2\r\n\r\n"
-         "[B]\r\ny=3\r\n",
-         "Setting", "STUN1_IP", "1.2.3.4",
-         "; top comment\r\n[A]\r\nx=1\r\n[setting]\r\nstun1_ip=1.2.3.4\r\nother=2\r\n\r\n"
-         "[B]\r\ny=3\r\n"},
-        {"appends after the section's last key, before blank lines and the next section",
-         "[S]\r\na=1\r\n; note\r\n\r\n[T]\r\nb=2\r\n", "S", "k", "v",
-         "[S]\r\na=1\r\nk=v\r\n; note\r\n\r\n[T]\r\nb=2\r\n"},
-        {"appends right after an empty section's header", "[S]\r\n[T]\r\nb=2\r\n", "S", "k", "v",
-         "[S]\r\nk=v\r\n[T]\r\nb=2\r\n"},
-        {"only the first of duplicate keys changes", "[S]\nk=1\nk=2\n", "S", "K", "3",
-         "[S]\nk=3\nk=2\n"},
-        {"appends a new section after a blank line", "[A]\r\nx=1\r\n", "S", "k", "v",
-         "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
-        {"no trailing newline is completed, then appended", "[A]\r\nx=1", "S", "k", "v",
-         "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
-        {"no trailing newline in the same section", "[S]\nx=1", "S", "k", "v", "[S]\nx=1\nk=v\n"},
-        {"an LF file stays LF", "[S]\nA=1\n", "S", "B", "2", "[S]\nA=1\nB=2\n"},
-        {"a one-line file gets CRLF", "[S]", "S", "B", "2", "[S]\r\nB=2\r\n"},
-        {"binary junk survives byte for byte", std::string("\x00\xff\n[S]\nk=1\n\x01\x02", 13), "S",
-         "k", "2", std::string("\x00\xff\n[S]\nk=2\n\x01\x02", 13)},
-        {"an empty value is written", "[S]\nk=1\n", "S", "k", "", "[S]\nk=\n"},
-    };
-    for (const Case& c : cases) {
-        WriteBytes(Ini(), c.before);
+    // clang-format on
+    for (const ProfileCase& c : cases) {
+        WriteBytes(Ini(), c.file);
         ASSERT_TRUE(ProfileWriteString(c.section, c.key, c.value, Ini())) << c.why;
-        EXPECT_EQ(ReadBytes(Ini()), c.after) << c.why;
+        EXPECT_EQ(ReadBytes(Ini()), c.expected) << c.why;
         EXPECT_EQ(Get(c.section, c.key), c.value) << c.why;
     }
 }

@@ -135,36 +135,29 @@ TEST_F(SettingsTest, SaveWritesDottedAddressesAndLow16BitPorts) {
 }
 
 TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
-    WriteBytes(Ini(),
-               "; written by hand\r\n"
-               "[Other]\r\n"
-               "STUN1_IP=must stay\r\n"
-               "[Setting]\r\n"
-               "REPORT=noc@example.net\r\n"
-               "; servers\r\n"
-               "STUN1_IP=1.1.1.1\r\n"
-               "Extra=keep me\r\n"
-               "STUN2_PORT=9\r\n"
-               "\r\n"
-               "[Last]\r\n"
-               "x=y\r\n");
+    // What the save must leave as it was, around the section's keys.
+    const std::string head =
+        "; written by hand\r\n"
+        "[Other]\r\n"
+        "STUN1_IP=must stay\r\n"
+        "[Setting]\r\n"
+        "REPORT=noc@example.net\r\n"
+        "; servers\r\n";
+    const std::string tail =
+        "\r\n"
+        "[Last]\r\n"
+        "x=y\r\n";
+    WriteBytes(Ini(), head + "STUN1_IP=1.1.1.1\r\nExtra=keep me\r\nSTUN2_PORT=9\r\n" + tail);
     ASSERT_TRUE(SaveSettings(Host(127, 0, 0, 1), 70, Host(127, 0, 0, 2), 1170, 0, Ini()));
-    EXPECT_EQ(ReadBytes(Ini()),
-              "; written by hand\r\n"
-              "[Other]\r\n"
-              "STUN1_IP=must stay\r\n"
-              "[Setting]\r\n"
-              "REPORT=noc@example.net\r\n"
-              "; servers\r\n"
-              "STUN1_IP=127.0.0.1\r\n"
-              "Extra=keep me\r\n"
-              "STUN2_PORT=1170\r\n"
-              "STUN1_PORT=70\r\n"
-              "STUN2_IP=127.0.0.2\r\n"
-              "FRIEND_IP=0.0.0.0\r\n"
-              "\r\n"
-              "[Last]\r\n"
-              "x=y\r\n");
+    // Keys already there change in place; the missing ones follow the section's last key.
+    EXPECT_EQ(ReadBytes(Ini()), head +
+                                    "STUN1_IP=127.0.0.1\r\n"
+                                    "Extra=keep me\r\n"
+                                    "STUN2_PORT=1170\r\n"
+                                    "STUN1_PORT=70\r\n"
+                                    "STUN2_IP=127.0.0.2\r\n"
+                                    "FRIEND_IP=0.0.0.0\r\n" +
+                                    tail);
     EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
 }
 
@@ -217,79 +210,27 @@ TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZ
         std::uint32_t friendNet = 0;
         bool loads = false;
         std::vector<std::string> asked = {};
-        const char* log = "";
+        std::string log = "";
         std::vector<std::string> unresolved = {};
     };
     const std::uint32_t kAllOnes = 0xFFFFFFFFu;
+    const std::uint32_t kStun1 = htonl(Host(127, 0, 0, 2));
+    const std::uint32_t kAt5 = htonl(Host(127, 0, 0, 5));
+    const std::string kJunk = ": not a dotted IPv4 address or host name\r\n";
+    const std::string kUnknown = ": Name or service not known\r\n";
+    // One row per line:
+    // clang-format off
     const Case cases[] = {
-        {.name = "dotted quads: as LoadSettings, no lookup, no line",
-         .server1 = "127.0.0.5",
-         .friendIp = "0.0.0.0",
-         .server1Ip = htonl(Host(127, 0, 0, 5)),
-         .friendNet = 0,
-         .loads = true,
-         .log = ""},
-        {.name = "inet_addr's short forms stay as they were",
-         .server1 = "127.1",
-         .friendIp = "0x7f.1",
-         .server1Ip = htonl(Host(127, 0, 0, 1)),
-         .friendNet = htonl(Host(127, 0, 0, 1)),
-         .loads = true,
-         .log = ""},
-        {.name = "the literal all-ones address is no name",
-         .server1 = "255.255.255.255",
-         .friendIp = "0.0.0.0",
-         .server1Ip = kAllOnes,
-         .friendNet = 0,
-         .loads = true,
-         .log = ""},
-        {.name = "host names resolve",
-         .server1 = "stun1.lab.test",
-         .friendIp = "friend.lab.test",
-         .server1Ip = htonl(Host(127, 0, 0, 2)),
-         .friendNet = htonl(Host(127, 0, 0, 9)),
-         .loads = true,
-         .asked = {"stun1.lab.test", "friend.lab.test"},
-         .log = ""},
-        {.name = "an unknown server name is zero, said in the log",
-         .server1 = "nowhere.lab.test",
-         .friendIp = "0.0.0.0",
-         .server1Ip = 0,
-         .friendNet = 0,
-         .loads = false,
-         .asked = {"nowhere.lab.test"},
-         .log = "Cannot resolve STUN Server1 address \"nowhere.lab.test\": Name or service not "
-                "known\r\n",
-         .unresolved = {"STUN1_IP"}},
-        {.name = "an unknown friend is none; the check still runs",
-         .server1 = "127.0.0.5",
-         .friendIp = "gone.lab.test",
-         .server1Ip = htonl(Host(127, 0, 0, 5)),
-         .friendNet = 0,
-         .loads = true,
-         .asked = {"gone.lab.test"},
-         .log = "Cannot resolve friend address \"gone.lab.test\": Name or service not known\r\n",
-         .unresolved = {"FRIEND_IP"}},
-        {.name = "junk is never a query",
-         .server1 = "300.1.1.1",
-         .friendIp = "a b",
-         .server1Ip = 0,
-         .friendNet = 0,
-         .loads = false,
-         .log = "Cannot resolve STUN Server1 address \"300.1.1.1\": not a dotted IPv4 address or "
-                "host name\r\n"
-                "Cannot resolve friend address \"a b\": not a dotted IPv4 address or host "
-                "name\r\n",
-         .unresolved = {"STUN1_IP", "FRIEND_IP"}},
-        {.name = "a value the caller replaces is neither looked up nor logged",
-         .server1 = "nowhere.lab.test",
-         .friendIp = "0.0.0.0",
-         .lookup = {.server1 = false, .server2 = true, .friendAddress = true},
-         .server1Ip = kAllOnes,
-         .friendNet = 0,
-         .loads = true,
-         .log = ""},
+        {.name = "dotted quads: as LoadSettings, no lookup, no line", .server1 = "127.0.0.5", .friendIp = "0.0.0.0", .server1Ip = kAt5, .loads = true},
+        {.name = "inet_addr's short forms stay as they were", .server1 = "127.1", .friendIp = "0x7f.1", .server1Ip = htonl(Host(127, 0, 0, 1)), .friendNet = htonl(Host(127, 0, 0, 1)), .loads = true},
+        {.name = "the literal all-ones address is no name", .server1 = "255.255.255.255", .friendIp = "0.0.0.0", .server1Ip = kAllOnes, .loads = true},
+        {.name = "host names resolve", .server1 = "stun1.lab.test", .friendIp = "friend.lab.test", .server1Ip = kStun1, .friendNet = htonl(Host(127, 0, 0, 9)), .loads = true, .asked = {"stun1.lab.test", "friend.lab.test"}},
+        {.name = "an unknown server name is zero, said in the log", .server1 = "nowhere.lab.test", .friendIp = "0.0.0.0", .asked = {"nowhere.lab.test"}, .log = "Cannot resolve STUN Server1 address \"nowhere.lab.test\"" + kUnknown, .unresolved = {"STUN1_IP"}},
+        {.name = "an unknown friend is none; the check still runs", .server1 = "127.0.0.5", .friendIp = "gone.lab.test", .server1Ip = kAt5, .loads = true, .asked = {"gone.lab.test"}, .log = "Cannot resolve friend address \"gone.lab.test\"" + kUnknown, .unresolved = {"FRIEND_IP"}},
+        {.name = "junk is never a query", .server1 = "300.1.1.1", .friendIp = "a b", .log = "Cannot resolve STUN Server1 address \"300.1.1.1\"" + kJunk + "Cannot resolve friend address \"a b\"" + kJunk, .unresolved = {"STUN1_IP", "FRIEND_IP"}},
+        {.name = "a value the caller replaces is neither looked up nor logged", .server1 = "nowhere.lab.test", .friendIp = "0.0.0.0", .lookup = {.server1 = false, .server2 = true, .friendAddress = true}, .server1Ip = kAllOnes, .loads = true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         WriteBytes(Ini(), std::string("[Setting]\r\nSTUN1_IP=") + c.server1 +
                               "\r\nSTUN1_PORT=3478\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=3479\r\n"
@@ -299,7 +240,9 @@ TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZ
         m_asked.clear();
         StunSettings s;
         std::vector<std::string> unresolved;
-        EXPECT_EQ(LoadSettingsForCheck(s, Ini(), c.lookup, &unresolved), c.loads) << c.name;
+        EXPECT_EQ(ReadSettingsForCheck(s, Ini(), c.lookup, &unresolved),
+                  c.loads ? SettingsLoad::kComplete : SettingsLoad::kIncomplete)
+            << c.name;
         EXPECT_EQ(s.server1Ip, c.server1Ip) << c.name;
         EXPECT_EQ(s.friendIp, c.friendNet) << c.name;
         EXPECT_EQ(s.server2Ip, htonl(Host(127, 0, 0, 3))) << c.name;
@@ -318,10 +261,12 @@ TEST_F(SettingsForCheckTest, UnreadableFileLoadsNothingAndSaysWhyWithoutBlocking
         ASSERT_TRUE(fifo.Made());
         StunSettings s;
         EXPECT_FALSE(LoadSettingsForCheck(s, Ini()));
+        EXPECT_EQ(ReadSettingsForCheck(s, Ini()), SettingsLoad::kUnreadable);
         EXPECT_FALSE(fifo.Rescued()) << "the read blocked on the FIFO";
         EXPECT_EQ(s.server1Ip, 0u);
-        EXPECT_EQ(m_log.Text(), "Cannot read the settings file \"" + Ini() +
-                                    "\": it is a FIFO, not a regular file\r\n");
+        const std::string line =
+            "Cannot read the settings file \"" + Ini() + "\": it is a FIFO, not a regular file\r\n";
+        EXPECT_EQ(m_log.Text(), line + line);
     }
     // A missing file is not unreadable: the defaults apply, silently, as before.
     fs::remove(Ini());
@@ -330,6 +275,28 @@ TEST_F(SettingsForCheckTest, UnreadableFileLoadsNothingAndSaysWhyWithoutBlocking
     EXPECT_TRUE(LoadSettingsForCheck(s, Ini()));
     EXPECT_EQ(s.server1Ip, htonl(Host(192, 168, 0, 55)));
     EXPECT_EQ(m_log.Text(), "");
+}
+
+// The one rule for "no check": any zero server address or port; the friend does not count.
+TEST(SettingsRule, AZeroServerAddressOrPortMeansNoCheck) {
+    struct Case {
+        StunSettings settings;
+        const char* zeroKeys;
+    };
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.settings = {.server1Ip = 1, .server1Port = 2, .server2Ip = 3, .server2Port = 4, .friendIp = 0}, .zeroKeys = ""},
+        {.settings = {.server1Ip = 0, .server1Port = 2, .server2Ip = 3, .server2Port = 4, .friendIp = 5}, .zeroKeys = "STUN1_IP"},
+        {.settings = {.server1Ip = 1, .server1Port = 0, .server2Ip = 3, .server2Port = 0, .friendIp = 5}, .zeroKeys = "STUN1_PORT, STUN2_PORT"},
+        {.settings = {.server1Ip = 1, .server1Port = 2, .server2Ip = 0, .server2Port = 4, .friendIp = 5}, .zeroKeys = "STUN2_IP"},
+        {.settings = {}, .zeroKeys = "STUN1_IP, STUN1_PORT, STUN2_IP, STUN2_PORT"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        EXPECT_EQ(ZeroSettingKeys(c.settings), c.zeroKeys);
+        EXPECT_EQ(SettingsComplete(c.settings), *c.zeroKeys == '\0') << c.zeroKeys;
+    }
 }
 
 TEST(HostResolver, OnlyTextShapedLikeAHostNameIsEverLookedUp) {

@@ -119,7 +119,7 @@ private:
 };
 
 std::uint16_t ModulePortNet(const CCheckModule& module, int slot) {
-    return htons(SocketLocalPort(module.Network()->GetSocket(slot)));
+    return htons(module.Network()->LocalPort(slot));
 }
 
 class CheckModuleTest : public ::testing::Test {
@@ -136,8 +136,7 @@ protected:
         module.Prober().SetLocalAddressSource([] { return LocalAddressSet{}; });
         module.SetSettingsLoader([this](StunSettings& out) {
             out = settings;
-            return out.server1Ip != 0 && out.server1Port != 0 && out.server2Ip != 0 &&
-                   out.server2Port != 0;
+            return SettingsComplete(out) ? SettingsLoad::kComplete : SettingsLoad::kIncomplete;
         });
         settings.server1Ip = Ip("127.0.0.1");
         settings.server1Port = server1.PortNet();
@@ -151,6 +150,13 @@ protected:
         SetLocalTimeSource({});
     }
     std::vector<std::string> LogLines() const { return SplitLog(log.Text()); }
+    // Another copy's friend search, naming Server1, to the module's search socket.
+    void SendFriendSearch(CLoopbackPeer& other) {
+        std::uint8_t search[12];
+        const std::uint16_t len =
+            EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
+        other.SendTo(ModulePortNet(module, kSearchSlot), search, len);
+    }
 
     CStringLogTarget log;
     CTestLoop loop;
@@ -160,6 +166,15 @@ protected:
 };
 
 const std::string kStars(81, '*');
+// What every start of a check writes first (the clock reads 09:05:00).
+const std::vector<std::string> kCheckBanner = {
+    "",
+    kStars,
+    "",
+    "09:05:00 --- Start NAT Check...",
+    "Init UDP NETWORK MODULE success...",
+    "Init NAT Check module success...",
+};
 
 TEST(CheckModuleRouting, AcceptsExactlyTheSixteenCodes) {
     CCheckModule module;
@@ -204,45 +219,87 @@ TEST(CheckModuleWinsock, UsingLineThenBlank) {
 TEST_F(CheckModuleTest, ZeroServerPortWritesTheBannerAndNothingMore) {
     settings.server2Port = 0;
     module.StartCheck();
-    const std::vector<std::string> banner = {
-        "",
-        kStars,
-        "",
-        "09:05:00 --- Start NAT Check...",
-        "Init UDP NETWORK MODULE success...",
-        "Init NAT Check module success...",
-    };
-    EXPECT_EQ(LogLines(), banner);
+    EXPECT_EQ(LogLines(), kCheckBanner);
     EXPECT_FALSE(module.IsChecking());
     // Idle, so the command works again at once.
     module.StartCheck();
-    EXPECT_EQ(LogLines().size(), 2 * banner.size());
+    EXPECT_EQ(LogLines().size(), 2 * kCheckBanner.size());
+}
+
+// The start-up both front ends run, and why a start or a check did not begin: the front ends
+// act on LastFailure (the command-line client's exit status) instead of guessing from the log.
+TEST_F(CheckModuleTest, StartUpWritesBannerAndPromptOrTheFailureText) {
+    ASSERT_TRUE(module.StartUp());
+    EXPECT_EQ(module.LastFailure(), StartFailure::kNone);
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], kStartBanner);
+    EXPECT_EQ(lines[1].rfind("Using ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], kReadyPrompt);
+
+    // The fourth slot's port is taken by a peer on 127.0.0.1: the module cannot bind it.
+    module.Stop();
+    log.Clear();
+    NetworkPorts ports;
+    for (std::uint16_t& p : ports.slot)
+        p = 0;
+    ports.slot[kSearchSlot] = ntohs(server1.PortNet());
+    module.SetNetworkPorts(ports);
+    EXPECT_FALSE(module.StartUp());
+    EXPECT_EQ(module.LastFailure(), StartFailure::kSocketsFailed);
+    EXPECT_EQ(LogLines().back(), kSocketsFailedText);
+}
+
+TEST_F(CheckModuleTest, LastFailureSaysWhySettingsStartedNoCheck) {
+    struct Case {
+        const char* name;
+        SettingsLoad load;
+        StartFailure failure;
+        bool checking;
+    };
+    // The check that begins comes last: a running check ignores the start command.
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "a zero server", .load = SettingsLoad::kIncomplete, .failure = StartFailure::kInvalidSettings, .checking = false},
+        {.name = "unreadable file", .load = SettingsLoad::kUnreadable, .failure = StartFailure::kSettingsUnreadable, .checking = false},
+        {.name = "complete", .load = SettingsLoad::kComplete, .failure = StartFailure::kNone, .checking = true},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        module.SetSettingsLoader([this, &c](StunSettings& out) {
+            out = settings;
+            return c.load;
+        });
+        module.StartCheck();
+        EXPECT_EQ(module.LastFailure(), c.failure) << c.name;
+        EXPECT_EQ(module.IsChecking(), c.checking) << c.name;
+    }
 }
 
 TEST_F(CheckModuleTest, FullStartWritesServerInformationThenTheFirstTest) {
     module.StartCheck();
     ASSERT_TRUE(module.IsChecking());
     std::string ports = "Local machine port:[";
-    for (int i = 0; i < 5; ++i) {
-        ports += std::to_string(ntohs(ModulePortNet(module, i))) + (i < 4 ? "," : "]");
+    for (int i = 0; i < kSocketSlots; ++i) {
+        ports +=
+            std::to_string(ntohs(ModulePortNet(module, i))) + (i < kSocketSlots - 1 ? "," : "]");
     }
-    const std::vector<std::string> expected = {
-        "",
-        kStars,
-        "",
-        "09:05:00 --- Start NAT Check...",
-        "Init UDP NETWORK MODULE success...",
-        "Init NAT Check module success...",
-        "",
-        "STUN Server Information:",
-        "    STUN Server1 IP address: 127.0.0.1   Port:" + std::to_string(ntohs(server1.PortNet())),
-        "    STUN Server2 IP address: 127.0.0.1   Port:" + std::to_string(ntohs(server2.PortNet())),
-        "",
-        ports,
-        "",
-        "09:05:00 --- NAT Incoming packages filter check start...",
-        "09:05:00 --- Request STUN Server1 my MAPPED-ADDRESS...",
-    };
+    std::vector<std::string> expected = kCheckBanner;
+    expected.insert(expected.end(), {
+                                        "",
+                                        "STUN Server Information:",
+                                        "    STUN Server1 IP address: 127.0.0.1   Port:" +
+                                            std::to_string(ntohs(server1.PortNet())),
+                                        "    STUN Server2 IP address: 127.0.0.1   Port:" +
+                                            std::to_string(ntohs(server2.PortNet())),
+                                        "",
+                                        ports,
+                                        "",
+                                        "09:05:00 --- NAT Incoming packages filter check start...",
+                                        "09:05:00 --- Request STUN Server1 my MAPPED-ADDRESS...",
+                                    });
     EXPECT_EQ(LogLines(), expected);
 }
 
@@ -263,7 +320,7 @@ TEST_F(CheckModuleTest, SinkDeliversThroughTheNotifyTarget) {
     std::uint16_t clientPort = 0;
     const std::vector<std::uint8_t> request = server1.Receive(clientPort);
     ASSERT_EQ(request, (std::vector<std::uint8_t>{0x00, 0x06, 0x74, 0x77, 0x70, 0x02}));
-    EXPECT_EQ(clientPort, ModulePortNet(module, 0));
+    EXPECT_EQ(clientPort, ModulePortNet(module, kProbeSlot));
 
     // Mapped address 127.0.0.1 and server2's port, so the loopback probe stays on loopback.
     std::uint8_t reply[12];
@@ -280,18 +337,15 @@ TEST_F(CheckModuleTest, SinkDeliversThroughTheNotifyTarget) {
 TEST_F(CheckModuleTest, ResponderAnswersBeforeAnyCheck) {
     ASSERT_TRUE(module.CreateNetwork());
     CLoopbackPeer other;
-    std::uint8_t search[12];
-    const std::uint16_t len =
-        EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
-    other.SendTo(ModulePortNet(module, 3), search, len);
+    SendFriendSearch(other);
     ASSERT_TRUE(loop.RunUntil(
         [this] { return log.Text().find("Socket4 MAPPED-ADDRESS") != std::string::npos; }, 3000ms));
     std::uint16_t from = 0;
     EXPECT_EQ(other.Receive(from), (std::vector<std::uint8_t>{0x00, 0x06, 0x7C, 0x77, 0x70, 0x0D}));
-    EXPECT_EQ(from, ModulePortNet(module, 3));
+    EXPECT_EQ(from, ModulePortNet(module, kSearchSlot));
     EXPECT_EQ(server1.Receive(from),
               (std::vector<std::uint8_t>{0x00, 0x06, 0x74, 0x77, 0x70, 0x0E}));
-    EXPECT_EQ(from, ModulePortNet(module, 4));
+    EXPECT_EQ(from, ModulePortNet(module, kPort9802Slot));
 }
 
 // Stop runs on the engine's thread while the dispatch thread waits for that thread to handle a
@@ -299,10 +353,7 @@ TEST_F(CheckModuleTest, ResponderAnswersBeforeAnyCheck) {
 TEST_F(CheckModuleTest, StopReturnsPromptlyWithADeliveryInFlight) {
     ASSERT_TRUE(module.CreateNetwork());
     CLoopbackPeer other;
-    std::uint8_t search[12];
-    const std::uint16_t len =
-        EncodeEndpoint(search, 0x7477700D, Ip("127.0.0.1"), server1.PortNet());
-    other.SendTo(ModulePortNet(module, 3), search, len);
+    SendFriendSearch(other);
     ASSERT_TRUE(loop.WaitPosted(3000ms));
 
     const auto start = Clock::now();
