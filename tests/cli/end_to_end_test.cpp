@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
-#include "tests/core/run_process.h"
 #include "tests/core/temp_dir.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ bool NamespaceAvailable() {
         if (access(kUnshare, X_OK) != 0)
             return false;
         TempDir dir;
-        return RunProcess({kUnshare, "-rn", "/bin/true"}, dir.File("o"), dir.File("e"), 5s) == 0;
+        return gwtest::RunBounded({kUnshare, "-rn", "/bin/true"}, 5s, dir.File("o"),
+                                  dir.File("e")) == 0;
     }();
     return available;
 }
@@ -117,7 +118,7 @@ protected:
 
         Outcome o;
         const auto start = Clock::now();
-        o.exit = RunProcess(argv, m_dir.File("runner.out"), m_dir.File("runner.err"), 20s);
+        o.exit = gwtest::RunBounded(argv, 20s, m_dir.File("runner.out"), m_dir.File("runner.err"));
         o.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         o.out = ReadFile(m_dir.File("out"));
         o.err = ReadFile(m_dir.File("err"));
@@ -324,8 +325,8 @@ TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
 // No sockets involved: the command line is refused before anything starts.
 TEST(CliBinary, BadOptionIsAUsageError) {
     TempDir dir;
-    int code = RunProcess({GATEWISE_CLI_PATH, "--server1", "127.0.0.2:0"}, dir.File("o"),
-                          dir.File("e"), 10s);
+    int code = gwtest::RunBounded({GATEWISE_CLI_PATH, "--server1", "127.0.0.2:0"}, 10s,
+                                  dir.File("o"), dir.File("e"));
     EXPECT_EQ(code, kExitUsage);
     EXPECT_TRUE(Has(ReadFile(dir.File("e")), "--server1")) << ReadFile(dir.File("e"));
     EXPECT_EQ(ReadFile(dir.File("o")), "");
@@ -333,8 +334,8 @@ TEST(CliBinary, BadOptionIsAUsageError) {
 
 TEST(CliBinary, MissingConfigFileIsAUsageErrorNotTheDefaultServers) {
     TempDir dir;
-    int code = RunProcess({GATEWISE_CLI_PATH, "--config", dir.File("absent.ini")}, dir.File("o"),
-                          dir.File("e"), 10s);
+    int code = gwtest::RunBounded({GATEWISE_CLI_PATH, "--config", dir.File("absent.ini")}, 10s,
+                                  dir.File("o"), dir.File("e"));
     EXPECT_EQ(code, kExitUsage);
     EXPECT_TRUE(Has(ReadFile(dir.File("e")), "cannot read the settings file"));
     EXPECT_EQ(ReadFile(dir.File("o")), "");
@@ -367,8 +368,8 @@ TEST(CliBinary, LogFileThatIsTheSettingsFileIsRefusedAndTheFileKept) {
         if (c.hardLink) {
             ASSERT_EQ(::link(ini.c_str(), log.c_str()), 0);
         }
-        const int code = RunProcess({GATEWISE_CLI_PATH, "--config", ini, "--log", log},
-                                    dir.File("o"), dir.File("e"), 5s);
+        const int code = gwtest::RunBounded({GATEWISE_CLI_PATH, "--config", ini, "--log", log}, 5s,
+                                            dir.File("o"), dir.File("e"));
         EXPECT_EQ(code, kExitUsage) << c.name;
         EXPECT_EQ(ReadFile(ini), text) << c.name;
         EXPECT_TRUE(Has(ReadFile(dir.File("e")), "is the settings file"))
@@ -415,7 +416,7 @@ TEST(CliBinary, SettingsFileThatIsNoRegularFileIsRefusedAtOnce) {
         }
         argv.insert(argv.end(), {"--tick-ms", "50"});
         const auto start = Clock::now();
-        const int code = RunProcess(argv, dir.File("o"), dir.File("e"), 5s);
+        const int code = gwtest::RunBounded(argv, 5s, dir.File("o"), dir.File("e"));
         EXPECT_EQ(code, kExitUsage) << c.name;
         EXPECT_LT(Clock::now() - start, 3s) << c.name;
         EXPECT_TRUE(Has(ReadFile(dir.File("e")), std::string("STUN.ini': it ") + c.reason))
