@@ -91,3 +91,27 @@ put("fuzz_probe_handler", "split_server2_relay",
     bytes([6]) + round_(3, struct.pack(">HI", 60, 0x52777005) + bytes(54), True))
 put("fuzz_probe_handler", "reply_codes", bytes([3]) + round_(0, empty(0x7C777002)) +
     round_(3, empty(0x77747005)))
+
+# STUN codec: the RFC 5769 sample request and IPv4 response, an RFC 5780 request asking for a
+# change of address and port (with PADDING), and an RFC 3489 response.
+def stun(mtype, attrs, cookie=0x2112A442, tid=bytes(range(1, 13))):
+    return struct.pack(">HHI", mtype, len(attrs), cookie) + tid + attrs
+
+
+SAMPLE_ID = bytes.fromhex("b7e7a701bc34d686fa87dfae")
+put("fuzz_stun", "rfc5769_request", bytes.fromhex(
+    "000100582112a442" "b7e7a701bc34d686fa87dfae" "802200105354554e20746573742063"
+    "6c69656e74" "002400046e0001ff" "80290008932ff9b151263b36" "000600096576746a3a683676"
+    "59202020" "000800149aeaa70cbfd8cb56781ef2b5b2d3f249c1b571a2" "80280004e57a3bcf"))
+put("fuzz_stun", "rfc5769_ipv4_response", bytes.fromhex(
+    "0101003c2112a442" "b7e7a701bc34d686fa87dfae" "8022000b7465737420766563746f7220"
+    "002000080001a147e112a643" "000800142b91f599fd9e90c38c7489f92af9ba53f06be7d7"
+    "80280004c07d4c96"))
+put("fuzz_stun", "change_request_with_padding",
+    stun(0x0001, struct.pack(">HHI", 0x0003, 4, 6) + struct.pack(">HH", 0x0026, 5) + bytes(8)))
+put("fuzz_stun", "rfc3489_response", stun(
+    0x0101, struct.pack(">HHBBH4s", 0x0001, 8, 0, 1, 3478, bytes([192, 0, 2, 1])) +
+    struct.pack(">HHBBH4s", 0x0004, 8, 0, 1, 3478, bytes([192, 0, 2, 10])) +
+    struct.pack(">HHBBH4s", 0x0005, 8, 0, 1, 3479, bytes([192, 0, 2, 20])) +
+    struct.pack(">HHHBB17s", 0x0009, 21, 0, 4, 20, b"Unknown Attribute") + bytes(3),
+    cookie=0x01020304))
