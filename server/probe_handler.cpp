@@ -224,7 +224,7 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
                                   HandlerOutput& out) const {
     // The port-change port only ever sends; Server2's changed-address port receives STUN only
     // as the fourth address of an RFC 5780 server (clients send to OTHER-ADDRESS).
-    if (arrivedOn == LocalPort::Server1PortChange ||
+    if (!IsLocal(arrivedOn) || arrivedOn == LocalPort::Server1PortChange ||
         (arrivedOn == LocalPort::Server2Changed && !m_roles.rfc5780)) {
         return Outcome::DroppedSendOnly;
     }

@@ -53,6 +53,8 @@ const char* ServerUsage() {
            "                         (A: this machine's own unicast address, never 0.0.0.0)\n"
            "  --server2 B:Q          act as Server2: answer on B:Q\n"
            "  With both, one process serves both roles and answers change requests itself.\n"
+           "  Both roles also answer STUN Binding requests; with the same port P on both\n"
+           "  servers, A:P, A:P+1, B:P and B:P+1 form an RFC 5780 server (docs/stun.md).\n"
            "\n"
            "Split deployment (one role per process or machine):\n"
            "  --partner B:Q          with --server1 only: Server2's address and port; change\n"
