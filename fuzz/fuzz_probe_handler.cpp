@@ -1,12 +1,15 @@
 // The probe servers' request handler: any bytes, from any address, on any of its sockets, in
 // every deployment (one process, Server1 of a pair, Server2 of a pair). It answers with at most
 // two datagrams, each a well-formed one, and never a reply code (two servers would bounce them);
-// a relay it writes is accepted by the partner that shares its key.
+// a relay it writes is accepted by the partner that shares its key. A STUN request gets at
+// most one datagram (a response or a relay), a response is never larger than 4 times its
+// request unless the request carried PADDING, and is never itself a request.
 
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
 #include "net/messages.h"
+#include "net/stun_message.h"
 #include "server/probe_handler.h"
 
 namespace {
@@ -16,6 +19,13 @@ const std::uint16_t kPartnerPort = 0x0A0A;
 
 std::vector<std::uint8_t> Key() {
     return std::vector<std::uint8_t>(32, 0x5A);
+}
+
+// The four STUN addresses 127.0.0.1:P, P+1 and 127.0.0.2:P, P+1 (network order).
+void SetStunAddresses(HandlerRoles& r, bool rfc5780) {
+    r.rfc5780 = rfc5780;
+    r.stunAddress = {0x0100007F, 0x0100007F, 0x0100007F, kPartner, kPartner};
+    r.stunPort = {kPartnerPort, 0x0B0A, 0, kPartnerPort, 0x0B0A};
 }
 
 // A fixed rate-table key, so that an input does the same on every run.
@@ -35,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RateLimitSettings rate;
     rate.ratePerSecond = (flags & 8) != 0 ? 0 : 5;
     rate.burst = 3;
+    SetStunAddresses(roles, (flags & 16) != 0);
     rate.tableEntries = 64;
     CRateLimiter limiter(rate, kRateKey);
     CRelaySigner signer(Key(), 1);
@@ -45,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     partnerRoles.server2 = true;
     partnerRoles.hasPartner = true;
     partnerRoles.partnerAddress = 0x0100007F;  // our own address, 127.0.0.1
+    SetStunAddresses(partnerRoles, (flags & 16) != 0);
     RateLimitSettings open;
     open.ratePerSecond = 0;
     open.tableEntries = 64;
@@ -60,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint16_t fromPort = in.Word();
         clock.monotonicMs += in.Byte() * 20u;
         clock.wallMs += in.Byte() * 1000u;
-        std::uint8_t datagram[128];
+        std::uint8_t datagram[256];
         const std::size_t want = in.Byte() % sizeof datagram;
         const std::size_t len = in.Bytes(datagram, want);
 
@@ -69,17 +81,54 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             handler.Handle(datagram, len, from, fromPort, arrivedOn, clock, out);
         if (out.count < 0 || out.count > 2)
             FuzzFail("more than two datagrams for one");
-        const bool answered = outcome == Outcome::Answered || outcome == Outcome::RelayAccepted;
+        const bool answered = outcome == Outcome::Answered || outcome == Outcome::RelayAccepted ||
+                              outcome == Outcome::StunAnswered || outcome == Outcome::StunError;
         if (answered != (out.count > 0))
             FuzzFail("an outcome that disagrees with what was sent");
+        StunMessage request;
+        const bool stunRequest = LooksLikeStun(datagram, len) &&
+                                 ParseStun(datagram, len, request) == StunParseError::None;
+        if (stunRequest && out.count > 1)
+            FuzzFail("more than one datagram for a STUN request");
         for (int i = 0; i < out.count; ++i) {
             const OutDatagram& d = out.items[static_cast<std::size_t>(i)];
-            if (d.length < kHeaderLength || d.length > kRelayLength || ReadBe16(d.data) != d.length)
+            if (LooksLikeStun(d.data, d.length)) {
+                StunMessage resp;
+                if (!stunRequest || ParseStun(d.data, d.length, resp) != StunParseError::None)
+                    FuzzFail("a STUN datagram out that is not a response to a STUN request");
+                if (resp.cls != StunClass::Success && resp.cls != StunClass::Error)
+                    FuzzFail("a STUN request or indication sent out");
+                if (!request.hasPadding && d.length > kStunMaxAmplification * len)
+                    FuzzFail("a STUN response over 4 times its request");
+                if (d.toAddress != from || d.toPort != fromPort)
+                    FuzzFail("a STUN response to someone other than the sender");
+                continue;
+            }
+            if (d.length < kHeaderLength || d.length > kRelayStunLength ||
+                ReadBe16(d.data) != d.length)
                 FuzzFail("a malformed datagram out");
             const std::uint32_t code = ReadBe32(d.data + 2);
             if ((code >> 24) == 0x74)
                 FuzzFail("a request code sent out: servers would answer each other");
-            if (code == kMsgRelayChange) {
+            if (code == kMsgRelayStun) {
+                if (!stunRequest || d.toAddress != kPartner || d.toPort != kPartnerPort)
+                    FuzzFail("a STUN relay for no STUN request, or to someone but the partner");
+                HandlerOutput relayed;
+                if (partner.Handle(d.data, d.length, 0x0100007F, 0x1111, LocalPort::Server2Main,
+                                   clock, relayed) != Outcome::RelayAccepted) {
+                    FuzzFail("the partner refused a fresh STUN relay");
+                }
+                StunMessage resp;
+                if (relayed.count != 1 || relayed.items[0].toAddress != from ||
+                    relayed.items[0].toPort != fromPort ||
+                    ParseStun(relayed.items[0].data, relayed.items[0].length, resp) !=
+                        StunParseError::None ||
+                    resp.transactionId != request.transactionId ||
+                    (!request.hasPadding &&
+                     relayed.items[0].length > kStunMaxAmplification * len)) {
+                    FuzzFail("the partner's STUN response is wrong");
+                }
+            } else if (code == kMsgRelayChange) {
                 if (d.toAddress != kPartner || d.toPort != kPartnerPort)
                     FuzzFail("a relay to someone other than the partner");
                 HandlerOutput relayed;

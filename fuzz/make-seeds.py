@@ -89,6 +89,12 @@ put("fuzz_probe_handler", "one_process",
 put("fuzz_probe_handler", "split_server1", bytes([5]) + round_(0, endpoint(0x74777003, [0] * 4, 0)))
 put("fuzz_probe_handler", "split_server2_relay",
     bytes([6]) + round_(3, struct.pack(">HI", 60, 0x52777005) + bytes(54), True))
+# STUN Binding requests with CHANGE-REQUEST (change IP and port), with all four addresses:
+# answered in one process, relayed by a split Server1.
+stun_change = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) +
+               struct.pack(">HHI", 0x0003, 4, 6))
+put("fuzz_probe_handler", "stun_one_process", bytes([19]) + round_(0, stun_change))
+put("fuzz_probe_handler", "stun_split_server1", bytes([21]) + round_(0, stun_change))
 put("fuzz_probe_handler", "reply_codes", bytes([3]) + round_(0, empty(0x7C777002)) +
     round_(3, empty(0x77747005)))
 

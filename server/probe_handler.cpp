@@ -1,6 +1,10 @@
 #include "server/probe_handler.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "net/messages.h"
+#include "net/stun_message.h"
 
 namespace {
 
@@ -50,6 +54,21 @@ bool Serves(std::uint32_t type, LocalPort arrivedOn) {
     }
 }
 
+// How many unknown attribute types a 420 response lists at most: each costs the request at
+// least 4 bytes and the response 2, so the size rule holds anyway; this bounds the work.
+constexpr std::size_t kMaxUnknownListed = 16;
+
+constexpr std::uint16_t kStunUnknownAttributeCode = 420;
+const char* const kStunUnknownAttributeReason = "Unknown Attribute";
+
+bool IsServer2StunPort(LocalPort p) {
+    return p == LocalPort::Server2Main || p == LocalPort::Server2Changed;
+}
+
+bool IsNextPort(LocalPort p) {
+    return p == LocalPort::Server1Next || p == LocalPort::Server2Changed;
+}
+
 // In RelayCheck's order.
 constexpr Outcome kRelayOutcomes[kRelayCheckCount] = {
     Outcome::RelayAccepted, Outcome::RelayMalformed, Outcome::RelayBadMac,
@@ -74,9 +93,20 @@ const char* OutcomeName(Outcome outcome) {
                                                       "rate_limited",    "relay_spoofed",
                                                       "relay_malformed", "relay_bad_mac",
                                                       "relay_stale",     "relay_replayed",
-                                                      "relay_accepted",  "relay_sequence_ahead"};
+                                                      "relay_accepted",  "relay_sequence_ahead",
+                                                      "stun_answered",   "stun_error",
+                                                      "stun_malformed",  "stun_ignored",
+                                                      "stun_oversized"};
     const auto i = static_cast<int>(outcome);
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
+}
+
+LocalPort StunAlternate(LocalPort at, bool changeIp, bool changePort) {
+    const bool second = IsServer2StunPort(at) != changeIp;
+    const bool next = IsNextPort(at) != changePort;
+    if (second)
+        return next ? LocalPort::Server2Changed : LocalPort::Server2Main;
+    return next ? LocalPort::Server1Next : LocalPort::Server1Main;
 }
 
 // One datagram to answer: its code, who sent it and where it arrived.
@@ -95,6 +125,10 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
                               std::uint16_t fromPortNet, LocalPort arrivedOn,
                               const HandlerClock& clock, HandlerOutput& out) const {
     out.count = 0;
+    // No datagram of our own protocol passes this test (their bytes 4 and 5 are the low half
+    // of a 0x7x77700x code), so the two protocols share every socket.
+    if (LooksLikeStun(data, len))
+        return HandleStun(data, len, fromAddrNet, fromPortNet, arrivedOn, clock, out);
     if (arrivedOn == LocalPort::Server1PortChange || arrivedOn == LocalPort::Server2Changed)
         return Outcome::DroppedSendOnly;
     if (len < kHeaderLength)
@@ -105,6 +139,11 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
 
     if (r.type == kMsgRelayChange && arrivedOn == LocalPort::Server2Main)
         return HandleRelay(data, len, fromAddrNet, clock, out);
+    if (r.type == kMsgRelayStun && arrivedOn == LocalPort::Server2Main) {
+        if (m_verifier == nullptr || !m_roles.hasPartner || fromAddrNet != m_roles.partnerAddress)
+            return Outcome::RelaySpoofed;
+        return HandleStunRelay(data, len, clock, out);
+    }
     const auto codeClass = static_cast<std::uint8_t>(r.type >> 24);
     if (codeClass != kRequestClass)
         return IsAnswerClass(codeClass) ? Outcome::DroppedReply : Outcome::DroppedUnknown;
@@ -164,4 +203,143 @@ Outcome CProbeHandler::HandleRelay(const std::uint8_t* data, std::size_t len,
         return Outcome::RateLimited;
     AddChangedAddressReply(out, r.clientAddress, r.clientPort);
     return Outcome::RelayAccepted;
+}
+
+bool CProbeHandler::IsLocal(LocalPort port) const {
+    switch (port) {
+        case LocalPort::Server1Main:
+        case LocalPort::Server1Next:
+        case LocalPort::Server1PortChange:
+            return m_roles.server1;
+        case LocalPort::Server2Main:
+        case LocalPort::Server2Changed:
+            return m_roles.server2;
+    }
+    return false;
+}
+
+Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
+                                  std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
+                                  LocalPort arrivedOn, const HandlerClock& clock,
+                                  HandlerOutput& out) const {
+    // The port-change port only ever sends; Server2's changed-address port receives STUN only
+    // as the fourth address of an RFC 5780 server (clients send to OTHER-ADDRESS).
+    if (!IsLocal(arrivedOn) || arrivedOn == LocalPort::Server1PortChange ||
+        (arrivedOn == LocalPort::Server2Changed && !m_roles.rfc5780)) {
+        return Outcome::DroppedSendOnly;
+    }
+    StunMessage req;
+    if (ParseStun(data, len, req) != StunParseError::None)
+        return Outcome::StunMalformed;
+    // Responses and indications (a Binding indication is a keep-alive) get nothing, nor do
+    // methods other than Binding: answering them could only help a reflector.
+    if (req.cls != StunClass::Request || req.method != kStunMethodBinding)
+        return Outcome::StunIgnored;
+
+    std::vector<std::uint16_t> refused(
+        req.unknownRequired.begin(),
+        req.unknownRequired.begin() +
+            static_cast<std::ptrdiff_t>(std::min(req.unknownRequired.size(), kMaxUnknownListed)));
+    const bool changeIp = req.ChangeIp();
+    const bool changePort = req.ChangePort();
+    const LocalPort answerFrom = StunAlternate(arrivedOn, changeIp, changePort);
+    const bool relay = !IsLocal(answerFrom);
+    // A change is made only with all four addresses, and a split Server2 cannot ask Server1
+    // (relays go one way): both are answered as a server without an alternate address does.
+    if ((changeIp || changePort) &&
+        (!m_roles.rfc5780 || (relay && (m_signer == nullptr || !m_roles.hasPartner)))) {
+        if (refused.size() < kMaxUnknownListed)
+            refused.push_back(kStunAttrChangeRequest);
+    }
+    if (!m_limiter.Allow(fromAddrNet, clock.monotonicMs))
+        return Outcome::RateLimited;
+
+    if (!refused.empty()) {
+        StunMessage e;
+        e.cls = StunClass::Error;
+        e.transactionId = req.transactionId;
+        e.hasErrorCode = true;
+        e.errorCode = kStunUnknownAttributeCode;
+        e.errorReason = kStunUnknownAttributeReason;
+        e.unknownAttributes = refused;
+        e.fingerprint = true;
+        const std::size_t n = StunEncodedLength(e);
+        if (n == 0 || n > kMaxOutDatagram || (!req.hasPadding && n > kStunMaxAmplification * len)) {
+            return Outcome::StunOversized;
+        }
+        OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
+        d.length = static_cast<std::uint16_t>(EncodeStun(e, d.data, sizeof d.data));
+        return Outcome::StunError;
+    }
+    const std::uint16_t padding = req.hasPadding ? req.paddingLength : kRelayNoPadding;
+    if (!relay) {
+        return AddStunResponse(req.transactionId, fromAddrNet, fromPortNet, answerFrom, arrivedOn,
+                               len, padding, out);
+    }
+    StunRelayRequest r;
+    r.base.clientAddress = fromAddrNet;
+    r.base.clientPort = fromPortNet;
+    r.base.timestampMs = clock.wallMs;
+    r.transactionId = req.transactionId;
+    r.answerFromNext = answerFrom == LocalPort::Server2Changed;
+    r.arrivedOnNext = arrivedOn == LocalPort::Server1Next;
+    r.requestLength = static_cast<std::uint16_t>(std::min<std::size_t>(len, 0xFFFF));
+    r.paddingLength = padding;
+    OutDatagram& d =
+        Add(out, LocalPort::Server1PortChange, m_roles.partnerAddress, m_roles.partnerPort);
+    m_signer->EncodeStun(r, d.data);
+    d.length = kRelayStunLength;
+    return Outcome::StunAnswered;
+}
+
+Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len,
+                                       const HandlerClock& clock, HandlerOutput& out) const {
+    StunRelayRequest r;
+    const RelayCheck check = m_verifier->VerifyStun(data, len, clock.wallMs, &r);
+    if (check != RelayCheck::Accepted)
+        return kRelayOutcomes[static_cast<int>(check)];
+    if (!m_limiter.Allow(r.base.clientAddress, clock.monotonicMs))
+        return Outcome::RateLimited;
+    const LocalPort from = r.answerFromNext ? LocalPort::Server2Changed : LocalPort::Server2Main;
+    const LocalPort arrivedOn = r.arrivedOnNext ? LocalPort::Server1Next : LocalPort::Server1Main;
+    const Outcome o = AddStunResponse(r.transactionId, r.base.clientAddress, r.base.clientPort,
+                                      from, arrivedOn, r.requestLength, r.paddingLength, out);
+    return o == Outcome::StunAnswered ? Outcome::RelayAccepted : o;
+}
+
+Outcome CProbeHandler::AddStunResponse(const std::array<std::uint8_t, 12>& transactionId,
+                                       std::uint32_t toAddr, std::uint16_t toPort,
+                                       LocalPort answerFrom, LocalPort arrivedOn,
+                                       std::size_t requestLength, std::uint16_t paddingLength,
+                                       HandlerOutput& out) const {
+    const auto at = [this](LocalPort p) {
+        const auto i = static_cast<std::size_t>(p);
+        return StunIpv4(m_roles.stunAddress[i], m_roles.stunPort[i]);
+    };
+    StunMessage m;
+    m.cls = StunClass::Success;
+    m.transactionId = transactionId;
+    m.xorMapped = StunIpv4(toAddr, toPort);
+    // Also the plain form, for clients written to RFC 3489.
+    m.mapped = m.xorMapped;
+    m.responseOrigin = at(answerFrom);
+    if (m_roles.rfc5780)
+        m.otherAddress = at(StunAlternate(arrivedOn, true, true));
+    m.fingerprint = true;
+    const bool padded = paddingLength != kRelayNoPadding;
+    if (padded) {
+        // Padded like the request, as far as one datagram allows.
+        m.hasPadding = true;
+        m.paddingLength = 0;
+        const std::size_t bare = StunEncodedLength(m);
+        const std::size_t room =
+            kMaxOutDatagram > bare ? (kMaxOutDatagram - bare) & ~std::size_t{3} : 0;
+        m.paddingLength = static_cast<std::uint16_t>(std::min<std::size_t>(paddingLength, room));
+    }
+    const std::size_t n = StunEncodedLength(m);
+    if (n == 0 || n > kMaxOutDatagram || (!padded && n > kStunMaxAmplification * requestLength))
+        return Outcome::StunOversized;
+    OutDatagram& d = Add(out, answerFrom, toAddr, toPort);
+    d.length = static_cast<std::uint16_t>(EncodeStun(m, d.data, sizeof d.data));
+    return Outcome::StunAnswered;
 }

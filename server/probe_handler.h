@@ -41,17 +41,27 @@ enum class Outcome : std::uint8_t {
     RelayReplayed,
     RelayAccepted,
     RelaySequenceAhead,  // sequence number far ahead of the relay's own timestamp
+    StunAnswered,        // a Binding response sent, or relayed to the partner to send
+    StunError,      // a 420 error response sent (unknown attribute, or a change we cannot make)
+    StunMalformed,  // looked like STUN but did not parse
+    StunIgnored,    // not a Binding request: responses, indications, other methods
+    StunOversized,  // the response would have been over 4 times the request's size
 };
-inline constexpr int kOutcomeCount = 14;
+inline constexpr int kOutcomeCount = 19;
 const char* OutcomeName(Outcome outcome);
 
-// The largest datagram the handler writes is the relay.
+// The largest datagram the handler writes: a STUN response padded like its request.
+inline constexpr std::size_t kMaxOutDatagram = 1500;
+// Our own replies are at most twice their request; a STUN response at most this many times
+// its request unless the request carries PADDING (then the response is padded alike).
+inline constexpr std::size_t kStunMaxAmplification = 4;
+
 struct OutDatagram {
     LocalPort from = LocalPort::Server1Main;
     std::uint32_t toAddress = 0;  // network order
     std::uint16_t toPort = 0;     // network order
     std::uint16_t length = 0;
-    std::uint8_t data[kRelayLength] = {};
+    std::uint8_t data[kMaxOutDatagram] = {};
 };
 
 struct HandlerOutput {
@@ -72,7 +82,20 @@ struct HandlerRoles {
     bool hasPartner = false;
     std::uint32_t partnerAddress = 0;  // network order
     std::uint16_t partnerPort = 0;     // network order
+
+    // STUN. The address and port (network order) of each of the four sockets of an RFC 5780
+    // server, by LocalPort (Server1PortChange unused): this process's own and, in a split
+    // pair, the partner's (taken to use the same port). rfc5780: they form one (the same
+    // port P on both addresses, and P+1 on both), so responses carry OTHER-ADDRESS and
+    // CHANGE-REQUEST is honoured; otherwise Binding is answered without either.
+    std::array<std::uint32_t, kLocalPortCount> stunAddress{};
+    std::array<std::uint16_t, kLocalPortCount> stunPort{};
+    bool rfc5780 = false;
 };
+
+// The RFC 5780 socket that differs from `at` in address (changeIp) and/or port (changePort):
+// A:P, A:P+1, B:P and B:P+1 are Server1Main, Server1Next, Server2Main and Server2Changed.
+LocalPort StunAlternate(LocalPort at, bool changeIp, bool changePort);
 
 class CProbeHandler {
 public:
@@ -91,6 +114,20 @@ private:
     void AnswerChange(const Request& r, const HandlerClock& clock, HandlerOutput& out) const;
     Outcome HandleRelay(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
                         const HandlerClock& clock, HandlerOutput& out) const;
+    Outcome HandleStun(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
+                       std::uint16_t fromPortNet, LocalPort arrivedOn, const HandlerClock& clock,
+                       HandlerOutput& out) const;
+    Outcome HandleStunRelay(const std::uint8_t* data, std::size_t len, const HandlerClock& clock,
+                            HandlerOutput& out) const;
+    // Whether this process has the socket (its own role's ports).
+    bool IsLocal(LocalPort port) const;
+    // Writes the Binding success response to `to`, sent from answerFrom, for a request that
+    // arrived on arrivedOn; paddingLength kRelayNoPadding for none. Outcome StunAnswered, or
+    // StunOversized when it would break the size rule (nothing is then sent).
+    Outcome AddStunResponse(const std::array<std::uint8_t, 12>& transactionId, std::uint32_t toAddr,
+                            std::uint16_t toPort, LocalPort answerFrom, LocalPort arrivedOn,
+                            std::size_t requestLength, std::uint16_t paddingLength,
+                            HandlerOutput& out) const;
 
     const HandlerRoles m_roles;
     CRateLimiter& m_limiter;

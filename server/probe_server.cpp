@@ -7,6 +7,8 @@
 
 namespace {
 
+static_assert(kMaxOutDatagram <= kMaxDatagram, "a reply must fit a send buffer");
+
 // Receive calls on one socket before the others get their turn, so a flood on one port cannot
 // starve the rest: 8 x 64 datagrams.
 constexpr int kRoundsPerSocket = 8;

@@ -29,25 +29,57 @@ std::uint64_t SaturatingUs(std::uint64_t ms) {
 CRelaySigner::CRelaySigner(std::vector<std::uint8_t> key, std::uint64_t firstSequence)
     : m_key(std::move(key)), m_nextSequence(firstSequence) {}
 
-void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet,
-                          std::uint64_t wallMs, std::uint8_t* out) {
-    WriteBe16(out, kRelayLength);
-    WriteBe32(out + 2, kMsgRelayChange);
-    std::memcpy(out + 6, &clientAddrNet, 4);
-    std::memcpy(out + 10, &clientPortNet, 2);
-    WriteBe64(out + 12, wallMs);
+std::uint64_t CRelaySigner::NextSequence(std::uint64_t wallMs) {
     const std::uint64_t floor = SaturatingUs(wallMs);
     std::uint64_t seq = m_nextSequence.load(std::memory_order_relaxed);
     while (!m_nextSequence.compare_exchange_weak(seq, std::max(seq, floor) + 1,
                                                  std::memory_order_relaxed)) {
     }
-    WriteBe64(out + 20, std::max(seq, floor));
+    return std::max(seq, floor);
+}
+
+void CRelaySigner::Sign(std::uint8_t* out, std::size_t macOffset) const {
     if (m_key.empty()) {
-        std::memset(out + kRelayMacOffset, 0, kSha256Size);
+        std::memset(out + macOffset, 0, kSha256Size);
     } else {
-        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), out, kRelayMacOffset);
-        std::memcpy(out + kRelayMacOffset, mac.data(), mac.size());
+        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), out, macOffset);
+        std::memcpy(out + macOffset, mac.data(), mac.size());
     }
+}
+
+namespace {
+
+// Bytes 0..27, common to both relay types.
+void WriteRelayHead(std::uint8_t* out, std::uint16_t length, std::uint32_t type,
+                    std::uint32_t clientAddrNet, std::uint16_t clientPortNet, std::uint64_t wallMs,
+                    std::uint64_t sequence) {
+    WriteBe16(out, length);
+    WriteBe32(out + 2, type);
+    std::memcpy(out + 6, &clientAddrNet, 4);
+    std::memcpy(out + 10, &clientPortNet, 2);
+    WriteBe64(out + 12, wallMs);
+    WriteBe64(out + 20, sequence);
+}
+
+}  // namespace
+
+void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet,
+                          std::uint64_t wallMs, std::uint8_t* out) {
+    WriteRelayHead(out, kRelayLength, kMsgRelayChange, clientAddrNet, clientPortNet, wallMs,
+                   NextSequence(wallMs));
+    Sign(out, kRelayMacOffset);
+}
+
+void CRelaySigner::EncodeStun(const StunRelayRequest& r, std::uint8_t* out) {
+    const std::uint64_t wallMs = r.base.timestampMs;
+    WriteRelayHead(out, kRelayStunLength, kMsgRelayStun, r.base.clientAddress, r.base.clientPort,
+                   wallMs, NextSequence(wallMs));
+    std::memcpy(out + 28, r.transactionId.data(), r.transactionId.size());
+    out[40] = r.answerFromNext ? 1 : 0;
+    out[41] = r.arrivedOnNext ? 1 : 0;
+    WriteBe16(out + 42, r.requestLength);
+    WriteBe16(out + 44, r.paddingLength);
+    Sign(out, kRelayStunMacOffset);
 }
 
 const char* RelayCheckName(RelayCheck check) {
@@ -63,15 +95,14 @@ const char* RelayCheckName(RelayCheck check) {
 CRelayVerifier::CRelayVerifier(std::vector<std::uint8_t> key, std::uint64_t windowMs)
     : m_key(std::move(key)), m_windowMs(windowMs) {}
 
-RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
-                                  RelayRequest* out) {
-    if (len != kRelayLength || ReadBe16(data) != kRelayLength ||
-        ReadBe32(data + 2) != kMsgRelayChange) {
+RelayCheck CRelayVerifier::Check(const std::uint8_t* data, std::size_t len, std::uint32_t type,
+                                 std::size_t macOffset, std::uint64_t wallMs, RelayRequest& out) {
+    const std::size_t want = macOffset + kSha256Size;
+    if (len != want || ReadBe16(data) != want || ReadBe32(data + 2) != type)
         return RelayCheck::Malformed;
-    }
     if (!m_key.empty()) {
-        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), data, kRelayMacOffset);
-        if (!ConstantTimeEqual(mac.data(), data + kRelayMacOffset, mac.size()))
+        const Sha256Digest mac = HmacSha256(m_key.data(), m_key.size(), data, macOffset);
+        if (!ConstantTimeEqual(mac.data(), data + macOffset, mac.size()))
             return RelayCheck::BadMac;
     }
     RelayRequest r;
@@ -88,6 +119,34 @@ RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std
         return RelayCheck::SequenceAhead;
     if (!FirstSighting(r.sequence))
         return RelayCheck::Replayed;
+    out = r;
+    return RelayCheck::Accepted;
+}
+
+RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
+                                  RelayRequest* out) {
+    RelayRequest r;
+    const RelayCheck c = Check(data, len, kMsgRelayChange, kRelayMacOffset, wallMs, r);
+    if (c == RelayCheck::Accepted && out != nullptr)
+        *out = r;
+    return c;
+}
+
+RelayCheck CRelayVerifier::VerifyStun(const std::uint8_t* data, std::size_t len,
+                                      std::uint64_t wallMs, StunRelayRequest* out) {
+    StunRelayRequest r;
+    const RelayCheck c = Check(data, len, kMsgRelayStun, kRelayStunMacOffset, wallMs, r.base);
+    if (c != RelayCheck::Accepted)
+        return c;
+    // Inside the MAC: only a sender with the key (or, without one, the partner's address)
+    // can set these, but they are still checked to be one of the values they may take.
+    if (data[40] > 1 || data[41] > 1)
+        return RelayCheck::Malformed;
+    std::memcpy(r.transactionId.data(), data + 28, r.transactionId.size());
+    r.answerFromNext = data[40] == 1;
+    r.arrivedOnNext = data[41] == 1;
+    r.requestLength = ReadBe16(data + 42);
+    r.paddingLength = ReadBe16(data + 44);
     if (out != nullptr)
         *out = r;
     return RelayCheck::Accepted;

@@ -19,6 +19,7 @@
 // far ahead of the relay's timestamp: otherwise one datagram carrying 2^64-1 (forged from the
 // partner's address when there is no key) would make every later relay look like a replay.
 
+#include <array>
 #include <atomic>
 #include <bitset>
 #include <cstddef>
@@ -30,6 +31,22 @@
 inline constexpr std::uint32_t kMsgRelayChange = 0x52777005;
 inline constexpr std::uint16_t kRelayLength = 60;
 inline constexpr std::size_t kRelayMacOffset = 28;
+
+// The STUN relay: Server1 asks Server2 to answer a STUN Binding request whose CHANGE-REQUEST
+// names Server2's address. Same header, addresses, timestamp, sequence number (one sequence
+// space with kMsgRelayChange) and MAC rules, then:
+//
+//       28   12  the request's transaction ID
+//       40    1  the socket Server2 answers from: 0 its port P (change IP), 1 P+1 (change IP
+//                and port)
+//       41    1  where the request arrived: 0 Server1's port P, 1 P+1
+//       42    2  the request's length in bytes (big-endian): bounds the response's size
+//       44    2  the length of the request's PADDING, 0xFFFF for none (big-endian)
+//       46   32  HMAC-SHA256 with the shared key over bytes 0..45; zero when no key is set
+inline constexpr std::uint32_t kMsgRelayStun = 0x52777006;
+inline constexpr std::uint16_t kRelayStunLength = 78;
+inline constexpr std::size_t kRelayStunMacOffset = 46;
+inline constexpr std::uint16_t kRelayNoPadding = 0xFFFF;
 // How many sequence numbers below the highest one seen are still tracked: relays that arrive
 // out of order by up to this many are accepted once; older ones are refused.
 inline constexpr std::uint64_t kRelayReplayWindow = 1024;
@@ -48,6 +65,16 @@ struct RelayRequest {
     std::uint64_t sequence = 0;
 };
 
+// What a STUN relay carries besides a RelayRequest.
+struct StunRelayRequest {
+    RelayRequest base;
+    std::array<std::uint8_t, 12> transactionId{};
+    bool answerFromNext = false;  // Server2's P+1 instead of P
+    bool arrivedOnNext = false;   // the request reached Server1's P+1 instead of P
+    std::uint16_t requestLength = 0;
+    std::uint16_t paddingLength = kRelayNoPadding;
+};
+
 // Builds relay datagrams. Any thread: the sequence counter is atomic.
 class CRelaySigner {
 public:
@@ -59,8 +86,15 @@ public:
     // or wallMs in µs when that is higher, so it keeps up with the clock.
     void Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet, std::uint64_t wallMs,
                 std::uint8_t* out);
+    // Writes kRelayStunLength bytes; base.timestampMs is the wall clock, base.sequence is
+    // ignored (the next one is taken).
+    void EncodeStun(const StunRelayRequest& r, std::uint8_t* out);
 
 private:
+    // The next sequence number, never below wallMs in µs.
+    std::uint64_t NextSequence(std::uint64_t wallMs);
+    void Sign(std::uint8_t* out, std::size_t macOffset) const;
+
     const std::vector<std::uint8_t> m_key;
     std::atomic<std::uint64_t> m_nextSequence;
 };
@@ -80,8 +114,15 @@ public:
 
     RelayCheck Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
                       RelayRequest* out) EXCLUDES(m_mutex);
+    // The same checks for a kMsgRelayStun datagram, sharing the replay window.
+    RelayCheck VerifyStun(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
+                          StunRelayRequest* out) EXCLUDES(m_mutex);
 
 private:
+    // Length, type and MAC, then time window and sequence number; fills out on success.
+    RelayCheck Check(const std::uint8_t* data, std::size_t len, std::uint32_t type,
+                     std::size_t macOffset, std::uint64_t wallMs, RelayRequest& out)
+        EXCLUDES(m_mutex);
     // True the first time sequence is seen inside the replay window, and records it.
     bool FirstSighting(std::uint64_t sequence) EXCLUDES(m_mutex);
 

@@ -53,6 +53,8 @@ const char* ServerUsage() {
            "                         (A: this machine's own unicast address, never 0.0.0.0)\n"
            "  --server2 B:Q          act as Server2: answer on B:Q\n"
            "  With both, one process serves both roles and answers change requests itself.\n"
+           "  Both roles also answer STUN Binding requests; with the same port P on both\n"
+           "  servers, A:P, A:P+1, B:P and B:P+1 form an RFC 5780 server (docs/stun.md).\n"
            "\n"
            "Split deployment (one role per process or machine):\n"
            "  --partner B:Q          with --server1 only: Server2's address and port; change\n"
@@ -407,7 +409,50 @@ HandlerRoles RolesOf(const ServerConfig& cfg) {
     r.hasPartner = cfg.hasPartner;
     r.partnerAddress = cfg.partnerAddress;
     r.partnerPort = PortToNet(cfg.partnerPort);
+
+    // The four STUN addresses. A split pair knows the partner's address; its port is taken to
+    // be this side's (Server1's partner port says so; Server2 cannot check).
+    std::uint32_t a = cfg.server1Address, b = cfg.server2Address;
+    std::uint16_t p = cfg.server1Port, q = cfg.server2Port;
+    std::uint16_t qNext = cfg.changedPort;
+    if (cfg.server1 && !cfg.server2) {
+        b = cfg.partnerAddress;
+        q = cfg.partnerPort;
+        qNext = static_cast<std::uint16_t>(q + 1);
+    } else if (cfg.server2 && !cfg.server1) {
+        a = cfg.partnerAddress;
+        p = q;
+    }
+    const auto set = [&r](LocalPort port, std::uint32_t addr, std::uint16_t portHost) {
+        r.stunAddress[static_cast<std::size_t>(port)] = addr;
+        r.stunPort[static_cast<std::size_t>(port)] = PortToNet(portHost);
+    };
+    set(LocalPort::Server1Main, a, p);
+    set(LocalPort::Server1Next, a, static_cast<std::uint16_t>(p + 1));
+    set(LocalPort::Server2Main, b, q);
+    set(LocalPort::Server2Changed, b, qNext);
+    r.rfc5780 = WhyNoRfc5780(cfg).empty();
     return r;
+}
+
+std::string WhyNoRfc5780(const ServerConfig& cfg) {
+    if (cfg.server1 && cfg.server2) {
+        if (cfg.server1Port != cfg.server2Port)
+            return "server1 and server2 use different ports; RFC 5780 needs the same port P on "
+                   "both";
+        if (cfg.changedPort != cfg.server2Port + 1)
+            return "--changed-port is not server2's port + 1; RFC 5780 needs P+1 on both addresses";
+        return "";
+    }
+    if (cfg.server1) {
+        if (cfg.partnerPort != cfg.server1Port)
+            return "the partner's port differs from server1's; RFC 5780 needs the same port P on "
+                   "both";
+        return "";
+    }
+    if (cfg.changedPort != cfg.server2Port + 1)
+        return "--changed-port is not server2's port + 1; RFC 5780 needs P+1 on both addresses";
+    return "";
 }
 
 std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
@@ -434,6 +479,27 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
                         (cfg.key.empty() ? ", checked by source address alone (no --key)"
                                          : ", with the shared key") +
                         "; window " + std::to_string(cfg.relayWindowMs) + " ms");
+    }
+    const std::string why = WhyNoRfc5780(cfg);
+    if (why.empty()) {
+        const HandlerRoles r = RolesOf(cfg);
+        const auto at = [&r](LocalPort port) {
+            const auto i = static_cast<std::size_t>(port);
+            std::uint8_t bytes[2];
+            std::memcpy(bytes, &r.stunPort[i], 2);
+            return FormatIpv4Endpoint({r.stunAddress[i], ReadBe16(bytes)});
+        };
+        lines.push_back("STUN: RFC 5780 on; addresses " + at(LocalPort::Server1Main) + ", " +
+                        at(LocalPort::Server1Next) + ", " + at(LocalPort::Server2Main) + ", " +
+                        at(LocalPort::Server2Changed) +
+                        (cfg.server2 && !cfg.server1
+                             ? "; change-IP requests sent to this server get 420"
+                             : ""));
+    } else {
+        lines.push_back(
+            "STUN: Binding answered without OTHER-ADDRESS or CHANGE-REQUEST, RFC 5780 "
+            "off: " +
+            why);
     }
     if (cfg.rate.ratePerSecond == 0) {
         lines.push_back("rate limit off");

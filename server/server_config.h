@@ -54,6 +54,8 @@ const char* ServerUsage();
 
 std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg);
 HandlerRoles RolesOf(const ServerConfig& cfg);
+// Why the sockets do not form an RFC 5780 STUN server (one clause), or empty when they do.
+std::string WhyNoRfc5780(const ServerConfig& cfg);
 // The configuration as log lines, key never shown.
 std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
 

@@ -57,7 +57,9 @@ public:
 
 private:
     int m_count = 0;
-    std::uint8_t m_buffers[kIoBatch][128];  // our datagrams are at most 60 bytes
+    // Our own datagrams are at most 78 bytes; a STUN response padded like its request can be
+    // a whole datagram.
+    std::uint8_t m_buffers[kIoBatch][kMaxDatagram];
     sockaddr_in m_to[kIoBatch];
     iovec m_iov[kIoBatch];
     mmsghdr m_msgs[kIoBatch];

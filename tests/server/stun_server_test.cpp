@@ -1,0 +1,522 @@
+// STUN on the probe servers' sockets: the handler's exact responses, the socket each
+// CHANGE-REQUEST variant is answered from, what is refused or dropped, the size rule, the relay
+// of change-IP requests in a split pair, and real exchanges on loopback (127.0.0.2/127.0.0.3
+// sharing one port).
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "net/messages.h"
+#include "net/stun_message.h"
+#include "server/probe_handler.h"
+#include "server/probe_server.h"
+#include "server/server_config.h"
+#include "server/server_log.h"
+#include "tests/server/test_udp.h"
+
+namespace {
+
+using P = LocalPort;
+
+// 203.0.113.9:40000, the requester as the server sees it. Nothing is sent anywhere here.
+constexpr std::uint32_t kClientAddr = 0x097100cb;
+constexpr std::uint16_t kClientPort = 0x409c;
+constexpr std::uint64_t kWall = 1'800'000'000'000;
+const Bytes kKey = Hex("00112233445566778899aabbccddeeff");
+constexpr std::array<std::uint8_t, 12> kId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
+HandlerRoles Roles(const std::vector<std::string>& args) {
+    ServerConfig cfg;
+    std::string error;
+    EXPECT_EQ(ParseServerArgs(args, cfg, error, {}), ParseStatus::Ok) << error;
+    return RolesOf(cfg);
+}
+
+// Server1 at 127.0.0.2:3478, Server2 at 127.0.0.3:3478: a whole RFC 5780 server.
+const std::vector<std::string> kBothArgs = {"--server1", "127.0.0.2:3478", "--server2",
+                                            "127.0.0.3:3478"};
+const std::vector<std::string> kSplit1Args = {"--server1", "127.0.0.2:3478", "--partner",
+                                              "127.0.0.3:3478"};
+const std::vector<std::string> kSplit2Args = {"--server2", "127.0.0.3:3478", "--partner",
+                                              "127.0.0.2"};
+
+struct Fixture {
+    explicit Fixture(const std::vector<std::string>& args, RateLimitSettings rate = {0, 1, 1024})
+        : roles(Roles(args)),
+          limiter(rate),
+          signer(kKey, 77),
+          verifier(kKey, 10'000),
+          handler(roles, limiter, roles.server1 && !roles.server2 ? &signer : nullptr,
+                  roles.server2 && !roles.server1 ? &verifier : nullptr) {}
+
+    Outcome Feed(const Bytes& d, LocalPort on, std::uint32_t from = kClientAddr,
+                 std::uint16_t fromPort = kClientPort) {
+        return handler.Handle(d.data(), d.size(), from, fromPort, on, {0, kWall}, out);
+    }
+    Bytes Sent(int i = 0) const {
+        const OutDatagram& d = out.items[static_cast<std::size_t>(i)];
+        return Bytes(d.data, d.data + d.length);
+    }
+    StunMessage SentStun(int i = 0) const {
+        const Bytes b = Sent(i);
+        StunMessage m;
+        EXPECT_EQ(ParseStun(b.data(), b.size(), m), StunParseError::None);
+        return m;
+    }
+
+    HandlerRoles roles;
+    CRateLimiter limiter;
+    CRelaySigner signer;
+    CRelayVerifier verifier;
+    CProbeHandler handler;
+    HandlerOutput out;
+};
+
+Bytes Encode(const StunMessage& m) {
+    Bytes b(2048);
+    b.resize(EncodeStun(m, b.data(), b.size()));
+    return b;
+}
+
+// A Binding request with kId, optionally asking for a change.
+Bytes BindingRequest(std::uint32_t changeFlags = 0, bool withChange = false) {
+    StunMessage m;
+    m.transactionId = kId;
+    m.hasChangeRequest = withChange || changeFlags != 0;
+    m.changeFlags = changeFlags;
+    return Encode(m);
+}
+
+StunAddress Ep(const char* addr, std::uint16_t port) {
+    return StunIpv4(inet_addr(addr), htons(port));
+}
+
+TEST(StunHandler, BindingResponseByteForByte) {
+    Fixture f(kBothArgs);
+    ASSERT_EQ(f.Feed(BindingRequest(), P::Server1Main), Outcome::StunAnswered);
+    ASSERT_EQ(f.out.count, 1);
+    EXPECT_EQ(f.out.items[0].from, P::Server1Main);
+    EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
+    EXPECT_EQ(f.out.items[0].toPort, kClientPort);
+    // MAPPED-ADDRESS and XOR-MAPPED-ADDRESS 203.0.113.9:40000, RESPONSE-ORIGIN
+    // 127.0.0.2:3478, OTHER-ADDRESS 127.0.0.3:3479, FINGERPRINT (computed with zlib's CRC-32).
+    EXPECT_EQ(ToHex(f.Sent()),
+              "010100382112a4420102030405060708090a0b0c"
+              "0001000800019c40cb007109"
+              "002000080001bd52ea12d54b"
+              "802b000800010d967f000002"
+              "802c000800010d977f000003"
+              "8028000497c04672");
+}
+
+TEST(StunHandler, UnknownRequiredAttributeGets420ByteForByte) {
+    Fixture f(kBothArgs);
+    Bytes req = BindingRequest();
+    req.insert(req.end(), {0x7f, 0xff, 0x00, 0x00, 0x80, 0x99, 0x00, 0x00});  // required, optional
+    req[3] = 8;
+    ASSERT_EQ(f.Feed(req, P::Server1Main), Outcome::StunError);
+    ASSERT_EQ(f.out.count, 1);
+    // ERROR-CODE 420 "Unknown Attribute", UNKNOWN-ATTRIBUTES 0x7fff only, FINGERPRINT.
+    EXPECT_EQ(ToHex(f.Sent()),
+              "0111002c2112a4420102030405060708090a0b0c"
+              "0009001500000414556e6b6e6f776e20417474726962757465000000"
+              "000a00027fff0000"
+              "80280004722373dd");
+}
+
+// RFC 5780: each of the four addresses answers from the one the change names, and tells the
+// client its alternate (differing in both address and port).
+TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
+    struct Row {
+        LocalPort arrivedOn;
+        std::uint32_t flags;
+        LocalPort from;
+        StunAddress origin;
+        StunAddress other;
+    };
+    const std::uint32_t kIp = kStunChangeIp, kPort = kStunChangePort, kBoth = kIp | kPort;
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.arrivedOn = P::Server1Main,
+         .flags = 0,
+         .from = P::Server1Main,
+         .origin = Ep("127.0.0.2", 3478),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main,
+         .flags = kPort,
+         .from = P::Server1Next,
+         .origin = Ep("127.0.0.2", 3479),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main,
+         .flags = kIp,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main,
+         .flags = kBoth,
+         .from = P::Server2Changed,
+         .origin = Ep("127.0.0.3", 3479),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Next,
+         .flags = 0,
+         .from = P::Server1Next,
+         .origin = Ep("127.0.0.2", 3479),
+         .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server1Next,
+         .flags = kBoth,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server2Main,
+         .flags = 0,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.2", 3479)},
+        {.arrivedOn = P::Server2Main,
+         .flags = kIp,
+         .from = P::Server1Main,
+         .origin = Ep("127.0.0.2", 3478),
+         .other = Ep("127.0.0.2", 3479)},
+        {.arrivedOn = P::Server2Changed,
+         .flags = 0,
+         .from = P::Server2Changed,
+         .origin = Ep("127.0.0.3", 3479),
+         .other = Ep("127.0.0.2", 3478)},
+        {.arrivedOn = P::Server2Changed,
+         .flags = kPort,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.2", 3478)},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
+        Fixture f(kBothArgs);
+        ASSERT_EQ(f.Feed(BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
+        ASSERT_EQ(f.out.count, 1);
+        EXPECT_EQ(f.out.items[0].from, r.from);
+        const StunMessage m = f.SentStun();
+        EXPECT_EQ(m.cls, StunClass::Success);
+        EXPECT_EQ(m.transactionId, kId);
+        EXPECT_EQ(m.xorMapped, StunIpv4(kClientAddr, kClientPort));
+        EXPECT_EQ(m.mapped, StunIpv4(kClientAddr, kClientPort));
+        EXPECT_EQ(m.responseOrigin, r.origin);
+        EXPECT_EQ(m.otherAddress, r.other);
+        EXPECT_TRUE(m.fingerprint);
+    }
+}
+
+TEST(StunHandler, NothingButBindingRequestsIsAnswered) {
+    struct Row {
+        const char* name;
+        StunClass cls;
+        std::uint16_t method;
+        LocalPort on;
+        Outcome outcome;
+    };
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.name = "Binding indication",
+         .cls = StunClass::Indication,
+         .method = kStunMethodBinding,
+         .on = P::Server1Main,
+         .outcome = Outcome::StunIgnored},
+        {.name = "Binding success response",
+         .cls = StunClass::Success,
+         .method = kStunMethodBinding,
+         .on = P::Server1Main,
+         .outcome = Outcome::StunIgnored},
+        {.name = "Binding error response",
+         .cls = StunClass::Error,
+         .method = kStunMethodBinding,
+         .on = P::Server2Main,
+         .outcome = Outcome::StunIgnored},
+        {.name = "Allocate request",
+         .cls = StunClass::Request,
+         .method = 0x003,
+         .on = P::Server1Main,
+         .outcome = Outcome::StunIgnored},
+        {.name = "on the port-change port",
+         .cls = StunClass::Request,
+         .method = kStunMethodBinding,
+         .on = P::Server1PortChange,
+         .outcome = Outcome::DroppedSendOnly},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        Fixture f(kBothArgs);
+        StunMessage m;
+        m.cls = r.cls;
+        m.method = r.method;
+        EXPECT_EQ(f.Feed(Encode(m), r.on), r.outcome) << r.name;
+        EXPECT_EQ(f.out.count, 0) << r.name;
+    }
+    Fixture f(kBothArgs);
+    Bytes bad = BindingRequest();
+    bad.insert(bad.end(), {0x80, 0x28, 0x00, 0x04, 1, 2, 3, 4});  // wrong FINGERPRINT
+    bad[3] = 8;
+    EXPECT_EQ(f.Feed(bad, P::Server1Main), Outcome::StunMalformed);
+    EXPECT_EQ(f.out.count, 0);
+}
+
+// Different ports on the two servers: no alternate, so no OTHER-ADDRESS, any change refused
+// with 420 naming CHANGE-REQUEST, and Server2's reply port stays send-only.
+TEST(StunHandler, WithoutRfc5780BindingOnlyAndChangeRefused) {
+    const std::vector<std::string> args = {"--server1", "127.0.0.2:3478", "--server2",
+                                           "127.0.0.3:3490"};
+    {
+        Fixture f(args);
+        ASSERT_EQ(f.Feed(BindingRequest(), P::Server2Main), Outcome::StunAnswered);
+        const StunMessage m = f.SentStun();
+        EXPECT_FALSE(m.otherAddress.present);
+        EXPECT_EQ(m.responseOrigin, Ep("127.0.0.3", 3490));
+    }
+    {
+        Fixture f(args);
+        ASSERT_EQ(f.Feed(BindingRequest(kStunChangePort), P::Server1Main), Outcome::StunError);
+        EXPECT_EQ(f.out.items[0].from, P::Server1Main);
+        const StunMessage m = f.SentStun();
+        EXPECT_EQ(m.errorCode, 420);
+        EXPECT_EQ(m.unknownAttributes, (std::vector<std::uint16_t>{kStunAttrChangeRequest}));
+    }
+    {
+        Fixture f(args);
+        // A CHANGE-REQUEST asking for nothing is an ordinary Binding request.
+        EXPECT_EQ(f.Feed(BindingRequest(0, true), P::Server1Main), Outcome::StunAnswered);
+        EXPECT_EQ(f.Feed(BindingRequest(), P::Server2Changed), Outcome::DroppedSendOnly);
+    }
+}
+
+TEST(StunHandler, ResponsesStayWithinFourTimesTheRequestUnlessPadded) {
+    Fixture f(kBothArgs);
+    for (const std::uint32_t flags : {0u, kStunChangeIp, kStunChangePort, 6u}) {
+        const Bytes req = BindingRequest(flags);
+        ASSERT_EQ(f.Feed(req, P::Server1Main), Outcome::StunAnswered);
+        EXPECT_LE(f.out.items[0].length, kStunMaxAmplification * req.size()) << flags;
+    }
+    // Padded like the request, as far as one datagram allows.
+    for (const std::uint16_t padding : {std::uint16_t{100}, std::uint16_t{1400}}) {
+        StunMessage m;
+        m.transactionId = kId;
+        m.hasPadding = true;
+        m.paddingLength = padding;
+        const Bytes req = Encode(m);
+        ASSERT_EQ(f.Feed(req, P::Server1Main), Outcome::StunAnswered);
+        const StunMessage resp = f.SentStun();
+        EXPECT_TRUE(resp.hasPadding);
+        EXPECT_LE(f.out.items[0].length, kMaxOutDatagram);
+        EXPECT_GE(f.out.items[0].length, std::min<std::size_t>(req.size(), 1400)) << padding;
+    }
+}
+
+TEST(StunHandler, RateLimitCoversStun) {
+    Fixture f(kBothArgs, {1, 2, 1024});  // 1/s, burst 2
+    EXPECT_EQ(f.Feed(BindingRequest(), P::Server1Main), Outcome::StunAnswered);
+    Bytes unknown = BindingRequest();
+    unknown.insert(unknown.end(), {0x7f, 0xff, 0x00, 0x00});
+    unknown[3] = 4;
+    EXPECT_EQ(f.Feed(unknown, P::Server1Main), Outcome::StunError);
+    EXPECT_EQ(f.Feed(BindingRequest(), P::Server2Main), Outcome::RateLimited);
+    EXPECT_EQ(f.out.count, 0);
+}
+
+// A split Server1 sends change-IP requests to Server2 as a signed relay; Server2 answers from
+// the address and port asked, once.
+TEST(StunHandler, SplitPairRelaysChangeIp) {
+    struct Row {
+        LocalPort arrivedOn;
+        std::uint32_t flags;
+        LocalPort from;
+        StunAddress origin;
+        StunAddress other;
+    };
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.arrivedOn = P::Server1Main,
+         .flags = kStunChangeIp,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main,
+         .flags = 6,
+         .from = P::Server2Changed,
+         .origin = Ep("127.0.0.3", 3479),
+         .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Next,
+         .flags = 6,
+         .from = P::Server2Main,
+         .origin = Ep("127.0.0.3", 3478),
+         .other = Ep("127.0.0.3", 3478)},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
+        Fixture s1(kSplit1Args);
+        Fixture s2(kSplit2Args);
+        ASSERT_EQ(s1.Feed(BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
+        ASSERT_EQ(s1.out.count, 1);
+        EXPECT_EQ(s1.out.items[0].from, P::Server1PortChange);
+        EXPECT_EQ(s1.out.items[0].toAddress, inet_addr("127.0.0.3"));
+        EXPECT_EQ(s1.out.items[0].toPort, htons(3478));
+        const Bytes relay = s1.Sent();
+        ASSERT_EQ(relay.size(), kRelayStunLength);
+        EXPECT_FALSE(LooksLikeStun(relay.data(), relay.size()));
+
+        const std::uint32_t s1Addr = inet_addr("127.0.0.2");
+        EXPECT_EQ(s2.Feed(relay, P::Server2Main, inet_addr("127.0.0.9")), Outcome::RelaySpoofed);
+        ASSERT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayAccepted);
+        ASSERT_EQ(s2.out.count, 1);
+        EXPECT_EQ(s2.out.items[0].from, r.from);
+        EXPECT_EQ(s2.out.items[0].toAddress, kClientAddr);
+        EXPECT_EQ(s2.out.items[0].toPort, kClientPort);
+        const StunMessage m = s2.SentStun();
+        EXPECT_EQ(m.transactionId, kId);
+        EXPECT_EQ(m.xorMapped, StunIpv4(kClientAddr, kClientPort));
+        EXPECT_EQ(m.responseOrigin, r.origin);
+        EXPECT_EQ(m.otherAddress, r.other);
+        EXPECT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayReplayed);
+
+        Bytes tampered = relay;
+        tampered[30] ^= 1;  // the transaction ID
+        EXPECT_EQ(s2.Feed(tampered, P::Server2Main, s1Addr, 5000), Outcome::RelayBadMac);
+    }
+}
+
+TEST(StunHandler, SplitServer2ChangesPortItselfAndRefusesChangeIp) {
+    Fixture f(kSplit2Args);
+    ASSERT_EQ(f.Feed(BindingRequest(kStunChangePort), P::Server2Main), Outcome::StunAnswered);
+    EXPECT_EQ(f.out.items[0].from, P::Server2Changed);
+    EXPECT_EQ(f.SentStun().otherAddress, Ep("127.0.0.2", 3479));
+    ASSERT_EQ(f.Feed(BindingRequest(kStunChangeIp), P::Server2Main), Outcome::StunError);
+    EXPECT_EQ(f.SentStun().unknownAttributes, (std::vector<std::uint16_t>{kStunAttrChangeRequest}));
+}
+
+TEST(StunHandler, ConfigSaysWhyRfc5780IsOff) {
+    struct Row {
+        std::vector<std::string> args;
+        bool on;
+    };
+    // clang-format off: one row per line
+    const Row rows[] = {
+        {.args = kBothArgs, .on = true},
+        {.args = kSplit1Args, .on = true},
+        {.args = kSplit2Args, .on = true},
+        {.args = {"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:3490"}, .on = false},
+        {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3490"}, .on = false},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--changed-port",
+                  "4000"},
+         .on = false},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        ServerConfig cfg;
+        std::string error;
+        ASSERT_EQ(ParseServerArgs(r.args, cfg, error, {}), ParseStatus::Ok) << error;
+        EXPECT_EQ(RolesOf(cfg).rfc5780, r.on) << r.args[1];
+        EXPECT_EQ(WhyNoRfc5780(cfg).empty(), r.on) << r.args[1];
+        std::string described;
+        for (const std::string& line : DescribeConfig(cfg))
+            described += line + "\n";
+        EXPECT_NE(described.find(r.on ? "RFC 5780 on" : "RFC 5780 off"), std::string::npos)
+            << described;
+    }
+}
+
+// Real sockets: Server1 on 127.0.0.2:P, P+1 (and P+2), Server2 on 127.0.0.3:P, P+1.
+class StunLoopback : public ::testing::Test {
+protected:
+    // Starts servers (one process, or a split pair in this process) on a free port.
+    void Start(bool split) {
+        SetServerLogMuted(true);
+        for (int attempt = 0; attempt < 10 && m_servers.empty(); ++attempt) {
+            const std::uint16_t p = FindFreePortBase("127.0.0.2", 3, "127.0.0.3", 0);
+            ASSERT_NE(p, 0);
+            const std::string a = "127.0.0.2:" + std::to_string(p);
+            const std::string b = "127.0.0.3:" + std::to_string(p);
+            std::vector<std::vector<std::string>> configs;
+            if (split) {
+                configs = {{"--server1", a, "--partner", b, "--key-hex", ToHex(kKey)},
+                           {"--server2", b, "--partner", "127.0.0.2", "--key-hex", ToHex(kKey)}};
+            } else {
+                configs = {{"--server1", a, "--server2", b}};
+            }
+            std::vector<std::unique_ptr<CProbeServer>> started;
+            for (const auto& args : configs) {
+                ServerConfig cfg;
+                std::string error;
+                ASSERT_EQ(ParseServerArgs(args, cfg, error, {}), ParseStatus::Ok) << error;
+                cfg.workers = 1;
+                auto s = std::make_unique<CProbeServer>(cfg);
+                if (!s->Start(error))  // taken meanwhile by a parallel test: try again
+                    break;
+                started.push_back(std::move(s));
+            }
+            if (started.size() == configs.size()) {
+                m_servers = std::move(started);
+                m_port = p;
+            }
+        }
+        ASSERT_FALSE(m_servers.empty());
+    }
+    void TearDown() override {
+        for (auto& s : m_servers)
+            s->Stop();
+        SetServerLogMuted(false);
+    }
+
+    // Sends a Binding request (with a CHANGE-REQUEST when flags) to address:port and checks
+    // the response's source and XOR-MAPPED-ADDRESS.
+    void Exchange(CTestSocket& c, const std::string& to, int toPortOffset, std::uint32_t flags,
+                  const std::string& wantFrom, int wantPortOffset) {
+        SCOPED_TRACE(testing::Message() << to << ":P+" << toPortOffset << " flags " << flags);
+        const Bytes req = BindingRequest(flags);
+        ASSERT_TRUE(c.SendTo(to, static_cast<std::uint16_t>(m_port + toPortOffset), req));
+        const auto r = c.Receive(3000);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(r->fromAddress, wantFrom);
+        EXPECT_EQ(r->fromPort, m_port + wantPortOffset);
+        StunMessage m;
+        ASSERT_EQ(ParseStun(r->data.data(), r->data.size(), m), StunParseError::None);
+        EXPECT_EQ(m.transactionId, kId);
+        EXPECT_EQ(m.xorMapped, StunIpv4(c.AddressNet(), c.PortNet()));
+        EXPECT_EQ(m.responseOrigin, Ep(wantFrom.c_str(), r->fromPort));
+    }
+
+    std::vector<std::unique_ptr<CProbeServer>> m_servers;
+    std::uint16_t m_port = 0;
+};
+
+TEST_F(StunLoopback, EveryChangeRequestFromItsAddressAndOurProtocolStillAnswered) {
+    Start(false);
+    CTestSocket c;
+    ASSERT_TRUE(c.Valid());
+    Exchange(c, "127.0.0.2", 0, 0, "127.0.0.2", 0);
+    Exchange(c, "127.0.0.2", 0, kStunChangePort, "127.0.0.2", 1);
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp, "127.0.0.3", 0);
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp | kStunChangePort, "127.0.0.3", 1);
+    // The client's next step: a Binding request to OTHER-ADDRESS, and to the other two.
+    Exchange(c, "127.0.0.3", 1, 0, "127.0.0.3", 1);
+    Exchange(c, "127.0.0.3", 0, 0, "127.0.0.3", 0);
+    Exchange(c, "127.0.0.2", 1, 0, "127.0.0.2", 1);
+    // Our own binding request on the same socket, answered as before.
+    ASSERT_TRUE(c.SendTo("127.0.0.2", m_port, Hex("000674777002")));
+    const auto r = c.Receive(3000);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->data.size(), kEndpointBodyLength);
+    EXPECT_EQ(ReadBe32(r->data.data() + 2), ReplyCode(kMsgBindingRequest));
+}
+
+TEST_F(StunLoopback, SplitPairAnswersChangeIpThroughTheRelay) {
+    Start(true);
+    CTestSocket c;
+    ASSERT_TRUE(c.Valid());
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp, "127.0.0.3", 0);
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp | kStunChangePort, "127.0.0.3", 1);
+    Exchange(c, "127.0.0.2", 0, kStunChangePort, "127.0.0.2", 1);
+    Exchange(c, "127.0.0.3", 1, 0, "127.0.0.3", 1);
+}
+
+}  // namespace
