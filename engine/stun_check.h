@@ -131,8 +131,12 @@ public:
 
     bool Running() const { return m_phase != Phase::Idle; }
     const StunOutcome& Outcome() const { return m_outcome; }
-    // What is being waited for, for a progress display ("" when idle).
+    // What is being waited for, for a progress display ("" when idle), and when the transaction
+    // in progress gives up (empty when idle).
     std::string StepName() const;
+    std::optional<std::uint64_t> GiveUpAt() const {
+        return m_phase == Phase::Idle ? std::nullopt : std::optional<std::uint64_t>(m_giveUpMs);
+    }
 
 private:
     enum class Phase : std::uint8_t {
