@@ -49,7 +49,7 @@ public:
     int Requests() const { return m_requests; }
 
 private:
-    static std::uint32_t Ip(int i) { return *ParseIpv4(i == 0 ? "127.0.0.2" : "127.0.0.3"); }
+    static std::uint32_t Ip(int i) { return inet_addr(i == 0 ? "127.0.0.2" : "127.0.0.3"); }
     bool Bound() const { return m_fd[1][1] >= 0; }
     static int BindOne(std::uint32_t ip, std::uint16_t port) {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
