@@ -17,6 +17,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_output.h"
 #include "cli/log_keeper.h"
+#include "cli/stun_cli.h"
 #include "core/log.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -263,6 +264,8 @@ int CCliRun::Finish(int signo) {
 }  // namespace
 
 int RunCli(const CliOptions& options, CSignalRelay& signals) {
+    if (options.stun)
+        return RunStunCli(options, signals);
     CCliRun run(options);
     // Registered for exactly the run's lifetime, whatever ends it.
     struct Registration {

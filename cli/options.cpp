@@ -101,6 +101,14 @@ std::optional<ServerOverride> ParseServer(const std::string& text, const HostRes
     return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
 }
 
+std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
+                                              std::string& why) {
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos)
+        return ParseServer(text, resolve, why);
+    return ParseServer(text + ":" + std::to_string(kDefaultStunPort), resolve, why);
+}
+
 namespace {
 
 // What an option's handler gets: its name as typed (before any '=') and its value, if it takes one.
@@ -145,6 +153,21 @@ OptionError SetFriend(const OptionContext& c) {
     return std::nullopt;
 }
 
+template <std::optional<ServerOverride> CliOptions::*Field>
+OptionError SetStunServer(const OptionContext& c) {
+    std::string why;
+    auto server = ParseStunServer(c.value, c.resolve, why);
+    if (!server)
+        return c.name + ": " + why;
+    c.options.*Field = *server;
+    if (Field == &CliOptions::stun) {
+        // The name as typed, for the log; a dotted address needs no second spelling.
+        const std::string host = c.value.substr(0, c.value.rfind(':'));
+        c.options.stunName = ParseIpv4(host) ? std::string() : host;
+    }
+    return std::nullopt;
+}
+
 OptionError SetTick(const OptionContext& c) {
     auto ms = ParseNumber(c.value, kMinTickMs, kMaxTickMs);
     if (!ms) {
@@ -175,6 +198,8 @@ constexpr OptionSpec kOptions[] = {
     {.name = "--server2", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server2>},
     {.name = "--friend", .needs = "an address", .apply = SetFriend},
     {.name = "--tick-ms", .needs = "a number of milliseconds", .apply = SetTick},
+    {.name = "--stun", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun>},
+    {.name = "--stun2", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun2>},
 };
 // clang-format on
 
@@ -227,6 +252,30 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         result.error = "--respond runs no check, so --json and --report do not apply";
         return result;
     }
+    if (o.stun2 && !o.stun) {
+        result.error = "--stun2 needs --stun";
+        return result;
+    }
+    if (o.stun) {
+        // The standard STUN run reads no settings and has no dialog, friend or tick.
+        std::string others;
+        const auto conflict = [&others](bool given, const char* name) {
+            if (given)
+                others += std::string(others.empty() ? "" : ", ") + name;
+        };
+        conflict(o.respond, "--respond");
+        conflict(o.server1.has_value(), "--server1");
+        conflict(o.server2.has_value(), "--server2");
+        conflict(o.friendIp.has_value(), "--friend");
+        conflict(o.report, "--report");
+        conflict(!o.configPath.empty(), "--config");
+        conflict(o.tickMs != 1000, "--tick-ms");
+        if (!others.empty()) {
+            result.error = "--stun runs the standard STUN tests, not the check: " + others +
+                           " cannot be combined with it";
+            return result;
+        }
+    }
     result.ok = true;
     return result;
 }
@@ -270,14 +319,22 @@ Options:
            std::to_string(kMinTickMs) + "-" + std::to_string(kMaxTickMs) + R"(, default 1000);
                    a step times out on its 13th tick, so a shorter tick
                    shortens every time-out
+  --stun H[:P]     run no check: test the NAT with the standard STUN tests (RFC 5389
+                   Binding, RFC 5780 behaviour discovery) against the STUN server at
+                   H (dotted IPv4 or host name), port P (default 3478); only --stun2,
+                   --log and --json combine with it
+  --stun2 H[:P]    a second STUN server, asked only when the first one cannot do the
+                   RFC 5780 tests, to tell endpoint-independent mapping from the rest
   -h, --help       show this help and exit
 
 Exit status:
-  0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped)
+  0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped);
+       with --stun: the STUN server reported the mapped address
   1    unexpected internal failure
   2    bad command line, unreadable settings file, or a --log file that is the
        settings file
-  3    the check ended with the filter verdict UNKNOWN
+  3    the check ended with the filter verdict UNKNOWN; with --stun: the STUN
+       server never answered
   4    invalid settings: a server address or port is zero, or a server's host name
        cannot be resolved
   5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)

@@ -27,7 +27,15 @@ struct CliOptions {
     bool respond = false;
     bool help = false;
     int tickMs = 1000;  // period of the engine's tick; a step times out on its 13th tick
+    // --stun/--stun2: run the standard STUN behaviour discovery instead of the check. The names
+    // as typed (for the log) when they were host names, else empty.
+    std::optional<ServerOverride> stun;
+    std::optional<ServerOverride> stun2;
+    std::string stunName;
 };
+
+// The port of a --stun server written without one (RFC 5389's default for STUN over UDP).
+inline constexpr std::uint16_t kDefaultStunPort = 3478;
 
 // Bounds of --tick-ms. Below 10 ms the tick would outrun the loopback round trip it times; above
 // a minute a single step would wait more than 13 minutes.
@@ -60,6 +68,10 @@ std::optional<ServerOverride> ParseServer(const std::string& text,
 // The same, saying in why what was wrong (for the option's error message).
 std::optional<ServerOverride> ParseServer(const std::string& text, const HostResolver& resolve,
                                           std::string& why);
+
+// "address[:port]" for --stun: as ParseServer, but the port may be left out (kDefaultStunPort).
+std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
+                                              std::string& why);
 
 struct StunSettings;
 // Puts the command line's servers and friend over what the settings file gave; true when both

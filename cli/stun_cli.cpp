@@ -1,0 +1,173 @@
+#include "cli/stun_cli.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "cli/json_output.h"
+#include "cli/log_keeper.h"
+#include "cli/options.h"
+#include "cli/signal_watch.h"
+#include "core/log.h"
+#include "engine/nat_prober.h"
+#include "engine/prober_util.h"
+#include "engine/stun_runner.h"
+
+namespace {
+
+std::string Endpoint(const std::optional<Ipv4Endpoint>& e) {
+    if (!e)
+        return "null";
+    return "{\"address\":" + JsonString(FormatIpv4(e->address)) +
+           ",\"port\":" + std::to_string(e->port) + "}";
+}
+
+std::string Behaviour(const std::optional<StunBehaviour>& b) {
+    return b ? JsonString(StunBehaviourName(*b)) : "null";
+}
+
+std::string Bool(const std::optional<bool>& b) {
+    return b ? (*b ? "true" : "false") : "null";
+}
+
+std::string Code(const std::optional<std::int32_t>& code, const char* (*text)(std::int32_t)) {
+    if (!code)
+        return "null";
+    return "{\"code\":" + std::to_string(*code) + ",\"text\":" + JsonString(text(*code)) + "}";
+}
+
+void WriteStream(std::FILE* f, const std::string& s) {
+    std::fwrite(s.data(), 1, s.size(), f);
+    std::fflush(f);
+}
+
+Ipv4Endpoint HostOrder(const ServerOverride& s) {
+    return {s.addressNet, prober::HostPort(s.portNet)};
+}
+
+}  // namespace
+
+std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_t durationMs) {
+    std::string j = "{\"status\":" + JsonString(status);
+    j += ",\"mapping\":" + Behaviour(o.mapping);
+    j += ",\"mappingEndpointIndependent\":" + Bool(o.mappingEndpointIndependent);
+    j += ",\"filtering\":" + Behaviour(o.filtering);
+    j += ",\"hairpinning\":" + Bool(o.hairpinning);
+    j += ",\"mapped\":" + Endpoint(o.mapped);
+    j += ",\"filter\":" + Code(o.classicFilter, FilterTypeText);
+    j += ",\"allocation\":" + Code(o.classicAlloc, AllocRuleText);
+    j += ",\"server\":{\"address\":" + JsonString(FormatIpv4(o.server.address)) +
+         ",\"port\":" + std::to_string(o.server.port) +
+         ",\"otherAddress\":" + Endpoint(o.otherAddress) +
+         ",\"responseOrigin\":" + Endpoint(o.responseOrigin) + ",\"rfc5780\":" + Bool(o.rfc5780) +
+         ",\"problem\":" + (o.rfc5780Problem.empty() ? "null" : JsonString(o.rfc5780Problem)) + "}";
+    j += ",\"server2\":" + Endpoint(o.server2);
+    j += ",\"lines\":[";
+    for (std::size_t i = 0; i < o.lines.size(); ++i)
+        j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
+    j += "],\"durationMs\":" + std::to_string(durationMs) + "}";
+    return j;
+}
+
+std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs) {
+    const std::optional<std::uint64_t> giveUp = check.GiveUpAt();
+    if (!giveUp)
+        return {};
+    const std::uint64_t left = *giveUp > nowMs ? *giveUp - nowMs : 0;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "waiting for %s: %.1f s left", check.StepName().c_str(),
+                  static_cast<double>(left) / 1000.0);
+    return buf;
+}
+
+int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
+    CProgressLine progress([](const std::string& s) { WriteStream(stderr, s); },
+                           ::isatty(STDERR_FILENO) == 1);
+    const auto out = [&progress](const std::string& s) {
+        if (s.empty())
+            return;
+        progress.Clear();
+        WriteStream(stdout, s);
+    };
+    const auto err = [&progress](const std::string& message) {
+        progress.Clear();
+        WriteStream(stderr, "gatewise-cli: " + message + "\n");
+    };
+    if (!options.logPath.empty()) {
+        // As for the check: an unwritable --log fails before the tests, not after them.
+        const int fd =
+            ::open(options.logPath.c_str(),
+                   O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            err("cannot write the log file '" + options.logPath + "'");
+            return kExitLogFile;
+        }
+        ::close(fd);
+    }
+
+    CLineEndConverter lineEnds;
+    CLogKeeper logText(!options.logPath.empty());
+    logText.SetOnAppend([&](const std::string& piece) { out(lineEnds.Convert(piece)); });
+    theLog.SetOutputWindow(&logText);
+
+    CStunRunner runner;
+    std::atomic<int> signal{0};
+    struct Registration {
+        CSignalRelay& relay;
+        ~Registration() { relay.SetTarget({}); }
+    } registration{signals};
+    // A signal kept from before (during the name lookups) arrives here at once.
+    signals.SetTarget([&runner, &signal](int signo) {
+        int none = 0;
+        signal.compare_exchange_strong(none, signo);
+        runner.RequestStop();
+    });
+    runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
+        progress.Show(StunProgressText(check, nowMs));
+    });
+
+    StunCheckConfig config;
+    config.server = HostOrder(*options.stun);
+    if (options.stun2)
+        config.server2 = HostOrder(*options.stun2);
+    config.serverName = options.stunName;
+    const auto start = std::chrono::steady_clock::now();
+    const StunOutcome outcome = runner.Run(config);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    progress.Clear();
+    out(lineEnds.Flush());
+
+    const char* status = kStatusFinished;
+    int code = outcome.Determined() ? kExitOk : kExitUnknown;
+    if (const int signo = signal.load(); signo != 0) {
+        err(std::string("interrupted by ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        status = kStatusInterrupted;
+        code = kExitSignalBase + signo;
+    } else if (outcome.socketsFailed) {
+        err("could not open a UDP socket");
+        status = kStatusSocketsFailed;
+        code = kExitSockets;
+    }
+    if (options.json)
+        out(FormatStunJson(status, outcome, ms) + "\n");
+    theLog.SetOutputWindow(nullptr);
+    if (!options.logPath.empty()) {
+        std::ofstream file(options.logPath, std::ios::binary | std::ios::trunc);
+        file.write(logText.Text().data(), static_cast<std::streamsize>(logText.Text().size()));
+        file.close();
+        if (file.fail()) {
+            err("cannot write the log file '" + options.logPath + "'");
+            code = kExitLogFile;
+        }
+    }
+    return code;
+}

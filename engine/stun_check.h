@@ -1,0 +1,201 @@
+#pragma once
+// Standard STUN behaviour discovery (RFC 5389 Binding, RFC 5780 tests, RFC 4787 words): a state
+// machine that changes state only in Start, OnDatagram, OnTimer and Stop. It reaches the network
+// through IStunTransport and reads time from an injected clock, so tests drive it with a
+// recording fake and explicit milliseconds. Engine thread only (whichever thread owns it; one).
+//
+// The tests run one after another, each on sockets of its own so none can bias the next:
+//   1. mapping (socket M): test I to the primary address; with a usable OTHER-ADDRESS test II to
+//      (other IP, primary port) and test III to the other address; without one, and with a
+//      second server, one Binding to the second server from the same socket;
+//   2. hairpinning (socket H): test I, then a Binding request to the mapped address from H;
+//   3. filtering (socket F, only with a usable OTHER-ADDRESS): test I, then CHANGE-REQUEST
+//      change-IP-and-port (test II), then change-port (test III).
+// Every response must carry the transaction ID of the transaction in progress and come from the
+// address its request went to (for a change request: from where RFC 5780 says the server must
+// answer, RESPONSE-ORIGIN included); anything else is logged and ignored.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "net/address_text.h"
+
+// What the check needs of the network: fresh UDP sockets. Called on the check's thread only.
+class IStunTransport {
+public:
+    virtual ~IStunTransport() = default;
+    // A new UDP socket on an ephemeral local port (any local address); its id (>= 0), or -1
+    // when none can be opened.
+    virtual int Open() = 0;
+    // One datagram; false when the system refused it (the check then waits as for a loss).
+    virtual bool Send(int socketId, const Ipv4Endpoint& to,
+                      std::span<const std::uint8_t> bytes) = 0;
+    virtual void Close(int socketId) = 0;
+};
+
+// RFC 4787 behaviour of a mapping or a filter.
+enum class StunBehaviour : std::uint8_t {
+    EndpointIndependent,
+    AddressDependent,
+    AddressAndPortDependent,
+};
+// "endpoint-independent", "address-dependent", "address-and-port-dependent".
+const char* StunBehaviourName(StunBehaviour b);
+
+// Retransmission of one request (RFC 5389 section 7.2.1). The RFC's own total is 39.5 s, far
+// too long for a diagnostic that runs up to eight transactions in a row, so a transaction gives
+// up after capMs at most: with the defaults it sends at 0, 500, 1500, 3500 and 7500 ms and gives
+// up at 9500 ms.
+struct StunTiming {
+    std::uint64_t rtoMs = 500;   // first retransmission time-out; doubles each time
+    int transmissions = 7;       // Rc: transmissions in all
+    int lastWaitFactor = 16;     // Rm: the wait after the last one, in RTOs
+    std::uint64_t capMs = 9500;  // give up this long after the first transmission
+};
+
+struct StunCheckConfig {
+    Ipv4Endpoint server;                  // primary address, resolved
+    std::optional<Ipv4Endpoint> server2;  // --stun2: a second server, for the mapping test only
+    std::string serverName;               // as the user wrote it, for the log ("" = dotted)
+    StunTiming timing;
+};
+
+// What one run found. Every optional is empty when its test did not run or did not finish,
+// which is distinct from a negative answer.
+struct StunOutcome {
+    bool finished = false;  // reached the summary (false: stopped, or never started)
+    bool interrupted = false;
+    bool socketsFailed = false;  // a fresh socket could not be opened
+
+    Ipv4Endpoint server;
+    std::optional<Ipv4Endpoint> server2;
+    bool serverAnswered = false;
+    std::optional<Ipv4Endpoint> mapped;          // test I on the mapping socket
+    std::optional<Ipv4Endpoint> otherAddress;    // OTHER-ADDRESS of test I
+    std::optional<Ipv4Endpoint> responseOrigin;  // RESPONSE-ORIGIN of test I
+    bool legacyServer = false;                   // answered with MAPPED-ADDRESS only (RFC 3489)
+    // Whether the server supports RFC 5780 as far as these tests need it; empty when it never
+    // answered. When false, rfc5780Problem says why in one phrase.
+    std::optional<bool> rfc5780;
+    std::string rfc5780Problem;
+
+    std::optional<StunBehaviour> mapping;
+    // Known also when the kind is not: a second server without RFC 5780 tells EI or not.
+    std::optional<bool> mappingEndpointIndependent;
+    std::optional<StunBehaviour> filtering;
+    std::optional<bool> hairpinning;
+    std::optional<bool> mappedIsLocal;  // the mapped address is one of this computer's own
+
+    // The classic names, where they correspond: NatFilterType and PortAllocRule codes.
+    std::optional<std::int32_t> classicFilter;
+    std::optional<std::int32_t> classicAlloc;
+
+    std::vector<std::string> lines;  // the verdict lines of the summary, as logged
+
+    // Something was found: at least the mapped address.
+    bool Determined() const { return mapped.has_value(); }
+};
+
+class CStunCheck {
+public:
+    using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic
+    using TransactionIdSource = std::function<std::array<std::uint8_t, 12>()>;
+    using LocalAddressTest = std::function<bool(std::uint32_t addrNet)>;
+
+    // transport and clock must outlive the check. Transaction IDs come from std::random_device
+    // and the local-address test is this computer's interfaces unless replaced below.
+    CStunCheck(IStunTransport& transport, Clock clock);
+    ~CStunCheck();
+    CStunCheck(const CStunCheck&) = delete;
+    CStunCheck& operator=(const CStunCheck&) = delete;
+
+    // Tests: deterministic IDs, a made-up set of local addresses.
+    void SetTransactionIdSource(TransactionIdSource source) { m_newId = std::move(source); }
+    void SetLocalAddressTest(LocalAddressTest test) { m_isLocal = std::move(test); }
+
+    // Starts a run (logging its start); a run in progress is stopped first.
+    void Start(const StunCheckConfig& config);
+    // A datagram that arrived on one of the sockets the check opened.
+    void OnDatagram(int socketId, const Ipv4Endpoint& from, std::span<const std::uint8_t> bytes);
+    // Time has come to nowMs: retransmits and gives up as due.
+    void OnTimer(std::uint64_t nowMs);
+    // When OnTimer wants to be called next; empty when nothing waits (idle or finished).
+    std::optional<std::uint64_t> NextDeadline() const;
+    // Ends a run in progress without its summary; closes its sockets.
+    void Stop();
+
+    bool Running() const { return m_phase != Phase::Idle; }
+    const StunOutcome& Outcome() const { return m_outcome; }
+    // What is being waited for, for a progress display ("" when idle), and when the transaction
+    // in progress gives up (empty when idle).
+    std::string StepName() const;
+    std::optional<std::uint64_t> GiveUpAt() const {
+        return m_phase == Phase::Idle ? std::nullopt : std::optional<std::uint64_t>(m_giveUpMs);
+    }
+
+private:
+    enum class Phase : std::uint8_t {
+        Idle,
+        MapI,       // mapping socket: test I
+        MapII,      // mapping socket: test II (other IP, primary port)
+        MapIII,     // mapping socket: test III (other address)
+        MapSecond,  // mapping socket: the second server (no RFC 5780)
+        HairI,      // hairpin socket: test I
+        Hairpin,    // hairpin socket: the request to its own mapped address
+        FiltI,      // filtering socket: test I
+        FiltII,     // filtering socket: change IP and port
+        FiltIII,    // filtering socket: change port
+    };
+    struct Reply {
+        Ipv4Endpoint mapped;
+        std::optional<Ipv4Endpoint> other;
+        std::optional<Ipv4Endpoint> origin;
+        bool legacy = false;
+    };
+
+    void Begin(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
+               const Ipv4Endpoint& expectFrom);
+    bool Transmit();
+    int OpenSocket();
+    void CloseSocket(int& socketId);
+    void OnReply(const Reply& reply);
+    void OnTimeout();
+    void OnHairpinArrived();
+    void StartHairpin();
+    void StartFiltering();
+    void AfterMapping();
+    void ServerLacks5780(const std::string& why);
+    void Finish();
+    void Summarize();
+
+    IStunTransport& m_transport;
+    Clock m_clock;
+    TransactionIdSource m_newId;
+    LocalAddressTest m_isLocal;
+
+    StunCheckConfig m_config;
+    StunOutcome m_outcome;
+    Phase m_phase = Phase::Idle;
+
+    // The transaction in progress.
+    int m_socket = -1;  // the socket it uses
+    Ipv4Endpoint m_to;
+    Ipv4Endpoint m_expectFrom;
+    std::uint32_t m_changeFlags = 0;
+    std::array<std::uint8_t, 12> m_id{};
+    std::uint64_t m_firstSendMs = 0;
+    std::uint64_t m_nextSendMs = 0;
+    std::uint64_t m_giveUpMs = 0;
+    int m_sent = 0;
+
+    int m_mapSocket = -1;
+    int m_hairSocket = -1;
+    int m_filtSocket = -1;
+    Ipv4Endpoint m_mapII;  // the mapped address of test II, for test III
+    std::uint64_t m_startMs = 0;
+};

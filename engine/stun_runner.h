@@ -1,0 +1,56 @@
+#pragma once
+// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: polls them with a time-out
+// up to the check's next deadline. A stop request ends a run within milliseconds (a wake-up pipe),
+// and each wait is bounded to kMaxWaitMs anyway.
+//
+// Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop from any thread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "engine/stun_check.h"
+#include "engine/stun_transport_posix.h"
+
+class CStunRunner {
+public:
+    static constexpr int kMaxWaitMs = 100;
+
+    CStunRunner();
+    CStunRunner(const CStunRunner&) = delete;
+    CStunRunner& operator=(const CStunRunner&) = delete;
+
+    // Called on Run's thread after every wait, for a progress display: the check as it stands and
+    // the runner's clock (the check's deadlines are on it).
+    using ProgressFn = std::function<void(const CStunCheck& check, std::uint64_t nowMs)>;
+    void SetOnProgress(ProgressFn fn) { m_onProgress = std::move(fn); }
+    // Tests: a made-up set of local addresses (passed on to the check).
+    void SetLocalAddressTest(CStunCheck::LocalAddressTest test) { m_isLocal = std::move(test); }
+
+    // The whole run, logged through theLog; returns what it found. A stop requested before Run
+    // ends it before anything is sent (outcome.interrupted, nothing logged).
+    StunOutcome Run(const StunCheckConfig& config);
+    // Any thread: ends Run as soon as it notices (at once, through the wake-up).
+    void RequestStop();
+
+private:
+    class Transport : public IStunTransport {
+    public:
+        explicit Transport(CStunSockets& s) : m_s(s) {}
+        int Open() override { return m_s.Open(); }
+        bool Send(int id, const Ipv4Endpoint& to, std::span<const std::uint8_t> b) override {
+            return m_s.Send(id, to, b);
+        }
+        void Close(int id) override { m_s.Close(id); }
+
+    private:
+        CStunSockets& m_s;
+    };
+    std::uint64_t NowMs() const;
+
+    CStunSockets m_sockets;
+    Transport m_transport{m_sockets};
+    std::atomic<bool> m_stop{false};
+    ProgressFn m_onProgress;
+    CStunCheck::LocalAddressTest m_isLocal;
+};

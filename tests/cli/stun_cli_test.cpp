@@ -1,0 +1,160 @@
+// gatewise-cli --stun: the options, the JSON object, and the real binary against the in-test
+// STUN responder on 127.0.0.2/127.0.0.3. No name is ever looked up: the resolver is a table.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "cli/options.h"
+#include "cli/stun_cli.h"
+#include "engine/nat_prober.h"
+#include "tests/core/temp_dir.h"
+#include "tests/engine/stun_test_responder.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+HostLookup FakeResolve(const std::string& name) {
+    if (name == "stun.test")
+        return {.ok = true, .addressNet = inet_addr("127.0.0.5"), .error = {}};
+    return {.ok = false, .addressNet = 0, .error = "Name or service not known"};
+}
+
+struct StunArgsRow {
+    const char* name;
+    std::vector<std::string> args;
+    const char* error;  // nullptr: accepted
+    const char* address = "";
+    int port = 0;
+    const char* stunName = "";
+};
+
+// clang-format off
+const StunArgsRow kStunArgs[] = {
+    {.name = "DefaultPort", .args = {"--stun", "127.0.0.2"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
+    {.name = "PortGiven", .args = {"--stun=127.0.0.2:19302", "--json", "--log", "x"}, .error = nullptr, .address = "127.0.0.2", .port = 19302},
+    {.name = "HostNameKeptForTheLog", .args = {"--stun", "stun.test:3479"}, .error = nullptr, .address = "127.0.0.5", .port = 3479, .stunName = "stun.test"},
+    {.name = "Unresolvable", .args = {"--stun", "nowhere.test"}, .error = "cannot be resolved"},
+    {.name = "BadPort", .args = {"--stun", "127.0.0.2:0"}, .error = "not ADDRESS:PORT"},
+    {.name = "ZeroAddress", .args = {"--stun", "0.0.0.0"}, .error = "other than 0.0.0.0"},
+    {.name = "SecondAlone", .args = {"--stun2", "127.0.0.3"}, .error = "--stun2 needs --stun"},
+    {.name = "WithRespond", .args = {"--stun", "127.0.0.2", "--respond"}, .error = "--respond cannot be combined"},
+    {.name = "WithServerOverrides", .args = {"--stun", "127.0.0.2", "--server1", "127.0.0.2:1", "--friend", "0.0.0.0"}, .error = "--server1, --friend cannot"},
+    {.name = "WithReport", .args = {"--stun", "127.0.0.2", "--report"}, .error = "--report cannot"},
+};
+// clang-format on
+
+class StunOptions : public ::testing::TestWithParam<StunArgsRow> {};
+
+TEST_P(StunOptions, Parse) {
+    const StunArgsRow& r = GetParam();
+    const ParseResult p = ParseCommandLine(r.args, FakeResolve);
+    if (r.error != nullptr) {
+        EXPECT_FALSE(p.ok);
+        EXPECT_NE(p.error.find(r.error), std::string::npos) << p.error;
+        return;
+    }
+    ASSERT_TRUE(p.ok) << p.error;
+    ASSERT_TRUE(p.options.stun.has_value());
+    EXPECT_EQ(p.options.stun->addressNet, inet_addr(r.address));
+    EXPECT_EQ(p.options.stun->portNet, htons(static_cast<std::uint16_t>(r.port)));
+    EXPECT_EQ(p.options.stunName, r.stunName);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, StunOptions, ::testing::ValuesIn(kStunArgs),
+                         [](const ::testing::TestParamInfo<StunArgsRow>& p) {
+                             return p.param.name;
+                         });
+
+// "Not determined" is null, never false; a known "no" is false.
+TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
+    StunOutcome o;
+    o.server = {inet_addr("127.0.0.2"), 3478};
+    o.mapped = Ipv4Endpoint{inet_addr("127.0.0.100"), 40001};
+    o.rfc5780 = false;
+    o.rfc5780Problem = "no OTHER-ADDRESS in its response";
+    o.hairpinning = false;
+    o.mappingEndpointIndependent = false;
+    o.classicFilter = FilterSymmetric;
+    o.lines = {"MAPPED ADDRESS :    127.0.0.100:40001"};
+    EXPECT_EQ(FormatStunJson("finished", o, 1234),
+              R"j({"status":"finished","mapping":null,"mappingEndpointIndependent":false,)j"
+              R"j("filtering":null,"hairpinning":false,)j"
+              R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
+              R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
+              R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
+              R"j("responseOrigin":null,"rfc5780":false,)j"
+              R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
+              R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234})j");
+}
+
+struct CliRun {
+    int exit = -1;
+    std::string out, err;
+};
+
+CliRun RunCli(TempDir& dir, std::vector<std::string> args, int signalAfterMs = -1) {
+    std::vector<std::string> argv = {GATEWISE_E2E_RUNNER, "--mode",   "none",
+                                     "--timeout-ms",      "15000",    "--stdout",
+                                     dir.File("out"),     "--stderr", dir.File("err")};
+    if (signalAfterMs >= 0)
+        argv.insert(argv.end(), {"--signal-after-ms", std::to_string(signalAfterMs)});
+    argv.insert(argv.end(), {"--", GATEWISE_CLI_PATH});
+    argv.insert(argv.end(), args.begin(), args.end());
+    CliRun r;
+    r.exit = gwtest::RunBounded(argv, 20s, dir.File("runner.out"), dir.File("runner.err"));
+    r.out = ReadBytes(dir.File("out"));
+    r.err = ReadBytes(dir.File("err")) + ReadBytes(dir.File("runner.err"));
+    return r;
+}
+
+TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
+    CTestStunResponder server;
+    ASSERT_TRUE(server.Start());
+    TempDir dir;
+    const std::string at = "127.0.0.2:" + std::to_string(server.Primary().port);
+    const CliRun r = RunCli(dir, {"--stun", at, "--json", "--log", dir.File("log.txt")});
+    ASSERT_EQ(r.exit, kExitOk) << r.out << r.err;
+    const std::string other = std::to_string(server.Other().port);
+    for (const std::string& part : {
+             std::string("Start STUN NAT behaviour discovery (RFC 5389/5780)...\n"),
+             "    STUN server: " + at + "\n",
+             std::string("NAT INCOMING PACKAGES FILTER :    OPEN\n"),
+             std::string(81, '*') + "\n",
+             std::string(
+                 R"j({"status":"finished","mapping":"endpoint-independent",)j"
+                 R"j("mappingEndpointIndependent":true,"filtering":"endpoint-independent",)j"
+                 R"j("hairpinning":true,"mapped":{"address":"127.0.0.1","port":)j"),
+             std::string(R"j("filter":{"code":1,"text":"OPEN"},)j"
+                         R"j("allocation":{"code":1,"text":"NOT SYMMETRIC NAT"},)j"
+                         R"j("server":{"address":"127.0.0.2","port":)j"),
+             R"j("otherAddress":{"address":"127.0.0.3","port":)j" + other + "}",
+             std::string(R"j("rfc5780":true,"problem":null},"server2":null,"lines":[)j"),
+         }) {
+        EXPECT_NE(r.out.find(part), std::string::npos) << "missing: " << part << "\n" << r.out;
+    }
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    // The log file: the same log, CR LF line ends, no JSON.
+    const std::string saved = ReadBytes(dir.File("log.txt"));
+    EXPECT_NE(saved.find("NAT INCOMING PACKAGES FILTER :    OPEN\r\n"), std::string::npos);
+    EXPECT_EQ(saved.find("\"status\""), std::string::npos);
+}
+
+// Nobody answers at 127.0.0.2:9; SIGTERM ends the wait at once, and the JSON still comes out.
+TEST(CliStunEndToEnd, SignalEndsAWaitingRunWithItsStatus) {
+    TempDir dir;
+    const auto start = std::chrono::steady_clock::now();
+    const CliRun r = RunCli(dir, {"--stun", "127.0.0.2:9", "--json"}, 300);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(r.exit, kExitSignalBase + 15) << r.out << r.err;
+    EXPECT_NE(r.out.find(R"j({"status":"interrupted","mapping":null,)j"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << r.err;
+}
+
+}  // namespace

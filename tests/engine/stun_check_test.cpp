@@ -1,0 +1,409 @@
+// CStunCheck against a simulated NAT and a simulated RFC 5780 server: the recording transport
+// answers synchronously into a queue, time is an explicit number of milliseconds, nothing is sent
+// anywhere. Scenarios are one table row each.
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "core/log.h"
+#include "engine/nat_prober.h"
+#include "engine/stun_check.h"
+#include "net/stun_message.h"
+
+namespace {
+
+using B = StunBehaviour;
+
+Ipv4Endpoint Ep(const char* ip, std::uint16_t port) {
+    return {*ParseIpv4(ip), port};
+}
+
+const Ipv4Endpoint kPrimary = Ep("127.0.0.2", 3478);
+const Ipv4Endpoint kOther = Ep("127.0.0.3", 3479);
+const Ipv4Endpoint kSecond = Ep("127.0.0.4", 3478);
+const Ipv4Endpoint kStranger = Ep("127.0.0.9", 4444);
+// The NAT's public address (the fake never sends anything anywhere).
+const std::uint32_t kPublic = *ParseIpv4("127.0.0.100");
+
+enum class Server { Rfc5780, NoOther, OtherIsPrimary, IgnoresChange, Legacy, Silent };
+enum class Bogus { None, WrongId, Stranger };
+
+struct Sent {
+    std::uint64_t atMs;
+    int socket;
+    Ipv4Endpoint to;
+    StunMessage msg;
+};
+
+// A NAT with the given behaviours in front of the sockets, and a STUN server on kPrimary/kOther
+// (and kSecond, a plain server). Test thread only.
+class CFakeStunWorld : public IStunTransport {
+public:
+    B mapping = B::EndpointIndependent;
+    B filtering = B::EndpointIndependent;
+    bool hairpin = false;
+    Server server = Server::Rfc5780;
+    Bogus bogus = Bogus::None;
+    int dropRequests = 0;  // the first N requests to a server are lost
+
+    std::uint64_t now = 0;
+    std::vector<Sent> sent;
+    std::set<int> open;
+    int opened = 0;
+
+    int Open() override {
+        open.insert(++opened);
+        return opened;
+    }
+    void Close(int id) override { open.erase(id); }
+    bool Send(int s, const Ipv4Endpoint& to, std::span<const std::uint8_t> bytes) override {
+        StunMessage msg;
+        EXPECT_EQ(ParseStun(bytes.data(), bytes.size(), msg), StunParseError::None);
+        EXPECT_TRUE(open.count(s));
+        sent.push_back({now, s, to, msg});
+        m_sentTo[s].insert({to.address, to.port});
+        const std::uint16_t pub = PublicPort(s, to);
+        if (to.address == kPublic) {
+            // The NAT sends it back in only when it hairpins, from the sender's own mapping.
+            for (const auto& [key, port] : m_ports) {
+                if (hairpin && port == to.port && Allows(std::get<0>(key), {kPublic, pub}))
+                    m_queue.push_back({std::get<0>(key), {kPublic, pub}, Bytes(msg)});
+            }
+            return true;
+        }
+        if (server == Server::Silent || !IsServer(to))
+            return true;
+        if (dropRequests > 0) {
+            --dropRequests;
+            return true;
+        }
+        Answer(s, to, msg, pub);
+        return true;
+    }
+
+    // Hands queued datagrams to the check and moves time to its deadlines until it ends.
+    void Pump(CStunCheck& check) {
+        for (int i = 0; i < 10000 && check.Running(); ++i) {
+            if (!m_queue.empty()) {
+                const Delivery d = m_queue.front();
+                m_queue.pop_front();
+                if (open.count(d.socket))
+                    check.OnDatagram(d.socket, d.from, d.bytes);
+                continue;
+            }
+            const auto deadline = check.NextDeadline();
+            ASSERT_TRUE(deadline.has_value());
+            ASSERT_GE(*deadline, now);
+            now = *deadline;
+            check.OnTimer(now);
+        }
+        ASSERT_FALSE(check.Running());
+    }
+
+private:
+    struct Delivery {
+        int socket;
+        Ipv4Endpoint from;
+        std::vector<std::uint8_t> bytes;
+    };
+    static std::vector<std::uint8_t> Bytes(const StunMessage& m) {
+        std::vector<std::uint8_t> out(512);
+        out.resize(EncodeStun(m, out.data(), out.size()));
+        return out;
+    }
+    static bool IsServer(const Ipv4Endpoint& e) {
+        return ((e.address == kPrimary.address || e.address == kOther.address) &&
+                (e.port == kPrimary.port || e.port == kOther.port)) ||
+               e == kSecond;
+    }
+    std::uint16_t PublicPort(int s, const Ipv4Endpoint& to) {
+        std::tuple<int, std::uint32_t, std::uint16_t> key{s, 0, 0};
+        if (mapping != B::EndpointIndependent)
+            std::get<1>(key) = to.address;
+        if (mapping == B::AddressAndPortDependent)
+            std::get<2>(key) = to.port;
+        auto [it, added] = m_ports.try_emplace(key, 0);
+        if (added)
+            it->second = static_cast<std::uint16_t>(40000 + m_ports.size());
+        return it->second;
+    }
+    bool Allows(int s, const Ipv4Endpoint& from) const {
+        const auto it = m_sentTo.find(s);
+        if (filtering == B::EndpointIndependent)
+            return true;
+        if (it == m_sentTo.end())
+            return false;
+        for (const auto& [addr, port] : it->second) {
+            if (addr == from.address && (filtering == B::AddressDependent || port == from.port))
+                return true;
+        }
+        return false;
+    }
+    void Answer(int s, const Ipv4Endpoint& to, const StunMessage& req, std::uint16_t pub) {
+        Ipv4Endpoint from = to;
+        if (server != Server::IgnoresChange && !(to == kSecond)) {
+            if (req.ChangeIp())
+                from.address = to.address == kPrimary.address ? kOther.address : kPrimary.address;
+            if (req.ChangePort())
+                from.port = to.port == kPrimary.port ? kOther.port : kPrimary.port;
+        }
+        StunMessage r;
+        r.cls = StunClass::Success;
+        r.transactionId = req.transactionId;
+        const StunAddress mapped = StunIpv4(kPublic, htons(pub));
+        if (server == Server::Legacy) {
+            r.mapped = mapped;
+        } else {
+            r.xorMapped = mapped;
+            r.responseOrigin = StunIpv4(from.address, htons(from.port));
+        }
+        if (server == Server::Rfc5780 || server == Server::IgnoresChange)
+            r.otherAddress = StunIpv4(kOther.address, htons(kOther.port));
+        if (server == Server::OtherIsPrimary)
+            r.otherAddress = StunIpv4(kPrimary.address, htons(kPrimary.port));
+        if (to == kSecond)
+            r.otherAddress = {};
+        r.fingerprint = true;
+        if (!Allows(s, from))
+            return;
+        if (bogus == Bogus::WrongId) {
+            StunMessage wrong = r;
+            wrong.transactionId[0] ^= 0xFF;
+            m_queue.push_back({s, from, Bytes(wrong)});
+        } else if (bogus == Bogus::Stranger) {
+            m_queue.push_back({s, kStranger, Bytes(r)});
+        }
+        m_queue.push_back({s, from, Bytes(r)});
+    }
+
+    std::map<std::tuple<int, std::uint32_t, std::uint16_t>, std::uint16_t> m_ports;
+    std::map<int, std::set<std::pair<std::uint32_t, std::uint16_t>>> m_sentTo;
+    std::deque<Delivery> m_queue;
+};
+
+class StunCheckTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetLocalTimeSource([] { return LocalTimeOfDay{10, 20, 30}; });
+        theLog.SetOutputWindow(&log);
+    }
+    void TearDown() override {
+        theLog.SetOutputWindow(nullptr);
+        SetLocalTimeSource({});
+    }
+    StunOutcome Run(std::optional<Ipv4Endpoint> second = std::nullopt, bool publicIsLocal = false,
+                    StunTiming timing = {}) {
+        CStunCheck check(world, [this] { return world.now; });
+        check.SetLocalAddressTest(
+            [publicIsLocal](std::uint32_t a) { return publicIsLocal && a == kPublic; });
+        check.Start({.server = kPrimary, .server2 = second, .serverName = "", .timing = timing});
+        world.Pump(check);
+        EXPECT_TRUE(world.open.empty()) << "sockets left open";
+        return check.Outcome();
+    }
+    CFakeStunWorld world;
+    CStringLogTarget log;
+};
+
+struct Row {
+    const char* name;
+    B mapping = B::EndpointIndependent;
+    B filtering = B::EndpointIndependent;
+    bool hairpin = false;
+    Server server = Server::Rfc5780;
+    Bogus bogus = Bogus::None;
+    int drop = 0;
+    bool publicIsLocal = false;
+    std::optional<Ipv4Endpoint> second = std::nullopt;
+    // Expected:
+    std::optional<bool> rfc5780 = true;
+    std::optional<B> wantMapping = std::nullopt;
+    std::optional<bool> wantMappingEi = std::nullopt;
+    std::optional<B> wantFiltering = std::nullopt;
+    std::optional<bool> wantHairpin = std::nullopt;
+    std::optional<std::int32_t> classicFilter = std::nullopt;
+    std::optional<std::int32_t> classicAlloc = std::nullopt;
+    int sockets = 3;
+};
+
+constexpr B EI = B::EndpointIndependent;
+constexpr B AD = B::AddressDependent;
+constexpr B APD = B::AddressAndPortDependent;
+
+// clang-format off
+const Row kRows[] = {
+    {.name = "FullCone", .hairpin = true, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = EI, .wantHairpin = true, .classicFilter = FilterFullCone, .classicAlloc = AllocNotSymmetric},
+    {.name = "IpRestricted", .filtering = AD, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = AD, .wantHairpin = false, .classicFilter = FilterIpRestricted, .classicAlloc = AllocNotSymmetric},
+    {.name = "PortRestricted", .filtering = APD, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterPortRestricted, .classicAlloc = AllocNotSymmetric},
+    {.name = "AddressSensitive", .mapping = AD, .filtering = APD, .wantMapping = AD, .wantMappingEi = false, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterSymmetric, .classicAlloc = AllocAddressSensitive},
+    {.name = "PortSensitive", .mapping = APD, .filtering = APD, .wantMapping = APD, .wantMappingEi = false, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterSymmetric, .classicAlloc = AllocPortSensitive},
+    {.name = "SymmetricOpenFilter", .mapping = APD, .hairpin = true, .wantMapping = APD, .wantMappingEi = false, .wantFiltering = EI, .wantHairpin = true, .classicFilter = FilterSymmetric, .classicAlloc = AllocPortSensitive},
+    {.name = "Open", .hairpin = true, .publicIsLocal = true, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = EI, .wantHairpin = true, .classicFilter = FilterOpen, .classicAlloc = AllocNotSymmetric},
+    // Lost requests are retransmitted; the verdicts stay.
+    {.name = "LostRequests", .filtering = APD, .drop = 3, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterPortRestricted, .classicAlloc = AllocNotSymmetric},
+    // Forged answers first, then the true one: only the true one counts.
+    {.name = "WrongTransactionId", .filtering = APD, .bogus = Bogus::WrongId, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterPortRestricted, .classicAlloc = AllocNotSymmetric},
+    {.name = "ResponseFromStranger", .filtering = APD, .bogus = Bogus::Stranger, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = APD, .wantHairpin = false, .classicFilter = FilterPortRestricted, .classicAlloc = AllocNotSymmetric},
+    // Servers that cannot do the RFC 5780 tests: the mapped address and hairpinning only.
+    {.name = "NoOtherAddress", .filtering = APD, .server = Server::NoOther, .rfc5780 = false, .wantHairpin = false, .sockets = 2},
+    {.name = "OtherAddressIsPrimary", .server = Server::OtherIsPrimary, .rfc5780 = false, .wantHairpin = false, .sockets = 2},
+    {.name = "Rfc3489Server", .hairpin = true, .server = Server::Legacy, .rfc5780 = false, .wantHairpin = true, .sockets = 2},
+    // Would read as a full cone if the change response from the primary address were believed.
+    {.name = "IgnoresChangeRequest", .filtering = APD, .server = Server::IgnoresChange, .rfc5780 = false, .wantMapping = EI, .wantMappingEi = true, .wantHairpin = false, .classicAlloc = AllocNotSymmetric},
+    {.name = "Silent", .server = Server::Silent, .rfc5780 = std::nullopt, .sockets = 1},
+    // A second server tells endpoint-independent mapping from the rest, but not which rest.
+    {.name = "SecondServerSameMapping", .server = Server::NoOther, .second = kSecond, .rfc5780 = false, .wantMapping = EI, .wantMappingEi = true, .wantHairpin = false, .classicAlloc = AllocNotSymmetric, .sockets = 2},
+    {.name = "SecondServerOtherMapping", .mapping = AD, .server = Server::NoOther, .second = kSecond, .rfc5780 = false, .wantMappingEi = false, .wantHairpin = false, .classicFilter = FilterSymmetric, .sockets = 2},
+};
+// clang-format on
+
+class StunScenario : public StunCheckTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(StunScenario, Verdicts) {
+    const Row& r = GetParam();
+    world.mapping = r.mapping;
+    world.filtering = r.filtering;
+    world.hairpin = r.hairpin;
+    world.server = r.server;
+    world.bogus = r.bogus;
+    world.dropRequests = r.drop;
+    const StunOutcome o = Run(r.second, r.publicIsLocal);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.rfc5780, r.rfc5780) << o.rfc5780Problem;
+    EXPECT_EQ(o.mapping, r.wantMapping);
+    EXPECT_EQ(o.mappingEndpointIndependent, r.wantMappingEi);
+    EXPECT_EQ(o.filtering, r.wantFiltering);
+    EXPECT_EQ(o.hairpinning, r.wantHairpin);
+    EXPECT_EQ(o.classicFilter, r.classicFilter);
+    EXPECT_EQ(o.classicAlloc, r.classicAlloc);
+    EXPECT_EQ(world.opened, r.sockets);
+    EXPECT_EQ(o.Determined(), r.server != Server::Silent);
+    if (o.Determined()) {
+        EXPECT_EQ(o.mapped->address, kPublic);
+        EXPECT_EQ(o.legacyServer, r.server == Server::Legacy);
+    }
+    if (r.rfc5780 == false) {
+        EXPECT_FALSE(o.rfc5780Problem.empty());
+    }
+    EXPECT_EQ(o.lines.size(), o.classicFilter ? 6u : 5u) << log.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunScenario, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& p) { return p.param.name; });
+
+// Each test on sockets of its own, and the requests RFC 5780 prescribes, in order.
+TEST_F(StunCheckTest, SendsTheRfc5780TestsInOrderEachOnItsOwnSocket) {
+    world.mapping = B::AddressAndPortDependent;
+    world.filtering = B::AddressAndPortDependent;
+    Run();
+    struct Want {
+        int socket;
+        Ipv4Endpoint to;
+        std::uint32_t change;
+    };
+    const Ipv4Endpoint hairTo{kPublic, 40004};  // the fourth mapping the fake hands out
+    const std::vector<Want> want = {
+        {1, kPrimary, 0},
+        {1, {kOther.address, kPrimary.port}, 0},
+        {1, kOther, 0},
+        {2, kPrimary, 0},
+        {2, hairTo, 0},
+        {3, kPrimary, 0},
+        {3, kPrimary, kStunChangeIp | kStunChangePort},
+        {3, kPrimary, kStunChangePort},
+    };
+    // The hairpin request and both change requests go unanswered: five transmissions each.
+    std::vector<Want> got;
+    for (const Sent& s : world.sent) {
+        const Want w{s.socket, s.to, s.msg.changeFlags};
+        if (got.empty() || got.back().socket != w.socket || !(got.back().to == w.to) ||
+            got.back().change != w.change)
+            got.push_back(w);
+    }
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].socket, want[i].socket) << i;
+        EXPECT_EQ(got[i].to, want[i].to) << i;
+        EXPECT_EQ(got[i].change, want[i].change) << i;
+    }
+    // Every transaction has an ID of its own; its retransmissions keep it.
+    std::set<std::array<std::uint8_t, 12>> ids;
+    for (const Sent& s : world.sent)
+        ids.insert(s.msg.transactionId);
+    EXPECT_EQ(ids.size(), want.size());
+}
+
+struct TimingRow {
+    const char* name;
+    StunTiming timing;
+    std::vector<std::uint64_t> sends;
+    std::uint64_t giveUp;
+};
+
+// clang-format off
+const TimingRow kTimingRows[] = {
+    {.name = "CappedDefault", .timing = {}, .sends = {0, 500, 1500, 3500, 7500}, .giveUp = 9500},
+    {.name = "FullRfc5389", .timing = {.capMs = 60000}, .sends = {0, 500, 1500, 3500, 7500, 15500, 31500}, .giveUp = 39500},
+    {.name = "ShortRto", .timing = {.rtoMs = 100, .transmissions = 3, .lastWaitFactor = 4, .capMs = 60000}, .sends = {0, 100, 300}, .giveUp = 700},
+};
+// clang-format on
+
+class StunTimingTest : public StunCheckTest, public ::testing::WithParamInterface<TimingRow> {};
+
+TEST_P(StunTimingTest, RetransmitsOnScheduleThenGivesUp) {
+    const TimingRow& r = GetParam();
+    world.server = Server::Silent;
+    const StunOutcome o = Run(std::nullopt, false, r.timing);
+    std::vector<std::uint64_t> sends;
+    for (const Sent& s : world.sent)
+        sends.push_back(s.atMs);
+    EXPECT_EQ(sends, r.sends);
+    EXPECT_EQ(world.now, r.giveUp);
+    EXPECT_FALSE(o.Determined());
+    EXPECT_FALSE(o.rfc5780.has_value());
+    EXPECT_FALSE(o.mapping.has_value());
+    EXPECT_FALSE(o.hairpinning.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunTimingTest, ::testing::ValuesIn(kTimingRows),
+                         [](const ::testing::TestParamInfo<TimingRow>& p) { return p.param.name; });
+
+TEST_F(StunCheckTest, LogsTheSummaryInTheCheckFrame) {
+    world.filtering = B::AddressDependent;
+    Run();
+    const std::string row(81, '*');
+    const std::string want =
+        "\r\n" + row +
+        "\r\n        STUN NAT Behaviour Discovery Result Summarize\r\n\r\n"
+        "MAPPED ADDRESS :    127.0.0.100:40001\r\n"
+        "NAT MAPPING BEHAVIOUR :    ENDPOINT-INDEPENDENT (NOT SYMMETRIC NAT)\r\n"
+        "NAT FILTERING BEHAVIOUR :    ADDRESS-DEPENDENT\r\n"
+        "NAT INCOMING PACKAGES FILTER :    IP RESTRICTED\r\n"
+        "HAIRPINNING :    NO\r\n"
+        "STUN SERVER :    SUPPORTS RFC 5780\r\n\r\n" +
+        row + "\r\n";
+    EXPECT_NE(log.Text().find(want), std::string::npos) << log.Text();
+    EXPECT_NE(log.Text().find("10:20:30 --- STUN server reports my UDP address as "
+                              "127.0.0.100:40001\r\n"),
+              std::string::npos);
+}
+
+TEST_F(StunCheckTest, StopClosesSocketsAndLeavesVerdictsOpen) {
+    world.server = Server::Silent;
+    CStunCheck check(world, [this] { return world.now; });
+    check.Start({.server = kPrimary, .server2 = {}, .serverName = {}, .timing = {}});
+    ASSERT_TRUE(check.Running());
+    check.Stop();
+    EXPECT_FALSE(check.Running());
+    EXPECT_FALSE(check.NextDeadline().has_value());
+    EXPECT_TRUE(world.open.empty());
+    EXPECT_TRUE(check.Outcome().interrupted);
+    EXPECT_FALSE(check.Outcome().finished);
+}
+
+}  // namespace
