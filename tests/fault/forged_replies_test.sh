@@ -37,10 +37,12 @@ write_settings "$work/STUN.ini" 127.0.0.10 7000 127.0.0.20 7100
 
 # 1. A check against a slow pair that never sends the unsolicited replies (PORT RESTRICTED),
 # while forged 0x77747005, 0x7C777006 and 0x7C777002 stream into 9801 and 9802.
-"$forger" pair 40 & pids+=($!)
+"$forger" pair 60 & pids+=($!)
 wait_udp_port 7100 || bad "the slow pair is listening"
-"$forger" forge 40 77747005 7C777006 7C777002 >"$work/forged" & pids+=($!)
-timeout 40 "$cli" --config "$work/STUN.ini" --tick-ms 100 >"$work/check.out" 2>"$work/check.err"
+"$forger" forge 60 77747005 7C777006 7C777002 >"$work/forged" & pids+=($!)
+# Each step waits 13 ticks of 500 ms, so a reply lost in the flood is carried by its request's
+# retransmission 3 s later (under a sanitizer on a loaded machine that happens).
+timeout 60 "$cli" --config "$work/STUN.ini" --tick-ms 500 >"$work/check.out" 2>"$work/check.err"
 rc=$?
 kill "${pids[@]}" 2>/dev/null
 wait "${pids[@]}" 2>/dev/null
@@ -74,7 +76,13 @@ pids=()
 echo "responder: $(cat "$work/flooded") datagrams in ${FLOOD_SECONDS} s, peak RSS ${peak} kB," \
     "$(wc -c <"$work/respond.out") bytes of output"
 [[ $rc == 0 ]] && ok "responder: ended by SIGTERM with exit 0" || bad "responder: exit $rc"
-[[ -n $peak && $peak -lt 32768 ]] && ok "responder: peak RSS ${peak} kB < 32 MB" ||
-    bad "responder: peak RSS ${peak:-?} kB"
+# A sanitizer's shadow memory and quarantine dwarf the program's own; the bound is for a plain
+# build.
+if ldd "$cli" 2>/dev/null | grep -q -e libasan -e libtsan; then
+    echo "responder: built with a sanitizer, peak RSS not judged"
+else
+    [[ -n $peak && $peak -lt 32768 ]] && ok "responder: peak RSS ${peak} kB < 32 MB" ||
+        bad "responder: peak RSS ${peak:-?} kB"
+fi
 
 finish

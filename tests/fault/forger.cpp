@@ -62,7 +62,8 @@ std::size_t Datagram(std::uint8_t* out, std::uint32_t type, std::size_t bodyLen,
     out[1] = static_cast<std::uint8_t>(len);
     for (int i = 0; i < 4; ++i)
         out[2 + i] = static_cast<std::uint8_t>(type >> (24 - 8 * i));
-    std::memcpy(out + 6, body, bodyLen);
+    if (bodyLen > 0)
+        std::memcpy(out + 6, body, bodyLen);
     return len;
 }
 
