@@ -32,7 +32,15 @@ struct CliOptions {
     std::optional<ServerOverride> stun;
     std::optional<ServerOverride> stun2;
     std::string stunName;
+    // --stun-rto-ms: the first retransmission time-out of each STUN transaction (RFC 5389's RTO);
+    // a transaction gives up after kStunCapRtos of them (9.5 s at the default 500 ms).
+    std::optional<int> stunRtoMs;
 };
+
+// Bounds of --stun-rto-ms, and how many RTOs a transaction may take in all.
+inline constexpr int kMinStunRtoMs = 20;
+inline constexpr int kMaxStunRtoMs = 5000;
+inline constexpr int kStunCapRtos = 19;
 
 // The port of a --stun server written without one (RFC 5389's default for STUN over UDP).
 inline constexpr std::uint16_t kDefaultStunPort = 3478;

@@ -138,6 +138,10 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     if (options.stun2)
         config.server2 = HostOrder(*options.stun2);
     config.serverName = options.stunName;
+    if (options.stunRtoMs) {
+        config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
+        config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
+    }
     const auto start = std::chrono::steady_clock::now();
     const StunOutcome outcome = runner.Run(config);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
-          libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev)
+          libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev
+          coturn)
 [ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
 
 missing=()

@@ -46,6 +46,9 @@ const StunArgsRow kStunArgs[] = {
     {.name = "WithRespond", .args = {"--stun", "127.0.0.2", "--respond"}, .error = "--respond cannot be combined"},
     {.name = "WithServerOverrides", .args = {"--stun", "127.0.0.2", "--server1", "127.0.0.2:1", "--friend", "0.0.0.0"}, .error = "--server1, --friend cannot"},
     {.name = "WithReport", .args = {"--stun", "127.0.0.2", "--report"}, .error = "--report cannot"},
+    {.name = "RtoGiven", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "100"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
+    {.name = "RtoAlone", .args = {"--stun-rto-ms", "100"}, .error = "--stun-rto-ms needs --stun"},
+    {.name = "RtoOutOfRange", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "10"}, .error = "is not a number from 20 to 5000"},
 };
 // clang-format on
 

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Standard STUN behind one of the lab's NAT routers, against software nobody here wrote:
+#   1. coturn as the RFC 5780 server, gatewise-cli --stun as the client;
+#   2. gatewise-server as a split pair (two processes, an authenticated relay), coturn's
+#      turnutils_natdiscovery as the client;
+#   3. the same gatewise-server pair, gatewise-cli --stun as the client.
+# Each must report the mapping and filtering behaviour the router was built with.
+#   stun_interop_test.sh PROFILE GATEWISE_CLI GATEWISE_SERVER NATLAB
+# Needs root, network namespaces, nftables, conntrack and coturn; exits 77 (skipped) where they
+# are missing. Every address is in 198.18.0.0/15 inside the lab's own namespaces.
+set -uo pipefail
+profile=$1 cli=$2 server=$3 natlab=$4
+. "$(dirname "$0")/../../scripts/lib.sh"
+
+readonly PORT=3478
+case $profile in
+fullcone) mapping=endpoint-independent filtering=endpoint-independent ;;
+restricted) mapping=endpoint-independent filtering=address-dependent ;;
+portrestricted) mapping=endpoint-independent filtering=address-and-port-dependent ;;
+symmetric | symmetric-hairpin)
+    mapping=address-and-port-dependent filtering=address-and-port-dependent ;;
+*) echo "FAIL: unknown profile $profile"; exit 1 ;;
+esac
+opts=()
+lab_profile=$profile
+if [[ $profile == *-hairpin ]]; then
+    opts+=(--hairpin)
+    lab_profile=${profile%-hairpin}
+fi
+# turnutils_natdiscovery's words for the same behaviours.
+words() {
+    case $1 in
+    endpoint-independent) echo "Endpoint Independent" ;;
+    address-dependent) echo "Address Dependent" ;;
+    address-and-port-dependent) echo "Address and Port Dependent" ;;
+    esac
+}
+
+reason=$("$natlab" check 2>&1)
+case $? in
+0) ;;
+77) echo "SKIP: $reason"; exit 77 ;;
+*) echo "FAIL: natlab check: $reason"; exit 1 ;;
+esac
+for tool in turnserver turnutils_natdiscovery; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (apt-get install coturn)"; exit 77; }
+done
+
+name="s$$"
+work=$(mktemp -d)
+pids=()
+# shellcheck disable=SC2317  # run by the EXIT trap
+cleanup() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    "$natlab" down "$name" >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+stop_all() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    pids=()
+    "$natlab" flush "$name" >/dev/null
+}
+
+"$natlab" down "$name" >/dev/null 2>&1
+if ! "$natlab" up "$lab_profile" "${opts[@]}" --name "$name" >"$work/up.out" 2>&1; then
+    cat "$work/up.out"
+    bad "lab $profile came up"
+    finish
+fi
+s1=$(sed -n 's/^server1=//p' "$work/up.out")
+s2=$(sed -n 's/^server2=//p' "$work/up.out")
+
+# expect_json NAME: gatewise-cli's JSON in $work/NAME.json names the router's behaviours.
+expect_json() {
+    local json=$work/$1.json
+    expect "$1: mapping $mapping" grep -q "\"mapping\":\"$mapping\"" "$json"
+    expect "$1: filtering $filtering" grep -q "\"filtering\":\"$filtering\"" "$json"
+    grep -q "\"mapping\":\"$mapping\"" "$json" && grep -q "\"filtering\":\"$filtering\"" "$json" ||
+        cat "$work/$1.out" "$json"
+}
+run_cli() {  # run_cli NAME: gatewise-cli --stun against Server1's address on c1
+    # A near server: 100 ms for the first retransmission, so a filtered test gives up after
+    # 1.9 s instead of 9.5 s.
+    timeout 60 "$natlab" exec "$name" c1 "$cli" --stun "$s1:$PORT" --stun-rto-ms 100 --json \
+        >"$work/$1.out" 2>&1
+    tail -n 1 "$work/$1.out" >"$work/$1.json"
+}
+
+# 1. coturn. RFC 5780 needs two listening addresses of one family, given in a config file.
+cat >"$work/turnserver.conf" <<CONF
+listening-ip=$s1
+listening-ip=$s2
+listening-port=$PORT
+stun-only
+no-tls
+no-dtls
+no-cli
+no-auth
+log-file=stdout
+simple-log
+CONF
+"$natlab" exec "$name" srv turnserver -c "$work/turnserver.conf" >"$work/coturn.log" 2>&1 &
+pids+=($!)
+if "$natlab" listening "$name" srv "$PORT"; then
+    run_cli coturn
+    expect_json coturn
+else
+    bad "coturn is listening"
+    cat "$work/coturn.log"
+fi
+stop_all
+
+# 2. and 3. gatewise-server, Server1 and Server2 in two processes sharing a relay key.
+key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+"$natlab" exec "$name" srv "$server" --server1 "$s1:$PORT" --partner "$s2:$PORT" --key-hex "$key" \
+    >"$work/server1.log" 2>&1 &
+pids+=($!)
+"$natlab" exec "$name" srv "$server" --server2 "$s2:$PORT" --partner "$s1" --key-hex "$key" \
+    >"$work/server2.log" 2>&1 &
+pids+=($!)
+if "$natlab" listening "$name" srv "$PORT" "$((PORT + 1))"; then
+    timeout 60 "$natlab" exec "$name" c1 turnutils_natdiscovery -m -f -H "$s1" \
+        >"$work/natdiscovery.out" 2>&1
+    want_m="NAT with $(words "$mapping") Mapping!"
+    want_f="NAT with $(words "$filtering") Filtering!"
+    expect "natdiscovery: $want_m" grep -qF "$want_m" "$work/natdiscovery.out"
+    expect "natdiscovery: $want_f" grep -qF "$want_f" "$work/natdiscovery.out"
+    grep -qF "$want_m" "$work/natdiscovery.out" && grep -qF "$want_f" "$work/natdiscovery.out" ||
+        cat "$work/natdiscovery.out" "$work/server1.log" "$work/server2.log"
+    "$natlab" flush "$name" >/dev/null
+    run_cli gatewise
+    expect_json gatewise
+else
+    bad "gatewise-server pair is listening"
+    cat "$work/server1.log" "$work/server2.log"
+fi
+finish
