@@ -9,6 +9,8 @@ inline constexpr int kStartNatDetect = 32771;  // F5
 inline constexpr int kStunSetting = 32772;
 inline constexpr int kSelectFont = 32773;
 inline constexpr int kClearLog = 32776;  // Ctrl+L
+// Added later, after the last number in use: the standard STUN check with a server typed in.
+inline constexpr int kStandardStunCheck = 32777;  // Ctrl+F5
 
 // Framework commands.
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it

@@ -9,8 +9,12 @@
 #include <QtEndian>
 
 #include "app/command_ids.h"
+#include "app/stun_server_dlg.h"
 #include "app/stun_setting_dlg.h"
+#include "core/host_resolver.h"
 #include "core/settings.h"
+#include "engine/stun_runner.h"
+#include "net/address_text.h"
 
 namespace {
 
@@ -24,6 +28,20 @@ QFont MakeLogFont() {
     font.setStrikeOut(false);
     font.setStyleHint(QFont::SansSerif);
     return font;
+}
+
+// A server as typed, to an endpoint: dotted addresses as they are, names through the resolver.
+// Runs on the STUN check's thread; a name that cannot be resolved writes one log line.
+std::optional<Ipv4Endpoint> ResolveStunServer(const StunServerText& server, const char* what) {
+    if (const std::optional<std::uint32_t> dotted = ParseIpv4(server.host))
+        return Ipv4Endpoint{*dotted, server.port};
+    const HostLookup found = ResolveIpv4Host(server.host);
+    if (!found.ok || found.addressNet == 0) {
+        theLog.WriteLine("Cannot resolve %s address \"%s\": %s", what, server.host.c_str(),
+                         found.ok ? "it resolves to 0.0.0.0" : found.error.c_str());
+        return std::nullopt;
+    }
+    return Ipv4Endpoint{found.addressNet, server.port};
 }
 }  // namespace
 
@@ -52,6 +70,9 @@ CGatewiseView::CGatewiseView(QWidget* parent)
 CGatewiseView::~CGatewiseView() {
     m_timer1.stop();
     m_timer2.stop();
+    // Before the log is unbound: the STUN check's thread writes through it. No signal here, the
+    // frame that listens is being destroyed.
+    JoinStunCheck();
     if (theLog.OutputWindow() == this)
         theLog.SetOutputWindow(nullptr);
     // Cancels a delivery waiting for this thread and joins the network threads before the Qt
@@ -99,9 +120,80 @@ void CGatewiseView::OnStartupTimer() {
 void CGatewiseView::OnStartNatDetect() {
     // Before start-up the network side does not exist yet; a module created now would be
     // replaced, still running, at start-up.
-    if (!m_startupDone)
+    if (!m_startupDone || StunCheckRunning())
         return;
     m_check.StartCheck();
+}
+
+void CGatewiseView::OnStandardStunCheck() {
+    // Before start-up the log is not bound to this window yet.
+    if (!m_startupDone || StunCheckRunning())
+        return;
+    if (m_check.IsChecking()) {
+        theLog.WriteLine("The NAT check is running; start the STUN check when it has ended.");
+        return;
+    }
+    CStunServerDlg dlg(window());
+    dlg.m_serverText = QString::fromStdString(LoadStunServerText(m_settingsPath));
+    dlg.m_server2Text = m_stunServer2Text;
+    const int result = m_runStunServerDialog ? m_runStunServerDialog(dlg) : dlg.exec();
+    if (result != QDialog::Accepted)
+        return;
+    SaveStunServerText(dlg.m_serverText.toStdString(), m_settingsPath);
+    m_stunServer2Text = dlg.m_server2Text;
+    // The dialog's event loop ran the engine's ticks, not the keys: nothing else can have started.
+    StartStunCheck(dlg.m_server, dlg.m_server2);
+}
+
+void CGatewiseView::StartStunCheck(const StunServerText& server,
+                                   const std::optional<StunServerText>& server2) {
+    m_stunRunner = std::make_unique<CStunRunner>();
+    const unsigned run = ++m_stunRun;
+    CStunRunner* runner = m_stunRunner.get();
+    StunCheckConfig config;
+    config.timing = m_stunTiming;
+    config.serverName = ParseIpv4(server.host) ? std::string() : server.host;
+    m_stunThread = std::thread([this, run, runner, config, server, server2]() mutable {
+        // Name lookups happen here, so a slow resolver never freezes the window.
+        StunOutcome outcome;
+        const std::optional<Ipv4Endpoint> first = ResolveStunServer(server, "STUN server");
+        std::optional<Ipv4Endpoint> second;
+        if (first && server2)
+            second = ResolveStunServer(*server2, "second STUN server");
+        if (first && (!server2 || second)) {
+            config.server = *first;
+            config.server2 = second;
+            outcome = runner->Run(config);
+        }
+        // Posted after every line of the run, so it arrives after them.
+        QMetaObject::invokeMethod(
+            this, [this, run, outcome] { OnStunCheckEnded(run, outcome); }, Qt::QueuedConnection);
+    });
+    emit stunCheckRunningChanged(true);
+}
+
+void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
+    // A run stopped by StopStunCheck has been joined already; its end means nothing now.
+    if (run != m_stunRun || !m_stunThread.joinable())
+        return;
+    m_stunThread.join();  // it has nothing left to do but return
+    m_stunRunner.reset();
+    m_lastStunOutcome = outcome;
+    emit stunCheckRunningChanged(false);
+}
+
+bool CGatewiseView::JoinStunCheck() {
+    if (!m_stunThread.joinable())
+        return false;
+    m_stunRunner->RequestStop();
+    m_stunThread.join();
+    m_stunRunner.reset();
+    return true;
+}
+
+void CGatewiseView::StopStunCheck() {
+    if (JoinStunCheck())
+        emit stunCheckRunningChanged(false);
 }
 
 void CGatewiseView::OnStunSetting() {
@@ -143,16 +235,28 @@ void CGatewiseView::OnSelectFont() {
 }
 
 std::size_t CGatewiseView::TextLength() const {
+    // Another thread's text is appended at the end whatever it asks for.
+    if (!OnUiThread())
+        return 0;
     return static_cast<std::size_t>(std::max(0, document()->characterCount() - 1));
 }
 
 void CGatewiseView::SetEmptySelection(std::size_t pos) {
+    if (!OnUiThread())
+        return;
     QTextCursor cursor(document());
     cursor.setPosition(static_cast<int>(std::min(pos, TextLength())));
     setTextCursor(cursor);
 }
 
 void CGatewiseView::ReplaceSelectionNoUndo(const char* text) {
+    if (!OnUiThread()) {
+        // Queued calls to one object run in posting order; dropped if the window goes first.
+        QMetaObject::invokeMethod(
+            this, [piece = std::string(text)] { theLog.AppendText(piece.c_str()); },
+            Qt::QueuedConnection);
+        return;
+    }
     QString piece = FileBytesToLogText(QByteArray(text));
     QTextCursor cursor = textCursor();
     const qsizetype kept =

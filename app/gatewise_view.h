@@ -3,20 +3,29 @@
 // drives it: timer 1 starts the network side one second after the view is first shown, timer 2
 // passes the one-second tick on for the rest of the run. User-interface thread only; the network
 // module's threads reach it only through the notify target, which posts to this thread.
+// The one exception is the log target (TextLength, SetEmptySelection, ReplaceSelectionNoUndo):
+// the standard STUN check's thread writes through theLog too, and its text is posted to this
+// thread and appended at the end there, in the order it was written.
 
 #include <QBasicTimer>
 #include <QFont>
 #include <QPlainTextEdit>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/qt_notify_target.h"
 #include "app/result_dlg.h"
 #include "core/log.h"
 #include "engine/check_module.h"
+#include "engine/stun_check.h"
 
+class CStunRunner;
 class CStunSettingDlg;
+class CStunServerDlg;
+struct StunServerText;
 
 class CGatewiseView : public QPlainTextEdit, public ILogTarget {
     Q_OBJECT
@@ -32,6 +41,17 @@ public:
     void OnStunSetting();
     void OnClearLog();
     void OnSelectFont();
+    // Asks for a standard STUN server (STUN_SERVER of STUN.ini) and runs the standard STUN check
+    // on a thread of its own. Ignored before start-up and while a STUN check runs; refused with a
+    // log line while the NAT check runs.
+    void OnStandardStunCheck();
+
+    bool StunCheckRunning() const { return m_stunThread.joinable(); }
+    // Ends a STUN check in progress and waits for its thread: about 100 ms, or as long as a name
+    // lookup in progress takes. Lines already written still reach the log.
+    void StopStunCheck();
+    // What the last STUN check that ran to its end found (not one that was stopped).
+    const std::optional<StunOutcome>& LastStunOutcome() const { return m_lastStunOutcome; }
 
     // The log target: lengths and positions in characters of the shown text, where a line end is
     // one character.
@@ -56,6 +76,12 @@ public:
     void SetSettingsDialogRunner(std::function<int(CStunSettingDlg&)> runner) {
         m_runSettingsDialog = std::move(runner);
     }
+    // Runs the standard STUN check's dialog instead of exec(); returns its result.
+    void SetStunServerDialogRunner(std::function<int(CStunServerDlg&)> runner) {
+        m_runStunServerDialog = std::move(runner);
+    }
+    // The STUN check's retransmission timing (tests shorten the waits).
+    void SetStunTiming(const StunTiming& timing) { m_stunTiming = timing; }
     // Asks for a font instead of the font dialog; nullopt = cancelled.
     void SetFontPrompt(std::function<std::optional<QFont>(QWidget*)> prompt) {
         m_promptFont = std::move(prompt);
@@ -69,6 +95,8 @@ public:
 signals:
     // After timer 1's work: true when the network side runs ("Press F5 to start...").
     void startupFinished(bool ok);
+    // A standard STUN check started (true) or ended (false); the frame disables F5 meanwhile.
+    void stunCheckRunningChanged(bool running);
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -78,6 +106,11 @@ protected:
 
 private:
     void OnStartupTimer();
+    void StartStunCheck(const StunServerText& server, const std::optional<StunServerText>& server2);
+    void OnStunCheckEnded(unsigned run, const StunOutcome& outcome);
+    // Joins the STUN check's thread after asking it to stop; false when none ran.
+    bool JoinStunCheck();
+    bool OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
     // Timer 1: one-shot start-up, 1000 ms. Timer 2: the engine's tick, every 1000 ms.
     static constexpr int kTickMs = 1000;
@@ -94,6 +127,17 @@ private:
     std::string m_settingsPath;
     std::function<int(CStunSettingDlg&)> m_runSettingsDialog;
     std::function<std::optional<QFont>(QWidget*)> m_promptFont;
+
+    // The standard STUN check. The runner lives as long as its thread; both are touched only on
+    // this thread (the runner's own thread runs Run, and RequestStop is safe from here).
+    const std::thread::id m_uiThread = std::this_thread::get_id();
+    std::unique_ptr<CStunRunner> m_stunRunner;
+    std::thread m_stunThread;
+    unsigned m_stunRun = 0;  // counts runs, so the late end of a stopped run is ignored
+    StunTiming m_stunTiming;
+    QString m_stunServer2Text;  // the second server, kept for this session only
+    std::optional<StunOutcome> m_lastStunOutcome;
+    std::function<int(CStunServerDlg&)> m_runStunServerDialog;
 };
 
 // The text as it goes to a file and back: "\n" <-> "\r\n", Latin-1 (characters outside it as '?').

@@ -66,6 +66,13 @@ void CMainFrame::CreateActions() {
     AddCommand(cmd::kStunSetting, QStringLiteral("STUN Setting..."), [v] { v->OnStunSetting(); });
     AddCommand(cmd::kStartNatDetect, QStringLiteral("Start NAT Detect"),
                [v] { v->OnStartNatDetect(); }, {}, {QKeySequence(Qt::Key_F5)});
+    AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN Check...\tCtrl+F5"),
+               [v] { v->OnStandardStunCheck(); });
+    // One check at a time: both start commands rest while the STUN check's thread runs.
+    connect(v, &CGatewiseView::stunCheckRunningChanged, this, [this](bool running) {
+        Command(cmd::kStartNatDetect)->setEnabled(!running);
+        Command(cmd::kStandardStunCheck)->setEnabled(!running);
+    });
     AddCommand(
         cmd::kFileSave, QStringLiteral("&Save Result\tCtrl+S"), [this] { m_doc->DoFileSave(); },
         QStringLiteral("Save the log to a text file"));
@@ -106,6 +113,7 @@ void CMainFrame::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(Command(cmd::kStunSetting));
     file->addAction(Command(cmd::kStartNatDetect));
+    file->addAction(Command(cmd::kStandardStunCheck));
     file->addAction(Command(cmd::kFileSave));
     file->addAction(Command(cmd::kAppExit));
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
@@ -199,6 +207,7 @@ void CMainFrame::changeEvent(QEvent* event) {
 void CMainFrame::closeEvent(QCloseEvent* event) {
     // The log is never worth a save prompt: the check can be run again.
     m_doc->SetModifiedFlag(false);
+    m_view->StopStunCheck();
     event->accept();
 }
 

@@ -17,6 +17,8 @@ constexpr const char* kSection = "Setting";
 // Read buffers in bytes, NUL included: 49 characters of an address or port, 259 of the recipient.
 constexpr std::size_t kValueBuffer = 50;
 constexpr std::size_t kReportBuffer = 260;
+// A host name of up to 253 characters, ':' and a port fit in 260 bytes with the NUL.
+constexpr std::size_t kStunServerBuffer = 260;
 
 std::string PathOrDefault(const std::string& path) {
     return path.empty() ? DefaultSettingsPath() : path;
@@ -157,4 +159,12 @@ bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint3
 std::string LoadReportRecipient(const std::string& path) {
     return ProfileGetString(kSection, "REPORT", kMakerSupportAddress, kReportBuffer,
                             PathOrDefault(path));
+}
+
+std::string LoadStunServerText(const std::string& path) {
+    return ProfileGetString(kSection, "STUN_SERVER", "", kStunServerBuffer, PathOrDefault(path));
+}
+
+bool SaveStunServerText(const std::string& text, const std::string& path) {
+    return ProfileWriteString(kSection, "STUN_SERVER", text, PathOrDefault(path));
 }

@@ -65,6 +65,12 @@ bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint3
 // The e-mail report's recipient: key REPORT of section Setting, or the maker's support address.
 std::string LoadReportRecipient(const std::string& path = {});
 
+// The standard STUN server of the app's "Standard STUN Check" as the user wrote it, "host[:port]":
+// key STUN_SERVER of section Setting, "" when missing. Independent of the five keys above.
+std::string LoadStunServerText(const std::string& path = {});
+// Writes STUN_SERVER, keeping every other line of the file; false when the file cannot be written.
+bool SaveStunServerText(const std::string& text, const std::string& path = {});
+
 // The maker's web page and support address.
 inline constexpr const char* kMakerWebPage = "https://tarnwick.example/";
 inline constexpr const char* kMakerSupportAddress = "support@tarnwick.example";
