@@ -121,3 +121,34 @@ put("fuzz_stun", "rfc3489_response", stun(
     struct.pack(">HHBBH4s", 0x0005, 8, 0, 1, 3479, bytes([192, 0, 2, 20])) +
     struct.pack(">HHHBB17s", 0x0009, 21, 0, 4, 20, b"Unknown Attribute") + bytes(3),
     cookie=0x01020304))
+
+# STUN check: a setup byte, then op bytes as fuzz_stun_check.cpp reads them. A response op is
+# 0x83 (success with FINGERPRINT); its fields: the ID choice, XOR-MAPPED-ADDRESS, OTHER-ADDRESS
+# and RESPONSE-ORIGIN (each 0 = absent, else an endpoint pick), the socket and the sender.
+DEADLINE = 0
+PUBLIC, OTHER, SERVER, LAST_TO = 8, 1, 0, 4
+
+
+def response(mapped_port, other=True, origin=False, sender=LAST_TO, op=0x83, legacy=False):
+    out = bytes([op, 0])
+    if legacy:
+        out += bytes([0, 1, PUBLIC]) + struct.pack(">H", mapped_port)
+    else:
+        out += bytes([1, PUBLIC]) + struct.pack(">H", mapped_port)
+    out += bytes([1, OTHER]) if other else bytes([0])
+    out += bytes([1, SERVER]) if origin else bytes([0])
+    return out + bytes([0, sender])
+
+
+hairpin_request = bytes([0x1B, 0, 0, 0, 0, 0, LAST_TO])
+full_cone = bytes([0]) + response(40000, origin=True) + response(40000) + response(40001)
+full_cone += hairpin_request + response(40002) + response(40002, sender=OTHER)
+put("fuzz_stun_check", "full_cone", full_cone)
+put("fuzz_stun_check", "timeouts", bytes([0]) + bytes([DEADLINE]) * 60)
+# No RFC 5780, a second server on another IP that sees another mapping: symmetric.
+symmetric = bytes([1]) + response(40000, other=False, op=0x43, legacy=True)
+symmetric += response(40100, other=False) + bytes([DEADLINE]) * 20
+put("fuzz_stun_check", "legacy_second_server", symmetric)
+put("fuzz_stun_check", "garbage_and_restart",
+    bytes([4, 0x10, 0x27, 3, 16, 0x00, 0x80]) + bytes([2, 19]) + b"\x00\x01\x00\x00\x21\x12\xa4\x42" +
+    bytes(12) + bytes([0, 7, 0x12, 0x34]) + bytes([0x86]) + response(40000) + bytes([0x46]))
