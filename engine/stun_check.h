@@ -99,6 +99,7 @@ struct StunOutcome {
 
     // Something was found: at least the mapped address.
     bool Determined() const { return mapped.has_value(); }
+    bool operator==(const StunOutcome&) const = default;
 };
 
 class CStunCheck {

@@ -14,6 +14,7 @@
 #include "engine/check_module.h"
 #include "engine/responder_limit.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_log.h"
 #include "net/messages.h"
 #include "net/network_link.h"
 
@@ -139,13 +140,7 @@ std::uint32_t AwaitedCode(std::int32_t step) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static CStringLogTarget* log = [] {
-        auto* target = new CStringLogTarget;
-        theLog.SetOutputWindow(target);
-        SetLocalTimeSource([] { return LocalTimeOfDay{9, 5, 0}; });
-        return target;
-    }();
-    log->Clear();
+    ResetFuzzLog();
     CCountingNetwork& net = Network();
     net.serverAsks = 0;
 

@@ -24,6 +24,7 @@
 #include "core/log.h"
 #include "engine/stun_check.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_log.h"
 #include "net/stun_message.h"
 
 namespace {
@@ -100,35 +101,13 @@ struct State {
     std::string step;
     std::optional<std::uint64_t> giveUpAt;
     std::optional<std::uint64_t> deadline;
-    bool finished;
-    bool interrupted;
-    bool socketsFailed;
-    bool serverAnswered;
-    std::optional<Ipv4Endpoint> mapped;
-    std::optional<Ipv4Endpoint> otherAddress;
-    std::optional<Ipv4Endpoint> responseOrigin;
-    bool legacyServer;
-    std::optional<bool> rfc5780;
-    std::string rfc5780Problem;
-    std::optional<StunBehaviour> mapping;
-    std::optional<bool> mappingEndpointIndependent;
-    std::optional<StunBehaviour> filtering;
-    std::optional<bool> hairpinning;
-    std::optional<bool> mappedIsLocal;
-    std::optional<std::int32_t> classicFilter;
-    std::optional<std::int32_t> classicAlloc;
-    std::vector<std::string> lines;
+    StunOutcome outcome;
     bool operator==(const State&) const = default;
 };
 
 State Snapshot(const CStunCheck& check) {
-    const StunOutcome& o = check.Outcome();
     return {check.Running(), check.StepName(), check.GiveUpAt(), check.NextDeadline(),
-            o.finished,      o.interrupted,    o.socketsFailed,  o.serverAnswered,
-            o.mapped,        o.otherAddress,   o.responseOrigin, o.legacyServer,
-            o.rfc5780,       o.rfc5780Problem, o.mapping,        o.mappingEndpointIndependent,
-            o.filtering,     o.hairpinning,    o.mappedIsLocal,  o.classicFilter,
-            o.classicAlloc,  o.lines};
+            check.Outcome()};
 }
 
 struct Harness {
@@ -321,13 +300,7 @@ void DeliverResponse(CFuzzInput& in, std::uint8_t flags, Harness& h) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static CStringLogTarget* log = [] {
-        auto* target = new CStringLogTarget;
-        theLog.SetOutputWindow(target);
-        SetLocalTimeSource([] { return LocalTimeOfDay{9, 5, 0}; });
-        return target;
-    }();
-    log->Clear();
+    ResetFuzzLog();
     CFuzzInput in(data, size);
 
     Harness h;

@@ -40,3 +40,34 @@ wait_udp_port() {
     done
     return 1
 }
+
+# Lab tests. lab_session NATLAB NAME: exits 77 (skipped, with the reason) where this machine
+# cannot host a lab and 1 where the check fails; otherwise makes $work, empties pids and sets an
+# EXIT trap that stops every pid in pids, takes the lab NAME down and removes $work. A lab left
+# behind under NAME by an earlier run is taken down first, or "up" would refuse.
+lab_session() {
+    local reason rc
+    reason=$("$1" check 2>&1)
+    rc=$?
+    case $rc in
+    0) ;;
+    77) echo "SKIP: $reason"; exit 77 ;;
+    *) echo "FAIL: natlab check: $reason"; exit 1 ;;
+    esac
+    lab_natlab=$1 lab_name=$2
+    work=$(mktemp -d)
+    pids=()
+    trap lab_cleanup EXIT
+    "$lab_natlab" down "$lab_name" >/dev/null 2>&1
+}
+stop_pids() {  # stops (and reaps) every process in pids
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    pids=()
+}
+# shellcheck disable=SC2317  # run by the EXIT trap
+lab_cleanup() {
+    stop_pids
+    "$lab_natlab" down "$lab_name" >/dev/null 2>&1
+    rm -rf "$work"
+}

@@ -193,7 +193,8 @@ struct NumberOption {
     void (*store)(ServerConfig& cfg, std::uint64_t n);
 };
 
-// clang-format off: one row per line
+// One row per line.
+// clang-format off
 constexpr NumberOption kNumberOptions[] = {
     {"--relay-window-ms", 1, 3'600'000, Set<&ServerConfig::relayWindowMs>},
     {"--port-change-port", 1, 65535, Set<&ServerConfig::portChangePort>},

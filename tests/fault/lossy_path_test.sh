@@ -24,22 +24,8 @@ readonly FILTER="NAT INCOMING PACKAGES FILTER :    "
 want=$(printf '%s\n' "${FILTER}PORT RESTRICTED" "UDP LOOPBACK TRANSLATION:  NO" \
     "PORT ALLOCATION RULE :    NOT SYMMETRIC NAT")
 
-reason=$("$natlab" check 2>&1)
-case $? in
-0) ;;
-77) echo "SKIP: $reason"; exit 77 ;;
-*) echo "FAIL: natlab check: $reason"; exit 1 ;;
-esac
-
 name="lossy$$"
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    "$natlab" down "$name" >/dev/null 2>&1
-    rm -rf "$work"
-}
-trap cleanup EXIT
+lab_session "$natlab" "$name"
 
 "$natlab" down "$name" >/dev/null 2>&1
 if ! "$natlab" up portrestricted --name "$name" >"$work/up.out" 2>&1; then
@@ -74,7 +60,7 @@ write_settings "$work/STUN.ini" "$server1" "$PORT1" "$server2" "$PORT2"
 
 "$natlab" exec "$name" srv "$server" --server1 "$server1:$PORT1" --server2 "$server2:$PORT2" \
     --stats-interval 0 >"$work/server.log" 2>&1 &
-server_pid=$!
+pids+=($!)
 if ! "$natlab" listening "$name" srv "$PORT2"; then
     cat "$work/server.log"
     echo "FAIL: the probe server did not start"

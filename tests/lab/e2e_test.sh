@@ -71,27 +71,8 @@ fi
 
 . "$(dirname "$0")/../../scripts/lib.sh"
 
-reason=$("$natlab" check 2>&1)
-case $? in
-0) ;;
-77) echo "SKIP: $reason"; exit 77 ;;
-*) echo "FAIL: natlab check: $reason"; exit 1 ;;
-esac
-
 name="e$$"
-work=$(mktemp -d)
-pids=()
-# shellcheck disable=SC2317  # run by the EXIT trap
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    "$natlab" down "$name" >/dev/null 2>&1
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A lab left behind by an earlier run under the same pid would make "up" refuse.
-"$natlab" down "$name" >/dev/null 2>&1
+lab_session "$natlab" "$name"
 if ! "$natlab" up "$profile" "${opts[@]}" --clients "$clients" --name "$name" >"$work/up.out" 2>&1; then
     cat "$work/up.out"
     bad "lab $profile came up"

@@ -36,35 +36,15 @@ words() {
     esac
 }
 
-reason=$("$natlab" check 2>&1)
-case $? in
-0) ;;
-77) echo "SKIP: $reason"; exit 77 ;;
-*) echo "FAIL: natlab check: $reason"; exit 1 ;;
-esac
 for tool in turnserver turnutils_natdiscovery; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (apt-get install coturn)"; exit 77; }
 done
-
 name="s$$"
-work=$(mktemp -d)
-pids=()
-# shellcheck disable=SC2317  # run by the EXIT trap
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    "$natlab" down "$name" >/dev/null 2>&1
-    rm -rf "$work"
-}
-trap cleanup EXIT
-stop_all() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
-    pids=()
+lab_session "$natlab" "$name"
+stop_all() {  # every server stopped, and the router's mappings forgotten
+    stop_pids
     "$natlab" flush "$name" >/dev/null
 }
-
-"$natlab" down "$name" >/dev/null 2>&1
 if ! "$natlab" up "$lab_profile" "${opts[@]}" --name "$name" >"$work/up.out" 2>&1; then
     cat "$work/up.out"
     bad "lab $profile came up"

@@ -68,7 +68,8 @@ TEST(SipHash24, ReferenceVectors) {
         std::size_t length;
         const char* out;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.length = 0, .out = "310e0edd47db6f72"}, {.length = 1, .out = "fd67dc93c539f874"},
         {.length = 7, .out = "37d1018bf50002ab"}, {.length = 8, .out = "6224939a79f5f593"},
@@ -161,7 +162,8 @@ TEST(RelayDatagram, TimeWindowBothWays) {
         std::int64_t skewMs;  // receiver clock minus sender clock
         RelayCheck expected;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.skewMs = 0, .expected = RelayCheck::Accepted},
         {.skewMs = 10'000, .expected = RelayCheck::Accepted},
@@ -233,7 +235,8 @@ TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
         RelayCheck expected;
         std::uint64_t honestAcceptedAtMs;  // an honest relay sent then is accepted
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.name = "2^64-1, no key", .keyed = false, .timestampMs = kNow, .sequence = kMax, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
         {.name = "2^64-1, keyed", .keyed = true, .timestampMs = kNow, .sequence = kMax, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},

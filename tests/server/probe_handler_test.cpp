@@ -55,7 +55,8 @@ struct Fixture {
 };
 
 // The three deployments: one process, and each server of a split pair.
-// clang-format off: one row per line
+// One row per line.
+// clang-format off
 const HandlerRoles kBothRoles = {.server1 = true, .server2 = true, .hasPartner = false, .partnerAddress = 0, .partnerPort = 0};
 const HandlerRoles kSplitServer1 = {.server1 = true, .server2 = false, .hasPartner = true, .partnerAddress = kServer2Addr, .partnerPort = kServer2Port};
 const HandlerRoles kSplitServer2 = {.server1 = false, .server2 = true, .hasPartner = true, .partnerAddress = kServer1Addr, .partnerPort = 0};
@@ -68,7 +69,8 @@ TEST(ProbeHandler, EveryRequestCodeGetsItsExactReplyFromTheRightPort) {
         std::vector<Reply> replies;
     };
     using P = LocalPort;
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         // Binding: endpoint as seen, 203.0.113.9:40000.
         {"000674777002", P::Server1Main, {{P::Server1Main, "000c7c777002cb0071099c40"}}},
@@ -108,7 +110,8 @@ TEST(ProbeHandler, DropsWithoutAnswer) {
         Outcome outcome;
     };
     using P = LocalPort;
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {"", P::Server1Main, Outcome::DroppedShort},
         {"0006747770", P::Server1Main, Outcome::DroppedShort},
@@ -254,7 +257,8 @@ TEST(ProbeHandler, SplitServer2CountsEachRelayRefusalByItsCause) {
         std::size_t length;        // of the datagram handed in, with its length field to match
         Outcome outcome;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.name = "fresh", .signedAtMs = kWall, .length = kRelayLength, .outcome = Outcome::RelayAccepted},
         {.name = "header only", .signedAtMs = kWall, .length = kHeaderLength, .outcome = Outcome::RelayMalformed},

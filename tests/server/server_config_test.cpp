@@ -88,7 +88,8 @@ TEST(ServerConfig, KeyFromFile) {
 }
 
 TEST(ServerConfig, Refusals) {
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Args rows[] = {
         {},
         {"--server1", "127.0.0.2"},  // no port
@@ -128,7 +129,8 @@ TEST(ServerConfig, RefusesAddressesThatAreNotThisHostsOwn) {
         const char* error;  // the whole message, or a part of it; nullptr: accepted
     };
     const std::vector<std::uint32_t> broadcasts = {Ip("192.0.2.255")};
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.args = {"--server1", "0.0.0.0:3478", "--server2", "127.0.0.3:3480"}, .error = "--server1 0.0.0.0:3478: 0.0.0.0 is not a host address (0.0.0.0/8 means any address or this network); give the exact address clients send to, so replies leave from it"},
         {.args = {"--server1", "127.0.0.2:3478", "--server2", "0.0.0.0:3480"}, .error = "--server2 0.0.0.0:3480: 0.0.0.0 is not a host address"},

@@ -106,7 +106,8 @@ void CheckContract(std::uint16_t p1, std::uint16_t p2) {
     const auto q = static_cast<std::uint16_t>(p2 + 1);
     const auto pNext = static_cast<std::uint16_t>(p1 + 1);
     const auto pChange = static_cast<std::uint16_t>(p1 + 2);
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const std::vector<Row> rows = {
         {kS1, p1, "000674777002", {{kS1, p1, "000c7c777002" + SeenEndpoint(c)}}},
         {kS1, pNext, "000674777002", {{kS1, pNext, "000c7c777002" + SeenEndpoint(c)}}},

@@ -138,58 +138,19 @@ TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
         StunAddress other;
     };
     const std::uint32_t kIp = kStunChangeIp, kPort = kStunChangePort, kBoth = kIp | kPort;
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
-        {.arrivedOn = P::Server1Main,
-         .flags = 0,
-         .from = P::Server1Main,
-         .origin = Ep("127.0.0.2", 3478),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Main,
-         .flags = kPort,
-         .from = P::Server1Next,
-         .origin = Ep("127.0.0.2", 3479),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Main,
-         .flags = kIp,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Main,
-         .flags = kBoth,
-         .from = P::Server2Changed,
-         .origin = Ep("127.0.0.3", 3479),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Next,
-         .flags = 0,
-         .from = P::Server1Next,
-         .origin = Ep("127.0.0.2", 3479),
-         .other = Ep("127.0.0.3", 3478)},
-        {.arrivedOn = P::Server1Next,
-         .flags = kBoth,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.3", 3478)},
-        {.arrivedOn = P::Server2Main,
-         .flags = 0,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.2", 3479)},
-        {.arrivedOn = P::Server2Main,
-         .flags = kIp,
-         .from = P::Server1Main,
-         .origin = Ep("127.0.0.2", 3478),
-         .other = Ep("127.0.0.2", 3479)},
-        {.arrivedOn = P::Server2Changed,
-         .flags = 0,
-         .from = P::Server2Changed,
-         .origin = Ep("127.0.0.3", 3479),
-         .other = Ep("127.0.0.2", 3478)},
-        {.arrivedOn = P::Server2Changed,
-         .flags = kPort,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.2", 3478)},
+        {.arrivedOn = P::Server1Main, .flags = 0, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main, .flags = kPort, .from = P::Server1Next, .origin = Ep("127.0.0.2", 3479), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main, .flags = kIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main, .flags = kBoth, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Next, .flags = 0, .from = P::Server1Next, .origin = Ep("127.0.0.2", 3479), .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server1Next, .flags = kBoth, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server2Main, .flags = 0, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.2", 3479)},
+        {.arrivedOn = P::Server2Main, .flags = kIp, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.2", 3479)},
+        {.arrivedOn = P::Server2Changed, .flags = 0, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.2", 3478)},
+        {.arrivedOn = P::Server2Changed, .flags = kPort, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.2", 3478)},
     };
     // clang-format on
     for (const Row& r : rows) {
@@ -217,33 +178,14 @@ TEST(StunHandler, NothingButBindingRequestsIsAnswered) {
         LocalPort on;
         Outcome outcome;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
-        {.name = "Binding indication",
-         .cls = StunClass::Indication,
-         .method = kStunMethodBinding,
-         .on = P::Server1Main,
-         .outcome = Outcome::StunIgnored},
-        {.name = "Binding success response",
-         .cls = StunClass::Success,
-         .method = kStunMethodBinding,
-         .on = P::Server1Main,
-         .outcome = Outcome::StunIgnored},
-        {.name = "Binding error response",
-         .cls = StunClass::Error,
-         .method = kStunMethodBinding,
-         .on = P::Server2Main,
-         .outcome = Outcome::StunIgnored},
-        {.name = "Allocate request",
-         .cls = StunClass::Request,
-         .method = 0x003,
-         .on = P::Server1Main,
-         .outcome = Outcome::StunIgnored},
-        {.name = "on the port-change port",
-         .cls = StunClass::Request,
-         .method = kStunMethodBinding,
-         .on = P::Server1PortChange,
-         .outcome = Outcome::DroppedSendOnly},
+        {.name = "Binding indication", .cls = StunClass::Indication, .method = kStunMethodBinding, .on = P::Server1Main, .outcome = Outcome::StunIgnored},
+        {.name = "Binding success response", .cls = StunClass::Success, .method = kStunMethodBinding, .on = P::Server1Main, .outcome = Outcome::StunIgnored},
+        {.name = "Binding error response", .cls = StunClass::Error, .method = kStunMethodBinding, .on = P::Server2Main, .outcome = Outcome::StunIgnored},
+        {.name = "Allocate request", .cls = StunClass::Request, .method = 0x003, .on = P::Server1Main, .outcome = Outcome::StunIgnored},
+        {.name = "on the port-change port", .cls = StunClass::Request, .method = kStunMethodBinding, .on = P::Server1PortChange, .outcome = Outcome::DroppedSendOnly},
     };
     // clang-format on
     for (const Row& r : rows) {
@@ -333,23 +275,12 @@ TEST(StunHandler, SplitPairRelaysChangeIp) {
         StunAddress origin;
         StunAddress other;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
-        {.arrivedOn = P::Server1Main,
-         .flags = kStunChangeIp,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Main,
-         .flags = 6,
-         .from = P::Server2Changed,
-         .origin = Ep("127.0.0.3", 3479),
-         .other = Ep("127.0.0.3", 3479)},
-        {.arrivedOn = P::Server1Next,
-         .flags = 6,
-         .from = P::Server2Main,
-         .origin = Ep("127.0.0.3", 3478),
-         .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server1Main, .flags = kStunChangeIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Main, .flags = 6, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server1Next, .flags = 6, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
     };
     // clang-format on
     for (const Row& r : rows) {
@@ -399,16 +330,15 @@ TEST(StunHandler, ConfigSaysWhyRfc5780IsOff) {
         std::vector<std::string> args;
         bool on;
     };
-    // clang-format off: one row per line
+    // One row per line.
+    // clang-format off
     const Row rows[] = {
         {.args = kBothArgs, .on = true},
         {.args = kSplit1Args, .on = true},
         {.args = kSplit2Args, .on = true},
         {.args = {"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:3490"}, .on = false},
         {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3490"}, .on = false},
-        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--changed-port",
-                  "4000"},
-         .on = false},
+        {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--changed-port", "4000"}, .on = false},
     };
     // clang-format on
     for (const Row& r : rows) {
