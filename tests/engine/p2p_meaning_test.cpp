@@ -188,7 +188,8 @@ TEST(P2pMeaning, HairpinningPortPreservationAndSeveralCopies) {
     }
     // A moved 9802 socket (tests move it) is compared with its own port, not with 9802.
     const CheckOutcome moved = With(ns, [](CheckOutcome& o) { o.friendSockMappedPort = 19802; });
-    EXPECT_EQ(MeaningOfCheck(moved, {.mappedIsLocal = false, .port9802 = 19802}).portPreservation, true);
+    EXPECT_EQ(MeaningOfCheck(moved, {.mappedIsLocal = false, .port9802 = 19802}).portPreservation,
+              true);
     // STUN: hairpinning only behind a NAT; the rest is never tested there.
     StunOutcome s;
     s.mappedIsLocal = false;
