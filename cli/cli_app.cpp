@@ -242,11 +242,19 @@ int CCliRun::Finish(int signo) {
 
     const char* status = nullptr;
     int code = Verdict(signo, status);
+    const CheckOutcome& outcome = m_module.Prober().Outcome();
+    CheckFacts facts;
+    if (outcome.mappedPort != 0)
+        facts.mappedIsLocal = m_module.Prober().IsLocalAddress(outcome.mappedIp);
+    // After the log (and the report link), never in it: the log stays the application's, and
+    // --log saves only that.
+    if (status == kStatusFinished)
+        Out(P2pBlockText(MeaningOfCheck(outcome, facts)));
     if (m_options.json) {
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_checkEnd - m_checkStart);
-        Out(FormatOutcomeJson(status, m_module.Prober().Outcome(), m_module.Prober().ResultLines(),
-                              m_checkStarted ? ms.count() : 0) +
+        Out(FormatOutcomeJson(status, outcome, m_module.Prober().ResultLines(),
+                              m_checkStarted ? ms.count() : 0, facts) +
             "\n");
     }
     theLog.SetOutputWindow(nullptr);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -41,6 +42,15 @@ std::string Port(const std::optional<std::uint16_t>& port) {
     return port ? std::to_string(*port) : "null";
 }
 
+std::string Bool(const std::optional<bool>& b) {
+    return b ? (*b ? "true" : "false") : "null";
+}
+
+// The keys of "compatible", in kPeerKinds order.
+constexpr const char* kPeerKeys[] = {"open", "fullCone", "restricted", "portRestricted",
+                                     "symmetric"};
+static_assert(std::size(kPeerKeys) == kPeerKinds.size(), "one key per peer kind");
+
 }  // namespace
 
 std::string JsonString(const std::string& text) {
@@ -77,7 +87,8 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string FormatOutcomeJson(const char* status, const CheckOutcome& o,
-                              const std::vector<std::string>& lines, std::int64_t durationMs) {
+                              const std::vector<std::string>& lines, std::int64_t durationMs,
+                              const CheckFacts& facts) {
     std::string j = "{\"status\":" + JsonString(status);
     j += ",\"filter\":" + CodeVerdict(o.filterType, FilterTypeText);
     j += ",\"loopback\":" + YesNoVerdict(o.loopback, kLoopbackYes, kLoopbackNo);
@@ -102,6 +113,39 @@ std::string FormatOutcomeJson(const char* status, const CheckOutcome& o,
             j += ',';
         j += JsonString(lines[i]);
     }
-    j += "],\"durationMs\":" + std::to_string(durationMs) + "}";
+    j += "],\"durationMs\":" + std::to_string(durationMs);
+    // After the original fields, so that their text stays as it was for those who match it.
+    const P2pMeaning meaning = MeaningOfCheck(o, facts);
+    j += ",\"mapping\":" + BehaviourJson(meaning.mapping);
+    j += ",\"filtering\":" + BehaviourJson(meaning.filtering);
+    j += ",\"hairpinning\":" + Bool(meaning.hairpinning);
+    j += ",\"p2p\":" + P2pJson(meaning) + "}";
     return j;
+}
+
+std::string BehaviourJson(const std::optional<StunBehaviour>& behaviour) {
+    return behaviour ? JsonString(StunBehaviourName(*behaviour)) : "null";
+}
+
+std::string P2pJson(const P2pMeaning& m) {
+    std::string j = "{\"rating\":";
+    j += m.rating ? JsonString(P2pRatingName(*m.rating)) : "null";
+    j += ",\"nat\":" + Bool(m.nat);
+    j += ",\"portPreservation\":" + Bool(m.portPreservation);
+    j += ",\"severalCopies\":" + Bool(m.severalCopies);
+    j += ",\"text\":" + JsonString(P2pText(m));
+    j += ",\"compatible\":{";
+    for (PeerKind peer : kPeerKinds) {
+        const auto i = static_cast<std::size_t>(peer);
+        j += std::string(i == 0 ? "" : ",") + "\"" + kPeerKeys[i] +
+             "\":" + Bool(m.CompatibleWith(peer));
+    }
+    return j + "}}";
+}
+
+std::string P2pBlockText(const P2pMeaning& meaning) {
+    std::string text = "\n";
+    for (const std::string& line : P2pMeaningLines(meaning))
+        text += line + "\n";
+    return text;
 }

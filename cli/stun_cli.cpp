@@ -17,6 +17,7 @@
 #include "cli/signal_watch.h"
 #include "core/log.h"
 #include "engine/nat_prober.h"
+#include "engine/p2p_meaning.h"
 #include "engine/prober_util.h"
 #include "engine/stun_runner.h"
 
@@ -27,10 +28,6 @@ std::string Endpoint(const std::optional<Ipv4Endpoint>& e) {
         return "null";
     return "{\"address\":" + JsonString(FormatIpv4(e->address)) +
            ",\"port\":" + std::to_string(e->port) + "}";
-}
-
-std::string Behaviour(const std::optional<StunBehaviour>& b) {
-    return b ? JsonString(StunBehaviourName(*b)) : "null";
 }
 
 std::string Bool(const std::optional<bool>& b) {
@@ -56,9 +53,9 @@ Ipv4Endpoint HostOrder(const ServerOverride& s) {
 
 std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_t durationMs) {
     std::string j = "{\"status\":" + JsonString(status);
-    j += ",\"mapping\":" + Behaviour(o.mapping);
+    j += ",\"mapping\":" + BehaviourJson(o.mapping);
     j += ",\"mappingEndpointIndependent\":" + Bool(o.mappingEndpointIndependent);
-    j += ",\"filtering\":" + Behaviour(o.filtering);
+    j += ",\"filtering\":" + BehaviourJson(o.filtering);
     j += ",\"hairpinning\":" + Bool(o.hairpinning);
     j += ",\"mapped\":" + Endpoint(o.mapped);
     j += ",\"filter\":" + Code(o.classicFilter, FilterTypeText);
@@ -72,7 +69,9 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
     j += ",\"lines\":[";
     for (std::size_t i = 0; i < o.lines.size(); ++i)
         j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
-    j += "],\"durationMs\":" + std::to_string(durationMs) + "}";
+    j += "],\"durationMs\":" + std::to_string(durationMs);
+    // Last, as in the check's object.
+    j += ",\"p2p\":" + P2pJson(MeaningOfStun(o)) + "}";
     return j;
 }
 
@@ -161,6 +160,9 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
         status = kStatusSocketsFailed;
         code = kExitSockets;
     }
+    // After the log, never in it (as for the check): --log saves the log alone.
+    if (status == kStatusFinished && outcome.finished)
+        out(P2pBlockText(MeaningOfStun(outcome)));
     if (options.json)
         out(FormatStunJson(status, outcome, ms) + "\n");
     theLog.SetOutputWindow(nullptr);

@@ -191,7 +191,12 @@ TEST_F(CliEndToEnd, ReachesOpenAgainstProbeServersAndEndsAfterTheSummary) {
          "Press F5 to start...\n",
          "mailto:checks@example.test?subject= Report&body=The Test result is:%0a%0a"
          "NAT INCOMING PACKAGES FILTER :    OPEN%0a%0a%0a%0a\n",
-         R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},"loopback":null,)j"}));
+         "\nWhat this means for peer-to-peer\n\nThis computer's address is public and not "
+         "translated (no NAT), and nothing filters incoming packets.\n",
+         "    symmetric           yes\n",
+         R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},"loopback":null,)j",
+         R"j("mapping":"endpoint-independent","filtering":"endpoint-independent",)j"
+         R"j("hairpinning":null,"p2p":{"rating":"easy","nat":false,)j"}));
     // OPEN goes straight to the summary: no other test and no friend search.
     EXPECT_FALSE(Has(o.out, "NAT Port allocate rule check start"));
     EXPECT_FALSE(Has(o.out, "Start to search a friend"));
@@ -224,6 +229,9 @@ TEST_F(CliEndToEnd, SilentServerEndsInUnknownWithinThirteenTicks) {
     // Without --report the result counts as cancelled: no link.
     EXPECT_FALSE(Has(o.out, "mailto:"));
     EXPECT_FALSE(Has(o.out, "UDP LOOPBACK TRANSLATION"));
+    EXPECT_TRUE(InOrder(o.out, {"Press F5 to start...\n\nWhat this means for peer-to-peer\n",
+                                "Peer-to-peer rating: not determined.\n",
+                                "    symmetric           not determined\n{\"status\""}));
     // 13 ticks of 50 ms, not 13 seconds.
     EXPECT_LT(o.elapsed, 8s);
 }
@@ -255,6 +263,8 @@ TEST_F(CliEndToEnd, SigtermEndsARunningCheckAtOnce) {
     ASSERT_EQ(o.exit, kExitSignalBase + SIGTERM) << o.out << o.err << o.runnerErr;
     EXPECT_TRUE(Has(o.out, "Request STUN Server1 my MAPPED-ADDRESS..."));
     EXPECT_FALSE(Has(o.out, "NAT Detect Result Summarize"));
+    // No summary, no meaning of it.
+    EXPECT_FALSE(Has(o.out, "What this means for peer-to-peer"));
     EXPECT_TRUE(Has(o.out, R"j({"status":"interrupted","filter":null,)j"));
     EXPECT_TRUE(Has(o.err, "interrupted by SIGTERM"));
     EXPECT_LT(o.elapsed, 6s);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,7 +94,49 @@ TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
               R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
               R"j("responseOrigin":null,"rfc5780":false,)j"
               R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
-              R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234})j");
+              R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
+              R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
+              R"j("severalCopies":null,"text":"The NAT gives different destinations different )j"
+              R"j(public ports (the mapping is not endpoint-independent), so a peer cannot learn )j"
+              R"j(the port in advance. What it lets in was not determined. Peer-to-peer rating: )j"
+              R"j(hard. Its public port cannot be predicted. A direct UDP connection can be )j"
+              R"j(expected with open, full cone and restricted peers, not with port restricted )j"
+              R"j(and symmetric peers: those need a relay.",)j"
+              R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
+              R"j("portRestricted":false,"symmetric":false}}})j");
+}
+
+// The same rating and table as the check's for the same behaviours; hairpinning only behind a NAT.
+TEST(StunJson, PeerToPeerObjectFollowsTheBehaviours) {
+    struct Case {
+        const char* name;
+        bool local;
+        std::optional<StunBehaviour> mapping;
+        std::optional<StunBehaviour> filtering;
+        const char* fragment;
+    };
+    using B = StunBehaviour;
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "no NAT", .local = true, .mapping = B::EndpointIndependent, .filtering = B::EndpointIndependent, .fragment = R"j("p2p":{"rating":"easy","nat":false,)j"},
+        {.name = "full cone", .local = false, .mapping = B::EndpointIndependent, .filtering = B::EndpointIndependent, .fragment = R"j("p2p":{"rating":"easy","nat":true,)j"},
+        {.name = "port restricted", .local = false, .mapping = B::EndpointIndependent, .filtering = B::AddressAndPortDependent, .fragment = R"j("p2p":{"rating":"moderate","nat":true,)j"},
+        {.name = "symmetric", .local = false, .mapping = B::AddressAndPortDependent, .filtering = B::AddressAndPortDependent, .fragment = R"j("compatible":{"open":true,"fullCone":true,"restricted":true,"portRestricted":false,"symmetric":false}}})j"},
+        {.name = "port restricted table", .local = false, .mapping = B::EndpointIndependent, .filtering = B::AddressAndPortDependent, .fragment = R"j("compatible":{"open":true,"fullCone":true,"restricted":true,"portRestricted":true,"symmetric":false}}})j"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        StunOutcome o;
+        o.mapped = Ipv4Endpoint{inet_addr("127.0.0.100"), 40001};
+        o.mappedIsLocal = c.local;
+        o.mapping = c.mapping;
+        o.mappingEndpointIndependent = *c.mapping == B::EndpointIndependent;
+        o.filtering = c.filtering;
+        o.hairpinning = true;
+        const std::string j = FormatStunJson("finished", o, 0);
+        EXPECT_NE(j.find(c.fragment), std::string::npos) << c.name << "\n" << j;
+    }
 }
 
 struct CliRun {
@@ -138,14 +181,22 @@ TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
                          R"j("server":{"address":"127.0.0.2","port":)j"),
              R"j("otherAddress":{"address":"127.0.0.3","port":)j" + other + "}",
              std::string(R"j("rfc5780":true,"problem":null},"server2":null,"lines":[)j"),
+             std::string(R"j(,"p2p":{"rating":"easy","nat":false,)j"),
          }) {
         EXPECT_NE(r.out.find(part), std::string::npos) << "missing: " << part << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    // The log file: the same log, CR LF line ends, no JSON.
+    // The meaning comes after the framed summary, before the JSON.
+    const std::size_t block =
+        r.out.find(std::string(81, '*') + "\n\nWhat this means for peer-to-peer\n\n");
+    EXPECT_NE(block, std::string::npos) << r.out;
+    EXPECT_LT(block, r.out.find("{\"status\""));
+    EXPECT_NE(r.out.find("\n    symmetric           yes\n{\"status\""), std::string::npos) << r.out;
+    // The log file: the same log, CR LF line ends, no JSON and no meaning block.
     const std::string saved = ReadBytes(dir.File("log.txt"));
     EXPECT_NE(saved.find("NAT INCOMING PACKAGES FILTER :    OPEN\r\n"), std::string::npos);
     EXPECT_EQ(saved.find("\"status\""), std::string::npos);
+    EXPECT_EQ(saved.find("What this means"), std::string::npos);
 }
 
 // Nobody answers at 127.0.0.2:9; SIGTERM ends the wait at once, and the JSON still comes out.

@@ -19,54 +19,68 @@ readonly ALLOC="PORT ALLOCATION RULE :    "
 readonly NO_EXCEPTIONAL="NAT PORT ALLOCATE RULE HAS NO EXCEPTIONAL BEHAVIOR."
 readonly MULTI_GOOD="GOOD BEHAVIOR NAT WITH MORE THAN ONE TARNWICK BEHIND It"
 
-# What each case sets up, and the summary it deserves, line by line.
+# What each case sets up, the summary it deserves, line by line, and what that means for
+# peer-to-peer in the JSON: mapping, filtering (null: not determined), rating. No profile is an
+# address-sensitive NAT, so address-dependent mapping is covered by the unit tests only.
 tick=(--tick-ms 100)
 opts=() clients=1 multi=no
 case $case_name in
 none)
     profile=none
     summary=("${FILTER}OPEN")
+    meaning=(endpoint-independent endpoint-independent easy)
     ;;
 fullcone | fullcone-hairpin)
     profile=fullcone
     summary=("${FILTER}FULL CONE" "$LOOPBACK_NO" "${ALLOC}NOT SYMMETRIC NAT")
+    meaning=(endpoint-independent endpoint-independent easy)
     ;;
 restricted)
     profile=restricted
     summary=("${FILTER}IP RESTRICTED" "$LOOPBACK_NO" "${ALLOC}NOT SYMMETRIC NAT")
+    meaning=(endpoint-independent address-dependent moderate)
     ;;
 portrestricted | portrestricted-hairpin)
     profile=portrestricted
     summary=("${FILTER}PORT RESTRICTED" "$LOOPBACK_NO" "${ALLOC}NOT SYMMETRIC NAT")
+    meaning=(endpoint-independent address-and-port-dependent moderate)
     ;;
 symmetric | symmetric-hairpin)
     profile=symmetric
     # A new random public port for every socket: the local port is never kept.
     summary=("${FILTER}SYMMETRIC" "$LOOPBACK_NO" "${ALLOC}PORT SENSITIVE SYMMETRIC NAT" "$NO_EXCEPTIONAL")
+    # The check cannot see a symmetric NAT's filtering: its change tests never run.
+    meaning=(address-and-port-dependent null hard)
     ;;
 multi-fullcone-realtick)
     # The one case on the real one-second tick: with a friend answering, no step waits for a
     # time-out, so it stays short.
     profile=fullcone tick=() clients=2 multi=yes
     summary=("${FILTER}FULL CONE" "$LOOPBACK_NO" "${ALLOC}NOT SYMMETRIC NAT" "$MULTI_GOOD")
+    meaning=(endpoint-independent endpoint-independent easy)
     ;;
 multi-portrestricted)
     profile=portrestricted clients=2 multi=yes
     summary=("${FILTER}PORT RESTRICTED" "$LOOPBACK_NO" "${ALLOC}NOT SYMMETRIC NAT" "$MULTI_GOOD")
+    meaning=(endpoint-independent address-and-port-dependent moderate)
     ;;
 multi-symmetric)
     profile=symmetric clients=2 multi=yes
     summary=("${FILTER}SYMMETRIC" "$LOOPBACK_NO" "${ALLOC}PORT SENSITIVE SYMMETRIC NAT"
         "$NO_EXCEPTIONAL" "$MULTI_GOOD")
+    meaning=(address-and-port-dependent null hard)
     ;;
 *)
     echo "FAIL: unknown case $case_name"
     exit 1
     ;;
 esac
+hairpinning=false
+[ "$profile" = none ] && hairpinning=null  # no NAT, nothing to hairpin
 if [[ $case_name == *-hairpin ]]; then
     opts+=(--hairpin)
     summary[1]=$LOOPBACK_YES
+    hairpinning=true
 fi
 
 . "$(dirname "$0")/../../scripts/lib.sh"
@@ -131,6 +145,28 @@ if [[ $json == *"\"filter\":{\"code\":"?",\"text\":\"$filter_text\"}"* ]]; then
     ok "JSON filter verdict $filter_text"
 else
     bad "JSON filter verdict $filter_text in: $json"
+fi
+
+quoted() { [ "$1" = null ] && echo null || echo "\"$1\""; }
+want_p2p="\"mapping\":$(quoted "${meaning[0]}"),\"filtering\":$(quoted "${meaning[1]}"),"
+want_p2p+="\"hairpinning\":$hairpinning,\"p2p\":{\"rating\":\"${meaning[2]}\","
+if [[ $json == *"$want_p2p"* ]]; then
+    ok "JSON meaning ${meaning[*]}"
+else
+    bad "JSON meaning $want_p2p in: $json"
+fi
+# The hole-punching table: only a symmetric NAT fails with port-restricted peers.
+case ${meaning[2]} in
+easy) want_compat='"portRestricted":true,"symmetric":true}' ;;
+moderate) want_compat="\"portRestricted\":true,\"symmetric\":$([ "${meaning[1]}" = address-dependent ] && echo true || echo false)}" ;;
+hard) want_compat='"portRestricted":false,"symmetric":false}' ;;
+esac
+if [[ $json == *"$want_compat}}" ]]; then ok "JSON compatibility $want_compat"; else bad "JSON compatibility $want_compat in: $json"; fi
+if grep -qx "What this means for peer-to-peer" "$work/check.log" &&
+    grep -q "^Peer-to-peer rating: ${meaning[2]}\." "$work/check.log"; then
+    ok "the meaning block says ${meaning[2]}"
+else
+    bad "the meaning block says ${meaning[2]}"
 fi
 
 if [ "$multi" = no ] && [ "$profile" != none ]; then

@@ -1,0 +1,254 @@
+// What the verdicts mean for peer-to-peer: one row per verdict combination of the check and of the
+// standard STUN tests, the hole-punching matrix, and the text block.
+
+#include "engine/p2p_meaning.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+using B = StunBehaviour;
+
+// The compatibility row as five characters in kPeerKinds order: y, n, or ? (not determined).
+std::string Row(const P2pMeaning& m) {
+    std::string row;
+    for (PeerKind peer : kPeerKinds) {
+        const std::optional<bool> c = m.CompatibleWith(peer);
+        row += !c ? '?' : *c ? 'y' : 'n';
+    }
+    return row;
+}
+
+const char* Name(const std::optional<B>& b) {
+    return b ? StunBehaviourName(*b) : "null";
+}
+
+const char* Name(const std::optional<P2pRating>& r) {
+    return r ? P2pRatingName(*r) : "null";
+}
+
+struct Expected {
+    const char* mapping;    // "null": not determined
+    const char* filtering;  // "null": not determined
+    const char* rating;     // "null": not determined
+    const char* row;        // open, full cone, restricted, port restricted, symmetric
+    std::optional<bool> nat;
+};
+
+void ExpectMeaning(const P2pMeaning& m, const Expected& e, const char* name) {
+    EXPECT_STREQ(Name(m.mapping), e.mapping) << name;
+    EXPECT_STREQ(Name(m.filtering), e.filtering) << name;
+    EXPECT_STREQ(Name(m.rating), e.rating) << name;
+    EXPECT_EQ(Row(m), e.row) << name;
+    EXPECT_EQ(m.nat, e.nat) << name;
+}
+
+constexpr const char* EI = "endpoint-independent";
+constexpr const char* AD = "address-dependent";
+constexpr const char* APD = "address-and-port-dependent";
+
+struct CheckCase {
+    const char* name;
+    std::optional<std::int32_t> filter;
+    std::optional<std::int32_t> alloc;
+    std::optional<bool> mappedIsLocal;  // CheckFacts; empty: inferred from the verdicts
+    Expected want;
+};
+
+TEST(P2pMeaning, EachVerdictCombinationOfTheCheck) {
+    // One row per line:
+    // clang-format off
+    const CheckCase cases[] = {
+        {.name = "no verdict", .filter = {}, .alloc = {}, .mappedIsLocal = {}, .want = {.mapping = "null", .filtering = "null", .rating = "null", .row = "?????", .nat = {}}},
+        {.name = "UNKNOWN", .filter = FilterUnknown, .alloc = {}, .mappedIsLocal = {}, .want = {.mapping = "null", .filtering = "null", .rating = "null", .row = "?????", .nat = {}}},
+        {.name = "OPEN", .filter = FilterOpen, .alloc = {}, .mappedIsLocal = {}, .want = {.mapping = EI, .filtering = EI, .rating = "easy", .row = "yyyyy", .nat = false}},
+        {.name = "FULL CONE, NOT SYMMETRIC", .filter = FilterFullCone, .alloc = AllocNotSymmetric, .mappedIsLocal = {}, .want = {.mapping = EI, .filtering = EI, .rating = "easy", .row = "yyyyy", .nat = true}},
+        {.name = "FULL CONE, ADDRESS SENSITIVE", .filter = FilterFullCone, .alloc = AllocAddressSensitive, .mappedIsLocal = {}, .want = {.mapping = AD, .filtering = EI, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "FULL CONE, PORT SENSITIVE", .filter = FilterFullCone, .alloc = AllocPortSensitive, .mappedIsLocal = {}, .want = {.mapping = APD, .filtering = EI, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "FULL CONE, rule UNKNOWN", .filter = FilterFullCone, .alloc = AllocUnknown, .mappedIsLocal = {}, .want = {.mapping = "null", .filtering = EI, .rating = "null", .row = "?????", .nat = true}},
+        {.name = "IP RESTRICTED, NOT SYMMETRIC", .filter = FilterIpRestricted, .alloc = AllocNotSymmetric, .mappedIsLocal = {}, .want = {.mapping = EI, .filtering = AD, .rating = "moderate", .row = "yyyyy", .nat = true}},
+        {.name = "IP RESTRICTED, ADDRESS SENSITIVE", .filter = FilterIpRestricted, .alloc = AllocAddressSensitive, .mappedIsLocal = {}, .want = {.mapping = AD, .filtering = AD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "IP RESTRICTED, PORT SENSITIVE", .filter = FilterIpRestricted, .alloc = AllocPortSensitive, .mappedIsLocal = {}, .want = {.mapping = APD, .filtering = AD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "PORT RESTRICTED, NOT SYMMETRIC", .filter = FilterPortRestricted, .alloc = AllocNotSymmetric, .mappedIsLocal = {}, .want = {.mapping = EI, .filtering = APD, .rating = "moderate", .row = "yyyyn", .nat = true}},
+        {.name = "PORT RESTRICTED, ADDRESS SENSITIVE", .filter = FilterPortRestricted, .alloc = AllocAddressSensitive, .mappedIsLocal = {}, .want = {.mapping = AD, .filtering = APD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "PORT RESTRICTED, PORT SENSITIVE", .filter = FilterPortRestricted, .alloc = AllocPortSensitive, .mappedIsLocal = {}, .want = {.mapping = APD, .filtering = APD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "PORT RESTRICTED, stopped before the rule", .filter = FilterPortRestricted, .alloc = {}, .mappedIsLocal = {}, .want = {.mapping = "null", .filtering = APD, .rating = "null", .row = "?????", .nat = true}},
+        {.name = "SYMMETRIC, ADDRESS SENSITIVE", .filter = FilterSymmetric, .alloc = AllocAddressSensitive, .mappedIsLocal = {}, .want = {.mapping = AD, .filtering = "null", .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "SYMMETRIC, PORT SENSITIVE", .filter = FilterSymmetric, .alloc = AllocPortSensitive, .mappedIsLocal = {}, .want = {.mapping = APD, .filtering = "null", .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "SYMMETRIC, rule UNKNOWN: not EI, kind open", .filter = FilterSymmetric, .alloc = AllocUnknown, .mappedIsLocal = {}, .want = {.mapping = "null", .filtering = "null", .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "SYMMETRIC, NOT SYMMETRIC: a firewall", .filter = FilterSymmetric, .alloc = AllocNotSymmetric, .mappedIsLocal = {}, .want = {.mapping = EI, .filtering = APD, .rating = "moderate", .row = "yyyyn", .nat = false}},
+        {.name = "SYMMETRIC, mapped address local", .filter = FilterSymmetric, .alloc = AllocUnknown, .mappedIsLocal = true, .want = {.mapping = EI, .filtering = APD, .rating = "moderate", .row = "yyyyn", .nat = false}},
+        {.name = "SYMMETRIC, NOT SYMMETRIC, translated: contradiction", .filter = FilterSymmetric, .alloc = AllocNotSymmetric, .mappedIsLocal = false, .want = {.mapping = "null", .filtering = "null", .rating = "null", .row = "?????", .nat = true}},
+    };
+    // clang-format on
+    for (const CheckCase& c : cases) {
+        CheckOutcome o;
+        o.filterType = c.filter;
+        o.allocRule = c.alloc;
+        ExpectMeaning(MeaningOfCheck(o, {.mappedIsLocal = c.mappedIsLocal}), c.want, c.name);
+    }
+}
+
+struct StunCase {
+    const char* name;
+    std::optional<bool> mappedIsLocal;
+    std::optional<B> mapping;
+    std::optional<bool> mappingEndpointIndependent;  // filled from mapping when that is set
+    std::optional<B> filtering;
+    Expected want;
+};
+
+TEST(P2pMeaning, EachOutcomeOfTheStunTests) {
+    // One row per line:
+    // clang-format off
+    const StunCase cases[] = {
+        {.name = "no answer", .mappedIsLocal = {}, .mapping = {}, .mappingEndpointIndependent = {}, .filtering = {}, .want = {.mapping = "null", .filtering = "null", .rating = "null", .row = "?????", .nat = {}}},
+        {.name = "no NAT, nothing filtered", .mappedIsLocal = true, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = B::EndpointIndependent, .want = {.mapping = EI, .filtering = EI, .rating = "easy", .row = "yyyyy", .nat = false}},
+        {.name = "no NAT, firewall", .mappedIsLocal = true, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = B::AddressAndPortDependent, .want = {.mapping = EI, .filtering = APD, .rating = "moderate", .row = "yyyyn", .nat = false}},
+        {.name = "no NAT, server without RFC 5780", .mappedIsLocal = true, .mapping = {}, .mappingEndpointIndependent = {}, .filtering = {}, .want = {.mapping = EI, .filtering = "null", .rating = "null", .row = "yyyy?", .nat = false}},
+        {.name = "full cone", .mappedIsLocal = false, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = B::EndpointIndependent, .want = {.mapping = EI, .filtering = EI, .rating = "easy", .row = "yyyyy", .nat = true}},
+        {.name = "restricted", .mappedIsLocal = false, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = B::AddressDependent, .want = {.mapping = EI, .filtering = AD, .rating = "moderate", .row = "yyyyy", .nat = true}},
+        {.name = "port restricted", .mappedIsLocal = false, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = B::AddressAndPortDependent, .want = {.mapping = EI, .filtering = APD, .rating = "moderate", .row = "yyyyn", .nat = true}},
+        {.name = "EI mapping, filtering unknown", .mappedIsLocal = false, .mapping = B::EndpointIndependent, .mappingEndpointIndependent = {}, .filtering = {}, .want = {.mapping = EI, .filtering = "null", .rating = "null", .row = "yyyy?", .nat = true}},
+        {.name = "address-dependent mapping", .mappedIsLocal = false, .mapping = B::AddressDependent, .mappingEndpointIndependent = {}, .filtering = B::AddressDependent, .want = {.mapping = AD, .filtering = AD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "address-and-port-dependent mapping", .mappedIsLocal = false, .mapping = B::AddressAndPortDependent, .mappingEndpointIndependent = {}, .filtering = B::AddressAndPortDependent, .want = {.mapping = APD, .filtering = APD, .rating = "hard", .row = "yyynn", .nat = true}},
+        {.name = "second server: not EI, kind open", .mappedIsLocal = false, .mapping = {}, .mappingEndpointIndependent = false, .filtering = {}, .want = {.mapping = "null", .filtering = "null", .rating = "hard", .row = "yyynn", .nat = true}},
+    };
+    // clang-format on
+    for (const StunCase& c : cases) {
+        StunOutcome o;
+        o.mappedIsLocal = c.mappedIsLocal;
+        o.mapping = c.mapping;
+        o.mappingEndpointIndependent =
+            c.mapping ? std::optional<bool>(*c.mapping == B::EndpointIndependent)
+                      : c.mappingEndpointIndependent;
+        o.filtering = c.filtering;
+        ExpectMeaning(MeaningOfStun(o), c.want, c.name);
+    }
+}
+
+// The well-known matrix: symmetric fails with port restricted and with symmetric, and it must not
+// matter which side is which.
+TEST(P2pMeaning, HolePunchingMatrixIsSymmetricInItsArguments) {
+    const char* kRows[] = {"yyyyy", "yyyyy", "yyyyy", "yyyyn", "yyynn"};  // by kPeerKinds
+    for (PeerKind a : kPeerKinds) {
+        std::string row;
+        for (PeerKind b : kPeerKinds) {
+            row += DirectUdpWorks(a, b) ? 'y' : 'n';
+            EXPECT_EQ(DirectUdpWorks(a, b), DirectUdpWorks(b, a));
+        }
+        EXPECT_EQ(row, kRows[static_cast<int>(a)]) << PeerKindName(a);
+    }
+}
+
+struct DetailCase {
+    const char* name;
+    CheckOutcome outcome;
+    std::optional<bool> hairpinning;
+    std::optional<bool> portPreservation;
+    std::optional<bool> severalCopies;
+};
+
+CheckOutcome Cone(std::int32_t alloc) {
+    CheckOutcome o;
+    o.filterType = FilterPortRestricted;
+    o.allocRule = alloc;
+    o.loopback = true;
+    return o;
+}
+
+template <typename F>
+CheckOutcome With(CheckOutcome o, F change) {
+    change(o);
+    return o;
+}
+
+TEST(P2pMeaning, HairpinningPortPreservationAndSeveralCopies) {
+    const CheckOutcome ps = Cone(AllocPortSensitive);
+    const CheckOutcome ns = Cone(AllocNotSymmetric);
+    // One row per line:
+    // clang-format off
+    const DetailCase cases[] = {
+        {.name = "no port seen", .outcome = ns, .hairpinning = true, .portPreservation = {}, .severalCopies = {}},
+        {.name = "9802 kept", .outcome = With(ns, [](CheckOutcome& o) { o.friendSockMappedPort = 9802; }), .hairpinning = true, .portPreservation = true, .severalCopies = {}},
+        {.name = "9802 moved", .outcome = With(ns, [](CheckOutcome& o) { o.friendSockMappedPort = 40000; o.multiClientGood = false; }), .hairpinning = true, .portPreservation = false, .severalCopies = false},
+        {.name = "exceptional: ports kept", .outcome = With(ps, [](CheckOutcome& o) { o.exceptional = true; o.friendSockMappedPort = 40000; }), .hairpinning = true, .portPreservation = true, .severalCopies = {}},
+        {.name = "no exceptional behaviour", .outcome = With(ps, [](CheckOutcome& o) { o.exceptional = false; o.loopback = false; o.multiClientGood = true; }), .hairpinning = false, .portPreservation = false, .severalCopies = true},
+        {.name = "no NAT: no hairpinning question", .outcome = With(CheckOutcome{}, [](CheckOutcome& o) { o.filterType = FilterSymmetric; o.allocRule = AllocNotSymmetric; o.loopback = true; o.friendSockMappedPort = 9802; }), .hairpinning = {}, .portPreservation = {}, .severalCopies = {}},
+    };
+    // clang-format on
+    for (const DetailCase& c : cases) {
+        const P2pMeaning m = MeaningOfCheck(c.outcome);
+        EXPECT_EQ(m.hairpinning, c.hairpinning) << c.name;
+        EXPECT_EQ(m.portPreservation, c.portPreservation) << c.name;
+        EXPECT_EQ(m.severalCopies, c.severalCopies) << c.name;
+    }
+    // A moved 9802 socket (tests move it) is compared with its own port, not with 9802.
+    const CheckOutcome moved = With(ns, [](CheckOutcome& o) { o.friendSockMappedPort = 19802; });
+    EXPECT_EQ(MeaningOfCheck(moved, {.mappedIsLocal = false, .port9802 = 19802}).portPreservation,
+              true);
+    // STUN: hairpinning only behind a NAT; the rest is never tested there.
+    StunOutcome s;
+    s.mappedIsLocal = false;
+    s.hairpinning = false;
+    EXPECT_EQ(MeaningOfStun(s).hairpinning, false);
+    s.mappedIsLocal = true;
+    EXPECT_EQ(MeaningOfStun(s).hairpinning, std::nullopt);
+}
+
+TEST(P2pMeaning, BlockForAPortRestrictedNat) {
+    CheckOutcome o = Cone(AllocNotSymmetric);
+    o.loopback = false;
+    o.friendSockMappedPort = 9802;
+    const std::vector<std::string> want = {
+        "What this means for peer-to-peer",
+        "",
+        "The NAT keeps one public address and port for all destinations (endpoint-independent "
+        "mapping).",
+        "It lets in packets only from addresses and ports this computer has sent to "
+        "(address-and-port-dependent filtering).",
+        "Peer-to-peer rating: moderate. A direct connection needs hole punching (both sides "
+        "sending at once). A direct UDP connection can be expected with open, full cone, "
+        "restricted and port restricted peers, not with symmetric peers: those need a relay.",
+        "Hairpinning: no; computers behind this NAT must use their local addresses to reach each "
+        "other.",
+        "Port preservation: yes; the NAT kept a local port as the public port.",
+        "",
+        "Direct UDP connection with a peer that is:",
+        "    open                yes",
+        "    full cone           yes",
+        "    restricted          yes",
+        "    port restricted     yes",
+        "    symmetric           no (a relay is needed)",
+    };
+    EXPECT_EQ(P2pMeaningLines(MeaningOfCheck(o)), want);
+}
+
+// The sentences say "not determined" rather than guess, and the text joins them with blanks.
+TEST(P2pMeaning, UndeterminedSaysSoInTheText) {
+    CheckOutcome unknown;
+    unknown.filterType = FilterUnknown;
+    EXPECT_EQ(P2pText(MeaningOfCheck(unknown)),
+              "The check could not determine how the NAT maps and filters packets. Peer-to-peer "
+              "rating: not determined.");
+    CheckOutcome sym;
+    sym.filterType = FilterSymmetric;
+    sym.allocRule = AllocAddressSensitive;
+    sym.loopback = false;
+    const std::vector<std::string> lines = P2pMeaningLines(MeaningOfCheck(sym));
+    EXPECT_EQ(lines.at(3), "What it lets in was not determined.");
+    EXPECT_EQ(lines.at(4),
+              "Peer-to-peer rating: hard. Its public port cannot be predicted. A direct UDP "
+              "connection can be expected with open, full cone and restricted peers, not with "
+              "port restricted and symmetric peers: those need a relay.");
+    StunOutcome eiOnly;
+    eiOnly.mappedIsLocal = false;
+    eiOnly.mapping = B::EndpointIndependent;
+    EXPECT_EQ(P2pMeaningLines(MeaningOfStun(eiOnly)).back(),
+              "    symmetric           not determined");
+}
+
+}  // namespace
