@@ -1,5 +1,9 @@
 #include "engine/p2p_meaning.h"
 
+#include <iterator>
+
+#include "core/text_table.h"
+
 namespace {
 
 using B = StunBehaviour;
@@ -193,31 +197,16 @@ std::string RatingSentence(const P2pMeaning& m) {
 }  // namespace
 
 const char* P2pRatingName(P2pRating rating) {
-    switch (rating) {
-        case P2pRating::Easy:
-            return "easy";
-        case P2pRating::Moderate:
-            return "moderate";
-        case P2pRating::Hard:
-            return "hard";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"easy", "moderate", "hard"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(P2pRating::Hard) + 1);
+    return TextOf(kNames, rating);
 }
 
 const char* PeerKindName(PeerKind kind) {
-    switch (kind) {
-        case PeerKind::Open:
-            return "open";
-        case PeerKind::FullCone:
-            return "full cone";
-        case PeerKind::Restricted:
-            return "restricted";
-        case PeerKind::PortRestricted:
-            return "port restricted";
-        case PeerKind::Symmetric:
-            return "symmetric";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"open", "full cone", "restricted", "port restricted",
+                                             "symmetric"};
+    static_assert(std::size(kNames) == kPeerKinds.size());
+    return TextOf(kNames, kind);
 }
 
 bool DirectUdpWorks(PeerKind a, PeerKind b) {

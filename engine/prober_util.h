@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "core/text_table.h"
 #include "net/messages.h"
 
 namespace prober {
@@ -40,12 +41,6 @@ inline Octets AddressOctets(std::uint32_t addrNet) {
 
 inline constexpr std::uint32_t kBroadcastAddress = 0xFFFFFFFFu;
 inline constexpr std::uint16_t kFriendSearchPort = 9801;  // host order
-
-// The text of code in a table indexed by it; "" for a code outside the table.
-template <std::size_t N>
-const char* TextOf(const char* const (&texts)[N], std::int32_t code) {
-    return code >= 0 && static_cast<std::size_t>(code) < N ? texts[code] : "";
-}
 
 // Time-out of a step, in one-second ticks after ArmTimeout; it fires on the next one.
 inline constexpr std::int32_t kTimeoutTicks = 12;

@@ -1,9 +1,11 @@
 #include "engine/stun_check.h"
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 
 #include "core/log.h"
+#include "core/text_table.h"
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
 #include "net/stun_message.h"
@@ -38,30 +40,23 @@ std::array<std::uint8_t, 12> RandomTransactionId() {
     return id;
 }
 
+constexpr std::size_t kBehaviours =
+    static_cast<std::size_t>(StunBehaviour::AddressAndPortDependent) + 1;
+
 const char* UpperBehaviour(StunBehaviour b) {
-    switch (b) {
-        case StunBehaviour::EndpointIndependent:
-            return "ENDPOINT-INDEPENDENT";
-        case StunBehaviour::AddressDependent:
-            return "ADDRESS-DEPENDENT";
-        case StunBehaviour::AddressAndPortDependent:
-            return "ADDRESS-AND-PORT-DEPENDENT";
-    }
-    return "";
+    static constexpr const char* kNames[] = {"ENDPOINT-INDEPENDENT", "ADDRESS-DEPENDENT",
+                                             "ADDRESS-AND-PORT-DEPENDENT"};
+    static_assert(std::size(kNames) == kBehaviours);
+    return TextOf(kNames, b);
 }
 
 }  // namespace
 
 const char* StunBehaviourName(StunBehaviour b) {
-    switch (b) {
-        case StunBehaviour::EndpointIndependent:
-            return "endpoint-independent";
-        case StunBehaviour::AddressDependent:
-            return "address-dependent";
-        case StunBehaviour::AddressAndPortDependent:
-            return "address-and-port-dependent";
-    }
-    return "";
+    static constexpr const char* kNames[] = {"endpoint-independent", "address-dependent",
+                                             "address-and-port-dependent"};
+    static_assert(std::size(kNames) == kBehaviours);
+    return TextOf(kNames, b);
 }
 
 CStunCheck::CStunCheck(IStunTransport& transport, Clock clock)

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
+#include "core/text_table.h"
 #include "net/messages.h"
 
 namespace {
@@ -207,31 +209,23 @@ constexpr std::size_t kFingerprintAttributeLength = 8;
 }  // namespace
 
 const char* StunParseErrorText(StunParseError error) {
-    switch (error) {
-        case StunParseError::None:
-            return "ok";
-        case StunParseError::TooShort:
-            return "shorter than the 20-byte header";
-        case StunParseError::NotStun:
-            return "first two bits not zero";
-        case StunParseError::LengthMismatch:
-            return "length field disagrees with the datagram";
-        case StunParseError::BadAlignment:
-            return "length not a multiple of 4";
-        case StunParseError::AttributeOverrun:
-            return "attribute runs past the end";
-        case StunParseError::BadAttributeLength:
-            return "attribute value of the wrong length";
-        case StunParseError::BadFamily:
-            return "unknown address family";
-        case StunParseError::BadErrorCode:
-            return "error number above 99";
-        case StunParseError::BadFingerprint:
-            return "wrong FINGERPRINT";
-        case StunParseError::AfterFingerprint:
-            return "attribute after FINGERPRINT";
-    }
-    return "?";
+    static constexpr const char* kTexts[] = {
+        "ok",
+        "shorter than the 20-byte header",
+        "first two bits not zero",
+        "length field disagrees with the datagram",
+        "length not a multiple of 4",
+        "attribute runs past the end",
+        "attribute value of the wrong length",
+        "unknown address family",
+        "error number above 99",
+        "wrong FINGERPRINT",
+        "attribute after FINGERPRINT",
+    };
+    static_assert(std::size(kTexts) ==
+                  static_cast<std::size_t>(StunParseError::AfterFingerprint) + 1);
+    const char* text = TextOf(kTexts, error);
+    return *text != '\0' ? text : "?";
 }
 
 std::uint16_t StunMessageType(std::uint16_t method, StunClass cls) {
