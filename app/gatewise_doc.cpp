@@ -14,7 +14,28 @@ namespace {
 constexpr const char* kUntitled = "Untitled";
 // The document string's filter name and extension, then the catch-all.
 constexpr const char* kSaveFilters = "*.txt (*.txt);;All Files (*.*)";
+// The UTF-8 byte-order mark, which tells a UTF-8 file from a Latin-1 one.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr qsizetype kUtf8BomSize = 3;
 }  // namespace
+
+QByteArray EncodeSavedText(const QString& text) {
+    QString crlf = text;
+    crlf.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    for (const QChar c : crlf) {
+        if (c.unicode() > 0xFF)
+            return QByteArray(kUtf8Bom, kUtf8BomSize) + crlf.toUtf8();
+    }
+    return crlf.toLatin1();
+}
+
+QString DecodeSavedText(const QByteArray& bytes) {
+    QString text = bytes.startsWith(QByteArray(kUtf8Bom, kUtf8BomSize))
+                       ? QString::fromUtf8(bytes.mid(kUtf8BomSize))
+                       : QString::fromLatin1(bytes);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return text;
+}
 
 QString WithDefaultExtension(const QString& path) {
     const QFileInfo info(path);
@@ -49,7 +70,7 @@ bool CGatewiseDoc::OnOpenDocument(const QString& path) {
         return false;
     }
     if (m_view != nullptr)
-        m_view->SetTextFromFileBytes(bytes);
+        m_view->setPlainText(DecodeSavedText(bytes));
     m_pathName = QFileInfo(path).absoluteFilePath();
     SetModifiedFlag(false);
     emit titleChanged(Title());
@@ -79,7 +100,8 @@ bool CGatewiseDoc::DoFileSave() {
 }
 
 bool CGatewiseDoc::OnSaveDocument(const QString& path) {
-    const QByteArray bytes = m_view != nullptr ? m_view->TextAsFileBytes() : QByteArray();
+    const QByteArray bytes =
+        m_view != nullptr ? EncodeSavedText(m_view->toPlainText()) : QByteArray();
     // Written beside the target and renamed over it, so a failed save leaves the old file whole.
     QSaveFile file(path);
     bool ok = file.open(QIODevice::WriteOnly);

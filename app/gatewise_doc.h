@@ -1,7 +1,8 @@
 #pragma once
 // The document: no data of its own, its content is the view's text. It saves that text as a file
-// (Latin-1, "\r\n" line ends, nothing added) and loads a file named on the command line as the
-// log's initial text. User-interface thread only.
+// ("\r\n" line ends; Latin-1 with nothing added when every character fits, else UTF-8 after a
+// byte-order mark) and loads a file named on the command line as the log's initial text.
+// User-interface thread only.
 
 #include <QObject>
 #include <QString>
@@ -48,6 +49,12 @@ private:
     QString m_pathName;
     SaveNamePrompt m_promptSaveName;
 };
+
+// The log's text as a saved file holds it: "\r\n" line ends; Latin-1 when every character is in
+// it, otherwise the UTF-8 byte-order mark and UTF-8, so that no character is lost.
+QByteArray EncodeSavedText(const QString& text);
+// A saved or opened file's bytes as log text: UTF-8 after a byte-order mark, else Latin-1.
+QString DecodeSavedText(const QByteArray& bytes);
 
 // Adds ".txt" to a name typed without an extension.
 QString WithDefaultExtension(const QString& path);

@@ -198,8 +198,9 @@ void CGatewiseView::StopStunCheck() {
 
 void CGatewiseView::OnStunSetting() {
     StunSettings loaded;
-    if (!LoadSettings(loaded, m_settingsPath))
-        return;
+    // Settings that start no check (a zero or unreadable value) open too: this is where they are
+    // mended.
+    LoadSettings(loaded, m_settingsPath);
     CStunSettingDlg dlg(window());
     // The dialog holds host order; the settings travel in network order.
     dlg.m_server1Ip = qFromBigEndian(loaded.server1Ip);

@@ -7,6 +7,12 @@
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
 
+#include "app/message_box.h"
+
+namespace {
+constexpr int kMaxOctet = 255;
+}  // namespace
+
 CIpAddressCtrl::CIpAddressCtrl(QWidget* parent) : QFrame(parent) {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
@@ -33,10 +39,8 @@ CIpAddressCtrl::CIpAddressCtrl(QWidget* parent) : QFrame(parent) {
             layout->addWidget(dot);
         }
         connect(field, &QLineEdit::textEdited, this, [this, i] { OnEdited(i); });
-        connect(field, &QLineEdit::editingFinished, this, [field] {
-            if (!field->text().isEmpty())
-                field->setText(QString::number(FieldValue(field)));
-        });
+        connect(field, &QLineEdit::textChanged, this, [this, i] { MarkField(i); });
+        connect(field, &QLineEdit::editingFinished, this, [this, i] { OnEditingFinished(i); });
     }
     setFocusProxy(m_fields[0]);
 }
@@ -46,7 +50,47 @@ int CIpAddressCtrl::FieldValue(const QLineEdit* field) {
     const int v = field->text().toInt(&ok);
     if (!ok)
         return 0;
-    return std::min(v, 255);
+    return std::min(v, kMaxOctet);
+}
+
+bool CIpAddressCtrl::InRange(const QLineEdit* field) {
+    return field->text().toInt() <= kMaxOctet;  // blank and digits only: toInt cannot fail else
+}
+
+int CIpAddressCtrl::InvalidField() const {
+    for (int i = 0; i < 4; ++i) {
+        if (!InRange(m_fields[static_cast<std::size_t>(i)]))
+            return i;
+    }
+    return -1;
+}
+
+void CIpAddressCtrl::ReportInvalidField(int index) {
+    QLineEdit* field = m_fields[static_cast<std::size_t>(index)];
+    m_movedTo = -1;
+    // The box takes the focus, and the field's leaving it must not report the same field again.
+    if (m_reporting)
+        return;
+    m_reporting = true;
+    AppMessageBox(this,
+                  QStringLiteral("An address field holds a number from 0 to 255; %1 is too large.")
+                      .arg(field->text()));
+    m_reporting = false;
+    field->setFocus();
+    field->selectAll();
+}
+
+void CIpAddressCtrl::MarkField(int index) {
+    QLineEdit* field = m_fields[static_cast<std::size_t>(index)];
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Text,
+                     InRange(field) ? QWidget::palette().color(QPalette::Text) : QColor(Qt::red));
+    field->setPalette(palette);
+}
+
+void CIpAddressCtrl::OnEditingFinished(int index) {
+    if (!InRange(m_fields[static_cast<std::size_t>(index)]))
+        ReportInvalidField(index);
 }
 
 void CIpAddressCtrl::SetAddress(std::uint32_t address) {
@@ -82,20 +126,42 @@ bool CIpAddressCtrl::IsBlank() const {
 }
 
 void CIpAddressCtrl::OnEdited(int index) {
+    QLineEdit* field = m_fields[static_cast<std::size_t>(index)];
+    if (field->text().size() < 3)
+        return;
+    // A full field out of range is reported at once and keeps the focus, so the next digits do
+    // not land in the following field.
+    if (!InRange(field)) {
+        ReportInvalidField(index);
+        return;
+    }
     // A full field moves on to the next one, as typing an address by its digits expects.
-    if (index < 3 && m_fields[static_cast<std::size_t>(index)]->text().size() == 3) {
+    if (index < 3) {
         QLineEdit* next = m_fields[static_cast<std::size_t>(index + 1)];
         next->setFocus();
         next->selectAll();
+        m_movedTo = index + 1;
     }
 }
 
 bool CIpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut && m_movedTo >= 0 &&
+        watched == m_fields[static_cast<std::size_t>(m_movedTo)]) {
+        m_movedTo = -1;
+    }
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        const bool separator = key->key() == Qt::Key_Period || key->key() == Qt::Key_Space;
+        if (m_movedTo >= 0 && watched == m_fields[static_cast<std::size_t>(m_movedTo)] &&
+            !key->text().isEmpty()) {
+            // "192." typed in full: the move after "192" already took the '.' the user meant.
+            m_movedTo = -1;
+            if (separator)
+                return true;
+        }
         for (int i = 0; i < 3; ++i) {
             QLineEdit* field = m_fields[static_cast<std::size_t>(i)];
-            if (watched == field && (key->key() == Qt::Key_Period || key->key() == Qt::Key_Space)) {
+            if (watched == field && separator) {
                 if (!field->text().isEmpty()) {
                     m_fields[static_cast<std::size_t>(i + 1)]->setFocus();
                     m_fields[static_cast<std::size_t>(i + 1)]->selectAll();

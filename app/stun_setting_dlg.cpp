@@ -13,6 +13,8 @@ namespace {
 constexpr int kTemplateWidth = 273;
 constexpr int kTemplateHeight = 202;
 constexpr int kFontPoints = 10;
+constexpr std::uint32_t kMaxPort = 65535;
+constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
 }  // namespace
 
 bool ParseUnsignedDecimal(const QString& text, std::uint32_t& value) {
@@ -66,9 +68,15 @@ CStunSettingDlg::CStunSettingDlg(QWidget* parent)
 void CStunSettingDlg::InitControls() {
     m_port1Edit->setText(QString::number(m_server1Port));
     m_port2Edit->setText(QString::number(m_server2Port));
-    m_server1Ctrl->SetAddress(m_server1Ip);
-    m_server2Ctrl->SetAddress(m_server2Ip);
-    m_friendCtrl->SetAddress(m_friendIp);
+    // All ones is what a file value that is no address reads as: shown blank, to be typed anew.
+    const std::pair<CIpAddressCtrl*, std::uint32_t> addresses[] = {
+        {m_server1Ctrl, m_server1Ip}, {m_server2Ctrl, m_server2Ip}, {m_friendCtrl, m_friendIp}};
+    for (const auto& [ctrl, address] : addresses) {
+        if (address == kNoAddress)
+            ctrl->ClearAddress();
+        else
+            ctrl->SetAddress(address);
+    }
     if (auto* ok = GetDlgItem(1))
         ok->setFocus();
 }
@@ -80,17 +88,45 @@ bool CStunSettingDlg::ReadControls() {
     for (const auto& [edit, field] : ports) {
         std::uint32_t value = 0;
         if (!ParseUnsignedDecimal(edit->text(), value)) {
-            AppMessageBox(this, QStringLiteral("Please enter a positive integer."));
-            edit->setFocus();
-            edit->selectAll();
+            Refuse(edit, QStringLiteral("Please enter a positive integer."));
+            return false;
+        }
+        // Port 0 or one above 16 bits starts no check, and a saved one would lock the file.
+        if (value == 0 || value > kMaxPort) {
+            Refuse(edit, QStringLiteral("Please enter a port number from 1 to 65535."));
             return false;
         }
         *field = value;
+    }
+    const std::pair<CIpAddressCtrl*, const char*> addresses[] = {
+        {m_server1Ctrl, "STUN Server1"}, {m_server2Ctrl, "STUN Server2"}, {m_friendCtrl, nullptr}};
+    for (const auto& [ctrl, server] : addresses) {
+        if (const int bad = ctrl->InvalidField(); bad >= 0) {
+            ctrl->ReportInvalidField(bad);
+            return false;
+        }
+        std::uint32_t address = 0;
+        ctrl->GetAddress(address);
+        // A server of 0.0.0.0 starts no check; a friend of 0.0.0.0 is no friend.
+        if (server != nullptr && address == 0) {
+            AppMessageBox(
+                this,
+                QStringLiteral("Please enter the %1 address.").arg(QString::fromLatin1(server)));
+            ctrl->Field(0)->setFocus();
+            ctrl->Field(0)->selectAll();
+            return false;
+        }
     }
     m_server1Ctrl->GetAddress(m_server1Ip);
     m_server2Ctrl->GetAddress(m_server2Ip);
     m_friendCtrl->GetAddress(m_friendIp);
     return true;
+}
+
+void CStunSettingDlg::Refuse(QLineEdit* edit, const QString& message) {
+    AppMessageBox(this, message);
+    edit->setFocus();
+    edit->selectAll();
 }
 
 void CStunSettingDlg::accept() {

@@ -16,7 +16,8 @@ public:
     explicit CStunSettingDlg(QWidget* parent = nullptr);
 
     // Reads the controls back; false (message shown, focus on the field) when a port is not an
-    // unsigned decimal number.
+    // unsigned decimal number or not from 1 to 65535, an address field holds more than 255, or a
+    // server's address is blank or 0.0.0.0. Such values would start no check.
     bool ReadControls();
 
     std::uint32_t m_server1Port = 0;
@@ -39,6 +40,8 @@ protected:
     void InitControls() override;
 
 private:
+    void Refuse(QLineEdit* edit, const QString& message);
+
     CIpAddressCtrl* m_server1Ctrl = nullptr;
     CIpAddressCtrl* m_server2Ctrl = nullptr;
     CIpAddressCtrl* m_friendCtrl = nullptr;

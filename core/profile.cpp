@@ -383,39 +383,52 @@ void AppendSection(std::vector<Line>& lines, const std::string& section, const s
     lines.push_back({entry, eol});
 }
 
+// Sets key to value in the lines in memory, as ProfileWriteString sets it in the file.
+void SetEntry(std::vector<Line>& lines, const std::string& section, const std::string& key,
+              const std::string& value, const std::string& eol) {
+    const std::size_t header = FindSection(lines, section);
+    if (header == lines.size()) {
+        AppendSection(lines, section, key + "=" + value, eol);
+        return;
+    }
+    const std::size_t end = SectionEnd(lines, header);
+    std::string_view k;
+    std::string_view v;
+    std::size_t last = header;  // last line that carries content: the new key goes after it
+    for (std::size_t i = header + 1; i < end; ++i) {
+        if (ParseKey(lines[i].text, k, v) && EqualsNoCase(k, key)) {
+            lines[i].text = std::string(k) + "=" + value;
+            return;
+        }
+        if (!Trim(lines[i].text).empty() && !IsComment(lines[i].text))
+            last = i;
+    }
+    CompleteLine(lines[last], eol);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1, {key + "=" + value, eol});
+}
+
 }  // namespace
 
 bool ProfileWriteString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& path) {
-    if (!WritableEntry(section, key, value))
-        return false;
+    return ProfileWriteStrings(section, {{key, value}}, path);
+}
+
+bool ProfileWriteStrings(const std::string& section, const std::vector<ProfileEntry>& entries,
+                         const std::string& path) {
+    // One entry that cannot be written refuses them all: the file never holds half a change.
+    for (const ProfileEntry& entry : entries) {
+        if (!WritableEntry(section, entry.key, entry.value))
+            return false;
+    }
     const std::string target = WriteTarget(path);
     std::string data;
-    // A file that exists but cannot be read is never replaced by one holding only this key.
+    // A file that exists but cannot be read is never replaced by one holding only these keys.
     if (ReadWholeFile(target, data) == ReadResult::kFailed)
         return false;
     std::vector<Line> lines = SplitLines(data);
     const std::string eol = LineEndOf(lines);
-
-    const std::size_t header = FindSection(lines, section);
-    if (header < lines.size()) {
-        const std::size_t end = SectionEnd(lines, header);
-        std::string_view k;
-        std::string_view v;
-        std::size_t last = header;  // last line that carries content: the new key goes after it
-        for (std::size_t i = header + 1; i < end; ++i) {
-            if (ParseKey(lines[i].text, k, v) && EqualsNoCase(k, key)) {
-                lines[i].text = std::string(k) + "=" + value;
-                return ReplaceFile(target, Join(lines));
-            }
-            if (!Trim(lines[i].text).empty() && !IsComment(lines[i].text))
-                last = i;
-        }
-        CompleteLine(lines[last], eol);
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last) + 1,
-                     {key + "=" + value, eol});
-    } else {
-        AppendSection(lines, section, key + "=" + value, eol);
-    }
+    for (const ProfileEntry& entry : entries)
+        SetEntry(lines, section, entry.key, entry.value, eol);
     return ReplaceFile(target, Join(lines));
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The largest profile file read, in bytes. Settings files are a few hundred bytes; anything
 // bigger than this is not one, and reading it would only cost memory.
@@ -35,3 +36,14 @@ std::string ProfileGetString(const std::string& section, const std::string& key,
 // Returns false when the file cannot be written.
 bool ProfileWriteString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& path);
+
+// One key and its value for ProfileWriteStrings.
+struct ProfileEntry {
+    std::string key;
+    std::string value;
+};
+// Sets every entry's key in section, in order, exactly as that many ProfileWriteString calls
+// would, but with one replacement of the file: a reader sees all of them or none. Returns false,
+// writing nothing, when any entry cannot be written or the file cannot be.
+bool ProfileWriteStrings(const std::string& section, const std::vector<ProfileEntry>& entries,
+                         const std::string& path);

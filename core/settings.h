@@ -58,7 +58,8 @@ bool LoadSettingsForCheck(StunSettings& out, const std::string& path = {},
 
 // Writes the five keys; arguments in host byte order (first octet in the most significant byte,
 // ports as plain numbers, only their low 16 bits written). Every other key, section and comment
-// of the file survives. Always true, as the callers expect.
+// of the file survives. The five go into the file in one replacement; false when it cannot be
+// written (nothing changed then).
 bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint32_t server2Ip,
                   std::uint32_t server2Port, std::uint32_t friendIp, const std::string& path = {});
 

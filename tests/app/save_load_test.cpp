@@ -47,6 +47,36 @@ TEST_F(SaveLoad, SavedBytesAreLatin1WithNothingAdded) {
     EXPECT_EQ(ReadFile(Path("latin1.txt")), QByteArray("caf\xe9\r\nend"));
 }
 
+// Latin-1 while the text fits it; otherwise UTF-8 after a byte-order mark, so nothing becomes
+// '?'. Either file opens again as the same text.
+TEST_F(SaveLoad, TextBeyondLatin1IsSavedAsUtf8WithAMarkAndOpensAgain) {
+    MakeApp();
+    struct Row {
+        const char* text;  // UTF-8
+        QByteArray saved;
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.text = "plain\nend", .saved = "plain\r\nend"},
+        {.text = "caf\xc3\xa9 \xc3\xbf", .saved = "caf\xe9 \xff"},
+        {.text = "100 \xe2\x82\xac\n", .saved = "\xef\xbb\xbf" "100 \xe2\x82\xac\r\n"},
+        {.text = "caf\xc3\xa9 \xe5\x90\x8d", .saved = "\xef\xbb\xbf" "caf\xc3\xa9 \xe5\x90\x8d"},
+        {.text = "\xf0\x9f\x93\xa7", .saved = "\xef\xbb\xbf\xf0\x9f\x93\xa7"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        const QString text = QString::fromUtf8(row.text);
+        View()->setPlainText(text);
+        ASSERT_TRUE(Doc()->OnSaveDocument(Path("saved.txt"))) << row.text;
+        EXPECT_EQ(ReadFile(Path("saved.txt")), row.saved) << row.text;
+        View()->clear();
+        ASSERT_TRUE(Doc()->OnOpenDocument(Path("saved.txt"))) << row.text;
+        EXPECT_EQ(View()->toPlainText(), text) << row.text;
+    }
+    EXPECT_TRUE(m_messages.isEmpty());
+}
+
 TEST_F(SaveLoad, CancelledSaveAsWritesNothingAndAsksAgainNextTime) {
     MakeApp();
     int asked = 0;

@@ -2,6 +2,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <functional>
+
+#include "core/settings.h"
 
 #include "app/command_ids.h"
 #include "app/ip_address_ctrl.h"
@@ -109,44 +112,99 @@ TEST_F(SettingsDialog, PortThatIsNotAPositiveIntegerKeepsTheDialogOpen) {
     }
 }
 
-TEST_F(SettingsDialog, PortAboveTheRangeIsStoredAsItsLow16Bits) {
-    RunCommand(
-        [](CStunSettingDlg& dlg) { dlg.Server1PortEdit()->setText(QStringLiteral("65606")); },
-        "ok");
-    EXPECT_FALSE(m_stayedOpen);
-    EXPECT_TRUE(ReadFile(m_ini).contains("STUN1_PORT=70\r\n") ||
-                ReadFile(m_ini).contains("STUN1_PORT=70\n"))
-        << ReadFile(m_ini).constData();
-}
-
-// A blanked address is stored as 0.0.0.0. A zero server then keeps the command from showing the
-// dialog (the file no longer loads); a zero friend is only "no friend" and blocks nothing.
-TEST_F(SettingsDialog, BlankedAddressIsStoredAsZero) {
+// Values that would start no check are refused at OK, with a message and the dialog left open;
+// the file stays as it was.
+TEST_F(SettingsDialog, ValuesThatStartNoCheckAreRefusedAtOk) {
     struct Case {
         const char* name;
-        const char* ini;  // null: the fixture's file
-        CIpAddressCtrl* (CStunSettingDlg::*address)() const;
-        const char* stored;
-        bool shownAgain;
+        std::function<void(CStunSettingDlg&)> edit;
+        const char* message;
     };
-    const char* withFriend =
-        "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\n"
-        "STUN2_PORT=47912\r\nFRIEND_IP=127.0.0.9\r\n";
+    const auto clearServer1 = [](CStunSettingDlg& dlg) { dlg.Server1Address()->ClearAddress(); };
+    const auto zeroServer2 = [](CStunSettingDlg& dlg) { dlg.Server2Address()->SetAddress(0); };
+    const auto octet300 = [](CStunSettingDlg& dlg) {
+        dlg.Server1Address()->Field(2)->setText(QStringLiteral("300"));
+    };
+    const auto friend256 = [](CStunSettingDlg& dlg) {
+        dlg.FriendAddress()->SetAddress(0x7F000001u);
+        dlg.FriendAddress()->Field(3)->setText(QStringLiteral("256"));
+    };
+    const char* badPort = "Please enter a port number from 1 to 65535.";
     // One row per line:
     // clang-format off
     const Case cases[] = {
-        {.name = "server", .ini = nullptr, .address = &CStunSettingDlg::Server2Address, .stored = "STUN2_IP=0.0.0.0", .shownAgain = false},
-        {.name = "friend", .ini = withFriend, .address = &CStunSettingDlg::FriendAddress, .stored = "FRIEND_IP=0.0.0.0", .shownAgain = true},
+        {.name = "port 0", .edit = [](CStunSettingDlg& dlg) { dlg.Server1PortEdit()->setText(QStringLiteral("0")); }, .message = badPort},
+        {.name = "port 65536", .edit = [](CStunSettingDlg& dlg) { dlg.Server2PortEdit()->setText(QStringLiteral("65536")); }, .message = badPort},
+        {.name = "port 65606 (70 in 16 bits)", .edit = [](CStunSettingDlg& dlg) { dlg.Server1PortEdit()->setText(QStringLiteral("65606")); }, .message = badPort},
+        {.name = "blank server 1", .edit = clearServer1, .message = "Please enter the STUN Server1 address."},
+        {.name = "server 2 of 0.0.0.0", .edit = zeroServer2, .message = "Please enter the STUN Server2 address."},
+        {.name = "octet 300", .edit = octet300, .message = "An address field holds a number from 0 to 255; 300 is too large."},
+        {.name = "friend octet 256", .edit = friend256, .message = "An address field holds a number from 0 to 255; 256 is too large."},
+    };
+    // clang-format on
+    const QByteArray before = ReadFile(m_ini);
+    for (const Case& c : cases) {
+        m_messages.clear();
+        RunCommand(c.edit, "ok");
+        EXPECT_TRUE(m_stayedOpen) << c.name;
+        EXPECT_EQ(m_messages, QStringList{QString::fromLatin1(c.message)}) << c.name;
+        EXPECT_EQ(ReadFile(m_ini), before) << c.name;
+    }
+    // The limits themselves are ports.
+    RunCommand(
+        [](CStunSettingDlg& dlg) {
+            dlg.Server1PortEdit()->setText(QStringLiteral("1"));
+            dlg.Server2PortEdit()->setText(QStringLiteral("65535"));
+        },
+        "ok");
+    EXPECT_FALSE(m_stayedOpen);
+    EXPECT_TRUE(ReadFile(m_ini).contains("STUN1_PORT=1\r\n")) << ReadFile(m_ini).constData();
+    EXPECT_TRUE(ReadFile(m_ini).contains("STUN2_PORT=65535\r\n")) << ReadFile(m_ini).constData();
+}
+
+// A file that starts no check (a zero or unreadable value) still opens the dialog, filled with
+// what can be read, so the user can mend it there.
+TEST_F(SettingsDialog, SettingsThatStartNoCheckOpenTheDialogToBeMended) {
+    struct Case {
+        const char* ini;
+        QStringList shown;  // server 1's first field, port 1, port 2
+    };
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.ini = "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=0\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"127", "0", "47912"}},
+        {.ini = "[Setting]\r\nSTUN1_IP=0.0.0.0\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=abc\r\n", .shown = {"0", "47911", "0"}},
+        {.ini = "[Setting]\r\nSTUN1_IP=not an address\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"", "47911", "47912"}},
     };
     // clang-format on
     for (const Case& c : cases) {
-        if (c.ini != nullptr)
-            WriteIni(c.ini);
-        RunCommand([&c](CStunSettingDlg& dlg) { (dlg.*c.address)()->ClearAddress(); }, "ok");
-        EXPECT_TRUE(ReadFile(m_ini).contains(c.stored)) << c.name;
-        RunCommand([](CStunSettingDlg&) {}, c.shownAgain ? "cancel" : "ok");
-        EXPECT_EQ(m_shown, c.shownAgain) << c.name;
+        WriteIni(c.ini);
+        m_messages.clear();
+        RunCommand(
+            [](CStunSettingDlg& dlg) {
+                dlg.Server1Address()->SetAddress(0x7F00000Au);  // 127.0.0.10
+                dlg.Server1PortEdit()->setText(QStringLiteral("3478"));
+                dlg.Server2PortEdit()->setText(QStringLiteral("3479"));
+            },
+            "ok");
+        ASSERT_TRUE(m_shown) << c.ini;
+        EXPECT_EQ(m_before, c.shown) << c.ini;
+        EXPECT_FALSE(m_stayedOpen) << c.ini;
+        EXPECT_TRUE(m_messages.isEmpty()) << c.ini;
+        StunSettings mended;
+        EXPECT_TRUE(LoadSettings(mended, m_ini.toStdString())) << ReadFile(m_ini).constData();
     }
+}
+
+// A blanked friend is stored as 0.0.0.0, which is "no friend" and blocks nothing.
+TEST_F(SettingsDialog, BlankedFriendIsStoredAsZero) {
+    WriteIni(
+        "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\n"
+        "STUN2_PORT=47912\r\nFRIEND_IP=127.0.0.9\r\n");
+    RunCommand([](CStunSettingDlg& dlg) { dlg.FriendAddress()->ClearAddress(); }, "ok");
+    EXPECT_TRUE(ReadFile(m_ini).contains("FRIEND_IP=0.0.0.0")) << ReadFile(m_ini).constData();
+    RunCommand([](CStunSettingDlg&) {}, "cancel");
+    EXPECT_TRUE(m_shown);
 }
 
 TEST_F(SettingsDialog, EditedValuesReachTheFileAndOtherKeysSurvive) {
@@ -195,10 +253,81 @@ TEST(SettingsParts, AddressControlReadsBlankFieldsAsZero) {
     std::uint32_t a = 1;
     EXPECT_EQ(ctrl.GetAddress(a), 3);
     EXPECT_EQ(a, 0xC0A800FFu);
+    EXPECT_EQ(ctrl.InvalidField(), 3);
     ctrl.ClearAddress();
     EXPECT_TRUE(ctrl.IsBlank());
     EXPECT_EQ(ctrl.GetAddress(a), 0);
     EXPECT_EQ(a, 0u);
+}
+
+// Types text key by key wherever the control has put the focus, as a user at the keyboard does.
+void TypeInto(CIpAddressCtrl& ctrl, const char* text) {
+    ctrl.Field(0)->setFocus();
+    ctrl.Field(0)->selectAll();
+    for (const char* c = text; *c != '\0'; ++c) {
+        QWidget* focused = ctrl.window()->focusWidget();
+        ASSERT_NE(focused, nullptr) << text;
+        QTest::keyClick(focused, *c);
+    }
+}
+
+QString Dotted(const CIpAddressCtrl& ctrl) {
+    QStringList fields;
+    for (int i = 0; i < 4; ++i)
+        fields.append(ctrl.Field(i)->text());
+    return fields.join(QLatin1Char('.'));
+}
+
+// The control moves on by itself after three digits; a '.' typed right after that move ends the
+// octet already ended and is swallowed, over a filled control as over a blank one.
+TEST(AddressTyping, DotAfterAnAutomaticMoveIsSwallowed) {
+    struct Row {
+        std::uint32_t before;  // 0: blank
+        const char* typed;
+        const char* shown;
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.before = 0x0A000001u, .typed = "192.168.1.20", .shown = "192.168.1.20"},
+        {.before = 0, .typed = "192.168.1.20", .shown = "192.168.1.20"},
+        {.before = 0x0A000001u, .typed = "10.200.3.100", .shown = "10.200.3.100"},
+        {.before = 0x0A000001u, .typed = "1.2.3.4", .shown = "1.2.3.4"},
+        {.before = 0, .typed = "127001002003", .shown = "127.001.002.003"},
+        {.before = 0x0A000001u, .typed = "100.200.250.255", .shown = "100.200.250.255"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        QWidget window;
+        auto* ctrl = new CIpAddressCtrl(&window);
+        window.show();
+        if (row.before != 0)
+            ctrl->SetAddress(row.before);
+        TypeInto(*ctrl, row.typed);
+        EXPECT_EQ(Dotted(*ctrl), QString::fromLatin1(row.shown)) << row.typed;
+    }
+}
+
+// A three-digit field above 255 is reported at once and keeps the focus, its text and a red mark
+// (no silent 255); mended, the mark goes.
+TEST(AddressTyping, OctetAbove255IsReportedAndStaysInError) {
+    QStringList messages;
+    SetAppMessageHook([&](const QString& text) { messages.append(text); });
+    QWidget window;
+    auto* ctrl = new CIpAddressCtrl(&window);
+    window.show();
+    const QColor normal = ctrl->Field(1)->palette().color(QPalette::Text);
+    TypeInto(*ctrl, "10.300");
+    EXPECT_EQ(messages,
+              QStringList{"An address field holds a number from 0 to 255; 300 is too large."});
+    EXPECT_EQ(window.focusWidget(), ctrl->Field(1));
+    EXPECT_EQ(ctrl->Field(1)->text(), QStringLiteral("300"));
+    EXPECT_EQ(ctrl->InvalidField(), 1);
+    EXPECT_EQ(ctrl->Field(1)->palette().color(QPalette::Text), QColor(Qt::red));
+    ctrl->Field(1)->setText(QStringLiteral("25"));
+    EXPECT_EQ(ctrl->InvalidField(), -1);
+    EXPECT_EQ(ctrl->Field(1)->palette().color(QPalette::Text), normal);
+    SetAppMessageHook({});
 }
 
 }  // namespace

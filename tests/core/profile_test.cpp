@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "temp_dir.h"
 
@@ -141,6 +143,52 @@ TEST_F(ProfileTest, WriteKeepsEveryOtherLine) {
         EXPECT_EQ(ReadBytes(Ini()), c.expected) << c.why;
         EXPECT_EQ(Get(c.section, c.key), c.value) << c.why;
     }
+}
+
+// Several keys in one write end exactly as one write per key would, in one replacement.
+TEST_F(ProfileTest, WriteStringsMatchesOneWritePerKeyInOneReplacement) {
+    struct Case {
+        const char* why;
+        std::string file;  // empty: no file
+        std::vector<ProfileEntry> entries;
+    };
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.why = "no file: section and keys in order", .file = "", .entries = {{"A", "1"}, {"B", "2"}, {"C", "3"}}},
+        {.why = "in place and appended, others kept", .file = "; c\r\n[x]\r\nq=0\r\n[S]\r\nb = old \r\n;n\r\n\r\n[T]\r\nA=t\r\n", .entries = {{"A", "1"}, {"B", "2"}, {"C", ""}}},
+        {.why = "LF file without a last line end", .file = "[S]\nA=0", .entries = {{"B", "2"}, {"A", "1"}}},
+        {.why = "new section after another", .file = "[T]\r\nk=v", .entries = {{"A", "1"}, {"B", "2"}}},
+        {.why = "the same key twice: the last value stays", .file = "[S]\n", .entries = {{"A", "1"}, {"a", "2"}}},
+        {.why = "binary junk kept", .file = std::string("\x00\xff\n[S]\nA=1\n\x01", 12), .entries = {{"A", "9"}, {"Z", "8"}}},
+    };
+    // clang-format on
+    const std::string oneByOne = m_dir.File("one-by-one.ini");
+    for (const Case& c : cases) {
+        std::remove(Ini().c_str());
+        std::remove(oneByOne.c_str());
+        if (!c.file.empty()) {
+            WriteBytes(Ini(), c.file);
+            WriteBytes(oneByOne, c.file);
+        }
+        for (const ProfileEntry& e : c.entries)
+            ASSERT_TRUE(ProfileWriteString("S", e.key, e.value, oneByOne)) << c.why;
+        bool ok = false;
+        EXPECT_EQ(CountReplacements(m_dir.Path(), "test.ini",
+                                    [&] { ok = ProfileWriteStrings("S", c.entries, Ini()); }),
+                  1)
+            << c.why;
+        EXPECT_TRUE(ok) << c.why;
+        EXPECT_EQ(ReadBytes(Ini()), ReadBytes(oneByOne)) << c.why;
+    }
+}
+
+TEST_F(ProfileTest, WriteStringsWritesNothingWhenOneEntryCannotBeWritten) {
+    const std::string before = "[S]\r\nA=1\r\n";
+    WriteBytes(Ini(), before);
+    EXPECT_FALSE(ProfileWriteStrings("S", {{"A", "2"}, {"B", "x\ny=z"}}, Ini()));
+    EXPECT_EQ(ReadBytes(Ini()), before);
+    EXPECT_FALSE(ProfileWriteStrings("S", {{"A", "2"}}, m_dir.File("no/such/dir/x.ini")));
 }
 
 TEST_F(ProfileTest, WriteLeavesNoTemporaryFileBehind) {

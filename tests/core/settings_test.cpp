@@ -161,10 +161,26 @@ TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
     EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
 }
 
-// Saving has no failure to report: the dialog that calls it could not act on one.
-TEST_F(SettingsTest, SaveReturnsTrueEvenWhenTheFileCannotBeWritten) {
-    EXPECT_TRUE(SaveSettings(1, 2, 3, 4, 5, m_dir.File("no/such/dir/STUN.ini")));
+TEST_F(SettingsTest, SaveReportsAFileThatCannotBeWritten) {
+    EXPECT_FALSE(SaveSettings(1, 2, 3, 4, 5, m_dir.File("no/such/dir/STUN.ini")));
     EXPECT_FALSE(fs::exists(m_dir.File("no")));
+}
+
+// A check started while the dialog saves must never read some keys old and some new.
+TEST_F(SettingsTest, SaveReplacesTheFileOnceForAllFiveKeys) {
+    WriteBytes(Ini(), "[Setting]\r\nREPORT=noc@example.net\r\n");
+    bool saved = false;
+    EXPECT_EQ(CountReplacements(m_dir.Path(), "STUN.ini",
+                                [&] {
+                                    saved = SaveSettings(Host(127, 0, 0, 1), 70, Host(127, 0, 0, 2),
+                                                         1170, 0, Ini());
+                                }),
+              1);
+    EXPECT_TRUE(saved);
+    StunSettings s;
+    EXPECT_TRUE(LoadSettings(s, Ini()));
+    EXPECT_EQ(s.server2Port, htons(1170));
+    EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
 }
 
 // Loading for a check: names looked up through a fake resolver (no query leaves the machine),

@@ -2,6 +2,7 @@
 // A private temporary directory for one test, removed with everything in it.
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -87,3 +89,33 @@ private:
     std::atomic<bool> m_rescued{false};
     std::thread m_thread;
 };
+
+// How many times a file named name was renamed into dir while action ran: each is one
+// replacement a reader could have seen. -1 when the directory cannot be watched.
+inline int CountReplacements(const std::string& dir, const std::string& name,
+                             const std::function<void()>& action) {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Both halves of a rename: alone, identical IN_MOVED_TO events in a row merge into one.
+    if (::inotify_add_watch(fd, dir.c_str(), IN_MOVED_FROM | IN_MOVED_TO) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    action();
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if ((event->mask & IN_MOVED_TO) != 0 && event->len > 0 && name == event->name)
+                ++count;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    ::close(fd);
+    return count;
+}

@@ -72,6 +72,29 @@ TEST_F(SummaryTest, RecipientGoesInUnescaped) {
               0u);
 }
 
+// A recipient beyond ASCII is percent-encoded once, byte by byte from its UTF-8.
+TEST_F(SummaryTest, NonAsciiRecipientIsEncodedOnceFromUtf8) {
+    struct Row {
+        const char* file;  // the REPORT value as UTF-8 bytes
+        const char* link;  // how the link starts
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.file = "J\xC3\xBCrgen <j@tarnwick.test>", .link = "mailto:J%C3%BCrgen <j@tarnwick.test>?"},
+        {.file = "\xE5\x90\x8D@tarnwick.test", .link = "mailto:%E5%90%8D@tarnwick.test?"},
+        {.file = "\xF0\x9F\x93\xA7@x.test", .link = "mailto:%F0%9F%93%A7@x.test?"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        WriteSettings(std::string("[Setting]\nREPORT=") + row.file + "\n");
+        presenter.links.clear();
+        RunToSummary();
+        ASSERT_EQ(presenter.links.size(), 1u) << row.link;
+        EXPECT_EQ(presenter.links[0].rfind(row.link, 0), 0u) << presenter.links[0];
+    }
+}
+
 TEST_F(SummaryTest, MissingReportKeyGivesTheSupportAddress) {
     WriteSettings("[Setting]\nSTUN1_IP=127.0.0.10\n");
     RunToSummary();
