@@ -11,6 +11,8 @@ inline constexpr int kSelectFont = 32773;
 inline constexpr int kClearLog = 32776;  // Ctrl+L
 // Added later, after the last number in use: the standard STUN check with a server typed in.
 inline constexpr int kStandardStunCheck = 32777;  // Ctrl+F5
+// Ends the running check (either kind).
+inline constexpr int kStopNatDetect = 32778;  // Esc
 
 // Framework commands.
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it

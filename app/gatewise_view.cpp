@@ -4,6 +4,7 @@
 #include <QFontDialog>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QTextBlock>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QtEndian>
@@ -28,6 +29,23 @@ QFont MakeLogFont() {
     font.setStrikeOut(false);
     font.setStyleHint(QFont::SansSerif);
     return font;
+}
+
+// The example servers STUN.ini falls back to (network order): addresses on nobody's network, so
+// a check against them waits out its first time-out and ends UNKNOWN.
+bool IsExampleServer(std::uint32_t addrNet) {
+    return addrNet == qToBigEndian<std::uint32_t>(0xC0A80037u) ||  // 192.168.0.55
+           addrNet == qToBigEndian<std::uint32_t>(0xC0A80061u);    // 192.168.0.97
+}
+
+constexpr const char* kExampleServersText =
+    "The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which "
+    "answer nobody: enter your servers in File > STUN Setting..., or use File > Standard STUN "
+    "Check... with a public STUN server.";
+
+// m:ss
+QString Clock(qint64 seconds) {
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 // A server as typed, to an endpoint: dotted addresses as they are, names through the resolver.
@@ -64,7 +82,18 @@ CGatewiseView::CGatewiseView(QWidget* parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setReadOnly(false);
-    m_check.SetResultPresenter(&m_presenter);
+    m_check.SetResultPresenter(&m_endPresenter);
+    SetSettingsPath({});
+}
+
+bool CGatewiseView::CheckEndPresenter::ShowResult(const std::vector<std::string>& lines,
+                                                  bool& sendReport) {
+    m_view->UpdateCheckState();
+    return m_view->m_presenter.ShowResult(lines, sendReport);
+}
+
+void CGatewiseView::CheckEndPresenter::OpenLink(const std::string& url) {
+    m_view->m_presenter.OpenLink(url);
 }
 
 CGatewiseView::~CGatewiseView() {
@@ -83,8 +112,14 @@ CGatewiseView::~CGatewiseView() {
 
 void CGatewiseView::SetSettingsPath(std::string path) {
     m_settingsPath = path;
-    m_check.SetSettingsLoader(
-        [path](StunSettings& settings) { return ReadSettingsForCheck(settings, path); });
+    m_check.SetSettingsLoader([path](StunSettings& settings) {
+        const SettingsLoad load = ReadSettingsForCheck(settings, path);
+        // Before the servers are asked: otherwise the first check just waits and ends UNKNOWN.
+        if (load == SettingsLoad::kComplete &&
+            (IsExampleServer(settings.server1Ip) || IsExampleServer(settings.server2Ip)))
+            theLog.WriteLine("%s", kExampleServersText);
+        return load;
+    });
     m_check.SetSettingsPath(std::move(path));
 }
 
@@ -97,6 +132,9 @@ void CGatewiseView::timerEvent(QTimerEvent* event) {
         OnStartupTimer();
     } else if (event->timerId() == m_timer2.timerId()) {
         m_check.OnTick(0);
+        UpdateCheckState();
+    } else if (event->timerId() == m_progressTimer.timerId()) {
+        UpdateCheckState();
     }
     QPlainTextEdit::timerEvent(event);
 }
@@ -123,6 +161,64 @@ void CGatewiseView::OnStartNatDetect() {
     if (!m_startupDone || StunCheckRunning())
         return;
     m_check.StartCheck();
+    UpdateCheckState();
+}
+
+void CGatewiseView::OnStopNatDetect() {
+    if (m_check.StopCheck()) {
+        UpdateCheckState();
+    } else if (StunCheckRunning()) {
+        StopStunCheck();
+        // Queued behind the lines the stopped thread has posted, so it comes last.
+        QMetaObject::invokeMethod(
+            this, [] { theLog.WriteTimedLine("Standard STUN check stopped by the user."); },
+            Qt::QueuedConnection);
+    }
+}
+
+void CGatewiseView::UpdateCheckState() {
+    const bool running = m_check.IsChecking();
+    if (running != m_natCheckRunning) {
+        m_natCheckRunning = running;
+        if (running) {
+            m_checkClock.start();
+            m_progressTimer.start(kProgressMs, this);
+        } else {
+            m_progressTimer.stop();
+        }
+        emit natCheckRunningChanged(running);
+    }
+    EmitStatus();
+}
+
+QString CGatewiseView::StatusText() const {
+    if (m_natCheckRunning) {
+        const std::string summary = ProgressSummary(m_check.Progress(), kTickMs);
+        return QStringLiteral("%1 (%2 elapsed)")
+            .arg(QString::fromStdString(summary), Clock(m_checkClock.elapsed() / 1000));
+    }
+    if (StunCheckRunning())
+        return QStringLiteral("Standard STUN check running; Esc stops it.");
+    if (m_logFullNoted)
+        return LogFullText();
+    return QString::fromLatin1(kIdleStatusText);
+}
+
+void CGatewiseView::EmitStatus() {
+    if (!m_natCheckRunning) {
+        emit statusChanged(StatusText(), 0, 0);
+        return;
+    }
+    const int elapsed = static_cast<int>(m_checkClock.elapsed() / 1000);
+    const int bound = m_check.Progress().boundTicks * kTickMs / 1000;
+    emit statusChanged(StatusText(), elapsed, elapsed + std::max(bound, 1));
+}
+
+QString CGatewiseView::LogFullText() {
+    return QStringLiteral(
+               "The log is full (%1 characters); later lines are not shown. Save it and clear it "
+               "(Ctrl+L) to see more.")
+        .arg(kLogTextLimit);
 }
 
 void CGatewiseView::OnStandardStunCheck() {
@@ -170,6 +266,7 @@ void CGatewiseView::StartStunCheck(const StunServerText& server,
             this, [this, run, outcome] { OnStunCheckEnded(run, outcome); }, Qt::QueuedConnection);
     });
     emit stunCheckRunningChanged(true);
+    EmitStatus();
 }
 
 void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
@@ -180,6 +277,7 @@ void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
     m_stunRunner.reset();
     m_lastStunOutcome = outcome;
     emit stunCheckRunningChanged(false);
+    EmitStatus();
 }
 
 bool CGatewiseView::JoinStunCheck() {
@@ -192,8 +290,10 @@ bool CGatewiseView::JoinStunCheck() {
 }
 
 void CGatewiseView::StopStunCheck() {
-    if (JoinStunCheck())
+    if (JoinStunCheck()) {
         emit stunCheckRunningChanged(false);
+        EmitStatus();
+    }
 }
 
 void CGatewiseView::OnStunSetting() {
@@ -217,6 +317,10 @@ void CGatewiseView::OnStunSetting() {
 
 void CGatewiseView::OnClearLog() {
     clear();
+    if (m_logFullNoted) {
+        m_logFullNoted = false;
+        EmitStatus();
+    }
 }
 
 void CGatewiseView::OnSelectFont() {
@@ -263,16 +367,44 @@ void CGatewiseView::ReplaceSelectionNoUndo(const char* text) {
     const qsizetype kept =
         static_cast<qsizetype>(TextLength()) - (cursor.selectionEnd() - cursor.selectionStart());
     // Text beyond the window's limit is not shown, as the edit window cuts a replacement to fit.
+    // The first cut keeps room for a last line that says so (a line end and the notice), unless
+    // the text was already too near the limit for it; the status bar says so either way.
     const qsizetype room = std::max<qsizetype>(0, kLogTextLimit - kept);
-    if (piece.size() > room)
-        piece.truncate(room);
+    const qsizetype reserve = LogFullText().size() + 2;
+    bool noteNow = false;
+    if (m_logFullNoted) {
+        if (piece.size() > room || LogEndsWithFullNotice())
+            piece.truncate(LogEndsWithFullNotice() ? 0 : room);
+    } else if (piece.size() + reserve > room) {
+        noteNow = true;
+        piece.truncate(room >= reserve ? room - reserve : room);
+    }
     QTextDocument* doc = document();
     const bool undo = doc->isUndoRedoEnabled();
     doc->setUndoRedoEnabled(false);
     cursor.insertText(piece);
+    if (noteNow && room >= reserve)
+        AppendLogFullNotice(cursor);
     doc->setUndoRedoEnabled(undo);
+    if (noteNow) {
+        m_logFullNoted = true;
+        EmitStatus();
+    }
     setTextCursor(cursor);
     ensureCursorVisible();
+}
+
+void CGatewiseView::AppendLogFullNotice(QTextCursor& cursor) {
+    // At the very end, whatever the selection was: it is the log's last line.
+    cursor.movePosition(QTextCursor::End);
+    const bool lineStart = document()->lastBlock().text().isEmpty();
+    cursor.insertText((lineStart ? QString() : QStringLiteral("\n")) + LogFullText() +
+                      QLatin1Char('\n'));
+}
+
+bool CGatewiseView::LogEndsWithFullNotice() const {
+    const QTextBlock last = document()->lastBlock();
+    return last.text().isEmpty() && last.previous().text() == LogFullText();
 }
 
 QByteArray CGatewiseView::TextAsFileBytes() const {
@@ -281,6 +413,7 @@ QByteArray CGatewiseView::TextAsFileBytes() const {
 
 void CGatewiseView::SetTextFromFileBytes(const QByteArray& bytes) {
     setPlainText(FileBytesToLogText(bytes));
+    m_logFullNoted = false;
 }
 
 void CGatewiseView::keyPressEvent(QKeyEvent* event) {

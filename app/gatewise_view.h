@@ -8,6 +8,7 @@
 // thread and appended at the end there, in the order it was written.
 
 #include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPlainTextEdit>
 #include <functional>
@@ -38,6 +39,9 @@ public:
 
     // Commands.
     void OnStartNatDetect();
+    // The stop command (Esc): ends the NAT check or the standard STUN check that runs, with a log
+    // line; does nothing when neither runs.
+    void OnStopNatDetect();
     void OnStunSetting();
     void OnClearLog();
     void OnSelectFont();
@@ -47,6 +51,12 @@ public:
     void OnStandardStunCheck();
 
     bool StunCheckRunning() const { return m_stunThread.joinable(); }
+    // The NAT check as the window last showed it (checked on every tick, every delivery's
+    // aftermath within kProgressMs, and at once after the start and stop commands).
+    bool NatCheckRunning() const { return m_natCheckRunning; }
+    // What the status bar shows while nothing else is shown there: the running check's progress,
+    // the full-log notice or "Ready".
+    QString StatusText() const;
     // Ends a STUN check in progress and waits for its thread: about 100 ms, or as long as a name
     // lookup in progress takes. Lines already written still reach the log.
     void StopStunCheck();
@@ -68,6 +78,9 @@ public:
     CQtResultPresenter& ResultPresenter() { return m_presenter; }
     const QFont& LogFont() const { return m_logFont; }
     bool StartupDone() const { return m_startupDone; }
+
+    // The last line written when the check's text reaches the text limit.
+    static QString LogFullText();
 
     // Seams for tests and scripted runs.
     // STUN.ini to read and write (empty: beside the executable), for the dialog and the checks.
@@ -95,6 +108,10 @@ public:
 signals:
     // After timer 1's work: true when the network side runs ("Press F5 to start...").
     void startupFinished(bool ok);
+    // The NAT check started (true) or ended (false); the frame disables F5 meanwhile.
+    void natCheckRunningChanged(bool running);
+    // StatusText() or the progress changed. maximum 0: no progress to show. In seconds.
+    void statusChanged(const QString& text, int value, int maximum);
     // A standard STUN check started (true) or ended (false); the frame disables F5 meanwhile.
     void stunCheckRunningChanged(bool running);
 
@@ -106,6 +123,12 @@ protected:
 
 private:
     void OnStartupTimer();
+    // Looks at the NAT check and tells the frame what changed.
+    void UpdateCheckState();
+    void EmitStatus();
+    // The notice that the check's text reached the limit, as the log's last line.
+    void AppendLogFullNotice(QTextCursor& cursor);
+    bool LogEndsWithFullNotice() const;
     void StartStunCheck(const StunServerText& server, const std::optional<StunServerText>& server2);
     void OnStunCheckEnded(unsigned run, const StunOutcome& outcome);
     // Joins the STUN check's thread after asking it to stop; false when none ran.
@@ -114,16 +137,35 @@ private:
 
     // Timer 1: one-shot start-up, 1000 ms. Timer 2: the engine's tick, every 1000 ms.
     static constexpr int kTickMs = 1000;
+    // How often the status bar looks at a running check: a reply ends a step between ticks.
+    static constexpr int kProgressMs = 250;
+
+    // The engine's presenter: every check that runs to its end shows its result, idle already,
+    // so the window learns of the end here, before the dialog, rather than at the next look.
+    class CheckEndPresenter : public IResultPresenter {
+    public:
+        explicit CheckEndPresenter(CGatewiseView* view) : m_view(view) {}
+        bool ShowResult(const std::vector<std::string>& lines, bool& sendReport) override;
+        void OpenLink(const std::string& url) override;
+
+    private:
+        CGatewiseView* m_view;
+    };
 
     CQtNotifyTarget m_notify;
     CQtResultPresenter m_presenter;
-    CCheckModule m_check;  // after the two above: it points at them
+    CheckEndPresenter m_endPresenter{this};
+    CCheckModule m_check;  // after the three above: it points at them
     QFont m_logFont;
     QBasicTimer m_timer1;
     QBasicTimer m_timer2;
     int m_startDelayMs = 1000;
     int m_failureCloseMs = 3000;
     bool m_startupDone = false;
+    bool m_natCheckRunning = false;
+    QElapsedTimer m_checkClock;  // since the running check started
+    QBasicTimer m_progressTimer;
+    bool m_logFullNoted = false;  // the notice is in the log; cleared with the log
     std::string m_settingsPath;
     std::function<int(CStunSettingDlg&)> m_runSettingsDialog;
     std::function<std::optional<QFont>(QWidget*)> m_promptFont;

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QStatusBar>
 
 #include "app/about_dlg.h"
@@ -68,11 +69,13 @@ void CMainFrame::CreateActions() {
                [v] { v->OnStartNatDetect(); }, {}, {QKeySequence(Qt::Key_F5)});
     AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN Check...\tCtrl+F5"),
                [v] { v->OnStandardStunCheck(); });
-    // One check at a time: both start commands rest while the STUN check's thread runs.
-    connect(v, &CGatewiseView::stunCheckRunningChanged, this, [this](bool running) {
-        Command(cmd::kStartNatDetect)->setEnabled(!running);
-        Command(cmd::kStandardStunCheck)->setEnabled(!running);
-    });
+    AddCommand(
+        cmd::kStopNatDetect, QStringLiteral("S&top NAT Detect\tEsc"), [v] { v->OnStopNatDetect(); },
+        QStringLiteral("Stop the running check"));
+    // One check at a time: the start commands rest while a check runs, the stop command while
+    // none does. Ctrl+F5 stays on during the NAT check to say in the log why it cannot start.
+    connect(v, &CGatewiseView::stunCheckRunningChanged, this, [this] { UpdateCheckCommands(); });
+    connect(v, &CGatewiseView::natCheckRunningChanged, this, [this] { UpdateCheckCommands(); });
     AddCommand(
         cmd::kFileSave, QStringLiteral("&Save Result\tCtrl+S"), [this] { m_doc->DoFileSave(); },
         QStringLiteral("Save the log to a text file"));
@@ -114,6 +117,7 @@ void CMainFrame::CreateMenus() {
     file->addAction(Command(cmd::kStunSetting));
     file->addAction(Command(cmd::kStartNatDetect));
     file->addAction(Command(cmd::kStandardStunCheck));
+    file->addAction(Command(cmd::kStopNatDetect));
     file->addAction(Command(cmd::kFileSave));
     file->addAction(Command(cmd::kAppExit));
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
@@ -134,13 +138,20 @@ void CMainFrame::CreateMenus() {
 void CMainFrame::CreateStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("statusBar%1").arg(kIdStatusBar));
-    const QString ready = QString::fromLatin1(kIdleStatusText);
-    bar->showMessage(ready);
-    // When a menu prompt goes away the message pane returns to its idle text.
-    connect(bar, &QStatusBar::messageChanged, bar, [bar, ready](const QString& message) {
+    m_restingText = QString::fromLatin1(kIdleStatusText);
+    bar->showMessage(m_restingText);
+    // When a menu prompt goes away the message pane returns to its resting text.
+    connect(bar, &QStatusBar::messageChanged, this, [this, bar](const QString& message) {
         if (message.isEmpty())
-            bar->showMessage(ready);
+            bar->showMessage(m_restingText);
     });
+    m_progress = new QProgressBar(bar);
+    m_progress->setObjectName(QStringLiteral("checkProgress"));
+    m_progress->setMaximumWidth(160);
+    m_progress->setTextVisible(false);
+    m_progress->hide();
+    bar->addPermanentWidget(m_progress);
+    connect(m_view, &CGatewiseView::statusChanged, this, &CMainFrame::OnStatusChanged);
     auto makePane = [bar](const char* text) {
         auto* pane = new QLabel(QString::fromLatin1(text), bar);
         pane->setFrameShape(QFrame::Panel);
@@ -155,8 +166,31 @@ void CMainFrame::CreateStatusBar() {
     m_scrl = makePane("SCRL");
     connect(Command(cmd::kViewStatusBar), &QAction::toggled, bar, &QStatusBar::setVisible);
     UpdateIndicators();
+    UpdateCheckCommands();
     // No polling: an idle window costs no wake-ups for the panes.
     qApp->installEventFilter(this);
+}
+
+void CMainFrame::UpdateCheckCommands() {
+    const bool nat = m_view->NatCheckRunning();
+    const bool stun = m_view->StunCheckRunning();
+    Command(cmd::kStartNatDetect)->setEnabled(!nat && !stun);
+    Command(cmd::kStandardStunCheck)->setEnabled(!stun);
+    Command(cmd::kStopNatDetect)->setEnabled(nat || stun);
+}
+
+void CMainFrame::OnStatusChanged(const QString& text, int value, int maximum) {
+    QStatusBar* bar = statusBar();
+    // A menu prompt on show keeps its place; the new text comes when it goes.
+    const bool resting = bar->currentMessage() == m_restingText;
+    m_restingText = text;
+    if (resting)
+        bar->showMessage(text);
+    m_progress->setVisible(maximum > 0);
+    if (maximum > 0) {
+        m_progress->setRange(0, maximum);
+        m_progress->setValue(std::min(value, maximum));
+    }
 }
 
 void CMainFrame::UpdateIndicators() {

@@ -12,6 +12,7 @@ class CGatewiseView;
 class QAction;
 class QDialog;
 class QLabel;
+class QProgressBar;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -28,6 +29,8 @@ public:
     QLabel* CapsIndicator() const { return m_caps; }
     QLabel* NumIndicator() const { return m_num; }
     QLabel* ScrollIndicator() const { return m_scrl; }
+    // The running check's progress (hidden while none runs).
+    QProgressBar* CheckProgressBar() const { return m_progress; }
     void UpdateIndicators();
 
     // Test seam: runs the about box instead of exec().
@@ -50,6 +53,9 @@ private:
     void OnAppAbout();
     void OnFileOpen();
     void ForceTitle();
+    // Start while no check runs, stop while one does.
+    void UpdateCheckCommands();
+    void OnStatusChanged(const QString& text, int value, int maximum);
 
     CGatewiseDoc* m_doc;
     CGatewiseView* m_view;
@@ -57,6 +63,8 @@ private:
     QLabel* m_caps = nullptr;
     QLabel* m_num = nullptr;
     QLabel* m_scrl = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QString m_restingText;  // what the message pane returns to when a menu prompt goes
     bool m_initialUpdateDone = false;
     bool m_forcingTitle = false;
     std::function<int(QDialog&)> m_runAbout;

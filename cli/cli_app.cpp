@@ -59,8 +59,8 @@ private:
         WriteStream(stderr, "gatewise-cli: " + message + "\n");
     }
     void ShowProgress() {
-        const CNatProber& p = m_module.Prober();
-        m_progress.Show(ProgressText(p.Step(), p.TicksLeft(), m_options.tickMs));
+        // The test, its step and the bound of the time left, as the window's status bar says it.
+        m_progress.Show(ProgressSummary(m_module.Progress(), m_options.tickMs));
     }
     SettingsLoad LoadWithOverrides(StunSettings& s);
     bool SettingsFileUsable();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/check_module.h"
 #include "engine/nat_prober.h"
 
 std::string CLineEndConverter::Convert(const std::string& piece) {
@@ -41,36 +42,7 @@ std::string CLineEndConverter::Flush() {
 }
 
 const char* StepName(std::int32_t step) {
-    switch (step) {
-        case StepServer1Binding:
-            return "Server1 binding reply";
-        case StepChangeAck:
-            return "Server1 change request reply";
-        case StepChangeReply:
-            return "Server2 change response";
-        case StepPortChangeReply:
-            return "port change reply";
-        case StepServer2Binding:
-            return "Server2 binding reply";
-        case StepAllocA:
-            return "Server1 socketA port";
-        case StepAllocB:
-            return "Server1 socketB port";
-        case StepAllocC:
-            return "Server2 socketA port";
-        case StepExcept1:
-            return "socket 1 port";
-        case StepExcept2:
-            return "socket 2 port";
-        case StepFriendSearch:
-            return "a friend";
-        case StepFriendPort:
-            return "the friend's port report";
-        case StepPort9802:
-            return "the 9802 port";
-        default:
-            return "";
-    }
+    return DescribeProgress(step, 0).waitingFor;
 }
 
 std::string ProgressText(std::int32_t step, std::int32_t ticksLeft, int tickMs) {

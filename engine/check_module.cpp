@@ -1,5 +1,8 @@
 #include "engine/check_module.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "core/log.h"
 #include "engine/prober_util.h"
 #include "net/socket_layer.h"
@@ -46,7 +49,27 @@ void CCheckModule::SetSettingsLoader(SettingsLoader loader) {
 
 bool CCheckModule::StartUp() {
     theLog.WriteLine("%s", kStartBanner);
-    if (!InitWinsock() || !CreateNetwork()) {
+    if (!InitWinsock()) {
+        theLog.WriteLine("%s", kSocketsFailedText);
+        return false;
+    }
+    if (!CreateNetwork()) {
+        // The socket layer is there, so a socket could not be bound: almost always a fixed
+        // port another program (most often a second copy) holds. Said before the failure text,
+        // which stays the last line.
+        const std::uint16_t search = m_ports.slot[kSearchSlot];
+        const std::uint16_t friendPort = m_ports.slot[kPort9802Slot];
+        if (search != 0 && friendPort != 0) {
+            theLog.WriteLine(
+                "Cannot open the local UDP ports %u and %u: another program holds them, perhaps "
+                "another copy of this one.",
+                static_cast<unsigned>(search), static_cast<unsigned>(friendPort));
+        } else if (search != 0 || friendPort != 0) {
+            theLog.WriteLine(
+                "Cannot open the local UDP port %u: another program holds it, perhaps another "
+                "copy of this one.",
+                static_cast<unsigned>(search != 0 ? search : friendPort));
+        }
         theLog.WriteLine("%s", kSocketsFailedText);
         return false;
     }
@@ -152,6 +175,19 @@ void CCheckModule::StartCheck() {
         BeginCheck();
 }
 
+bool CCheckModule::StopCheck() {
+    if (!IsChecking())
+        return false;
+    // The network module first: its retransmissions and a delivery in flight end with it.
+    Stop();
+    m_prober.Abandon();
+    theLog.WriteTimedLine("%s", kCheckStoppedText);
+    // Back to the state a finished check leaves: a module that answers other copies. Should the
+    // ports have been taken meanwhile, the next start says so.
+    CreateNetwork();
+    return true;
+}
+
 long CCheckModule::RouteMessage(const ReceivedMessage* msg) {
     if (msg == nullptr)
         return 0;
@@ -181,4 +217,64 @@ long CCheckModule::RouteMessage(const ReceivedMessage* msg) {
 
 void CCheckModule::OnTick(int /*unused*/) {
     m_prober.OnTick(0);
+}
+
+namespace {
+struct StepProgress {
+    ProbeStep step;
+    const char* test;
+    const char* waitingFor;
+    // Most steps that can still follow this one: the filter test's longest path is a change
+    // reply that never comes, Server2's binding reply and a port change reply that never comes;
+    // then three allocation steps, two exceptional ones and three for the several copies.
+    std::int32_t stepsAfter;
+};
+constexpr const char* kFilterTest = "Incoming filter test";
+constexpr const char* kAllocTest = "Port allocation test";
+constexpr const char* kExceptTest = "Exceptional behaviour test";
+constexpr const char* kCopiesTest = "Several copies test";
+// In the order a check can run them.
+constexpr StepProgress kStepProgress[] = {
+    {StepServer1Binding, kFilterTest, "Server1 binding reply", 12},
+    {StepChangeAck, kFilterTest, "Server1 change request reply", 11},
+    {StepChangeReply, kFilterTest, "Server2 change response", 10},
+    {StepServer2Binding, kFilterTest, "Server2 binding reply", 9},
+    {StepPortChangeReply, kFilterTest, "port change reply", 8},
+    {StepAllocA, kAllocTest, "Server1 socketA port", 7},
+    {StepAllocB, kAllocTest, "Server1 socketB port", 6},
+    {StepAllocC, kAllocTest, "Server2 socketA port", 5},
+    {StepExcept1, kExceptTest, "socket 1 port", 4},
+    {StepExcept2, kExceptTest, "socket 2 port", 3},
+    {StepPort9802, kCopiesTest, "the 9802 port", 2},
+    {StepFriendSearch, kCopiesTest, "a friend", 1},
+    {StepFriendPort, kCopiesTest, "the friend's port report", 0},
+};
+}  // namespace
+
+CheckProgress DescribeProgress(std::int32_t step, std::int32_t ticksLeft) {
+    for (const StepProgress& p : kStepProgress) {
+        if (p.step != step)
+            continue;
+        // ticksLeft counts down to 0, and the tick that finds 0 fires; after that it runs
+        // negative until the next step arms it again.
+        const std::int32_t now = ticksLeft < 0 ? 0 : std::min(ticksLeft, kTimeoutTicks) + 1;
+        return {.test = p.test,
+                .waitingFor = p.waitingFor,
+                .stepTicks = now,
+                .boundTicks = now + p.stepsAfter * (kTimeoutTicks + 1)};
+    }
+    return {};
+}
+
+std::string ProgressSummary(const CheckProgress& progress, int tickMs) {
+    if (progress.test[0] == '\0')
+        return {};
+    const auto seconds = [tickMs](std::int32_t ticks) {
+        return (static_cast<long long>(ticks) * tickMs + 999) / 1000;  // rounded up: a bound
+    };
+    char buf[192];
+    std::snprintf(buf, sizeof buf, "%s: waiting for %s, %lld s at most; all done within %lld s",
+                  progress.test, progress.waitingFor, seconds(progress.stepTicks),
+                  seconds(progress.boundTicks));
+    return buf;
 }

@@ -21,6 +21,24 @@
 
 class CCheckModule;
 
+// Where a running check stands, for the progress displays of both front ends. Each step ends on
+// its reply or at its time-out, kTimeoutTicks + 1 ticks after it was armed; the bound assumes
+// every later step on the longest path still to go waits that long.
+struct CheckProgress {
+    const char* test = "";        // the running test ("Incoming filter test"); "" when idle
+    const char* waitingFor = "";  // what the step waits for ("Server1 binding reply")
+    std::int32_t stepTicks = 0;   // ticks until this step's time-out at the latest
+    std::int32_t boundTicks = 0;  // ticks until the whole check has ended, at the latest
+};
+// Any thread (pure). An unknown or idle step gives the empty progress.
+CheckProgress DescribeProgress(std::int32_t step, std::int32_t ticksLeft);
+// "Incoming filter test: waiting for Server1 binding reply, 13 s at most; all done within 169 s",
+// with tickMs the length of a tick; "" when idle. Any thread.
+std::string ProgressSummary(const CheckProgress& progress, int tickMs);
+
+// The log line of the stop command.
+inline constexpr const char* kCheckStoppedText = "NAT Check stopped by the user.";
+
 // Hands each received message synchronously to the owner's notify target (the engine's thread)
 // and waits until the engine has handled it, or until the network module stops.
 class CMessageSink : public IReceiveSink {
@@ -50,6 +68,10 @@ public:
     bool Stop();            // stops and deletes the network module and the sink
     bool BeginCheck();      // settings, server information, first test
     void StartCheck();      // the start command (F5): ignored while a check runs
+    // The stop command: ends a running check at once with kCheckStoppedText, the prober idle
+    // and a fresh network module (so other copies' searches are answered, as after a check);
+    // false, and nothing written, when no check runs.
+    bool StopCheck();
     long RouteMessage(const ReceivedMessage* msg);  // drops codes the engine does not accept
     void OnTick(int unused);
 
@@ -71,6 +93,9 @@ public:
     void SetNetworkPorts(NetworkPorts ports) { m_ports = ports; }
 
     bool IsChecking() const { return m_prober.Step() != StepIdle; }
+    CheckProgress Progress() const {
+        return DescribeProgress(m_prober.Step(), m_prober.TicksLeft());
+    }
     CNatProber& Prober() { return m_prober; }
     const CNatProber& Prober() const { return m_prober; }
     CUdpNetwork* Network() const { return m_network.get(); }

@@ -102,6 +102,14 @@ public:
 
     std::int32_t Step() const { return m_step; }
     std::int32_t TicksLeft() const { return m_ticksLeft; }
+    // Ends a check without a verdict (the user stopped it): idle at once, nothing written, no
+    // presenter. The caller stops the network module first, so the abandoned check's replies
+    // and retransmissions are gone with it.
+    void Abandon() {
+        m_engineThread.Check();
+        m_step = StepIdle;
+        m_ticksLeft = 0;
+    }
     const std::vector<std::string>& ResultLines() const { return m_resultLines; }
     const CheckOutcome& Outcome() const { return m_outcome; }
     // The mailto: link SummarizeResults would open for the current result lines.

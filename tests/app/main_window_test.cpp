@@ -62,6 +62,7 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
         {.menu = "&File", .text = "STUN Setting...", .id = cmd::kStunSetting, .keys = {}},
         {.menu = "&File", .text = "Start NAT Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
         {.menu = "&File", .text = "Standard STUN Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
+        {.menu = "&File", .text = "S&top NAT Detect\tEsc", .id = cmd::kStopNatDetect, .keys = keys("Esc")},
         {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},
         {.menu = "&File", .text = "E&xit", .id = cmd::kAppExit, .keys = {}},
         {.menu = "&Edit", .text = "&Undo\tCtrl+Z", .id = cmd::kEditUndo, .keys = keys("Ctrl+Z", QKeySequence(Qt::ALT | Qt::Key_Backspace))},
