@@ -61,15 +61,10 @@ run_one() {
         echo "lab did not come up: $(tail -1 "$work/$tag.up")" >"$work/$tag.err"
         return 1
     fi
-    local s1 s2 friend
-    s1=$(sed -n 's/^server1=//p' "$work/$tag.up")
-    s2=$(sed -n 's/^server2=//p' "$work/$tag.up")
-    friend=0.0.0.0
+    local friend=0.0.0.0
     [ "$copies" = 2 ] && friend=$(sed -n 's/^c1=//p' "$work/$tag.up")
-    write_settings "$work/$tag.ini" "$s1" 34780 "$s2" 34790 "$friend"
-    "$natlab" exec "$name" srv "$server" --server1 "$s1:34780" --server2 "$s2:34790" \
-        >"$work/$tag.server" 2>&1 &
-    spid=$!
+    lab_servers "$natlab" "$name" "$server" "$work/$tag.up" "$work/$tag.ini" "$friend" \
+        "$work/$tag.server"
     if [ "$copies" = 2 ]; then
         checker=c2
         "$natlab" exec "$name" c1 "$cli" --config "$work/$tag.ini" --respond \

@@ -59,14 +59,8 @@ run_one() {
         echo "lab did not come up: $(tail -1 "$work/$i.up")" >"$work/$i.err"
         return 1
     fi
-    local s1 s2 c1
-    s1=$(sed -n 's/^server1=//p' "$work/$i.up")
-    s2=$(sed -n 's/^server2=//p' "$work/$i.up")
-    c1=$(sed -n 's/^c1=//p' "$work/$i.up")
-    write_settings "$work/$i.ini" "$s1" 34780 "$s2" 34790 "$c1"
-    "$natlab" exec "$name" srv "$server" --server1 "$s1:34780" --server2 "$s2:34790" \
-        >"$work/$i.server" 2>&1 &
-    spid=$!
+    lab_servers "$natlab" "$name" "$server" "$work/$i.up" "$work/$i.ini" \
+        "$(sed -n 's/^c1=//p' "$work/$i.up")" "$work/$i.server"
     if [ "$copies" = 2 ]; then
         checker=c2
         "$natlab" exec "$name" c1 "$cli" --config "$work/$i.ini" --tick-ms "$tick" --respond \

@@ -71,3 +71,15 @@ lab_cleanup() {
     "$lab_natlab" down "$lab_name" >/dev/null 2>&1
     rm -rf "$work"
 }
+
+# lab_servers NATLAB NAME SERVER UPFILE INI FRIEND LOG: writes INI naming the lab's two server
+# addresses (from the "natlab up" output in UPFILE; ports 34780 and 34790) and FRIEND, and starts
+# gatewise-server on the lab's server host in the background, its output in LOG, its pid in spid.
+lab_servers() {
+    local s1 s2
+    s1=$(sed -n 's/^server1=//p' "$4")
+    s2=$(sed -n 's/^server2=//p' "$4")
+    write_settings "$5" "$s1" 34780 "$s2" 34790 "$6"
+    "$1" exec "$2" srv "$3" --server1 "$s1:34780" --server2 "$s2:34790" >"$7" 2>&1 &
+    spid=$!
+}

@@ -17,6 +17,7 @@
 #include "app/gatewise_app.h"
 #include "app/gatewise_view.h"
 #include "app/message_box.h"
+#include "net/socket_layer.h"
 
 namespace apptest {
 
@@ -97,6 +98,20 @@ protected:
         ports.slot[kPort9802Slot] = 0;
         View()->CheckModule().SetNetworkPorts(ports);
         View()->SetStartupDelays(10, 100);
+    }
+
+    // Builds the application with its 9802 slot on a port another socket holds, so the network
+    // side cannot start. Returns that socket (the caller closes it), or kInvalidSocket.
+    SocketHandle MakeAppWithPort9802Held() {
+        const SocketHandle busy = OpenUdpSocket(0, false);
+        if (busy == kInvalidSocket)
+            return busy;
+        MakeApp();
+        NetworkPorts ports;
+        ports.slot[kSearchSlot] = 0;
+        ports.slot[kPort9802Slot] = SocketLocalPort(busy);
+        View()->CheckModule().SetNetworkPorts(ports);
+        return busy;
     }
 
     // Shows the window and waits for the network side (timer 1).

@@ -54,13 +54,8 @@ TEST_F(CheckFlow, StartUpBindsTheLogAndWritesTheBanner) {
 
 TEST_F(CheckFlow, FailedStartUpSaysSoAndClosesTheWindow) {
     // The friend port is taken, so the network side cannot open its sockets.
-    SocketHandle busy = OpenUdpSocket(0, false);
+    const SocketHandle busy = MakeAppWithPort9802Held();
     ASSERT_NE(busy, kInvalidSocket);
-    MakeApp();
-    NetworkPorts ports;
-    ports.slot[kSearchSlot] = 0;
-    ports.slot[kPort9802Slot] = SocketLocalPort(busy);
-    View()->CheckModule().SetNetworkPorts(ports);
     bool result = true;
     QObject::connect(View(), &CGatewiseView::startupFinished, [&](bool ok) { result = ok; });
     StartUp();

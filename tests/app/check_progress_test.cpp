@@ -144,13 +144,8 @@ TEST_F(CheckFlowProgress, EscStopsTheStandardStunCheck) {
 }
 
 TEST_F(CheckFlowProgress, HeldPortIsNamedBeforeTheFailureText) {
-    SocketHandle busy = OpenUdpSocket(0, false);
+    const SocketHandle busy = MakeAppWithPort9802Held();
     ASSERT_NE(busy, kInvalidSocket);
-    MakeApp();
-    NetworkPorts ports;
-    ports.slot[kSearchSlot] = 0;
-    ports.slot[kPort9802Slot] = SocketLocalPort(busy);
-    View()->CheckModule().SetNetworkPorts(ports);
     StartUp();
     const QString expected =
         QStringLiteral(
