@@ -134,14 +134,23 @@ OptionError SetFile(const OptionContext& c) {
     return std::nullopt;
 }
 
-template <std::optional<ServerOverride> CliOptions::*Field>
-OptionError SetServer(const OptionContext& c) {
+using ServerParser = std::optional<ServerOverride> (*)(const std::string&, const HostResolver&,
+                                                       std::string&);
+
+// A server option read by Parse (the check's "A:P", or STUN's "A[:P]").
+template <std::optional<ServerOverride> CliOptions::*Field, ServerParser Parse>
+OptionError SetServerWith(const OptionContext& c) {
     std::string why;
-    auto server = ParseServer(c.value, c.resolve, why);
+    auto server = Parse(c.value, c.resolve, why);
     if (!server)
         return c.name + ": " + why;
     c.options.*Field = *server;
     return std::nullopt;
+}
+
+template <std::optional<ServerOverride> CliOptions::*Field>
+OptionError SetServer(const OptionContext& c) {
+    return SetServerWith<Field, ParseServer>(c);
 }
 
 OptionError SetFriend(const OptionContext& c) {
@@ -155,11 +164,8 @@ OptionError SetFriend(const OptionContext& c) {
 
 template <std::optional<ServerOverride> CliOptions::*Field>
 OptionError SetStunServer(const OptionContext& c) {
-    std::string why;
-    auto server = ParseStunServer(c.value, c.resolve, why);
-    if (!server)
-        return c.name + ": " + why;
-    c.options.*Field = *server;
+    if (OptionError error = SetServerWith<Field, ParseStunServer>(c))
+        return error;
     if (Field == &CliOptions::stun) {
         // The name as typed, for the log; a dotted address needs no second spelling.
         const std::string host = c.value.substr(0, c.value.rfind(':'));
@@ -188,7 +194,7 @@ OptionError SetStunRto(const OptionContext& c) {
     return std::nullopt;
 }
 
-struct OptionSpec {
+struct OptionRow {
     const char* name;
     const char* needs;  // what a missing value is called in the error; null: a flag, no value
     OptionError (*apply)(const OptionContext&);
@@ -196,7 +202,7 @@ struct OptionSpec {
 
 // One row per line:
 // clang-format off
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {.name = "--help", .needs = nullptr, .apply = SetFlag<&CliOptions::help>},
     {.name = "-h", .needs = nullptr, .apply = SetFlag<&CliOptions::help>},
     {.name = "--json", .needs = nullptr, .apply = SetFlag<&CliOptions::json>},
@@ -224,18 +230,18 @@ OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
         inlineValue = name.substr(eq + 1);
         name.resize(eq);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& o : kOptions) {
+    const OptionRow* row = nullptr;
+    for (const OptionRow& o : kOptions) {
         if (name == o.name)
-            spec = &o;
+            row = &o;
     }
-    if (spec == nullptr) {
+    if (row == nullptr) {
         if (!name.empty() && name[0] == '-')
             return "unknown option '" + args[i] + "'";
         return "unexpected argument '" + args[i] + "'";
     }
     std::string value;
-    if (spec->needs == nullptr) {
+    if (row->needs == nullptr) {
         if (inlineValue)
             return name + " takes no value";
     } else if (inlineValue) {
@@ -243,9 +249,9 @@ OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
     } else if (i + 1 < args.size()) {
         value = args[++i];
     } else {
-        return name + " needs " + spec->needs;
+        return name + " needs " + row->needs;
     }
-    return spec->apply({.name = name, .value = value, .resolve = resolve, .options = options});
+    return row->apply({.name = name, .value = value, .resolve = resolve, .options = options});
 }
 
 }  // namespace

@@ -127,20 +127,23 @@ TEST(StunHandler, UnknownRequiredAttributeGets420ByteForByte) {
               "80280004722373dd");
 }
 
+// A Binding request with CHANGE-REQUEST flags arriving on one port, and where and with what its
+// answer must come.
+struct ChangeRow {
+    LocalPort arrivedOn;
+    std::uint32_t flags;
+    LocalPort from;
+    StunAddress origin;
+    StunAddress other;
+};
+
 // RFC 5780: each of the four addresses answers from the one the change names, and tells the
 // client its alternate (differing in both address and port).
 TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
-    struct Row {
-        LocalPort arrivedOn;
-        std::uint32_t flags;
-        LocalPort from;
-        StunAddress origin;
-        StunAddress other;
-    };
     const std::uint32_t kIp = kStunChangeIp, kPort = kStunChangePort, kBoth = kIp | kPort;
     // One row per line.
     // clang-format off
-    const Row rows[] = {
+    const ChangeRow rows[] = {
         {.arrivedOn = P::Server1Main, .flags = 0, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = kPort, .from = P::Server1Next, .origin = Ep("127.0.0.2", 3479), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = kIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
@@ -153,7 +156,7 @@ TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
         {.arrivedOn = P::Server2Changed, .flags = kPort, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.2", 3478)},
     };
     // clang-format on
-    for (const Row& r : rows) {
+    for (const ChangeRow& r : rows) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture f(kBothArgs);
         ASSERT_EQ(f.Feed(BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
@@ -268,22 +271,15 @@ TEST(StunHandler, RateLimitCoversStun) {
 // A split Server1 sends change-IP requests to Server2 as a signed relay; Server2 answers from
 // the address and port asked, once.
 TEST(StunHandler, SplitPairRelaysChangeIp) {
-    struct Row {
-        LocalPort arrivedOn;
-        std::uint32_t flags;
-        LocalPort from;
-        StunAddress origin;
-        StunAddress other;
-    };
     // One row per line.
     // clang-format off
-    const Row rows[] = {
+    const ChangeRow rows[] = {
         {.arrivedOn = P::Server1Main, .flags = kStunChangeIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = 6, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Next, .flags = 6, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
     };
     // clang-format on
-    for (const Row& r : rows) {
+    for (const ChangeRow& r : rows) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
