@@ -208,6 +208,7 @@ constexpr OptionRow kOptions[] = {
     {.name = "--json", .needs = nullptr, .apply = SetFlag<&CliOptions::json>},
     {.name = "--report", .needs = nullptr, .apply = SetFlag<&CliOptions::report>},
     {.name = "--respond", .needs = nullptr, .apply = SetFlag<&CliOptions::respond>},
+    {.name = "--quick", .needs = nullptr, .apply = SetFlag<&CliOptions::quick>},
     {.name = "--config", .needs = "a file name", .apply = SetFile<&CliOptions::configPath>},
     {.name = "--log", .needs = "a file name", .apply = SetFile<&CliOptions::logPath>},
     {.name = "--server1", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server1>},
@@ -265,8 +266,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         }
     }
     const CliOptions& o = result.options;
-    if (o.respond && (o.json || o.report)) {
-        result.error = "--respond runs no check, so --json and --report do not apply";
+    if (o.respond && (o.json || o.report || o.quick)) {
+        result.error = "--respond runs no check, so --json, --report and --quick do not apply";
+        return result;
+    }
+    if (o.quick && (o.stunRtoMs || o.tickMs != 1000)) {
+        result.error = std::string("--quick times its waits from the measured round trip, so ") +
+                       (o.stunRtoMs ? "--stun-rto-ms" : "--tick-ms") + " does not apply";
         return result;
     }
     if ((o.stun2 || o.stunRtoMs) && !o.stun) {
@@ -329,6 +335,10 @@ Options:
                    "Save Result" does (8-bit text, CRLF line ends)
   --json           at the end, print one JSON object with every verdict, the mapped
                    address, the ports seen and the check's duration
+  --quick          the quick mode: the same tests run at once, each on a fresh
+                   socket, waiting for a missing reply only as long as the measured
+                   round trip needs; the same verdict lines in a few seconds
+                   (with --stun too)
   --report         print the mailto: link of the e-mail report instead of discarding it
   --respond        run no check: keep the network side up and answer other copies'
                    friend searches until interrupted (Ctrl+C, SIGTERM)

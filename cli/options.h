@@ -35,6 +35,8 @@ struct CliOptions {
     // --stun-rto-ms: the first retransmission time-out of each STUN transaction (RFC 5389's RTO);
     // a transaction gives up after kStunCapRtos of them (9.5 s at the default 500 ms).
     std::optional<int> stunRtoMs;
+    // --quick: the quick mode of the check or of the STUN run (same verdicts, far sooner).
+    bool quick = false;
 };
 
 // Bounds of --stun-rto-ms, and how many RTOs a transaction may take in all.

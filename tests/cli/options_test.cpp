@@ -42,9 +42,12 @@ const GoodCase kGoodCases[] = {
          EXPECT_TRUE(o.configPath.empty());
          EXPECT_FALSE(o.server1 || o.server2 || o.friendIp);
          EXPECT_TRUE(o.logPath.empty());
-         EXPECT_FALSE(o.json || o.report || o.respond || o.help);
+         EXPECT_FALSE(o.json || o.report || o.respond || o.help || o.quick);
          EXPECT_EQ(o.tickMs, 1000);
      }},
+    {"QuickWithStun",
+     {"--quick", "--stun", "127.0.0.1"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.quick && o.stun); }},
     // Addresses and ports come out in network order, as the settings record holds them.
     {"ServersInNetworkOrder",
      {"--server1", "127.0.0.2:3478", "--server2=10.1.2.3:65535"},
@@ -141,6 +144,11 @@ const BadCase kBadCases[] = {
     {"FlagWithValue", {"--json=yes"}, "--json takes no value"},
     {"RespondWithJson", {"--respond", "--json"}, "--respond runs no check"},
     {"RespondWithReport", {"--report", "--respond"}, "--respond runs no check"},
+    {"RespondWithQuick", {"--quick", "--respond"}, "--respond runs no check"},
+    {"QuickWithTick", {"--quick", "--tick-ms", "100"}, "--tick-ms does not apply"},
+    {"QuickWithStunRto",
+     {"--stun", "127.0.0.1", "--quick", "--stun-rto-ms", "100"},
+     "--stun-rto-ms does not apply"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Options, BadCommandLine, ::testing::ValuesIn(kBadCases),
