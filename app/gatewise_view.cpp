@@ -89,7 +89,15 @@ CGatewiseView::CGatewiseView(QWidget* parent)
 bool CGatewiseView::CheckEndPresenter::ShowResult(const std::vector<std::string>& lines,
                                                   bool& sendReport) {
     m_view->UpdateCheckState();
-    return m_view->m_presenter.ShowResult(lines, sendReport);
+    // The outcome is the check's that just ended: a check started from the dialog's nested loop
+    // comes after this read.
+    const CNatProber& prober = m_view->m_check.Prober();
+    const CheckOutcome& outcome = prober.Outcome();
+    std::optional<bool> mappedIsLocal;
+    if (outcome.mappedPort != 0)
+        mappedIsLocal = prober.IsLocalAddress(outcome.mappedIp);
+    return m_view->m_presenter.ShowResult(lines, DetailsOfCheck(outcome, mappedIsLocal),
+                                          sendReport);
 }
 
 void CGatewiseView::CheckEndPresenter::OpenLink(const std::string& url) {

@@ -1,13 +1,19 @@
 #include "app/result_dlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QFontDatabase>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QtEndian>
 
 #include "app/app_icon.h"
 #include "app/desktop_link.h"
 #include "app/hyperlink.h"
 #include "core/settings.h"
+#include "engine/p2p_meaning.h"
 
 namespace {
 // Template 131: client size in dialog units, font size in points.
@@ -17,7 +23,51 @@ constexpr int kFontPoints = 10;
 constexpr int kFirstLineId = 1007;
 // Tops of lines 1 to 6, in dialog units (their spacing is not even in the template).
 constexpr int kLineTops[CResultDlg::kMaxShownLines] = {43, 56, 67, 78, 88, 99};
+// The details below the template, in dialog units: the compatibility table's columns line up
+// only in a fixed-pitch font, and its 24-column names with "no (a relay is needed)" need about
+// 46 characters of it.
+constexpr int kDetailsHeight = 150;
+constexpr int kDetailsFontPoints = 9;
+
+QString Latin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
 }  // namespace
+
+ResultDetails DetailsOfCheck(const CheckOutcome& outcome, std::optional<bool> mappedIsLocal) {
+    ResultDetails details;
+    CheckFacts facts;
+    facts.mappedIsLocal = mappedIsLocal;
+    details.meaning = P2pMeaningLines(MeaningOfCheck(outcome, facts));
+    // The outcome keeps the port as it came off the wire; a port of 0 means no reply.
+    if (outcome.mappedPort != 0)
+        details.publicEndpoint = Ipv4Endpoint{outcome.mappedIp, qFromBigEndian(outcome.mappedPort)};
+    return details;
+}
+
+std::string PublicEndpointLine(const ResultDetails& details) {
+    return "Public address and port: " + (details.publicEndpoint
+                                              ? FormatIpv4Endpoint(*details.publicEndpoint)
+                                              : std::string("not known (no server reported it)"));
+}
+
+std::vector<std::string> DetailsLines(const ResultDetails& details) {
+    std::vector<std::string> lines = details.meaning;
+    if (!lines.empty())
+        lines.emplace_back();
+    lines.push_back(PublicEndpointLine(details));
+    return lines;
+}
+
+QString ResultClipboardText(const std::vector<std::string>& lines, const ResultDetails& details) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    text += "\n";
+    for (const std::string& line : DetailsLines(details))
+        text += line + "\n";
+    return Latin1(text);
+}
 
 std::string ToLowerAsciiLetters(std::string text) {
     for (char& c : text) {
@@ -56,9 +106,51 @@ CResultDlg::CResultDlg(QWidget* parent)
     m_reportBox->move(ok->x() - m_reportBox->width() - AvgCharWidth(), m_reportBox->y());
     connect(ok, &QPushButton::clicked, this, &CResultDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &CResultDlg::reject);
+
+    // Left of the report box, on the buttons' row: the template's controls stay where they are.
+    m_detailsButton = Place(new QPushButton(QStringLiteral("Details"), this), -1, 7, 114, 40, 14);
+    m_detailsButton->setObjectName(QStringLiteral("detailsButton"));
+    m_detailsButton->setCheckable(true);
+    m_detailsButton->setAutoDefault(false);
+    m_copyButton = Place(new QPushButton(QStringLiteral("Copy result"), this), -1, 51, 114, 50, 14);
+    m_copyButton->setObjectName(QStringLiteral("copyButton"));
+    m_copyButton->setAutoDefault(false);
+    m_detailsView = Place(new QPlainTextEdit(this), -1, 7, kTemplateHeight, kTemplateWidth - 14,
+                          kDetailsHeight);
+    m_detailsView->setObjectName(QStringLiteral("detailsView"));
+    m_detailsView->setReadOnly(true);
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSize(kDetailsFontPoints);
+    m_detailsView->setFont(fixed);
+    m_detailsView->hide();
+    m_collapsedSize = size();
+    connect(m_detailsButton, &QPushButton::toggled, this, &CResultDlg::ShowDetails);
+    connect(m_copyButton, &QPushButton::clicked, this, &CResultDlg::CopyResult);
+}
+
+bool CResultDlg::DetailsShown() const {
+    return !m_detailsView->isHidden();
+}
+
+void CResultDlg::ShowDetails(bool show) {
+    const QSignalBlocker quiet(m_detailsButton);
+    m_detailsButton->setChecked(show);
+    m_detailsView->setVisible(show);
+    const int below = DluToPixels(0, 0, 0, kDetailsHeight + 7).height();
+    setFixedSize(m_collapsedSize.width(), m_collapsedSize.height() + (show ? below : 0));
+}
+
+void CResultDlg::CopyResult() {
+    QApplication::clipboard()->setText(ResultClipboardText(m_loggedLines, m_details));
 }
 
 void CResultDlg::InitControls() {
+    m_loggedLines = m_lines;
+    QString details;
+    for (const std::string& line : DetailsLines(m_details))
+        details += Latin1(line) + QLatin1Char('\n');
+    details.chop(1);
+    m_detailsView->setPlainText(details);
     for (std::size_t i = 0; i < m_lines.size() && i < kMaxShownLines; ++i) {
         QWidget* control = GetDlgItem(kFirstLineId + static_cast<int>(i));
         if (control == nullptr)
@@ -77,8 +169,14 @@ void CResultDlg::accept() {
 }
 
 bool CQtResultPresenter::ShowResult(const std::vector<std::string>& lines, bool& sendReport) {
+    return ShowResult(lines, ResultDetails{}, sendReport);
+}
+
+bool CQtResultPresenter::ShowResult(const std::vector<std::string>& lines,
+                                    const ResultDetails& details, bool& sendReport) {
     CResultDlg dlg(m_owner != nullptr ? m_owner->window() : nullptr);
     dlg.m_lines = lines;
+    dlg.m_details = details;
     const int result = m_runner ? m_runner(dlg) : dlg.exec();
     const bool ok = result == QDialog::Accepted;
     sendReport = ok && dlg.m_sendReport;

@@ -4,14 +4,39 @@
 
 #include <QStringList>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/template_dialog.h"
+#include "engine/nat_prober.h"
 #include "engine/result_presenter.h"
+#include "net/address_text.h"
 
 class CHyperLink;
 class QCheckBox;
+class QPlainTextEdit;
+class QPushButton;
+
+// What the result dialog shows behind its "Details" button, below the verdicts.
+struct ResultDetails {
+    // The block the command-line client prints after its summary (P2pMeaningLines); empty when
+    // the presenter was given no check.
+    std::vector<std::string> meaning;
+    // Server1's report of the first socket's public address; empty when no server answered.
+    std::optional<Ipv4Endpoint> publicEndpoint;
+};
+
+// The details of a finished check. mappedIsLocal: whether the mapped address is this computer's
+// own (empty: the verdicts decide), as the command-line client asks the prober.
+ResultDetails DetailsOfCheck(const CheckOutcome& outcome, std::optional<bool> mappedIsLocal);
+// "Public address and port: a.b.c.d:port", or that it is not known.
+std::string PublicEndpointLine(const ResultDetails& details);
+// The Details text: the meaning block, a blank line and the public address line.
+std::vector<std::string> DetailsLines(const ResultDetails& details);
+// What "Copy result" puts on the clipboard: the verdict lines as logged (upper case), a blank
+// line and the Details text; every line ends with "\n".
+QString ResultClipboardText(const std::vector<std::string>& lines, const ResultDetails& details);
 
 class CResultDlg : public CTemplateDialog {
     Q_OBJECT
@@ -24,18 +49,33 @@ public:
     CHyperLink* m_webLink = nullptr;
     bool m_sendReport = false;
     std::vector<std::string> m_lines;  // the dialog's own copies, lower-cased when shown
+    ResultDetails m_details;
 
     QCheckBox* ReportBox() const { return m_reportBox; }
+    QPushButton* DetailsButton() const { return m_detailsButton; }
+    QPushButton* CopyButton() const { return m_copyButton; }
+    QPlainTextEdit* DetailsView() const { return m_detailsView; }
+    bool DetailsShown() const;
+
+    // Shows or hides the details below the template's controls; the dialog grows to hold them.
+    void ShowDetails(bool show);
+    // Puts ResultClipboardText on the clipboard.
+    void CopyResult();
 
 public slots:
     void accept() override;
 
 protected:
-    // Shows the lines in lower case and ticks "Report result".
+    // Shows the lines in lower case, ticks "Report result" and fills the details (hidden).
     void InitControls() override;
 
 private:
     QCheckBox* m_reportBox = nullptr;
+    QPushButton* m_detailsButton = nullptr;
+    QPushButton* m_copyButton = nullptr;
+    QPlainTextEdit* m_detailsView = nullptr;
+    std::vector<std::string> m_loggedLines;  // m_lines before lower-casing, for the clipboard
+    QSize m_collapsedSize;                   // the template's size, pixels
 };
 
 // Lower case as the result dialog shows verdicts: only the letters A to Z change.
@@ -46,7 +86,10 @@ public:
     // owner: the window the dialog is centred on and modal to.
     explicit CQtResultPresenter(QWidget* owner) : m_owner(owner) {}
 
+    // Shows the dialog without details (no check to take them from).
     bool ShowResult(const std::vector<std::string>& lines, bool& sendReport) override;
+    bool ShowResult(const std::vector<std::string>& lines, const ResultDetails& details,
+                    bool& sendReport);
     void OpenLink(const std::string& url) override;
 
     // Test and automation seam: runs the filled dialog instead of exec() and returns its result.

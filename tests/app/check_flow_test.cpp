@@ -13,6 +13,7 @@
 #include "app/qt_notify_target.h"
 #include "app_fixture.h"
 #include "core/host_resolver.h"
+#include "engine/p2p_meaning.h"
 #include "net/socket_layer.h"
 #include "tests/core/temp_dir.h"
 
@@ -201,6 +202,23 @@ TEST_F(CheckFlow, ReportIsOpenedOnlyForOkWithTheBoxTicked) {
         EXPECT_TRUE(url.contains(QStringLiteral("NAT INCOMING PACKAGES FILTER :    UNKNOWN")))
             << url.toStdString();
     }
+}
+
+// The window hands the ended check's outcome to the dialog: nothing answers here, so the
+// meaning is the undetermined one and the public address is not known.
+TEST_F(CheckFlow, ResultDialogGetsTheMeaningOfTheCheckThatEnded) {
+    MakeApp();
+    StartUp();
+    std::optional<ResultDetails> seen;
+    View()->ResultPresenter().SetDialogRunner([&](CResultDlg& dlg) {
+        seen = dlg.m_details;
+        return int{QDialog::Rejected};
+    });
+    Frame()->ExecuteCommand(cmd::kStartNatDetect);
+    ASSERT_TRUE(TickUntilIdle());
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(seen->meaning, P2pMeaningLines(P2pMeaning{}));
+    EXPECT_FALSE(seen->publicEndpoint.has_value());
 }
 
 TEST_F(CheckFlow, ClosingWhileADeliveryWaitsDoesNotHang) {

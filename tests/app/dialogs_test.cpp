@@ -1,9 +1,12 @@
 // The about box, the hyperlink control and the result dialog with its presenter.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QtEndian>
 
 #include "app/about_dlg.h"
 #include "app/command_ids.h"
@@ -11,6 +14,7 @@
 #include "app/result_dlg.h"
 #include "app_fixture.h"
 #include "core/settings.h"
+#include "engine/p2p_meaning.h"
 
 namespace apptest {
 namespace {
@@ -117,6 +121,106 @@ TEST(ResultDialog, SeventhLineIsNotShown) {
 
 TEST(ResultDialog, OnlyAsciiCapitalsChange) {
     EXPECT_EQ(ToLowerAsciiLetters("AZ az 09 [@`] \xC4\xD6"), "az az 09 [@`] \xC4\xD6");
+}
+
+TEST(ResultDetails, PublicEndpointFromTheWireOrderOutcome) {
+    struct Row {
+        const char* name;
+        std::uint32_t mappedIp;  // host order here, the outcome holds network order
+        std::uint16_t mappedPort;
+        const char* line;
+    };
+    const Row rows[] = {
+        {.name = "reported",
+         .mappedIp = 0xCB007105u,
+         .mappedPort = 40000,
+         .line = "Public address and port: 203.0.113.5:40000"},
+        {.name = "no reply",
+         .mappedIp = 0,
+         .mappedPort = 0,
+         .line = "Public address and port: not known (no server reported it)"},
+    };
+    for (const Row& row : rows) {
+        CheckOutcome outcome;
+        outcome.filterType = FilterPortRestricted;
+        outcome.mappedIp = qToBigEndian(row.mappedIp);
+        outcome.mappedPort = qToBigEndian(row.mappedPort);
+        const ResultDetails details = DetailsOfCheck(outcome, false);
+        EXPECT_EQ(PublicEndpointLine(details), row.line) << row.name;
+        ASSERT_FALSE(details.meaning.empty()) << row.name;
+        EXPECT_EQ(details.meaning.front(), kP2pHeading) << row.name;
+        EXPECT_EQ(DetailsLines(details).back(), row.line) << row.name;
+    }
+}
+
+// A dialog with two verdicts and a short stand-in for the meaning block.
+class ResultDialogDetails : public ::testing::Test {
+protected:
+    ResultDialogDetails() {
+        dlg.m_lines = {"NAT INCOMING PACKAGES FILTER :    OPEN", "UDP LOOPBACK: YES"};
+        dlg.m_details.meaning = {kP2pHeading, "", "No NAT."};
+        dlg.m_details.publicEndpoint = Ipv4Endpoint{qToBigEndian(0x7F000001u), 9802};
+        dlg.show();
+    }
+    CResultDlg dlg;
+};
+
+TEST_F(ResultDialogDetails, DetailsButtonShowsAndHidesThemBelowTheVerdicts) {
+    const QSize collapsed = dlg.size();
+    EXPECT_FALSE(dlg.DetailsShown());
+    // The added buttons sit on the template's free space, clear of its controls.
+    for (QWidget* added :
+         {static_cast<QWidget*>(dlg.DetailsButton()), static_cast<QWidget*>(dlg.CopyButton())}) {
+        for (int id : {1, 2, 1014})
+            EXPECT_FALSE(added->geometry().intersects(dlg.GetDlgItem(id)->geometry())) << id;
+    }
+    EXPECT_FALSE(dlg.DetailsButton()->geometry().intersects(dlg.CopyButton()->geometry()));
+
+    QTest::mouseClick(dlg.DetailsButton(), Qt::LeftButton);
+    ASSERT_TRUE(dlg.DetailsShown());
+    EXPECT_TRUE(dlg.DetailsView()->isVisible());
+    EXPECT_GT(dlg.height(), collapsed.height());
+    EXPECT_GE(dlg.DetailsView()->y(), dlg.GetDlgItem(1)->geometry().bottom());
+    EXPECT_LE(dlg.DetailsView()->geometry().bottom(), dlg.height());
+    EXPECT_EQ(dlg.DetailsView()->toPlainText(),
+              QStringLiteral("What this means for peer-to-peer\n\nNo NAT.\n\n"
+                             "Public address and port: 127.0.0.1:9802"));
+
+    QTest::mouseClick(dlg.DetailsButton(), Qt::LeftButton);
+    EXPECT_FALSE(dlg.DetailsShown());
+    EXPECT_EQ(dlg.size(), collapsed);
+    EXPECT_TRUE(dlg.isVisible());
+}
+
+TEST_F(ResultDialogDetails, CopyPutsTheVerdictsAsLoggedTheMeaningAndTheAddress) {
+    struct Row {
+        const char* name;
+        bool showDetails;
+        std::optional<Ipv4Endpoint> endpoint;
+        const char* lastLine;
+    };
+    const Row rows[] = {
+        {.name = "details hidden",
+         .showDetails = false,
+         .endpoint = Ipv4Endpoint{qToBigEndian(0x7F000001u), 9802},
+         .lastLine = "Public address and port: 127.0.0.1:9802\n"},
+        {.name = "details shown, no address",
+         .showDetails = true,
+         .endpoint = std::nullopt,
+         .lastLine = "Public address and port: not known (no server reported it)\n"},
+    };
+    for (const Row& row : rows) {
+        QApplication::clipboard()->clear();
+        dlg.m_details.publicEndpoint = row.endpoint;
+        dlg.ShowDetails(row.showDetails);
+        QTest::mouseClick(dlg.CopyButton(), Qt::LeftButton);
+        EXPECT_EQ(QApplication::clipboard()->text(),
+                  QStringLiteral("NAT INCOMING PACKAGES FILTER :    OPEN\nUDP LOOPBACK: YES\n\n"
+                                 "What this means for peer-to-peer\n\nNo NAT.\n\n") +
+                      QString::fromLatin1(row.lastLine))
+            << row.name;
+        EXPECT_TRUE(dlg.isVisible()) << row.name;
+    }
 }
 
 struct PresenterRow {
