@@ -8,11 +8,13 @@
 #include <QTimer>
 #include <QTimerEvent>
 #include <QtEndian>
+#include <cerrno>
 
 #include "app/command_ids.h"
 #include "app/stun_server_dlg.h"
 #include "app/stun_setting_dlg.h"
 #include "core/host_resolver.h"
+#include "core/profile.h"
 #include "core/settings.h"
 #include "engine/stun_runner.h"
 #include "net/address_text.h"
@@ -42,6 +44,22 @@ constexpr const char* kExampleServersText =
     "The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which "
     "answer nobody: enter your servers in File > STUN Setting..., or use File > Standard STUN "
     "Check... with a public STUN server.";
+
+// Why STUN.ini could not be written. A file that is there but is no readable regular file is
+// refused before anything is written, so its state says why; otherwise the writer left errno as
+// the call that failed set it (open, write, fsync or rename of the replacement).
+QString SettingsSaveFailureText(const std::string& path, int error) {
+    const ProfileFileState state = CheckProfileFile(path);
+    QString reason = QStringLiteral("it cannot be written");
+    if (state.access != ProfileAccess::kReadable && state.access != ProfileAccess::kMissing)
+        reason = QStringLiteral("it ") + QString::fromLocal8Bit(state.reason);
+    else if (error != 0)
+        reason = qt_error_string(error);
+    return QStringLiteral(
+               "Cannot save the settings to \"%1\": %2.\n\nMake the file and its folder writable, "
+               "then press OK again.")
+        .arg(QString::fromLocal8Bit(path), reason);
+}
 
 // m:ss
 QString Clock(qint64 seconds) {
@@ -316,11 +334,20 @@ void CGatewiseView::OnStunSetting() {
     dlg.m_server2Ip = qFromBigEndian(loaded.server2Ip);
     dlg.m_server2Port = qFromBigEndian(loaded.server2Port);
     dlg.m_friendIp = qFromBigEndian(loaded.friendIp);
-    const int result = m_runSettingsDialog ? m_runSettingsDialog(dlg) : dlg.exec();
-    if (result != QDialog::Accepted)
-        return;
-    SaveSettings(dlg.m_server1Ip, dlg.m_server1Port, dlg.m_server2Ip, dlg.m_server2Port,
-                 dlg.m_friendIp, m_settingsPath);
+    // Saved at OK, inside the dialog: a file that cannot be written keeps the dialog open.
+    dlg.SetSaver([this](const CStunSettingDlg& d) {
+        errno = 0;
+        if (SaveSettings(d.m_server1Ip, d.m_server1Port, d.m_server2Ip, d.m_server2Port,
+                         d.m_friendIp, m_settingsPath))
+            return QString();
+        const int error = errno;  // before anything else can change it
+        return SettingsSaveFailureText(
+            m_settingsPath.empty() ? DefaultSettingsPath() : m_settingsPath, error);
+    });
+    if (m_runSettingsDialog)
+        m_runSettingsDialog(dlg);
+    else
+        dlg.exec();
 }
 
 void CGatewiseView::OnClearLog() {

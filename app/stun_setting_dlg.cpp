@@ -132,5 +132,11 @@ void CStunSettingDlg::Refuse(QLineEdit* edit, const QString& message) {
 void CStunSettingDlg::accept() {
     if (!ReadControls())
         return;
+    if (m_saver) {
+        if (const QString error = m_saver(*this); !error.isEmpty()) {
+            AppMessageBox(this, error);
+            return;
+        }
+    }
     CTemplateDialog::accept();
 }

@@ -3,7 +3,9 @@
 // Addresses in host order (first octet in the most significant byte), ports as plain numbers.
 // User-interface thread only.
 
+#include <QString>
 #include <cstdint>
+#include <functional>
 
 #include "app/template_dialog.h"
 
@@ -26,6 +28,13 @@ public:
     std::uint32_t m_server2Ip = 0;
     std::uint32_t m_friendIp = 0;
 
+    // Stores the values OK has read, or returns why it could not: OK then shows that text and
+    // leaves the dialog open with the values, so the user can mend the cause and press OK again.
+    // None set: OK closes once the values are read.
+    void SetSaver(std::function<QString(const CStunSettingDlg&)> saver) {
+        m_saver = std::move(saver);
+    }
+
     CIpAddressCtrl* Server1Address() const { return m_server1Ctrl; }
     CIpAddressCtrl* Server2Address() const { return m_server2Ctrl; }
     CIpAddressCtrl* FriendAddress() const { return m_friendCtrl; }
@@ -47,6 +56,7 @@ private:
     CIpAddressCtrl* m_friendCtrl = nullptr;
     QLineEdit* m_port1Edit = nullptr;
     QLineEdit* m_port2Edit = nullptr;
+    std::function<QString(const CStunSettingDlg&)> m_saver;
 };
 
 // Parses an unsigned decimal number as the dialog's port fields accept it: blanks around it

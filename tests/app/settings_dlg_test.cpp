@@ -1,4 +1,5 @@
 // The "STUN Setting" dialog and its command: what reaches STUN.ini and what does not.
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -218,6 +219,64 @@ TEST_F(SettingsDialog, EditedValuesReachTheFileAndOtherKeysSurvive) {
     EXPECT_TRUE(ini.contains("STUN1_IP=127.0.0.10")) << ini.constData();
     EXPECT_TRUE(ini.contains("STUN1_PORT=3478")) << ini.constData();
     EXPECT_TRUE(ini.contains("REPORT=report@tarnwick.test")) << ini.constData();
+}
+
+// A file that cannot be written used to fail silently after OK. Now OK names the file and the
+// reason and leaves the dialog open with the values typed, and once the cause is mended the same
+// OK stores them. The causes fail for root as well (no permission bits involved).
+TEST_F(SettingsDialog, UnwritableFileKeepsTheDialogOpenUntilMended) {
+    struct Case {
+        const char* name;
+        QString path;
+        std::function<void()> spoil;
+        std::function<void()> mend;
+    };
+    const QString missingFolder = Path("missing");
+    const QString folderAsFile = Path("folder.ini");
+    const Case cases[] = {
+        {.name = "folder missing",
+         .path = missingFolder + QStringLiteral("/STUN.ini"),
+         .spoil = [] {},
+         .mend = [&] { QDir().mkpath(missingFolder); }},
+        {.name = "a folder where the file goes",
+         .path = folderAsFile,
+         .spoil = [&] { QDir().mkpath(folderAsFile); },
+         .mend = [&] { QDir().rmdir(folderAsFile); }},
+    };
+    for (const Case& c : cases) {
+        c.spoil();
+        View()->SetSettingsPath(c.path.toStdString());
+        m_messages.clear();
+        bool openAfterFirstOk = false;
+        bool openAfterMendedOk = true;
+        QString portShownAfterFailure;
+        View()->SetSettingsDialogRunner([&](CStunSettingDlg& dlg) {
+            dlg.show();
+            dlg.Server1PortEdit()->setText(QStringLiteral("4242"));
+            auto* ok = static_cast<QPushButton*>(dlg.GetDlgItem(1));
+            QTest::mouseClick(ok, Qt::LeftButton);
+            openAfterFirstOk = dlg.isVisible();
+            portShownAfterFailure = dlg.Server1PortEdit()->text();
+            c.mend();
+            QTest::mouseClick(ok, Qt::LeftButton);
+            openAfterMendedOk = dlg.isVisible();
+            if (dlg.isVisible())
+                dlg.reject();
+            return dlg.result();
+        });
+        Frame()->ExecuteCommand(cmd::kStunSetting);
+        EXPECT_TRUE(openAfterFirstOk) << c.name;
+        EXPECT_EQ(portShownAfterFailure, QStringLiteral("4242")) << c.name;
+        ASSERT_EQ(m_messages.size(), 1) << c.name;
+        EXPECT_TRUE(m_messages[0].contains(QLatin1Char('"') + c.path + QLatin1Char('"')))
+            << c.name << ": " << m_messages[0].toStdString();
+        // A reason from the system, not only "cannot be written".
+        EXPECT_TRUE(m_messages[0].contains(QStringLiteral("\": ")) &&
+                    !m_messages[0].contains(QStringLiteral("it cannot be written")))
+            << c.name << ": " << m_messages[0].toStdString();
+        EXPECT_FALSE(openAfterMendedOk) << c.name;
+        EXPECT_TRUE(ReadFile(c.path).contains("STUN1_PORT=4242")) << c.name;
+    }
 }
 
 TEST(SettingsParts, UnsignedDecimalParsing) {
