@@ -25,8 +25,9 @@ constexpr int kFirstLineId = 1007;
 constexpr int kLineTops[CResultDlg::kMaxShownLines] = {43, 56, 67, 78, 88, 99};
 // The details below the template, in dialog units: the compatibility table's columns line up
 // only in a fixed-pitch font, and its 24-column names with "no (a relay is needed)" need about
-// 46 characters of it.
-constexpr int kDetailsHeight = 150;
+// 46 characters of it. High enough for a NAT's whole block (about 24 lines once the sentences
+// wrap) without scrolling.
+constexpr int kDetailsHeight = 215;
 constexpr int kDetailsFontPoints = 9;
 
 QString Latin1(const std::string& text) {
