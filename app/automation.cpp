@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
+#include <memory>
 
 #include "app/about_dlg.h"
 #include "app/command_ids.h"
@@ -15,6 +17,11 @@ namespace {
 // How long a dialog stays up before it is photographed, so it has been laid out and painted.
 constexpr int kSettleMs = 700;
 constexpr int kDefaultQuitMs = 60000;
+// Into a running check, in ms: behind a NAT that filters, the first test is then waiting for
+// its time-out and the bar shows some progress. Width in pixels, within the 1280 of the
+// screenshots' virtual screen.
+constexpr int kRunningShotMs = 12000;
+constexpr int kRunningShotWidth = 1200;
 
 QString Env(const char* name) {
     return qEnvironmentVariable(name);
@@ -53,12 +60,36 @@ void PhotographAfterTheResult(CMainFrame* frame, CGatewiseView* view, const QStr
                               const std::function<void()>& finish) {
     QDir().mkpath(shotsDir);
     view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
+        dlg.ShowDetails(true);
         const int result = PhotographDialog(dlg, shotsDir, "result.png");
         QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
             PhotographTheRest(frame, view, shotsDir, finish);
         });
         return result;
     });
+}
+
+// The main window once a check has run for kRunningShotMs, its progress in the status bar;
+// no picture when the check ends sooner. The window is widened while the check runs so the
+// status text fits beside the bar, and given its size back when the check ends.
+void PhotographTheRunningCheck(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir) {
+    auto normalSize = std::make_shared<QSize>();  // invalid while not widened
+    QObject::connect(view, &CGatewiseView::natCheckRunningChanged, frame,
+                     [frame, view, shotsDir, normalSize](bool running) {
+                         if (!running) {
+                             if (normalSize->isValid())
+                                 frame->resize(*normalSize);
+                             *normalSize = QSize();
+                             return;
+                         }
+                         *normalSize = frame->size();
+                         frame->resize(std::max(normalSize->width(), kRunningShotWidth),
+                                       normalSize->height());
+                         QTimer::singleShot(kRunningShotMs, frame, [frame, view, shotsDir] {
+                             if (view->NatCheckRunning())
+                                 Grab(*frame, shotsDir, "running.png");
+                         });
+                     });
 }
 
 // GATEWISE_AUTOQUIT_MS, or the default when it is no positive number.
@@ -95,6 +126,7 @@ void ArmAutomation(CGatewiseApp& app) {
         });
     }
     if (!shotsDir.isEmpty()) {
+        PhotographTheRunningCheck(frame, view, shotsDir);
         PhotographAfterTheResult(frame, view, shotsDir, finish);
     } else if (!saveTo.isEmpty()) {
         view->ResultPresenter().SetDialogRunner([frame, finish](CResultDlg&) {

@@ -6,8 +6,11 @@
 //   GATEWISE_AUTOSAVE=<file>   when the check ends (result dialog answered with Cancel) or the
 //                              start-up fails, save the log to <file> and close the window
 //   GATEWISE_AUTOQUIT_MS=<n>   save (if asked) and close after n ms whatever happened (default
-//   60000) GATEWISE_SCREENSHOTS=<dir> when the check ends, save PNGs of the result dialog, the main
-//                              window, the settings dialog and the about box into <dir>, then close
+//                              60000)
+//   GATEWISE_SCREENSHOTS=<dir> when the check ends, save PNGs of the result dialog (details
+//                              shown), the main window, the settings dialog and the about box
+//                              into <dir>, then close; also running.png, the main window during
+//                              the check, when the check runs long enough for it
 //
 // User-interface thread only.
 

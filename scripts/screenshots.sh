@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# Runs the desktop application under a virtual X server, lets it check the NAT against two probe
-# servers on loopback, and saves screenshots of the main window after the check, the settings
-# dialog, the result dialog and the about box into docs/images/ (see docs/app.md).
+# Remakes every picture in docs/images/ (see docs/app.md): the desktop application under a virtual
+# X server checks the NAT against two probe servers on loopback (an OPEN result: result-open.png,
+# main.png, settings.png, about.png), then behind the NAT lab's port-restricted and symmetric
+# routers (result-portrestricted.png, result-symmetric.png, and running.png, the main window
+# during the symmetric check with its progress). Result dialogs are taken with their details shown.
 #
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build; needs the gatewise and
-#        gatewise-server targets built there, and Xvfb)
-# All traffic stays on 127.0.0.0/8. The program binds the local ports 9801 and 9802 as every copy
-# does, so do not run it while a test that needs them runs.
+#        gatewise-server targets built there, and Xvfb: scripts/install-deps.sh --gui-tools)
+# Loopback traffic stays on 127.0.0.0/8; as root it runs in a network namespace of its own, so the
+# local ports 9801 and 9802 every copy binds collide with nothing. The lab pictures need root,
+# nftables and conntrack (lab/README.md); where the lab cannot run they are left as they are.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# As root, the loopback part runs in a network namespace of its own (only lo, brought up here);
+# the lab part is started from there too: natlab names its namespaces, it does not inherit ours.
+if [[ $(id -u) == 0 && -z ${GATEWISE_SHOTS_NETNS:-} ]] && command -v unshare >/dev/null; then
+    # shellcheck disable=SC2016  # expanded by that inner shell
+    exec env GATEWISE_SHOTS_NETNS=1 unshare -n -- sh -c 'ip link set lo up && exec "$0" "$@"' \
+        "$0" "$@"
+fi
 . "$root/scripts/lib.sh"
 build=${1:-$root/build}
 app=$build/app/gatewise
@@ -23,6 +33,7 @@ command -v xvfb-run >/dev/null || { echo "xvfb-run not found (package xvfb)" >&2
 
 work=$(mktemp -d)
 server_pid=""
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
     if [[ -n $server_pid ]]; then
         kill "$server_pid" 2>/dev/null || true
@@ -50,6 +61,28 @@ wait_udp_port "$q" || { cat "$work/server.log" >&2; exit 1; }
 mkdir -p "$out"
 for shot in main settings result about; do
     [[ -s $work/shots/$shot.png ]] || { echo "no $shot.png was taken" >&2; exit 1; }
-    cp "$work/shots/$shot.png" "$out/$shot.png"
 done
+cp "$work/shots/main.png" "$work/shots/settings.png" "$work/shots/about.png" "$out/"
+cp "$work/shots/result.png" "$out/result-open.png"
+
+# Behind the lab's routers; 77: no lab on this machine, the old pictures stay.
+lab_status=0
+for profile in portrestricted symmetric; do
+    rc=0
+    "$root/scripts/lab_screenshot.sh" "$profile" "$build" "$work/lab" "$profile" || rc=$?
+    if [[ $rc == 77 ]]; then
+        echo "no NAT lab here: result-portrestricted.png, result-symmetric.png and running.png" \
+            "were not remade" >&2
+        break
+    fi
+    [[ $rc == 0 ]] || { lab_status=1; continue; }
+    cp "$work/lab/$profile-result.png" "$out/result-$profile.png"
+done
+if [[ -s $work/lab/symmetric-running.png ]]; then
+    cp "$work/lab/symmetric-running.png" "$out/running.png"
+elif [[ -s $work/lab/symmetric-result.png ]]; then
+    echo "the symmetric check ended before running.png could be taken" >&2
+    lab_status=1
+fi
 echo "screenshots saved in $out"
+exit "$lab_status"
