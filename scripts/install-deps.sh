@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev
-          coturn)
+          coturn dpkg-dev lintian file man-db desktop-file-utils appstream)
 [ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
 
 missing=()

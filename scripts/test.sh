@@ -2,7 +2,8 @@
 # The test command: installs what is missing, builds with warnings as errors and runs every test;
 # then the whole suite under AddressSanitizer+UndefinedBehaviorSanitizer and the threaded tests under
 # ThreadSanitizer, a clang build that checks the thread annotations, and each fuzz target for a
-# short while. Exits non-zero on any failure.
+# short while; the Debian packages are built from the plain build and checked (contents, lintian,
+# the programs run from an unpacked copy). Exits non-zero on any failure.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build and its tests only
 # FUZZ_SECONDS (default 20) is how long each fuzz target runs.
@@ -29,7 +30,8 @@ build() {  # build <dir> <cmake args...>
 }
 
 step "build (warnings are errors)"
-build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Installed under /usr, as the Debian packages made from this build are.
+build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 step "tests"
 ctest --test-dir "$root/build/ci" -j"$jobs" --timeout 120 || failed+=("tests")
 
@@ -42,6 +44,9 @@ finish() {
   exit 0
 }
 [ "${1:-}" = "--quick" ] && finish
+
+step "Debian packages (cpack -G DEB from the plain build)"
+bash "$root/tests/package/package_test.sh" "$root/build/ci" || failed+=("packages")
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug "-DGATEWISE_SANITIZE=address;undefined"
