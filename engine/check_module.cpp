@@ -255,7 +255,6 @@ void CCheckModule::StartQuickCheck() {
     StunSettings settings;
     if (!LoadAndAnnounce(settings))
         return;
-    m_prober.ResetResults();
     if (!OpenFreshSockets()) {
         ReleaseQuickSide();
         m_failure = StartFailure::kSocketsFailed;

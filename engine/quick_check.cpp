@@ -37,6 +37,7 @@ bool CQuickCheck::Start(const QuickCheckConfig& config, INetworkLink* main, INet
         config.server2Ip == 0 || config.server2Port == 0) {
         return false;
     }
+    m_prober.ResetResults();
     m_config = config;
     m_main = main;
     m_fresh = fresh;
