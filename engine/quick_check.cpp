@@ -58,7 +58,7 @@ bool CQuickCheck::Start(const QuickCheckConfig& config, INetworkLink* main, INet
 }
 
 void CQuickCheck::Abandon() {
-    m_engineThread.Check();
+    // Unchecked: the owner's Stop calls it on whatever thread tears the module down.
     m_phase = Phase::Idle;
     for (Request& r : m_requests)
         r = Request{};
@@ -418,9 +418,11 @@ void CQuickCheck::Finish() {
     m_findings.exceptLocal1 = m_fresh->LocalPort(kQuickExceptSlot1);
     m_findings.exceptLocal2 = m_fresh->LocalPort(kQuickExceptSlot2);
     // Idle first: the summary's presenter may run a nested loop in which timers and deliveries
-    // are handled, and they must find no run in progress.
+    // are handled, and they must find no run in progress (a new one started there starts afresh,
+    // hence the copy).
     Abandon();
-    m_prober.ReportQuickFindings(m_findings);
+    const QuickFindings findings = m_findings;
+    m_prober.ReportQuickFindings(findings);
 }
 
 const char* CQuickCheck::WaitingFor() const {
