@@ -13,6 +13,8 @@ inline constexpr int kClearLog = 32776;  // Ctrl+L
 inline constexpr int kStandardStunCheck = 32777;  // Ctrl+F5
 // Ends the running check (either kind).
 inline constexpr int kStopNatDetect = 32778;  // Esc
+// The same check in its quick mode: the tests at once, waits from the measured round trips.
+inline constexpr int kQuickNatDetect = 32779;  // Shift+F5
 
 // Framework commands.
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it

@@ -190,6 +190,13 @@ void CGatewiseView::OnStartNatDetect() {
     UpdateCheckState();
 }
 
+void CGatewiseView::OnQuickNatDetect() {
+    if (!m_startupDone || StunCheckRunning())
+        return;
+    m_check.StartQuickCheck();
+    UpdateCheckState();
+}
+
 void CGatewiseView::OnStopNatDetect() {
     if (m_check.StopCheck()) {
         UpdateCheckState();

@@ -39,6 +39,9 @@ public:
 
     // Commands.
     void OnStartNatDetect();
+    // Shift+F5: the same check in its quick mode (CCheckModule::StartQuickCheck), under the same
+    // rules as F5; Esc stops it too.
+    void OnQuickNatDetect();
     // The stop command (Esc): ends the NAT check or the standard STUN check that runs, with a log
     // line; does nothing when neither runs.
     void OnStopNatDetect();

@@ -67,6 +67,8 @@ void CMainFrame::CreateActions() {
     AddCommand(cmd::kStunSetting, QStringLiteral("STUN Setting..."), [v] { v->OnStunSetting(); });
     AddCommand(cmd::kStartNatDetect, QStringLiteral("Start NAT Detect"),
                [v] { v->OnStartNatDetect(); }, {}, {QKeySequence(Qt::Key_F5)});
+    AddCommand(cmd::kQuickNatDetect, QStringLiteral("Quick NAT Detect\tShift+F5"),
+               [v] { v->OnQuickNatDetect(); });
     AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN Check...\tCtrl+F5"),
                [v] { v->OnStandardStunCheck(); });
     AddCommand(
@@ -116,6 +118,7 @@ void CMainFrame::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(Command(cmd::kStunSetting));
     file->addAction(Command(cmd::kStartNatDetect));
+    file->addAction(Command(cmd::kQuickNatDetect));
     file->addAction(Command(cmd::kStandardStunCheck));
     file->addAction(Command(cmd::kStopNatDetect));
     file->addAction(Command(cmd::kFileSave));
@@ -175,6 +178,7 @@ void CMainFrame::UpdateCheckCommands() {
     const bool nat = m_view->NatCheckRunning();
     const bool stun = m_view->StunCheckRunning();
     Command(cmd::kStartNatDetect)->setEnabled(!nat && !stun);
+    Command(cmd::kQuickNatDetect)->setEnabled(!nat && !stun);
     Command(cmd::kStandardStunCheck)->setEnabled(!stun);
     Command(cmd::kStopNatDetect)->setEnabled(nat || stun);
 }

@@ -165,7 +165,11 @@ void CCliRun::ArmLoop() {
         m_logText.MarkCheckStart();
         m_checkStart = std::chrono::steady_clock::now();
         m_checkStarted = true;
-        m_module.StartCheck();
+        if (m_options.quick) {
+            m_module.StartQuickCheck();
+        } else {
+            m_module.StartCheck();
+        }
     });
 }
 

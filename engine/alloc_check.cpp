@@ -32,8 +32,7 @@ void CNatProber::OnAllocReplyA(const ReceivedMessage& msg) {
     m_outcome.allocPortA = HostPort(m_allocPortA);
     Ask(kMsgAllocTestB, m_server1Ip, Server1SecondPort(), kProbeSlot);
     AwaitStep(StepAllocB);
-    theLog.WriteTimedLine("STUN Server1 socketA reports my UDP NAT Port as %d",
-                          HostPort(m_allocPortA));
+    WriteAllocPort(0, m_allocPortA);
     theLog.WriteTimedLine("Request STUN Server1 socketB my MAPPED-ADDRESS...");
 }
 
@@ -42,20 +41,29 @@ void CNatProber::OnAllocReplyB(const ReceivedMessage& msg) {
     m_outcome.allocPortB = HostPort(m_allocPortB);
     Ask(kMsgAllocTestC, m_server2Ip, m_server2Port, kProbeSlot);
     AwaitStep(StepAllocC);
-    theLog.WriteTimedLine("STUN Server1 socketB reports my UDP NAT Port as %d",
-                          HostPort(m_allocPortB));
+    WriteAllocPort(1, m_allocPortB);
     theLog.WriteTimedLine("Request STUN Server2 socketA my MAPPED-ADDRESS...");
 }
 
 void CNatProber::OnAllocReplyC(const ReceivedMessage& msg) {
     m_allocPortC = PortBody(msg);
     m_outcome.allocPortC = HostPort(m_allocPortC);
-    theLog.WriteTimedLine("STUN Server2 socketA reports my UDP NAT Port as %d",
-                          HostPort(m_allocPortC));
+    WriteAllocPort(2, m_allocPortC);
     ReportAllocationResult(0);
 }
 
+void CNatProber::WriteAllocPort(int which, std::uint16_t port) {
+    static constexpr const char* kWho[] = {"Server1 socketA", "Server1 socketB", "Server2 socketA"};
+    theLog.WriteTimedLine("STUN %s reports my UDP NAT Port as %d", TextOf(kWho, which),
+                          HostPort(port));
+}
+
 void CNatProber::ReportAllocationResult(int outcome) {
+    WriteAllocationVerdict(outcome);
+    StartExceptionalCheck();
+}
+
+void CNatProber::WriteAllocationVerdict(int outcome) {
     if (outcome == 0) {
         // Equality only: no distance between ports is judged.
         if (m_allocPortA == m_allocPortB) {
@@ -77,11 +85,14 @@ void CNatProber::ReportAllocationResult(int outcome) {
         AddResultLine(line);
         m_outcome.allocRule = m_allocRule;
     }
-    StartExceptionalCheck();
+}
+
+bool CNatProber::AllocRuleIsSymmetric() const {
+    return m_allocRule == AllocAddressSensitive || m_allocRule == AllocPortSensitive;
 }
 
 void CNatProber::StartExceptionalCheck() {
-    if (m_allocRule != AllocAddressSensitive && m_allocRule != AllocPortSensitive) {
+    if (!AllocRuleIsSymmetric()) {
         StartFriendPortQuery();
         return;
     }
@@ -106,19 +117,24 @@ void CNatProber::OnExceptReply2(const ReceivedMessage& msg) {
 }
 
 void CNatProber::ReportExceptionalResult(int outcome) {
+    WriteExceptionalVerdict(outcome, LocalPort(kExceptSlot1), LocalPort(kExceptSlot2));
+    StartFriendPortQuery();
+}
+
+void CNatProber::WriteExceptionalVerdict(int outcome, std::uint16_t localPort1,
+                                         std::uint16_t localPort2) {
     if (outcome == -1) {
         theLog.WriteTimedLine(
             "STUN Server1 has no response, NAT Port allocate rule Exceptional Behavior check "
             "stop.");
     } else if (outcome == 0) {
         // Both compared in host order; a socket whose port cannot be read counts as 0.
-        const bool kept = HostPort(m_exceptPort1) == LocalPort(kExceptSlot1) &&
-                          HostPort(m_exceptPort2) == LocalPort(kExceptSlot2);
+        const bool kept =
+            HostPort(m_exceptPort1) == localPort1 && HostPort(m_exceptPort2) == localPort2;
         const char* line = kept ? "NAT PORT ALLOCATE RULE HAS EXCEPTIONAL BEHAVIOR."
                                 : "NAT PORT ALLOCATE RULE HAS NO EXCEPTIONAL BEHAVIOR.";
         theLog.WriteLine("%s", line);
         AddResultLine(line);
         m_outcome.exceptional = kept;
     }
-    StartFriendPortQuery();
 }

@@ -1,6 +1,7 @@
 #include "engine/check_module.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "core/log.h"
@@ -19,24 +20,66 @@ void CMessageSink::OnReceive(const ReceivedMessage* msg) {
     INotifyTarget* target = owner->m_hNotifyWnd.load();
     if (target == nullptr)
         return;
+    const bool fresh = m_freshSockets;
     m_handshake.Deliver(
         *msg, [target](std::function<void()> job) { target->Post(std::move(job)); },
-        [owner](const ReceivedMessage* received) { owner->RouteMessage(received); });
+        [owner, fresh](const ReceivedMessage* received) {
+            if (fresh) {
+                owner->RouteFreshMessage(received);
+            } else {
+                owner->RouteMessage(received);
+            }
+        });
 }
 
 void CMessageSink::CancelDelivery() {
     m_handshake.Cancel();
 }
 
+void CQuickPacer::Start(INotifyTarget* target, std::function<void()> job) {
+    Stop();
+    {
+        MutexLock lock(m_mutex);
+        m_stop = false;
+    }
+    m_thread = std::thread([this, target, job = std::move(job)] {
+        MutexLock lock(m_mutex);
+        while (!m_stop) {
+            lock.WaitFor(m_wake, std::chrono::milliseconds(kPeriodMs));
+            if (m_stop)
+                break;
+            target->Post(job);
+        }
+    });
+}
+
+void CQuickPacer::Stop() {
+    if (!m_thread.joinable())
+        return;
+    {
+        MutexLock lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
 namespace {
 SettingsLoad LoadDefaultSettings(StunSettings& out) {
     return ReadSettingsForCheck(out);
 }
+
+std::uint64_t SteadyMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
 }  // namespace
 
-CCheckModule::CCheckModule() : m_loadSettings(LoadDefaultSettings) {}
+CCheckModule::CCheckModule() : m_quick(m_prober, SteadyMs), m_loadSettings(LoadDefaultSettings) {}
 
 CCheckModule::~CCheckModule() {
+    *m_alive = false;
     // The owner normally stops first; a module destroyed with its network side still running
     // would leave worker threads delivering into freed memory.
     Stop();
@@ -126,6 +169,9 @@ bool CCheckModule::Start() {
 }
 
 bool CCheckModule::Stop() {
+    // A quick check cannot go on without its sockets; the pacer goes before what it drives.
+    ReleaseQuickSide();
+    m_quick.Abandon();
     if (m_network != nullptr) {
         // Cancels a delivery in flight, so this never waits on the thread that calls it.
         m_network->Stop();
@@ -140,16 +186,22 @@ bool CCheckModule::Stop() {
 
 bool CCheckModule::BeginCheck() {
     StunSettings settings;
+    if (LoadAndAnnounce(settings))
+        m_prober.StartFilterCheck();
+    return true;
+}
+
+bool CCheckModule::LoadAndAnnounce(StunSettings& settings) {
     switch (m_loadSettings(settings)) {
         case SettingsLoad::kComplete:
             m_failure = StartFailure::kNone;
             break;
         case SettingsLoad::kIncomplete:
             m_failure = StartFailure::kInvalidSettings;
-            return true;
+            return false;
         case SettingsLoad::kUnreadable:
             m_failure = StartFailure::kSettingsUnreadable;
-            return true;
+            return false;
     }
 
     const Octets s1 = AddressOctets(settings.server1Ip);
@@ -163,7 +215,6 @@ bool CCheckModule::BeginCheck() {
     m_prober.SetServers(settings.server1Ip, settings.server1Port, settings.server2Ip,
                         settings.server2Port, settings.friendIp);
     theLog.WriteLine("");
-    m_prober.StartFilterCheck();
     return true;
 }
 
@@ -175,11 +226,90 @@ void CCheckModule::StartCheck() {
         BeginCheck();
 }
 
+bool CCheckModule::OpenFreshSockets() {
+    m_freshSink = std::make_unique<CMessageSink>(this, true);
+    // Five sockets on ports of the system's choice, opened for this check alone.
+    m_freshNetwork =
+        std::make_unique<CUdpNetwork>(m_freshSink.get(), NetworkPorts{{0, 0, 0, 0, 0}});
+    if (!m_freshNetwork->Start())
+        return false;
+    m_freshNetwork->SetPaused(false);
+    return true;
+}
+
+void CCheckModule::ReleaseQuickSide() {
+    m_pacer.Stop();
+    if (m_freshNetwork != nullptr) {
+        m_freshNetwork->Stop();
+        m_freshNetwork.reset();
+    }
+    m_freshSink.reset();
+}
+
+void CCheckModule::StartQuickCheck() {
+    if (IsChecking())
+        return;
+    Stop();
+    if (!Start())
+        return;
+    StunSettings settings;
+    if (!LoadAndAnnounce(settings))
+        return;
+    if (!OpenFreshSockets()) {
+        ReleaseQuickSide();
+        m_failure = StartFailure::kSocketsFailed;
+        return;
+    }
+    const QuickCheckConfig config{.server1Ip = settings.server1Ip,
+                                  .server1Port = settings.server1Port,
+                                  .server2Ip = settings.server2Ip,
+                                  .server2Port = settings.server2Port,
+                                  .friendIp = settings.friendIp};
+    if (!m_quick.Start(config, m_network.get(), m_freshNetwork.get())) {
+        ReleaseQuickSide();
+        return;
+    }
+    if (INotifyTarget* target = m_hNotifyWnd.load(); target != nullptr) {
+        m_pacer.Start(target, [this, alive = m_alive] {
+            if (*alive)
+                OnQuickTimer();
+        });
+    }
+}
+
+void CCheckModule::OnQuickTimer() {
+    m_quick.OnTimer();
+    // Also after a reply ended the run: a pacer job is not inside the fresh sockets' delivery.
+    if (!m_quick.Running())
+        ReleaseQuickSide();
+}
+
+long CCheckModule::RouteFreshMessage(const ReceivedMessage* msg) {
+    if (msg == nullptr)
+        return 0;
+    m_quick.OnFreshMessage(*msg);
+    return 1;
+}
+
+CheckProgress CCheckModule::Progress() const {
+    if (!m_quick.Running())
+        return DescribeProgress(m_prober.Step(), m_prober.TicksLeft());
+    // In one-second ticks, which is what a tick is wherever a quick check can run.
+    const auto seconds = [](std::uint64_t ms) {
+        return static_cast<std::int32_t>((ms + 999) / 1000);
+    };
+    const std::int32_t left = seconds(m_quick.MsLeft());
+    return {.test = "Quick check",
+            .waitingFor = m_quick.WaitingFor(),
+            .stepTicks = left,
+            .boundTicks = left};
+}
+
 bool CCheckModule::StopCheck() {
     if (!IsChecking())
         return false;
     // The network module first: its retransmissions and a delivery in flight end with it.
-    Stop();
+    Stop();  // abandons a quick check too
     m_prober.Abandon();
     theLog.WriteTimedLine("%s", kCheckStoppedText);
     // Back to the state a finished check leaves: a module that answers other copies. Should the
@@ -208,6 +338,10 @@ long CCheckModule::RouteMessage(const ReceivedMessage* msg) {
         case ReplyCode(kMsgFriendSearch):
         case ReplyCode(kMsgFriendPortRequest):
         case ReplyCode(kMsgFriendPortReport):
+            // A running quick check takes its own replies first; the rest (other copies'
+            // searches above all) go to the prober as always.
+            if (m_quick.OnMainMessage(*msg))
+                return 1;
             m_prober.HandleMessage(msg);
             return 1;  // handed to the engine (tests read this; the network side ignores it)
         default:

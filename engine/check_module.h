@@ -6,14 +6,17 @@
 // CMessageSink::OnReceive and CancelDelivery, which the network module's threads call.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "core/settings.h"
 #include "engine/nat_prober.h"
 #include "engine/notify_target.h"
+#include "engine/quick_check.h"
 #include "engine/start_texts.h"
 #include "net/delivery.h"
 #include "net/message_sink.h"
@@ -40,16 +43,38 @@ std::string ProgressSummary(const CheckProgress& progress, int tickMs);
 inline constexpr const char* kCheckStoppedText = "NAT Check stopped by the user.";
 
 // Hands each received message synchronously to the owner's notify target (the engine's thread)
-// and waits until the engine has handled it, or until the network module stops.
+// and waits until the engine has handled it, or until the network module stops. The sink of a
+// quick check's fresh sockets hands them to the quick check alone.
 class CMessageSink : public IReceiveSink {
 public:
-    explicit CMessageSink(CCheckModule* owner) : m_owner(owner) {}
+    explicit CMessageSink(CCheckModule* owner, bool freshSockets = false)
+        : m_owner(owner), m_freshSockets(freshSockets) {}
     void OnReceive(const ReceivedMessage* msg) override;  // dispatch thread
     void CancelDelivery() override;                       // any thread
 
 private:
     CCheckModule* m_owner;
+    const bool m_freshSockets;
     CDeliveryHandshake m_handshake;
+};
+
+// While a quick check runs, posts its timer job to the engine's thread every kPeriodMs: the
+// check's waits are 100 ms and more, so 10 ms late is close enough. Start and Stop on the
+// engine's thread; the pacing thread only posts.
+class CQuickPacer {
+public:
+    static constexpr int kPeriodMs = 10;
+    ~CQuickPacer() { Stop(); }
+    void Start(INotifyTarget* target, std::function<void()> job);
+    void Stop();
+    bool Running() const { return m_thread.joinable(); }
+
+private:
+    std::thread m_thread;
+    // A leaf lock, never held while posting.
+    Mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop GUARDED_BY(m_mutex) = false;
 };
 
 // Not copyable: it owns the network side (and the prober and the atomic target forbid copies).
@@ -68,6 +93,13 @@ public:
     bool Stop();            // stops and deletes the network module and the sink
     bool BeginCheck();      // settings, server information, first test
     void StartCheck();      // the start command (F5): ignored while a check runs
+    // The quick start command (Shift+F5): the same start lines, settings and verdicts, the tests
+    // at once on fresh sockets (CQuickCheck); ignored while a check runs. Needs the notify target
+    // for its timer (tests without one call OnQuickTimer themselves).
+    void StartQuickCheck();
+    // The quick check's timer: retransmissions, give-ups and its end; once it has ended, its
+    // fresh sockets and the pacer are released. Engine thread.
+    void OnQuickTimer();
     // The stop command: ends a running check at once with kCheckStoppedText, the prober idle
     // and a fresh network module (so other copies' searches are answered, as after a check);
     // false, and nothing written, when no check runs.
@@ -92,18 +124,30 @@ public:
     // Local ports for the network modules this module creates (tests move 9801/9802).
     void SetNetworkPorts(NetworkPorts ports) { m_ports = ports; }
 
-    bool IsChecking() const { return m_prober.Step() != StepIdle; }
-    CheckProgress Progress() const {
-        return DescribeProgress(m_prober.Step(), m_prober.TicksLeft());
-    }
+    bool IsChecking() const { return m_prober.Step() != StepIdle || m_quick.Running(); }
+    CheckProgress Progress() const;
     CNatProber& Prober() { return m_prober; }
     const CNatProber& Prober() const { return m_prober; }
+    CQuickCheck& Quick() { return m_quick; }
     CUdpNetwork* Network() const { return m_network.get(); }
 
 private:
     friend class CMessageSink;
 
+    // Settings, the server information lines and SetServers: what both starts share. False
+    // (m_failure says why) when no check may start.
+    bool LoadAndAnnounce(StunSettings& settings);
+    long RouteFreshMessage(const ReceivedMessage* msg);
+    bool OpenFreshSockets();
+    void ReleaseQuickSide();  // the pacer, then the fresh sockets and their sink
+
     CNatProber m_prober;
+    CQuickCheck m_quick;
+    std::unique_ptr<CUdpNetwork> m_freshNetwork;  // a quick check's own sockets; null otherwise
+    std::unique_ptr<CMessageSink> m_freshSink;
+    CQuickPacer m_pacer;
+    // Engine thread only: false once this module is gone, for pacer jobs still queued.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::unique_ptr<CUdpNetwork> m_network;  // null when none exists
     std::unique_ptr<CMessageSink> m_sink;    // null when none exists
     // Read by the sink on the dispatch thread at each delivery; set on the engine's thread.

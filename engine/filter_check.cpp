@@ -15,10 +15,14 @@ const char* FilterTypeText(std::int32_t code) {
     return TextOf(kTexts, code);
 }
 
-void CNatProber::StartFilterCheck() {
+void CNatProber::ResetResults() {
     m_engineThread.Check();
     m_resultLines.clear();
     m_outcome = CheckOutcome{};
+}
+
+void CNatProber::StartFilterCheck() {
+    ResetResults();
 
     // A slot the module does not have, or whose port cannot be read, shows 0.
     int ports[kSocketSlots] = {};
@@ -47,9 +51,7 @@ void CNatProber::OnServer1BindingReply(const ReceivedMessage& msg) {
     m_mappedPort = EndpointBodyPort(msg);
     m_outcome.mappedIp = m_mappedIp;
     m_outcome.mappedPort = m_mappedPort;
-    const Octets o = AddressOctets(m_mappedIp);
-    theLog.WriteTimedLine("STUN Server1 reports my UDP address as %d.%d.%d.%d:%d", o.a, o.b, o.c,
-                          o.d, HostPort(m_mappedPort));
+    WriteReportedAddress(1, m_mappedIp, m_mappedPort);
 
     SendMessage(MakeEndpointRequest(kMsgChangeRequest, m_server2Ip, m_server2Port, m_server1Ip,
                                     m_server1Port, msg.socket));
@@ -109,9 +111,7 @@ void CNatProber::OnServer2BindingReply(const ReceivedMessage& msg) {
     Retire(msg, kMsgBindingRequest);
     const std::uint32_t ip = EndpointBodyAddress(msg);
     const std::uint16_t port = EndpointBodyPort(msg);
-    const Octets o = AddressOctets(ip);
-    theLog.WriteTimedLine("STUN Server2 reports my UDP address as %d.%d.%d.%d:%d", o.a, o.b, o.c,
-                          o.d, HostPort(port));
+    WriteReportedAddress(2, ip, port);
     if (ip == m_mappedIp && port == m_mappedPort) {
         SendMessage(MakePortRequest(kMsgPortChangeRequest, m_server2Port, m_server1Ip,
                                     m_server1Port, msg.socket));
@@ -125,12 +125,27 @@ void CNatProber::OnServer2BindingReply(const ReceivedMessage& msg) {
     ReportFilterResult();
 }
 
+void CNatProber::WriteReportedAddress(int server, std::uint32_t ip, std::uint16_t port) {
+    const Octets o = AddressOctets(ip);
+    theLog.WriteTimedLine("STUN Server%d reports my UDP address as %d.%d.%d.%d:%d", server, o.a,
+                          o.b, o.c, o.d, HostPort(port));
+}
+
 void CNatProber::OnPortChangeReply(const ReceivedMessage& /*msg*/) {
     m_filterType = FilterIpRestricted;
     ReportFilterResult();
 }
 
 void CNatProber::ReportFilterResult() {
+    WriteFilterVerdict();
+    if (m_filterType >= FilterFullCone && m_filterType <= FilterSymmetric) {
+        StartAllocationCheck();
+    } else {
+        SummarizeResults();
+    }
+}
+
+void CNatProber::WriteFilterVerdict() {
     if (m_filterType >= FilterUnknown && m_filterType <= FilterSymmetric) {
         theLog.WriteLine("");
         char line[128];
@@ -146,10 +161,5 @@ void CNatProber::ReportFilterResult() {
         theLog.WriteLine("%s", line);
         AddResultLine(line);
         m_outcome.loopback = m_loopbackSeen != 0;
-    }
-    if (m_filterType >= FilterFullCone && m_filterType <= FilterSymmetric) {
-        StartAllocationCheck();
-    } else {
-        SummarizeResults();
     }
 }

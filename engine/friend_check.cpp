@@ -51,12 +51,16 @@ void CNatProber::OnFriendAnswer(const ReceivedMessage& msg) {
     m_friendIp = msg.fromAddress;
     m_friendPort = msg.fromPort;
     m_foundFriendIp = m_friendIp;
-    m_outcome.friendIp = m_friendIp;
-    const Octets o = AddressOctets(m_friendIp);
-    theLog.WriteTimedLine("I have found a friend at %d.%d.%d.%d:%d!", o.a, o.b, o.c, o.d,
-                          HostPort(m_friendPort));
-    theLog.WriteTimedLine("Wait messages from my friend...");
+    WriteFriendFound(m_friendIp, m_friendPort);
     OnFriendSearchOutcome(0);
+}
+
+void CNatProber::WriteFriendFound(std::uint32_t ip, std::uint16_t port) {
+    m_outcome.friendIp = ip;
+    const Octets o = AddressOctets(ip);
+    theLog.WriteTimedLine("I have found a friend at %d.%d.%d.%d:%d!", o.a, o.b, o.c, o.d,
+                          HostPort(port));
+    theLog.WriteTimedLine("Wait messages from my friend...");
 }
 
 void CNatProber::OnFriendSearchOutcome(int outcome) {
@@ -70,7 +74,11 @@ void CNatProber::OnFriendSearchOutcome(int outcome) {
 
 void CNatProber::OnFriendReport(const ReceivedMessage& msg) {
     SendMessage(MakeAnswer(ReplyCode(kMsgFriendPortReport), msg));
-    const std::uint16_t reported = PortBody(msg);
+    WriteMultiClientVerdict(PortBody(msg));
+    SummarizeResults();
+}
+
+void CNatProber::WriteMultiClientVerdict(std::uint16_t reported) {
     m_outcome.friendReportedPort = HostPort(reported);
     theLog.WriteTimedLine("Compare my MAPPED-ADDRESS with my friend from STUN Server1");
     theLog.WriteLine("My and My friend's NAT Port: %d %d", HostPort(m_friendSockMappedPort),
@@ -82,7 +90,15 @@ void CNatProber::OnFriendReport(const ReceivedMessage& msg) {
     theLog.WriteLine("%s", line);
     AddResultLine(line);
     m_outcome.multiClientGood = good;
-    SummarizeResults();
+}
+
+void CNatProber::WriteFriendReportMissing() {
+    theLog.WriteTimedLine(
+        "I can't get any messages from my friend, Maybe something wrong. NAT Check finish!");
+    theLog.WriteLine("");
+    theLog.WriteLine("%s", kMultiClientBad);
+    AddResultLine(kMultiClientBad);
+    m_outcome.multiClientGood = false;
 }
 
 void CNatProber::OnFriendSearchReceived(const ReceivedMessage& msg) {

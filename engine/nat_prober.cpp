@@ -277,13 +277,7 @@ void CNatProber::OnStepTimeout() {
             OnFriendSearchOutcome(-1);
             break;
         case StepFriendPort:
-            theLog.WriteTimedLine(
-                "I can't get any messages from my friend, Maybe something wrong. NAT Check "
-                "finish!");
-            theLog.WriteLine("");
-            theLog.WriteLine("%s", kMultiClientBad);
-            AddResultLine(kMultiClientBad);
-            m_outcome.multiClientGood = false;
+            WriteFriendReportMissing();
             SummarizeResults();
             break;
         case StepPort9802:

@@ -69,6 +69,38 @@ struct CheckOutcome {
     std::optional<std::uint32_t> friendIp;                            // network order
 };
 
+// What a quick check saw, reply by reply (addresses and ports in network order, as they travel);
+// an empty optional is a reply that never came. The prober turns it into the verdict lines the
+// stepwise check writes for the same replies (ReportQuickFindings).
+struct QuickFindings {
+    struct Mapping {
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        bool operator==(const Mapping&) const = default;
+    };
+    // The filter socket: Server1's binding reply, then the change request and the loopback probe.
+    std::optional<Mapping> server1;
+    bool changeAcked = false;    // Server1 acknowledged the change request
+    bool changeReplied = false;  // Server2's unasked reply came through the NAT
+    bool loopback = false;       // the loopback probe came back
+    // The mapping socket: one binding to each server, then the port change request.
+    std::optional<Mapping> mappingServer1;
+    std::optional<Mapping> mappingServer2;
+    bool portChangeReplied = false;  // Server1's reply from another port came through
+    // The allocation socket (Server1, Server1's next port, Server2) and the two exceptional ones.
+    std::optional<std::uint16_t> allocA, allocB, allocC;
+    std::optional<std::uint16_t> except1, except2;
+    std::uint16_t exceptLocal1 = 0;  // host order: the two sockets' local ports
+    std::uint16_t exceptLocal2 = 0;
+    // The several copies test, on the fixed ports: Server1's report for 9802, the friend that
+    // answered the search first (0: none) and its port report.
+    std::optional<std::uint16_t> port9802;
+    std::uint32_t friendIp = 0;
+    std::uint16_t friendPort = 0;
+    std::optional<std::uint16_t> friendReport;
+    bool operator==(const QuickFindings&) const = default;
+};
+
 class CNatProber {
 public:
     CNatProber();
@@ -88,9 +120,17 @@ public:
     // name server, and the responder must not do that for every datagram of a flood.
     bool IsLocalAddress(std::uint32_t addr) const;
     static constexpr std::uint64_t kLocalAddressRefreshMs = 1000;
+    // This computer's addresses and networks, read as IsLocalAddress reads them.
+    const LocalAddressSet& LocalAddresses() const;
 
     // Begins a check (first test).
     void StartFilterCheck();
+    // Empties the verdict lines and the outcome, as a check's start does.
+    void ResetResults();
+    // Ends a quick check: the observations and verdict lines the stepwise check writes for the
+    // same replies, then the summary (the same block, presenter and report). The prober stays
+    // idle throughout; only the shared verdict fields and the outcome change.
+    void ReportQuickFindings(const QuickFindings& findings);
 
     // Seams. The presenter shows the result dialog (none: the dialog counts as cancelled); the
     // settings path is where SummarizeResults reads the report recipient (empty: beside the
@@ -151,6 +191,21 @@ private:
     void OnFriendPortQueryDone(int outcome);
     void StartFriendSearch();
     void OnFriendSearchOutcome(int outcome);
+    // The verdict lines, shared by the stepwise and the quick check; each writes its line(s)
+    // and records the outcome, and starts nothing.
+    void WriteFilterVerdict();
+    void WriteAllocationVerdict(int outcome);
+    bool AllocRuleIsSymmetric() const;
+    void WriteExceptionalVerdict(int outcome, std::uint16_t localPort1, std::uint16_t localPort2);
+    void WriteFriendFound(std::uint32_t ip, std::uint16_t port);
+    void WriteMultiClientVerdict(std::uint16_t reportedPort);
+    void WriteFriendReportMissing();
+    // "STUN ServerN reports my UDP address as ..." (server 1 or 2).
+    void WriteReportedAddress(int server, std::uint32_t ip, std::uint16_t port);
+    // "STUN Server1 socketA reports my UDP NAT Port as ..." (which: 0 = A, 1 = B, 2 = C).
+    void WriteAllocPort(int which, std::uint16_t port);
+    // The quick check's filter verdict, with the no-response lines the stepwise check writes.
+    std::int32_t QuickFilterType(const QuickFindings& f);
     // Ends every check: idle first, then the framed block, the presenter and the report.
     void SummarizeResults();
     std::string BuildReportLinkFor(const std::vector<std::string>& lines) const;
@@ -173,7 +228,6 @@ private:
     // The replies retired in any step; false for any other type.
     bool HandleAnyStepReply(const ReceivedMessage& msg, std::uint32_t type);
     bool FromFriendSearchParty(const ReceivedMessage& msg);
-    const LocalAddressSet& LocalAddresses() const;
     // Server1's second port (network order): the next number after its first.
     std::uint16_t Server1SecondPort() const;
     void ConfirmServer2(const ReceivedMessage& msg);

@@ -63,6 +63,27 @@ put("fuzz_engine", "search_flood", flood)
 put("fuzz_engine", "stray_datagram",
     bytes([DATAGRAM, 11]) + endpoint(0x7C77700E, [1, 2, 3, 4], 5) + bytes([2, 0, 0, 4]))
 
+# Quick check: op bytes as fuzz_quick.cpp reads them (the low two bits pick the event).
+Q_TIMER, Q_DATAGRAM, Q_AWAITED, Q_START = 0, 1, 2, 3
+
+
+def q_awaited(index, addr, p, flags=0, sender_port=None):
+    # Which reply, body address and port, then (flag 0x10) the sender's port, and the length.
+    out = bytes([Q_AWAITED | flags, index]) + bytes(addr) + struct.pack(">H", p)
+    if sender_port is not None:
+        out += struct.pack("<H", sender_port)  # kept as the record holds it, network order
+    return out + bytes([2])
+
+
+measured = q_awaited(0, [198, 18, 0, 1], 40000) + q_awaited(1, [198, 18, 0, 1], 40000)
+measured += q_awaited(1, [198, 18, 0, 1], 40000, 0x30, 0x1BBC)
+every_reply = measured
+for index in range(2, 14):
+    every_reply += q_awaited(index, [198, 18, 0, 1], 40001)
+put("fuzz_quick", "every_reply", every_reply + bytes([Q_TIMER, 50]) * 40)
+put("fuzz_quick", "silent_servers", bytes([Q_TIMER, 40]) * 40)
+put("fuzz_quick", "tests_give_up", measured + bytes([Q_TIMER, 13]) * 60)
+
 # Settings files.
 put("fuzz_settings", "normal",
     b"[Setting]\r\nSTUN1_IP=127.0.0.10\r\nSTUN1_PORT=7000\r\nSTUN2_IP=127.0.0.20\r\n"

@@ -79,14 +79,20 @@ TEST_F(CheckFlowProgress, StatusBarNamesTheTestAndCountsDown) {
 struct StopRow {
     const char* name;
     bool escape;  // the key, or else the menu command
+    int start = cmd::kStartNatDetect;
 };
 
 TEST_F(CheckFlowProgress, StopEndsTheCheckWithALineAndTheWindowGoesOn) {
-    const StopRow rows[] = {{.name = "Esc", .escape = true}, {.name = "menu", .escape = false}};
+    const StopRow rows[] = {{.name = "Esc", .escape = true},
+                            {.name = "menu", .escape = false},
+                            {.name = "EscQuick", .escape = true, .start = cmd::kQuickNatDetect}};
     StartWindow();
     for (const StopRow& row : rows) {
-        Frame()->ExecuteCommand(cmd::kStartNatDetect);
+        Frame()->ExecuteCommand(row.start);
         ASSERT_TRUE(View()->CheckModule().IsChecking()) << row.name;
+        // One check at a time, whichever kind.
+        EXPECT_FALSE(Enabled(cmd::kStartNatDetect)) << row.name;
+        EXPECT_FALSE(Enabled(cmd::kQuickNatDetect)) << row.name;
         View()->CheckModule().OnTick(0);
         if (row.escape) {
             PressKey(Qt::Key_Escape);
@@ -98,6 +104,7 @@ TEST_F(CheckFlowProgress, StopEndsTheCheckWithALineAndTheWindowGoesOn) {
         const QString text = View()->toPlainText();
         EXPECT_TRUE(text.endsWith(kStopped)) << row.name << text.toStdString();
         EXPECT_TRUE(Enabled(cmd::kStartNatDetect)) << row.name;
+        EXPECT_TRUE(Enabled(cmd::kQuickNatDetect)) << row.name;
         EXPECT_FALSE(Enabled(cmd::kStopNatDetect)) << row.name;
         EXPECT_FALSE(Bar()->isVisible()) << row.name;
         EXPECT_EQ(Status(), QStringLiteral("Ready")) << row.name;

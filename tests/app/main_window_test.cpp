@@ -61,6 +61,7 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
     const std::vector<MenuRow> rows = {
         {.menu = "&File", .text = "STUN Setting...", .id = cmd::kStunSetting, .keys = {}},
         {.menu = "&File", .text = "Start NAT Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
+        {.menu = "&File", .text = "Quick NAT Detect\tShift+F5", .id = cmd::kQuickNatDetect, .keys = keys("Shift+F5")},
         {.menu = "&File", .text = "Standard STUN Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
         {.menu = "&File", .text = "S&top NAT Detect\tEsc", .id = cmd::kStopNatDetect, .keys = keys("Esc")},
         {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},

@@ -212,6 +212,49 @@ TEST_F(CliEndToEnd, ReachesOpenAgainstProbeServersAndEndsAfterTheSummary) {
     EXPECT_EQ(log, CrLf(o.out.substr(0, linkAt)));
 }
 
+// The framed block's verdict lines, between the heading and the closing row of asterisks.
+std::vector<std::string> SummaryLines(const std::string& out) {
+    const std::string heading = "        NAT Detect Result Summarize\n\n";
+    const std::size_t start = out.find(heading);
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = out.find("\n\n" + std::string(81, '*'), start);
+    std::vector<std::string> lines;
+    std::size_t at = start + heading.size();
+    while (at < end) {
+        const std::size_t nl = out.find('\n', at);
+        lines.push_back(out.substr(at, nl - at));
+        at = nl + 1;
+    }
+    return lines;
+}
+
+TEST_F(CliEndToEnd, QuickModeFindsTheSameVerdictLinesWellUnderThreeSeconds) {
+    if (const std::string why = RealServerMissing(); !why.empty())
+        GTEST_SKIP() << why;
+    Outcome full = Run({.mode = "real", .clientArgs = {"--tick-ms", "100"}, .ini = Ini()});
+    ASSERT_EQ(full.exit, kExitOk) << full.out << full.err << full.runnerErr;
+    Outcome quick = Run({.mode = "real",
+                         .clientArgs = {"--quick", "--json", "--log", m_dir.File("log.txt")},
+                         .ini = Ini()});
+    ASSERT_EQ(quick.exit, kExitOk) << quick.out << quick.err << quick.runnerErr;
+    EXPECT_EQ(SummaryLines(quick.out),
+              (std::vector<std::string>{"NAT INCOMING PACKAGES FILTER :    OPEN"}));
+    EXPECT_EQ(SummaryLines(quick.out), SummaryLines(full.out));
+    EXPECT_TRUE(
+        InOrder(quick.out, {"STUN Server Information:\n",
+                            " --- Quick NAT Check start: ", " --- Round trip to STUN Server1 ",
+                            "\nNAT INCOMING PACKAGES FILTER :    OPEN\n",
+                            "Press F5 to start...\n\nWhat this means for peer-to-peer\n",
+                            R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},)j"}));
+    EXPECT_FALSE(Has(quick.out, "Local machine port:["));
+    EXPECT_TRUE(InOrder(ReadFile(m_dir.File("log.txt")), {"Quick NAT Check start: "}));
+    EXPECT_EQ(quick.err, "");
+    // The whole scenario (servers, client and all), generously bounded: waits of 100 ms, not
+    // ticks of a second.
+    EXPECT_LT(quick.elapsed, 3s);
+}
+
 TEST_F(CliEndToEnd, SilentServerEndsInUnknownWithinThirteenTicks) {
     // The file names no usable Server1; the command line supplies it for this run.
     Outcome o = Run({.mode = "silent",

@@ -1,0 +1,173 @@
+#pragma once
+// The quick mode of the check: the same verdicts as the stepwise check, in well under three
+// seconds. Engine (user-interface) thread only, the prober's: it changes state only in Start,
+// OnFreshMessage, OnMainMessage, OnTimer and Abandon, and reads time from an injected clock, so
+// tests drive it with recording networks and explicit milliseconds.
+//
+// First the round trip to each server is measured (the first binding request/reply pair per
+// server). Then every test runs at once, each on a socket of its own so none biases another:
+//   fresh slot 0, filter: Server1's binding, then the change request and the loopback probe;
+//   fresh slot 1, mapping: a binding to each server (the measurement), then the port change;
+//   fresh slot 2, allocation: Server1, Server1's next port and Server2 at once;
+//   fresh slots 3 and 4, exceptional behaviour: one request to Server1 each;
+//   the network module's 9802 socket: Server1's binding (what copies compare), and its 9801
+//   socket (broadcast) and probe socket (configured friend): the friend search, both at once.
+// The fresh sockets are a second network module opened for this check alone. Requests go out
+// untracked (the network modules never retransmit them): a missing reply is asked again every
+// max(3 x round trip, 100 ms), four transmissions in all, and given up one interval after the
+// last, or kTestCapMs after the first at the latest. A reply counts only from the party its
+// request went to, on the socket it left from; anything else is dropped and counted.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "core/thread_check.h"
+#include "engine/nat_prober.h"
+#include "net/messages.h"
+#include "net/network_link.h"
+
+// The servers and the configured friend, in network order, as the settings give them.
+struct QuickCheckConfig {
+    std::uint32_t server1Ip = 0;
+    std::uint16_t server1Port = 0;
+    std::uint32_t server2Ip = 0;
+    std::uint16_t server2Port = 0;
+    std::uint32_t friendIp = 0;  // 0: none configured
+};
+
+// Sockets of the fresh network module, by slot.
+inline constexpr int kQuickFilterSlot = 0;
+inline constexpr int kQuickMappingSlot = 1;
+inline constexpr int kQuickAllocSlot = 2;
+inline constexpr int kQuickExceptSlot1 = 3;
+inline constexpr int kQuickExceptSlot2 = 4;
+
+class CQuickCheck {
+public:
+    using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic
+
+    // Until a round trip is measured, the measuring requests are asked again after this long.
+    static constexpr std::uint64_t kFirstIntervalMs = 250;
+    static constexpr std::uint64_t kMinIntervalMs = 100;
+    static constexpr std::uint64_t kRoundTripsPerInterval = 3;
+    static constexpr int kTransmissions = 4;
+    // No test waits longer, however slow the path: two phases stay under three seconds.
+    static constexpr std::uint64_t kTestCapMs = 1500;
+
+    // prober writes the verdicts and answers other copies meanwhile; both must outlive this.
+    CQuickCheck(CNatProber& prober, Clock clock);
+    CQuickCheck(const CQuickCheck&) = delete;
+    CQuickCheck& operator=(const CQuickCheck&) = delete;
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
+
+    // Starts a run on main (the check module's network module) and fresh (five sockets opened
+    // for this run alone); writes its start lines and sends the measuring requests. False, and
+    // nothing sent, when a server address or port is zero or either network is missing.
+    bool Start(const QuickCheckConfig& config, INetworkLink* main, INetworkLink* fresh);
+    // A message that arrived on one of fresh's sockets.
+    void OnFreshMessage(const ReceivedMessage& msg);
+    // A message that arrived on main's sockets: true when it was the quick check's to take (a
+    // reply of its own, or a stranger's imitation of one), false for the prober.
+    bool OnMainMessage(const ReceivedMessage& msg);
+    // Time has come to the clock's now: retransmits and gives up as due, and ends the run (the
+    // prober's summary) when nothing is left to wait for.
+    void OnTimer();
+    // When OnTimer wants to be called next; empty when nothing waits.
+    std::optional<std::uint64_t> NextDeadline() const;
+    // Ends a run without its summary (the user stopped it); nothing written.
+    void Abandon();
+
+    bool Running() const { return m_phase != Phase::Idle; }
+    // Server 1 or 2; empty until measured (or when it never answered).
+    std::optional<std::uint64_t> RoundTripMs(int server) const;
+    const QuickFindings& Findings() const { return m_findings; }
+    std::uint64_t DroppedFromStrangers() const { return m_droppedFromStrangers; }
+    // For a progress display: what is awaited ("" when idle) and the milliseconds until the run
+    // has ended at the latest.
+    const char* WaitingFor() const;
+    std::uint64_t MsLeft() const;
+
+private:
+    enum class Phase : std::uint8_t { Idle, Measure, Tests };
+    enum Req : std::uint8_t {
+        kFilterBinding,
+        kMapBinding1,
+        kMapBinding2,
+        kChange,
+        kLoopback,
+        kPortChange,
+        kAllocA,
+        kAllocB,
+        kAllocC,
+        kExcept1,
+        kExcept2,
+        kPort9802,
+        kSearchBroadcast,
+        kSearchDirect,
+        kRequestCount,
+    };
+    // Where a request goes, and who may answer it.
+    enum class Dest : std::uint8_t { Server1, Server1Next, Server2, Mapped, Broadcast, Friend };
+    enum class From : std::uint8_t {
+        Server1,
+        Server1Next,
+        Server1AnyPort,  // unasked replies leave from a port of the server's choice
+        Server2,
+        Server2AnyPort,
+        AnySender,  // the loopback probe: its source is whatever the NAT's hairpin makes it
+        Searched,   // a friend's answer: checked apart (local network, or the configured friend)
+    };
+    struct Spec {
+        Req req;
+        bool main;  // on the check module's network, else on the fresh one
+        int slot;
+        std::uint32_t type;
+        Dest dest;
+        std::uint32_t reply;
+        From from;
+        Phase phase;
+    };
+    struct Request {
+        bool active = false;    // sent and still awaited
+        bool answered = false;  // its reply came
+        int sent = 0;
+        std::uint64_t firstMs = 0;
+        std::uint64_t nextMs = 0;  // next retransmission
+        std::uint64_t giveUpMs = 0;
+        std::uint64_t intervalMs = 0;
+        NatMessage msg;
+    };
+    static const Spec kSpecs[kRequestCount];
+
+    void Send(Req req, std::uint64_t intervalMs);
+    void Transmit(Req req);
+    bool IsFrom(const ReceivedMessage& msg, From from) const;
+    // Finds the request msg answers on (main, slot); counts a stranger's datagram.
+    void Match(const ReceivedMessage& msg, bool main, int slot);
+    void Accept(Req req, const ReceivedMessage& msg);
+    void OnFriendAnswer(const ReceivedMessage& msg, int slot);
+    void OnFriendReport(const ReceivedMessage& msg);
+    void StartTests();
+    void Advance();
+    void Finish();
+    std::uint64_t IntervalFor(Dest dest) const;
+    bool AnyActive(Phase phase) const;
+    bool AwaitingFriendReport() const;
+
+    CNatProber& m_prober;
+    Clock m_clock;
+    QuickCheckConfig m_config;
+    INetworkLink* m_main = nullptr;
+    INetworkLink* m_fresh = nullptr;
+    Phase m_phase = Phase::Idle;
+    Request m_requests[kRequestCount];
+    QuickFindings m_findings;
+    std::optional<std::uint64_t> m_rtt1;
+    std::optional<std::uint64_t> m_rtt2;
+    std::uint64_t m_interval1 = kFirstIntervalMs;  // Server1's (and the friend's) interval
+    std::uint64_t m_interval2 = kFirstIntervalMs;  // Server2's
+    std::uint64_t m_testsStartMs = 0;
+    std::uint64_t m_droppedFromStrangers = 0;
+    CThreadChecker m_engineThread;  // debug builds: every entry point on one thread
+};
