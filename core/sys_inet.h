@@ -1,0 +1,9 @@
+#pragma once
+// Where the platform declares inet_addr, inet_ntoa and the byte-order functions (htons, ntohl,
+// ...): <arpa/inet.h> on POSIX, Winsock 2 on Windows.
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#endif
