@@ -146,20 +146,24 @@ bool CReadyWaiter::Wait(bool* readable, int timeoutMs) {
         readable[i] = false;
     if (m_wakeFd < 0)
         return false;
-    // POLLRDNORM, not POLLIN: WSAPoll refuses POLLPRI, which POLLIN includes. A closed slot
-    // (-1) is passed as INVALID_SOCKET, which WSAPoll skips like poll skips a negative fd.
+    // POLLRDNORM, not POLLIN: WSAPoll refuses POLLPRI, which POLLIN includes. Closed slots (-1)
+    // stay out of the set: poll skips a negative fd, but not every WSAPoll skips INVALID_SOCKET.
     std::vector<WSAPOLLFD> polled;
+    std::vector<int> slotOf;  // polled[k] is fds[slotOf[k]]
     polled.reserve(m_fds.size() + 1);
-    for (int fd : m_fds)
-        polled.push_back({SocketOf(fd), static_cast<SHORT>(fd < 0 ? 0 : POLLRDNORM), 0});
+    for (std::size_t i = 0; i < m_fds.size(); ++i) {
+        if (m_fds[i] < 0)
+            continue;
+        polled.push_back({SocketOf(m_fds[i]), POLLRDNORM, 0});
+        slotOf.push_back(static_cast<int>(i));
+    }
     polled.push_back({SocketOf(m_wakeFd), POLLRDNORM, 0});
     const int n = ::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs);
     if (n == SOCKET_ERROR)
         return false;
     if (polled.back().revents != 0)
         return false;
-    for (int i = 0; i < m_count; ++i)
-        readable[i] = m_fds[static_cast<std::size_t>(i)] >= 0 &&
-                      polled[static_cast<std::size_t>(i)].revents != 0;
+    for (std::size_t k = 0; k < slotOf.size(); ++k)
+        readable[slotOf[k]] = polled[k].revents != 0;
     return true;
 }
