@@ -6,8 +6,9 @@
 #   3. runs the test suites under wine, in a throw-away WINEPREFIX under /tmp;
 #   4. inside a private network namespace (own loopback, so 9801/9802 and the friend broadcast
 #      stay private): gatewise-cli.exe under wine against the Linux gatewise-server on
-#      127.0.0.2/127.0.0.3 must find OPEN, and gatewise-server.exe under wine must answer a
-#      binding request on 127.0.0.1.
+#      127.0.0.2/127.0.0.3 must find OPEN, its --stun must complete against a Linux server on
+#      127.0.0.4/127.0.0.5, and gatewise-server.exe under wine must answer a binding request on
+#      127.0.0.1.
 #   scripts/windows-build.sh [LINUX_BUILD_DIR]   (default build/ci; its gatewise-server is built
 #                                                 there when missing)
 # Needs g++-mingw-w64-x86-64-posix, wine and wine64 (scripts/install-deps.sh --windows), and root
@@ -87,15 +88,27 @@ set -u
 . "$ROOT/scripts/lib.sh"
 ip link set lo up
 pids=()
-trap stop_pids EXIT
+# wine's sockets are made by its wineserver, in the wineserver's network namespace: one left
+# from outside (it lingers a few seconds after its last client) would put the client's sockets,
+# 9801/9802 and the friend broadcast included, on the machine's own network. This prefix's server
+# is ended and a new one starts in here; it is ended again before the namespace goes.
+end_wineserver() { wineserver -k >/dev/null 2>&1; timeout 30 wineserver -w; }
+trap 'stop_pids; end_wineserver' EXIT
+end_wineserver
 "$LINUX_SERVER" --server1 127.0.0.2:34780 --server2 127.0.0.3:34790 --workers 1 \
   2>"$WORK/linux-server.log" &
 pids+=($!)
-wait_udp_port 34790 || { echo "FAIL: the Linux server did not start"; exit 1; }
+# The same port on both addresses: an RFC 5780 STUN server for --stun.
+"$LINUX_SERVER" --server1 127.0.0.4:3478 --server2 127.0.0.5:3478 --workers 1 \
+  2>"$WORK/linux-stun-server.log" &
+pids+=($!)
+wait_udp_port 34790 && wait_udp_port 3478 || { echo "FAIL: the Linux servers did not start"; exit 1; }
 # The settings file as wine names it (Z: is the Linux root).
 timeout 120 wine "$CLI_EXE" --config "Z:${WORK//\//\\}\\STUN.ini" --json \
   >"$WORK/cli.out" 2>"$WORK/cli.err"
 echo "cli_status=$?" >"$WORK/cli.status"
+timeout 120 wine "$CLI_EXE" --stun 127.0.0.4:3478 --json >"$WORK/stun.out" 2>"$WORK/stun.err"
+echo "stun_status=$?" >"$WORK/stun.status"
 stop_pids
 
 # wine binds a socket for a particular address to that address's interface, so replies leave
@@ -116,6 +129,9 @@ reply, _ = s.recvfrom(2048)
 print(reply[:2].hex(), reply[6:10].hex())
 PY
 INNER
+# None of this prefix's wine processes may outlive the tests above into the namespace's run.
+wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w || true
 ROOT=$root WORK=$work LINUX_SERVER=$linux_build/server/gatewise-server CLI_EXE=$cli_exe \
   SERVER_EXE=$server_exe timeout 300 unshare -n bash "$work/e2e.sh" || true
 
@@ -125,6 +141,13 @@ if grep -q '^cli_status=0$' "$work/cli.status" 2>/dev/null &&
 else
   bad "gatewise-cli.exe under wine against the Linux server"
   cat "$work/cli.status" "$work/cli.err" "$work/linux-server.log" 2>/dev/null | tail -20
+fi
+if grep -q '^stun_status=0$' "$work/stun.status" 2>/dev/null &&
+   grep -q 'STUN SERVER :    SUPPORTS RFC 5780' "$work/stun.out"; then
+  ok "gatewise-cli.exe --stun under wine completes the RFC 5780 tests against the Linux server"
+else
+  bad "gatewise-cli.exe --stun under wine"
+  cat "$work/stun.status" "$work/stun.err" "$work/linux-stun-server.log" 2>/dev/null | tail -20
 fi
 if grep -qx '000c 7f000001' "$work/probe.out" 2>/dev/null; then
   ok "gatewise-server.exe under wine answers a binding request on loopback"
