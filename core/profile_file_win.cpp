@@ -1,8 +1,10 @@
 #include "core/profile_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/profile.h"
 #include "core/win_util.h"
@@ -139,12 +141,14 @@ std::string ProfileWriteTarget(const std::string& path) {
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return path;
-    wchar_t resolved[32768];
-    const DWORD n = ::GetFinalPathNameByHandleW(file, resolved, 32768, FILE_NAME_NORMALIZED);
+    // 32767 characters is the longest path the system has; on the heap, not a worker's stack.
+    std::vector<wchar_t> resolved(32768);
+    const DWORD n = ::GetFinalPathNameByHandleW(
+        file, resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
     ::CloseHandle(file);
-    if (n == 0 || n >= 32768)
+    if (n == 0 || n >= resolved.size())
         return path;
-    return NarrowToUtf8(std::wstring(resolved, n));
+    return NarrowToUtf8(std::wstring(resolved.data(), n));
 }
 
 bool ReplaceProfileFile(const std::string& target, const std::string& data) {
