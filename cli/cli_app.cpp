@@ -1,9 +1,5 @@
 #include "cli/cli_app.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_files.h"
 #include "cli/cli_presenter.h"
 #include "cli/console.h"
 #include "cli/engine_loop.h"
@@ -34,7 +31,7 @@ public:
           m_settingsPath(options.configPath.empty() ? DefaultSettingsPath() : options.configPath),
           m_loop(std::chrono::milliseconds(options.tickMs)),
           m_progress([](const std::string& s) { WriteStream(stderr, s); },
-                     ::isatty(STDERR_FILENO) == 1),
+                     StandardErrorIsTerminal()),
           m_presenter(options.report, [this](const std::string& line) { Out(line + "\n"); }),
           m_logText(!options.logPath.empty()) {}
 
@@ -120,11 +117,7 @@ bool CCliRun::SettingsFileUsable() {
 // The log file is emptied at start-up and written at the end: were it the settings file (by the
 // same name, a symbolic or a hard link) the settings would be lost before they were read.
 bool CCliRun::LogIsTheSettingsFile() const {
-    struct stat log {};
-    struct stat settings {};
-    return ::stat(m_options.logPath.c_str(), &log) == 0 &&
-           ::stat(m_settingsPath.c_str(), &settings) == 0 && log.st_dev == settings.st_dev &&
-           log.st_ino == settings.st_ino;
+    return SameExistingFile(m_options.logPath, m_settingsPath);
 }
 
 // 0, or the exit status when the log file named by --log cannot be had.
@@ -137,14 +130,10 @@ int CCliRun::CheckLogFile() {
         return kExitUsage;
     }
     // Fail before the check, not after it, when the log cannot be saved where asked.
-    // Non-blocking: a FIFO nobody reads fails here instead of hanging the client.
-    const int fd = ::open(m_options.logPath.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    if (!CreateEmptyLogFile(m_options.logPath)) {
         Err("cannot write the log file '" + m_options.logPath + "'");
         return kExitLogFile;
     }
-    ::close(fd);
     return 0;
 }
 

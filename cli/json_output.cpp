@@ -1,10 +1,10 @@
 #include "cli/json_output.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <iterator>
 #include <optional>
+
+#include "core/sys_inet.h"
 
 namespace {
 

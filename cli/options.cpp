@@ -1,12 +1,11 @@
 #include "cli/options.h"
 
-#include <arpa/inet.h>
-
 #include <charconv>
 #include <cstddef>
 
 #include "core/host_resolver.h"
 #include "core/settings.h"
+#include "core/sys_inet.h"
 
 namespace {
 

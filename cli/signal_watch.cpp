@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <ctime>
-#include <system_error>
 
 namespace {
 
@@ -37,22 +36,6 @@ bool BlockStopSignals() {
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t set = StopSignals();
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
-}
-
-bool CSignalWatcher::Start(std::function<void(int)> onSignal, std::chrono::milliseconds grace,
-                           std::function<void(int)> onOverdue) {
-    if (m_thread.joinable())
-        return false;
-    m_onSignal = std::move(onSignal);
-    m_onOverdue = std::move(onOverdue);
-    m_grace = grace;
-    m_stopping = false;
-    try {
-        m_thread = std::thread([this] { Watch(); });
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
 }
 
 void CSignalWatcher::Watch() {
@@ -93,29 +76,4 @@ void CSignalWatcher::Stop() {
     // Directed at the watcher alone, which has the signal blocked and is (or will be) in sigwait.
     pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
-}
-
-void CSignalRelay::Deliver(int signo) {
-    MutexLock lock(m_mutex);
-    if (m_first == 0)
-        m_first = signo;
-    if (m_target)
-        m_target(signo);
-    else if (m_kept == 0)
-        m_kept = signo;
-}
-
-void CSignalRelay::SetTarget(std::function<void(int)> target) {
-    MutexLock lock(m_mutex);
-    m_target = std::move(target);
-    if (m_target && m_kept != 0) {
-        const int kept = m_kept;
-        m_kept = 0;
-        m_target(kept);
-    }
-}
-
-int CSignalRelay::First() const {
-    MutexLock lock(m_mutex);
-    return m_first;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // SIGINT and SIGTERM for the command-line client, without code in a signal handler: both signals
-// are blocked in every thread and a thread of this class takes them with sigwait. Platform seam
-// (POSIX signals); the rest of the client never touches signals.
+// are blocked in every thread and a thread of this class takes them with sigwait. Platform seam:
+// signal_watch.cpp (POSIX signals) or signal_watch_win.cpp (console control events, delivered as
+// SIGINT or SIGTERM); the rest of the client never touches signals.
 //
 // Threads: BlockStopSignals, Start, Stop and the destructor on the main thread; the callbacks run
 // on the watcher's own thread. CSignalRelay: Deliver from the watcher, SetTarget from the main

@@ -1,14 +1,12 @@
 #include "cli/stun_cli.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 
+#include "cli/cli_files.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/json_output.h"
@@ -88,7 +86,7 @@ std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs) {
 
 int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     CProgressLine progress([](const std::string& s) { WriteStream(stderr, s); },
-                           ::isatty(STDERR_FILENO) == 1);
+                           StandardErrorIsTerminal());
     const auto out = [&progress](const std::string& s) {
         if (s.empty())
             return;
@@ -101,14 +99,10 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     };
     if (!options.logPath.empty()) {
         // As for the check: an unwritable --log fails before the tests, not after them.
-        const int fd =
-            ::open(options.logPath.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0) {
+        if (!CreateEmptyLogFile(options.logPath)) {
             err("cannot write the log file '" + options.logPath + "'");
             return kExitLogFile;
         }
-        ::close(fd);
     }
 
     CLineEndConverter lineEnds;

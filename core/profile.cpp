@@ -1,20 +1,10 @@
 #include "core/profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <optional>
 #include <string_view>
 #include <vector>
 
-// The profile file's only platform seam: POSIX open/read/write/fsync/rename.
+#include "core/profile_file.h"
 
 namespace {
 
@@ -37,118 +27,6 @@ void CompleteLine(Line& line, const std::string& eol) {
     else if (!EndsComplete(line))
         line.end = eol;
 }
-
-enum class ReadResult { kOk, kMissing, kFailed };
-
-const char* FileKind(mode_t mode) {
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a plain file";
-}
-
-ProfileFileState Refused(ProfileAccess access, std::string reason) {
-    ProfileFileState state;
-    state.access = access;
-    state.reason = std::move(reason);
-    return state;
-}
-
-// A stat or open that failed with err: a file that is not there, or one that cannot be read.
-ProfileFileState FailedWith(int err) {
-    if (err == ENOENT || err == ENOTDIR)
-        return Refused(ProfileAccess::kMissing, "does not exist");
-    return Refused(ProfileAccess::kUnreadable,
-                   std::string("cannot be read: ") + std::strerror(err));
-}
-
-// Why a file of that kind and size is never read; nullopt for a regular file of at most 1 MiB.
-std::optional<ProfileFileState> Judge(const struct stat& st) {
-    if (!S_ISREG(st.st_mode))
-        return Refused(ProfileAccess::kNotRegular,
-                       std::string("is ") + FileKind(st.st_mode) + ", not a regular file");
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxProfileBytes)
-        return Refused(ProfileAccess::kTooLarge, "is larger than 1 MiB");
-    return std::nullopt;
-}
-
-// The state of the file and, when readable, its descriptor (the caller closes it).
-ProfileFileState OpenProfile(const std::string& path, int& fd) {
-    fd = -1;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return FailedWith(errno);
-    // A device or FIFO is never opened: opening one can block or have side effects.
-    if (auto refused = Judge(st))
-        return *refused;
-    // Non-blocking, in case a FIFO took the file's place since the stat.
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return FailedWith(errno);
-    std::optional<ProfileFileState> refused;
-    if (::fstat(fd, &st) != 0) {
-        refused = Refused(ProfileAccess::kUnreadable,
-                          std::string("cannot be read: ") + std::strerror(errno));
-    } else {
-        refused = Judge(st);
-    }
-    if (refused) {
-        ::close(fd);
-        fd = -1;
-        return *refused;
-    }
-    return {};
-}
-
-ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-    out.clear();
-    int fd = -1;
-    const ProfileFileState state = OpenProfile(path, fd);
-    if (state.access == ProfileAccess::kMissing)
-        return ReadResult::kMissing;
-    if (state.access != ProfileAccess::kReadable)
-        return ReadResult::kFailed;
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ::close(fd);
-            return ReadResult::kFailed;
-        }
-        out.append(chunk, static_cast<std::size_t>(n));
-        // A file that grows while it is read is cut off at the bound, not followed.
-        if (out.size() > kMaxProfileBytes) {
-            ::close(fd);
-            out.clear();
-            return ReadResult::kFailed;
-        }
-    }
-    ::close(fd);
-    return ReadResult::kOk;
-}
-
-}  // namespace
-
-ProfileFileState CheckProfileFile(const std::string& path) {
-    int fd = -1;
-    ProfileFileState state = OpenProfile(path, fd);
-    if (fd >= 0)
-        ::close(fd);
-    return state;
-}
-
-namespace {
 
 std::vector<Line> SplitLines(const std::string& data) {
     std::vector<Line> lines;
@@ -269,82 +147,13 @@ bool HasLineBreakOrNul(std::string_view s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// The file a write must replace: a symbolic link is followed so the link itself survives.
-std::string WriteTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return path;
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr)
-        return path;
-    return resolved;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes a temporary beside target, flushes it to disk and renames it over target, so a reader
-// sees either the old file or the new one, never half of one.
-bool ReplaceFile(const std::string& target, const std::string& data) {
-    static std::atomic<unsigned> counter{0};
-    const std::size_t slash = target.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string temp = dir + "." + base + ".tmp." + std::to_string(::getpid()) + "." +
-                             std::to_string(counter.fetch_add(1));
-
-    // 0666 less the umask for a new file, as any editor would create it.
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0)
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    ok = ok && WriteAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Makes the rename itself durable; the data is already safe, so a failure here is ignored.
-    const int dirFd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string ProfileGetString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, std::size_t bufferSize,
                              const std::string& path) {
     std::string data;
-    if (ReadWholeFile(path, data) != ReadResult::kOk)
+    if (ReadProfileFile(path, data) != ProfileReadResult::kOk)
         return CutToBuffer(defaultValue, bufferSize);
     const std::vector<Line> lines = SplitLines(data);
     const std::size_t header = FindSection(lines, section);
@@ -421,14 +230,14 @@ bool ProfileWriteStrings(const std::string& section, const std::vector<ProfileEn
         if (!WritableEntry(section, entry.key, entry.value))
             return false;
     }
-    const std::string target = WriteTarget(path);
+    const std::string target = ProfileWriteTarget(path);
     std::string data;
     // A file that exists but cannot be read is never replaced by one holding only these keys.
-    if (ReadWholeFile(target, data) == ReadResult::kFailed)
+    if (ReadProfileFile(target, data) == ProfileReadResult::kFailed)
         return false;
     std::vector<Line> lines = SplitLines(data);
     const std::string eol = LineEndOf(lines);
     for (const ProfileEntry& entry : entries)
         SetEntry(lines, section, entry.key, entry.value, eol);
-    return ReplaceFile(target, Join(lines));
+    return ReplaceProfileFile(target, Join(lines));
 }

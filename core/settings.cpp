@@ -1,7 +1,5 @@
 #include "core/settings.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -10,6 +8,7 @@
 #include "core/host_resolver.h"
 #include "core/log.h"
 #include "core/profile.h"
+#include "core/sys_inet.h"
 
 namespace {
 

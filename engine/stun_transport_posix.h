@@ -1,7 +1,7 @@
 #pragma once
-// UDP sockets for the STUN check's runner (POSIX): fresh sockets on ephemeral ports, one poll
-// over all of them, and a wake-up pipe so a stop request ends a wait at once. Platform seam: the
-// one file of the STUN check that talks to the system.
+// UDP sockets for the STUN check's runner: fresh sockets on ephemeral ports, one poll over all of
+// them, and a wake-up pipe so a stop request ends a wait at once. Platform seam: the one file of
+// the STUN check that talks to the system (POSIX; stun_transport_win.cpp on Windows).
 //
 // Threads: everything on the runner's thread, except Wake (any thread, also a signal handler:
 // it only writes one byte to a pipe).

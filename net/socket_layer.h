@@ -1,6 +1,6 @@
 #pragma once
-// Thin layer over the platform's UDP sockets (POSIX here). Every socket call of the program goes
-// through this file, so a Windows port replaces it and nothing else. Any thread.
+// Thin layer over the platform's UDP sockets. Every socket call of the client goes through this
+// file: socket_layer.cpp (POSIX) or socket_layer_win.cpp (Winsock 2). Any thread.
 
 #include <cstdint>
 #include <string>
@@ -17,7 +17,8 @@ struct SocketLayerInfo {
     int highestLow = 0;  // highest version supported: major, minor
     int highestHigh = 0;
 };
-// Starts the layer (nothing to do on POSIX but to say what it is); true on success.
+// Starts the layer (nothing to do on POSIX but to say what it is; WSAStartup on Windows); true
+// on success.
 bool SocketLayerStartup(SocketLayerInfo& info);
 void SocketLayerCleanup();
 
@@ -36,8 +37,8 @@ bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
 
 // Ends a WaitReadable on another thread at once, so a worker that waits a second for datagrams
 // can still stop (or start reading) within microseconds. Auto-reset: one wait consumes any
-// number of signals. POSIX: a non-blocking self-pipe; a Windows port can make it a loopback UDP
-// socket that sends itself a zero-byte datagram.
+// number of signals. POSIX: a non-blocking self-pipe; Windows: one non-blocking loopback UDP
+// socket connected to itself (both ends are that socket).
 // Threads: Signal from any thread; one thread at a time waits on it (WaitReadable drains it).
 class CReadWakeup {
 public:

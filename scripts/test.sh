@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs every test;
 # then the whole suite under AddressSanitizer+UndefinedBehaviorSanitizer and the threaded tests under
-# ThreadSanitizer, a clang build that checks the thread annotations, and each fuzz target for a
-# short while; the Debian packages are built from the plain build and checked (contents, lintian,
-# the programs run from an unpacked copy). Exits non-zero on any failure.
+# ThreadSanitizer, a clang build that checks the thread annotations, each fuzz target for a
+# short while, and the Windows build of the command-line programs with its tests under wine; the
+# Debian packages are built from the plain build and checked (contents, lintian, the programs run
+# from an unpacked copy). Exits non-zero on any failure.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build and its tests only
 # FUZZ_SECONDS (default 20) is how long each fuzz target runs.
@@ -71,5 +72,9 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -
   -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$root/build/fuzz" -j"$jobs" --target fuzzers
 bash "$root/fuzz/run-fuzzers.sh" "$root/build/fuzz" "${FUZZ_SECONDS:-20}" || failed+=("fuzz")
+
+step "Windows build (MinGW-w64) and tests under wine"
+"$root/scripts/install-deps.sh" --windows
+"$root/scripts/windows-build.sh" "$root/build/ci" || failed+=("windows")
 
 finish

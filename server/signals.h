@@ -1,5 +1,6 @@
 #pragma once
-// The server's one file of signal calls (POSIX). Main thread only.
+// The server's one file of signal calls: signals.cpp (POSIX) or signals_win.cpp (console control
+// events). Main thread only.
 
 enum class ServerSignal { None, Stop, Report };
 

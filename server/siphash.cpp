@@ -1,12 +1,5 @@
 #include "server/siphash.h"
 
-#include <chrono>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 namespace {
 
 std::uint64_t Rotl(std::uint64_t x, int b) {
@@ -48,17 +41,6 @@ struct SipState {
     }
 };
 
-bool ReadAll(int fd, std::uint8_t* out, std::size_t len) {
-    while (len > 0) {
-        const ssize_t n = read(fd, out, len);
-        if (n <= 0)
-            return false;
-        out += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::uint64_t SipHash24(const SipKey& key, const std::uint8_t* data, std::size_t len) {
@@ -80,31 +62,4 @@ std::uint64_t SipHash24(const SipKey& key, const std::uint8_t* data, std::size_t
     for (int i = 0; i < 4; ++i)
         s.Round();
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
-}
-
-SipKey RandomSipKey() {
-    SipKey key{};
-    std::size_t got = 0;
-    while (got < key.size()) {
-        const ssize_t n = getrandom(key.data() + got, key.size() - got, 0);
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got == key.size())
-        return key;
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        const bool ok = ReadAll(fd, key.data(), key.size());
-        close(fd);
-        if (ok)
-            return key;
-    }
-    const std::uint64_t a = static_cast<std::uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
-    const std::uint64_t b = (std::uint64_t{static_cast<std::uint32_t>(getpid())} << 32) ^
-                            reinterpret_cast<std::uintptr_t>(&key);
-    std::memcpy(key.data(), &a, 8);
-    std::memcpy(key.data() + 8, &b, 8);
-    return key;
 }

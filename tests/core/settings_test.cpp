@@ -1,6 +1,5 @@
 #include "core/settings.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "core/exe_path.h"
 #include "core/host_resolver.h"
 #include "core/log.h"
+#include "core/sys_inet.h"
 #include "temp_dir.h"
 
 namespace {
@@ -166,6 +166,7 @@ TEST_F(SettingsTest, SaveReportsAFileThatCannotBeWritten) {
     EXPECT_FALSE(fs::exists(m_dir.File("no")));
 }
 
+#ifndef _WIN32  // counts replacements with inotify
 // A check started while the dialog saves must never read some keys old and some new.
 TEST_F(SettingsTest, SaveReplacesTheFileOnceForAllFiveKeys) {
     WriteBytes(Ini(), "[Setting]\r\nREPORT=noc@example.net\r\n");
@@ -182,6 +183,7 @@ TEST_F(SettingsTest, SaveReplacesTheFileOnceForAllFiveKeys) {
     EXPECT_EQ(s.server2Port, htons(1170));
     EXPECT_EQ(LoadReportRecipient(Ini()), "noc@example.net");
 }
+#endif
 
 // Loading for a check: names looked up through a fake resolver (no query leaves the machine),
 // the log bound to a string.
@@ -269,6 +271,7 @@ TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZ
     }
 }
 
+#ifndef _WIN32  // a FIFO stands for the unreadable file
 // A settings file that is there but cannot be read must not silently become the built-in
 // defaults (someone else's servers): nothing loads, and the log says why.
 TEST_F(SettingsForCheckTest, UnreadableFileLoadsNothingAndSaysWhyWithoutBlocking) {
@@ -292,6 +295,7 @@ TEST_F(SettingsForCheckTest, UnreadableFileLoadsNothingAndSaysWhyWithoutBlocking
     EXPECT_EQ(s.server1Ip, htonl(Host(192, 168, 0, 55)));
     EXPECT_EQ(m_log.Text(), "");
 }
+#endif
 
 // The one rule for "no check": any zero server address or port; the friend does not count.
 TEST(SettingsRule, AZeroServerAddressOrPortMeansNoCheck) {
@@ -354,7 +358,8 @@ TEST(HostResolver, LocalhostResolvesToLoopbackAndJunkIsRefusedWithoutALookup) {
 }
 
 TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {
-    const std::string dir = fs::canonical(CORE_TESTS_DIR).string() + "/";
+    // The system's own separator at the end: "/" here, "\\" on Windows.
+    const std::string dir = (fs::canonical(CORE_TESTS_DIR) / "").string();
     EXPECT_EQ(ExecutableDirectory(), dir);
     EXPECT_EQ(DefaultSettingsPath(), dir + "STUN.ini");
 }

@@ -1,10 +1,12 @@
 #pragma once
 // A private temporary directory for one test, removed with everything in it.
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -13,15 +15,27 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 
 class TempDir {
 public:
     explicit TempDir(const std::string& parent = std::filesystem::temp_directory_path().string()) {
+#ifdef _WIN32
+        // No mkdtemp: a random name, created only if it is not there yet (a few tries).
+        std::random_device random;
+        for (int attempt = 0; attempt < 16 && m_path.empty(); ++attempt) {
+            const std::string path = parent + "/gatewise-core-" + std::to_string(random());
+            std::error_code error;
+            if (std::filesystem::create_directory(path, error) && !error)
+                m_path = path;
+        }
+#else
         std::string pattern = parent + "/gatewise-core-XXXXXX";
         if (::mkdtemp(pattern.data()) != nullptr)
             m_path = pattern;
+#endif
     }
     ~TempDir() {
         std::error_code ignored;
@@ -31,9 +45,15 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    bool Ok() const { return !m_path.empty(); }
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
+    bool Ok() const {
+        return !m_path.empty();
+    }
+    const std::string& Path() const {
+        return m_path;
+    }
+    std::string File(const std::string& name) const {
+        return m_path + "/" + name;
+    }
 
 private:
     std::string m_path;
@@ -48,6 +68,7 @@ inline std::string ReadBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+#ifndef _WIN32  // FIFOs and inotify are POSIX and Linux
 // A FIFO for a test that must not block on it. Should the code under test open it for reading
 // and wait for a writer anyway, a writer comes after rescueAfter and closes at once (the reader
 // then sees end of file), so the test fails with Rescued() instead of hanging.
@@ -119,3 +140,4 @@ inline int CountReplacements(const std::string& dir, const std::string& name,
     ::close(fd);
     return count;
 }
+#endif

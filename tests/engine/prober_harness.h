@@ -2,7 +2,6 @@
 // A prober wired to a recording network, an in-memory log with a pinned clock that advances one
 // second per tick, a fake presenter and its own STUN.ini. Helpers feed the servers' replies.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/sys_inet.h"
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
 #include "net/messages.h"

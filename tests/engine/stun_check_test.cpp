@@ -1,7 +1,6 @@
 // CStunCheck against a simulated NAT and a simulated RFC 5780 server: the recording transport
 // answers synchronously into a queue, time is an explicit number of milliseconds, nothing is sent
 // anywhere. Scenarios are one table row each.
-#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <tuple>
 
 #include "core/log.h"
+#include "core/sys_inet.h"
 #include "engine/nat_prober.h"
 #include "engine/stun_check.h"
 #include "net/stun_message.h"

@@ -1,8 +1,8 @@
 // Address text, read and written in one place for every program.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "core/sys_inet.h"
 #include "net/address_text.h"
 
 namespace {

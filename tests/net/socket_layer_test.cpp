@@ -1,22 +1,40 @@
-// The POSIX socket layer and the millisecond tick, on loopback only.
+// The socket layer (POSIX, or Winsock in the Windows build) and the millisecond tick, on
+// loopback only.
 #include "net/socket_layer.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "core/sys_inet.h"
 #include "net/tick.h"
 #include "tests/support/loopback_peer.h"
+#ifndef _WIN32
 #include "tests/support/proc_self.h"
+#endif
 
 namespace {
 
 using namespace gwtest;
 using std::chrono::milliseconds;
 
+#ifdef _WIN32
+// Winsock describes itself, as the log's "Using ..." line shows it.
+TEST(SocketLayer, StartupDescribesWinsock) {
+    SocketLayerInfo info;
+    ASSERT_TRUE(SocketLayerStartup(info));
+    EXPECT_EQ(info.description.rfind("WinSock 2", 0), 0u) << info.description;
+    EXPECT_EQ(info.status, "Running");
+    EXPECT_EQ(info.versionLow, 2);
+    EXPECT_EQ(info.versionHigh, 2);
+    SocketLayerCleanup();
+}
+#else
 TEST(SocketLayer, StartupDescribesOurOwnLayer) {
     SocketLayerInfo info;
     ASSERT_TRUE(SocketLayerStartup(info));
@@ -65,6 +83,8 @@ TEST(SocketLayer, TakenPortFailsWithoutLeakingADescriptor) {
     EXPECT_NE(again, kInvalidSocket);
     CloseSocket(again);
 }
+
+#endif  // _WIN32
 
 // A socket of the layer (closed at the end) and a peer, both on system-chosen ports.
 struct SocketAndPeer {
@@ -176,7 +196,9 @@ TEST(SocketLayer, WakeupEndsOneWaitThenClears) {
 }
 
 TEST(SocketLayer, WakeupFromAnotherThreadEndsALongWait) {
+#ifndef _WIN32
     const int before = OpenDescriptors();
+#endif
     {
         CReadWakeup wakeup;
         ASSERT_TRUE(wakeup.Valid());
@@ -189,7 +211,41 @@ TEST(SocketLayer, WakeupFromAnotherThreadEndsALongWait) {
         signaller.join();
         CloseSocket(s);
     }
+#ifndef _WIN32
     EXPECT_EQ(OpenDescriptors(), before);  // the wake-up closes both of its descriptors
+#endif
+}
+
+// Both systems read alike: a datagram longer than the buffer gives its first bytes (Winsock fails
+// the call), and a send to a port nobody has does not fail the next receive (Winsock would report
+// the ICMP error there as WSAECONNRESET).
+TEST(SocketLayer, OversizeDatagramAndRefusedSendLeaveReceivesWorking) {
+    SocketAndPeer e;
+    ASSERT_TRUE(e.Ok());
+    std::uint16_t closedPort = 0;
+    {
+        const LoopbackPeer gone;  // its port is free again once it is closed
+        ASSERT_TRUE(gone.Ok());
+        closedPort = gone.Port();
+    }
+    EXPECT_TRUE(SendDatagramTo(e.s, kBindingRequest.data(), kBindingRequest.size(), LoopbackNet(),
+                               htons(closedPort), 1000));
+    Bytes big(2000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(e.peer.SendTo(SocketLocalPort(e.s), big));
+    ASSERT_TRUE(e.peer.SendTo(SocketLocalPort(e.s), Bytes{7}));
+
+    std::uint8_t buf[64];
+    std::uint32_t from = 0;
+    std::uint16_t fromPort = 0;
+    ASSERT_EQ(WaitReadable({e.s}, 2000), std::vector<SocketHandle>{e.s});
+    ASSERT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), 64);
+    EXPECT_EQ(Bytes(buf, buf + 64), Bytes(big.begin(), big.begin() + 64));
+    EXPECT_EQ(fromPort, e.peer.PortNet());
+    ASSERT_EQ(WaitReadable({e.s}, 2000), std::vector<SocketHandle>{e.s});
+    ASSERT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), 1);
+    EXPECT_EQ(buf[0], 7);
 }
 
 TEST(Tick, CountsMillisecondsForward) {

@@ -1,10 +1,10 @@
 // The STUN codec: the published sample messages, exact bytes of what we write, the refusal of
 // malformed input (one row per fault) and the line between STUN and our own datagrams.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "core/sys_inet.h"
 #include "net/messages.h"
 #include "net/stun_message.h"
 

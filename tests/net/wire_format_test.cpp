@@ -1,11 +1,11 @@
 // The datagram format, the two records and their builders and readers: exact bytes on the wire.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
 #include <vector>
 
+#include "core/sys_inet.h"
 #include "net/messages.h"
 #include "net/udp_network.h"
 

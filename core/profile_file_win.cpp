@@ -1,0 +1,182 @@
+#include "core/profile_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/profile.h"
+#include "core/win_util.h"
+
+// The profile file's Windows calls: attributes, CreateFileW/ReadFile/WriteFile, FlushFileBuffers
+// and MoveFileExW.
+
+namespace {
+
+ProfileFileState Refused(ProfileAccess access, std::string reason) {
+    ProfileFileState state;
+    state.access = access;
+    state.reason = std::move(reason);
+    return state;
+}
+
+// A look or an open that failed with err: a file that is not there, or one that cannot be read.
+ProfileFileState FailedWith(DWORD err) {
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
+        return Refused(ProfileAccess::kMissing, "does not exist");
+    return Refused(ProfileAccess::kUnreadable, "cannot be read: " + SystemErrorText(err));
+}
+
+std::optional<ProfileFileState> JudgeSize(std::uint64_t bytes) {
+    if (bytes > kMaxProfileBytes)
+        return Refused(ProfileAccess::kTooLarge, "is larger than 1 MiB");
+    return std::nullopt;
+}
+
+// The state of the file and, when readable, its handle (the caller closes it). The attributes
+// come first: a directory, a device or a pipe is never opened, as opening one can block or
+// connect to a server.
+ProfileFileState OpenProfile(const std::string& path, HANDLE& file) {
+    file = INVALID_HANDLE_VALUE;
+    const std::wstring wide = WidenUtf8(path);
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (wide.empty() || !::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &attributes))
+        return FailedWith(wide.empty() ? ERROR_FILE_NOT_FOUND : ::GetLastError());
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return Refused(ProfileAccess::kNotRegular, "is a directory, not a regular file");
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        return Refused(ProfileAccess::kNotRegular, "is a device, not a regular file");
+    const std::uint64_t size =
+        (std::uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
+    if (auto refused = JudgeSize(size))
+        return *refused;
+    file = ::CreateFileW(wide.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FailedWith(::GetLastError());
+    // What was opened is judged, in case something else took the file's place since the look.
+    std::optional<ProfileFileState> refused;
+    LARGE_INTEGER opened{};
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        refused = Refused(ProfileAccess::kNotRegular, "is not a plain file");
+    } else if (!::GetFileSizeEx(file, &opened)) {
+        refused = Refused(ProfileAccess::kUnreadable,
+                          "cannot be read: " + SystemErrorText(::GetLastError()));
+    } else {
+        refused = JudgeSize(static_cast<std::uint64_t>(opened.QuadPart));
+    }
+    if (refused) {
+        ::CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        return *refused;
+    }
+    return {};
+}
+
+bool WriteAll(HANDLE file, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        // WriteFile takes a 32-bit count; profile files stay far below that, but a loop costs
+        // nothing.
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, data.data() + done, chunk, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+ProfileReadResult ReadProfileFile(const std::string& path, std::string& out) {
+    out.clear();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const ProfileFileState state = OpenProfile(path, file);
+    if (state.access == ProfileAccess::kMissing)
+        return ProfileReadResult::kMissing;
+    if (state.access != ProfileAccess::kReadable)
+        return ProfileReadResult::kFailed;
+    char chunk[8192];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(file, chunk, sizeof chunk, &n, nullptr)) {
+            ::CloseHandle(file);
+            out.clear();
+            return ProfileReadResult::kFailed;
+        }
+        if (n == 0)
+            break;
+        out.append(chunk, n);
+        // A file that grows while it is read is cut off at the bound, not followed.
+        if (out.size() > kMaxProfileBytes) {
+            ::CloseHandle(file);
+            out.clear();
+            return ProfileReadResult::kFailed;
+        }
+    }
+    ::CloseHandle(file);
+    return ProfileReadResult::kOk;
+}
+
+ProfileFileState CheckProfileFile(const std::string& path) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ProfileFileState state = OpenProfile(path, file);
+    if (file != INVALID_HANDLE_VALUE)
+        ::CloseHandle(file);
+    return state;
+}
+
+std::string ProfileWriteTarget(const std::string& path) {
+    const std::wstring wide = WidenUtf8(path);
+    const DWORD attributes =
+        wide.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return path;
+    // A symbolic link: the final path of what it names (no access asked, so any file opens).
+    const HANDLE file =
+        ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return path;
+    // 32767 characters is the longest path the system has; on the heap, not a worker's stack.
+    std::vector<wchar_t> resolved(32768);
+    const DWORD n = ::GetFinalPathNameByHandleW(
+        file, resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
+    ::CloseHandle(file);
+    if (n == 0 || n >= resolved.size())
+        return path;
+    return NarrowToUtf8(std::wstring(resolved.data(), n));
+}
+
+bool ReplaceProfileFile(const std::string& target, const std::string& data) {
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = target.find_last_of("\\/");
+    const std::string dir =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string temp = dir + "." + base + ".tmp." + std::to_string(::GetCurrentProcessId()) +
+                             "." + std::to_string(counter.fetch_add(1));
+    const std::wstring wideTemp = WidenUtf8(temp);
+    const std::wstring wideTarget = WidenUtf8(target);
+    if (wideTemp.empty() || wideTarget.empty())
+        return false;
+
+    // The new file takes the folder's inherited permissions, as any editor's would.
+    const HANDLE file = ::CreateFileW(wideTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = WriteAll(file, data) && ::FlushFileBuffers(file);
+    ok = ::CloseHandle(file) && ok;
+    // WRITE_THROUGH: the rename itself is on disk when the call returns.
+    ok = ok && ::MoveFileExW(wideTemp.c_str(), wideTarget.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        ::DeleteFileW(wideTemp.c_str());
+        return false;
+    }
+    return true;
+}

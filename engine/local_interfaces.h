@@ -1,0 +1,15 @@
+#pragma once
+// What the system says about this computer's own IPv4 addresses: the seam behind
+// ReadLocalAddresses. local_interfaces.cpp (POSIX) or local_interfaces_win.cpp. Any thread.
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/prober_util.h"
+
+// Every IPv4 interface with its network. Resolving the host name alone usually yields only
+// 127.0.1.1 on Linux, so a computer with a public address would not know it as its own.
+std::vector<LocalAddressSet::Network> LocalInterfaces();
+
+// The addresses the host name resolves to (128-byte name buffer, IPv4 only).
+std::vector<std::uint32_t> LocalHostNameAddresses();

@@ -1,0 +1,166 @@
+#include "net/socket_layer.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+#include "core/win_util.h"
+
+namespace {
+
+sockaddr_in Ipv4(std::uint32_t addrNet, std::uint16_t portNet) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addrNet;
+    sa.sin_port = portNet;
+    return sa;
+}
+
+}  // namespace
+
+bool SocketLayerStartup(SocketLayerInfo& info) {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    info.description = data.szDescription;
+    info.status = data.szSystemStatus;
+    info.versionLow = LOBYTE(data.wVersion);
+    info.versionHigh = HIBYTE(data.wVersion);
+    info.highestLow = LOBYTE(data.wHighVersion);
+    info.highestHigh = HIBYTE(data.wHighVersion);
+    return true;
+}
+
+void SocketLayerCleanup() {
+    ::WSACleanup();
+}
+
+SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
+    const SOCKET s = OpenNonBlockingUdpSocket();
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    // Nobody else may take the port over with SO_REUSEADDR, as on Linux.
+    const BOOL on = TRUE;
+    (void)::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                       sizeof on);
+    if (broadcast && ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                                  sizeof on) != 0) {
+        ::closesocket(s);
+        return kInvalidSocket;
+    }
+    const sockaddr_in local = Ipv4(htonl(INADDR_ANY), htons(portHost));
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::closesocket(s);
+        return kInvalidSocket;
+    }
+    return HandleOf(s);
+}
+
+void CloseSocket(SocketHandle s) {
+    if (s != kInvalidSocket)
+        ::closesocket(SocketOf(s));
+}
+
+std::uint16_t SocketLocalPort(SocketHandle s) {
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getsockname(SocketOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        sa.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
+    // Windows refuses 0.0.0.0 as a destination itself; refused here all the same.
+    if (addrNet == 0)
+        return false;
+    if ((bytes == nullptr && len != 0) || len > 65535)
+        return false;
+    // WSAPoll counts in milliseconds: round the wait up so 1000 us stays 1 ms and 1 us is not 0.
+    // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out.
+    WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
+    const int waitMs = writableWaitUs <= 0 ? 0 : (writableWaitUs + 999) / 1000;
+    (void)::WSAPoll(&p, 1, waitMs);  // the outcome does not matter: the send decides
+    const sockaddr_in to = Ipv4(addrNet, portNet);
+    const int n = ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len),
+                           0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return n != SOCKET_ERROR;
+}
+
+CReadWakeup::CReadWakeup() {
+    m_readEnd = HandleOf(OpenLoopbackWakeSocket());
+    m_writeEnd = m_readEnd;  // one socket: Signal sends to itself
+}
+
+CReadWakeup::~CReadWakeup() {
+    if (m_readEnd >= 0)
+        ::closesocket(SocketOf(m_readEnd));  // both ends are this one socket
+}
+
+void CReadWakeup::Signal() {
+    if (m_writeEnd < 0)
+        return;
+    const char one = 1;
+    // WSAEWOULDBLOCK means the buffer is full, so a wait will end anyway.
+    (void)::send(SocketOf(m_writeEnd), &one, sizeof one, 0);
+}
+
+void CReadWakeup::Drain() {
+    char buf[64];
+    // Bounded: at most a receive buffer's worth of one-byte datagrams can be waiting.
+    for (int i = 0; i < 65536 && ::recv(SocketOf(m_readEnd), buf, sizeof buf, 0) >= 0; ++i) {
+    }
+}
+
+std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs,
+                                       CReadWakeup* wakeup) {
+    std::vector<SocketHandle> ready;
+    const bool wakeable = wakeup != nullptr && wakeup->Valid();
+    if (sockets.empty() && !wakeable)
+        return ready;
+    std::vector<WSAPOLLFD> fds;
+    fds.reserve(sockets.size() + 1);
+    // POLLRDNORM, not POLLIN: WSAPoll refuses POLLPRI, which POLLIN includes.
+    for (SocketHandle s : sockets)
+        fds.push_back(WSAPOLLFD{SocketOf(s), POLLRDNORM, 0});
+    if (wakeable)
+        fds.push_back(WSAPOLLFD{SocketOf(wakeup->m_readEnd), POLLRDNORM, 0});
+    const int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
+    if (n <= 0)
+        return ready;  // time-out or failure: the caller simply waits again
+    if (wakeable && (fds.back().revents & POLLRDNORM) != 0)
+        wakeup->Drain();
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        // An error is reported as readable so the receive call collects (and clears) it.
+        if ((fds[i].revents & (POLLRDNORM | POLLERR)) != 0)
+            ready.push_back(sockets[i]);
+    }
+    return ready;
+}
+
+long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
+                     std::uint16_t& fromPortNet) {
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const int capInt = static_cast<int>(std::min<std::size_t>(cap, 65535));
+    int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
+                       reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n == SOCKET_ERROR) {
+        // A datagram longer than buf: Linux hands over the first cap bytes, Winsock fails the
+        // call after filling buf. Read it as Linux does.
+        if (::WSAGetLastError() != WSAEMSGSIZE)
+            return -1;
+        n = capInt;
+    }
+    if (from.sin_family == AF_INET) {
+        fromAddrNet = from.sin_addr.s_addr;
+        fromPortNet = from.sin_port;
+    } else {
+        fromAddrNet = 0;
+        fromPortNet = 0;
+    }
+    return static_cast<long>(n);
+}

@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# The Windows build of the command-line programs, tested under wine (docs/windows.md):
+#   1. cross-compiles gatewise-cli.exe, gatewise-server.exe and the core, net and engine test
+#      suites with MinGW-w64 (cmake/mingw-w64-x86_64.cmake), warnings as errors, into build/win;
+#   2. checks that both programs import system DLLs only (everything else is linked in);
+#   3. runs the test suites under wine, in a throw-away WINEPREFIX under /tmp;
+#   4. inside a private network namespace (own loopback, so 9801/9802 and the friend broadcast
+#      stay private): gatewise-cli.exe under wine against the Linux gatewise-server on
+#      127.0.0.2/127.0.0.3 must find OPEN, its --stun must complete against a Linux server on
+#      127.0.0.4/127.0.0.5, and gatewise-server.exe under wine must answer a binding request on
+#      127.0.0.1.
+#   scripts/windows-build.sh [LINUX_BUILD_DIR]   (default build/ci; its gatewise-server is built
+#                                                 there when missing)
+# Needs g++-mingw-w64-x86-64-posix, wine and wine64 (scripts/install-deps.sh --windows), and root
+# for the namespace. Every wait is bounded; every process started is stopped by its pid.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+. "$root/scripts/lib.sh"
+linux_build=${1:-$root/build/ci}
+win_build=$root/build/win
+
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/install-deps.sh --windows)"; exit 1; }
+done
+
+echo "--- cross build (MinGW-w64, static) into $win_build"
+cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$win_build" -j"$(nproc)" \
+  --target gatewise-cli gatewise-server core_tests net_tests engine_tests
+cli_exe=$win_build/cli/gatewise-cli.exe
+server_exe=$win_build/server/gatewise-server.exe
+
+# What every Windows since 7 has in System32; a DLL of the compiler's (libstdc++, libgcc,
+# libwinpthread) would have to be shipped beside the program.
+system_dlls='^(kernel32|msvcrt|ws2_32|iphlpapi|bcrypt)\.dll$'
+for exe in "$cli_exe" "$server_exe"; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+         tr '[:upper:]' '[:lower:]' | tr '\n' ' ')
+  # shellcheck disable=SC2086  # one name per word
+  others=$(printf '%s\n' $dlls | grep -Ev "$system_dlls" | tr '\n' ' ' || true)
+  if [ -z "$others" ]; then
+    ok "$(basename "$exe") imports system DLLs only: $dlls"
+  else
+    bad "$(basename "$exe") needs DLLs beside it: $others"
+  fi
+done
+
+echo "--- wine"
+WINEPREFIX=$(mktemp -d /tmp/gatewise-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all
+# No Mono or Gecko install dialogs: nothing here needs .NET or HTML.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+pids=()
+# shellcheck disable=SC2317  # run by the EXIT trap
+cleanup() {
+  stop_pids
+  wineserver -k >/dev/null 2>&1 || true  # this prefix's server only
+  rm -rf "$WINEPREFIX" "$work"
+}
+trap cleanup EXIT
+timeout 120 wineboot -i >/dev/null 2>&1 || true
+timeout 60 wineserver -w || true
+
+echo "--- unit tests under wine"
+if ctest --test-dir "$win_build" --timeout 120 --output-on-failure; then
+  ok "core, net and engine suites pass under wine"
+else
+  bad "test suites under wine"
+fi
+
+echo "--- end to end, in a private network namespace"
+if [ ! -x "$linux_build/server/gatewise-server" ]; then
+  [ -f "$linux_build/CMakeCache.txt" ] ||
+    cmake -S "$root" -B "$linux_build" -DGATEWISE_WERROR=ON -DGATEWISE_BUILD_GUI=OFF >/dev/null
+  cmake --build "$linux_build" -j"$(nproc)" --target gatewise-server
+fi
+if [ "$(id -u)" -ne 0 ] || ! unshare -n true 2>/dev/null; then
+  bad "end-to-end checks need root for a private network namespace (unshare -n)"
+  finish
+fi
+write_settings "$work/STUN.ini" 127.0.0.2 34780 127.0.0.3 34790
+# The namespace's own script: its processes end with it, each stopped by its pid.
+cat >"$work/e2e.sh" <<'INNER'
+set -u
+. "$ROOT/scripts/lib.sh"
+ip link set lo up
+pids=()
+# wine's sockets are made by its wineserver, in the wineserver's network namespace: one left
+# from outside (it lingers a few seconds after its last client) would put the client's sockets,
+# 9801/9802 and the friend broadcast included, on the machine's own network. This prefix's server
+# is ended and a new one starts in here; it is ended again before the namespace goes.
+end_wineserver() { wineserver -k >/dev/null 2>&1; timeout 30 wineserver -w; }
+trap 'stop_pids; end_wineserver' EXIT
+end_wineserver
+"$LINUX_SERVER" --server1 127.0.0.2:34780 --server2 127.0.0.3:34790 --workers 1 \
+  2>"$WORK/linux-server.log" &
+pids+=($!)
+# The same port on both addresses: an RFC 5780 STUN server for --stun.
+"$LINUX_SERVER" --server1 127.0.0.4:3478 --server2 127.0.0.5:3478 --workers 1 \
+  2>"$WORK/linux-stun-server.log" &
+pids+=($!)
+wait_udp_port 34790 && wait_udp_port 3478 || { echo "FAIL: the Linux servers did not start"; exit 1; }
+# The settings file as wine names it (Z: is the Linux root).
+timeout 120 wine "$CLI_EXE" --config "Z:${WORK//\//\\}\\STUN.ini" --json \
+  >"$WORK/cli.out" 2>"$WORK/cli.err"
+echo "cli_status=$?" >"$WORK/cli.status"
+timeout 120 wine "$CLI_EXE" --stun 127.0.0.4:3478 --json >"$WORK/stun.out" 2>"$WORK/stun.err"
+echo "stun_status=$?" >"$WORK/stun.status"
+stop_pids
+
+# wine binds a socket for a particular address to that address's interface, so replies leave
+# from the interface's first address: the server role gets 127.0.0.1, which is that address.
+wine "$SERVER_EXE" --server1 127.0.0.1:34780 --server2 127.0.0.1:34790 --workers 1 \
+  2>"$WORK/win-server.log" &
+pids+=($!)
+wait_udp_port 34790 100 || { echo "FAIL: gatewise-server.exe did not start"; exit 1; }
+# A binding request of ours (type 0x0006); the answer (0x000c) carries the address it came from.
+command -v python3 >/dev/null || { echo "no python3" >"$WORK/probe.out"; exit 0; }
+timeout 10 python3 - >"$WORK/probe.out" 2>&1 <<'PY'
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 0))
+s.settimeout(3)
+s.sendto(bytes([0x00, 0x06, 0x74, 0x77, 0x70, 0x02]), ("127.0.0.1", 34780))
+reply, _ = s.recvfrom(2048)
+print(reply[:2].hex(), reply[6:10].hex())
+PY
+INNER
+# None of this prefix's wine processes may outlive the tests above into the namespace's run.
+wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w || true
+ROOT=$root WORK=$work LINUX_SERVER=$linux_build/server/gatewise-server CLI_EXE=$cli_exe \
+  SERVER_EXE=$server_exe timeout 300 unshare -n bash "$work/e2e.sh" || true
+
+if grep -q '^cli_status=0$' "$work/cli.status" 2>/dev/null &&
+   grep -q '"filter":{"code":1,"text":"OPEN"}' "$work/cli.out"; then
+  ok "gatewise-cli.exe under wine finds OPEN against the Linux gatewise-server on loopback"
+else
+  bad "gatewise-cli.exe under wine against the Linux server"
+  cat "$work/cli.status" "$work/cli.err" "$work/linux-server.log" 2>/dev/null | tail -20
+fi
+if grep -q '^stun_status=0$' "$work/stun.status" 2>/dev/null &&
+   grep -q 'STUN SERVER :    SUPPORTS RFC 5780' "$work/stun.out"; then
+  ok "gatewise-cli.exe --stun under wine completes the RFC 5780 tests against the Linux server"
+else
+  bad "gatewise-cli.exe --stun under wine"
+  cat "$work/stun.status" "$work/stun.err" "$work/linux-stun-server.log" 2>/dev/null | tail -20
+fi
+if grep -qx '000c 7f000001' "$work/probe.out" 2>/dev/null; then
+  ok "gatewise-server.exe under wine answers a binding request on loopback"
+elif grep -qx 'no python3' "$work/probe.out" 2>/dev/null; then
+  echo "SKIP: no python3 to send gatewise-server.exe a binding request"
+else
+  bad "gatewise-server.exe under wine did not answer"
+  cat "$work/probe.out" "$work/win-server.log" 2>/dev/null | tail -20
+fi
+finish
