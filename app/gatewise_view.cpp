@@ -61,11 +61,6 @@ QString SettingsSaveFailureText(const std::string& path, int error) {
         .arg(QString::fromLocal8Bit(path), reason);
 }
 
-// m:ss
-QString Clock(qint64 seconds) {
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 // A server as typed, to an endpoint: dotted addresses as they are, names through the resolver.
 // Runs on the STUN check's thread; a name that cannot be resolved writes one log line.
 std::optional<Ipv4Endpoint> ResolveStunServer(const StunServerText& server, const char* what) {
@@ -226,9 +221,14 @@ void CGatewiseView::UpdateCheckState() {
 
 QString CGatewiseView::StatusText() const {
     if (m_natCheckRunning) {
-        const std::string summary = ProgressSummary(m_check.Progress(), kTickMs);
-        return QStringLiteral("%1 (%2 elapsed)")
-            .arg(QString::fromStdString(summary), Clock(m_checkClock.elapsed() / 1000));
+        // The elapsed time and the bound of the whole check are the progress bar's own text, so
+        // this stays short enough for the window's default width.
+        const CheckProgress progress = m_check.Progress();
+        const long long stepSeconds =
+            (static_cast<long long>(progress.stepTicks) * kTickMs + 999) / 1000;
+        return QStringLiteral("%1: waiting for %2, %3 s at most")
+            .arg(QString::fromLatin1(progress.test), QString::fromLatin1(progress.waitingFor))
+            .arg(stepSeconds);
     }
     if (StunCheckRunning())
         return QStringLiteral("Standard STUN check running; Esc stops it.");

@@ -151,7 +151,7 @@ void CMainFrame::CreateStatusBar() {
     m_progress = new QProgressBar(bar);
     m_progress->setObjectName(QStringLiteral("checkProgress"));
     m_progress->setMaximumWidth(160);
-    m_progress->setTextVisible(false);
+    m_progress->setTextVisible(true);  // "elapsed / at most", m:ss
     m_progress->hide();
     bar->addPermanentWidget(m_progress);
     connect(m_view, &CGatewiseView::statusChanged, this, &CMainFrame::OnStatusChanged);
@@ -194,6 +194,12 @@ void CMainFrame::OnStatusChanged(const QString& text, int value, int maximum) {
     if (maximum > 0) {
         m_progress->setRange(0, maximum);
         m_progress->setValue(std::min(value, maximum));
+        const auto clock = [](int seconds) {
+            return QStringLiteral("%1:%2")
+                .arg(seconds / 60)
+                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+        };
+        m_progress->setFormat(clock(value) + QStringLiteral(" / ") + clock(maximum));
     }
 }
 
