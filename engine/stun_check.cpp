@@ -773,8 +773,8 @@ void CStunCheck::QuickOnDatagram(int socketId, const Ipv4Endpoint& from, const S
                                           Ep(j.reply.mapped).c_str());
                     break;
                 case Phase::HairI:
-                    theLog.WriteTimedLine("STUN server reports my UDP address as %s",
-                                          Ep(j.reply.mapped).c_str());
+                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
+                                          Ep(j.reply.mapped).c_str(), PhaseName(phase));
                     theLog.WriteTimedLine(
                         "Binding request to my own mapped address %s from the same socket...",
                         Ep(j.reply.mapped).c_str());
@@ -789,8 +789,9 @@ void CStunCheck::QuickOnDatagram(int socketId, const Ipv4Endpoint& from, const S
                                           Ep(slot->txn.expectFrom).c_str());
                     break;
                 default:
-                    theLog.WriteTimedLine("STUN server reports my UDP address as %s",
-                                          Ep(j.reply.mapped).c_str());
+                    // The tests' answers interleave: each line names its test.
+                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
+                                          Ep(j.reply.mapped).c_str(), PhaseName(phase));
                     break;
             }
             break;
@@ -822,8 +823,8 @@ void CStunCheck::QuickGiveUp(Slot& slot) {
         theLog.WriteTimedLine("My own request did not come back in %.1f s", seconds);
         return;
     }
-    theLog.WriteTimedLine("No response from %s in %.1f s (%d transmissions)", Ep(t.to).c_str(),
-                          seconds, t.sent);
+    theLog.WriteTimedLine("No response from %s in %.1f s (%d transmissions, %s)", Ep(t.to).c_str(),
+                          seconds, t.sent, PhaseName(t.phase));
     if (t.phase == Phase::MapI) {
         theLog.WriteTimedLine(
             "I can't receive any response from the STUN server, STUN check stop!");
