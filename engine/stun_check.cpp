@@ -720,7 +720,7 @@ void CStunCheck::QuickLaunch(Phase phase, int socketId, const Ipv4Endpoint& to,
     slot.state = SlotState::Waiting;
     const StunQuickTiming& q = m_config.quickTiming;
     Arm(slot.txn, phase, socketId, to, changeFlags, expectFrom, m_quickRtoMs, q.transmissions,
-        q.capMs);
+        phase == Phase::MapI ? q.firstCapMs : q.capMs);
     Transmit(slot.txn);
 }
 

@@ -71,7 +71,7 @@ struct StunTiming {
 };
 
 // Retransmission in quick mode: a fixed interval, no doubling. Test I to the server goes before
-// any round trip is known, at RFC 5389's first interval (0, 0.5, 1, 1.5 s; gives up at 2 s), so
+// any round trip is known, at RFC 5389's first interval (0, 0.5, ... 2.5 s; gives up at 3 s), so
 // a path of up to 500 ms is measured on its first answer; every later request waits
 // max(rttFactor x RTT, minRtoMs) between its transmissions, but never so long that its
 // transmissions and the wait after the last exceed capMs. RTT is the time from the last
@@ -85,7 +85,8 @@ struct StunQuickTiming {
     // way a round trip fails 36 % of the time: six tries all fail 0.2 % of the time, four 1.7 %,
     // and a run needs four or five requests answered.
     int transmissions = 6;
-    std::uint64_t capMs = 2000;  // give up this long after the first transmission at most
+    std::uint64_t capMs = 2000;       // give up this long after the first transmission at most
+    std::uint64_t firstCapMs = 3000;  // the same for test I
 };
 
 struct StunCheckConfig {

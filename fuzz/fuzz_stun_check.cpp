@@ -133,7 +133,8 @@ struct Harness {
     }
 
     std::uint64_t CapMs() const {
-        return config.quick ? config.quickTiming.capMs : config.timing.capMs;
+        return config.quick ? std::max(config.quickTiming.capMs, config.quickTiming.firstCapMs)
+                            : config.timing.capMs;
     }
 
     void AfterEvent() {
@@ -347,6 +348,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             q.rttFactor = 1 + in.Byte() % 5;
             q.transmissions = 1 + in.Byte() % 10;
             q.capMs = 1 + in.Word() % 20000;
+            q.firstCapMs = 1 + in.Word() % 20000;
         }
     }
     // Distinct IDs, the same for every run of one input (so a finding replays).
