@@ -115,7 +115,7 @@ NFT
 
 # losses LAB DIR KIND ARGS...: LOSS_RUNS quick runs with loss; DIR/KIND-loss: "same under5".
 losses() {
-    local lab=$1 d=$2 kind=$3 i h same=0 fast=0 ok
+    local lab=$1 d=$2 kind=$3 i h same=0 fast=0 ok ms slowest=0
     shift 3
     loss "$lab" on
     for ((i = 0; i < LOSS_RUNS; i++)); do
@@ -123,9 +123,11 @@ losses() {
         for h in $(cat "$d/hosts"); do
             ok=no
             cmp -s "$d/$kind-full-$h.v" "$d/$kind-loss$i-$h.v" && [ -s "$d/$kind-full-$h.v" ] && ok=yes
+            ms=$(cat "$d/$kind-loss$i-$h.ms")
+            [ "$ms" -gt "$slowest" ] && slowest=$ms
             if [ $ok = yes ]; then
                 same=$((same + 1))
-                [ "$(cat "$d/$kind-loss$i-$h.ms")" -lt $LOSS_LIMIT_MS ] && fast=$((fast + 1))
+                [ "$ms" -lt $LOSS_LIMIT_MS ] && fast=$((fast + 1))
             else
                 # Kept for the report: what this run found instead.
                 diff "$d/$kind-full-$h.v" "$d/$kind-loss$i-$h.v" | sed "s/^/loss run $i $h: /" \
@@ -135,7 +137,7 @@ losses() {
         done
     done
     loss "$lab" off
-    echo "$same $fast" >"$d/$kind-loss"
+    echo "$same $fast $slowest" >"$d/$kind-loss"
 }
 
 # bench CASE: everything for one case in its own lab; results under $out/LAB.
@@ -226,8 +228,8 @@ lossed() {
     local d=$1 kind=$2 n
     n=$(($(wc -w <"$d/hosts") * LOSS_RUNS))
     if [ -f "$d/$kind-loss" ]; then
-        read -r s f <"$d/$kind-loss"
-        echo "$s/$n same, $f/$n under 5 s"
+        read -r s f ms <"$d/$kind-loss"
+        echo "$s/$n same, $f/$n under 5 s, slowest $((ms / 1000)).$((ms % 1000 / 100)) s"
     elif [ "$kind" = check ] && [ -f "$d/check-quick-c1.ms" ]; then
         echo "n/a (quick check not built yet)"
     else
