@@ -215,7 +215,7 @@ seconds() {
 same() {
     local d=$1 kind=$2 h
     for h in $(cat "$d/hosts"); do
-        [ -f "$d/$kind-full-$h.v" ] && [ -s "$d/$kind-full-$h.v" ] || { echo "-"; return; }
+        [ -s "$d/$kind-full-$h.v" ] || { echo "-"; return; }
         cmp -s "$d/$kind-full-$h.v" "$d/$kind-quick-$h.v" || { echo "NO"; return; }
     done
     if [ "$kind" = check ] && [ "$(wc -w <"$d/hosts")" = 2 ]; then

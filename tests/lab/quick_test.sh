@@ -32,14 +32,13 @@ case $profile in
 none | fullcone | restricted | portrestricted | symmetric) ;;
 *) echo "FAIL: unknown case $case_name"; exit 1 ;;
 esac
-if [ "$stun" = yes ]; then
-    for tool in turnserver; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (apt-get install coturn)"; exit 77; }
-    done
+if [ "$stun" = yes ] && ! command -v turnserver >/dev/null; then
+    echo "SKIP: turnserver is missing (apt-get install coturn)"
+    exit 77
 fi
 
-lab_session "$natlab" "q$$"
-name=$lab_name
+name="q$$"
+lab_session "$natlab" "$name"
 if ! "$natlab" up "$profile" "${opts[@]}" --clients "$clients" --name "$name" >"$work/up.out" 2>&1; then
     cat "$work/up.out"
     bad "lab $case_name came up"
