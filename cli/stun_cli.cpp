@@ -131,6 +131,7 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     if (options.stun2)
         config.server2 = HostOrder(*options.stun2);
     config.serverName = options.stunName;
+    config.quick = options.quick;
     if (options.stunRtoMs) {
         config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
         config.timing.capMs = config.timing.rtoMs * kStunCapRtos;

@@ -92,6 +92,12 @@ void CStunCheck::Start(const StunCheckConfig& config) {
     serverLine("STUN server", config.server, config.serverName);
     if (config.server2)
         serverLine("Second STUN server", *config.server2, {});
+    if (config.quick) {
+        theLog.WriteLine("");
+        theLog.WriteTimedLine(
+            "Quick mode: after test I the tests run at once, each on a fresh socket, and wait "
+            "for a missing response as long as the measured round trip asks");
+    }
     theLog.WriteLine("");
     theLog.WriteTimedLine("NAT mapping behaviour check start...");
 
@@ -100,6 +106,15 @@ void CStunCheck::Start(const StunCheckConfig& config) {
         return;
     theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
                           Ep(config.server).c_str());
+    if (config.quick) {
+        m_phase = Phase::Quick;
+        m_slots = {};
+        m_quickRtoMs = config.quickTiming.firstRtoMs;
+        m_mapDone = m_hairDone = m_filtDone = false;
+        m_filtProblem.clear();
+        QuickLaunch(Phase::MapI, m_mapSocket, config.server, 0, config.server);
+        return;
+    }
     Begin(Phase::MapI, m_mapSocket, config.server, 0, config.server);
 }
 
@@ -129,66 +144,123 @@ void CStunCheck::CloseSocket(int& socketId) {
     socketId = -1;
 }
 
+void CStunCheck::Arm(Transaction& t, Phase phase, int socketId, const Ipv4Endpoint& to,
+                     std::uint32_t changeFlags, const Ipv4Endpoint& expectFrom,
+                     std::uint64_t intervalMs, int transmissions, std::uint64_t capMs) {
+    t.phase = phase;
+    t.socket = socketId;
+    t.to = to;
+    t.expectFrom = expectFrom;
+    t.changeFlags = changeFlags;
+    t.id = m_newId();
+    t.sent = 0;
+    t.intervalMs = intervalMs;
+    t.firstSendMs = m_clock();
+    t.lastSendMs = t.firstSendMs;
+    t.nextSendMs = t.firstSendMs;
+    std::uint64_t total = 0;
+    if (intervalMs == 0) {
+        // The last transmission goes out at RTO * (2^(Rc-1) - 1); then Rm * RTO more.
+        const StunTiming& rfc = m_config.timing;
+        total = rfc.rtoMs * ((std::uint64_t{1} << (rfc.transmissions - 1)) - 1) +
+                rfc.rtoMs * static_cast<std::uint64_t>(rfc.lastWaitFactor);
+    } else {
+        // One interval after each transmission, the last included.
+        total = intervalMs * static_cast<std::uint64_t>(transmissions);
+    }
+    t.giveUpMs = t.firstSendMs + std::min(total, capMs);
+}
+
 void CStunCheck::Begin(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
                        const Ipv4Endpoint& expectFrom) {
     m_phase = phase;
-    m_socket = socketId;
-    m_to = to;
-    m_expectFrom = expectFrom;
-    m_changeFlags = changeFlags;
-    m_id = m_newId();
-    m_sent = 0;
-    m_firstSendMs = m_clock();
     const StunTiming& t = m_config.timing;
-    // The last transmission goes out at RTO * (2^(Rc-1) - 1); then Rm * RTO more.
-    const std::uint64_t lastSend = t.rtoMs * ((std::uint64_t{1} << (t.transmissions - 1)) - 1);
-    m_giveUpMs = m_firstSendMs + std::min(lastSend + t.rtoMs * t.lastWaitFactor, t.capMs);
-    m_nextSendMs = m_firstSendMs;
-    Transmit();
+    Arm(m_txn, phase, socketId, to, changeFlags, expectFrom, 0, t.transmissions, t.capMs);
+    Transmit(m_txn);
 }
 
-bool CStunCheck::Transmit() {
+bool CStunCheck::Transmit(Transaction& t) {
     StunMessage msg;
     msg.cls = StunClass::Request;
-    msg.transactionId = m_id;
-    msg.hasChangeRequest = m_changeFlags != 0;
-    msg.changeFlags = m_changeFlags;
+    msg.transactionId = t.id;
+    msg.hasChangeRequest = t.changeFlags != 0;
+    msg.changeFlags = t.changeFlags;
     msg.fingerprint = true;
     std::uint8_t buf[64];
     const std::size_t len = EncodeStun(msg, buf, sizeof buf);
-    ++m_sent;
-    const StunTiming& t = m_config.timing;
-    // The next transmission is RTO * 2^sent after the first one's time, until Rc are out.
-    m_nextSendMs = m_sent < t.transmissions
-                       ? m_firstSendMs + t.rtoMs * ((std::uint64_t{1} << m_sent) - 1)
-                       : m_giveUpMs;
+    ++t.sent;
+    t.lastSendMs = m_clock();
+    if (t.intervalMs == 0) {
+        // The next transmission is RTO * 2^sent after the first one's time, until Rc are out.
+        const StunTiming& rfc = m_config.timing;
+        t.nextSendMs = t.sent < rfc.transmissions
+                           ? t.firstSendMs + rfc.rtoMs * ((std::uint64_t{1} << t.sent) - 1)
+                           : t.giveUpMs;
+    } else {
+        const int transmissions = m_config.quickTiming.transmissions;
+        t.nextSendMs = t.sent < transmissions
+                           ? t.firstSendMs + t.intervalMs * static_cast<std::uint64_t>(t.sent)
+                           : t.giveUpMs;
+    }
     // A send the system refuses counts as one lost on the way.
-    return m_transport.Send(m_socket, m_to, {buf, len});
+    return m_transport.Send(t.socket, t.to, {buf, len});
 }
 
 std::optional<std::uint64_t> CStunCheck::NextDeadline() const {
     if (m_phase == Phase::Idle)
         return std::nullopt;
-    return std::min(m_nextSendMs, m_giveUpMs);
+    if (m_phase != Phase::Quick)
+        return std::min(m_txn.nextSendMs, m_txn.giveUpMs);
+    std::optional<std::uint64_t> next;
+    for (const Slot& s : m_slots) {
+        if (s.state == SlotState::Waiting)
+            next =
+                std::min(next.value_or(s.txn.giveUpMs), std::min(s.txn.nextSendMs, s.txn.giveUpMs));
+    }
+    return next;
+}
+
+std::optional<std::uint64_t> CStunCheck::GiveUpAt() const {
+    if (m_phase == Phase::Idle)
+        return std::nullopt;
+    if (m_phase != Phase::Quick)
+        return m_txn.giveUpMs;
+    std::optional<std::uint64_t> last;
+    for (const Slot& s : m_slots) {
+        if (s.state == SlotState::Waiting)
+            last = std::max(last.value_or(0), s.txn.giveUpMs);
+    }
+    return last;
 }
 
 void CStunCheck::OnTimer(std::uint64_t nowMs) {
-    // One step per call at most for each kind: a retransmission, else the give-up.
     if (m_phase == Phase::Idle)
         return;
-    if (nowMs >= m_giveUpMs) {
+    if (m_phase == Phase::Quick) {
+        QuickOnTimer(nowMs);
+        return;
+    }
+    // One step per call at most for each kind: a retransmission, else the give-up.
+    if (nowMs >= m_txn.giveUpMs) {
         OnTimeout();
         return;
     }
-    if (nowMs >= m_nextSendMs)
-        Transmit();
+    if (nowMs >= m_txn.nextSendMs)
+        Transmit(m_txn);
 }
 
 void CStunCheck::OnDatagram(int socketId, const Ipv4Endpoint& from,
                             std::span<const std::uint8_t> bytes) {
     // Datagrams on a socket of a finished test are late answers to it: nothing to learn.
-    if (m_phase == Phase::Idle || socketId != m_socket)
+    if (m_phase == Phase::Idle)
         return;
+    if (m_phase == Phase::Quick) {
+        if (socketId < 0 ||
+            (socketId != m_mapSocket && socketId != m_hairSocket && socketId != m_filtSocket))
+            return;
+    } else if (socketId != m_txn.socket) {
+        return;
+    }
     if (!LooksLikeStun(bytes.data(), bytes.size())) {
         theLog.WriteTimedLine("Ignored a datagram from %s that is no STUN message",
                               Ep(from).c_str());
@@ -201,76 +273,133 @@ void CStunCheck::OnDatagram(int socketId, const Ipv4Endpoint& from,
                               StunParseErrorText(e));
         return;
     }
-    if (msg.method != kStunMethodBinding || msg.transactionId != m_id) {
+    if (m_phase == Phase::Quick) {
+        QuickOnDatagram(socketId, from, msg);
+        return;
+    }
+    if (msg.method != kStunMethodBinding || msg.transactionId != m_txn.id) {
         theLog.WriteTimedLine("Ignored a STUN message from %s for another transaction",
                               Ep(from).c_str());
         return;
     }
-    if (m_phase == Phase::Hairpin) {
+    Judged j = Judge(m_txn, from, msg);
+    switch (j.judgement) {
+        case Judgement::Ignore:
+            return;
+        case Judgement::Hairpinned:
+            OnHairpinArrived();
+            return;
+        case Judgement::Lacks5780:
+            ServerLacks5780(j.why);
+            Finish();
+            return;
+        case Judgement::Refused:
+            OnTimeout();
+            return;
+        case Judgement::Answer:
+            OnReply(j.reply);
+            return;
+    }
+}
+
+CStunCheck::Judged CStunCheck::Judge(const Transaction& t, const Ipv4Endpoint& from,
+                                     const StunMessage& msg) {
+    Judged j;
+    if (t.phase == Phase::Hairpin) {
         // Our own request, back through the NAT: the only thing that may arrive here with its ID.
         if (msg.cls == StunClass::Request)
-            OnHairpinArrived();
-        return;
+            j.judgement = Judgement::Hairpinned;
+        return j;
     }
     if (msg.cls != StunClass::Success && msg.cls != StunClass::Error)
-        return;
+        return j;
 
-    const bool change = m_changeFlags != 0;
+    const bool change = t.changeFlags != 0;
     const std::optional<Ipv4Endpoint> origin = Ipv4Of(msg.responseOrigin);
-    if (!(from == m_expectFrom)) {
+    if (!(from == t.expectFrom)) {
         // A change response from the address the request went to is the commonest fault of
         // public servers: they ignore CHANGE-REQUEST. It would read as a filter that lets
         // everything in, so it ends the filtering test instead.
-        if (change && from == m_to) {
-            ServerLacks5780("it ignores CHANGE-REQUEST (the change response came from " + Ep(from) +
-                            ", expected " + Ep(m_expectFrom) + ")");
-            Finish();
-            return;
+        if (change && from == t.to) {
+            j.judgement = Judgement::Lacks5780;
+            j.why = "it ignores CHANGE-REQUEST (the change response came from " + Ep(from) +
+                    ", expected " + Ep(t.expectFrom) + ")";
+            return j;
         }
         theLog.WriteTimedLine("Ignored a response from %s (expected from %s)", Ep(from).c_str(),
-                              Ep(m_expectFrom).c_str());
-        return;
+                              Ep(t.expectFrom).c_str());
+        return j;
     }
-    if (change && origin && !(*origin == m_expectFrom)) {
-        ServerLacks5780("its change response says RESPONSE-ORIGIN " + Ep(*origin) + ", expected " +
-                        Ep(m_expectFrom));
-        Finish();
-        return;
+    if (change && origin && !(*origin == t.expectFrom)) {
+        j.judgement = Judgement::Lacks5780;
+        j.why = "its change response says RESPONSE-ORIGIN " + Ep(*origin) + ", expected " +
+                Ep(t.expectFrom);
+        return j;
     }
     if (msg.cls == StunClass::Error) {
         theLog.WriteTimedLine("STUN server %s answers with error %u %s", Ep(from).c_str(),
                               static_cast<unsigned>(msg.errorCode), msg.errorReason.c_str());
         if (change) {
-            ServerLacks5780("it refuses CHANGE-REQUEST (error " + std::to_string(msg.errorCode) +
-                            ")");
-            Finish();
-            return;
+            j.judgement = Judgement::Lacks5780;
+            j.why = "it refuses CHANGE-REQUEST (error " + std::to_string(msg.errorCode) + ")";
+            return j;
         }
-        OnTimeout();
-        return;
+        j.judgement = Judgement::Refused;
+        return j;
     }
-    Reply reply;
     if (auto x = Ipv4Of(msg.xorMapped)) {
-        reply.mapped = *x;
+        j.reply.mapped = *x;
     } else if (auto m = Ipv4Of(msg.mapped)) {
-        reply.mapped = *m;
-        reply.legacy = true;
+        j.reply.mapped = *m;
+        j.reply.legacy = true;
     } else {
         theLog.WriteTimedLine("Ignored a response from %s without an IPv4 mapped address",
                               Ep(from).c_str());
-        return;
+        return j;
     }
-    reply.other = Ipv4Of(msg.otherAddress);
-    reply.origin = origin;
-    OnReply(reply);
+    j.reply.other = Ipv4Of(msg.otherAddress);
+    j.reply.origin = origin;
+    j.judgement = Judgement::Answer;
+    return j;
 }
 
 void CStunCheck::ServerLacks5780(const std::string& why) {
     m_outcome.rfc5780 = false;
     if (m_outcome.rfc5780Problem.empty())
         m_outcome.rfc5780Problem = why;
+    LogLacks5780(why);
+}
+
+void CStunCheck::LogLacks5780(const std::string& why) {
     theLog.WriteTimedLine("The STUN server does not support RFC 5780 behaviour discovery: %s",
                           why.c_str());
+}
+
+std::string CStunCheck::TakeTestI(const Reply& reply) {
+    const Ipv4Endpoint& server = m_config.server;
+    m_outcome.serverAnswered = true;
+    m_outcome.mapped = reply.mapped;
+    m_outcome.otherAddress = reply.other;
+    m_outcome.responseOrigin = reply.origin;
+    m_outcome.legacyServer = reply.legacy;
+    m_outcome.mappedIsLocal = m_isLocal(reply.mapped.address);
+    theLog.WriteTimedLine("STUN server reports my UDP address as %s", Ep(reply.mapped).c_str());
+    theLog.WriteTimedLine("OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
+                          reply.other ? Ep(*reply.other).c_str() : "none",
+                          reply.origin ? Ep(*reply.origin).c_str() : "none");
+    // RFC 5780 needs a second IP address and a second port; with either one shared the
+    // tests below would compare a thing with itself.
+    std::string why;
+    if (!reply.other)
+        why = reply.legacy ? "no OTHER-ADDRESS (an RFC 3489 server: MAPPED-ADDRESS only)"
+                           : "no OTHER-ADDRESS in its response";
+    else if (*reply.other == server)
+        why = "its OTHER-ADDRESS is its primary address " + Ep(server);
+    else if (reply.other->address == server.address)
+        why = "its OTHER-ADDRESS " + Ep(*reply.other) + " has the primary IP address";
+    else if (reply.other->port == server.port)
+        why = "its OTHER-ADDRESS " + Ep(*reply.other) + " has the primary port";
+    return why;
 }
 
 void CStunCheck::OnReply(const Reply& reply) {
@@ -278,28 +407,7 @@ void CStunCheck::OnReply(const Reply& reply) {
     const std::string mapped = Ep(reply.mapped);
     switch (m_phase) {
         case Phase::MapI: {
-            m_outcome.serverAnswered = true;
-            m_outcome.mapped = reply.mapped;
-            m_outcome.otherAddress = reply.other;
-            m_outcome.responseOrigin = reply.origin;
-            m_outcome.legacyServer = reply.legacy;
-            m_outcome.mappedIsLocal = m_isLocal(reply.mapped.address);
-            theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
-            theLog.WriteTimedLine("OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
-                                  reply.other ? Ep(*reply.other).c_str() : "none",
-                                  reply.origin ? Ep(*reply.origin).c_str() : "none");
-            // RFC 5780 needs a second IP address and a second port; with either one shared the
-            // tests below would compare a thing with itself.
-            std::string why;
-            if (!reply.other)
-                why = reply.legacy ? "no OTHER-ADDRESS (an RFC 3489 server: MAPPED-ADDRESS only)"
-                                   : "no OTHER-ADDRESS in its response";
-            else if (*reply.other == server)
-                why = "its OTHER-ADDRESS is its primary address " + Ep(server);
-            else if (reply.other->address == server.address)
-                why = "its OTHER-ADDRESS " + Ep(*reply.other) + " has the primary IP address";
-            else if (reply.other->port == server.port)
-                why = "its OTHER-ADDRESS " + Ep(*reply.other) + " has the primary port";
+            const std::string why = TakeTestI(reply);
             if (why.empty()) {
                 m_outcome.rfc5780 = true;
                 const Ipv4Endpoint to{reply.other->address, server.port};
@@ -376,18 +484,19 @@ void CStunCheck::OnReply(const Reply& reply) {
             return;
         case Phase::FiltII:
             theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
-                                  Ep(m_expectFrom).c_str());
+                                  Ep(m_txn.expectFrom).c_str());
             m_outcome.filtering = StunBehaviour::EndpointIndependent;
             Finish();
             return;
         case Phase::FiltIII:
             theLog.WriteTimedLine("Receive the PORT CHANGE-REQUEST response from %s",
-                                  Ep(m_expectFrom).c_str());
+                                  Ep(m_txn.expectFrom).c_str());
             m_outcome.filtering = StunBehaviour::AddressDependent;
             Finish();
             return;
         case Phase::Hairpin:
         case Phase::Idle:
+        case Phase::Quick:
             return;
     }
 }
@@ -400,11 +509,11 @@ void CStunCheck::OnHairpinArrived() {
 }
 
 void CStunCheck::OnTimeout() {
-    const std::string to = Ep(m_to);
-    const double seconds = static_cast<double>(m_giveUpMs - m_firstSendMs) / 1000.0;
+    const std::string to = Ep(m_txn.to);
+    const double seconds = static_cast<double>(m_txn.giveUpMs - m_txn.firstSendMs) / 1000.0;
     if (m_phase != Phase::Hairpin) {
         theLog.WriteTimedLine("No response from %s in %.1f s (%d transmissions)", to.c_str(),
-                              seconds, m_sent);
+                              seconds, m_txn.sent);
     }
     switch (m_phase) {
         case Phase::MapI:
@@ -447,6 +556,7 @@ void CStunCheck::OnTimeout() {
             Finish();
             return;
         case Phase::Idle:
+        case Phase::Quick:
             return;
     }
 }
@@ -565,8 +675,20 @@ void CStunCheck::Summarize() {
 }
 
 std::string CStunCheck::StepName() const {
-    switch (m_phase) {
+    if (m_phase != Phase::Quick)
+        return PhaseName(m_phase);
+    std::string names;
+    for (const Slot& slot : m_slots) {
+        if (slot.state == SlotState::Waiting)
+            names += (names.empty() ? "" : ", ") + std::string(PhaseName(slot.txn.phase));
+    }
+    return names;
+}
+
+const char* CStunCheck::PhaseName(Phase phase) {
+    switch (phase) {
         case Phase::Idle:
+        case Phase::Quick:
             return "";
         case Phase::MapI:
             return "mapping test I";
@@ -588,4 +710,341 @@ std::string CStunCheck::StepName() const {
             return "filtering test III";
     }
     return "";
+}
+
+// Quick mode.
+
+void CStunCheck::QuickLaunch(Phase phase, int socketId, const Ipv4Endpoint& to,
+                             std::uint32_t changeFlags, const Ipv4Endpoint& expectFrom) {
+    Slot& slot = SlotOf(phase);
+    slot.state = SlotState::Waiting;
+    const StunQuickTiming& q = m_config.quickTiming;
+    Arm(slot.txn, phase, socketId, to, changeFlags, expectFrom, m_quickRtoMs, q.transmissions,
+        phase == Phase::MapI ? q.firstCapMs : q.capMs);
+    Transmit(slot.txn);
+}
+
+void CStunCheck::QuickOnDatagram(int socketId, const Ipv4Endpoint& from, const StunMessage& msg) {
+    Slot* slot = nullptr;
+    for (Slot& s : m_slots) {
+        if (s.state == SlotState::Waiting && s.txn.socket == socketId &&
+            s.txn.id == msg.transactionId)
+            slot = &s;
+    }
+    if (msg.method != kStunMethodBinding || slot == nullptr) {
+        theLog.WriteTimedLine("Ignored a STUN message from %s for another transaction",
+                              Ep(from).c_str());
+        return;
+    }
+    const Judged j = Judge(slot->txn, from, msg);
+    const Phase phase = slot->txn.phase;
+    switch (j.judgement) {
+        case Judgement::Ignore:
+            return;
+        case Judgement::Hairpinned:
+            theLog.WriteTimedLine("My own request came back through the NAT");
+            slot->state = SlotState::Answered;
+            break;
+        case Judgement::Lacks5780:
+            // Only change requests get here: the filtering test ends without a verdict.
+            LogLacks5780(j.why);
+            if (m_filtProblem.empty())
+                m_filtProblem = j.why;
+            QuickCancel({Phase::FiltI, Phase::FiltII, Phase::FiltIII});
+            break;
+        case Judgement::Refused:
+            slot->state = SlotState::GaveUp;
+            if (phase == Phase::MapI) {
+                QuickGiveUp(*slot);
+                return;
+            }
+            break;
+        case Judgement::Answer:
+            slot->state = SlotState::Answered;
+            slot->mapped = j.reply.mapped;
+            switch (phase) {
+                case Phase::MapI:
+                    QuickAfterTestI(j.reply);
+                    if (m_phase != Phase::Quick)
+                        return;  // a socket could not be opened
+                    break;
+                case Phase::MapSecond:
+                    theLog.WriteTimedLine("The second STUN server reports my UDP address as %s",
+                                          Ep(j.reply.mapped).c_str());
+                    break;
+                case Phase::HairI:
+                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
+                                          Ep(j.reply.mapped).c_str(), PhaseName(phase));
+                    theLog.WriteTimedLine(
+                        "Binding request to my own mapped address %s from the same socket...",
+                        Ep(j.reply.mapped).c_str());
+                    QuickLaunch(Phase::Hairpin, m_hairSocket, j.reply.mapped, 0, j.reply.mapped);
+                    break;
+                case Phase::FiltII:
+                    theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
+                                          Ep(slot->txn.expectFrom).c_str());
+                    break;
+                case Phase::FiltIII:
+                    theLog.WriteTimedLine("Receive the PORT CHANGE-REQUEST response from %s",
+                                          Ep(slot->txn.expectFrom).c_str());
+                    break;
+                default:
+                    // The tests' answers interleave: each line names its test.
+                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
+                                          Ep(j.reply.mapped).c_str(), PhaseName(phase));
+                    break;
+            }
+            break;
+    }
+    QuickDecide();
+}
+
+void CStunCheck::QuickOnTimer(std::uint64_t nowMs) {
+    // Every transaction that is due takes one step: a retransmission, else the give-up.
+    for (Slot& slot : m_slots) {
+        if (slot.state != SlotState::Waiting)
+            continue;
+        if (nowMs >= slot.txn.giveUpMs) {
+            slot.state = SlotState::GaveUp;
+            QuickGiveUp(slot);
+            if (m_phase != Phase::Quick)
+                return;
+        } else if (nowMs >= slot.txn.nextSendMs) {
+            Transmit(slot.txn);
+        }
+    }
+    QuickDecide();
+}
+
+void CStunCheck::QuickGiveUp(Slot& slot) {
+    const Transaction& t = slot.txn;
+    const double seconds = static_cast<double>(t.giveUpMs - t.firstSendMs) / 1000.0;
+    if (t.phase == Phase::Hairpin) {
+        theLog.WriteTimedLine("My own request did not come back in %.1f s", seconds);
+        return;
+    }
+    theLog.WriteTimedLine("No response from %s in %.1f s (%d transmissions, %s)", Ep(t.to).c_str(),
+                          seconds, t.sent, PhaseName(t.phase));
+    if (t.phase == Phase::MapI) {
+        theLog.WriteTimedLine(
+            "I can't receive any response from the STUN server, STUN check stop!");
+        Finish();
+    }
+}
+
+void CStunCheck::QuickCancel(std::initializer_list<Phase> phases) {
+    for (const Phase p : phases) {
+        Slot& slot = SlotOf(p);
+        if (slot.state == SlotState::Waiting)
+            slot.state = SlotState::Cancelled;
+    }
+}
+
+void CStunCheck::QuickAfterTestI(const Reply& reply) {
+    const Ipv4Endpoint& server = m_config.server;
+    const Transaction& testI = SlotOf(Phase::MapI).txn;
+    const std::string why = TakeTestI(reply);
+    // The time since the last transmission: the true round trip or more, whichever transmission
+    // the answer belongs to.
+    const StunQuickTiming& q = m_config.quickTiming;
+    const std::uint64_t rtt = m_clock() - testI.lastSendMs;
+    const std::uint64_t room = std::max<std::uint64_t>(
+        q.capMs / static_cast<std::uint64_t>(std::max(q.transmissions, 1)), 1);
+    m_quickRtoMs = std::min(std::max(rtt * q.rttFactor, q.minRtoMs), room);
+    const std::uint64_t giveUp =
+        std::min(m_quickRtoMs * static_cast<std::uint64_t>(q.transmissions), q.capMs);
+    theLog.WriteTimedLine(
+        "Round trip %llu ms: quick mode retransmits every %llu ms, %d transmissions, and gives "
+        "up after %.1f s",
+        static_cast<unsigned long long>(rtt), static_cast<unsigned long long>(m_quickRtoMs),
+        q.transmissions, static_cast<double>(giveUp) / 1000.0);
+
+    if (why.empty()) {
+        m_outcome.rfc5780 = true;
+        const Ipv4Endpoint to{reply.other->address, server.port};
+        theLog.WriteTimedLine("Test II: Binding request to %s (other IP, primary port)...",
+                              Ep(to).c_str());
+        QuickLaunch(Phase::MapII, m_mapSocket, to, 0, to);
+        // Sent at once; its answer counts only when test II's mapped address differs from I's.
+        theLog.WriteTimedLine("Test III: Binding request to %s (other IP, other port), at once...",
+                              Ep(*reply.other).c_str());
+        QuickLaunch(Phase::MapIII, m_mapSocket, *reply.other, 0, *reply.other);
+    } else {
+        ServerLacks5780(why);
+        if (m_config.server2 && !(*m_config.server2 == server)) {
+            theLog.WriteTimedLine("Binding request to the second STUN server %s...",
+                                  Ep(*m_config.server2).c_str());
+            QuickLaunch(Phase::MapSecond, m_mapSocket, *m_config.server2, 0, *m_config.server2);
+        }
+    }
+
+    theLog.WriteLine("");
+    theLog.WriteTimedLine("NAT hairpinning check start...");
+    m_hairSocket = OpenSocket();
+    if (m_hairSocket < 0)
+        return;
+    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
+                          Ep(server).c_str());
+    QuickLaunch(Phase::HairI, m_hairSocket, server, 0, server);
+
+    if (m_outcome.rfc5780 != true) {
+        m_filtDone = true;
+        return;
+    }
+    theLog.WriteLine("");
+    theLog.WriteTimedLine("NAT filtering behaviour check start...");
+    m_filtSocket = OpenSocket();
+    if (m_filtSocket < 0)
+        return;
+    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
+                          Ep(server).c_str());
+    QuickLaunch(Phase::FiltI, m_filtSocket, server, 0, server);
+    // All three at once: each change response passes the filter or not by what the socket sent,
+    // and every request goes to the same primary address.
+    theLog.WriteTimedLine(
+        "Test II: CHANGE-REQUEST asks for the response from the other IP and port %s, at once...",
+        Ep(*reply.other).c_str());
+    QuickLaunch(Phase::FiltII, m_filtSocket, server, kStunChangeIp | kStunChangePort, *reply.other);
+    const Ipv4Endpoint portFrom{server.address, reply.other->port};
+    theLog.WriteTimedLine(
+        "Test III: PORT CHANGE-REQUEST asks for the response from the other port %s, at once...",
+        Ep(portFrom).c_str());
+    QuickLaunch(Phase::FiltIII, m_filtSocket, server, kStunChangePort, portFrom);
+}
+
+void CStunCheck::QuickDecide() {
+    if (m_phase != Phase::Quick || SlotOf(Phase::MapI).state != SlotState::Answered)
+        return;
+    if (!m_mapDone)
+        DecideMapping();
+    if (!m_hairDone)
+        DecideHairpin();
+    if (!m_filtDone)
+        DecideFiltering();
+    bool waiting = false;
+    for (const Slot& slot : m_slots)
+        waiting = waiting || slot.state == SlotState::Waiting;
+    // Nothing left to wait for ends the run whatever the tests say, so it can never hang.
+    if ((m_mapDone && m_hairDone && m_filtDone) || !waiting) {
+        if (m_outcome.rfc5780 != true) {
+            // The full run would not have filtered at all.
+            m_outcome.filtering.reset();
+        } else if (!m_filtProblem.empty()) {
+            m_outcome.rfc5780 = false;
+            m_outcome.rfc5780Problem = m_filtProblem;
+        }
+        Finish();
+    }
+}
+
+void CStunCheck::MappingDone() {
+    m_mapDone = true;
+    QuickCancel({Phase::MapII, Phase::MapIII, Phase::MapSecond});
+    CloseSocket(m_mapSocket);
+    if (m_outcome.mapping)
+        m_outcome.mappingEndpointIndependent =
+            *m_outcome.mapping == StunBehaviour::EndpointIndependent;
+}
+
+void CStunCheck::DecideMapping() {
+    const Slot& ii = SlotOf(Phase::MapII);
+    const Slot& iii = SlotOf(Phase::MapIII);
+    const Slot& second = SlotOf(Phase::MapSecond);
+    const Ipv4Endpoint& mapped = *m_outcome.mapped;
+    if (second.state != SlotState::Unused) {
+        if (second.state == SlotState::Waiting)
+            return;
+        if (second.state == SlotState::Answered) {
+            // As in the full run: another IP with the same mapping rules out both dependent
+            // kinds; the same IP only address-and-port-dependent.
+            const bool sameIp = m_config.server2->address == m_config.server.address;
+            if (second.mapped == mapped) {
+                if (!sameIp)
+                    m_outcome.mapping = StunBehaviour::EndpointIndependent;
+                else
+                    theLog.WriteTimedLine(
+                        "Both servers share an IP address: endpoint-independent and "
+                        "address-dependent mapping look alike");
+            } else {
+                m_outcome.mappingEndpointIndependent = false;
+                if (sameIp)
+                    m_outcome.mapping = StunBehaviour::AddressAndPortDependent;
+            }
+        }
+        MappingDone();
+        return;
+    }
+    if (ii.state == SlotState::Unused) {
+        MappingDone();  // no RFC 5780 and no second server: nothing more to ask
+        return;
+    }
+    if (ii.state == SlotState::Waiting)
+        return;
+    if (ii.state == SlotState::GaveUp) {
+        ServerLacks5780("no answer from its other address " + Ep(ii.txn.to));
+        MappingDone();
+        return;
+    }
+    if (ii.mapped == mapped) {
+        m_outcome.mapping = StunBehaviour::EndpointIndependent;
+        MappingDone();
+        return;
+    }
+    if (iii.state == SlotState::Waiting)
+        return;
+    if (iii.state == SlotState::Answered) {
+        m_outcome.mapping = iii.mapped == ii.mapped ? StunBehaviour::AddressDependent
+                                                    : StunBehaviour::AddressAndPortDependent;
+    } else {
+        ServerLacks5780("no answer from its other address " + Ep(iii.txn.to));
+    }
+    MappingDone();
+}
+
+void CStunCheck::DecideHairpin() {
+    const Slot& hairI = SlotOf(Phase::HairI);
+    const Slot& hairpin = SlotOf(Phase::Hairpin);
+    if (hairI.state == SlotState::Waiting || hairpin.state == SlotState::Waiting)
+        return;
+    if (hairpin.state == SlotState::Answered)
+        m_outcome.hairpinning = true;
+    else if (hairpin.state == SlotState::GaveUp)
+        m_outcome.hairpinning = false;
+    m_hairDone = true;
+    CloseSocket(m_hairSocket);
+}
+
+void CStunCheck::DecideFiltering() {
+    const Slot& i = SlotOf(Phase::FiltI);
+    const Slot& ii = SlotOf(Phase::FiltII);
+    const Slot& iii = SlotOf(Phase::FiltIII);
+    const auto done = [this] {
+        m_filtDone = true;
+        QuickCancel({Phase::FiltI, Phase::FiltII, Phase::FiltIII});
+        CloseSocket(m_filtSocket);
+    };
+    // A problem with the server (found here or by the mapping test) ends the test unjudged.
+    if (!m_filtProblem.empty() || m_outcome.rfc5780 != true) {
+        done();
+        return;
+    }
+    if (ii.state == SlotState::Answered) {
+        m_outcome.filtering = StunBehaviour::EndpointIndependent;
+        done();
+        return;
+    }
+    // Test III's answer means address-dependent only once test II has certainly gone unanswered.
+    if (ii.state == SlotState::Waiting)
+        return;
+    if (iii.state == SlotState::Answered) {
+        m_outcome.filtering = StunBehaviour::AddressDependent;
+        done();
+        return;
+    }
+    if (iii.state == SlotState::Waiting || i.state == SlotState::Waiting)
+        return;
+    // Neither change response, and test I tells whether the server answers this socket at all.
+    if (i.state == SlotState::Answered)
+        m_outcome.filtering = StunBehaviour::AddressAndPortDependent;
+    done();
 }

@@ -170,6 +170,13 @@ put("fuzz_stun_check", "timeouts", bytes([0]) + bytes([DEADLINE]) * 60)
 symmetric = bytes([1]) + response(40000, other=False, op=0x43, legacy=True)
 symmetric += response(40100, other=False) + bytes([DEADLINE]) * 20
 put("fuzz_stun_check", "legacy_second_server", symmetric)
+# Quick mode (setup bit 0x08): test I's answer starts the rest at once; with 0x18 a fuzzed
+# quick timing (first interval, floor, round trips, transmissions, cap).
+put("fuzz_stun_check", "quick_full_cone", bytes([8]) + full_cone[1:] + bytes([DEADLINE]) * 20)
+put("fuzz_stun_check", "quick_timeouts", bytes([8]) + bytes([DEADLINE]) * 60)
+put("fuzz_stun_check", "quick_timing",
+    bytes([0x18, 0x00, 0x64, 0x00, 0x0A, 2, 3, 0x03, 0xE8]) + response(40000, origin=True) +
+    bytes([DEADLINE]) * 30)
 put("fuzz_stun_check", "garbage_and_restart",
     bytes([4, 0x10, 0x27, 3, 16, 0x00, 0x80]) + bytes([2, 19]) + b"\x00\x01\x00\x00\x21\x12\xa4\x42" +
     bytes(12) + bytes([0, 7, 0x12, 0x34]) + bytes([0x86]) + response(40000) + bytes([0x46]))

@@ -211,4 +211,34 @@ TEST(CliStunEndToEnd, SignalEndsAWaitingRunWithItsStatus) {
     EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << r.err;
 }
 
+// The verdict lines of a run's JSON without the first (the mapped address: a fresh port each run).
+std::string VerdictLines(const std::string& out) {
+    const std::size_t lines = out.find(R"j("lines":[")j");
+    if (lines == std::string::npos)
+        return {};
+    const std::size_t second = out.find("\",\"", lines);
+    const std::size_t end = out.find(']', lines);
+    if (second == std::string::npos || end == std::string::npos || second > end)
+        return {};
+    return out.substr(second, end - second);
+}
+
+// --quick against the loopback responder: the same verdict lines as the full run, and the log
+// says it ran in quick mode.
+TEST(CliStunEndToEnd, QuickModeGivesTheFullRunsVerdicts) {
+    CTestStunResponder server;
+    ASSERT_TRUE(server.Start());
+    const std::string at = "127.0.0.2:" + std::to_string(server.Primary().port);
+    TempDir fullDir;
+    const CliRun full = RunCli(fullDir, {"--stun", at, "--json"});
+    TempDir quickDir;
+    const CliRun quick = RunCli(quickDir, {"--stun", at, "--json", "--quick"});
+    ASSERT_EQ(full.exit, kExitOk) << full.out << full.err;
+    ASSERT_EQ(quick.exit, kExitOk) << quick.out << quick.err;
+    EXPECT_FALSE(VerdictLines(full.out).empty()) << full.out;
+    EXPECT_EQ(VerdictLines(quick.out), VerdictLines(full.out)) << quick.out;
+    EXPECT_NE(quick.out.find("--- Quick mode: "), std::string::npos) << quick.out;
+    EXPECT_EQ(full.out.find("Quick mode"), std::string::npos);
+}
+
 }  // namespace

@@ -30,7 +30,8 @@ const Ipv4Endpoint kStranger = Ep("127.0.0.9", 4444);
 // The NAT's public address (the fake never sends anything anywhere).
 const std::uint32_t kPublic = *ParseIpv4("127.0.0.100");
 
-enum class Server { Rfc5780, NoOther, OtherIsPrimary, IgnoresChange, Legacy, Silent };
+// OtherDeaf: nothing sent to the other IP address is answered, yet change requests are.
+enum class Server { Rfc5780, NoOther, OtherIsPrimary, IgnoresChange, Legacy, Silent, OtherDeaf };
 enum class Bogus { None, WrongId, Stranger };
 
 struct Sent {
@@ -49,7 +50,8 @@ public:
     bool hairpin = false;
     Server server = Server::Rfc5780;
     Bogus bogus = Bogus::None;
-    int dropRequests = 0;  // the first N requests to a server are lost
+    int dropRequests = 0;     // the first N requests to a server are lost
+    std::uint64_t rttMs = 0;  // a server's answer arrives this long after the request
 
     std::uint64_t now = 0;
     std::vector<Sent> sent;
@@ -72,11 +74,13 @@ public:
             // The NAT sends it back in only when it hairpins, from the sender's own mapping.
             for (const auto& [key, port] : m_ports) {
                 if (hairpin && port == to.port && Allows(std::get<0>(key), {kPublic, pub}))
-                    m_queue.push_back({std::get<0>(key), {kPublic, pub}, Bytes(msg)});
+                    m_queue.push_back({now, std::get<0>(key), {kPublic, pub}, Bytes(msg)});
             }
             return true;
         }
         if (server == Server::Silent || !IsServer(to))
+            return true;
+        if (server == Server::OtherDeaf && to.address == kOther.address)
             return true;
         if (dropRequests > 0) {
             --dropRequests;
@@ -89,7 +93,7 @@ public:
     // Hands queued datagrams to the check and moves time to its deadlines until it ends.
     void Pump(CStunCheck& check) {
         for (int i = 0; i < 10000 && check.Running(); ++i) {
-            if (!m_queue.empty()) {
+            if (!m_queue.empty() && m_queue.front().atMs <= now) {
                 const Delivery d = m_queue.front();
                 m_queue.pop_front();
                 if (open.count(d.socket))
@@ -99,6 +103,10 @@ public:
             const auto deadline = check.NextDeadline();
             ASSERT_TRUE(deadline.has_value());
             ASSERT_GE(*deadline, now);
+            if (!m_queue.empty() && m_queue.front().atMs < *deadline) {
+                now = m_queue.front().atMs;
+                continue;
+            }
             now = *deadline;
             check.OnTimer(now);
         }
@@ -107,6 +115,7 @@ public:
 
 private:
     struct Delivery {
+        std::uint64_t atMs;
         int socket;
         Ipv4Endpoint from;
         std::vector<std::uint8_t> bytes;
@@ -174,11 +183,11 @@ private:
         if (bogus == Bogus::WrongId) {
             StunMessage wrong = r;
             wrong.transactionId[0] ^= 0xFF;
-            m_queue.push_back({s, from, Bytes(wrong)});
+            m_queue.push_back({now + rttMs, s, from, Bytes(wrong)});
         } else if (bogus == Bogus::Stranger) {
-            m_queue.push_back({s, kStranger, Bytes(r)});
+            m_queue.push_back({now + rttMs, s, kStranger, Bytes(r)});
         }
-        m_queue.push_back({s, from, Bytes(r)});
+        m_queue.push_back({now + rttMs, s, from, Bytes(r)});
     }
 
     std::map<std::tuple<int, std::uint32_t, std::uint16_t>, std::uint16_t> m_ports;
@@ -197,11 +206,16 @@ protected:
         SetLocalTimeSource({});
     }
     StunOutcome Run(std::optional<Ipv4Endpoint> second = std::nullopt, bool publicIsLocal = false,
-                    StunTiming timing = {}) {
+                    StunTiming timing = {}, bool quick = false) {
         CStunCheck check(world, [this] { return world.now; });
         check.SetLocalAddressTest(
             [publicIsLocal](std::uint32_t a) { return publicIsLocal && a == kPublic; });
-        check.Start({.server = kPrimary, .server2 = second, .serverName = "", .timing = timing});
+        check.Start({.server = kPrimary,
+                     .server2 = second,
+                     .serverName = "",
+                     .timing = timing,
+                     .quick = quick,
+                     .quickTiming = {}});
         world.Pump(check);
         EXPECT_TRUE(world.open.empty()) << "sockets left open";
         return check.Outcome();
@@ -259,6 +273,9 @@ const Row kRows[] = {
     // A second server tells endpoint-independent mapping from the rest, but not which rest.
     {.name = "SecondServerSameMapping", .server = Server::NoOther, .second = kSecond, .rfc5780 = false, .wantMapping = EI, .wantMappingEi = true, .wantHairpin = false, .classicAlloc = AllocNotSymmetric, .sockets = 2},
     {.name = "SecondServerOtherMapping", .mapping = AD, .server = Server::NoOther, .second = kSecond, .rfc5780 = false, .wantMappingEi = false, .wantHairpin = false, .classicFilter = FilterSymmetric, .sockets = 2},
+    // The change responses would pass, but without answers from the other address there is no
+    // RFC 5780 server: no filtering verdict (quick mode must drop the one it found meanwhile).
+    {.name = "OtherAddressDeaf", .server = Server::OtherDeaf, .rfc5780 = false, .wantHairpin = false, .sockets = 2},
 };
 // clang-format on
 
@@ -404,6 +421,137 @@ TEST_F(StunCheckTest, StopClosesSocketsAndLeavesVerdictsOpen) {
     EXPECT_TRUE(world.open.empty());
     EXPECT_TRUE(check.Outcome().interrupted);
     EXPECT_FALSE(check.Outcome().finished);
+}
+
+// Quick mode reads the same answers, so behind every NAT and with every server it must find
+// exactly what the full run finds, summary lines included; the fake answers at once, so test I
+// takes 3 s at most (a silent server) and every later missing answer 6 x 100 ms.
+class StunQuickScenario : public StunCheckTest, public ::testing::WithParamInterface<Row> {
+protected:
+    StunOutcome RunRow(const Row& r, bool quick) {
+        world = CFakeStunWorld{};
+        world.mapping = r.mapping;
+        world.filtering = r.filtering;
+        world.hairpin = r.hairpin;
+        world.server = r.server;
+        world.bogus = r.bogus;
+        world.dropRequests = r.drop;
+        return Run(r.second, r.publicIsLocal, {}, quick);
+    }
+};
+
+TEST_P(StunQuickScenario, SameOutcomeAsTheFullRun) {
+    const StunOutcome full = RunRow(GetParam(), false);
+    const StunOutcome quick = RunRow(GetParam(), true);
+    EXPECT_TRUE(quick.finished);
+    EXPECT_EQ(quick, full) << log.Text();
+    EXPECT_LE(world.now, 3000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunQuickScenario, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& p) { return p.param.name; });
+
+// Behind a port-restricted NAT that does not hairpin (the change requests and the hairpinned
+// request go unanswered): when test I and the change-IP-and-port request are sent, and when the
+// run ends, by the server's round trip.
+struct QuickTimingRow {
+    const char* name;
+    std::uint64_t rttMs = 0;
+    int drop = 0;
+    Server server = Server::Rfc5780;
+    std::vector<std::uint64_t> testISends;
+    std::vector<std::uint64_t> changeSends;
+    std::uint64_t endMs;
+};
+
+// clang-format off
+const QuickTimingRow kQuickTimingRows[] = {
+    // 3 x RTT below the 100 ms floor.
+    {.name = "FloorAtZeroRtt", .testISends = {0}, .changeSends = {0, 100, 200, 300, 400, 500}, .endMs = 600},
+    // 3 x 50 ms; the hairpinned request starts one round trip after the change requests.
+    {.name = "ThreeRoundTrips", .rttMs = 50, .testISends = {0}, .changeSends = {50, 200, 350, 500, 650, 800}, .endMs = 1000},
+    // 3 x 300 ms is more than the 2 s cap allows for six transmissions: 333 ms.
+    {.name = "CappedLongRtt", .rttMs = 300, .testISends = {0}, .changeSends = {300, 633, 966, 1299, 1632, 1965}, .endMs = 2598},
+    // Test I's first transmission is lost: the round trip counts from the one answered.
+    {.name = "MeasuredFromTheLastTransmission", .rttMs = 40, .drop = 1, .testISends = {0, 500}, .changeSends = {540, 660, 780, 900, 1020, 1140}, .endMs = 1300},
+    {.name = "SilentServer", .server = Server::Silent, .testISends = {0, 500, 1000, 1500, 2000, 2500}, .changeSends = {}, .endMs = 3000},
+};
+// clang-format on
+
+class StunQuickTimingTest : public StunCheckTest,
+                            public ::testing::WithParamInterface<QuickTimingRow> {};
+
+TEST_P(StunQuickTimingTest, WaitsFollowTheRoundTrip) {
+    const QuickTimingRow& r = GetParam();
+    world.filtering = B::AddressAndPortDependent;
+    world.server = r.server;
+    world.rttMs = r.rttMs;
+    world.dropRequests = r.drop;
+    const StunOutcome o = Run(std::nullopt, false, {}, true);
+    std::vector<std::uint64_t> testI;
+    std::vector<std::uint64_t> change;
+    for (const Sent& s : world.sent) {
+        if (s.socket == 1 && s.to == kPrimary)
+            testI.push_back(s.atMs);
+        if (s.msg.changeFlags == (kStunChangeIp | kStunChangePort))
+            change.push_back(s.atMs);
+    }
+    EXPECT_EQ(testI, r.testISends);
+    EXPECT_EQ(change, r.changeSends);
+    EXPECT_EQ(world.now, r.endMs);
+    EXPECT_TRUE(o.finished);
+    if (r.server == Server::Rfc5780) {
+        EXPECT_EQ(o.filtering, B::AddressAndPortDependent);
+        EXPECT_EQ(o.hairpinning, false);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunQuickTimingTest, ::testing::ValuesIn(kQuickTimingRows),
+                         [](const ::testing::TestParamInfo<QuickTimingRow>& p) {
+                             return p.param.name;
+                         });
+
+// After test I every request that depends on no other answer goes out at once, each test on its
+// own socket, and the log says so.
+TEST_F(StunCheckTest, QuickModeSendsTheTestsAtOnceEachOnItsOwnSocket) {
+    world.mapping = B::AddressAndPortDependent;
+    world.filtering = B::AddressAndPortDependent;
+    world.rttMs = 20;
+    const StunOutcome o = Run(std::nullopt, false, {}, true);
+    EXPECT_EQ(o.mapping, B::AddressAndPortDependent);
+    struct First {
+        std::uint64_t atMs;
+        int socket;
+        Ipv4Endpoint to;
+        std::uint32_t change;
+        bool operator==(const First&) const = default;
+    };
+    const Ipv4Endpoint hairTo{kPublic, 40004};  // the hairpinning socket's mapping
+    const std::vector<First> want = {
+        {0, 1, kPrimary, 0},
+        {20, 1, {kOther.address, kPrimary.port}, 0},
+        {20, 1, kOther, 0},
+        {20, 2, kPrimary, 0},
+        {20, 3, kPrimary, 0},
+        {20, 3, kPrimary, kStunChangeIp | kStunChangePort},
+        {20, 3, kPrimary, kStunChangePort},
+        {40, 2, hairTo, 0},
+    };
+    std::vector<First> got;
+    std::set<std::array<std::uint8_t, 12>> ids;
+    for (const Sent& s : world.sent) {
+        if (ids.insert(s.msg.transactionId).second)
+            got.push_back({s.atMs, s.socket, s.to, s.msg.changeFlags});
+    }
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i)
+        EXPECT_TRUE(got[i] == want[i])
+            << i << ": at " << got[i].atMs << " socket " << got[i].socket;
+    EXPECT_NE(log.Text().find("Quick mode: "), std::string::npos) << log.Text();
+    EXPECT_NE(log.Text().find("Round trip 20 ms: quick mode retransmits every 100 ms, 6 "
+                              "transmissions, and gives up after 0.6 s"),
+              std::string::npos)
+        << log.Text();
 }
 
 }  // namespace
