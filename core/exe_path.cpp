@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 std::string ExecutableDirectory() {
@@ -20,5 +21,20 @@ std::string ExecutableDirectory() {
             return path.substr(0, slash + 1);
         }
     }
+    return {};
+}
+
+bool DirectoryWritable(const std::string& dir) {
+    return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string UserSettingsDirectory() {
+    // Relative values are to be ignored (XDG Base Directory Specification).
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/')
+        return std::string(config) + "/gatewise/";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.config/gatewise/";
     return {};
 }

@@ -1,5 +1,6 @@
 #include "core/exe_path.h"
 
+#include <cstdlib>
 #include <vector>
 
 #include "core/win_util.h"
@@ -21,4 +22,25 @@ std::string ExecutableDirectory() {
         }
     }
     return {};
+}
+
+bool DirectoryWritable(const std::string& dir) {
+    // The access functions read only the read-only attribute, not the directory's permissions
+    // (Program Files), so the only sure test is to make a file there; it goes when closed.
+    if (dir.empty())
+        return false;
+    const std::wstring probe = WidenUtf8(dir + "gatewise-write-test.tmp");
+    const HANDLE h = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(h);
+    return true;
+}
+
+std::string UserSettingsDirectory() {
+    const wchar_t* appData = ::_wgetenv(L"APPDATA");
+    if (appData == nullptr || appData[0] == L'\0')
+        return {};
+    return NarrowToUtf8(appData) + "\\Gatewise\\";
 }

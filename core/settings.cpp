@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "core/exe_path.h"
@@ -21,6 +24,21 @@ constexpr std::size_t kStunServerBuffer = 260;
 
 std::string PathOrDefault(const std::string& path) {
     return path.empty() ? DefaultSettingsPath() : path;
+}
+
+std::filesystem::path Utf8Path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// The user's settings directory need not exist before the first save there; any other directory
+// is the user's to make (a save into a missing one fails and says so).
+const std::string& ForSaving(const std::string& file) {
+    const std::string userDir = UserSettingsDirectory();
+    if (!userDir.empty() && file == userDir + "STUN.ini") {
+        std::error_code ignored;  // a failure shows in the save itself
+        std::filesystem::create_directories(Utf8Path(userDir), ignored);
+    }
+    return file;
 }
 
 std::string ReadAddressText(const char* key, const char* defaultValue, const std::string& path) {
@@ -88,9 +106,26 @@ std::string ZeroSettingKeys(const StunSettings& s) {
     return zero;
 }
 
-std::string DefaultSettingsPath() {
+std::string ChooseSettingsPath(const SettingsPlaces& places) {
     // With no executable path (no /proc), the current directory is the only place left to look.
-    return ExecutableDirectory() + "STUN.ini";
+    const std::string beside = places.executableDir + "STUN.ini";
+    if (places.executableDir.empty() || places.besideExists || places.executableDirWritable ||
+        places.userDir.empty())
+        return beside;
+    return places.userDir + "STUN.ini";
+}
+
+std::string DefaultSettingsPath() {
+    SettingsPlaces places;
+    places.executableDir = ExecutableDirectory();
+    if (!places.executableDir.empty()) {
+        std::error_code ignored;
+        places.besideExists =
+            std::filesystem::exists(Utf8Path(places.executableDir + "STUN.ini"), ignored);
+        places.executableDirWritable = DirectoryWritable(places.executableDir);
+        places.userDir = UserSettingsDirectory();
+    }
+    return ChooseSettingsPath(places);
 }
 
 bool LoadSettings(StunSettings& out, const std::string& path) {
@@ -152,7 +187,7 @@ bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint3
                                 {"STUN2_IP", FormatAddress(server2Ip)},
                                 {"STUN2_PORT", FormatPort(server2Port)},
                                 {"FRIEND_IP", FormatAddress(friendIp)}},
-                               PathOrDefault(path));
+                               ForSaving(PathOrDefault(path)));
 }
 
 std::string LoadReportRecipient(const std::string& path) {
@@ -165,5 +200,5 @@ std::string LoadStunServerText(const std::string& path) {
 }
 
 bool SaveStunServerText(const std::string& text, const std::string& path) {
-    return ProfileWriteString(kSection, "STUN_SERVER", text, PathOrDefault(path));
+    return ProfileWriteString(kSection, "STUN_SERVER", text, ForSaving(PathOrDefault(path)));
 }

@@ -20,8 +20,18 @@ bool SettingsComplete(const StunSettings& s);
 // STUN2_IP"); empty when SettingsComplete.
 std::string ZeroSettingKeys(const StunSettings& s);
 
-// "STUN.ini" in the directory of the running executable.
-std::string DefaultSettingsPath();
+// Where the settings file goes when none is named: "STUN.ini" beside the running executable (a
+// build tree, a portable copy, or a file already there), unless this user cannot write that
+// directory (a program installed in /usr/bin): then STUN.ini in the user's own settings
+// directory, made at the first save.
+struct SettingsPlaces {
+    std::string executableDir;  // with a trailing separator; empty when unknown
+    bool besideExists = false;  // STUN.ini is there already
+    bool executableDirWritable = false;
+    std::string userDir;  // UserSettingsDirectory(); empty when none
+};
+std::string ChooseSettingsPath(const SettingsPlaces& places);  // pure
+std::string DefaultSettingsPath();                             // the places of this process
 
 // Fills out (all zero first, then every key or its default); true when both server addresses and
 // ports are non-zero. An empty path means DefaultSettingsPath(). Loading never creates the file.

@@ -364,6 +364,49 @@ TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {
     EXPECT_EQ(DefaultSettingsPath(), dir + "STUN.ini");
 }
 
+// An installed copy (its directory not the user's to write, no file there yet) keeps its settings
+// in the user's own directory; everything else beside the executable, as ever.
+struct PlacesRow {
+    const char* name;
+    SettingsPlaces places;
+    const char* expected;
+};
+// One row per line:
+// clang-format off
+const PlacesRow kPlaces[] = {
+    {.name = "WritableBuildTree", .places = {.executableDir = "/b/", .besideExists = false, .executableDirWritable = true, .userDir = "/h/.config/gatewise/"}, .expected = "/b/STUN.ini"},
+    {.name = "InstalledNoFileYet", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/h/.config/gatewise/STUN.ini"},
+    {.name = "InstalledWithAFileBeside", .places = {.executableDir = "/usr/bin/", .besideExists = true, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/usr/bin/STUN.ini"},
+    {.name = "InstalledNoUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = ""}, .expected = "/usr/bin/STUN.ini"},
+    {.name = "NoExecutablePath", .places = {.executableDir = "", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "STUN.ini"},
+};
+// clang-format on
+
+TEST(SettingsPath, ChosenPerPlace) {
+    for (const PlacesRow& row : kPlaces)
+        EXPECT_EQ(ChooseSettingsPath(row.places), row.expected) << row.name;
+}
+
+#ifndef _WIN32
+// The first save into the user's settings directory makes it; a save elsewhere never makes one.
+TEST(SettingsPath, SavingMakesOnlyTheUsersDirectory) {
+    TempDir home;
+    ASSERT_TRUE(home.Ok());
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old != nullptr ? old : "";
+    ::setenv("XDG_CONFIG_HOME", home.Path().c_str(), 1);
+    const std::string user = UserSettingsDirectory() + "STUN.ini";
+    EXPECT_EQ(user, home.Path() + "/gatewise/STUN.ini");
+    EXPECT_TRUE(SaveSettings(1, 2, 3, 4, 0, user));
+    EXPECT_TRUE(fs::is_regular_file(user));
+    EXPECT_FALSE(SaveSettings(1, 2, 3, 4, 0, home.Path() + "/other/STUN.ini"));
+    if (old != nullptr)
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+#endif
+
 // Moves a STUN.ini beside the test binary out of the way and puts it back, whatever happens.
 class BesideExecutableGuard {
 public:
