@@ -128,6 +128,7 @@ void CQuickCheck::Transmit(Req req) {
     Request& r = m_requests[req];
     (kSpecs[req].main ? m_main : m_fresh)->Send(r.msg);
     ++r.sent;
+    r.lastMs = m_clock();
 }
 
 bool CQuickCheck::IsFrom(const ReceivedMessage& msg, From from) const {
@@ -162,10 +163,15 @@ void CQuickCheck::OnFreshMessage(const ReceivedMessage& msg) {
             slot = s;
     }
     const std::uint32_t type = MessageType(msg);
-    // Server1's acknowledgement of the change request: needed for a verdict, awaited by nothing.
+    // Server1's acknowledgement of the change request: the verdict needs it as much as Server2's
+    // reply, so the change request is asked again until both are in (or it gives up).
     if (type == ReplyCode(kMsgChangeRequest) && slot == kQuickFilterSlot &&
         m_requests[kChange].sent > 0 && IsFrom(msg, From::Server1)) {
         m_findings.changeAcked = true;
+        if (m_findings.changeReplied && m_requests[kChange].active) {
+            m_requests[kChange].active = false;
+            Advance();
+        }
         return;
     }
     Match(msg, false, slot);
@@ -219,18 +225,23 @@ void CQuickCheck::Accept(Req req, const ReceivedMessage& msg) {
     r.answered = true;
     const std::uint64_t now = m_clock();
     const QuickFindings::Mapping mapping{EndpointBodyAddress(msg), EndpointBodyPort(msg)};
-    // From the first transmission: a reply to a retransmission then errs on the long side.
-    const std::uint64_t rtt = now >= r.firstMs ? now - r.firstMs : 0;
+    // From the latest transmission: after a lost first one the reply most likely answers the
+    // latest, and counting from the first would take the lost wait (250 ms) for the path's
+    // round trip, stretch every later interval by three times that and leave the cap room for
+    // two tries only. A reply to an earlier transmission that was merely slow makes the sample
+    // short; the 100 ms floor and six tries still wait 600 ms for it.
+    const std::uint64_t rtt = now >= r.lastMs ? now - r.lastMs : 0;
+    const auto keepShorter = [rtt](std::optional<std::uint64_t>& kept) {
+        kept = kept ? std::min(*kept, rtt) : rtt;
+    };
     switch (req) {
         case kFilterBinding:
             m_findings.server1 = mapping;
-            if (!m_rtt1)
-                m_rtt1 = rtt;
+            keepShorter(m_rtt1);
             break;
         case kMapBinding1:
             m_findings.mappingServer1 = mapping;
-            if (!m_rtt1)
-                m_rtt1 = rtt;
+            keepShorter(m_rtt1);
             break;
         case kMapBinding2:
             m_findings.mappingServer2 = mapping;
@@ -239,6 +250,7 @@ void CQuickCheck::Accept(Req req, const ReceivedMessage& msg) {
         case kChange:
             m_findings.changeReplied = true;
             m_fresh->Send(MakeAnswer(kMsgChangedAddressAck, msg));
+            r.active = !m_findings.changeAcked;  // see OnFreshMessage
             break;
         case kLoopback:
             m_findings.loopback = true;
@@ -333,7 +345,9 @@ void CQuickCheck::OnTimer() {
         Request& r = m_requests[spec.req];
         if (!r.active)
             continue;
-        if (now >= r.giveUpMs) {
+        // A timer held up by a busy machine must not cost tries: a request gives up once all
+        // were sent, or at the cap whatever happened.
+        if (now >= r.giveUpMs && (r.sent >= kTransmissions || now >= r.firstMs + kTestCapMs)) {
             r.active = false;
             continue;
         }

@@ -136,6 +136,7 @@ private:
         bool answered = false;  // its reply came
         int sent = 0;
         std::uint64_t firstMs = 0;
+        std::uint64_t lastMs = 0;  // the latest transmission
         std::uint64_t nextMs = 0;  // next retransmission
         std::uint64_t giveUpMs = 0;
         std::uint64_t intervalMs = 0;

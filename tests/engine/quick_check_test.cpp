@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <ostream>
@@ -38,6 +39,7 @@ struct PathScript {
     bool server2Alive = true;
     Friend buddy = Friend::None;
     const char* filterLine;  // what both checks must find
+    int changeAcksLost = 0;  // Server1's first acknowledgements of the change request lost
 };
 
 void PrintTo(const PathScript& row, std::ostream* os) {
@@ -131,7 +133,10 @@ private:
                 case 0x74777003:
                     if (!toS1)
                         break;
-                    from(EncodeEmpty(b, 0x7C777003), kServer1, kServer1Port);
+                    if (m_changeAcksLost < m_s.changeAcksLost)
+                        ++m_changeAcksLost;
+                    else
+                        from(EncodeEmpty(b, 0x7C777003), kServer1, kServer1Port);
                     if (m_s.server2Alive)
                         from(EncodeEmpty(b, 0x77747005), kServer2, kS2Changed);
                     break;
@@ -187,6 +192,7 @@ private:
     std::size_t m_mainDone;
     std::size_t m_freshDone;
     bool m_friendAnswered = false;
+    int m_changeAcksLost = 0;
     std::map<std::pair<bool, int>, std::set<Dest>> m_contacted;
 };
 
@@ -323,7 +329,7 @@ struct TimingRow {
 
 class QuickTimingTest : public QuickCheckTest, public ::testing::WithParamInterface<TimingRow> {};
 
-TEST_P(QuickTimingTest, RetransmitsAfterThreeRoundTripsFourTimesThenGivesUpAtTheCap) {
+TEST_P(QuickTimingTest, RetransmitsAfterThreeRoundTripsSixTimesThenGivesUpAtTheCap) {
     const TimingRow& row = GetParam();
     nowMs = 0;
     ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
@@ -362,6 +368,58 @@ const TimingRow kTimings[] = {
 
 INSTANTIATE_TEST_SUITE_P(QuickCheck, QuickTimingTest, ::testing::ValuesIn(kTimings),
                          NameOf<TimingRow>);
+
+// The verdict needs Server1's acknowledgement as much as Server2's reply: a lost one is asked for
+// again, however soon the reply came.
+TEST_F(QuickCheckTest, ALostChangeAcknowledgementIsAskedForAgain) {
+    const PathScript path = {
+        .name = "FullConeAckLost", .filterLine = "FULL CONE", .changeAcksLost = 2};
+    const std::vector<std::string> lines = RunQuick(path);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "NAT INCOMING PACKAGES FILTER :    FULL CONE");
+}
+
+// A lost first measuring request must not pass for a slow path: the round trip counts from the
+// transmission the reply answers, so the tests still ask again at the 100 ms floor.
+TEST_F(QuickCheckTest, RoundTripAfterALostFirstRequestCountsFromTheRetransmission) {
+    nowMs = 0;
+    ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
+    nowMs = 250;
+    quick.OnTimer();
+    nowMs = 252;
+    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
+    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
+    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    EXPECT_EQ(quick.RoundTripMs(1), 2u);
+    EXPECT_EQ(quick.RoundTripMs(2), 2u);
+    const std::size_t before = fresh.sent.size();
+    nowMs = 352;
+    quick.OnTimer();
+    EXPECT_GT(fresh.sent.size(), before);  // asked again after 100 ms, not after 3 x 252 ms
+}
+
+// A timer held up by a busy machine sends what is due instead of giving up with tries unsent;
+// the cap still ends the request.
+TEST_F(QuickCheckTest, ALateTimerCostsNoTriesButTheCapHolds) {
+    nowMs = 0;
+    ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
+    nowMs = 10;
+    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
+    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
+    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    const auto allocSends = [this] {
+        return std::count_if(fresh.sent.begin(), fresh.sent.end(),
+                             [](const SentRecord& r) { return r.code == 0x74777007; });
+    };
+    ASSERT_EQ(allocSends(), 1);
+    nowMs = 10 + 700;  // past six intervals of 100 ms, with one try sent
+    quick.OnTimer();
+    EXPECT_EQ(allocSends(), 2);
+    nowMs = 10 + 1500;  // the cap
+    quick.OnTimer();
+    EXPECT_EQ(allocSends(), 2);
+    EXPECT_FALSE(quick.Running());
+}
 
 TEST_F(QuickCheckTest, SilentServersAreAskedSixTimesThenTheVerdictIsUnknown) {
     nowMs = 0;
