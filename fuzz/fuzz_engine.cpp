@@ -21,15 +21,6 @@
 
 namespace {
 
-using fuzzparty::IsParty;
-using fuzzparty::kFriend;
-using fuzzparty::kOwn;
-using fuzzparty::kServer1;
-using fuzzparty::kServer1Port;
-using fuzzparty::kServer2;
-using fuzzparty::kServer2Port;
-using fuzzparty::Sender;
-
 // Datagrams one delivery or one tick may cause: the most is a step's time-out that ends one test
 // and starts the next (a request and the loopback probe) or the friend search (two searches).
 constexpr int kMaxSendsPerEvent = 3;
@@ -163,8 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     prober.StartFilterCheck();
                     break;
                 }
-                const fuzzparty::FuzzedReply r =
-                    fuzzparty::MakeFuzzedReply(in, op, AwaitedCode(prober.Step()));
+                const FuzzedReply r = MakeFuzzedReply(in, op, AwaitedCode(prober.Step()));
                 ReceivedMessage m;
                 MakeReceived(m, r.bytes, r.length, r.from, r.port, net.GetSocket(in.Byte() % 5));
                 RouteChecked(module, m);

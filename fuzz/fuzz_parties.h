@@ -8,8 +8,6 @@
 #include "fuzz/fuzz_input.h"
 #include "net/messages.h"
 
-namespace fuzzparty {
-
 // Network order, all on loopback (nothing is ever sent: the targets' networks only count).
 constexpr std::uint32_t kServer1 = 0x0A00007F;  // 127.0.0.10
 constexpr std::uint16_t kServer1Port = 0x581B;  // 7000
@@ -59,5 +57,3 @@ inline FuzzedReply MakeFuzzedReply(CFuzzInput& in, std::uint8_t op, std::uint32_
     r.length = lengths[in.Byte() % 3];
     return r;
 }
-
-}  // namespace fuzzparty

@@ -18,15 +18,6 @@
 
 namespace {
 
-using fuzzparty::IsParty;
-using fuzzparty::kFriend;
-using fuzzparty::kOwn;
-using fuzzparty::kServer1;
-using fuzzparty::kServer1Port;
-using fuzzparty::kServer2;
-using fuzzparty::kServer2Port;
-using fuzzparty::Sender;
-
 // Owns no socket: slots are made-up handles (base + slot) and ports.
 class CCountingLink : public INetworkLink {
 public:
@@ -139,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 2: {  // a reply the check awaits, with a fuzzed body and perhaps a wrong sender
                 const Awaited& a = kAwaited[in.Byte() % std::size(kAwaited)];
-                const fuzzparty::FuzzedReply r = fuzzparty::MakeFuzzedReply(in, op, a.code);
+                const FuzzedReply r = MakeFuzzedReply(in, op, a.code);
                 toMain = a.main;
                 have = MakeReceived(m, r.bytes, r.length, r.from, r.port,
                                     (toMain ? main : fresh).GetSocket(a.slot));
