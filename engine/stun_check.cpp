@@ -97,25 +97,13 @@ void CStunCheck::Start(const StunCheckConfig& config) {
         theLog.WriteTimedLine(
             "Quick mode: after test I the tests run at once, each on a fresh socket, and wait "
             "for a missing response as long as the measured round trip asks");
-    }
-    theLog.WriteLine("");
-    theLog.WriteTimedLine("NAT mapping behaviour check start...");
-
-    m_mapSocket = OpenSocket();
-    if (m_mapSocket < 0)
-        return;
-    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
-                          Ep(config.server).c_str());
-    if (config.quick) {
         m_phase = Phase::Quick;
         m_slots = {};
         m_quickRtoMs = config.quickTiming.firstRtoMs;
         m_mapDone = m_hairDone = m_filtDone = false;
         m_filtProblem.clear();
-        QuickLaunch(Phase::MapI, m_mapSocket, config.server, 0, config.server);
-        return;
     }
-    Begin(Phase::MapI, m_mapSocket, config.server, 0, config.server);
+    StartCheck("mapping behaviour", Phase::MapI, m_mapSocket);
 }
 
 void CStunCheck::Stop() {
@@ -177,6 +165,27 @@ void CStunCheck::Begin(Phase phase, int socketId, const Ipv4Endpoint& to, std::u
     const StunTiming& t = m_config.timing;
     Arm(m_txn, phase, socketId, to, changeFlags, expectFrom, 0, t.transmissions, t.capMs);
     Transmit(m_txn);
+}
+
+void CStunCheck::Launch(Phase phase, int socketId, const Ipv4Endpoint& to,
+                        std::uint32_t changeFlags, const Ipv4Endpoint& expectFrom) {
+    if (m_phase == Phase::Quick)
+        QuickLaunch(phase, socketId, to, changeFlags, expectFrom);
+    else
+        Begin(phase, socketId, to, changeFlags, expectFrom);
+}
+
+bool CStunCheck::StartCheck(const char* check, Phase testI, int& socketId) {
+    theLog.WriteLine("");
+    theLog.WriteTimedLine("NAT %s check start...", check);
+    socketId = OpenSocket();
+    if (socketId < 0)
+        return false;
+    const Ipv4Endpoint& server = m_config.server;
+    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
+                          Ep(server).c_str());
+    Launch(testI, socketId, server, 0, server);
+    return true;
 }
 
 bool CStunCheck::Transmit(Transaction& t) {
@@ -402,30 +411,66 @@ std::string CStunCheck::TakeTestI(const Reply& reply) {
     return why;
 }
 
+bool CStunCheck::StartMappingTests(const Reply& reply, const std::string& why) {
+    const Ipv4Endpoint& server = m_config.server;
+    if (why.empty()) {
+        m_outcome.rfc5780 = true;
+        const Ipv4Endpoint to{reply.other->address, server.port};
+        theLog.WriteTimedLine("Test II: Binding request to %s (other IP, primary port)...",
+                              Ep(to).c_str());
+        Launch(Phase::MapII, m_mapSocket, to, 0, to);
+        return true;
+    }
+    ServerLacks5780(why);
+    if (m_config.server2 && !(*m_config.server2 == server)) {
+        theLog.WriteTimedLine("Binding request to the second STUN server %s...",
+                              Ep(*m_config.server2).c_str());
+        Launch(Phase::MapSecond, m_mapSocket, *m_config.server2, 0, *m_config.server2);
+        return true;
+    }
+    return false;
+}
+
+void CStunCheck::TakeSecondServer(const Ipv4Endpoint& mapped) {
+    // One socket, two destinations. The same mapping for another IP address rules out both
+    // dependent kinds; for the same IP it rules out only address-and-port. A different mapping
+    // for another IP says "dependent" but not which kind.
+    const bool sameIp = m_config.server2->address == m_config.server.address;
+    if (mapped == *m_outcome.mapped) {
+        if (!sameIp)
+            m_outcome.mapping = StunBehaviour::EndpointIndependent;
+        else
+            theLog.WriteTimedLine(
+                "Both servers share an IP address: endpoint-independent and "
+                "address-dependent mapping look alike");
+    } else {
+        m_outcome.mappingEndpointIndependent = false;
+        if (sameIp)
+            m_outcome.mapping = StunBehaviour::AddressAndPortDependent;
+    }
+}
+
+void CStunCheck::SettleMapping() {
+    CloseSocket(m_mapSocket);
+    if (m_outcome.mapping)
+        m_outcome.mappingEndpointIndependent =
+            *m_outcome.mapping == StunBehaviour::EndpointIndependent;
+}
+
+void CStunCheck::SendToOwnMapping(const Ipv4Endpoint& mapped) {
+    theLog.WriteTimedLine("Binding request to my own mapped address %s from the same socket...",
+                          Ep(mapped).c_str());
+    Launch(Phase::Hairpin, m_hairSocket, mapped, 0, mapped);
+}
+
 void CStunCheck::OnReply(const Reply& reply) {
     const Ipv4Endpoint& server = m_config.server;
     const std::string mapped = Ep(reply.mapped);
     switch (m_phase) {
-        case Phase::MapI: {
-            const std::string why = TakeTestI(reply);
-            if (why.empty()) {
-                m_outcome.rfc5780 = true;
-                const Ipv4Endpoint to{reply.other->address, server.port};
-                theLog.WriteTimedLine("Test II: Binding request to %s (other IP, primary port)...",
-                                      Ep(to).c_str());
-                Begin(Phase::MapII, m_mapSocket, to, 0, to);
-                return;
-            }
-            ServerLacks5780(why);
-            if (m_config.server2 && !(*m_config.server2 == server)) {
-                theLog.WriteTimedLine("Binding request to the second STUN server %s...",
-                                      Ep(*m_config.server2).c_str());
-                Begin(Phase::MapSecond, m_mapSocket, *m_config.server2, 0, *m_config.server2);
-                return;
-            }
-            AfterMapping();
+        case Phase::MapI:
+            if (!StartMappingTests(reply, TakeTestI(reply)))
+                AfterMapping();
             return;
-        }
         case Phase::MapII:
             theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
             if (reply.mapped == *m_outcome.mapped) {
@@ -444,35 +489,15 @@ void CStunCheck::OnReply(const Reply& reply) {
                                                         : StunBehaviour::AddressAndPortDependent;
             AfterMapping();
             return;
-        case Phase::MapSecond: {
+        case Phase::MapSecond:
             theLog.WriteTimedLine("The second STUN server reports my UDP address as %s",
                                   mapped.c_str());
-            // One socket, two destinations. The same mapping for another IP address rules out
-            // both dependent kinds; for the same IP it rules out only address-and-port. A
-            // different mapping for another IP says "dependent" but not which kind.
-            const bool sameIp = m_config.server2->address == server.address;
-            if (reply.mapped == *m_outcome.mapped) {
-                if (!sameIp)
-                    m_outcome.mapping = StunBehaviour::EndpointIndependent;
-                else
-                    theLog.WriteTimedLine(
-                        "Both servers share an IP address: endpoint-independent and "
-                        "address-dependent mapping look alike");
-            } else {
-                m_outcome.mappingEndpointIndependent = false;
-                if (sameIp)
-                    m_outcome.mapping = StunBehaviour::AddressAndPortDependent;
-            }
+            TakeSecondServer(reply.mapped);
             AfterMapping();
             return;
-        }
         case Phase::HairI:
             theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
-            theLog.WriteTimedLine(
-                "Binding request to my own mapped address %s from the same "
-                "socket...",
-                mapped.c_str());
-            Begin(Phase::Hairpin, m_hairSocket, reply.mapped, 0, reply.mapped);
+            SendToOwnMapping(reply.mapped);
             return;
         case Phase::FiltI:
             theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
@@ -562,18 +587,8 @@ void CStunCheck::OnTimeout() {
 }
 
 void CStunCheck::AfterMapping() {
-    CloseSocket(m_mapSocket);
-    if (m_outcome.mapping)
-        m_outcome.mappingEndpointIndependent =
-            *m_outcome.mapping == StunBehaviour::EndpointIndependent;
-    theLog.WriteLine("");
-    theLog.WriteTimedLine("NAT hairpinning check start...");
-    m_hairSocket = OpenSocket();
-    if (m_hairSocket < 0)
-        return;
-    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
-                          Ep(m_config.server).c_str());
-    Begin(Phase::HairI, m_hairSocket, m_config.server, 0, m_config.server);
+    SettleMapping();
+    StartCheck("hairpinning", Phase::HairI, m_hairSocket);
 }
 
 void CStunCheck::StartFiltering() {
@@ -581,14 +596,7 @@ void CStunCheck::StartFiltering() {
         Finish();
         return;
     }
-    theLog.WriteLine("");
-    theLog.WriteTimedLine("NAT filtering behaviour check start...");
-    m_filtSocket = OpenSocket();
-    if (m_filtSocket < 0)
-        return;
-    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
-                          Ep(m_config.server).c_str());
-    Begin(Phase::FiltI, m_filtSocket, m_config.server, 0, m_config.server);
+    StartCheck("filtering behaviour", Phase::FiltI, m_filtSocket);
 }
 
 void CStunCheck::Finish() {
@@ -775,10 +783,7 @@ void CStunCheck::QuickOnDatagram(int socketId, const Ipv4Endpoint& from, const S
                 case Phase::HairI:
                     theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
                                           Ep(j.reply.mapped).c_str(), PhaseName(phase));
-                    theLog.WriteTimedLine(
-                        "Binding request to my own mapped address %s from the same socket...",
-                        Ep(j.reply.mapped).c_str());
-                    QuickLaunch(Phase::Hairpin, m_hairSocket, j.reply.mapped, 0, j.reply.mapped);
+                    SendToOwnMapping(j.reply.mapped);
                     break;
                 case Phase::FiltII:
                     theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
@@ -859,46 +864,22 @@ void CStunCheck::QuickAfterTestI(const Reply& reply) {
         static_cast<unsigned long long>(rtt), static_cast<unsigned long long>(m_quickRtoMs),
         q.transmissions, static_cast<double>(giveUp) / 1000.0);
 
+    StartMappingTests(reply, why);
     if (why.empty()) {
-        m_outcome.rfc5780 = true;
-        const Ipv4Endpoint to{reply.other->address, server.port};
-        theLog.WriteTimedLine("Test II: Binding request to %s (other IP, primary port)...",
-                              Ep(to).c_str());
-        QuickLaunch(Phase::MapII, m_mapSocket, to, 0, to);
         // Sent at once; its answer counts only when test II's mapped address differs from I's.
         theLog.WriteTimedLine("Test III: Binding request to %s (other IP, other port), at once...",
                               Ep(*reply.other).c_str());
         QuickLaunch(Phase::MapIII, m_mapSocket, *reply.other, 0, *reply.other);
-    } else {
-        ServerLacks5780(why);
-        if (m_config.server2 && !(*m_config.server2 == server)) {
-            theLog.WriteTimedLine("Binding request to the second STUN server %s...",
-                                  Ep(*m_config.server2).c_str());
-            QuickLaunch(Phase::MapSecond, m_mapSocket, *m_config.server2, 0, *m_config.server2);
-        }
     }
 
-    theLog.WriteLine("");
-    theLog.WriteTimedLine("NAT hairpinning check start...");
-    m_hairSocket = OpenSocket();
-    if (m_hairSocket < 0)
+    if (!StartCheck("hairpinning", Phase::HairI, m_hairSocket))
         return;
-    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
-                          Ep(server).c_str());
-    QuickLaunch(Phase::HairI, m_hairSocket, server, 0, server);
-
     if (m_outcome.rfc5780 != true) {
         m_filtDone = true;
         return;
     }
-    theLog.WriteLine("");
-    theLog.WriteTimedLine("NAT filtering behaviour check start...");
-    m_filtSocket = OpenSocket();
-    if (m_filtSocket < 0)
+    if (!StartCheck("filtering behaviour", Phase::FiltI, m_filtSocket))
         return;
-    theLog.WriteTimedLine("Test I: Binding request to %s from a fresh socket...",
-                          Ep(server).c_str());
-    QuickLaunch(Phase::FiltI, m_filtSocket, server, 0, server);
     // All three at once: each change response passes the filter or not by what the socket sent,
     // and every request goes to the same primary address.
     theLog.WriteTimedLine(
@@ -940,10 +921,7 @@ void CStunCheck::QuickDecide() {
 void CStunCheck::MappingDone() {
     m_mapDone = true;
     QuickCancel({Phase::MapII, Phase::MapIII, Phase::MapSecond});
-    CloseSocket(m_mapSocket);
-    if (m_outcome.mapping)
-        m_outcome.mappingEndpointIndependent =
-            *m_outcome.mapping == StunBehaviour::EndpointIndependent;
+    SettleMapping();
 }
 
 void CStunCheck::DecideMapping() {
@@ -954,23 +932,8 @@ void CStunCheck::DecideMapping() {
     if (second.state != SlotState::Unused) {
         if (second.state == SlotState::Waiting)
             return;
-        if (second.state == SlotState::Answered) {
-            // As in the full run: another IP with the same mapping rules out both dependent
-            // kinds; the same IP only address-and-port-dependent.
-            const bool sameIp = m_config.server2->address == m_config.server.address;
-            if (second.mapped == mapped) {
-                if (!sameIp)
-                    m_outcome.mapping = StunBehaviour::EndpointIndependent;
-                else
-                    theLog.WriteTimedLine(
-                        "Both servers share an IP address: endpoint-independent and "
-                        "address-dependent mapping look alike");
-            } else {
-                m_outcome.mappingEndpointIndependent = false;
-                if (sameIp)
-                    m_outcome.mapping = StunBehaviour::AddressAndPortDependent;
-            }
-        }
+        if (second.state == SlotState::Answered)
+            TakeSecondServer(second.mapped);
         MappingDone();
         return;
     }

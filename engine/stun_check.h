@@ -231,17 +231,31 @@ private:
              int transmissions, std::uint64_t capMs);
     void Begin(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
                const Ipv4Endpoint& expectFrom);
+    // A request of either mode: in quick mode one more transaction under way, else the one.
+    void Launch(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
+                const Ipv4Endpoint& expectFrom);
+    // Logs the check's start ("NAT <check> check start...") and sends its test I to the server
+    // from a fresh socket; false when no socket could be opened (the run has finished).
+    bool StartCheck(const char* check, Phase testI, int& socketId);
     bool Transmit(Transaction& t);
     Judged Judge(const Transaction& t, const Ipv4Endpoint& from, const StunMessage& msg);
     // Test I's bookkeeping, shared by both modes; why the server cannot do the RFC 5780 tests
     // ("" when it can).
     std::string TakeTestI(const Reply& reply);
+    // After test I: test II where the server can do RFC 5780 (why is ""), else the second
+    // server if one is configured; false when neither request went out.
+    bool StartMappingTests(const Reply& reply, const std::string& why);
+    // The second server's answer against test I's mapped address.
+    void TakeSecondServer(const Ipv4Endpoint& mapped);
+    // The mapping test is over: its socket closed, its verdict read as endpoint-independent or not.
+    void SettleMapping();
+    // The hairpinning test's request to this socket's own mapped address.
+    void SendToOwnMapping(const Ipv4Endpoint& mapped);
     int OpenSocket();
     void CloseSocket(int& socketId);
     void OnReply(const Reply& reply);
     void OnTimeout();
     void OnHairpinArrived();
-    void StartHairpin();
     void StartFiltering();
     void AfterMapping();
     void ServerLacks5780(const std::string& why);

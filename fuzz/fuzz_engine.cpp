@@ -15,18 +15,11 @@
 #include "engine/responder_limit.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_log.h"
+#include "fuzz/fuzz_parties.h"
 #include "net/messages.h"
 #include "net/network_link.h"
 
 namespace {
-
-// Network order, all on loopback (nothing is ever sent: the network below only records).
-constexpr std::uint32_t kServer1 = 0x0A00007F;  // 127.0.0.10
-constexpr std::uint16_t kServer1Port = 0x581B;  // 7000
-constexpr std::uint32_t kServer2 = 0x1400007F;  // 127.0.0.20
-constexpr std::uint16_t kServer2Port = 0xBC1B;  // 7100
-constexpr std::uint32_t kFriend = 0x3200007F;   // 127.0.0.50
-constexpr std::uint32_t kOwn = 0x4D00007F;      // 127.0.0.77, "this computer"
 
 // Datagrams one delivery or one tick may cause: the most is a step's time-out that ends one test
 // and starts the next (a request and the loopback probe) or the friend search (two searches).
@@ -58,29 +51,6 @@ public:
 CCountingNetwork& Network() {
     static CCountingNetwork* net = new CCountingNetwork;  // lives as long as the process
     return *net;
-}
-
-std::uint32_t Sender(CFuzzInput& in) {
-    switch (in.Byte() % 8) {
-        case 0:
-            return kServer1;
-        case 1:
-            return kServer2;
-        case 2:
-            return kFriend;
-        case 3:
-            return kOwn;
-        case 4:
-            return 0xFFFFFFFFu;
-        case 5:
-            return 0;
-        default:
-            return in.Long();
-    }
-}
-
-bool IsParty(std::uint32_t addr) {
-    return addr == kServer1 || addr == kServer2 || addr == kFriend || addr == kOwn;
 }
 
 // What a stranger must not change.
@@ -184,16 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     prober.StartFilterCheck();
                     break;
                 }
-                std::uint8_t bytes[12];
-                EncodeEndpoint(bytes, AwaitedCode(prober.Step()), in.Long(), in.Word());
-                const std::uint8_t lengths[] = {6, 8, 12};
+                const FuzzedReply r = MakeFuzzedReply(in, op, AwaitedCode(prober.Step()));
                 ReceivedMessage m;
-                const std::uint32_t from = (op & 0x40) != 0   ? Sender(in)
-                                           : (op & 0x20) != 0 ? kServer2
-                                                              : kServer1;
-                const std::uint16_t port = (op & 0x10) != 0 ? in.Word() : kServer1Port;
-                MakeReceived(m, bytes, lengths[in.Byte() % 3], from, port,
-                             net.GetSocket(in.Byte() % 5));
+                MakeReceived(m, r.bytes, r.length, r.from, r.port, net.GetSocket(in.Byte() % 5));
                 RouteChecked(module, m);
                 break;
             }

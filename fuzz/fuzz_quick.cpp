@@ -12,18 +12,11 @@
 #include "engine/quick_check.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_log.h"
+#include "fuzz/fuzz_parties.h"
 #include "net/messages.h"
 #include "net/network_link.h"
 
 namespace {
-
-// Network order, all on loopback (nothing is ever sent: the networks below only count).
-constexpr std::uint32_t kServer1 = 0x0A00007F;  // 127.0.0.10
-constexpr std::uint16_t kServer1Port = 0x581B;  // 7000
-constexpr std::uint32_t kServer2 = 0x1400007F;  // 127.0.0.20
-constexpr std::uint16_t kServer2Port = 0xBC1B;  // 7100
-constexpr std::uint32_t kFriend = 0x3200007F;   // 127.0.0.50, the local network's only host
-constexpr std::uint32_t kOwn = 0x4D00007F;      // 127.0.0.77, "this computer"
 
 // Owns no socket: slots are made-up handles (base + slot) and ports.
 class CCountingLink : public INetworkLink {
@@ -55,25 +48,6 @@ public:
 private:
     SocketHandle m_base;
 };
-
-std::uint32_t Sender(CFuzzInput& in) {
-    switch (in.Byte() % 6) {
-        case 0:
-            return kServer1;
-        case 1:
-            return kServer2;
-        case 2:
-            return kFriend;
-        case 3:
-            return kOwn;
-        default:
-            return in.Long();
-    }
-}
-
-bool IsParty(std::uint32_t addr) {
-    return addr == kServer1 || addr == kServer2 || addr == kFriend || addr == kOwn;
-}
 
 // The replies the check awaits, with the socket they must arrive on.
 struct Awaited {
@@ -156,15 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 2: {  // a reply the check awaits, with a fuzzed body and perhaps a wrong sender
                 const Awaited& a = kAwaited[in.Byte() % std::size(kAwaited)];
-                std::uint8_t bytes[12];
-                EncodeEndpoint(bytes, a.code, in.Long(), in.Word());
-                const std::uint8_t lengths[] = {6, 8, 12};
-                const std::uint32_t from = (op & 0x40) != 0   ? Sender(in)
-                                           : (op & 0x20) != 0 ? kServer2
-                                                              : kServer1;
-                const std::uint16_t port = (op & 0x10) != 0 ? in.Word() : kServer1Port;
+                const FuzzedReply r = MakeFuzzedReply(in, op, a.code);
                 toMain = a.main;
-                have = MakeReceived(m, bytes, lengths[in.Byte() % 3], from, port,
+                have = MakeReceived(m, r.bytes, r.length, r.from, r.port,
                                     (toMain ? main : fresh).GetSocket(a.slot));
                 break;
             }

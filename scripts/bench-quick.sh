@@ -48,18 +48,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# verdicts FILE: the verdict lines and fields of one run's output, one a line (as in
-# tests/lab/quick_test.sh): the summary without the mapped address, then the JSON's behaviours,
-# filter, allocation and rating. The several-copies line is left out: with two copies checking
-# at once, which one finds the other depends on which searches first, in either mode; a run of
-# two copies counts as the same when at least one copy reports it in each mode.
-readonly MULTI_LINE="MORE THAN ONE TARNWICK BEHIND"
-verdicts() {
-    tr -d '\r' <"$1" | awk '/Result Summarize/ {on = 1; next} on && /^\*+$/ {exit}
-        on && NF && !/^MAPPED ADDRESS :/' | grep -v "$MULTI_LINE"
-    grep '^{' "$1" | tail -1 |
-        grep -oE '"(mapping|mappingEndpointIndependent|filtering|hairpinning|rating)":[^,]*|"(filter|allocation)":(null|\{[^}]*\})'
-}
+# Verdicts are compared as scripts/lib.sh's verdicts picks them, without the several-copies line;
+# a run of two copies counts as the same when at least one copy reports that line in each mode.
 
 # timed LAB HOST OUT ARGS...: one client run on HOST; its milliseconds from start to exit in
 # OUT.ms, its verdicts in OUT.v.
@@ -172,12 +162,9 @@ bench() {
     kill "$spid" 2>/dev/null
     wait "$spid" 2>/dev/null
 
-    # --stun against coturn (RFC 5780 needs its two addresses in a configuration file).
+    # --stun against coturn.
     [ "$have_coturn" = yes ] || return
-    printf 'listening-ip=%s\nlistening-ip=%s\nlistening-port=%s\nstun-only\nno-tls\nno-dtls\nno-cli\nno-auth\nlog-file=stdout\nsimple-log\n' \
-        "$s1" "$s2" "$STUN_PORT" >"$d/turnserver.conf"
-    "$natlab" exec "$lab" srv turnserver -c "$d/turnserver.conf" >"$d/coturn.log" 2>&1 &
-    cpid=$!
+    lab_coturn "$natlab" "$lab" "$s1" "$s2" "$STUN_PORT" "$d"
     if "$natlab" listening "$lab" srv "$STUN_PORT" >/dev/null; then
         round "$lab" "$d" stun-full --stun "$s1:$STUN_PORT"
         round "$lab" "$d" stun-quick --stun "$s1:$STUN_PORT" --quick

@@ -72,6 +72,21 @@ lab_cleanup() {
     rm -rf "$work"
 }
 
+# lab_up LABEL ARGS...: "natlab up ARGS... --name NAME" for lab_session's lab, its output in
+# $work/up.out; where the lab does not come up, prints that output and fails the test as "lab
+# LABEL came up". Sets s1 and s2, the lab's two server addresses.
+lab_up() {
+    local label=$1
+    shift
+    if ! "$lab_natlab" up "$@" --name "$lab_name" >"$work/up.out" 2>&1; then
+        cat "$work/up.out"
+        bad "lab $label came up"
+        finish
+    fi
+    s1=$(sed -n 's/^server1=//p' "$work/up.out")
+    s2=$(sed -n 's/^server2=//p' "$work/up.out")
+}
+
 # lab_servers NATLAB NAME SERVER UPFILE INI FRIEND LOG: writes INI naming the lab's two server
 # addresses (from the "natlab up" output in UPFILE; ports 34780 and 34790) and FRIEND, and starts
 # gatewise-server on the lab's server host in the background, its output in LOG, its pid in spid.
@@ -82,4 +97,28 @@ lab_servers() {
     write_settings "$5" "$s1" 34780 "$s2" 34790 "$6"
     "$1" exec "$2" srv "$3" --server1 "$s1:34780" --server2 "$s2:34790" >"$7" 2>&1 &
     spid=$!
+}
+
+# lab_coturn NATLAB NAME S1 S2 PORT DIR: starts coturn as an RFC 5780 STUN server on the lab's
+# server host, listening on S1:PORT and S2:PORT (RFC 5780 needs two addresses of one family, given
+# in a configuration file: DIR/turnserver.conf), its output in DIR/coturn.log, its pid in cpid.
+lab_coturn() {
+    printf 'listening-ip=%s\nlistening-ip=%s\nlistening-port=%s\nstun-only\nno-tls\nno-dtls\nno-cli\nno-auth\nlog-file=stdout\nsimple-log\n' \
+        "$3" "$4" "$5" >"$6/turnserver.conf"
+    "$1" exec "$2" srv turnserver -c "$6/turnserver.conf" >"$6/coturn.log" 2>&1 &
+    cpid=$!
+}
+
+# verdicts FILE: the verdict lines and fields of one quick or full run's output (CR LF or LF), one
+# a line. The check: the summary between its heading and the closing asterisks, then the JSON's
+# behaviours, filter, allocation and rating. --stun: the summary without the mapped address (a
+# fresh port every run), then the same JSON fields. The several-copies line (MULTI_LINE) is left
+# out: with two copies checking at once, which one finds the other depends on which searches
+# first, in either mode.
+MULTI_LINE="MORE THAN ONE TARNWICK BEHIND"
+verdicts() {
+    tr -d '\r' <"$1" | awk '/Result Summarize/ {on = 1; next} on && /^\*+$/ {exit}
+        on && NF && !/^MAPPED ADDRESS :/' | grep -v "$MULTI_LINE"
+    grep '^{' "$1" | tail -1 |
+        grep -oE '"(mapping|mappingEndpointIndependent|filtering|hairpinning|rating)":[^,]*|"(filter|allocation)":(null|\{[^}]*\})'
 }

@@ -217,6 +217,18 @@ protected:
         MakeReceived(m, b, len, from, fromPort, fresh.GetSocket(slot));
         return m;
     }
+    // Starts at 0 ms and answers the three round-trip measurements rttMs later (Server1 on both
+    // sockets, Server2 on the mapping socket), so every test is under way; false when Start fails.
+    bool StartMeasured(std::uint32_t friendIp, std::uint64_t rttMs) {
+        nowMs = 0;
+        if (!quick.Start(Config(friendIp), &net, &fresh))
+            return false;
+        nowMs = rttMs;
+        quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
+        quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
+        quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+        return true;
+    }
     // Hands an arrival over as the check module routes it during a quick check.
     void Route(const ScriptedPath& path, const ScriptedPath::Arrival& a, bool quickRun) {
         const int slot = (a.main ? net : fresh).SlotOf(a.msg.socket);
@@ -331,13 +343,8 @@ class QuickTimingTest : public QuickCheckTest, public ::testing::WithParamInterf
 
 TEST_P(QuickTimingTest, RetransmitsAfterThreeRoundTripsSixTimesThenGivesUpAtTheCap) {
     const TimingRow& row = GetParam();
-    nowMs = 0;
-    ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
-    nowMs = row.rttMs;
     // The three measuring replies; nothing else is ever answered.
-    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    ASSERT_TRUE(StartMeasured(0, row.rttMs));
     ASSERT_EQ(quick.RoundTripMs(1), row.rttMs);
     ASSERT_EQ(quick.RoundTripMs(2), row.rttMs);
     std::vector<std::uint64_t> sends;
@@ -453,12 +460,7 @@ class QuickStrangerTest : public QuickCheckTest,
 
 TEST_P(QuickStrangerTest, IsDroppedAndCountedAndChangesNothing) {
     const StrangerRow& row = GetParam();
-    nowMs = 0;
-    ASSERT_TRUE(quick.Start(Config(), &net, &fresh));
-    nowMs = 5;
-    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    ASSERT_TRUE(StartMeasured(kFriend, 5));
     ASSERT_TRUE(quick.Running());  // every test is now under way
     const QuickFindings before = quick.Findings();
     const CRecordingNetwork& link = row.main ? net : fresh;
@@ -494,12 +496,7 @@ INSTANTIATE_TEST_SUITE_P(QuickCheck, QuickStrangerTest, ::testing::ValuesIn(kStr
                          NameOf<StrangerRow>);
 
 TEST_F(QuickCheckTest, FriendReportOnlyFromTheFriendFoundAndAcknowledged) {
-    nowMs = 0;
-    ASSERT_TRUE(quick.Start(Config(), &net, &fresh));
-    nowMs = 5;
-    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    ASSERT_TRUE(StartMeasured(kFriend, 5));
     // Both searches left at once: the broadcast from 9801 and the direct one from the probe
     // socket; the 9802 binding from 9802.
     std::set<std::pair<std::uint32_t, int>> mainSent;

@@ -249,6 +249,18 @@ constexpr B EI = B::EndpointIndependent;
 constexpr B AD = B::AddressDependent;
 constexpr B APD = B::AddressAndPortDependent;
 
+// The NAT and the server a row describes, nothing sent yet.
+CFakeStunWorld WorldOf(const Row& r) {
+    CFakeStunWorld w;
+    w.mapping = r.mapping;
+    w.filtering = r.filtering;
+    w.hairpin = r.hairpin;
+    w.server = r.server;
+    w.bogus = r.bogus;
+    w.dropRequests = r.drop;
+    return w;
+}
+
 // clang-format off
 const Row kRows[] = {
     {.name = "FullCone", .hairpin = true, .wantMapping = EI, .wantMappingEi = true, .wantFiltering = EI, .wantHairpin = true, .classicFilter = FilterFullCone, .classicAlloc = AllocNotSymmetric},
@@ -283,12 +295,7 @@ class StunScenario : public StunCheckTest, public ::testing::WithParamInterface<
 
 TEST_P(StunScenario, Verdicts) {
     const Row& r = GetParam();
-    world.mapping = r.mapping;
-    world.filtering = r.filtering;
-    world.hairpin = r.hairpin;
-    world.server = r.server;
-    world.bogus = r.bogus;
-    world.dropRequests = r.drop;
+    world = WorldOf(r);
     const StunOutcome o = Run(r.second, r.publicIsLocal);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.rfc5780, r.rfc5780) << o.rfc5780Problem;
@@ -429,13 +436,7 @@ TEST_F(StunCheckTest, StopClosesSocketsAndLeavesVerdictsOpen) {
 class StunQuickScenario : public StunCheckTest, public ::testing::WithParamInterface<Row> {
 protected:
     StunOutcome RunRow(const Row& r, bool quick) {
-        world = CFakeStunWorld{};
-        world.mapping = r.mapping;
-        world.filtering = r.filtering;
-        world.hairpin = r.hairpin;
-        world.server = r.server;
-        world.bogus = r.bogus;
-        world.dropRequests = r.drop;
+        world = WorldOf(r);
         return Run(r.second, r.publicIsLocal, {}, quick);
     }
 };

@@ -87,13 +87,8 @@ fi
 
 name="e$$"
 lab_session "$natlab" "$name"
-if ! "$natlab" up "$profile" "${opts[@]}" --clients "$clients" --name "$name" >"$work/up.out" 2>&1; then
-    cat "$work/up.out"
-    bad "lab $profile came up"
-    finish
-fi
-server1=$(sed -n 's/^server1=//p' "$work/up.out")
-server2=$(sed -n 's/^server2=//p' "$work/up.out")
+lab_up "$profile" "$profile" "${opts[@]}" --clients "$clients"
+server1=$s1 server2=$s2
 c1=$(sed -n 's/^c1=//p' "$work/up.out")
 
 if [ "$multi" = yes ]; then

@@ -18,7 +18,7 @@ set -uo pipefail
 case_name=$1 cli=$2 server=$3 natlab=$4
 . "$(dirname "$0")/../../scripts/lib.sh"
 
-readonly STUN_PORT=3478 MULTI_LINE="MORE THAN ONE TARNWICK BEHIND"
+readonly STUN_PORT=3478
 opts=() clients=1 stun=no
 profile=${case_name#stun-}
 [ "$profile" != "$case_name" ] && stun=yes
@@ -39,24 +39,7 @@ fi
 
 name="q$$"
 lab_session "$natlab" "$name"
-if ! "$natlab" up "$profile" "${opts[@]}" --clients "$clients" --name "$name" >"$work/up.out" 2>&1; then
-    cat "$work/up.out"
-    bad "lab $case_name came up"
-    finish
-fi
-s1=$(sed -n 's/^server1=//p' "$work/up.out")
-s2=$(sed -n 's/^server2=//p' "$work/up.out")
-
-# verdicts FILE: the verdict lines and fields of one run's output (CR LF or LF), one a line.
-# The check: the summary between its heading and the closing asterisks, then the JSON's
-# behaviours, filter, allocation and rating. --stun: the summary without the mapped address (a
-# fresh port every run), then the same JSON fields.
-verdicts() {
-    tr -d '\r' <"$1" | awk '/Result Summarize/ {on = 1; next} on && /^\*+$/ {exit}
-        on && NF && !/^MAPPED ADDRESS :/' | grep -v "$MULTI_LINE"
-    grep '^{' "$1" | tail -1 |
-        grep -oE '"(mapping|mappingEndpointIndependent|filtering|hairpinning|rating)":[^,]*|"(filter|allocation)":(null|\{[^}]*\})'
-}
+lab_up "$case_name" "$profile" "${opts[@]}" --clients "$clients"
 
 # run HOST OUT [ARGS...]: one run of the client on HOST, bounded; its status in OUT.rc.
 run() {
@@ -86,20 +69,8 @@ compare() {
 }
 
 if [ "$stun" = yes ]; then
-    cat >"$work/turnserver.conf" <<CONF
-listening-ip=$s1
-listening-ip=$s2
-listening-port=$STUN_PORT
-stun-only
-no-tls
-no-dtls
-no-cli
-no-auth
-log-file=stdout
-simple-log
-CONF
-    "$natlab" exec "$name" srv turnserver -c "$work/turnserver.conf" >"$work/coturn.log" 2>&1 &
-    pids+=($!)
+    lab_coturn "$natlab" "$name" "$s1" "$s2" "$STUN_PORT" "$work"
+    pids+=("$cpid")
     "$natlab" listening "$name" srv "$STUN_PORT" || { bad "coturn is listening"; cat "$work/coturn.log"; finish; }
     run c1 "$work/full" --stun "$s1:$STUN_PORT" --stun-rto-ms 100
     "$natlab" flush "$name" >/dev/null

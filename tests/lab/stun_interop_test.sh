@@ -45,13 +45,7 @@ stop_all() {  # every server stopped, and the router's mappings forgotten
     stop_pids
     "$natlab" flush "$name" >/dev/null
 }
-if ! "$natlab" up "$lab_profile" "${opts[@]}" --name "$name" >"$work/up.out" 2>&1; then
-    cat "$work/up.out"
-    bad "lab $profile came up"
-    finish
-fi
-s1=$(sed -n 's/^server1=//p' "$work/up.out")
-s2=$(sed -n 's/^server2=//p' "$work/up.out")
+lab_up "$profile" "$lab_profile" "${opts[@]}"
 
 # expect_json NAME: gatewise-cli's JSON in $work/NAME.json names the router's behaviours.
 expect_json() {
@@ -69,21 +63,9 @@ run_cli() {  # run_cli NAME: gatewise-cli --stun against Server1's address on c1
     tail -n 1 "$work/$1.out" >"$work/$1.json"
 }
 
-# 1. coturn. RFC 5780 needs two listening addresses of one family, given in a config file.
-cat >"$work/turnserver.conf" <<CONF
-listening-ip=$s1
-listening-ip=$s2
-listening-port=$PORT
-stun-only
-no-tls
-no-dtls
-no-cli
-no-auth
-log-file=stdout
-simple-log
-CONF
-"$natlab" exec "$name" srv turnserver -c "$work/turnserver.conf" >"$work/coturn.log" 2>&1 &
-pids+=($!)
+# 1. coturn.
+lab_coturn "$natlab" "$name" "$s1" "$s2" "$PORT" "$work"
+pids+=("$cpid")
 if "$natlab" listening "$name" srv "$PORT"; then
     run_cli coturn
     expect_json coturn
