@@ -219,11 +219,17 @@ protected:
     }
     // Starts at 0 ms and answers the three round-trip measurements rttMs later (Server1 on both
     // sockets, Server2 on the mapping socket), so every test is under way; false when Start fails.
-    bool StartMeasured(std::uint32_t friendIp, std::uint64_t rttMs) {
+    // With lostUntilMs, the first measuring requests are lost and the replies answer the
+    // retransmissions made then.
+    bool StartMeasured(std::uint32_t friendIp, std::uint64_t rttMs, std::uint64_t lostUntilMs = 0) {
         nowMs = 0;
         if (!quick.Start(Config(friendIp), &net, &fresh))
             return false;
-        nowMs = rttMs;
+        if (lostUntilMs > 0) {
+            nowMs = lostUntilMs;
+            quick.OnTimer();
+        }
+        nowMs += rttMs;
         quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
         quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
         quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
@@ -389,14 +395,7 @@ TEST_F(QuickCheckTest, ALostChangeAcknowledgementIsAskedForAgain) {
 // A lost first measuring request must not pass for a slow path: the round trip counts from the
 // transmission the reply answers, so the tests still ask again at the 100 ms floor.
 TEST_F(QuickCheckTest, RoundTripAfterALostFirstRequestCountsFromTheRetransmission) {
-    nowMs = 0;
-    ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
-    nowMs = 250;
-    quick.OnTimer();
-    nowMs = 252;
-    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    ASSERT_TRUE(StartMeasured(0, 2, 250));
     EXPECT_EQ(quick.RoundTripMs(1), 2u);
     EXPECT_EQ(quick.RoundTripMs(2), 2u);
     const std::size_t before = fresh.sent.size();
@@ -408,12 +407,7 @@ TEST_F(QuickCheckTest, RoundTripAfterALostFirstRequestCountsFromTheRetransmissio
 // A timer held up by a busy machine sends what is due instead of giving up with tries unsent;
 // the cap still ends the request.
 TEST_F(QuickCheckTest, ALateTimerCostsNoTriesButTheCapHolds) {
-    nowMs = 0;
-    ASSERT_TRUE(quick.Start(Config(0), &net, &fresh));
-    nowMs = 10;
-    quick.OnFreshMessage(EndpointReply(kQuickFilterSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer1, kServer1Port));
-    quick.OnFreshMessage(EndpointReply(kQuickMappingSlot, kServer2, kServer2Port));
+    ASSERT_TRUE(StartMeasured(0, 10));
     const auto allocSends = [this] {
         return std::count_if(fresh.sent.begin(), fresh.sent.end(),
                              [](const SentRecord& r) { return r.code == 0x74777007; });
