@@ -38,42 +38,20 @@ bool BlockStopSignals() {
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-void CSignalWatcher::Watch() {
+int CSignalWatcher::NextSignal(const Clock::time_point* deadline) {
     const sigset_t set = StopSignals();
-    int first = 0;  // the first signal, while its deadline runs
-    Clock::time_point deadline;
-    for (;;) {
-        int signo = 0;
-        if (first != 0) {
-            if (Clock::now() >= deadline) {
-                m_onOverdue(first);
-                first = 0;  // once: the callback normally ends the process
-                continue;
-            }
-            signo = WaitUntil(set, deadline);
-            if (signo <= 0)
-                continue;  // time-out or EINTR: the deadline is looked at again
-        } else if (sigwait(&set, &signo) != 0) {
-            continue;
-        }
-        // Stop wakes this thread with a SIGTERM of its own; a real one at that moment
-        // needs no answer either, as the client is already ending.
-        if (m_stopping)
-            return;
-        if (m_onOverdue && deadline == Clock::time_point{}) {
-            first = signo;
-            deadline = Clock::now() + m_grace;
-        }
-        if (m_onSignal)
-            m_onSignal(signo);
-    }
+    if (deadline != nullptr)
+        return WaitUntil(set, *deadline);
+    int signo = 0;
+    return sigwait(&set, &signo) == 0 ? signo : -1;
 }
 
 void CSignalWatcher::Stop() {
     if (!m_thread.joinable())
         return;
     m_stopping = true;
-    // Directed at the watcher alone, which has the signal blocked and is (or will be) in sigwait.
+    // Wakes NextSignal with a SIGTERM of its own, directed at the watcher alone, which has the
+    // signal blocked and is (or will be) in sigwait.
     pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
 }

@@ -39,6 +39,10 @@ public:
 
 private:
     void Watch();  // the watcher's thread
+    // The system's part, on the watcher's thread: the next SIGINT or SIGTERM (on Windows, the
+    // console event standing in for one), waiting until deadline when given (nullptr: no
+    // deadline). 0 or less at the deadline, on an interrupted wait, or once Stop has woken it.
+    int NextSignal(const std::chrono::steady_clock::time_point* deadline);
 
     // Set before the thread starts, then read-only.
     std::function<void(int)> m_onSignal;

@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-// The parts of signal_watch.h no system is in: starting the watcher's thread, and the relay.
-// signal_watch.cpp (POSIX) or signal_watch_win.cpp holds the rest.
+// The parts of signal_watch.h no system is in: the watcher's thread and its deadline, and the
+// relay. signal_watch.cpp (POSIX) or signal_watch_win.cpp holds the rest.
 
 bool CSignalWatcher::Start(std::function<void(int)> onSignal, std::chrono::milliseconds grace,
                            std::function<void(int)> onOverdue) {
@@ -19,6 +19,32 @@ bool CSignalWatcher::Start(std::function<void(int)> onSignal, std::chrono::milli
         return false;
     }
     return true;
+}
+
+void CSignalWatcher::Watch() {
+    using Clock = std::chrono::steady_clock;
+    int first = 0;  // the first signal, while its deadline runs
+    Clock::time_point deadline;
+    for (;;) {
+        if (first != 0 && Clock::now() >= deadline) {
+            m_onOverdue(first);
+            first = 0;  // once: the callback normally ends the process
+            continue;
+        }
+        const int signo = NextSignal(first != 0 ? &deadline : nullptr);
+        // Stop wakes this thread; a real signal at that moment needs no answer either, as the
+        // client is already ending.
+        if (m_stopping)
+            return;
+        if (signo <= 0)
+            continue;  // time-out or interruption: the deadline is looked at again
+        if (m_onOverdue && deadline == Clock::time_point{}) {
+            first = signo;
+            deadline = Clock::now() + m_grace;
+        }
+        if (m_onSignal)
+            m_onSignal(signo);
+    }
 }
 
 void CSignalRelay::Deliver(int signo) {

@@ -1,10 +1,8 @@
 #include "cli/signal_watch.h"
 
-#include <condition_variable>
 #include <csignal>
-#include <deque>
-#include <mutex>
 
+#include "core/console_events_win.h"
 #include "core/win_util.h"
 
 // Windows has no SIGINT/SIGTERM to block and wait for: a console control handler stands in. It
@@ -15,57 +13,16 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Held like blocked signals: a few, not an unbounded list of repeats.
-constexpr std::size_t kMaxQueued = 8;
-// Windows ends the process as soon as the handler of a close, logoff or shutdown event returns,
-// and in any case after 5 s: waiting here gives the clean stop (within 1.5 s plus clean-up) its
-// time. The process may end while this thread waits.
-constexpr DWORD kCloseWaitMs = 4500;
-
-struct StopQueue {
-    // Guards queued; taken by the control handler's thread and the watcher's, nothing nested.
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::deque<int> queued;
-};
-
-StopQueue& Queue() {
-    static StopQueue queue;
+// Signal numbers, as the watcher hands them on.
+ConsoleEventQueue<int>& Queue() {
+    static ConsoleEventQueue<int> queue;
     return queue;
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    const int signo = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
-    {
-        StopQueue& q = Queue();
-        std::lock_guard<std::mutex> lock(q.mutex);
-        if (q.queued.size() < kMaxQueued)
-            q.queued.push_back(signo);
-    }
-    Queue().arrived.notify_all();
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        ::Sleep(kCloseWaitMs);
-    return TRUE;  // handled: the default handler would end the process at once
-}
-
-// The next queued signal; 0 at deadline (when given) or once stopping is set.
-int TakeSignal(const std::atomic<bool>& stopping, const Clock::time_point* deadline) {
-    StopQueue& q = Queue();
-    std::unique_lock<std::mutex> lock(q.mutex);
-    const auto ready = [&] { return !q.queued.empty() || stopping.load(); };
-    if (deadline != nullptr) {
-        if (!q.arrived.wait_until(lock, *deadline, ready))
-            return 0;
-    } else {
-        q.arrived.wait(lock, ready);
-    }
-    if (q.queued.empty())
-        return 0;
-    const int signo = q.queued.front();
-    q.queued.pop_front();
-    return signo;
+    Queue().Push(event == CTRL_C_EVENT ? SIGINT : SIGTERM);
+    // A close waits so the clean stop (within 1.5 s plus clean-up) has its time.
+    return ConsoleEventHandled(event);
 }
 
 }  // namespace
@@ -75,44 +32,13 @@ bool BlockStopSignals() {
     return ::SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
 }
 
-void CSignalWatcher::Watch() {
-    int first = 0;  // the first signal, while its deadline runs
-    Clock::time_point deadline;
-    for (;;) {
-        int signo = 0;
-        if (first != 0) {
-            if (Clock::now() >= deadline) {
-                m_onOverdue(first);
-                first = 0;  // once: the callback normally ends the process
-                continue;
-            }
-            signo = TakeSignal(m_stopping, &deadline);
-        } else {
-            signo = TakeSignal(m_stopping, nullptr);
-        }
-        // Stop wakes this thread; an event at that moment needs no answer either, as the
-        // client is already ending.
-        if (m_stopping)
-            return;
-        if (signo <= 0)
-            continue;  // the deadline is looked at again
-        if (m_onOverdue && deadline == Clock::time_point{}) {
-            first = signo;
-            deadline = Clock::now() + m_grace;
-        }
-        if (m_onSignal)
-            m_onSignal(signo);
-    }
+int CSignalWatcher::NextSignal(const std::chrono::steady_clock::time_point* deadline) {
+    return Queue().Take(deadline, [this] { return m_stopping.load(); }).value_or(0);
 }
 
 void CSignalWatcher::Stop() {
     if (!m_thread.joinable())
         return;
-    {
-        // Under the lock, so the watcher cannot miss the wake between its check and its wait.
-        std::lock_guard<std::mutex> lock(Queue().mutex);
-        m_stopping = true;
-    }
-    Queue().arrived.notify_all();
+    Queue().Wake([this] { m_stopping = true; });
     m_thread.join();
 }

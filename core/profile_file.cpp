@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -14,9 +13,13 @@
 #include <cstring>
 #include <optional>
 
+#include "core/profile_file_shared.h"
+
 // The profile file's POSIX calls: stat/open/read/write/fsync/rename.
 
 namespace {
+
+using profile_file::Refused;
 
 const char* FileKind(mode_t mode) {
     if (S_ISFIFO(mode))
@@ -32,19 +35,11 @@ const char* FileKind(mode_t mode) {
     return "not a plain file";
 }
 
-ProfileFileState Refused(ProfileAccess access, std::string reason) {
-    ProfileFileState state;
-    state.access = access;
-    state.reason = std::move(reason);
-    return state;
-}
-
 // A stat or open that failed with err: a file that is not there, or one that cannot be read.
 ProfileFileState FailedWith(int err) {
     if (err == ENOENT || err == ENOTDIR)
-        return Refused(ProfileAccess::kMissing, "does not exist");
-    return Refused(ProfileAccess::kUnreadable,
-                   std::string("cannot be read: ") + std::strerror(err));
+        return profile_file::Missing();
+    return profile_file::Unreadable(std::strerror(err));
 }
 
 // Why a file of that kind and size is never read; nullopt for a regular file of at most 1 MiB.
@@ -52,9 +47,7 @@ std::optional<ProfileFileState> Judge(const struct stat& st) {
     if (!S_ISREG(st.st_mode))
         return Refused(ProfileAccess::kNotRegular,
                        std::string("is ") + FileKind(st.st_mode) + ", not a regular file");
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxProfileBytes)
-        return Refused(ProfileAccess::kTooLarge, "is larger than 1 MiB");
-    return std::nullopt;
+    return profile_file::JudgeSize(static_cast<std::uint64_t>(st.st_size));
 }
 
 // The state of the file and, when readable, its descriptor (the caller closes it).
@@ -72,8 +65,7 @@ ProfileFileState OpenProfile(const std::string& path, int& fd) {
         return FailedWith(errno);
     std::optional<ProfileFileState> refused;
     if (::fstat(fd, &st) != 0) {
-        refused = Refused(ProfileAccess::kUnreadable,
-                          std::string("cannot be read: ") + std::strerror(errno));
+        refused = profile_file::Unreadable(std::strerror(errno));
     } else {
         refused = Judge(st);
     }
@@ -91,31 +83,19 @@ ProfileReadResult ReadProfileFile(const std::string& path, std::string& out) {
     out.clear();
     int fd = -1;
     const ProfileFileState state = OpenProfile(path, fd);
-    if (state.access == ProfileAccess::kMissing)
-        return ProfileReadResult::kMissing;
     if (state.access != ProfileAccess::kReadable)
-        return ProfileReadResult::kFailed;
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ::close(fd);
-            return ProfileReadResult::kFailed;
-        }
-        out.append(chunk, static_cast<std::size_t>(n));
-        // A file that grows while it is read is cut off at the bound, not followed.
-        if (out.size() > kMaxProfileBytes) {
-            ::close(fd);
-            out.clear();
-            return ProfileReadResult::kFailed;
-        }
-    }
+        return profile_file::NotReadResult(state);
+    const bool ok = profile_file::ReadBounded(
+        [fd](char* buf, std::size_t cap) -> long {
+            for (;;) {
+                const ssize_t n = ::read(fd, buf, cap);
+                if (n >= 0 || errno != EINTR)
+                    return static_cast<long>(n);
+            }
+        },
+        out);
     ::close(fd);
-    return ProfileReadResult::kOk;
+    return ok ? ProfileReadResult::kOk : ProfileReadResult::kFailed;
 }
 
 ProfileFileState CheckProfileFile(const std::string& path) {
@@ -164,13 +144,8 @@ bool WriteAll(int fd, const std::string& data) {
 }  // namespace
 
 bool ReplaceProfileFile(const std::string& target, const std::string& data) {
-    static std::atomic<unsigned> counter{0};
-    const std::size_t slash = target.rfind('/');
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string temp = dir + "." + base + ".tmp." + std::to_string(::getpid()) + "." +
-                             std::to_string(counter.fetch_add(1));
+    const std::string temp =
+        profile_file::TempPathBeside(target, "/", static_cast<unsigned long>(::getpid()));
 
     // 0666 less the umask for a new file, as any editor would create it.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

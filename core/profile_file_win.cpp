@@ -1,12 +1,12 @@
 #include "core/profile_file.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "core/profile.h"
+#include "core/profile_file_shared.h"
 #include "core/win_util.h"
 
 // The profile file's Windows calls: attributes, CreateFileW/ReadFile/WriteFile, FlushFileBuffers
@@ -14,24 +14,14 @@
 
 namespace {
 
-ProfileFileState Refused(ProfileAccess access, std::string reason) {
-    ProfileFileState state;
-    state.access = access;
-    state.reason = std::move(reason);
-    return state;
-}
+using profile_file::JudgeSize;
+using profile_file::Refused;
 
 // A look or an open that failed with err: a file that is not there, or one that cannot be read.
 ProfileFileState FailedWith(DWORD err) {
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
-        return Refused(ProfileAccess::kMissing, "does not exist");
-    return Refused(ProfileAccess::kUnreadable, "cannot be read: " + SystemErrorText(err));
-}
-
-std::optional<ProfileFileState> JudgeSize(std::uint64_t bytes) {
-    if (bytes > kMaxProfileBytes)
-        return Refused(ProfileAccess::kTooLarge, "is larger than 1 MiB");
-    return std::nullopt;
+        return profile_file::Missing();
+    return profile_file::Unreadable(SystemErrorText(err));
 }
 
 // The state of the file and, when readable, its handle (the caller closes it). The attributes
@@ -62,8 +52,7 @@ ProfileFileState OpenProfile(const std::string& path, HANDLE& file) {
     if (::GetFileType(file) != FILE_TYPE_DISK) {
         refused = Refused(ProfileAccess::kNotRegular, "is not a plain file");
     } else if (!::GetFileSizeEx(file, &opened)) {
-        refused = Refused(ProfileAccess::kUnreadable,
-                          "cannot be read: " + SystemErrorText(::GetLastError()));
+        refused = profile_file::Unreadable(SystemErrorText(::GetLastError()));
     } else {
         refused = JudgeSize(static_cast<std::uint64_t>(opened.QuadPart));
     }
@@ -95,30 +84,18 @@ ProfileReadResult ReadProfileFile(const std::string& path, std::string& out) {
     out.clear();
     HANDLE file = INVALID_HANDLE_VALUE;
     const ProfileFileState state = OpenProfile(path, file);
-    if (state.access == ProfileAccess::kMissing)
-        return ProfileReadResult::kMissing;
     if (state.access != ProfileAccess::kReadable)
-        return ProfileReadResult::kFailed;
-    char chunk[8192];
-    for (;;) {
-        DWORD n = 0;
-        if (!::ReadFile(file, chunk, sizeof chunk, &n, nullptr)) {
-            ::CloseHandle(file);
-            out.clear();
-            return ProfileReadResult::kFailed;
-        }
-        if (n == 0)
-            break;
-        out.append(chunk, n);
-        // A file that grows while it is read is cut off at the bound, not followed.
-        if (out.size() > kMaxProfileBytes) {
-            ::CloseHandle(file);
-            out.clear();
-            return ProfileReadResult::kFailed;
-        }
-    }
+        return profile_file::NotReadResult(state);
+    const bool ok = profile_file::ReadBounded(
+        [file](char* buf, std::size_t cap) -> long {
+            DWORD n = 0;
+            if (!::ReadFile(file, buf, static_cast<DWORD>(cap), &n, nullptr))
+                return -1;
+            return static_cast<long>(n);
+        },
+        out);
     ::CloseHandle(file);
-    return ProfileReadResult::kOk;
+    return ok ? ProfileReadResult::kOk : ProfileReadResult::kFailed;
 }
 
 ProfileFileState CheckProfileFile(const std::string& path) {
@@ -152,13 +129,7 @@ std::string ProfileWriteTarget(const std::string& path) {
 }
 
 bool ReplaceProfileFile(const std::string& target, const std::string& data) {
-    static std::atomic<unsigned> counter{0};
-    const std::size_t slash = target.find_last_of("\\/");
-    const std::string dir =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string temp = dir + "." + base + ".tmp." + std::to_string(::GetCurrentProcessId()) +
-                             "." + std::to_string(counter.fetch_add(1));
+    const std::string temp = profile_file::TempPathBeside(target, "\\/", ::GetCurrentProcessId());
     const std::wstring wideTemp = WidenUtf8(temp);
     const std::wstring wideTarget = WidenUtf8(target);
     if (wideTemp.empty() || wideTarget.empty())

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/sockaddr_ipv4.h"
+
 namespace {
 
 // Datagrams read from one socket per wake-up at most, so a flood on one socket cannot keep the
@@ -38,10 +40,7 @@ int CStunSockets::Open() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), 0);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ::close(fd);
         return -1;
@@ -53,10 +52,7 @@ int CStunSockets::Open() {
 bool CStunSockets::Send(int socketId, const Ipv4Endpoint& to, std::span<const std::uint8_t> bytes) {
     if (std::find(m_open.begin(), m_open.end(), socketId) == m_open.end())
         return false;
-    sockaddr_in dst{};
-    dst.sin_family = AF_INET;
-    dst.sin_addr.s_addr = to.address;
-    dst.sin_port = htons(to.port);
+    const sockaddr_in dst = Ipv4SocketAddress(to.address, htons(to.port));
     const ssize_t n = ::sendto(socketId, bytes.data(), bytes.size(), 0,
                                reinterpret_cast<const sockaddr*>(&dst), sizeof dst);
     return n == static_cast<ssize_t>(bytes.size());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/sockaddr_ipv4.h"
 #include "core/win_util.h"
 
 // Winsock 2 twin of stun_transport_posix.cpp. Socket ids are the sockets as ints
@@ -32,10 +33,7 @@ int CStunSockets::Open() {
     const SOCKET s = OpenNonBlockingUdpSocket();
     if (s == INVALID_SOCKET)
         return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), 0);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ::closesocket(s);
         return -1;
@@ -47,10 +45,7 @@ int CStunSockets::Open() {
 bool CStunSockets::Send(int socketId, const Ipv4Endpoint& to, std::span<const std::uint8_t> bytes) {
     if (std::find(m_open.begin(), m_open.end(), socketId) == m_open.end() || bytes.size() > 65535)
         return false;
-    sockaddr_in dst{};
-    dst.sin_family = AF_INET;
-    dst.sin_addr.s_addr = to.address;
-    dst.sin_port = htons(to.port);
+    const sockaddr_in dst = Ipv4SocketAddress(to.address, htons(to.port));
     const int n = ::sendto(SocketOf(socketId), reinterpret_cast<const char*>(bytes.data()),
                            static_cast<int>(bytes.size()), 0,
                            reinterpret_cast<const sockaddr*>(&dst), sizeof dst);

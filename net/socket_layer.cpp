@@ -8,19 +8,17 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "net/socket_layer_shared.h"
+
+using socket_layer::PollWaitMs;
+using socket_layer::SendAllowed;
+using socket_layer::SenderOf;
+
 namespace {
 
 // Our own layer has no versions of its own to negotiate; it reports 1.0 as both in use and highest.
 constexpr int kLayerMajor = 1;
 constexpr int kLayerMinor = 0;
-
-sockaddr_in Ipv4(std::uint32_t addrNet, std::uint16_t portNet) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrNet;
-    sa.sin_port = portNet;
-    return sa;
-}
 
 }  // namespace
 
@@ -51,7 +49,7 @@ SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
             return kInvalidSocket;
         }
     }
-    const sockaddr_in local = Ipv4(htonl(INADDR_ANY), htons(portHost));
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ::close(s);
         return kInvalidSocket;
@@ -81,17 +79,12 @@ std::uint16_t SocketLocalPort(SocketHandle s) {
 
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    // Windows refuses 0.0.0.0 as a destination; Linux would deliver it to this very machine,
-    // which no caller means.
-    if (addrNet == 0)
+    if (!SendAllowed(bytes, len, addrNet))
         return false;
-    if (bytes == nullptr && len != 0)
-        return false;
-    // poll counts in milliseconds: round the wait up so 1000 us stays 1 ms and 1 us is not 0.
     pollfd p{s, POLLOUT, 0};
-    const int waitMs = writableWaitUs <= 0 ? 0 : (writableWaitUs + 999) / 1000;
-    (void)::poll(&p, 1, waitMs);  // the outcome does not matter: the send decides
-    const sockaddr_in to = Ipv4(addrNet, portNet);
+    (void)::poll(&p, 1,
+                 PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
+    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
     const ssize_t n = ::sendto(s, bytes, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return n >= 0;
 }
@@ -135,29 +128,19 @@ void CReadWakeup::Drain() {
     }
 }
 
-std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs,
-                                       CReadWakeup* wakeup) {
-    std::vector<SocketHandle> ready;
-    const bool wakeable = wakeup != nullptr && wakeup->Valid();
-    if (sockets.empty() && !wakeable)
-        return ready;
+bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int timeoutMs,
+                                std::vector<bool>& readable) {
     std::vector<pollfd> fds;
-    fds.reserve(sockets.size() + 1);
-    for (SocketHandle s : sockets)
-        fds.push_back(pollfd{s, POLLIN, 0});
-    if (wakeable)
-        fds.push_back(pollfd{wakeup->m_readEnd, POLLIN, 0});
-    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (n <= 0)
-        return ready;  // time-out, or a failure such as EINTR: the caller simply waits again
-    if (wakeable && (fds.back().revents & POLLIN) != 0)
-        wakeup->Drain();
-    for (std::size_t i = 0; i < sockets.size(); ++i) {
-        // An error is reported as readable so the receive call collects (and clears) it.
-        if ((fds[i].revents & (POLLIN | POLLERR)) != 0)
-            ready.push_back(fds[i].fd);
-    }
-    return ready;
+    fds.reserve(handles.size());
+    for (SocketHandle fd : handles)
+        fds.push_back(pollfd{fd, POLLIN, 0});
+    // A failure such as EINTR counts as a time-out.
+    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0)
+        return false;
+    readable.clear();
+    for (const pollfd& p : fds)
+        readable.push_back((p.revents & (POLLIN | POLLERR)) != 0);
+    return true;
 }
 
 long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
@@ -170,12 +153,6 @@ long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::ui
         ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n < 0)
         return -1;
-    if (from.sin_family == AF_INET) {
-        fromAddrNet = from.sin_addr.s_addr;
-        fromPortNet = from.sin_port;
-    } else {
-        fromAddrNet = 0;
-        fromPortNet = 0;
-    }
+    SenderOf(from, fromAddrNet, fromPortNet);
     return static_cast<long>(n);
 }

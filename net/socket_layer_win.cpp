@@ -6,18 +6,11 @@
 #include <algorithm>
 
 #include "core/win_util.h"
+#include "net/socket_layer_shared.h"
 
-namespace {
-
-sockaddr_in Ipv4(std::uint32_t addrNet, std::uint16_t portNet) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrNet;
-    sa.sin_port = portNet;
-    return sa;
-}
-
-}  // namespace
+using socket_layer::PollWaitMs;
+using socket_layer::SendAllowed;
+using socket_layer::SenderOf;
 
 bool SocketLayerStartup(SocketLayerInfo& info) {
     WSADATA data{};
@@ -49,7 +42,7 @@ SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
         ::closesocket(s);
         return kInvalidSocket;
     }
-    const sockaddr_in local = Ipv4(htonl(INADDR_ANY), htons(portHost));
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ::closesocket(s);
         return kInvalidSocket;
@@ -74,17 +67,13 @@ std::uint16_t SocketLocalPort(SocketHandle s) {
 
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    // Windows refuses 0.0.0.0 as a destination itself; refused here all the same.
-    if (addrNet == 0)
+    if (!SendAllowed(bytes, len, addrNet))
         return false;
-    if ((bytes == nullptr && len != 0) || len > 65535)
-        return false;
-    // WSAPoll counts in milliseconds: round the wait up so 1000 us stays 1 ms and 1 us is not 0.
     // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out.
     WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
-    const int waitMs = writableWaitUs <= 0 ? 0 : (writableWaitUs + 999) / 1000;
-    (void)::WSAPoll(&p, 1, waitMs);  // the outcome does not matter: the send decides
-    const sockaddr_in to = Ipv4(addrNet, portNet);
+    (void)::WSAPoll(&p, 1,
+                    PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
+    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
     const int n = ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len),
                            0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return n != SOCKET_ERROR;
@@ -115,30 +104,19 @@ void CReadWakeup::Drain() {
     }
 }
 
-std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets, int timeoutMs,
-                                       CReadWakeup* wakeup) {
-    std::vector<SocketHandle> ready;
-    const bool wakeable = wakeup != nullptr && wakeup->Valid();
-    if (sockets.empty() && !wakeable)
-        return ready;
+bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int timeoutMs,
+                                std::vector<bool>& readable) {
     std::vector<WSAPOLLFD> fds;
-    fds.reserve(sockets.size() + 1);
+    fds.reserve(handles.size());
     // POLLRDNORM, not POLLIN: WSAPoll refuses POLLPRI, which POLLIN includes.
-    for (SocketHandle s : sockets)
-        fds.push_back(WSAPOLLFD{SocketOf(s), POLLRDNORM, 0});
-    if (wakeable)
-        fds.push_back(WSAPOLLFD{SocketOf(wakeup->m_readEnd), POLLRDNORM, 0});
-    const int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
-    if (n <= 0)
-        return ready;  // time-out or failure: the caller simply waits again
-    if (wakeable && (fds.back().revents & POLLRDNORM) != 0)
-        wakeup->Drain();
-    for (std::size_t i = 0; i < sockets.size(); ++i) {
-        // An error is reported as readable so the receive call collects (and clears) it.
-        if ((fds[i].revents & (POLLRDNORM | POLLERR)) != 0)
-            ready.push_back(sockets[i]);
-    }
-    return ready;
+    for (SocketHandle handle : handles)
+        fds.push_back(WSAPOLLFD{SocketOf(handle), POLLRDNORM, 0});
+    if (::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs) <= 0)
+        return false;
+    readable.clear();
+    for (const WSAPOLLFD& p : fds)
+        readable.push_back((p.revents & (POLLRDNORM | POLLERR)) != 0);
+    return true;
 }
 
 long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
@@ -155,12 +133,6 @@ long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::ui
             return -1;
         n = capInt;
     }
-    if (from.sin_family == AF_INET) {
-        fromAddrNet = from.sin_addr.s_addr;
-        fromPortNet = from.sin_port;
-    } else {
-        fromAddrNet = 0;
-        fromPortNet = 0;
-    }
+    SenderOf(from, fromAddrNet, fromPortNet);
     return static_cast<long>(n);
 }

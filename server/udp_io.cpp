@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/sockaddr_ipv4.h"
 #include "net/address_text.h"
 
 namespace {
@@ -36,10 +37,7 @@ int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
     const int size = kSocketBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrNet;
-    sa.sin_port = htons(portHost);
+    const sockaddr_in sa = Ipv4SocketAddress(addrNet, htons(portHost));
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         error = "bind " + FormatIpv4Endpoint({addrNet, portHost}) + ": " + std::strerror(errno);
         ::close(fd);
@@ -89,10 +87,7 @@ void CSendBatch::Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std
         return;
     const int i = m_count++;
     std::memcpy(m_buffers[i], data, len);
-    m_to[i] = sockaddr_in{};
-    m_to[i].sin_family = AF_INET;
-    m_to[i].sin_addr.s_addr = toAddrNet;
-    m_to[i].sin_port = toPortNet;
+    m_to[i] = Ipv4SocketAddress(toAddrNet, toPortNet);
     m_iov[i].iov_base = m_buffers[i];
     m_iov[i].iov_len = len;
     m_msgs[i].msg_hdr = msghdr{};

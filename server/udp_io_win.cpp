@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/sockaddr_ipv4.h"
 #include "core/win_util.h"
 #include "net/address_text.h"
 
@@ -38,10 +39,7 @@ int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
     const int size = kSocketBufferBytes;
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
     ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrNet;
-    sa.sin_port = htons(portHost);
+    const sockaddr_in sa = Ipv4SocketAddress(addrNet, htons(portHost));
     if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         error = "bind " + FormatIpv4Endpoint({addrNet, portHost}) + ": " + LastError();
         ::closesocket(s);
@@ -101,10 +99,7 @@ void CSendBatch::Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std
         return;
     const int i = m_count++;
     std::memcpy(m_buffers[i], data, len);
-    m_to[i] = sockaddr_in{};
-    m_to[i].sin_family = AF_INET;
-    m_to[i].sin_addr.s_addr = toAddrNet;
-    m_to[i].sin_port = toPortNet;
+    m_to[i] = Ipv4SocketAddress(toAddrNet, toPortNet);
     m_lengths[i] = len;
 }
 

@@ -131,6 +131,29 @@ TEST(SocketLayer, ZeroDestinationIsRefusedAndNothingIsSent) {
     EXPECT_FALSE(e.peer.Receive(milliseconds(200)).has_value());
 }
 
+// Both systems refuse alike before the system is asked: no bytes behind a length, or more than
+// one IPv4 datagram carries (Linux would fail the call itself, Winsock takes an int length).
+TEST(SocketLayer, UnsendableDatagramsAreRefusedAndNothingIsSent) {
+    struct Row {
+        const char* name;
+        bool noBytes;
+        std::size_t len;
+    };
+    const Row rows[] = {
+        {.name = "length without bytes", .noBytes = true, .len = 20},
+        {.name = "longer than a datagram", .noBytes = false, .len = 65536},
+    };
+    SocketAndPeer e;
+    ASSERT_TRUE(e.Ok());
+    const Bytes big(65536, 0x01);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_FALSE(SendDatagramTo(e.s, row.noBytes ? nullptr : big.data(), row.len, LoopbackNet(),
+                                    e.peer.PortNet(), 1000));
+    }
+    EXPECT_FALSE(e.peer.Receive(milliseconds(200)).has_value());
+}
+
 TEST(SocketLayer, WaitReadableListsReadySocketsInTheOrderGiven) {
     LoopbackPeer peer;
     ASSERT_TRUE(peer.Ok());

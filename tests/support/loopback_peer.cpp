@@ -6,13 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/sockaddr_ipv4.h"
+
+// The peer's POSIX calls; loopback_peer_shared.cpp holds the rest.
+
 namespace gwtest {
 
 using std::chrono::milliseconds;
-
-std::uint32_t LoopbackNet() {
-    return htonl(INADDR_LOOPBACK);
-}
 
 LoopbackPeer::Descriptor::~Descriptor() {
     if (m_fd >= 0)
@@ -20,9 +20,7 @@ LoopbackPeer::Descriptor::~Descriptor() {
 }
 
 LoopbackPeer::LoopbackPeer() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = LoopbackNet();
+    sockaddr_in sa = Ipv4SocketAddress(LoopbackNet(), 0);
     socklen_t len = sizeof sa;
     if (m_fd.Get() >= 0 && ::bind(m_fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
         ::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
@@ -30,17 +28,10 @@ LoopbackPeer::LoopbackPeer() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC,
     }
 }
 
-std::uint16_t LoopbackPeer::PortNet() const {
-    return htons(m_port);
-}
-
 bool LoopbackPeer::SendTo(std::uint16_t portHost, const std::uint8_t* bytes,
                           std::size_t len) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = LoopbackNet();
-    to.sin_port = htons(portHost);
-    return ::sendto(m_fd.Get(), bytes, len, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+    const sockaddr_in to = Ipv4SocketAddress(LoopbackNet(), htons(portHost));
+    return ::sendto(m_fd.Get(), bytes, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(len);
 }
 
@@ -56,20 +47,6 @@ std::optional<Datagram> LoopbackPeer::Receive(milliseconds timeout) const {
     if (n < 0)
         return std::nullopt;
     return Datagram{Bytes(buf, buf + n), ntohs(from.sin_port)};
-}
-
-std::vector<Datagram> LoopbackPeer::ReceiveAll(milliseconds window) const {
-    std::vector<Datagram> got;
-    const auto end = std::chrono::steady_clock::now() + window;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        if (auto d = Receive(left))
-            got.push_back(std::move(*d));
-    }
-    return got;
 }
 
 }  // namespace gwtest

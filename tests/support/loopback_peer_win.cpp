@@ -1,16 +1,13 @@
 #include "tests/support/loopback_peer.h"
 
+#include "core/sockaddr_ipv4.h"
 #include "core/win_util.h"
 
-// Winsock twin of loopback_peer.cpp: the same peer for the suites built for Windows.
+// Winsock twin of loopback_peer.cpp: the same peer's calls for the suites built for Windows.
 
 namespace gwtest {
 
 using std::chrono::milliseconds;
-
-std::uint32_t LoopbackNet() {
-    return htonl(INADDR_LOOPBACK);
-}
 
 LoopbackPeer::Descriptor::~Descriptor() {
     if (m_fd >= 0)
@@ -18,9 +15,7 @@ LoopbackPeer::Descriptor::~Descriptor() {
 }
 
 LoopbackPeer::LoopbackPeer() : m_fd(HandleOf(OpenNonBlockingUdpSocket())) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = LoopbackNet();
+    sockaddr_in sa = Ipv4SocketAddress(LoopbackNet(), 0);
     int len = sizeof sa;
     const SOCKET s = SocketOf(m_fd.Get());
     if (m_fd.Get() >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
@@ -29,18 +24,11 @@ LoopbackPeer::LoopbackPeer() : m_fd(HandleOf(OpenNonBlockingUdpSocket())) {
     }
 }
 
-std::uint16_t LoopbackPeer::PortNet() const {
-    return htons(m_port);
-}
-
 bool LoopbackPeer::SendTo(std::uint16_t portHost, const std::uint8_t* bytes,
                           std::size_t len) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = LoopbackNet();
-    to.sin_port = htons(portHost);
+    const sockaddr_in to = Ipv4SocketAddress(LoopbackNet(), htons(portHost));
     return ::sendto(SocketOf(m_fd.Get()), reinterpret_cast<const char*>(bytes),
-                    static_cast<int>(len), 0, reinterpret_cast<sockaddr*>(&to),
+                    static_cast<int>(len), 0, reinterpret_cast<const sockaddr*>(&to),
                     sizeof to) == static_cast<int>(len);
 }
 
@@ -57,20 +45,6 @@ std::optional<Datagram> LoopbackPeer::Receive(milliseconds timeout) const {
         return std::nullopt;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf);
     return Datagram{Bytes(bytes, bytes + n), ntohs(from.sin_port)};
-}
-
-std::vector<Datagram> LoopbackPeer::ReceiveAll(milliseconds window) const {
-    std::vector<Datagram> got;
-    const auto end = std::chrono::steady_clock::now() + window;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        if (auto d = Receive(left))
-            got.push_back(std::move(*d));
-    }
-    return got;
 }
 
 }  // namespace gwtest

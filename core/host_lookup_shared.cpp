@@ -1,0 +1,42 @@
+#include "core/host_lookup.h"
+
+#include <cstring>
+
+#include "core/sys_inet.h"
+
+#ifndef _WIN32
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+// getaddrinfo and its list are the same on POSIX and Winsock 2; the rest is in host_lookup.cpp
+// or host_lookup_win.cpp.
+
+HostLookup SystemHostLookup(const std::string& name) {
+    HostLookup result;
+    if (!HostLookupReady(result.error))
+        return result;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        result.error = HostLookupErrorText(rc);
+        return result;
+    }
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+            sockaddr_in sin{};
+            std::memcpy(&sin, a->ai_addr, sizeof sin);
+            result.ok = true;
+            result.addressNet = sin.sin_addr.s_addr;
+            break;
+        }
+    }
+    ::freeaddrinfo(list);
+    if (!result.ok)
+        result.error = "no IPv4 address";
+    return result;
+}
