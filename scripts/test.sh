@@ -30,11 +30,21 @@ build() {  # build <dir> <cmake args...>
   cmake --build "$dir" -j"$jobs"
 }
 
+# run_tests DIR TIMEOUT [CTEST ARGS...]: the suite in two passes. The NAT lab's tests build their
+# own namespaces and spend their time waiting for replies and time-outs, not on the CPU, so they
+# run three to a core; everything else one to a core. Both passes run even if the first fails.
+run_tests() {
+  local dir=$1 timeout=$2 rc=0; shift 2
+  ctest --test-dir "$dir" -j"$jobs" --timeout "$timeout" -E '^lab[.]' "$@" || rc=1
+  ctest --test-dir "$dir" -j"$((jobs * 3))" --timeout "$timeout" -R '^lab[.]' "$@" || rc=1
+  return $rc
+}
+
 step "build (warnings are errors)"
 # Installed under /usr, as the Debian packages made from this build are.
 build "$root/build/ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 step "tests"
-ctest --test-dir "$root/build/ci" -j"$jobs" --timeout 120 || failed+=("tests")
+run_tests "$root/build/ci" 120 || failed+=("tests")
 
 finish() {
   if [ ${#failed[@]} -gt 0 ]; then
@@ -55,13 +65,13 @@ step "tests under ASan+UBSan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$root/scripts/lsan.supp":print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build/asan" -j"$jobs" --timeout 240 || failed+=("asan-tests")
+  run_tests "$root/build/asan" 240 || failed+=("asan-tests")
 
 step "ThreadSanitizer build (no GUI)"
 build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_SANITIZE=thread -DGATEWISE_BUILD_GUI=OFF
 step "threaded tests under TSan"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$root/build/tsan" -j"$jobs" --timeout 240 -L threaded || failed+=("tsan-tests")
+  run_tests "$root/build/tsan" 240 -L threaded || failed+=("tsan-tests")
 
 step "thread-safety analysis (clang -Wthread-safety, warnings are errors)"
 CC=clang CXX=clang++ build "$root/build/tsa" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE_BUILD_GUI=OFF \
