@@ -55,6 +55,10 @@ struct Awaited {
     bool main;
     int slot;
 };
+// The clock moves in steps of one input byte times kStepUnitMs: up to kMaxStepMs at a time.
+constexpr std::uint64_t kStepUnitMs = 8;
+constexpr std::uint64_t kMaxStepMs = 255 * kStepUnitMs;
+
 constexpr Awaited kAwaited[] = {
     {ReplyCode(kMsgBindingRequest), false, kQuickFilterSlot},
     {ReplyCode(kMsgBindingRequest), false, kQuickMappingSlot},
@@ -115,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool have = false;
         switch (op % 4) {
             case 0:
-                nowMs += std::uint64_t{in.Byte()} * 8;
+                nowMs += std::uint64_t{in.Byte()} * kStepUnitMs;
                 quick.OnTimer();
                 break;
             case 1: {  // any datagram from any sender, on any socket of either network
@@ -163,8 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     FuzzFail("a request went out more often than the retransmission rule allows");
             }
         }
-        // Two phases, each capped: the measurement and the tests.
-        if (quick.Running() && nowMs - runStartMs > 2 * CQuickCheck::kTestCapMs + 2000) {
+        // Two phases, each capped: the measurement and the tests. A phase ends at the first timer
+        // call at or after its cap (a late timer costs no tries), and this loop's clock moves up
+        // to kMaxStepMs at a time, so the tests may start that much after the measurement's cap.
+        if (quick.Running() && nowMs - runStartMs > 2 * CQuickCheck::kTestCapMs + kMaxStepMs) {
             quick.OnTimer();
             if (quick.Running())
                 FuzzFail("a quick check outlived its time bound");
