@@ -29,7 +29,7 @@ bool DirectoryWritable(const std::string& dir) {
 }
 
 std::string UserSettingsDirectory() {
-    // Relative values are to be ignored (XDG Base Directory Specification).
+    // Only an absolute directory counts; a relative one would follow the working directory.
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/')
         return std::string(config) + "/gatewise/";

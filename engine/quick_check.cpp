@@ -9,7 +9,7 @@ using namespace prober;
 
 // One row per request, in the order they are sent.
 // clang-format off
-const CQuickCheck::Spec CQuickCheck::kSpecs[kRequestCount] = {
+const CQuickCheck::PlannedRequest CQuickCheck::kPlan[kRequestCount] = {
     {kFilterBinding, false, kQuickFilterSlot, kMsgBindingRequest, Dest::Server1, ReplyCode(kMsgBindingRequest), From::Server1, Phase::Measure},
     {kMapBinding1, false, kQuickMappingSlot, kMsgBindingRequest, Dest::Server1, ReplyCode(kMsgBindingRequest), From::Server1, Phase::Measure},
     {kMapBinding2, false, kQuickMappingSlot, kMsgBindingRequest, Dest::Server2, ReplyCode(kMsgBindingRequest), From::Server2, Phase::Measure},
@@ -50,9 +50,9 @@ bool CQuickCheck::Start(const QuickCheckConfig& config, INetworkLink* main, INet
         "Quick NAT Check start: the tests run at once, each on a fresh UDP socket (the several "
         "copies test on ports 9801 and 9802)...");
     theLog.WriteTimedLine("Request STUN Server1 and STUN Server2 my MAPPED-ADDRESS...");
-    for (const Spec& spec : kSpecs) {
-        if (spec.phase == Phase::Measure)
-            Send(spec.req, kFirstIntervalMs);
+    for (const PlannedRequest& planned : kPlan) {
+        if (planned.phase == Phase::Measure)
+            Send(planned.req, kFirstIntervalMs);
     }
     return true;
 }
@@ -73,40 +73,40 @@ std::uint64_t CQuickCheck::IntervalFor(Dest dest) const {
 }
 
 void CQuickCheck::Send(Req req, std::uint64_t intervalMs) {
-    const Spec& spec = kSpecs[req];
-    INetworkLink* link = spec.main ? m_main : m_fresh;
-    const SocketHandle socket = link->GetSocket(spec.slot);
+    const PlannedRequest& planned = kPlan[req];
+    INetworkLink* link = planned.main ? m_main : m_fresh;
+    const SocketHandle socket = link->GetSocket(planned.slot);
     const std::uint16_t searchPort = NetPort(kFriendSearchPort);
     NatMessage msg;
     switch (req) {
         case kChange:
-            msg = MakeEndpointRequest(spec.type, m_config.server2Ip, m_config.server2Port,
+            msg = MakeEndpointRequest(planned.type, m_config.server2Ip, m_config.server2Port,
                                       m_config.server1Ip, m_config.server1Port, socket);
             break;
         case kPortChange:
-            msg = MakePortRequest(spec.type, m_config.server2Port, m_config.server1Ip,
+            msg = MakePortRequest(planned.type, m_config.server2Port, m_config.server1Ip,
                                   m_config.server1Port, socket);
             break;
         case kSearchBroadcast:
         case kSearchDirect:
             msg =
-                MakeEndpointRequest(spec.type, m_config.server1Ip, m_config.server1Port,
+                MakeEndpointRequest(planned.type, m_config.server1Ip, m_config.server1Port,
                                     req == kSearchBroadcast ? kBroadcastAddress : m_config.friendIp,
                                     searchPort, socket);
             break;
         default: {
             std::uint32_t ip = m_config.server1Ip;
             std::uint16_t port = m_config.server1Port;
-            if (spec.dest == Dest::Server1Next) {
+            if (planned.dest == Dest::Server1Next) {
                 port = NetPort(static_cast<std::uint16_t>(HostPort(m_config.server1Port) + 1));
-            } else if (spec.dest == Dest::Server2) {
+            } else if (planned.dest == Dest::Server2) {
                 ip = m_config.server2Ip;
                 port = m_config.server2Port;
-            } else if (spec.dest == Dest::Mapped) {
+            } else if (planned.dest == Dest::Mapped) {
                 ip = m_findings.server1->ip;
                 port = m_findings.server1->port;
             }
-            msg = MakeRequest(spec.type, ip, port, socket);
+            msg = MakeRequest(planned.type, ip, port, socket);
             break;
         }
     }
@@ -126,7 +126,7 @@ void CQuickCheck::Send(Req req, std::uint64_t intervalMs) {
 
 void CQuickCheck::Transmit(Req req) {
     Request& r = m_requests[req];
-    (kSpecs[req].main ? m_main : m_fresh)->Send(r.msg);
+    (kPlan[req].main ? m_main : m_fresh)->Send(r.msg);
     ++r.sent;
     r.lastMs = m_clock();
 }
@@ -205,15 +205,15 @@ bool CQuickCheck::OnMainMessage(const ReceivedMessage& msg) {
 
 void CQuickCheck::Match(const ReceivedMessage& msg, bool main, int slot) {
     const std::uint32_t type = MessageType(msg);
-    for (const Spec& spec : kSpecs) {
-        if (spec.main != main || spec.slot != slot || spec.reply != type)
+    for (const PlannedRequest& planned : kPlan) {
+        if (planned.main != main || planned.slot != slot || planned.reply != type)
             continue;
-        const Request& r = m_requests[spec.req];
-        if (r.sent == 0 || !IsFrom(msg, spec.from))
+        const Request& r = m_requests[planned.req];
+        if (r.sent == 0 || !IsFrom(msg, planned.from))
             continue;
         // A duplicate, or a reply after the request was given up: the finding stands as it is.
         if (r.active)
-            Accept(spec.req, msg);
+            Accept(planned.req, msg);
         return;
     }
     ++m_droppedFromStrangers;
@@ -329,8 +329,8 @@ bool CQuickCheck::AwaitingFriendReport() const {
 }
 
 bool CQuickCheck::AnyActive(Phase phase) const {
-    for (const Spec& spec : kSpecs) {
-        if (spec.phase == phase && m_requests[spec.req].active)
+    for (const PlannedRequest& planned : kPlan) {
+        if (planned.phase == phase && m_requests[planned.req].active)
             return true;
     }
     return false;
@@ -341,8 +341,8 @@ void CQuickCheck::OnTimer() {
     if (!Running())
         return;
     const std::uint64_t now = m_clock();
-    for (const Spec& spec : kSpecs) {
-        Request& r = m_requests[spec.req];
+    for (const PlannedRequest& planned : kPlan) {
+        Request& r = m_requests[planned.req];
         if (!r.active)
             continue;
         // A timer held up by a busy machine must not cost tries: a request gives up once all
@@ -353,7 +353,7 @@ void CQuickCheck::OnTimer() {
         }
         // A late timer sends what is due once, not a burst.
         if (now >= r.nextMs && r.sent < kTransmissions) {
-            Transmit(spec.req);
+            Transmit(planned.req);
             r.nextMs = r.firstMs + static_cast<std::uint64_t>(r.sent) * r.intervalMs;
         }
     }
@@ -399,16 +399,16 @@ void CQuickCheck::StartTests() {
     }
     m_phase = Phase::Tests;
     m_testsStartMs = m_clock();
-    for (const Spec& spec : kSpecs) {
-        if (spec.phase != Phase::Tests)
+    for (const PlannedRequest& planned : kPlan) {
+        if (planned.phase != Phase::Tests)
             continue;
         // Without a configured friend the broadcast alone searches.
-        if (spec.req == kSearchDirect && m_config.friendIp == 0)
+        if (planned.req == kSearchDirect && m_config.friendIp == 0)
             continue;
         // The change request is answered from Server2, after a relay through Server1.
         const std::uint64_t interval =
-            spec.req == kChange ? std::max(m_interval1, m_interval2) : IntervalFor(spec.dest);
-        Send(spec.req, interval);
+            planned.req == kChange ? std::max(m_interval1, m_interval2) : IntervalFor(planned.dest);
+        Send(planned.req, interval);
     }
 }
 

@@ -121,7 +121,7 @@ private:
         AnySender,  // the loopback probe: its source is whatever the NAT's hairpin makes it
         Searched,   // a friend's answer: checked apart (local network, or the configured friend)
     };
-    struct Spec {
+    struct PlannedRequest {
         Req req;
         bool main;  // on the check module's network, else on the fresh one
         int slot;
@@ -142,7 +142,7 @@ private:
         std::uint64_t intervalMs = 0;
         NatMessage msg;
     };
-    static const Spec kSpecs[kRequestCount];
+    static const PlannedRequest kPlan[kRequestCount];
 
     void Send(Req req, std::uint64_t intervalMs);
     void Transmit(Req req);
