@@ -16,7 +16,7 @@
 #include "core/host_resolver.h"
 #include "core/profile.h"
 #include "core/settings.h"
-#include "engine/stun_runner.h"
+#include "standard/stun_runner.h"
 #include "net/address_text.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "app/result_dlg.h"
 #include "core/log.h"
 #include "engine/check_module.h"
-#include "engine/stun_check.h"
+#include "standard/stun_check.h"
 
 class CStunRunner;
 class CStunSettingDlg;

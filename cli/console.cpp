@@ -41,23 +41,6 @@ std::string CLineEndConverter::Flush() {
     return "\r";
 }
 
-const char* StepName(std::int32_t step) {
-    return DescribeProgress(step, 0).waitingFor;
-}
-
-std::string ProgressText(std::int32_t step, std::int32_t ticksLeft, int tickMs) {
-    const char* name = StepName(step);
-    if (name[0] == '\0')
-        return {};
-    // After a time-out has fired the count runs negative until the next step arms it again.
-    const long ticks = ticksLeft < 0 ? 0 : static_cast<long>(ticksLeft) + 1;
-    const long ms = ticks * tickMs;
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "waiting for %s: %ld.%ld s left", name, ms / 1000,
-                  (ms % 1000) / 100);
-    return buf;
-}
-
 void CProgressLine::Show(const std::string& text) {
     if (!m_enabled)
         return;

@@ -20,13 +20,6 @@ private:
     bool m_heldCr = false;
 };
 
-// A short name of what a step waits for; "" for idle and unknown codes.
-const char* StepName(std::int32_t step);
-
-// "waiting for <step name>: <s> s left" or "" when no step runs. The step times out on the tick
-// that finds ticksLeft at 0, so ticksLeft + 1 ticks of tickMs remain.
-std::string ProgressText(std::int32_t step, std::int32_t ticksLeft, int tickMs);
-
 // The progress line, redrawn in place with "\r" and wiped before anything else is written to the
 // same terminal. Disabled (every call a no-op) when standard error is not a terminal.
 class CProgressLine {

@@ -17,7 +17,7 @@
 #include "engine/nat_prober.h"
 #include "engine/p2p_meaning.h"
 #include "engine/prober_util.h"
-#include "engine/stun_runner.h"
+#include "standard/stun_runner.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ void WriteStream(std::FILE* f, const std::string& s) {
 }
 
 Ipv4Endpoint HostOrder(const ServerOverride& s) {
-    return {s.addressNet, prober::HostPort(s.portNet)};
+    return {s.addressNet, HostPort(s.portNet)};
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/stun_check.h"
+#include "standard/stun_check.h"
 
 struct CliOptions;
 class CSignalRelay;

@@ -9,14 +9,6 @@
 
 using namespace prober;
 
-const char* AllocRuleText(std::int32_t code) {
-    static constexpr const char* kTexts[] = {"UNKNOWN", "NOT SYMMETRIC NAT",
-                                             "ADDRESS SENSITIVE SYMMETRIC NAT",
-                                             "PORT SENSITIVE SYMMETRIC NAT"};
-    static_assert(std::size(kTexts) == AllocPortSensitive + 1, "one text per PortAllocRule");
-    return TextOf(kTexts, code);
-}
-
 void CNatProber::StartAllocationCheck() {
     theLog.WriteLine("");
     theLog.WriteTimedLine("NAT Port allocate rule check start...");

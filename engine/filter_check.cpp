@@ -8,13 +8,6 @@
 
 using namespace prober;
 
-const char* FilterTypeText(std::int32_t code) {
-    static constexpr const char* kTexts[] = {
-        "UNKNOWN", "OPEN", "FULL CONE", "IP RESTRICTED", "PORT RESTRICTED", "SYMMETRIC"};
-    static_assert(std::size(kTexts) == FilterSymmetric + 1, "one text per NatFilterType");
-    return TextOf(kTexts, code);
-}
-
 void CNatProber::ResetResults() {
     m_engineThread.Check();
     m_resultLines.clear();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/thread_check.h"
+#include "core/verdicts.h"
 #include "engine/prober_util.h"
 #include "engine/responder_limit.h"
 #include "net/messages.h"
@@ -32,25 +33,6 @@ enum ProbeStep : std::int32_t {
     StepFriendPort = 12,
     StepPort9802 = 13,
 };
-
-enum NatFilterType : std::int32_t {
-    FilterUnknown = 0,
-    FilterOpen = 1,
-    FilterFullCone = 2,
-    FilterIpRestricted = 3,
-    FilterPortRestricted = 4,
-    FilterSymmetric = 5,
-};
-
-enum PortAllocRule : std::int32_t {
-    AllocUnknown = 0,
-    AllocNotSymmetric = 1,
-    AllocAddressSensitive = 2,
-    AllocPortSensitive = 3,
-};
-
-const char* FilterTypeText(std::int32_t code);  // "UNKNOWN" ... "SYMMETRIC"
-const char* AllocRuleText(std::int32_t code);   // "UNKNOWN" ... "PORT SENSITIVE SYMMETRIC NAT"
 
 // What the last (or current) check found, for machine-readable output. A verdict that was not
 // written (its test did not run or did not finish) is empty, which is distinct from "no".

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/nat_prober.h"
-#include "engine/stun_check.h"
+#include "standard/stun_check.h"
 
 enum class P2pRating : std::uint8_t {
     Easy,      // no NAT and nothing filtered, or endpoint-independent mapping and filtering

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/log.h"
-#include "engine/stun_check.h"
+#include "standard/stun_check.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_log.h"
 #include "net/stun_message.h"

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "net/socket_handle.h"
 
@@ -71,6 +72,22 @@ std::uint16_t ReadBe16(const std::uint8_t* p);
 std::uint32_t ReadBe32(const std::uint8_t* p);
 void WriteBe16(std::uint8_t* p, std::uint16_t v);
 void WriteBe32(std::uint8_t* p, std::uint32_t v);
+
+// Port held in network order (as it travels) to the number a person reads.
+inline std::uint16_t HostPort(std::uint16_t portNet) {
+    std::uint8_t b[2];
+    std::memcpy(b, &portNet, 2);
+    return ReadBe16(b);
+}
+
+// The inverse: a port number to the two bytes a message carries.
+inline std::uint16_t NetPort(std::uint16_t portHost) {
+    std::uint8_t b[2];
+    WriteBe16(b, portHost);
+    std::uint16_t portNet;
+    std::memcpy(&portNet, b, 2);
+    return portNet;
+}
 
 // Writes a datagram into out (which must hold 12 bytes) and returns its length.
 // Body: none; a port (network order); or an address and a port (network order).

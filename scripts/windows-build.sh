@@ -28,7 +28,7 @@ echo "--- cross build (MinGW-w64, static) into $win_build"
 cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$win_build" -j"$(nproc)" \
-  --target gatewise-cli gatewise-server core_tests net_tests engine_tests
+  --target gatewise-cli gatewise-server core_tests net_tests standard_tests engine_tests
 cli_exe=$win_build/cli/gatewise-cli.exe
 server_exe=$win_build/server/gatewise-server.exe
 

@@ -34,6 +34,6 @@ endfunction()
 # The suites whose code and tests are pure C++ or go through the platform files; the rest test
 # Linux itself (processes, signals, /proc, network namespaces).
 add_subdirectory(support)
-foreach(suite core net engine)
+foreach(suite core net standard engine)
   add_subdirectory(${suite})
 endforeach()

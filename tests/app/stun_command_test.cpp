@@ -11,7 +11,7 @@
 #include "app_fixture.h"
 #include "core/host_resolver.h"
 #include "core/settings.h"
-#include "tests/engine/stun_test_responder.h"
+#include "tests/standard/stun_test_responder.h"
 
 namespace apptest {
 namespace {

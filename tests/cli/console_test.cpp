@@ -37,20 +37,6 @@ TEST(LineEnds, CrLfBecomesLfAcrossPiecesAndLoneCarriageReturnsSurvive) {
     }
 }
 
-TEST(Progress, TextCountsTheTickThatFindsZero) {
-    // Armed: 12 ticks left, the time-out fires on the 13th.
-    EXPECT_EQ(ProgressText(StepServer1Binding, 12, 1000),
-              "waiting for Server1 binding reply: 13.0 s left");
-    EXPECT_EQ(ProgressText(StepChangeReply, 0, 1000),
-              "waiting for Server2 change response: 1.0 s left");
-    // A shorter tick shortens the time-out in proportion.
-    EXPECT_EQ(ProgressText(StepFriendSearch, 12, 50), "waiting for a friend: 0.6 s left");
-    // Fired, not yet re-armed.
-    EXPECT_EQ(ProgressText(StepAllocA, -1, 1000), "waiting for Server1 socketA port: 0.0 s left");
-    EXPECT_EQ(ProgressText(StepIdle, 5, 1000), "");
-    EXPECT_EQ(ProgressText(99, 5, 1000), "");
-}
-
 struct Recorder {
     std::vector<std::string> writes;
     CProgressLine Line(bool enabled) {

@@ -13,7 +13,7 @@
 #include "cli/stun_cli.h"
 #include "engine/nat_prober.h"
 #include "tests/core/temp_dir.h"
-#include "tests/engine/stun_test_responder.h"
+#include "tests/standard/stun_test_responder.h"
 #include "tests/support/child_process.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include "core/log.h"
 #include "core/sys_inet.h"
-#include "engine/nat_prober.h"
-#include "engine/stun_check.h"
+#include "core/verdicts.h"
+#include "standard/stun_check.h"
 #include "net/stun_message.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/prober_util.h"
+#include "net/local_address.h"
 
 // Every IPv4 interface with its network. Resolving the host name alone usually yields only
 // 127.0.1.1 on Linux, so a computer with a public address would not know it as its own.

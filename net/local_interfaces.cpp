@@ -1,6 +1,6 @@
 // The computer's IPv4 interfaces and host name addresses (POSIX: getifaddrs, getaddrinfo).
 
-#include "engine/local_interfaces.h"
+#include "net/local_interfaces.h"
 
 #include <ifaddrs.h>
 #include <netdb.h>

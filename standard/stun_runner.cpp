@@ -1,4 +1,4 @@
-#include "engine/stun_runner.h"
+#include "standard/stun_runner.h"
 
 #include <algorithm>
 #include <chrono>

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "engine/stun_check.h"
-#include "engine/stun_transport_posix.h"
+#include "standard/stun_check.h"
+#include "standard/stun_transport_posix.h"
 
 class CStunRunner {
 public:

@@ -1,4 +1,4 @@
-#include "engine/stun_transport_posix.h"
+#include "standard/stun_transport_posix.h"
 
 #include <algorithm>
 

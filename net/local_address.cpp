@@ -1,20 +1,9 @@
-// The computer's own IPv4 addresses, from what engine/local_interfaces.h reports.
+// The computer's own IPv4 addresses, from what net/local_interfaces.h reports.
 
 #include <algorithm>
 
-#include "engine/local_interfaces.h"
-#include "engine/prober_util.h"
-
-bool IsInterfaceAddress(std::uint32_t addrNet) {
-    const std::vector<LocalAddressSet::Network> list = LocalInterfaces();
-    return std::any_of(list.begin(), list.end(), [addrNet](const LocalAddressSet::Network& n) {
-        return n.address == addrNet;
-    });
-}
-
-bool IsThisComputersAddress(std::uint32_t addrNet) {
-    return ReadLocalAddresses().IsOwn(addrNet);
-}
+#include "net/local_address.h"
+#include "net/local_interfaces.h"
 
 bool LocalAddressSet::IsOwn(std::uint32_t addrNet) const {
     return std::find(own.begin(), own.end(), addrNet) != own.end();

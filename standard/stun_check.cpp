@@ -1,4 +1,4 @@
-#include "engine/stun_check.h"
+#include "standard/stun_check.h"
 
 #include <algorithm>
 #include <iterator>
@@ -6,8 +6,9 @@
 
 #include "core/log.h"
 #include "core/text_table.h"
-#include "engine/nat_prober.h"
-#include "engine/prober_util.h"
+#include "core/verdicts.h"
+#include "net/local_address.h"
+#include "net/messages.h"
 #include "net/stun_message.h"
 
 namespace {
@@ -18,7 +19,7 @@ std::string Ep(const Ipv4Endpoint& e) {
 
 // StunAddress holds the port in network order; Ipv4Endpoint in host order.
 Ipv4Endpoint FromStun(const StunAddress& a) {
-    return {a.address, prober::HostPort(a.port)};
+    return {a.address, HostPort(a.port)};
 }
 
 std::optional<Ipv4Endpoint> Ipv4Of(const StunAddress& a) {
@@ -63,7 +64,7 @@ CStunCheck::CStunCheck(IStunTransport& transport, Clock clock)
     : m_transport(transport),
       m_clock(std::move(clock)),
       m_newId(RandomTransactionId),
-      m_isLocal(IsInterfaceAddress) {}
+      m_isLocal([](std::uint32_t addrNet) { return ReadLocalAddresses().IsOwn(addrNet); }) {}
 
 CStunCheck::~CStunCheck() {
     CloseSocket(m_mapSocket);
@@ -673,13 +674,13 @@ void CStunCheck::Summarize() {
         lines.push_back("STUN SERVER :    NO RESPONSE");
 
     theLog.WriteLine("");
-    theLog.WriteLine("%s", prober::kAsteriskRow);
+    theLog.WriteLine("%s", kAsteriskRow);
     theLog.WriteLine("        STUN NAT Behaviour Discovery Result Summarize");
     theLog.WriteLine("");
     for (const std::string& line : lines)
         theLog.WriteLine("%s", line.c_str());
     theLog.WriteLine("");
-    theLog.WriteLine("%s", prober::kAsteriskRow);
+    theLog.WriteLine("%s", kAsteriskRow);
 }
 
 std::string CStunCheck::StepName() const {

@@ -1,7 +1,7 @@
 // The computer's IPv4 interfaces and host name addresses (Windows: GetAdaptersAddresses,
 // getaddrinfo).
 
-#include "engine/local_interfaces.h"
+#include "net/local_interfaces.h"
 
 #include <ws2tcpip.h>
 

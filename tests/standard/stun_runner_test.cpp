@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "core/log.h"
-#include "engine/nat_prober.h"
-#include "engine/stun_runner.h"
-#include "tests/engine/stun_test_responder.h"
+#include "core/verdicts.h"
+#include "standard/stun_runner.h"
+#include "tests/standard/stun_test_responder.h"
 
 namespace {
 
