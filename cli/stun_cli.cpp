@@ -21,10 +21,10 @@
 
 namespace {
 
-std::string Endpoint(const std::optional<Ipv4Endpoint>& e) {
+std::string EndpointJson(const std::optional<Endpoint>& e) {
     if (!e)
         return "null";
-    return "{\"address\":" + JsonString(FormatIpv4(e->address)) +
+    return "{\"address\":" + JsonString(FormatAddress(*e)) +
            ",\"port\":" + std::to_string(e->port) + "}";
 }
 
@@ -55,15 +55,15 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
     j += ",\"mappingEndpointIndependent\":" + Bool(o.mappingEndpointIndependent);
     j += ",\"filtering\":" + BehaviourJson(o.filtering);
     j += ",\"hairpinning\":" + Bool(o.hairpinning);
-    j += ",\"mapped\":" + Endpoint(o.mapped);
+    j += ",\"mapped\":" + EndpointJson(o.mapped);
     j += ",\"filter\":" + Code(o.classicFilter, FilterTypeText);
     j += ",\"allocation\":" + Code(o.classicAlloc, AllocRuleText);
-    j += ",\"server\":{\"address\":" + JsonString(FormatIpv4(o.server.address)) +
+    j += ",\"server\":{\"address\":" + JsonString(FormatAddress(o.server)) +
          ",\"port\":" + std::to_string(o.server.port) +
-         ",\"otherAddress\":" + Endpoint(o.otherAddress) +
-         ",\"responseOrigin\":" + Endpoint(o.responseOrigin) + ",\"rfc5780\":" + Bool(o.rfc5780) +
+         ",\"otherAddress\":" + EndpointJson(o.otherAddress) +
+         ",\"responseOrigin\":" + EndpointJson(o.responseOrigin) + ",\"rfc5780\":" + Bool(o.rfc5780) +
          ",\"problem\":" + (o.rfc5780Problem.empty() ? "null" : JsonString(o.rfc5780Problem)) + "}";
-    j += ",\"server2\":" + Endpoint(o.server2);
+    j += ",\"server2\":" + EndpointJson(o.server2);
     j += ",\"lines\":[";
     for (std::size_t i = 0; i < o.lines.size(); ++i)
         j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);

@@ -40,6 +40,7 @@ void CRequestSchedule::Start(const ScheduleRule& rule, std::uint64_t nowMs) {
     m_waiting = true;
     m_sent = 1;
     m_firstMs = nowMs;
+    m_sentAt.assign(1, nowMs);
     m_nextMs = nowMs + WaitAfter(0);
 }
 
@@ -76,6 +77,7 @@ CRequestSchedule::Step CRequestSchedule::Due(std::uint64_t nowMs) {
         // The next wait counts from this transmission, however late it is.
         m_nextMs = nowMs + WaitAfter(m_sent);
         ++m_sent;
+        m_sentAt.push_back(nowMs);
         return Step::Send;
     }
     return Step::None;
@@ -88,6 +90,15 @@ RoundTrip CRequestSchedule::Answered(std::uint64_t nowMs) {
     if (m_sent == 1)
         rt.sampleMs = rt.boundMs;
     return rt;
+}
+
+RoundTrip CRequestSchedule::AnsweredBy(std::uint64_t nowMs, int k) {
+    if (k < 0 || static_cast<std::size_t>(k) >= m_sentAt.size())
+        return Answered(nowMs);
+    m_waiting = false;
+    const std::uint64_t at = m_sentAt[static_cast<std::size_t>(k)];
+    const std::uint64_t rtt = nowMs >= at ? nowMs - at : 0;
+    return {rtt, rtt};
 }
 
 ScheduleRule QuickRule(const RoundTripEstimate& rtt, std::uint64_t backedOffMs,

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 struct ScheduleRule {
     std::uint64_t intervalMs = 500;  // the first wait between transmissions
@@ -60,6 +61,9 @@ public:
     Step Due(std::uint64_t nowMs);
     // The answer came at nowMs: the request ends.
     RoundTrip Answered(std::uint64_t nowMs);
+    // The same, when the answer names the transmission it answers (number k, 0 the first: each
+    // went out under an identity of its own): the round trip is exact however many went out.
+    RoundTrip AnsweredBy(std::uint64_t nowMs, int k);
     // Ends the request without an answer or a give-up (cancelled, or the run stopped).
     void Cancel() { m_waiting = false; }
 
@@ -80,6 +84,7 @@ private:
     int m_sent = 0;
     std::uint64_t m_firstMs = 0;
     std::uint64_t m_nextMs = 0;  // the next transmission, while any is left
+    std::vector<std::uint64_t> m_sentAt;  // every transmission's time, for AnsweredBy
 };
 
 // How the quick modes wait for a request sent after the round trip to its party was measured:

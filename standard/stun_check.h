@@ -14,12 +14,14 @@
 // Every response must carry the transaction ID of the transaction in progress and come from the
 // address its request went to (for a change request: from where RFC 5780 says the server must
 // answer, RESPONSE-ORIGIN included); anything else is logged and ignored.
+// The full run is CStunFullCheck, quick mode CStunQuickCheck (each its own small machine over
+// the rules they share, CStunMachine); CStunCheck runs whichever the configuration asks for.
 //
 // Quick mode (config.quick) reaches the same verdicts sooner: mapping test I alone first, to
 // learn OTHER-ADDRESS and the round trip; then the three tests at once, each on its own socket as
 // above, and within a test every request that does not depend on an earlier answer at once too
 // (mapping II and III; filtering I, II and III). Every later request retransmits at a fixed
-// interval derived from the round trip (StunQuickTiming). The verdicts are read from the same
+// interval derived from the round trip (StunQuickTiming, the request schedule's QuickRule). The verdicts are read from the same
 // answers as in the full run: filtering III counts only once filtering II has given up, mapping
 // III only when II differs from I, and a problem the mapping test finds with the server wins
 // over the filtering test's and drops its verdict, as the full run would never have filtered.
@@ -27,13 +29,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "net/address_text.h"
+#include "standard/endpoint.h"
 
 struct StunMessage;
 
@@ -45,7 +47,7 @@ public:
     // when none can be opened.
     virtual int Open() = 0;
     // One datagram; false when the system refused it (the check then waits as for a loss).
-    virtual bool Send(int socketId, const Ipv4Endpoint& to,
+    virtual bool Send(int socketId, const Endpoint& to,
                       std::span<const std::uint8_t> bytes) = 0;
     virtual void Close(int socketId) = 0;
 };
@@ -74,9 +76,10 @@ struct StunTiming {
 // any round trip is known, at RFC 5389's first interval (0, 0.5, ... 2.5 s; gives up at 3 s), so
 // a path of up to 500 ms is measured on its first answer; every later request waits
 // max(rttFactor x RTT, minRtoMs) between its transmissions, but never so long that its
-// transmissions and the wait after the last exceed capMs. RTT is the time from the last
-// transmission of test I to its answer: a lower bound when a retransmission was answered, so a
-// loss before the measurement never stretches the later waits.
+// transmissions and the wait after the last exceed capMs. The round trip follows Karn's rule:
+// test I answered after its first transmission gives a sample; answered after a retransmission it
+// gives only a bound (the time since the first), the interval stays test I's, and no request waits
+// less than one interval and two bounds, however long that is (a slow path, said in the log).
 struct StunQuickTiming {
     std::uint64_t firstRtoMs = 500;  // test I's interval
     std::uint64_t minRtoMs = 100;    // the floor of the interval
@@ -90,8 +93,8 @@ struct StunQuickTiming {
 };
 
 struct StunCheckConfig {
-    Ipv4Endpoint server;                  // primary address, resolved
-    std::optional<Ipv4Endpoint> server2;  // --stun2: a second server, for the mapping test only
+    Endpoint server;                  // primary address, resolved
+    std::optional<Endpoint> server2;  // --stun2: a second server, for the mapping test only
     std::string serverName;               // as the user wrote it, for the log ("" = dotted)
     StunTiming timing;                    // the full run's
     bool quick = false;                   // quick mode (see the top of this file)
@@ -105,12 +108,12 @@ struct StunOutcome {
     bool interrupted = false;
     bool socketsFailed = false;  // a fresh socket could not be opened
 
-    Ipv4Endpoint server;
-    std::optional<Ipv4Endpoint> server2;
+    Endpoint server;
+    std::optional<Endpoint> server2;
     bool serverAnswered = false;
-    std::optional<Ipv4Endpoint> mapped;          // test I on the mapping socket
-    std::optional<Ipv4Endpoint> otherAddress;    // OTHER-ADDRESS of test I
-    std::optional<Ipv4Endpoint> responseOrigin;  // RESPONSE-ORIGIN of test I
+    std::optional<Endpoint> mapped;          // test I on the mapping socket
+    std::optional<Endpoint> otherAddress;    // OTHER-ADDRESS of test I
+    std::optional<Endpoint> responseOrigin;  // RESPONSE-ORIGIN of test I
     bool legacyServer = false;                   // answered with MAPPED-ADDRESS only (RFC 3489)
     // Whether the server supports RFC 5780 as far as these tests need it; empty when it never
     // answered. When false, rfc5780Problem says why in one phrase.
@@ -135,6 +138,8 @@ struct StunOutcome {
     bool operator==(const StunOutcome&) const = default;
 };
 
+class CStunMachine;
+
 class CStunCheck {
 public:
     using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic
@@ -142,7 +147,8 @@ public:
     using LocalAddressTest = std::function<bool(std::uint32_t addrNet)>;
 
     // transport and clock must outlive the check. Transaction IDs come from std::random_device
-    // and the local-address test is this computer's interfaces unless replaced below.
+    // and the local-address test is this computer's address set (read once a run) unless
+    // replaced below.
     CStunCheck(IStunTransport& transport, Clock clock);
     ~CStunCheck();
     CStunCheck(const CStunCheck&) = delete;
@@ -152,10 +158,11 @@ public:
     void SetTransactionIdSource(TransactionIdSource source) { m_newId = std::move(source); }
     void SetLocalAddressTest(LocalAddressTest test) { m_isLocal = std::move(test); }
 
-    // Starts a run (logging its start); a run in progress is stopped first.
+    // Starts a run (logging its start) in the mode config asks for; a run in progress is
+    // stopped first.
     void Start(const StunCheckConfig& config);
     // A datagram that arrived on one of the sockets the check opened.
-    void OnDatagram(int socketId, const Ipv4Endpoint& from, std::span<const std::uint8_t> bytes);
+    void OnDatagram(int socketId, const Endpoint& from, std::span<const std::uint8_t> bytes);
     // Time has come to nowMs: retransmits and gives up as due.
     void OnTimer(std::uint64_t nowMs);
     // When OnTimer wants to be called next; empty when nothing waits (idle or finished).
@@ -163,146 +170,18 @@ public:
     // Ends a run in progress without its summary; closes its sockets.
     void Stop();
 
-    bool Running() const { return m_phase != Phase::Idle; }
-    const StunOutcome& Outcome() const { return m_outcome; }
+    bool Running() const;
+    const StunOutcome& Outcome() const;
     // What is being waited for, for a progress display ("" when idle; in quick mode every
     // request waited for, joined by ", "), and when the last of them gives up (empty when idle).
     std::string StepName() const;
     std::optional<std::uint64_t> GiveUpAt() const;
 
 private:
-    enum class Phase : std::uint8_t {
-        Idle,
-        MapI,       // mapping socket: test I
-        MapII,      // mapping socket: test II (other IP, primary port)
-        MapIII,     // mapping socket: test III (other address)
-        MapSecond,  // mapping socket: the second server (no RFC 5780)
-        HairI,      // hairpin socket: test I
-        Hairpin,    // hairpin socket: the request to its own mapped address
-        FiltI,      // filtering socket: test I
-        FiltII,     // filtering socket: change IP and port
-        FiltIII,    // filtering socket: change port
-        Quick,      // quick mode: the transactions in m_slots, indexed by the phases above
-    };
-    static constexpr std::size_t kSlots = static_cast<std::size_t>(Phase::Quick);
-    struct Reply {
-        Ipv4Endpoint mapped;
-        std::optional<Ipv4Endpoint> other;
-        std::optional<Ipv4Endpoint> origin;
-        bool legacy = false;
-    };
-    // One request and its retransmissions.
-    struct Transaction {
-        Phase phase = Phase::Idle;
-        int socket = -1;
-        Ipv4Endpoint to;
-        Ipv4Endpoint expectFrom;
-        std::uint32_t changeFlags = 0;
-        std::array<std::uint8_t, 12> id{};
-        std::uint64_t firstSendMs = 0;
-        std::uint64_t lastSendMs = 0;
-        std::uint64_t nextSendMs = 0;
-        std::uint64_t giveUpMs = 0;
-        int sent = 0;
-        std::uint64_t intervalMs = 0;  // quick mode's fixed interval; 0: config.timing's doubling
-    };
-    // What a response with the transaction's ID amounts to.
-    enum class Judgement : std::uint8_t {
-        Ignore,      // logged (or not worth a line) and dropped
-        Answer,      // a usable response: the reply
-        Hairpinned,  // our own request, back through the NAT
-        Refused,     // an error response to a plain request: as no answer
-        Lacks5780,   // the server cannot do this change request: why
-    };
-    struct Judged {
-        Judgement judgement = Judgement::Ignore;
-        Reply reply;
-        std::string why;
-    };
-    enum class SlotState : std::uint8_t { Unused, Waiting, Answered, GaveUp, Cancelled };
-    struct Slot {
-        SlotState state = SlotState::Unused;
-        Transaction txn;
-        Ipv4Endpoint mapped;  // of the answer
-    };
-
-    void Arm(Transaction& t, Phase phase, int socketId, const Ipv4Endpoint& to,
-             std::uint32_t changeFlags, const Ipv4Endpoint& expectFrom, std::uint64_t intervalMs,
-             int transmissions, std::uint64_t capMs);
-    void Begin(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
-               const Ipv4Endpoint& expectFrom);
-    // A request of either mode: in quick mode one more transaction under way, else the one.
-    void Launch(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
-                const Ipv4Endpoint& expectFrom);
-    // Logs the check's start ("NAT <check> check start...") and sends its test I to the server
-    // from a fresh socket; false when no socket could be opened (the run has finished).
-    bool StartCheck(const char* check, Phase testI, int& socketId);
-    bool Transmit(Transaction& t);
-    Judged Judge(const Transaction& t, const Ipv4Endpoint& from, const StunMessage& msg);
-    // Test I's bookkeeping, shared by both modes; why the server cannot do the RFC 5780 tests
-    // ("" when it can).
-    std::string TakeTestI(const Reply& reply);
-    // After test I: test II where the server can do RFC 5780 (why is ""), else the second
-    // server if one is configured; false when neither request went out.
-    bool StartMappingTests(const Reply& reply, const std::string& why);
-    // The second server's answer against test I's mapped address.
-    void TakeSecondServer(const Ipv4Endpoint& mapped);
-    // The mapping test is over: its socket closed, its verdict read as endpoint-independent or not.
-    void SettleMapping();
-    // The hairpinning test's request to this socket's own mapped address.
-    void SendToOwnMapping(const Ipv4Endpoint& mapped);
-    int OpenSocket();
-    void CloseSocket(int& socketId);
-    void OnReply(const Reply& reply);
-    void OnTimeout();
-    void OnHairpinArrived();
-    void StartFiltering();
-    void AfterMapping();
-    void ServerLacks5780(const std::string& why);
-    void LogLacks5780(const std::string& why);
-    void Finish();
-    void Summarize();
-
-    // Quick mode.
-    Slot& SlotOf(Phase p) { return m_slots[static_cast<std::size_t>(p)]; }
-    void QuickLaunch(Phase phase, int socketId, const Ipv4Endpoint& to, std::uint32_t changeFlags,
-                     const Ipv4Endpoint& expectFrom);
-    void QuickOnDatagram(int socketId, const Ipv4Endpoint& from, const StunMessage& msg);
-    void QuickOnTimer(std::uint64_t nowMs);
-    void QuickAfterTestI(const Reply& reply);
-    void QuickGiveUp(Slot& slot);
-    void QuickCancel(std::initializer_list<Phase> phases);
-    void QuickDecide();
-    void DecideMapping();
-    void DecideHairpin();
-    void DecideFiltering();
-    void MappingDone();
-    static const char* PhaseName(Phase phase);
-
     IStunTransport& m_transport;
     Clock m_clock;
     TransactionIdSource m_newId;
     LocalAddressTest m_isLocal;
-
-    StunCheckConfig m_config;
-    StunOutcome m_outcome;
-    Phase m_phase = Phase::Idle;
-
-    Transaction m_txn;  // the full run's transaction in progress
-
-    // Quick mode: every transaction by its phase, the interval measured from test I, which
-    // tests have their verdict, and a problem the filtering test found with the server (it
-    // counts only when the mapping test found none).
-    std::array<Slot, kSlots> m_slots{};
-    std::uint64_t m_quickRtoMs = 0;
-    bool m_mapDone = false;
-    bool m_hairDone = false;
-    bool m_filtDone = false;
-    std::string m_filtProblem;
-
-    int m_mapSocket = -1;
-    int m_hairSocket = -1;
-    int m_filtSocket = -1;
-    Ipv4Endpoint m_mapII;  // the mapped address of test II, for test III
-    std::uint64_t m_startMs = 0;
+    std::unique_ptr<CStunMachine> m_machine;  // the run's mode; empty before the first Start
+    StunOutcome m_idle;                       // the outcome before the first run
 };

@@ -1,6 +1,6 @@
 #pragma once
-// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: polls them with a time-out
-// up to the check's next deadline. A stop request ends a run within milliseconds (a wake-up pipe),
+// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: waits on them with a time-out
+// up to the check's next deadline. A stop request ends a run within milliseconds (the socket layer's wake-up),
 // and each wait is bounded to kMaxWaitMs anyway.
 //
 // Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop from any thread.
@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "standard/stun_check.h"
-#include "standard/stun_transport_posix.h"
+#include "standard/stun_sockets.h"
 
 class CStunRunner {
 public:
@@ -38,7 +38,7 @@ private:
     public:
         explicit Transport(CStunSockets& s) : m_s(s) {}
         int Open() override { return m_s.Open(); }
-        bool Send(int id, const Ipv4Endpoint& to, std::span<const std::uint8_t> b) override {
+        bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
             return m_s.Send(id, to, b);
         }
         void Close(int id) override { m_s.Close(id); }

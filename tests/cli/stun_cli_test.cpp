@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, StunOptions, ::testing::ValuesIn(kStunArgs),
 // "Not determined" is null, never false; a known "no" is false.
 TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
     StunOutcome o;
-    o.server = {inet_addr("127.0.0.2"), 3478};
+    o.server = Ipv4Endpoint{inet_addr("127.0.0.2"), 3478};
     o.mapped = Ipv4Endpoint{inet_addr("127.0.0.100"), 40001};
     o.rfc5780 = false;
     o.rfc5780Problem = "no OTHER-ADDRESS in its response";

@@ -150,4 +150,15 @@ TEST(Schedule, EstimateKeepsTheShortestSampleAndTightestBound) {
     EXPECT_EQ(e.boundMs, 40u);
 }
 
+// Each try under an identity of its own: the answer to the second try is exact, not a bound.
+TEST(Schedule, AnAnswerThatNamesItsTryIsExact) {
+    CRequestSchedule s;
+    s.Start(ScheduleRule::Fixed(500, 6, 3000), 0);
+    ASSERT_EQ(s.Due(500), CRequestSchedule::Step::Send);
+    const RoundTrip rt = s.AnsweredBy(540, 1);
+    EXPECT_EQ(rt.sampleMs, 40u);
+    EXPECT_EQ(rt.boundMs, 40u);
+    EXPECT_FALSE(s.Waiting());
+}
+
 }  // namespace

@@ -31,7 +31,7 @@ TEST(StunRunnerLoopback, NoNatBetweenLoopbackAddressesReadsOpen) {
     ASSERT_TRUE(o.finished) << log.Text();
     EXPECT_EQ(o.rfc5780, true) << o.rfc5780Problem;
     ASSERT_TRUE(o.mapped.has_value());
-    EXPECT_EQ(FormatIpv4(o.mapped->address), "127.0.0.1");
+    EXPECT_EQ(FormatAddress(*o.mapped), "127.0.0.1");
     EXPECT_EQ(o.otherAddress, server.Other());
     EXPECT_EQ(o.responseOrigin, server.Primary());
     EXPECT_EQ(o.mapping, StunBehaviour::EndpointIndependent);

@@ -1,0 +1,46 @@
+#include "standard/endpoint.h"
+
+#include <cstring>
+
+#include "core/sys_inet.h"
+
+Endpoint::Endpoint(const Ipv4Endpoint& v4) : port(v4.port) {
+    std::memcpy(address.data(), &v4.address, 4);
+}
+
+Endpoint Endpoint::Ipv6(const std::array<std::uint8_t, 16>& address, std::uint16_t port) {
+    Endpoint e;
+    e.family = Family::Ipv6;
+    e.address = address;
+    e.port = port;
+    return e;
+}
+
+std::uint32_t Endpoint::Ipv4Address() const {
+    std::uint32_t a = 0;
+    if (IsIpv4())
+        std::memcpy(&a, address.data(), 4);
+    return a;
+}
+
+std::optional<Ipv4Endpoint> Endpoint::AsIpv4() const {
+    if (!IsIpv4())
+        return std::nullopt;
+    return Ipv4Endpoint{Ipv4Address(), port};
+}
+
+std::string FormatAddress(const Endpoint& e) {
+    if (e.IsIpv4())
+        return FormatIpv4(e.Ipv4Address());
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET6, e.address.data(), text, sizeof text) == nullptr)
+        return "?";
+    return text;
+}
+
+std::string FormatEndpoint(const Endpoint& e) {
+    const std::string port = std::to_string(e.port);
+    if (e.IsIpv4())
+        return FormatAddress(e) + ":" + port;
+    return "[" + FormatAddress(e) + "]:" + port;
+}

@@ -1,0 +1,199 @@
+#include "standard/stun_full_check.h"
+
+#include "core/log.h"
+#include "net/stun_message.h"
+
+namespace {
+
+std::string Ep(const Endpoint& e) {
+    return FormatEndpoint(e);
+}
+
+}  // namespace
+
+void CStunFullCheck::Start(const StunCheckConfig& config) {
+    BeginRun(config);
+    StartCheck("mapping behaviour", Test::MapI, m_mapSocket);
+}
+
+void CStunFullCheck::Request(Test test, int socketId, const Endpoint& to,
+                             std::uint32_t changeFlags, const Endpoint& expectFrom) {
+    const StunTiming& t = m_config.timing;
+    Launch(m_txn, test, socketId, to, changeFlags, expectFrom,
+           ScheduleRule::Rfc5389(t.rtoMs, t.transmissions, t.lastWaitFactor, t.capMs));
+}
+
+std::optional<std::uint64_t> CStunFullCheck::NextDeadline() const {
+    if (!m_running)
+        return std::nullopt;
+    return m_txn.schedule.NextDeadline();
+}
+
+std::optional<std::uint64_t> CStunFullCheck::GiveUpAt() const {
+    if (!m_running)
+        return std::nullopt;
+    return m_txn.schedule.GiveUpAt();
+}
+
+std::string CStunFullCheck::StepName() const {
+    return m_running ? TestName(m_txn.test) : "";
+}
+
+void CStunFullCheck::OnTimer(std::uint64_t nowMs) {
+    m_checkThread.Check();
+    if (m_running && StepSchedule(m_txn, nowMs))
+        OnTimeout();
+}
+
+void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const StunMessage& msg) {
+    if (msg.method != kStunMethodBinding || m_txn.TryOf(msg.transactionId) < 0) {
+        theLog.WriteTimedLine("Ignored a STUN message from %s for another transaction",
+                              Ep(from).c_str());
+        return;
+    }
+    Judged j = Judge(m_txn, from, msg);
+    switch (j.judgement) {
+        case Judgement::Ignore:
+            return;
+        case Judgement::Hairpinned:
+            OnHairpinArrived();
+            return;
+        case Judgement::Lacks5780:
+            ServerLacks5780(j.why);
+            Finish();
+            return;
+        case Judgement::Refused:
+            OnTimeout();
+            return;
+        case Judgement::Answer:
+            OnReply(j.reply);
+            return;
+    }
+}
+
+void CStunFullCheck::OnReply(const Reply& reply) {
+    const Endpoint& server = m_config.server;
+    const std::string mapped = Ep(reply.mapped);
+    switch (m_txn.test) {
+        case Test::MapI:
+            if (!StartMappingTests(reply, TakeTestI(reply)))
+                AfterMapping();
+            return;
+        case Test::MapII:
+            theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
+            if (reply.mapped == *m_outcome.mapped) {
+                m_outcome.mapping = StunBehaviour::EndpointIndependent;
+                AfterMapping();
+                return;
+            }
+            m_mapII = reply.mapped;
+            theLog.WriteTimedLine("Test III: Binding request to %s (other IP, other port)...",
+                                  Ep(*m_outcome.otherAddress).c_str());
+            Request(Test::MapIII, m_mapSocket, *m_outcome.otherAddress, 0, *m_outcome.otherAddress);
+            return;
+        case Test::MapIII:
+            theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
+            m_outcome.mapping = reply.mapped == m_mapII ? StunBehaviour::AddressDependent
+                                                        : StunBehaviour::AddressAndPortDependent;
+            AfterMapping();
+            return;
+        case Test::MapSecond:
+            theLog.WriteTimedLine("The second STUN server reports my UDP address as %s",
+                                  mapped.c_str());
+            TakeSecondServer(reply.mapped);
+            AfterMapping();
+            return;
+        case Test::HairI:
+            theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
+            SendToOwnMapping(reply.mapped);
+            return;
+        case Test::FiltI:
+            theLog.WriteTimedLine("STUN server reports my UDP address as %s", mapped.c_str());
+            theLog.WriteTimedLine(
+                "Test II: CHANGE-REQUEST asks for the response from the other IP and port %s...",
+                Ep(*m_outcome.otherAddress).c_str());
+            Request(Test::FiltII, m_filtSocket, server, kStunChangeIp | kStunChangePort,
+                  *m_outcome.otherAddress);
+            return;
+        case Test::FiltII:
+            theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
+                                  Ep(m_txn.expectFrom).c_str());
+            m_outcome.filtering = StunBehaviour::EndpointIndependent;
+            Finish();
+            return;
+        case Test::FiltIII:
+            theLog.WriteTimedLine("Receive the PORT CHANGE-REQUEST response from %s",
+                                  Ep(m_txn.expectFrom).c_str());
+            m_outcome.filtering = StunBehaviour::AddressDependent;
+            Finish();
+            return;
+        case Test::Hairpin:
+            return;
+    }
+}
+
+void CStunFullCheck::OnHairpinArrived() {
+    theLog.WriteTimedLine("My own request came back through the NAT");
+    m_outcome.hairpinning = true;
+    CloseSocket(m_hairSocket);
+    StartFiltering();
+}
+
+void CStunFullCheck::OnTimeout() {
+    const std::string to = Ep(m_txn.to);
+    LogGaveUp(m_txn, false);
+    switch (m_txn.test) {
+        case Test::MapI:
+            LogNoServer();
+            Finish();
+            return;
+        case Test::MapII:
+        case Test::MapIII:
+            ServerLacks5780("no answer from its other address " + to);
+            AfterMapping();
+            return;
+        case Test::MapSecond:
+            AfterMapping();
+            return;
+        case Test::FiltI:
+            Finish();
+            return;
+        case Test::HairI:
+            CloseSocket(m_hairSocket);
+            StartFiltering();
+            return;
+        case Test::Hairpin:
+            m_outcome.hairpinning = false;
+            CloseSocket(m_hairSocket);
+            StartFiltering();
+            return;
+        case Test::FiltII: {
+            Endpoint from = m_config.server;
+            from.port = m_outcome.otherAddress->port;
+            theLog.WriteTimedLine(
+                "Test III: PORT CHANGE-REQUEST asks for the response from the other port %s...",
+                Ep(from).c_str());
+            Request(Test::FiltIII, m_filtSocket, m_config.server, kStunChangePort, from);
+            return;
+        }
+        case Test::FiltIII:
+            m_outcome.filtering = StunBehaviour::AddressAndPortDependent;
+            Finish();
+            return;
+
+    }
+}
+
+void CStunFullCheck::AfterMapping() {
+    SettleMapping();
+    StartCheck("hairpinning", Test::HairI, m_hairSocket);
+}
+
+void CStunFullCheck::StartFiltering() {
+    if (m_outcome.rfc5780 != true) {
+        Finish();
+        return;
+    }
+    StartCheck("filtering behaviour", Test::FiltI, m_filtSocket);
+}
+
