@@ -67,7 +67,10 @@ public:
             FuzzFail("more than three sockets open at once");
         return id;
     }
-    bool Send(int socketId, const Ipv4Endpoint& to, std::span<const std::uint8_t> bytes) override {
+    bool Send(int socketId, const Endpoint& toEp, std::span<const std::uint8_t> bytes) override {
+        if (!toEp.IsIpv4())
+            FuzzFail("an IPv6 destination where none was given");
+        const Ipv4Endpoint to = *toEp.AsIpv4();
         ++sentThisEvent;
         if (open.count(socketId) == 0)
             FuzzFail("a send on a socket that is not open");
@@ -126,14 +129,18 @@ struct Harness {
     // The addresses a datagram may legitimately come from, as the check knows them now.
     bool IsParty(std::uint32_t addr) const {
         const StunOutcome& o = check.Outcome();
-        return addr == config.server.address ||
-               (config.server2 && addr == config.server2->address) ||
-               (o.otherAddress && addr == o.otherAddress->address) ||
-               (o.mapped && addr == o.mapped->address) || transport.destinations.count(addr) != 0;
+        return addr == config.server.Ipv4Address() ||
+               (config.server2 && addr == config.server2->Ipv4Address()) ||
+               (o.otherAddress && addr == o.otherAddress->Ipv4Address()) ||
+               (o.mapped && addr == o.mapped->Ipv4Address()) ||
+               transport.destinations.count(addr) != 0;
     }
 
+    // The longest any transaction may wait: in quick mode a slow path stretches the cap to one
+    // interval (at most the cap over the tries) and two round trips (at most test I's cap each).
     std::uint64_t CapMs() const {
-        return config.quick ? std::max(config.quickTiming.capMs, config.quickTiming.firstCapMs)
+        const StunQuickTiming& q = config.quickTiming;
+        return config.quick ? std::max(q.capMs, q.firstCapMs) + 2 * q.firstCapMs
                             : config.timing.capMs;
     }
 
@@ -242,7 +249,7 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
         case 9:
             return {kOwnIp, in.Word()};
         case 10:
-            return {h.config.server.address, in.Word()};
+            return {h.config.server.Ipv4Address(), in.Word()};
         default:
             return {in.Long(), in.Word()};
     }
