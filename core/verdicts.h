@@ -4,6 +4,8 @@
 // them where they correspond). Any thread (pure functions).
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum NatFilterType : std::int32_t {
     FilterUnknown = 0,
@@ -28,3 +30,7 @@ const char* AllocRuleText(std::int32_t code);   // "UNKNOWN" ... "PORT SENSITIVE
 inline constexpr const char* kAsteriskRow =
     "*****************************************************************************"
     "****";
+
+// Writes a blank line, the asterisk row, the title (indented), a blank line, the lines, a blank
+// line and the asterisk row to the log: the frame of every summary.
+void LogFramedSummary(const char* title, const std::vector<std::string>& lines);

@@ -13,14 +13,7 @@ void CNatProber::SummarizeResults() {
     // and from here on they must find no check running.
     m_step = StepIdle;
 
-    theLog.WriteLine("");
-    theLog.WriteLine("%s", kAsteriskRow);
-    theLog.WriteLine("        NAT Detect Result Summarize");
-    theLog.WriteLine("");
-    for (const std::string& line : m_resultLines)
-        theLog.WriteLine("%s", line.c_str());
-    theLog.WriteLine("");
-    theLog.WriteLine("%s", kAsteriskRow);
+    LogFramedSummary("NAT Detect Result Summarize", m_resultLines);
     theLog.WriteLine("");
     theLog.WriteLine("Press F5 to start...");
 

@@ -229,7 +229,7 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
     const StunOutcome& o = h.check.Outcome();
     switch (in.Byte() % 12) {
         case 0:
-            return h.config.server;
+            return *h.config.server.AsIpv4();
         case 1:
             return {kOtherIp, kOtherPort};
         case 2:
@@ -239,9 +239,9 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
         case 4:
             return h.transport.lastTo;
         case 5:
-            return o.mapped ? *o.mapped : h.transport.lastTo;
+            return o.mapped ? *o.mapped->AsIpv4() : h.transport.lastTo;
         case 6:
-            return h.config.server2 ? *h.config.server2 : h.config.server;
+            return *(h.config.server2 ? *h.config.server2 : h.config.server).AsIpv4();
         case 7:
             return {kStrangerIp, in.Word()};
         case 8:
@@ -325,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Harness h;
     // The first byte picks the servers and the timing; the rest are events.
     const std::uint8_t setup = in.Byte();
-    h.config.server = {kServerIp, kServerPort};
+    h.config.server = Ipv4Endpoint{kServerIp, kServerPort};
     switch (setup & 0x3) {
         case 1:
             h.config.server2 = Ipv4Endpoint{kServer2Ip, kServerPort};

@@ -3,14 +3,6 @@
 #include "core/log.h"
 #include "net/stun_message.h"
 
-namespace {
-
-std::string Ep(const Endpoint& e) {
-    return FormatEndpoint(e);
-}
-
-}  // namespace
-
 void CStunFullCheck::Start(const StunCheckConfig& config) {
     BeginRun(config);
     StartCheck("mapping behaviour", Test::MapI, m_mapSocket);
@@ -21,22 +13,6 @@ void CStunFullCheck::Request(Test test, int socketId, const Endpoint& to,
     const StunTiming& t = m_config.timing;
     Launch(m_txn, test, socketId, to, changeFlags, expectFrom,
            ScheduleRule::Rfc5389(t.rtoMs, t.transmissions, t.lastWaitFactor, t.capMs));
-}
-
-std::optional<std::uint64_t> CStunFullCheck::NextDeadline() const {
-    if (!m_running)
-        return std::nullopt;
-    return m_txn.schedule.NextDeadline();
-}
-
-std::optional<std::uint64_t> CStunFullCheck::GiveUpAt() const {
-    if (!m_running)
-        return std::nullopt;
-    return m_txn.schedule.GiveUpAt();
-}
-
-std::string CStunFullCheck::StepName() const {
-    return m_running ? TestName(m_txn.test) : "";
 }
 
 void CStunFullCheck::OnTimer(std::uint64_t nowMs) {

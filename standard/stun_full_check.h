@@ -10,11 +10,11 @@ public:
 
     void Start(const StunCheckConfig& config) override;
     void OnTimer(std::uint64_t nowMs) override;
-    std::optional<std::uint64_t> NextDeadline() const override;
-    std::string StepName() const override;
-    std::optional<std::uint64_t> GiveUpAt() const override;
 
 private:
+    std::vector<const Transaction*> Waiting() const override {
+        return m_running ? std::vector<const Transaction*>{&m_txn} : std::vector<const Transaction*>{};
+    }
     bool Listening(int socketId) const override { return socketId == m_txn.socket; }
     void OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) override;
     void Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,

@@ -1,5 +1,6 @@
 #include "standard/stun_machine.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "core/log.h"
@@ -10,17 +11,12 @@
 
 namespace {
 
-std::string Ep(const Endpoint& e) {
-    return FormatEndpoint(e);
-}
-
-// StunAddress holds the port in network order; Endpoint in host order.
+// StunAddress holds the port in network order; Endpoint in host order. The checks run over IPv4
+// only as yet, so an IPv6 address in an answer counts as none.
 std::optional<Endpoint> AddressOf(const StunAddress& a) {
-    if (!a.present)
+    if (!a.IsIpv4())
         return std::nullopt;
-    if (a.IsIpv4())
-        return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
-    return Endpoint::Ipv6(a.address6, HostPort(a.port));
+    return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
 }
 
 constexpr std::size_t kBehaviours =
@@ -177,6 +173,27 @@ bool CStunMachine::Transmit(const Transaction& t) {
     const std::size_t len = EncodeStun(msg, buf, sizeof buf);
     // A send the system refuses counts as one lost on the way.
     return m_transport.Send(t.socket, t.to, {buf, len});
+}
+
+std::optional<std::uint64_t> CStunMachine::NextDeadline() const {
+    std::optional<std::uint64_t> next;
+    for (const Transaction* t : Waiting())
+        next = std::min(next.value_or(UINT64_MAX), t->schedule.NextDeadline().value_or(UINT64_MAX));
+    return next;
+}
+
+std::optional<std::uint64_t> CStunMachine::GiveUpAt() const {
+    std::optional<std::uint64_t> last;
+    for (const Transaction* t : Waiting())
+        last = std::max(last.value_or(0), t->schedule.GiveUpAt());
+    return last;
+}
+
+std::string CStunMachine::StepName() const {
+    std::string names;
+    for (const Transaction* t : Waiting())
+        names += (names.empty() ? "" : ", ") + std::string(TestName(t->test));
+    return names;
 }
 
 int CStunMachine::Transaction::TryOf(const std::array<std::uint8_t, 12>& id) const {
@@ -446,13 +463,6 @@ void CStunMachine::Summarize() {
     else
         lines.push_back("STUN SERVER :    NO RESPONSE");
 
-    theLog.WriteLine("");
-    theLog.WriteLine("%s", kAsteriskRow);
-    theLog.WriteLine("        STUN NAT Behaviour Discovery Result Summarize");
-    theLog.WriteLine("");
-    for (const std::string& line : lines)
-        theLog.WriteLine("%s", line.c_str());
-    theLog.WriteLine("");
-    theLog.WriteLine("%s", kAsteriskRow);
+    LogFramedSummary("STUN NAT Behaviour Discovery Result Summarize", lines);
 }
 

@@ -34,9 +34,10 @@ public:
     // The entry points of CStunCheck, each mode's own.
     virtual void Start(const StunCheckConfig& config) = 0;
     virtual void OnTimer(std::uint64_t nowMs) = 0;
-    virtual std::optional<std::uint64_t> NextDeadline() const = 0;
-    virtual std::string StepName() const = 0;
-    virtual std::optional<std::uint64_t> GiveUpAt() const = 0;
+    // When the next transaction is due, its tests' names, when the last gives up (over Waiting).
+    std::optional<std::uint64_t> NextDeadline() const;
+    std::string StepName() const;
+    std::optional<std::uint64_t> GiveUpAt() const;
     // Parses the datagram (a line in the log for junk) and hands a STUN message on to OnMessage.
     void OnDatagram(int socketId, const Endpoint& from, std::span<const std::uint8_t> bytes);
     void Stop();
@@ -97,6 +98,9 @@ protected:
         std::string why;
     };
 
+    static std::string Ep(const Endpoint& e) { return FormatEndpoint(e); }
+    // The transactions still waiting for an answer (none when the run is not running).
+    virtual std::vector<const Transaction*> Waiting() const = 0;
     // Whether a datagram on socketId may still matter (else it is dropped unread).
     virtual bool Listening(int socketId) const = 0;
     // A STUN message on a socket the mode listens on, parsed.

@@ -5,14 +5,6 @@
 #include "core/log.h"
 #include "net/stun_message.h"
 
-namespace {
-
-std::string Ep(const Endpoint& e) {
-    return FormatEndpoint(e);
-}
-
-}  // namespace
-
 void CStunQuickCheck::Start(const StunCheckConfig& config) {
     BeginRun(config);
     theLog.WriteLine("");
@@ -46,35 +38,13 @@ bool CStunQuickCheck::Listening(int socketId) const {
     return socketId == m_mapSocket || socketId == m_hairSocket || socketId == m_filtSocket;
 }
 
-std::optional<std::uint64_t> CStunQuickCheck::NextDeadline() const {
-    if (!m_running)
-        return std::nullopt;
-    std::optional<std::uint64_t> next;
-    for (const Slot& s : m_slots) {
-        if (s.state == SlotState::Waiting)
-            next = std::min(next.value_or(UINT64_MAX), *s.txn.schedule.NextDeadline());
-    }
-    return next;
-}
-
-std::optional<std::uint64_t> CStunQuickCheck::GiveUpAt() const {
-    if (!m_running)
-        return std::nullopt;
-    std::optional<std::uint64_t> last;
-    for (const Slot& s : m_slots) {
-        if (s.state == SlotState::Waiting)
-            last = std::max(last.value_or(0), s.txn.schedule.GiveUpAt());
-    }
-    return last;
-}
-
-std::string CStunQuickCheck::StepName() const {
-    std::string names;
+std::vector<const CStunMachine::Transaction*> CStunQuickCheck::Waiting() const {
+    std::vector<const Transaction*> waiting;
     for (const Slot& slot : m_slots) {
         if (m_running && slot.state == SlotState::Waiting)
-            names += (names.empty() ? "" : ", ") + std::string(TestName(slot.txn.test));
+            waiting.push_back(&slot.txn);
     }
-    return names;
+    return waiting;
 }
 
 void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) {

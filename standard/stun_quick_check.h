@@ -14,11 +14,9 @@ public:
 
     void Start(const StunCheckConfig& config) override;
     void OnTimer(std::uint64_t nowMs) override;
-    std::optional<std::uint64_t> NextDeadline() const override;
-    std::string StepName() const override;
-    std::optional<std::uint64_t> GiveUpAt() const override;
 
 private:
+    std::vector<const Transaction*> Waiting() const override;
     enum class SlotState : std::uint8_t { Unused, Waiting, Answered, GaveUp, Cancelled };
     struct Slot {
         SlotState state = SlotState::Unused;
