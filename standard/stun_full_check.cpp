@@ -27,23 +27,16 @@ void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const Stu
                               Ep(from).c_str());
         return;
     }
-    Judged j = Judge(m_txn, from, msg);
-    switch (j.judgement) {
-        case Judgement::Ignore:
-            return;
-        case Judgement::Hairpinned:
-            OnHairpinArrived();
-            return;
-        case Judgement::Lacks5780:
-            ServerLacks5780(j.why);
-            Finish();
-            return;
-        case Judgement::Refused:
-            OnTimeout();
-            return;
-        case Judgement::Answer:
-            OnReply(j.reply);
-            return;
+    const Judged j = Judge(m_txn, from, msg);
+    if (j.judgement == Judgement::Answer) {
+        OnReply(j.reply);
+    } else if (j.judgement == Judgement::Hairpinned) {
+        OnHairpinArrived();
+    } else if (j.judgement == Judgement::Refused) {
+        OnTimeout();  // an error response to a plain request counts as no answer
+    } else if (j.judgement == Judgement::Lacks5780) {
+        ServerLacks5780(j.why);
+        Finish();
     }
 }
 
@@ -92,15 +85,12 @@ void CStunFullCheck::OnReply(const Reply& reply) {
                   *m_outcome.otherAddress);
             return;
         case Test::FiltII:
-            theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
-                                  Ep(m_txn.expectFrom).c_str());
-            m_outcome.filtering = StunBehaviour::EndpointIndependent;
-            Finish();
-            return;
         case Test::FiltIII:
-            theLog.WriteTimedLine("Receive the PORT CHANGE-REQUEST response from %s",
-                                  Ep(m_txn.expectFrom).c_str());
-            m_outcome.filtering = StunBehaviour::AddressDependent;
+            // From the other IP and port: nothing filtered; from the other port alone: only
+            // addresses never sent to are.
+            LogChangeResponse(m_txn);
+            m_outcome.filtering = m_txn.test == Test::FiltII ? StunBehaviour::EndpointIndependent
+                                                             : StunBehaviour::AddressDependent;
             Finish();
             return;
         case Test::Hairpin:

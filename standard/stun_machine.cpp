@@ -333,6 +333,11 @@ void CStunMachine::LogGaveUp(const Transaction& t, bool namesTest) const {
                               seconds, t.schedule.Sent());
 }
 
+void CStunMachine::LogChangeResponse(const Transaction& t) {
+    theLog.WriteTimedLine("Receive the %sCHANGE-REQUEST response from %s",
+                          t.test == Test::FiltIII ? "PORT " : "", Ep(t.expectFrom).c_str());
+}
+
 void CStunMachine::LogNoServer() const {
     theLog.WriteTimedLine("I can't receive any response from the STUN server, STUN check stop!");
 }
@@ -404,30 +409,17 @@ void CStunMachine::Finish() {
     } else if (o.mappingEndpointIndependent == false) {
         o.classicFilter = FilterSymmetric;
     } else if (o.mappingEndpointIndependent == true && o.filtering) {
-        switch (*o.filtering) {
-            case StunBehaviour::EndpointIndependent:
-                o.classicFilter = FilterFullCone;
-                break;
-            case StunBehaviour::AddressDependent:
-                o.classicFilter = FilterIpRestricted;
-                break;
-            case StunBehaviour::AddressAndPortDependent:
-                o.classicFilter = FilterPortRestricted;
-                break;
-        }
+        // The three cones, by StunBehaviour.
+        static constexpr std::int32_t kCones[] = {FilterFullCone, FilterIpRestricted,
+                                                  FilterPortRestricted};
+        static_assert(std::size(kCones) == kBehaviours);
+        o.classicFilter = kCones[static_cast<std::size_t>(*o.filtering)];
     }
     if (o.mapping) {
-        switch (*o.mapping) {
-            case StunBehaviour::EndpointIndependent:
-                o.classicAlloc = AllocNotSymmetric;
-                break;
-            case StunBehaviour::AddressDependent:
-                o.classicAlloc = AllocAddressSensitive;
-                break;
-            case StunBehaviour::AddressAndPortDependent:
-                o.classicAlloc = AllocPortSensitive;
-                break;
-        }
+        static constexpr std::int32_t kRules[] = {AllocNotSymmetric, AllocAddressSensitive,
+                                                  AllocPortSensitive};
+        static_assert(std::size(kRules) == kBehaviours);
+        o.classicAlloc = kRules[static_cast<std::size_t>(*o.mapping)];
     }
     Summarize();
 }

@@ -142,6 +142,8 @@ protected:
     static void LogLacks5780(const std::string& why);
     void LogGaveUp(const Transaction& t, bool namesTest) const;
     void LogNoServer() const;
+    // "Receive the [PORT ]CHANGE-REQUEST response from ..." for filtering test II or III.
+    static void LogChangeResponse(const Transaction& t);
     void CloseSocket(int& socketId);
     // The run is over: sockets closed, the classic names read and the summary logged.
     void Finish();

@@ -106,12 +106,8 @@ void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMe
                     SendToOwnMapping(j.reply.mapped);
                     break;
                 case Test::FiltII:
-                    theLog.WriteTimedLine("Receive the CHANGE-REQUEST response from %s",
-                                          Ep(slot->txn.expectFrom).c_str());
-                    break;
                 case Test::FiltIII:
-                    theLog.WriteTimedLine("Receive the PORT CHANGE-REQUEST response from %s",
-                                          Ep(slot->txn.expectFrom).c_str());
+                    LogChangeResponse(slot->txn);
                     break;
                 default:
                     // The tests' answers interleave: each line names its test.
@@ -271,23 +267,17 @@ void CStunQuickCheck::DecideMapping() {
     }
     if (ii.state == SlotState::Waiting)
         return;
-    if (ii.state == SlotState::GaveUp) {
-        ServerLacks5780("no answer from its other address " + Ep(ii.txn.to));
-        MappingDone();
-        return;
-    }
-    if (ii.mapped == mapped) {
+    const bool answered = ii.state == SlotState::Answered;
+    if (answered && ii.mapped == mapped) {
         m_outcome.mapping = StunBehaviour::EndpointIndependent;
-        MappingDone();
-        return;
-    }
-    if (iii.state == SlotState::Waiting)
-        return;
-    if (iii.state == SlotState::Answered) {
+    } else if (answered && iii.state == SlotState::Answered) {
         m_outcome.mapping = iii.mapped == ii.mapped ? StunBehaviour::AddressDependent
                                                     : StunBehaviour::AddressAndPortDependent;
+    } else if (answered && iii.state == SlotState::Waiting) {
+        return;  // test III counts now that test II's mapping differs from test I's
     } else {
-        ServerLacks5780("no answer from its other address " + Ep(iii.txn.to));
+        // Test II, or test III after it, went unanswered.
+        ServerLacks5780("no answer from its other address " + Ep((answered ? iii : ii).txn.to));
     }
     MappingDone();
 }
