@@ -61,8 +61,6 @@ void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMe
     }
     const Judged j = Judge(slot->txn, from, msg);
     const Test phase = slot->txn.test;
-    if (j.judgement == Judgement::Answer && phase != Test::MapI)
-        slot->txn.schedule.Cancel();
     switch (j.judgement) {
         case Judgement::Ignore:
             return;
@@ -87,37 +85,40 @@ void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMe
             }
             break;
         case Judgement::Answer:
-            slot->state = SlotState::Answered;
-            slot->mapped = j.reply.mapped;
-            switch (phase) {
-                case Test::MapI:
-                    m_rtt.Add(Answered(slot->txn, msg.transactionId, m_clock()));
-                    AfterTestI(j.reply);
-                    if (!m_running)
-                        return;  // a socket could not be opened
-                    break;
-                case Test::MapSecond:
-                    theLog.WriteTimedLine("The second STUN server reports my UDP address as %s",
-                                          Ep(j.reply.mapped).c_str());
-                    break;
-                case Test::HairI:
-                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
-                                          Ep(j.reply.mapped).c_str(), TestName(phase));
-                    SendToOwnMapping(j.reply.mapped);
-                    break;
-                case Test::FiltII:
-                case Test::FiltIII:
-                    LogChangeResponse(slot->txn);
-                    break;
-                default:
-                    // The tests' answers interleave: each line names its test.
-                    theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
-                                          Ep(j.reply.mapped).c_str(), TestName(phase));
-                    break;
-            }
+            if (!OnAnswer(*slot, j.reply, msg))
+                return;  // test I's follow-ups could not open a socket: the run has ended
             break;
     }
     Decide();
+}
+
+bool CStunQuickCheck::OnAnswer(Slot& slot, const Reply& reply, const StunMessage& msg) {
+    const Test test = slot.txn.test;
+    slot.state = SlotState::Answered;
+    slot.mapped = reply.mapped;
+    switch (test) {
+        case Test::MapI:
+            m_rtt.Add(Answered(slot.txn, msg.transactionId, m_clock()));
+            AfterTestI(reply);
+            return m_running;
+        case Test::MapSecond:
+            theLog.WriteTimedLine("The second STUN server reports my UDP address as %s",
+                                  Ep(reply.mapped).c_str());
+            break;
+        case Test::FiltII:
+        case Test::FiltIII:
+            LogChangeResponse(slot.txn);
+            break;
+        default:
+            // The tests' answers interleave: each line names its test.
+            theLog.WriteTimedLine("STUN server reports my UDP address as %s (%s)",
+                                  Ep(reply.mapped).c_str(), TestName(test));
+            if (test == Test::HairI)
+                SendToOwnMapping(reply.mapped);
+            break;
+    }
+    slot.txn.schedule.Cancel();
+    return true;
 }
 
 void CStunQuickCheck::OnTimer(std::uint64_t nowMs) {
@@ -157,6 +158,38 @@ void CStunQuickCheck::Cancel(std::initializer_list<Test> phases) {
 void CStunQuickCheck::AfterTestI(const Reply& reply) {
     const Endpoint& server = m_config.server;
     const std::string why = TakeTestI(reply);
+    SetRule();
+    StartMappingTests(reply, why);
+    if (why.empty()) {
+        // Sent at once; its answer counts only when test II's mapped address differs from I's.
+        theLog.WriteTimedLine("Test III: Binding request to %s (other IP, other port), at once...",
+                              Ep(*reply.other).c_str());
+        Request(Test::MapIII, m_mapSocket, *reply.other, 0, *reply.other);
+    }
+
+    if (!StartCheck("hairpinning", Test::HairI, m_hairSocket))
+        return;
+    if (m_outcome.rfc5780 != true) {
+        m_filtDone = true;
+        return;
+    }
+    if (!StartCheck("filtering behaviour", Test::FiltI, m_filtSocket))
+        return;
+    // All three at once: each change response passes the filter or not by what the socket sent,
+    // and every request goes to the same primary address.
+    theLog.WriteTimedLine(
+        "Test II: CHANGE-REQUEST asks for the response from the other IP and port %s, at once...",
+        Ep(*reply.other).c_str());
+    Request(Test::FiltII, m_filtSocket, server, kStunChangeIp | kStunChangePort, *reply.other);
+    Endpoint portFrom = server;
+    portFrom.port = reply.other->port;
+    theLog.WriteTimedLine(
+        "Test III: PORT CHANGE-REQUEST asks for the response from the other port %s, at once...",
+        Ep(portFrom).c_str());
+    Request(Test::FiltIII, m_filtSocket, server, kStunChangePort, portFrom);
+}
+
+void CStunQuickCheck::SetRule() {
     const StunQuickTiming& q = m_config.quickTiming;
     m_rule = QuickRule(m_rtt, q.firstRtoMs,
                        {.minIntervalMs = q.minRtoMs,
@@ -187,34 +220,6 @@ void CStunQuickCheck::AfterTestI(const Reply& reply) {
             static_cast<double>(m_rule.capMs) / 1000.0, static_cast<double>(q.capMs) / 1000.0);
     }
 
-    StartMappingTests(reply, why);
-    if (why.empty()) {
-        // Sent at once; its answer counts only when test II's mapped address differs from I's.
-        theLog.WriteTimedLine("Test III: Binding request to %s (other IP, other port), at once...",
-                              Ep(*reply.other).c_str());
-        Request(Test::MapIII, m_mapSocket, *reply.other, 0, *reply.other);
-    }
-
-    if (!StartCheck("hairpinning", Test::HairI, m_hairSocket))
-        return;
-    if (m_outcome.rfc5780 != true) {
-        m_filtDone = true;
-        return;
-    }
-    if (!StartCheck("filtering behaviour", Test::FiltI, m_filtSocket))
-        return;
-    // All three at once: each change response passes the filter or not by what the socket sent,
-    // and every request goes to the same primary address.
-    theLog.WriteTimedLine(
-        "Test II: CHANGE-REQUEST asks for the response from the other IP and port %s, at once...",
-        Ep(*reply.other).c_str());
-    Request(Test::FiltII, m_filtSocket, server, kStunChangeIp | kStunChangePort, *reply.other);
-    Endpoint portFrom = server;
-    portFrom.port = reply.other->port;
-    theLog.WriteTimedLine(
-        "Test III: PORT CHANGE-REQUEST asks for the response from the other port %s, at once...",
-        Ep(portFrom).c_str());
-    Request(Test::FiltIII, m_filtSocket, server, kStunChangePort, portFrom);
 }
 
 void CStunQuickCheck::Decide() {

@@ -30,8 +30,11 @@ private:
                  const Endpoint& expectFrom) override;
 
     Slot& SlotOf(Test t) { return m_slots[static_cast<std::size_t>(t)]; }
-    void OnAnswer(Slot& slot, const Reply& reply);
+    // A usable answer; false when the run ended meanwhile.
+    bool OnAnswer(Slot& slot, const Reply& reply, const StunMessage& msg);
     void AfterTestI(const Reply& reply);
+    // The rule every request after test I waits by, from test I's round trip; logged.
+    void SetRule();
     void GiveUp(Slot& slot);
     void Cancel(std::initializer_list<Test> tests);
     void Decide();
