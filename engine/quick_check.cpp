@@ -1,11 +1,22 @@
 #include "engine/quick_check.h"
 
 #include <algorithm>
+#include <string>
 
 #include "core/log.h"
 #include "engine/prober_util.h"
 
 using namespace prober;
+
+namespace {
+
+// "6 ms" for a sample, "at most 760 ms" for a bound alone.
+std::string RoundTripText(const RoundTripEstimate& rtt) {
+    const std::uint64_t ms = rtt.sampleMs ? *rtt.sampleMs : rtt.boundMs.value_or(0);
+    return (rtt.sampleMs ? "" : "at most ") + std::to_string(ms) + " ms";
+}
+
+}  // namespace
 
 // One row per request, in the order they are sent.
 // clang-format off
@@ -42,17 +53,19 @@ bool CQuickCheck::Start(const QuickCheckConfig& config, INetworkLink* main, INet
     m_main = main;
     m_fresh = fresh;
     m_findings = QuickFindings{};
-    m_rtt1.reset();
-    m_rtt2.reset();
-    m_interval1 = m_interval2 = kFirstIntervalMs;
+    m_rtt1 = m_rtt2 = RoundTripEstimate{};
+    m_testsCapMs = kTestCapMs;
+    m_startMs = m_clock();
     m_phase = Phase::Measure;
     theLog.WriteTimedLine(
         "Quick NAT Check start: the tests run at once, each on a fresh UDP socket (the several "
         "copies test on ports 9801 and 9802)...");
     theLog.WriteTimedLine("Request STUN Server1 and STUN Server2 my MAPPED-ADDRESS...");
+    ScheduleRule measuring = ScheduleRule::Fixed(kFirstIntervalMs, kTransmissions, kMeasureCapMs);
+    measuring.minGiveUpMs = kMeasureCapMs;
     for (const PlannedRequest& planned : kPlan) {
         if (planned.phase == Phase::Measure)
-            Send(planned.req, kFirstIntervalMs);
+            Send(planned.req, measuring);
     }
     return true;
 }
@@ -65,14 +78,19 @@ void CQuickCheck::Abandon() {
 }
 
 std::optional<std::uint64_t> CQuickCheck::RoundTripMs(int server) const {
-    return server == 1 ? m_rtt1 : (server == 2 ? m_rtt2 : std::nullopt);
+    if (server != 1 && server != 2)
+        return std::nullopt;
+    const RoundTripEstimate& rtt = server == 1 ? m_rtt1 : m_rtt2;
+    return rtt.sampleMs ? rtt.sampleMs : rtt.boundMs;
 }
 
-std::uint64_t CQuickCheck::IntervalFor(Dest dest) const {
-    return dest == Dest::Server2 ? m_interval2 : m_interval1;
+const ScheduleRule& CQuickCheck::RuleFor(Req req) const {
+    if (req == kChange)
+        return m_ruleChange;
+    return kPlan[req].dest == Dest::Server2 ? m_rule2 : m_rule1;
 }
 
-void CQuickCheck::Send(Req req, std::uint64_t intervalMs) {
+void CQuickCheck::Send(Req req, const ScheduleRule& rule) {
     const PlannedRequest& planned = kPlan[req];
     INetworkLink* link = planned.main ? m_main : m_fresh;
     const SocketHandle socket = link->GetSocket(planned.slot);
@@ -112,23 +130,14 @@ void CQuickCheck::Send(Req req, std::uint64_t intervalMs) {
     }
     // Untracked: the network modules send it once; the retransmissions are ours.
     msg.retryCount = -1;
-    const std::uint64_t now = m_clock();
     Request& r = m_requests[req];
-    r = Request{};
     r.msg = msg;
-    r.active = true;
-    r.firstMs = now;
-    r.intervalMs = intervalMs;
-    r.nextMs = now + intervalMs;
-    r.giveUpMs = now + std::min<std::uint64_t>(kTransmissions * intervalMs, kTestCapMs);
+    r.schedule.Start(rule, m_clock());
     Transmit(req);
 }
 
 void CQuickCheck::Transmit(Req req) {
-    Request& r = m_requests[req];
-    (kPlan[req].main ? m_main : m_fresh)->Send(r.msg);
-    ++r.sent;
-    r.lastMs = m_clock();
+    (kPlan[req].main ? m_main : m_fresh)->Send(m_requests[req].msg);
 }
 
 bool CQuickCheck::IsFrom(const ReceivedMessage& msg, From from) const {
@@ -165,11 +174,12 @@ void CQuickCheck::OnFreshMessage(const ReceivedMessage& msg) {
     const std::uint32_t type = MessageType(msg);
     // Server1's acknowledgement of the change request: the verdict needs it as much as Server2's
     // reply, so the change request is asked again until both are in (or it gives up).
-    if (type == ReplyCode(kMsgChangeRequest) && slot == kQuickFilterSlot &&
-        m_requests[kChange].sent > 0 && IsFrom(msg, From::Server1)) {
+    CRequestSchedule& change = m_requests[kChange].schedule;
+    if (type == ReplyCode(kMsgChangeRequest) && slot == kQuickFilterSlot && change.Sent() > 0 &&
+        IsFrom(msg, From::Server1)) {
         m_findings.changeAcked = true;
-        if (m_findings.changeReplied && m_requests[kChange].active) {
-            m_requests[kChange].active = false;
+        if (m_findings.changeReplied && change.Waiting()) {
+            change.Answered(m_clock());
             Advance();
         }
         return;
@@ -208,11 +218,11 @@ void CQuickCheck::Match(const ReceivedMessage& msg, bool main, int slot) {
     for (const PlannedRequest& planned : kPlan) {
         if (planned.main != main || planned.slot != slot || planned.reply != type)
             continue;
-        const Request& r = m_requests[planned.req];
-        if (r.sent == 0 || !IsFrom(msg, planned.from))
+        const CRequestSchedule& schedule = m_requests[planned.req].schedule;
+        if (schedule.Sent() == 0 || !IsFrom(msg, planned.from))
             continue;
         // A duplicate, or a reply after the request was given up: the finding stands as it is.
-        if (r.active)
+        if (schedule.Waiting())
             Accept(planned.req, msg);
         return;
     }
@@ -220,37 +230,38 @@ void CQuickCheck::Match(const ReceivedMessage& msg, bool main, int slot) {
 }
 
 void CQuickCheck::Accept(Req req, const ReceivedMessage& msg) {
-    Request& r = m_requests[req];
-    r.active = false;
-    r.answered = true;
+    CRequestSchedule& schedule = m_requests[req].schedule;
     const std::uint64_t now = m_clock();
     const QuickFindings::Mapping mapping{EndpointBodyAddress(msg), EndpointBodyPort(msg)};
-    // From the latest transmission: after a lost first one the reply most likely answers the
-    // latest, and counting from the first would take the lost wait (250 ms) for the path's
-    // round trip, stretch every later interval by three times that and leave the cap room for
-    // two tries only. A reply to an earlier transmission that was merely slow makes the sample
-    // short; the 100 ms floor and six tries still wait 600 ms for it.
-    const std::uint64_t rtt = now >= r.lastMs ? now - r.lastMs : 0;
-    const auto keepShorter = [rtt](std::optional<std::uint64_t>& kept) {
-        kept = kept ? std::min(*kept, rtt) : rtt;
-    };
+    // The change request is still asked again until Server1's acknowledgement is in too: see
+    // OnFreshMessage.
+    if (req == kChange && !m_findings.changeAcked) {
+        m_findings.changeReplied = true;
+        m_fresh->Send(MakeAnswer(kMsgChangedAddressAck, msg));
+        Advance();
+        return;
+    }
+    // Karn's rule: a reply to a request sent more than once may answer any transmission, so it
+    // only bounds the round trip. Taken from the latest transmission, a reply to the first that
+    // came just after a retransmission made a sample of a few ms, and every later request was
+    // given up before its own reply could come.
+    const RoundTrip rtt = schedule.Answered(now);
     switch (req) {
         case kFilterBinding:
             m_findings.server1 = mapping;
-            keepShorter(m_rtt1);
+            m_rtt1.Add(rtt);
             break;
         case kMapBinding1:
             m_findings.mappingServer1 = mapping;
-            keepShorter(m_rtt1);
+            m_rtt1.Add(rtt);
             break;
         case kMapBinding2:
             m_findings.mappingServer2 = mapping;
-            m_rtt2 = rtt;
+            m_rtt2.Add(rtt);
             break;
         case kChange:
             m_findings.changeReplied = true;
             m_fresh->Send(MakeAnswer(kMsgChangedAddressAck, msg));
-            r.active = !m_findings.changeAcked;  // see OnFreshMessage
             break;
         case kLoopback:
             m_findings.loopback = true;
@@ -285,26 +296,24 @@ void CQuickCheck::Accept(Req req, const ReceivedMessage& msg) {
 void CQuickCheck::OnFriendAnswer(const ReceivedMessage& msg, int slot) {
     // As the stepwise check: the broadcast reaches only this computer's networks, the direct
     // search only the configured friend.
-    const bool broadcastAnswer = slot == kSearchSlot && m_requests[kSearchBroadcast].sent > 0 &&
+    CRequestSchedule& broadcast = m_requests[kSearchBroadcast].schedule;
+    CRequestSchedule& direct = m_requests[kSearchDirect].schedule;
+    const bool broadcastAnswer = slot == kSearchSlot && broadcast.Sent() > 0 &&
                                  m_prober.LocalAddresses().OnLocalNetwork(msg.fromAddress);
-    const bool directAnswer = slot == kProbeSlot && m_requests[kSearchDirect].sent > 0 &&
-                              m_config.friendIp != 0 && msg.fromAddress == m_config.friendIp;
+    const bool directAnswer = slot == kProbeSlot && direct.Sent() > 0 && m_config.friendIp != 0 &&
+                              msg.fromAddress == m_config.friendIp;
     if (!broadcastAnswer && !directAnswer) {
         ++m_droppedFromStrangers;
         return;
     }
     // The first answer wins; one that comes after the search was given up finds no one waiting.
-    if (m_findings.friendIp != 0 ||
-        !(m_requests[kSearchBroadcast].active || m_requests[kSearchDirect].active)) {
+    if (m_findings.friendIp != 0 || !(broadcast.Waiting() || direct.Waiting()))
         return;
-    }
     m_findings.friendIp = msg.fromAddress;
     m_findings.friendPort = msg.fromPort;
     // Found: asking on would only make the friend ask its Server1 again.
-    for (Req req : {kSearchBroadcast, kSearchDirect}) {
-        m_requests[req].answered = m_requests[req].active;
-        m_requests[req].active = false;
-    }
+    broadcast.Cancel();
+    direct.Cancel();
     Advance();
 }
 
@@ -325,15 +334,26 @@ void CQuickCheck::OnFriendReport(const ReceivedMessage& msg) {
 
 bool CQuickCheck::AwaitingFriendReport() const {
     return m_phase == Phase::Tests && m_findings.friendIp != 0 && !m_findings.friendReport &&
-           m_clock() < m_testsStartMs + kTestCapMs;
+           m_clock() < m_testsStartMs + m_testsCapMs;
 }
 
 bool CQuickCheck::AnyActive(Phase phase) const {
     for (const PlannedRequest& planned : kPlan) {
-        if (planned.phase == phase && m_requests[planned.req].active)
+        if (planned.phase == phase && m_requests[planned.req].schedule.Waiting())
             return true;
     }
     return false;
+}
+
+std::uint64_t CQuickCheck::MeasureEndsAt() const {
+    // The slower server's bound: both usually share most of the path.
+    const std::optional<std::uint64_t> bound = std::max(m_rtt1.boundMs, m_rtt2.boundMs);
+    if (!bound)
+        return m_startMs + kMeasureCapMs;
+    // Every transmission and the wait after the last, as on a usual path; longer when the
+    // answer that came shows a slower one (a lost try and a slow answer, as QuickRule waits).
+    const std::uint64_t usual = kFirstIntervalMs * static_cast<std::uint64_t>(kTransmissions);
+    return m_startMs + std::min(kMeasureCapMs, std::max(usual, kFirstIntervalMs + 2 * *bound));
 }
 
 void CQuickCheck::OnTimer() {
@@ -341,21 +361,16 @@ void CQuickCheck::OnTimer() {
     if (!Running())
         return;
     const std::uint64_t now = m_clock();
+    const bool measureOver = m_phase == Phase::Measure && now >= MeasureEndsAt();
     for (const PlannedRequest& planned : kPlan) {
-        Request& r = m_requests[planned.req];
-        if (!r.active)
-            continue;
-        // A timer held up by a busy machine must not cost tries: a request gives up once all
-        // were sent, or at the cap whatever happened.
-        if (now >= r.giveUpMs && (r.sent >= kTransmissions || now >= r.firstMs + kTestCapMs)) {
-            r.active = false;
+        CRequestSchedule& schedule = m_requests[planned.req].schedule;
+        if (measureOver && planned.phase == Phase::Measure) {
+            schedule.Cancel();
             continue;
         }
-        // A late timer sends what is due once, not a burst.
-        if (now >= r.nextMs && r.sent < kTransmissions) {
+        // One step per call: a late timer sends what is due once, not a burst, and costs no try.
+        if (schedule.Due(now) == CRequestSchedule::Step::Send)
             Transmit(planned.req);
-            r.nextMs = r.firstMs + static_cast<std::uint64_t>(r.sent) * r.intervalMs;
-        }
     }
     Advance();
 }
@@ -366,37 +381,57 @@ std::optional<std::uint64_t> CQuickCheck::NextDeadline() const {
     std::optional<std::uint64_t> next;
     const auto consider = [&next](std::uint64_t at) { next = next ? std::min(*next, at) : at; };
     for (const Request& r : m_requests) {
-        if (!r.active)
-            continue;
-        consider(r.giveUpMs);
-        if (r.sent < kTransmissions)
-            consider(r.nextMs);
+        if (const auto at = r.schedule.NextDeadline())
+            consider(*at);
     }
+    if (m_phase == Phase::Measure && AnyActive(Phase::Measure))
+        consider(MeasureEndsAt());
     if (AwaitingFriendReport())
-        consider(m_testsStartMs + kTestCapMs);
+        consider(m_testsStartMs + m_testsCapMs);
     return next;
 }
 
-void CQuickCheck::StartTests() {
-    const auto fromRtt = [](const std::optional<std::uint64_t>& rtt) {
-        return std::max(kRoundTripsPerInterval * *rtt, kMinIntervalMs);
-    };
-    m_interval1 = fromRtt(m_rtt1);
-    m_interval2 = m_rtt2 ? fromRtt(m_rtt2) : m_interval1;
-    if (m_rtt2) {
+void CQuickCheck::PlanTests() {
+    const QuickPolicy policy{.minIntervalMs = kMinIntervalMs,
+                             .factor = kRoundTripsPerInterval,
+                             .transmissions = kTransmissions,
+                             .capMs = kTestCapMs};
+    m_rule1 = QuickRule(m_rtt1, kFirstIntervalMs, policy);
+    // A silent Server2 is asked (the allocation test) as Server1 is.
+    const RoundTripEstimate& rtt2 = m_rtt2.Known() ? m_rtt2 : m_rtt1;
+    m_rule2 = QuickRule(rtt2, kFirstIntervalMs, policy);
+    // The change request is answered from Server2, after a relay through Server1: the longer
+    // interval of the two, and room for the larger bound.
+    const RoundTripEstimate wider{.sampleMs = std::nullopt,
+                                  .boundMs = std::max(m_rtt1.boundMs, rtt2.boundMs)};
+    m_ruleChange = QuickRule(wider, std::max(m_rule1.intervalMs, m_rule2.intervalMs), policy);
+    m_testsCapMs = std::max({m_rule1.capMs, m_rule2.capMs, m_ruleChange.capMs});
+
+    const std::string rtt1Text = RoundTripText(m_rtt1);
+    if (m_rtt2.Known()) {
         theLog.WriteTimedLine(
-            "Round trip to STUN Server1 %llu ms, to STUN Server2 %llu ms: each test asks again "
-            "after %llu/%llu ms, %d times at most, all at once now...",
-            static_cast<unsigned long long>(*m_rtt1), static_cast<unsigned long long>(*m_rtt2),
-            static_cast<unsigned long long>(m_interval1),
-            static_cast<unsigned long long>(m_interval2), kTransmissions);
+            "Round trip to STUN Server1 %s, to STUN Server2 %s: each test asks again after "
+            "%llu/%llu ms, %d times at most, all at once now...",
+            rtt1Text.c_str(), RoundTripText(m_rtt2).c_str(),
+            static_cast<unsigned long long>(m_rule1.intervalMs),
+            static_cast<unsigned long long>(m_rule2.intervalMs), kTransmissions);
     } else {
         theLog.WriteTimedLine(
-            "Round trip to STUN Server1 %llu ms, STUN Server2 has no response: each test asks "
-            "again after %llu ms, %d times at most, all at once now...",
-            static_cast<unsigned long long>(*m_rtt1), static_cast<unsigned long long>(m_interval1),
-            kTransmissions);
+            "Round trip to STUN Server1 %s, STUN Server2 has no response: each test asks again "
+            "after %llu ms, %d times at most, all at once now...",
+            rtt1Text.c_str(), static_cast<unsigned long long>(m_rule1.intervalMs), kTransmissions);
     }
+    if (m_testsCapMs > kTestCapMs) {
+        theLog.WriteTimedLine(
+            "The path to the servers is slow: the tests may take up to %llu ms (%llu ms at most "
+            "on a usual path)...",
+            static_cast<unsigned long long>(m_testsCapMs),
+            static_cast<unsigned long long>(kTestCapMs));
+    }
+}
+
+void CQuickCheck::StartTests() {
+    PlanTests();
     m_phase = Phase::Tests;
     m_testsStartMs = m_clock();
     for (const PlannedRequest& planned : kPlan) {
@@ -405,10 +440,7 @@ void CQuickCheck::StartTests() {
         // Without a configured friend the broadcast alone searches.
         if (planned.req == kSearchDirect && m_config.friendIp == 0)
             continue;
-        // The change request is answered from Server2, after a relay through Server1.
-        const std::uint64_t interval =
-            planned.req == kChange ? std::max(m_interval1, m_interval2) : IntervalFor(planned.dest);
-        Send(planned.req, interval);
+        Send(planned.req, RuleFor(planned.req));
     }
 }
 
@@ -455,15 +487,16 @@ std::uint64_t CQuickCheck::MsLeft() const {
     if (!Running())
         return 0;
     const std::uint64_t now = m_clock();
+    if (m_phase == Phase::Measure) {
+        // The tests follow the measurement; how long they take depends on what it finds.
+        return std::max(now, MeasureEndsAt()) - now + kTestCapMs;
+    }
     std::uint64_t end = now;
     for (const Request& r : m_requests) {
-        if (r.active)
-            end = std::max(end, r.giveUpMs);
+        if (r.schedule.Waiting())
+            end = std::max(end, r.schedule.GiveUpAt());
     }
-    if (m_phase == Phase::Measure) {
-        end += kTestCapMs;  // the tests follow the measurement
-    } else if (m_findings.friendIp != 0 && !m_findings.friendReport) {
-        end = std::max(end, m_testsStartMs + kTestCapMs);
-    }
+    if (m_findings.friendIp != 0 && !m_findings.friendReport)
+        end = std::max(end, m_testsStartMs + m_testsCapMs);
     return end - now;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The quick mode of the check: the same verdicts as the stepwise check, in well under three
-// seconds. Engine (user-interface) thread only, the prober's: it changes state only in Start,
+// seconds where the round trip to the servers is under half a second, in seven at most on a
+// path of 2 s. Engine (user-interface) thread only, the prober's: it changes state only in Start,
 // OnFreshMessage, OnMainMessage, OnTimer and Abandon, and reads time from an injected clock, so
 // tests drive it with recording networks and explicit milliseconds.
 //
@@ -13,10 +14,17 @@
 //   the network module's 9802 socket: Server1's binding (what copies compare), and its 9801
 //   socket (broadcast) and probe socket (configured friend): the friend search, both at once.
 // The fresh sockets are a second network module opened for this check alone. Requests go out
-// untracked (the network modules never retransmit them): a missing reply is asked again every
-// max(3 x round trip, 100 ms), four transmissions in all, and given up one interval after the
-// last, or kTestCapMs after the first at the latest. A reply counts only from the party its
-// request went to, on the socket it left from; anything else is dropped and counted.
+// untracked (the network modules never retransmit them); each has a CRequestSchedule, which
+// says when it goes out again and when it is given up. The measuring requests are asked again
+// every 250 ms, six times at most, and wait kMeasureCapMs for an answer, so a path of up to 2 s
+// is measured. The round trips follow Karn's rule: only a reply to a request sent once is a
+// sample; one after a retransmission bounds the round trip from above (the time since the first
+// transmission). A test's request is then asked again every max(3 x sample, 100 ms), or every
+// 250 ms without a sample, six transmissions in all, and given up one interval after the last
+// or kTestCapMs after the first, but never before one interval and two bounds have passed: on a
+// slow path the tests take longer than kTestCapMs, and the log says so. A reply counts only from
+// the party its request went to, on the socket it left from; anything else is dropped and
+// counted.
 
 #include <cstdint>
 #include <functional>
@@ -26,6 +34,7 @@
 #include "engine/nat_prober.h"
 #include "net/messages.h"
 #include "net/network_link.h"
+#include "standard/request_schedule.h"
 
 // The servers and the configured friend, in network order, as the settings give them.
 struct QuickCheckConfig {
@@ -55,8 +64,14 @@ public:
     // time, and a run needs several; four tries kept the verdicts in about 87 % of such runs,
     // six in about 98 %. A filtered-by-design wait costs 600 ms at the 100 ms floor.
     static constexpr int kTransmissions = 6;
-    // No test waits longer, however slow the path: two phases stay under three seconds.
+    // No test waits longer where one interval and two round trips fit in it: the tests then
+    // end within three seconds of the start. A slower path stretches it (QuickRule).
     static constexpr std::uint64_t kTestCapMs = 1500;
+    // The measuring requests wait this long after the first transmission while neither server
+    // has answered: a path of 2 s is measured with room to spare. Once one has, the rest wait
+    // as its round trip says (MeasureEndsAt): beside a server that answers at once, a silent
+    // one costs 1.5 s, six tries and the wait after the last.
+    static constexpr std::uint64_t kMeasureCapMs = 3000;
 
     // prober writes the verdicts and answers other copies meanwhile; both must outlive this.
     CQuickCheck(CNatProber& prober, Clock clock);
@@ -82,7 +97,9 @@ public:
     void Abandon();
 
     bool Running() const { return m_phase != Phase::Idle; }
-    // Server 1 or 2; empty until measured (or when it never answered).
+    // Server 1 or 2: the round trip sample, or, when every reply came after a retransmission,
+    // the bound (the shortest time from a first transmission to its reply); empty until measured
+    // (or when it never answered).
     std::optional<std::uint64_t> RoundTripMs(int server) const;
     const QuickFindings& Findings() const { return m_findings; }
     std::uint64_t DroppedFromStrangers() const { return m_droppedFromStrangers; }
@@ -132,19 +149,12 @@ private:
         Phase phase;
     };
     struct Request {
-        bool active = false;    // sent and still awaited
-        bool answered = false;  // its reply came
-        int sent = 0;
-        std::uint64_t firstMs = 0;
-        std::uint64_t lastMs = 0;  // the latest transmission
-        std::uint64_t nextMs = 0;  // next retransmission
-        std::uint64_t giveUpMs = 0;
-        std::uint64_t intervalMs = 0;
+        CRequestSchedule schedule;  // waiting: sent and still awaited
         NatMessage msg;
     };
     static const PlannedRequest kPlan[kRequestCount];
 
-    void Send(Req req, std::uint64_t intervalMs);
+    void Send(Req req, const ScheduleRule& rule);
     void Transmit(Req req);
     bool IsFrom(const ReceivedMessage& msg, From from) const;
     // Finds the request msg answers on (main, slot); counts a stranger's datagram.
@@ -155,8 +165,13 @@ private:
     void StartTests();
     void Advance();
     void Finish();
-    std::uint64_t IntervalFor(Dest dest) const;
+    const ScheduleRule& RuleFor(Req req) const;
+    // The tests' rules, from the measured round trips; logs them.
+    void PlanTests();
     bool AnyActive(Phase phase) const;
+    // When the measuring requests still waiting are given up: kMeasureCapMs after the start
+    // until a reply came, then as that round trip says.
+    std::uint64_t MeasureEndsAt() const;
     bool AwaitingFriendReport() const;
 
     CNatProber& m_prober;
@@ -167,11 +182,14 @@ private:
     Phase m_phase = Phase::Idle;
     Request m_requests[kRequestCount];
     QuickFindings m_findings;
-    std::optional<std::uint64_t> m_rtt1;
-    std::optional<std::uint64_t> m_rtt2;
-    std::uint64_t m_interval1 = kFirstIntervalMs;  // Server1's (and the friend's) interval
-    std::uint64_t m_interval2 = kFirstIntervalMs;  // Server2's
+    RoundTripEstimate m_rtt1;   // the filter and mapping sockets' bindings to Server1
+    RoundTripEstimate m_rtt2;   // the mapping socket's binding to Server2
+    ScheduleRule m_rule1;       // the tests' requests to Server1 (and the friend search)
+    ScheduleRule m_rule2;       // to Server2
+    ScheduleRule m_ruleChange;  // the change request: Server1 relays, Server2 answers
+    std::uint64_t m_startMs = 0;
     std::uint64_t m_testsStartMs = 0;
+    std::uint64_t m_testsCapMs = kTestCapMs;  // the longest a test may wait in this run
     std::uint64_t m_droppedFromStrangers = 0;
     CThreadChecker m_engineThread;  // debug builds: every entry point on one thread
 };

@@ -5,6 +5,7 @@
 // the check changes what the check has found or ends it; no request is transmitted more often
 // than the retransmission rule allows; every run ends within its time bound.
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <tuple>
@@ -58,6 +59,13 @@ struct Awaited {
 // The clock moves in steps of one input byte times kStepUnitMs: up to kMaxStepMs at a time.
 constexpr std::uint64_t kStepUnitMs = 8;
 constexpr std::uint64_t kMaxStepMs = 255 * kStepUnitMs;
+// The measurement waits kMeasureCapMs at most, so no round trip it finds, sample or bound, is
+// longer. The tests' cap stretches on a slow path to one interval (three round trips) and two
+// bounds (QuickRule); the friend's port report is awaited no longer than the tests.
+constexpr std::uint64_t kLongestRunMs =
+    CQuickCheck::kMeasureCapMs +
+    std::max(CQuickCheck::kTestCapMs,
+             (CQuickCheck::kRoundTripsPerInterval + 2) * CQuickCheck::kMeasureCapMs);
 
 constexpr Awaited kAwaited[] = {
     {ReplyCode(kMsgBindingRequest), false, kQuickFilterSlot},
@@ -170,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Two phases, each capped: the measurement and the tests. A phase ends at the first timer
         // call at or after its cap (a late timer costs no tries), and this loop's clock moves up
         // to kMaxStepMs at a time, so the tests may start that much after the measurement's cap.
-        if (quick.Running() && nowMs - runStartMs > 2 * CQuickCheck::kTestCapMs + kMaxStepMs) {
+        if (quick.Running() && nowMs - runStartMs > kLongestRunMs + kMaxStepMs) {
             quick.OnTimer();
             if (quick.Running())
                 FuzzFail("a quick check outlived its time bound");

@@ -3,7 +3,7 @@
 // client with a bounded wait and stops everything it started by pid. Exits with the client's
 // status, or 90-99 for a failure of its own (see RunnerExit).
 //
-//   cli_e2e_runner [--lo-up] --mode real|silent|none [--server-bin PATH]
+//   cli_e2e_runner [--lo-up] --mode real|silent|none [--server-bin PATH] [--server-arg ARG]...
 //       [--server1 A:P] [--server2 A:Q] [--hold-port N] [--signal-after-ms N]
 //       [--friend-search-after-ms N] [--timeout-ms N] --stdout FILE --stderr FILE -- CLIENT ARGS...
 //
@@ -261,6 +261,7 @@ int main(int argc, char** argv) {
     std::optional<Endpoint> s1, s2;
     int holdPort = 0, signalAfterMs = -1, searchAfterMs = -1, timeoutMs = 20000;
     std::vector<std::string> client;
+    std::vector<std::string> serverArgs;  // after --server1 and --server2
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -273,6 +274,8 @@ int main(int argc, char** argv) {
             mode = next();
         } else if (a == "--server-bin") {
             serverBin = next();
+        } else if (a == "--server-arg") {
+            serverArgs.push_back(next());
         } else if (a == "--server1") {
             s1 = ParseEndpoint(next());
         } else if (a == "--server2") {
@@ -319,7 +322,9 @@ int main(int argc, char** argv) {
         char a1[32], a2[32];
         std::snprintf(a1, sizeof a1, "%s:%d", inet_ntoa(in_addr{s1->addr}), s1->port);
         std::snprintf(a2, sizeof a2, "%s:%d", inet_ntoa(in_addr{s2->addr}), s2->port);
-        server = Spawn({serverBin, "--server1", a1, "--server2", a2}, nullptr, nullptr);
+        std::vector<std::string> argvServer = {serverBin, "--server1", a1, "--server2", a2};
+        argvServer.insert(argvServer.end(), serverArgs.begin(), serverArgs.end());
+        server = Spawn(argvServer, nullptr, nullptr);
         if (server < 0)
             return kSpawnFailed;
         if (!ServerAnswers(*s1, server)) {

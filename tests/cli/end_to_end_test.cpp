@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "tests/cli/verdict_lines.h"
 #include "tests/core/temp_dir.h"
 #include "tests/support/child_process.h"
 
@@ -212,22 +213,7 @@ TEST_F(CliEndToEnd, ReachesOpenAgainstProbeServersAndEndsAfterTheSummary) {
     EXPECT_EQ(log, CrLf(o.out.substr(0, linkAt)));
 }
 
-// The framed block's verdict lines, between the heading and the closing row of asterisks.
-std::vector<std::string> SummaryLines(const std::string& out) {
-    const std::string heading = "        NAT Detect Result Summarize\n\n";
-    const std::size_t start = out.find(heading);
-    if (start == std::string::npos)
-        return {};
-    const std::size_t end = out.find("\n\n" + std::string(81, '*'), start);
-    std::vector<std::string> lines;
-    std::size_t at = start + heading.size();
-    while (at < end) {
-        const std::size_t nl = out.find('\n', at);
-        lines.push_back(out.substr(at, nl - at));
-        at = nl + 1;
-    }
-    return lines;
-}
+using gwtest::SummaryLines;
 
 TEST_F(CliEndToEnd, QuickModeFindsTheSameVerdictLinesWellUnderThreeSeconds) {
     if (const std::string why = RealServerMissing(); !why.empty())
