@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "net/address_text.h"
+
 #include <charconv>
 #include <cstddef>
 
@@ -103,9 +105,19 @@ std::optional<ServerOverride> ParseServer(const std::string& text, const HostRes
 std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
                                               std::string& why) {
     const std::size_t colon = text.rfind(':');
-    if (colon != std::string::npos)
-        return ParseServer(text, resolve, why);
-    return ParseServer(text + ":" + std::to_string(kDefaultStunPort), resolve, why);
+    std::optional<ServerOverride> server =
+        colon != std::string::npos
+            ? ParseServer(text, resolve, why)
+            : ParseServer(text + ":" + std::to_string(kDefaultStunPort), resolve, why);
+    // The STUN check sends to no address the server would itself refuse: a multicast group or
+    // the broadcast address reaches other hosts, never one STUN server.
+    if (server) {
+        if (const char* problem = PeerAddressProblem(server->addressNet)) {
+            why = "'" + text + "': " + FormatIpv4(server->addressNet) + " " + problem;
+            return std::nullopt;
+        }
+    }
+    return server;
 }
 
 namespace {

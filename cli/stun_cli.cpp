@@ -28,6 +28,13 @@ std::string EndpointJson(const std::optional<Endpoint>& e) {
            ",\"port\":" + std::to_string(e->port) + "}";
 }
 
+// Why the server's answers were unusable, else why it cannot do the RFC 5780 tests; null when
+// neither.
+std::string Problem(const StunOutcome& o) {
+    const std::string& problem = o.serverProblem.empty() ? o.rfc5780Problem : o.serverProblem;
+    return problem.empty() ? "null" : JsonString(problem);
+}
+
 std::string Bool(const std::optional<bool>& b) {
     return b ? (*b ? "true" : "false") : "null";
 }
@@ -62,7 +69,7 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
          ",\"port\":" + std::to_string(o.server.port) +
          ",\"otherAddress\":" + EndpointJson(o.otherAddress) +
          ",\"responseOrigin\":" + EndpointJson(o.responseOrigin) + ",\"rfc5780\":" + Bool(o.rfc5780) +
-         ",\"problem\":" + (o.rfc5780Problem.empty() ? "null" : JsonString(o.rfc5780Problem)) + "}";
+         ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") + ",\"problem\":" + Problem(o) + "}";
     j += ",\"server2\":" + EndpointJson(o.server2);
     j += ",\"lines\":[";
     for (std::size_t i = 0; i < o.lines.size(); ++i)

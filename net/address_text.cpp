@@ -59,3 +59,15 @@ std::string FormatIpv4(std::uint32_t addrNet) {
 std::string FormatIpv4Endpoint(const Ipv4Endpoint& endpoint) {
     return FormatIpv4(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
+
+const char* PeerAddressProblem(std::uint32_t addrNet) {
+    std::uint8_t b[4];
+    std::memcpy(b, &addrNet, 4);
+    if (b[0] == 0)
+        return "is unspecified (0.0.0.0/8)";
+    if (addrNet == 0xFFFFFFFFu)
+        return "is the broadcast address";
+    if ((b[0] & 0xF0) == 224)
+        return "is a multicast address";
+    return nullptr;
+}

@@ -26,3 +26,7 @@ std::optional<Ipv4Endpoint> ParseIpv4Endpoint(std::string_view text, std::uint16
 std::string FormatIpv4(std::uint32_t addrNet);
 // "a.b.c.d:port".
 std::string FormatIpv4Endpoint(const Ipv4Endpoint& endpoint);
+
+// Why addrNet (network order) can be no peer's address to send to: "is unspecified (0.0.0.0/8)",
+// "is the broadcast address" or "is a multicast address"; nullptr for any other address.
+const char* PeerAddressProblem(std::uint32_t addrNet);

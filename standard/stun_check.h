@@ -114,7 +114,11 @@ struct StunOutcome {
     std::optional<Endpoint> mapped;          // test I on the mapping socket
     std::optional<Endpoint> otherAddress;    // OTHER-ADDRESS of test I
     std::optional<Endpoint> responseOrigin;  // RESPONSE-ORIGIN of test I
-    bool legacyServer = false;                   // answered with MAPPED-ADDRESS only (RFC 3489)
+    bool legacyServer = false;               // answered with MAPPED-ADDRESS only (RFC 3489)
+    bool rfc3489 = false;  // no OTHER-ADDRESS, so its CHANGED-ADDRESS was taken instead
+    // Why the server's answers to test I could not be used at all ("the server refused: 420
+    // ...", "answers carry another transaction ID", an unusable mapped address); "" otherwise.
+    std::string serverProblem;
     // Whether the server supports RFC 5780 as far as these tests need it; empty when it never
     // answered. When false, rfc5780Problem says why in one phrase.
     std::optional<bool> rfc5780;

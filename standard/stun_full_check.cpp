@@ -23,8 +23,7 @@ void CStunFullCheck::OnTimer(std::uint64_t nowMs) {
 
 void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const StunMessage& msg) {
     if (msg.method != kStunMethodBinding || m_txn.TryOf(msg.transactionId) < 0) {
-        theLog.WriteTimedLine("Ignored a STUN message from %s for another transaction",
-                              Ep(from).c_str());
+        Drop(from, &msg);
         return;
     }
     const Judged j = Judge(m_txn, from, msg);
@@ -32,9 +31,12 @@ void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const Stu
         OnReply(j.reply);
     } else if (j.judgement == Judgement::Hairpinned) {
         OnHairpinArrived();
+    } else if (m_txn.test == Test::MapI &&
+               (j.judgement == Judgement::Refused || j.judgement == Judgement::Unusable)) {
+        TestIFailed(j.why);
     } else if (j.judgement == Judgement::Refused) {
-        OnTimeout();  // an error response to a plain request counts as no answer
-    } else if (j.judgement == Judgement::Lacks5780) {
+        OnTimeout();  // an error response to a later plain request counts as no answer
+    } else if (j.judgement == Judgement::Lacks5780 || j.judgement == Judgement::Unusable) {
         ServerLacks5780(j.why);
         Finish();
     }
@@ -110,8 +112,7 @@ void CStunFullCheck::OnTimeout() {
     LogGaveUp(m_txn, false);
     switch (m_txn.test) {
         case Test::MapI:
-            LogNoServer();
-            Finish();
+            TestIUnanswered();
             return;
         case Test::MapII:
         case Test::MapIII:

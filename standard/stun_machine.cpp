@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/clean_text.h"
 #include "core/log.h"
 #include "core/text_table.h"
 #include "core/verdicts.h"
@@ -17,6 +18,18 @@ std::optional<Endpoint> AddressOf(const StunAddress& a) {
     if (!a.IsIpv4())
         return std::nullopt;
     return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
+}
+
+// Why a server-given endpoint may not be sent to ("" when it may): what it names never belongs
+// to a STUN server or to this computer's mapping, and sending there would reach other hosts.
+std::string WhyUnusable(const char* what, const Endpoint& e) {
+    if (e.IsIpv4()) {
+        if (const char* problem = PeerAddressProblem(e.Ipv4Address()))
+            return std::string(what) + " " + FormatEndpoint(e) + " " + problem;
+    }
+    if (e.port == 0)
+        return std::string(what) + " " + FormatEndpoint(e) + " names port 0";
+    return {};
 }
 
 constexpr std::size_t kBehaviours =
@@ -61,6 +74,7 @@ void CStunMachine::BeginRun(const StunCheckConfig& config) {
     m_checkThread.Check();
     m_config = config;
     m_outcome = StunOutcome{};
+    m_dropped = m_otherIdAnswers = 0;
     m_outcome.server = config.server;
     m_outcome.server2 = config.server2;
     m_running = true;
@@ -86,6 +100,7 @@ void CStunMachine::Stop() {
         return;
     m_running = false;
     m_outcome.interrupted = true;
+    LogDropped();
     CloseSocket(m_mapSocket);
     CloseSocket(m_hairSocket);
     CloseSocket(m_filtSocket);
@@ -230,16 +245,10 @@ void CStunMachine::OnDatagram(int socketId, const Endpoint& from,
     // Datagrams on a socket of a finished test are late answers to it: nothing to learn.
     if (!m_running || socketId < 0 || !Listening(socketId))
         return;
-    if (!LooksLikeStun(bytes.data(), bytes.size())) {
-        theLog.WriteTimedLine("Ignored a datagram from %s that is no STUN message",
-                              Ep(from).c_str());
-        return;
-    }
     StunMessage msg;
-    if (const StunParseError e = ParseStun(bytes.data(), bytes.size(), msg);
-        e != StunParseError::None) {
-        theLog.WriteTimedLine("Ignored a malformed STUN message from %s: %s", Ep(from).c_str(),
-                              StunParseErrorText(e));
+    if (!LooksLikeStun(bytes.data(), bytes.size()) ||
+        ParseStun(bytes.data(), bytes.size(), msg) != StunParseError::None) {
+        Drop(from, nullptr);
         return;
     }
     OnMessage(socketId, from, msg);
@@ -258,7 +267,10 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         return j;
 
     const bool change = t.changeFlags != 0;
-    const std::optional<Endpoint> origin = AddressOf(msg.responseOrigin);
+    // RFC 3489 servers name the address a response leaves from in SOURCE-ADDRESS.
+    std::optional<Endpoint> origin = AddressOf(msg.responseOrigin);
+    if (!origin)
+        origin = AddressOf(msg.sourceAddress);
     if (!(from == t.expectFrom)) {
         // A change response from the address the request went to is the commonest fault of
         // public servers: they ignore CHANGE-REQUEST. It would read as a filter that lets
@@ -269,8 +281,16 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
                     ", expected " + Ep(t.expectFrom) + ")";
             return j;
         }
-        theLog.WriteTimedLine("Ignored a response from %s (expected from %s)", Ep(from).c_str(),
-                              Ep(t.expectFrom).c_str());
+        // Our transaction ID from a third place: the server answers the change request from
+        // somewhere the test cannot use (an OTHER-ADDRESS it does not answer from). Read as
+        // nothing, the missing answer would pass for a filter.
+        if (change) {
+            j.judgement = Judgement::Lacks5780;
+            j.why = "it answers CHANGE-REQUEST from " + Ep(from) + ", not from " +
+                    Ep(t.expectFrom);
+            return j;
+        }
+        Drop(from, &msg);
         return j;
     }
     if (change && origin && !(*origin == t.expectFrom)) {
@@ -280,14 +300,20 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         return j;
     }
     if (msg.cls == StunClass::Error) {
-        theLog.WriteTimedLine("STUN server %s answers with error %u %s", Ep(from).c_str(),
-                              static_cast<unsigned>(msg.errorCode), msg.errorReason.c_str());
+        // The reason phrase is the server's text: cleaned before it reaches a log or terminal.
+        const std::string reason =
+            msg.hasErrorCode
+                ? std::to_string(msg.errorCode) + " " + CleanNetworkText(msg.errorReason)
+                : std::string("(no ERROR-CODE)");
+        theLog.WriteTimedLine("STUN server %s answers with error %s", Ep(from).c_str(),
+                              reason.c_str());
         if (change) {
             j.judgement = Judgement::Lacks5780;
             j.why = "it refuses CHANGE-REQUEST (error " + std::to_string(msg.errorCode) + ")";
             return j;
         }
         j.judgement = Judgement::Refused;
+        j.why = "the server refused: " + reason;
         return j;
     }
     if (auto x = AddressOf(msg.xorMapped)) {
@@ -296,13 +322,17 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         j.reply.mapped = *m;
         j.reply.legacy = true;
     } else {
-        theLog.WriteTimedLine("Ignored a response from %s without an IPv4 mapped address",
-                              Ep(from).c_str());
+        Drop(from, nullptr);  // no IPv4 mapped address: nothing to learn from it
         return j;
     }
     j.reply.other = AddressOf(msg.otherAddress);
+    if (!j.reply.other) {
+        j.reply.other = AddressOf(msg.changedAddress);
+        j.reply.otherFromChanged = j.reply.other.has_value();
+    }
     j.reply.origin = origin;
-    j.judgement = Judgement::Answer;
+    j.why = WhyUnusable("its answer names the mapped address", j.reply.mapped);
+    j.judgement = j.why.empty() ? Judgement::Answer : Judgement::Unusable;
     return j;
 }
 
@@ -338,8 +368,35 @@ void CStunMachine::LogChangeResponse(const Transaction& t) {
                           t.test == Test::FiltIII ? "PORT " : "", Ep(t.expectFrom).c_str());
 }
 
-void CStunMachine::LogNoServer() const {
+void CStunMachine::TestIFailed(const std::string& why) {
+    m_outcome.serverProblem = why;
+    theLog.WriteTimedLine("The STUN server's answer cannot be used: %s, STUN check stop!",
+                          why.c_str());
+    Finish();
+}
+
+void CStunMachine::Drop(const Endpoint& from, const StunMessage* msg) {
+    ++m_dropped;
+    if (msg && (msg->cls == StunClass::Success || msg->cls == StunClass::Error) &&
+        from == m_config.server)
+        ++m_otherIdAnswers;
+}
+
+void CStunMachine::TestIUnanswered() {
+    if (m_otherIdAnswers > 0) {
+        TestIFailed("answers carry another transaction ID (" + Ep(m_config.server) + ")");
+        return;
+    }
     theLog.WriteTimedLine("I can't receive any response from the STUN server, STUN check stop!");
+    Finish();
+}
+
+void CStunMachine::LogDropped() const {
+    if (m_dropped > 0)
+        theLog.WriteTimedLine(
+            "Dropped %llu datagrams that answered no request of this run (not STUN, malformed, "
+            "another transaction or an unexpected sender)",
+            static_cast<unsigned long long>(m_dropped));
 }
 
 std::string CStunMachine::TakeTestI(const Reply& reply) {
@@ -352,14 +409,21 @@ std::string CStunMachine::TakeTestI(const Reply& reply) {
     m_outcome.mappedIsLocal = reply.mapped.IsIpv4() && m_isLocal(reply.mapped.Ipv4Address());
     theLog.WriteTimedLine("STUN server reports my UDP address as %s", Ep(reply.mapped).c_str());
     theLog.WriteTimedLine("OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
-                          reply.other ? Ep(*reply.other).c_str() : "none",
+                          reply.other && !reply.otherFromChanged ? Ep(*reply.other).c_str() : "none",
                           reply.origin ? Ep(*reply.origin).c_str() : "none");
+    if (reply.otherFromChanged) {
+        m_outcome.rfc3489 = true;
+        theLog.WriteTimedLine("RFC 3489 server: using CHANGED-ADDRESS %s as its other address",
+                              Ep(*reply.other).c_str());
+    }
     // RFC 5780 needs a second IP address and a second port; with either one shared the
     // tests below would compare a thing with itself.
     std::string why;
     if (!reply.other)
         why = reply.legacy ? "no OTHER-ADDRESS (an RFC 3489 server: MAPPED-ADDRESS only)"
                            : "no OTHER-ADDRESS in its response";
+    else if (const std::string bad = WhyUnusable("its other address", *reply.other); !bad.empty())
+        why = bad;
     else if (*reply.other == server)
         why = "its OTHER-ADDRESS is its primary address " + Ep(server);
     else if (reply.other->SameAddress(server))
@@ -397,6 +461,7 @@ void CStunMachine::SettleMapping() {
 
 void CStunMachine::Finish() {
     m_running = false;
+    LogDropped();
     CloseSocket(m_mapSocket);
     CloseSocket(m_hairSocket);
     CloseSocket(m_filtSocket);
@@ -452,6 +517,8 @@ void CStunMachine::Summarize() {
         lines.push_back("STUN SERVER :    SUPPORTS RFC 5780");
     else if (o.rfc5780 == false)
         lines.push_back("STUN SERVER :    NO RFC 5780 SUPPORT: " + o.rfc5780Problem);
+    else if (!o.serverProblem.empty())
+        lines.push_back("STUN SERVER :    NO USABLE RESPONSE: " + o.serverProblem);
     else
         lines.push_back("STUN SERVER :    NO RESPONSE");
 

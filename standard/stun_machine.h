@@ -83,14 +83,16 @@ protected:
         std::optional<Endpoint> other;
         std::optional<Endpoint> origin;
         bool legacy = false;
+        bool otherFromChanged = false;  // other is CHANGED-ADDRESS (no OTHER-ADDRESS)
     };
     // What a response with the transaction's ID amounts to.
     enum class Judgement : std::uint8_t {
         Ignore,      // logged (or not worth a line) and dropped
         Answer,      // a usable response: the reply
         Hairpinned,  // our own request, back through the NAT
-        Refused,     // an error response to a plain request: as no answer
+        Refused,     // an error response to a plain request: why (the code and reason)
         Lacks5780,   // the server cannot do this change request: why
+        Unusable,    // the answer names an address nobody may send to: why
     };
     struct Judged {
         Judgement judgement = Judgement::Ignore;
@@ -141,7 +143,15 @@ protected:
     void ServerLacks5780(const std::string& why);
     static void LogLacks5780(const std::string& why);
     void LogGaveUp(const Transaction& t, bool namesTest) const;
-    void LogNoServer() const;
+    // Test I gave up: no response, or only answers with another transaction ID; finishes.
+    void TestIUnanswered();
+    void LogDropped() const;
+    // Test I ended without a usable answer: why, when the server did answer (refused, another
+    // transaction ID, an unusable address); the run has finished.
+    void TestIFailed(const std::string& why);
+    // Counts a datagram that answers nothing of this run; an answer from the server's primary
+    // address with another transaction ID is remembered for test I's verdict.
+    void Drop(const Endpoint& from, const StunMessage* msg);
     // "Receive the [PORT ]CHANGE-REQUEST response from ..." for filtering test II or III.
     static void LogChangeResponse(const Transaction& t);
     void CloseSocket(int& socketId);
@@ -159,6 +169,10 @@ protected:
     int m_hairSocket = -1;
     int m_filtSocket = -1;
     CThreadChecker m_checkThread;
+    std::uint64_t m_otherIdAnswers = 0;  // from the primary address, with another transaction ID
+    // Datagrams that answered no request of this run (strangers, other transactions, junk):
+    // counted, and logged once at the end, so a flood cannot flood the log.
+    std::uint64_t m_dropped = 0;
 
 private:
     int OpenSocket();

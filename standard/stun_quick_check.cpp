@@ -55,8 +55,7 @@ void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMe
             slot = &s;
     }
     if (msg.method != kStunMethodBinding || slot == nullptr) {
-        theLog.WriteTimedLine("Ignored a STUN message from %s for another transaction",
-                              Ep(from).c_str());
+        Drop(from, &msg);
         return;
     }
     const Judged j = Judge(slot->txn, from, msg);
@@ -77,12 +76,16 @@ void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMe
             Cancel({Test::FiltI, Test::FiltII, Test::FiltIII});
             break;
         case Judgement::Refused:
+        case Judgement::Unusable:
             slot->state = SlotState::GaveUp;
             slot->txn.schedule.Cancel();
             if (phase == Test::MapI) {
-                GiveUp(*slot);
+                TestIFailed(j.why);
                 return;
             }
+            // A later answer naming an unusable address: the server cannot do these tests.
+            if (j.judgement == Judgement::Unusable)
+                ServerLacks5780(j.why);
             break;
         case Judgement::Answer:
             if (!OnAnswer(*slot, j.reply, msg))
@@ -139,10 +142,8 @@ void CStunQuickCheck::OnTimer(std::uint64_t nowMs) {
 
 void CStunQuickCheck::GiveUp(Slot& slot) {
     LogGaveUp(slot.txn, true);
-    if (slot.txn.test == Test::MapI) {
-        LogNoServer();
-        Finish();
-    }
+    if (slot.txn.test == Test::MapI)
+        TestIUnanswered();
 }
 
 void CStunQuickCheck::Cancel(std::initializer_list<Test> phases) {

@@ -43,6 +43,8 @@ const StunArgsRow kStunArgs[] = {
     {.name = "Unresolvable", .args = {"--stun", "nowhere.test"}, .error = "cannot be resolved"},
     {.name = "BadPort", .args = {"--stun", "127.0.0.2:0"}, .error = "not ADDRESS:PORT"},
     {.name = "ZeroAddress", .args = {"--stun", "0.0.0.0"}, .error = "other than 0.0.0.0"},
+    {.name = "MulticastAddress", .args = {"--stun", "224.0.0.251:5353"}, .error = "224.0.0.251 is a multicast address"},
+    {.name = "BroadcastSecond", .args = {"--stun", "127.0.0.2", "--stun2", "255.255.255.255"}, .error = "is the broadcast address"},
     {.name = "SecondAlone", .args = {"--stun2", "127.0.0.3"}, .error = "--stun2 needs --stun"},
     {.name = "WithRespond", .args = {"--stun", "127.0.0.2", "--respond"}, .error = "--respond cannot be combined"},
     {.name = "WithServerOverrides", .args = {"--stun", "127.0.0.2", "--server1", "127.0.0.2:1", "--friend", "0.0.0.0"}, .error = "--server1, --friend cannot"},
@@ -92,7 +94,7 @@ TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
               R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
               R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
               R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
-              R"j("responseOrigin":null,"rfc5780":false,)j"
+              R"j("responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
               R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
               R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
               R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
@@ -180,7 +182,7 @@ TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
                          R"j("allocation":{"code":1,"text":"NOT SYMMETRIC NAT"},)j"
                          R"j("server":{"address":"127.0.0.2","port":)j"),
              R"j("otherAddress":{"address":"127.0.0.3","port":)j" + other + "}",
-             std::string(R"j("rfc5780":true,"problem":null},"server2":null,"lines":[)j"),
+             std::string(R"j("rfc5780":true,"rfc3489":false,"problem":null},"server2":null,)j"),
              std::string(R"j(,"p2p":{"rating":"easy","nat":false,)j"),
          }) {
         EXPECT_NE(r.out.find(part), std::string::npos) << "missing: " << part << "\n" << r.out;
