@@ -245,9 +245,12 @@ void CStunMachine::OnDatagram(int socketId, const Endpoint& from,
     // Datagrams on a socket of a finished test are late answers to it: nothing to learn.
     if (!m_running || socketId < 0 || !Listening(socketId))
         return;
+    // Every request of ours carries the magic cookie, and an answer echoes it with the rest of
+    // the ID (an RFC 3489 server echoes all 128 bits): without it, it answers someone else.
     StunMessage msg;
     if (!LooksLikeStun(bytes.data(), bytes.size()) ||
-        ParseStun(bytes.data(), bytes.size(), msg) != StunParseError::None) {
+        ParseStun(bytes.data(), bytes.size(), msg) != StunParseError::None ||
+        !msg.IsRfc5389()) {
         Drop(from, nullptr);
         return;
     }
