@@ -299,9 +299,6 @@ TEST(StunMessage, Rfc3489RequestAndResponseByteForByte) {
     EXPECT_FALSE(req.IsRfc5389());
     EXPECT_EQ(req.cookie, 0xa1a2a3a4u);
     EXPECT_EQ(req.transactionId, kSampleId);
-    EXPECT_EQ(req.cls, StunClass::Request);
-    EXPECT_TRUE(req.ChangeIp());
-    EXPECT_TRUE(req.ChangePort());
     EXPECT_EQ(Encoded(req), kRfc3489Request);
 
     StunMessage resp;
@@ -345,9 +342,6 @@ TEST(StunMessage, OnlyCookielessBindingRequestsLookLikeRfc3489Requests) {
         {.name = "length 4 over", .bytes = with(2, {0, 12}), .rfc3489 = false},
         {.name = "length 4 under", .bytes = with(2, {0, 4}), .rfc3489 = false},
         {.name = "success response", .bytes = with(0, {0x01, 0x01}), .rfc3489 = false},
-        {.name = "indication", .bytes = with(0, {0x00, 0x11}), .rfc3489 = false},
-        {.name = "top bits set", .bytes = with(0, {0x40, 0x01}), .rfc3489 = false},
-        {.name = "19 bytes", .bytes = first(with(2, {0, 0}), 19), .rfc3489 = false},
     };
     // clang-format on
     for (const Row& r : rows) {

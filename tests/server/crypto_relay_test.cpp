@@ -322,25 +322,20 @@ TEST(RelayDatagram, StunRelayLayoutsWithoutKey) {
     }
 }
 
-TEST(RelayDatagram, StunRelayOfAnotherLengthOrWithTheCookieAsIdIsMalformed) {
+TEST(RelayDatagram, StunRelayWithTheCookieAsIdOrTheShortFormsLengthIsMalformed) {
     CRelaySigner signer(kKey, 1);
     StunRelayRequest in;
     in.base.timestampMs = kNow;
     in.rfc3489 = true;
-    in.idHead = 0x2112a442;  // the magic cookie: an RFC 5389 request, never relayed this way
-    Bytes cookie(kRelayStun3489Length);
+    in.idHead = 0x2112a442;  // an RFC 5389 request's cookie: never relayed in this form
+    Bytes cookie(kRelayStun3489Length), longer(kRelayStun3489Length);
     signer.EncodeStun(in, cookie.data());
     in.idHead = 1;
-    Bytes longer(kRelayStun3489Length);
     signer.EncodeStun(in, longer.data());
-    longer[1] = kRelayStunLength;  // the length field of the short form
-    Bytes cut = longer;
-    cut.resize(80);
-    cut[1] = 80;
-    for (const Bytes& b : {cookie, longer, cut}) {
+    longer[1] = kRelayStunLength;
+    for (const Bytes& b : {cookie, longer}) {
         CRelayVerifier verifier(kKey, kWindow);
-        EXPECT_EQ(verifier.VerifyStun(b.data(), b.size(), kNow, nullptr), RelayCheck::Malformed)
-            << ToHex(b);
+        EXPECT_EQ(verifier.VerifyStun(b.data(), b.size(), kNow, nullptr), RelayCheck::Malformed);
     }
 }
 
