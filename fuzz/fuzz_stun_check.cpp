@@ -301,23 +301,20 @@ void DeliverResponse(CFuzzInput& in, std::uint8_t flags, Harness& h) {
     } else {
         in.Bytes(msg.transactionId.data(), msg.transactionId.size());
     }
-    if (auto a = PickAttribute(in, h))
-        msg.xorMapped = ToStun(*a);
-    if ((flags & 0x8) != 0) {
+    const auto pick = [&in, &h](StunAddress& field) {
         if (auto a = PickAttribute(in, h))
-            msg.mapped = ToStun(*a);
-    }
-    if (auto a = PickAttribute(in, h))
-        msg.otherAddress = ToStun(*a);
-    if (auto a = PickAttribute(in, h))
-        msg.responseOrigin = ToStun(*a);
+            field = ToStun(*a);
+    };
+    pick(msg.xorMapped);
+    if ((flags & 0x8) != 0)
+        pick(msg.mapped);
+    pick(msg.otherAddress);
+    pick(msg.responseOrigin);
     if ((flags & 0x20) != 0) {
         // The RFC 3489 form: its attributes, and now and then no magic cookie (the whole
         // 128 bits are the server's idea of the ID).
-        if (auto a = PickAttribute(in, h))
-            msg.changedAddress = ToStun(*a);
-        if (auto a = PickAttribute(in, h))
-            msg.sourceAddress = ToStun(*a);
+        pick(msg.changedAddress);
+        pick(msg.sourceAddress);
         if ((flags & 0x40) != 0)
             msg.cookie = static_cast<std::uint32_t>(in.Long());
     }

@@ -10,8 +10,7 @@ ScheduleRule ScheduleRule::Rfc5389(std::uint64_t rtoMs, int rc, int rm, std::uin
             .capMs = capMs};
 }
 
-ScheduleRule ScheduleRule::Fixed(std::uint64_t intervalMs, int transmissions,
-                                 std::uint64_t capMs) {
+ScheduleRule ScheduleRule::Fixed(std::uint64_t intervalMs, int transmissions, std::uint64_t capMs) {
     return {.intervalMs = intervalMs,
             .transmissions = transmissions,
             .lastWaitMs = intervalMs,
@@ -107,8 +106,8 @@ ScheduleRule QuickRule(const RoundTripEstimate& rtt, std::uint64_t backedOffMs,
     std::uint64_t interval =
         rtt.sampleMs ? std::max(policy.factor * *rtt.sampleMs, policy.minIntervalMs) : backedOffMs;
     if (policy.fitTriesInCap)
-        interval = std::min(interval,
-                            std::max<std::uint64_t>(policy.capMs / static_cast<std::uint64_t>(tries), 1));
+        interval = std::min(
+            interval, std::max<std::uint64_t>(policy.capMs / static_cast<std::uint64_t>(tries), 1));
     ScheduleRule rule = ScheduleRule::Fixed(interval, tries, policy.capMs);
     // An answer may take up to the bound: one lost try and a slow answer still fit.
     rule.minGiveUpMs = interval + 2 * rtt.boundMs.value_or(0);

@@ -8,7 +8,8 @@
 // The rules, once for all:
 //  - each wait is the first interval, or doubles after every transmission (RFC 5389 7.2.1);
 //  - a late timer costs no tries: every transmission goes out, and the next wait counts from
-//    the one actually sent, so a timer held up by a busy machine shifts the plan, never shortens it;
+//    the one actually sent, so a timer held up by a busy machine shifts the plan, never shortens
+//    it;
 //  - a request is given up only when every transmission went out and the wait after the last
 //    (and the rule's floor) has passed, or at the cap, whichever comes first;
 //  - round trips follow Karn's rule: only an answer to a request sent once is a sample; an answer
@@ -83,7 +84,7 @@ private:
     bool m_waiting = false;
     int m_sent = 0;
     std::uint64_t m_firstMs = 0;
-    std::uint64_t m_nextMs = 0;  // the next transmission, while any is left
+    std::uint64_t m_nextMs = 0;           // the next transmission, while any is left
     std::vector<std::uint64_t> m_sentAt;  // every transmission's time, for AnsweredBy
 };
 

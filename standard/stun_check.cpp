@@ -3,8 +3,7 @@
 #include <random>
 
 #include "net/local_address.h"
-#include "standard/stun_full_check.h"
-#include "standard/stun_quick_check.h"
+#include "standard/stun_modes.h"
 
 namespace {
 

@@ -21,10 +21,11 @@
 // learn OTHER-ADDRESS and the round trip; then the three tests at once, each on its own socket as
 // above, and within a test every request that does not depend on an earlier answer at once too
 // (mapping II and III; filtering I, II and III). Every later request retransmits at a fixed
-// interval derived from the round trip (StunQuickTiming, the request schedule's QuickRule). The verdicts are read from the same
-// answers as in the full run: filtering III counts only once filtering II has given up, mapping
-// III only when II differs from I, and a problem the mapping test finds with the server wins
-// over the filtering test's and drops its verdict, as the full run would never have filtered.
+// interval derived from the round trip (StunQuickTiming, the request schedule's QuickRule). The
+// verdicts are read from the same answers as in the full run: filtering III counts only once
+// filtering II has given up, mapping III only when II differs from I, and a problem the mapping
+// test finds with the server wins over the filtering test's and drops its verdict, as the full run
+// would never have filtered.
 
 #include <array>
 #include <cstdint>
@@ -47,8 +48,7 @@ public:
     // when none can be opened.
     virtual int Open() = 0;
     // One datagram; false when the system refused it (the check then waits as for a loss).
-    virtual bool Send(int socketId, const Endpoint& to,
-                      std::span<const std::uint8_t> bytes) = 0;
+    virtual bool Send(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes) = 0;
     virtual void Close(int socketId) = 0;
 };
 
@@ -95,9 +95,9 @@ struct StunQuickTiming {
 struct StunCheckConfig {
     Endpoint server;                  // primary address, resolved
     std::optional<Endpoint> server2;  // --stun2: a second server, for the mapping test only
-    std::string serverName;               // as the user wrote it, for the log ("" = dotted)
-    StunTiming timing;                    // the full run's
-    bool quick = false;                   // quick mode (see the top of this file)
+    std::string serverName;           // as the user wrote it, for the log ("" = dotted)
+    StunTiming timing;                // the full run's
+    bool quick = false;               // quick mode (see the top of this file)
     StunQuickTiming quickTiming{};
 };
 

@@ -1,24 +1,24 @@
-#include "standard/stun_full_check.h"
+#include "standard/stun_modes.h"
 
 #include "core/log.h"
 #include "net/stun_message.h"
+
+std::vector<const CStunMachine::Transaction*> CStunFullCheck::Waiting() const {
+    if (!m_running)
+        return {};
+    return {&m_txn};
+}
 
 void CStunFullCheck::Start(const StunCheckConfig& config) {
     BeginRun(config);
     StartCheck("mapping behaviour", Test::MapI, m_mapSocket);
 }
 
-void CStunFullCheck::Request(Test test, int socketId, const Endpoint& to,
-                             std::uint32_t changeFlags, const Endpoint& expectFrom) {
+void CStunFullCheck::Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,
+                             const Endpoint& expectFrom) {
     const StunTiming& t = m_config.timing;
     Launch(m_txn, test, socketId, to, changeFlags, expectFrom,
            ScheduleRule::Rfc5389(t.rtoMs, t.transmissions, t.lastWaitFactor, t.capMs));
-}
-
-void CStunFullCheck::OnTimer(std::uint64_t nowMs) {
-    m_checkThread.Check();
-    if (m_running && StepSchedule(m_txn, nowMs))
-        OnTimeout();
 }
 
 void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const StunMessage& msg) {
@@ -84,7 +84,7 @@ void CStunFullCheck::OnReply(const Reply& reply) {
                 "Test II: CHANGE-REQUEST asks for the response from the other IP and port %s...",
                 Ep(*m_outcome.otherAddress).c_str());
             Request(Test::FiltII, m_filtSocket, server, kStunChangeIp | kStunChangePort,
-                  *m_outcome.otherAddress);
+                    *m_outcome.otherAddress);
             return;
         case Test::FiltII:
         case Test::FiltIII:
@@ -147,7 +147,6 @@ void CStunFullCheck::OnTimeout() {
             m_outcome.filtering = StunBehaviour::AddressAndPortDependent;
             Finish();
             return;
-
     }
 }
 
@@ -163,4 +162,3 @@ void CStunFullCheck::StartFiltering() {
     }
     StartCheck("filtering behaviour", Test::FiltI, m_filtSocket);
 }
-

@@ -63,9 +63,9 @@ CStunMachine::~CStunMachine() {
 
 const char* CStunMachine::TestName(Test test) {
     static constexpr const char* kNames[] = {
-        "mapping test I",     "mapping test II",    "mapping test III",
-        "the second server",  "hairpinning test I", "hairpinned request",
-        "filtering test I",   "filtering test II",  "filtering test III"};
+        "mapping test I",    "mapping test II",    "mapping test III",
+        "the second server", "hairpinning test I", "hairpinned request",
+        "filtering test I",  "filtering test II",  "filtering test III"};
     static_assert(std::size(kNames) == kTests);
     return TextOf(kNames, test);
 }
@@ -162,7 +162,6 @@ void CStunMachine::SendToOwnMapping(const Endpoint& mapped) {
     Request(Test::Hairpin, m_hairSocket, mapped, 0, mapped);
 }
 
-
 void CStunMachine::Launch(Transaction& t, Test test, int socketId, const Endpoint& to,
                           std::uint32_t changeFlags, const Endpoint& expectFrom,
                           const ScheduleRule& rule, bool idPerTry) {
@@ -188,6 +187,22 @@ bool CStunMachine::Transmit(const Transaction& t) {
     const std::size_t len = EncodeStun(msg, buf, sizeof buf);
     // A send the system refuses counts as one lost on the way.
     return m_transport.Send(t.socket, t.to, {buf, len});
+}
+
+void CStunMachine::OnTimer(std::uint64_t nowMs) {
+    m_checkThread.Check();
+    if (!m_running)
+        return;
+    for (const Transaction* waiting : Waiting()) {
+        // This machine's own transaction, reached through the view the deadlines use.
+        Transaction& t = *const_cast<Transaction*>(waiting);
+        if (StepSchedule(t, nowMs)) {
+            OnGaveUp(t);
+            if (!m_running)
+                return;
+        }
+    }
+    AfterTimer();
 }
 
 std::optional<std::uint64_t> CStunMachine::NextDeadline() const {
@@ -249,8 +264,7 @@ void CStunMachine::OnDatagram(int socketId, const Endpoint& from,
     // the ID (an RFC 3489 server echoes all 128 bits): without it, it answers someone else.
     StunMessage msg;
     if (!LooksLikeStun(bytes.data(), bytes.size()) ||
-        ParseStun(bytes.data(), bytes.size(), msg) != StunParseError::None ||
-        !msg.IsRfc5389()) {
+        ParseStun(bytes.data(), bytes.size(), msg) != StunParseError::None || !msg.IsRfc5389()) {
         Drop(from, nullptr);
         return;
     }
@@ -258,7 +272,7 @@ void CStunMachine::OnDatagram(int socketId, const Endpoint& from,
 }
 
 CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& from,
-                                     const StunMessage& msg) {
+                                         const StunMessage& msg) {
     Judged j;
     if (t.test == Test::Hairpin) {
         // Our own request, back through the NAT: the only thing that may arrive here with its ID.
@@ -289,8 +303,7 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         // nothing, the missing answer would pass for a filter.
         if (change) {
             j.judgement = Judgement::Lacks5780;
-            j.why = "it answers CHANGE-REQUEST from " + Ep(from) + ", not from " +
-                    Ep(t.expectFrom);
+            j.why = "it answers CHANGE-REQUEST from " + Ep(from) + ", not from " + Ep(t.expectFrom);
             return j;
         }
         Drop(from, &msg);
@@ -304,10 +317,9 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
     }
     if (msg.cls == StunClass::Error) {
         // The reason phrase is the server's text: cleaned before it reaches a log or terminal.
-        const std::string reason =
-            msg.hasErrorCode
-                ? std::to_string(msg.errorCode) + " " + CleanNetworkText(msg.errorReason)
-                : std::string("(no ERROR-CODE)");
+        const std::string reason = msg.hasErrorCode ? std::to_string(msg.errorCode) + " " +
+                                                          CleanNetworkText(msg.errorReason)
+                                                    : std::string("(no ERROR-CODE)");
         theLog.WriteTimedLine("STUN server %s answers with error %s", Ep(from).c_str(),
                               reason.c_str());
         if (change) {
@@ -411,9 +423,10 @@ std::string CStunMachine::TakeTestI(const Reply& reply) {
     m_outcome.legacyServer = reply.legacy;
     m_outcome.mappedIsLocal = reply.mapped.IsIpv4() && m_isLocal(reply.mapped.Ipv4Address());
     theLog.WriteTimedLine("STUN server reports my UDP address as %s", Ep(reply.mapped).c_str());
-    theLog.WriteTimedLine("OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
-                          reply.other && !reply.otherFromChanged ? Ep(*reply.other).c_str() : "none",
-                          reply.origin ? Ep(*reply.origin).c_str() : "none");
+    theLog.WriteTimedLine(
+        "OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
+        reply.other && !reply.otherFromChanged ? Ep(*reply.other).c_str() : "none",
+        reply.origin ? Ep(*reply.origin).c_str() : "none");
     if (reply.otherFromChanged) {
         m_outcome.rfc3489 = true;
         theLog.WriteTimedLine("RFC 3489 server: using CHANGED-ADDRESS %s as its other address",
@@ -527,4 +540,3 @@ void CStunMachine::Summarize() {
 
     LogFramedSummary("STUN NAT Behaviour Discovery Result Summarize", lines);
 }
-

@@ -33,7 +33,8 @@ public:
 
     // The entry points of CStunCheck, each mode's own.
     virtual void Start(const StunCheckConfig& config) = 0;
-    virtual void OnTimer(std::uint64_t nowMs) = 0;
+    // Every waiting transaction that is due takes one step: a retransmission, else the give-up.
+    void OnTimer(std::uint64_t nowMs);
     // When the next transaction is due, its tests' names, when the last gives up (over Waiting).
     std::optional<std::uint64_t> NextDeadline() const;
     std::string StepName() const;
@@ -103,6 +104,9 @@ protected:
     static std::string Ep(const Endpoint& e) { return FormatEndpoint(e); }
     // The transactions still waiting for an answer (none when the run is not running).
     virtual std::vector<const Transaction*> Waiting() const = 0;
+    // A waiting transaction gave up; then, once every due one has stepped, AfterTimer.
+    virtual void OnGaveUp(Transaction& t) = 0;
+    virtual void AfterTimer() {}
     // Whether a datagram on socketId may still matter (else it is dropped unread).
     virtual bool Listening(int socketId) const = 0;
     // A STUN message on a socket the mode listens on, parsed.

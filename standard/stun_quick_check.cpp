@@ -1,4 +1,4 @@
-#include "standard/stun_quick_check.h"
+#include "standard/stun_modes.h"
 
 #include <algorithm>
 
@@ -124,20 +124,10 @@ bool CStunQuickCheck::OnAnswer(Slot& slot, const Reply& reply, const StunMessage
     return true;
 }
 
-void CStunQuickCheck::OnTimer(std::uint64_t nowMs) {
-    m_checkThread.Check();
-    if (!m_running)
-        return;
-    // Every transaction that is due takes one step: a retransmission, else the give-up.
-    for (Slot& slot : m_slots) {
-        if (slot.state != SlotState::Waiting || !StepSchedule(slot.txn, nowMs))
-            continue;
-        slot.state = SlotState::GaveUp;
-        GiveUp(slot);
-        if (!m_running)
-            return;
-    }
-    Decide();
+void CStunQuickCheck::OnGaveUp(Transaction& t) {
+    Slot& slot = SlotOf(t.test);
+    slot.state = SlotState::GaveUp;
+    GiveUp(slot);
 }
 
 void CStunQuickCheck::GiveUp(Slot& slot) {
@@ -220,7 +210,6 @@ void CStunQuickCheck::SetRule() {
             "A slow path: each test may wait up to %.1f s, longer than quick mode's usual %.1f s",
             static_cast<double>(m_rule.capMs) / 1000.0, static_cast<double>(q.capMs) / 1000.0);
     }
-
 }
 
 void CStunQuickCheck::Decide() {

@@ -41,10 +41,10 @@ StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
         }
         const std::uint64_t wait = deadline ? std::min<std::uint64_t>(*deadline - now, kMaxWaitMs)
                                             : std::uint64_t{kMaxWaitMs};
-        m_sockets.Wait(static_cast<int>(wait), [&check](int id, const Endpoint& from,
-                                                        std::span<const std::uint8_t> bytes) {
-            check.OnDatagram(id, from, bytes);
-        });
+        m_sockets.Wait(static_cast<int>(wait),
+                       [&check](int id, const Endpoint& from, std::span<const std::uint8_t> bytes) {
+                           check.OnDatagram(id, from, bytes);
+                       });
         if (m_onProgress)
             m_onProgress(check, NowMs());
     }

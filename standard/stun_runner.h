@@ -1,7 +1,7 @@
 #pragma once
-// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: waits on them with a time-out
-// up to the check's next deadline. A stop request ends a run within milliseconds (the socket layer's wake-up),
-// and each wait is bounded to kMaxWaitMs anyway.
+// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: waits on them with a
+// time-out up to the check's next deadline. A stop request ends a run within milliseconds (the
+// socket layer's wake-up), and each wait is bounded to kMaxWaitMs anyway.
 //
 // Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop from any thread.
 

@@ -31,10 +31,7 @@ constexpr int kPort = 3478;
 // a retransmission of the measuring request (every 250 ms) and up to 2 s.
 const int kDelaysMs[] = {0, 500, 760, 1000, 1500, 2000};
 
-struct Run {
-    int exit = -1;
-    std::string out, err;
-};
+using Run = gwtest::CliRun;
 
 // Why the rows cannot run here (empty: they can).
 std::string Missing() {
@@ -84,11 +81,7 @@ Run RunClient(int delayMs, const std::vector<std::string>& clientArgs) {
     if (clientArgs.front() != "--stun")
         argv.insert(argv.end(), {"--config", dir.File("STUN.ini")});
     argv.insert(argv.end(), clientArgs.begin(), clientArgs.end());
-    Run r;
-    r.exit = gwtest::RunBounded(argv, 30s, dir.File("runner.out"), dir.File("runner.err"));
-    r.out = ReadBytes(dir.File("out"));
-    r.err = ReadBytes(dir.File("err")) + ReadBytes(dir.File("runner.err"));
-    return r;
+    return gwtest::RunThroughRunner(argv, dir, 30s);
 }
 
 // The full and the quick run of every row, all at once: a row's time is mostly waiting.

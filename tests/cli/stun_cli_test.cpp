@@ -12,6 +12,8 @@
 #include "cli/options.h"
 #include "cli/stun_cli.h"
 #include "engine/nat_prober.h"
+#include "tests/cli/verdict_lines.h"
+#include "tests/cli/verdict_lines.h"
 #include "tests/core/temp_dir.h"
 #include "tests/standard/stun_test_responder.h"
 #include "tests/support/child_process.h"
@@ -141,10 +143,7 @@ TEST(StunJson, PeerToPeerObjectFollowsTheBehaviours) {
     }
 }
 
-struct CliRun {
-    int exit = -1;
-    std::string out, err;
-};
+using gwtest::CliRun;
 
 CliRun RunCli(TempDir& dir, std::vector<std::string> args, int signalAfterMs = -1) {
     std::vector<std::string> argv = {GATEWISE_E2E_RUNNER, "--mode",   "none",
@@ -154,11 +153,7 @@ CliRun RunCli(TempDir& dir, std::vector<std::string> args, int signalAfterMs = -
         argv.insert(argv.end(), {"--signal-after-ms", std::to_string(signalAfterMs)});
     argv.insert(argv.end(), {"--", GATEWISE_CLI_PATH});
     argv.insert(argv.end(), args.begin(), args.end());
-    CliRun r;
-    r.exit = gwtest::RunBounded(argv, 20s, dir.File("runner.out"), dir.File("runner.err"));
-    r.out = ReadBytes(dir.File("out"));
-    r.err = ReadBytes(dir.File("err")) + ReadBytes(dir.File("runner.err"));
-    return r;
+    return gwtest::RunThroughRunner(argv, dir, 20s);
 }
 
 TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
@@ -213,18 +208,6 @@ TEST(CliStunEndToEnd, SignalEndsAWaitingRunWithItsStatus) {
     EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << r.err;
 }
 
-// The verdict lines of a run's JSON without the first (the mapped address: a fresh port each run).
-std::string VerdictLines(const std::string& out) {
-    const std::size_t lines = out.find(R"j("lines":[")j");
-    if (lines == std::string::npos)
-        return {};
-    const std::size_t second = out.find("\",\"", lines);
-    const std::size_t end = out.find(']', lines);
-    if (second == std::string::npos || end == std::string::npos || second > end)
-        return {};
-    return out.substr(second, end - second);
-}
-
 // --quick against the loopback responder: the same verdict lines as the full run, and the log
 // says it ran in quick mode.
 TEST(CliStunEndToEnd, QuickModeGivesTheFullRunsVerdicts) {
@@ -237,8 +220,8 @@ TEST(CliStunEndToEnd, QuickModeGivesTheFullRunsVerdicts) {
     const CliRun quick = RunCli(quickDir, {"--stun", at, "--json", "--quick"});
     ASSERT_EQ(full.exit, kExitOk) << full.out << full.err;
     ASSERT_EQ(quick.exit, kExitOk) << quick.out << quick.err;
-    EXPECT_FALSE(VerdictLines(full.out).empty()) << full.out;
-    EXPECT_EQ(VerdictLines(quick.out), VerdictLines(full.out)) << quick.out;
+    EXPECT_FALSE(gwtest::StunVerdictLines(full.out).empty()) << full.out;
+    EXPECT_EQ(gwtest::StunVerdictLines(quick.out), gwtest::StunVerdictLines(full.out)) << quick.out;
     EXPECT_NE(quick.out.find("--- Quick mode: "), std::string::npos) << quick.out;
     EXPECT_EQ(full.out.find("Quick mode"), std::string::npos);
 }

@@ -2,10 +2,31 @@
 // What the end-to-end tests compare between two runs of gatewise-cli: the verdicts, not the log
 // around them (ports and times differ from run to run).
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "tests/core/temp_dir.h"
+#include "tests/support/child_process.h"
+
 namespace gwtest {
+
+// One run of gatewise-cli through the end-to-end runner.
+struct CliRun {
+    int exit = -1;
+    std::string out, err;
+};
+
+// Runs argv, the runner's command line told to write the client's output to dir's "out" and
+// "err", within bound; the runner's own complaints follow the client's standard error.
+inline CliRun RunThroughRunner(const std::vector<std::string>& argv, TempDir& dir,
+                               std::chrono::seconds bound) {
+    CliRun r;
+    r.exit = RunBounded(argv, bound, dir.File("runner.out"), dir.File("runner.err"));
+    r.out = ReadBytes(dir.File("out"));
+    r.err = ReadBytes(dir.File("err")) + ReadBytes(dir.File("runner.err"));
+    return r;
+}
 
 // The check's framed block: its verdict lines, between the heading and the closing row of
 // asterisks; empty when there is no such block.

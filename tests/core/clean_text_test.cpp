@@ -18,7 +18,10 @@ TEST(CleanNetworkText, KeepsPrintableAsciiOnly) {
         {"Plain", "Bad Request", 100, "Bad Request"},
         {"LineBreaksAndEscape", "Server Error\r\n\x1b[2J***", 100, "Server Error???[2J***"},
         {"TabAndDel", "a\tb\x7f", 100, "a?b?"},
-        {"Utf8BytesEach", "Pr\xc3\xbc" "fung", 100, "Pr??fung"},
+        {"Utf8BytesEach",
+         "Pr\xc3\xbc"
+         "fung",
+         100, "Pr??fung"},
         {"NulInside", std::string("a\0b", 3), 100, "a?b"},
         {"CutAtTheLimit", "abcdefgh", 5, "abcde..."},
         {"ExactlyTheLimit", "abcde", 5, "abcde"},

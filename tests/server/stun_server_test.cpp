@@ -106,13 +106,18 @@ StunAddress Ep(const char* addr, std::uint16_t port) {
     return StunIpv4(inet_addr(addr), htons(port));
 }
 
+// Exactly one datagram out, from that socket, to the client that asked.
+void ExpectOneReplyToTheClient(const Fixture& f, P from) {
+    ASSERT_EQ(f.out.count, 1);
+    EXPECT_EQ(f.out.items[0].from, from);
+    EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
+    EXPECT_EQ(f.out.items[0].toPort, kClientPort);
+}
+
 TEST(StunHandler, BindingResponseByteForByte) {
     Fixture f(kBothArgs);
     ASSERT_EQ(f.Feed(BindingRequest(), P::Server1Main), Outcome::StunAnswered);
-    ASSERT_EQ(f.out.count, 1);
-    EXPECT_EQ(f.out.items[0].from, P::Server1Main);
-    EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
-    EXPECT_EQ(f.out.items[0].toPort, kClientPort);
+    ExpectOneReplyToTheClient(f, P::Server1Main);
     // MAPPED-ADDRESS and XOR-MAPPED-ADDRESS 203.0.113.9:40000, RESPONSE-ORIGIN
     // 127.0.0.2:3478, OTHER-ADDRESS 127.0.0.3:3479, FINGERPRINT (computed with zlib's CRC-32).
     EXPECT_EQ(ToHex(f.Sent()),
@@ -315,10 +320,7 @@ TEST(StunHandler, SplitPairRelaysChangeIp) {
         const std::uint32_t s1Addr = inet_addr("127.0.0.2");
         EXPECT_EQ(s2.Feed(relay, P::Server2Main, inet_addr("127.0.0.9")), Outcome::RelaySpoofed);
         ASSERT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayAccepted);
-        ASSERT_EQ(s2.out.count, 1);
-        EXPECT_EQ(s2.out.items[0].from, r.from);
-        EXPECT_EQ(s2.out.items[0].toAddress, kClientAddr);
-        EXPECT_EQ(s2.out.items[0].toPort, kClientPort);
+        ExpectOneReplyToTheClient(s2, r.from);
         const StunMessage m = s2.SentStun();
         EXPECT_EQ(m.transactionId, kId);
         EXPECT_EQ(m.xorMapped, StunIpv4(kClientAddr, kClientPort));
@@ -360,10 +362,7 @@ TEST(StunHandler, Rfc3489BindingResponseByteForByte) {
     const Bytes req = Hex("00010008a1a2a3a40102030405060708090a0b0c0003000400000000");
     ASSERT_EQ(req, Rfc3489Request());
     ASSERT_EQ(f.Feed(req, P::Server1Main), Outcome::Stun3489Answered);
-    ASSERT_EQ(f.out.count, 1);
-    EXPECT_EQ(f.out.items[0].from, P::Server1Main);
-    EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
-    EXPECT_EQ(f.out.items[0].toPort, kClientPort);
+    ExpectOneReplyToTheClient(f, P::Server1Main);
     // The whole ID, MAPPED-ADDRESS 203.0.113.9:40000, CHANGED-ADDRESS 127.0.0.3:3479 (what
     // RFC 5780 clients get as OTHER-ADDRESS), SOURCE-ADDRESS 127.0.0.2:3478.
     EXPECT_EQ(ToHex(f.Sent()),
@@ -436,10 +435,7 @@ TEST(StunHandler, SplitPairRelaysRfc3489ChangeIpWithTheWholeId) {
 
         const std::uint32_t s1Addr = inet_addr("127.0.0.2");
         ASSERT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayAccepted);
-        ASSERT_EQ(s2.out.count, 1);
-        EXPECT_EQ(s2.out.items[0].from, r.from);
-        EXPECT_EQ(s2.out.items[0].toAddress, kClientAddr);
-        EXPECT_EQ(s2.out.items[0].toPort, kClientPort);
+        ExpectOneReplyToTheClient(s2, r.from);
         ExpectRfc3489Answer(s2.SentStun(), r);
         EXPECT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayReplayed);
 

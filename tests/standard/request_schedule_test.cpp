@@ -18,7 +18,7 @@ struct Driven {
 // Starts at 0 and follows the deadlines; lateMs delays the timer call that would make the second
 // transmission; an answer arrives at answerMs (if any) and ends the request.
 Driven Drive(const ScheduleRule& rule, std::uint64_t lateMs = 0,
-          std::optional<std::uint64_t> answerMs = std::nullopt) {
+             std::optional<std::uint64_t> answerMs = std::nullopt) {
     CRequestSchedule s;
     Driven run;
     s.Start(rule, 0);

@@ -1,22 +1,48 @@
 #pragma once
-// Quick mode of the standard STUN check: test I alone first (the round trip and OTHER-ADDRESS),
-// then every request that depends on no other answer at once, each test on its own socket, each
-// request waiting by the round trip (the request schedule's QuickRule). The verdicts are read from
-// the same answers as in the full run (see stun_check.h). Check thread only.
-
-#include "standard/stun_machine.h"
+// The two modes of the standard STUN check, each its own small machine over the rules they share
+// (CStunMachine). Check thread only.
 
 #include <initializer_list>
 
+#include "standard/stun_machine.h"
+
+// The full run: one request at a time, each test on its own socket, RFC 5389 retransmission
+// (StunTiming).
+class CStunFullCheck final : public CStunMachine {
+public:
+    using CStunMachine::CStunMachine;
+
+    void Start(const StunCheckConfig& config) override;
+
+private:
+    bool Listening(int socketId) const override { return socketId == m_txn.socket; }
+    std::vector<const Transaction*> Waiting() const override;
+    void OnGaveUp(Transaction& /*t*/) override { OnTimeout(); }
+    void OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) override;
+    void Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,
+                 const Endpoint& expectFrom) override;
+
+    void OnReply(const Reply& reply);
+    void OnTimeout();
+    void OnHairpinArrived();
+    void AfterMapping();
+    void StartFiltering();
+
+    Transaction m_txn;  // the one in progress
+    Endpoint m_mapII;   // the mapped address of test II, for test III
+};
+
+// Quick mode: test I alone first (the round trip and OTHER-ADDRESS), then every request that
+// depends on no other answer at once, each test on its own socket, each request waiting by the
+// round trip (the request schedule's QuickRule). The verdicts are read from the same answers as
+// in the full run (see stun_check.h).
 class CStunQuickCheck final : public CStunMachine {
 public:
     using CStunMachine::CStunMachine;
 
     void Start(const StunCheckConfig& config) override;
-    void OnTimer(std::uint64_t nowMs) override;
 
 private:
-    std::vector<const Transaction*> Waiting() const override;
     enum class SlotState : std::uint8_t { Unused, Waiting, Answered, GaveUp, Cancelled };
     struct Slot {
         SlotState state = SlotState::Unused;
@@ -25,6 +51,9 @@ private:
     };
 
     bool Listening(int socketId) const override;
+    std::vector<const Transaction*> Waiting() const override;
+    void OnGaveUp(Transaction& t) override;
+    void AfterTimer() override { Decide(); }
     void OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) override;
     void Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,
                  const Endpoint& expectFrom) override;
