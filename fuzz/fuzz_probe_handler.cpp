@@ -1,9 +1,10 @@
 // The probe servers' request handler: any bytes, from any address, on any of its sockets, in
 // every deployment (one process, Server1 of a pair, Server2 of a pair). It answers with at most
 // two datagrams, each a well-formed one, and never a reply code (two servers would bounce them);
-// a relay it writes is accepted by the partner that shares its key. A STUN request gets at
-// most one datagram (a response or a relay), a response is never larger than 4 times its
-// request unless the request carried PADDING, and is never itself a request.
+// a relay it writes is accepted by the partner that shares its key. A STUN request (RFC 5389
+// or cookie-less RFC 3489) gets at most one datagram (a response or a relay); a response goes
+// to the sender, echoes the request's whole ID in the request's form, is never larger than 4
+// times its request unless an RFC 5389 request carried PADDING, and is never itself a request.
 
 #include <vector>
 
@@ -30,6 +31,37 @@ void SetStunAddresses(HandlerRoles& r, bool rfc5780) {
 
 // A fixed rate-table key, so that an input does the same on every run.
 const SipKey kRateKey = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+
+bool IsStunRelay(const OutDatagram& d) {
+    return d.length >= kHeaderLength && ReadBe16(d.data) == d.length &&
+           ReadBe32(d.data + 2) == kMsgRelayStun;
+}
+
+// A STUN response (from this server or its partner) to `request`, which was len bytes from
+// from:fromPort.
+void CheckStunResponse(const StunMessage& request, std::size_t len, const OutDatagram& d,
+                       std::uint32_t from, std::uint16_t fromPort) {
+    StunMessage resp;
+    if (ParseStun(d.data, d.length, resp) != StunParseError::None)
+        FuzzFail("a STUN response that does not parse");
+    if (resp.cls != StunClass::Success && resp.cls != StunClass::Error)
+        FuzzFail("a STUN request or indication sent out");
+    if (resp.cookie != request.cookie || resp.transactionId != request.transactionId)
+        FuzzFail("a STUN response without the request's whole transaction ID");
+    const bool rfc3489 = !request.IsRfc5389();
+    if (rfc3489 && (resp.xorMapped.present || resp.responseOrigin.present ||
+                    resp.otherAddress.present || resp.hasPadding || resp.fingerprint)) {
+        FuzzFail("an RFC 5389 attribute in a response to an RFC 3489 request");
+    }
+    if (!rfc3489 &&
+        (!resp.fingerprint || resp.sourceAddress.present || resp.changedAddress.present)) {
+        FuzzFail("an RFC 5389 response without FINGERPRINT or with RFC 3489 addresses");
+    }
+    if ((rfc3489 || !request.hasPadding) && d.length > kStunMaxAmplification * len)
+        FuzzFail("a STUN response over 4 times its request");
+    if (d.toAddress != from || d.toPort != fromPort)
+        FuzzFail("a STUN response to someone other than the sender");
+}
 
 }  // namespace
 
@@ -82,29 +114,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (out.count < 0 || out.count > 2)
             FuzzFail("more than two datagrams for one");
         const bool answered = outcome == Outcome::Answered || outcome == Outcome::RelayAccepted ||
-                              outcome == Outcome::StunAnswered || outcome == Outcome::StunError;
+                              outcome == Outcome::StunAnswered || outcome == Outcome::StunError ||
+                              outcome == Outcome::Stun3489Answered;
         if (answered != (out.count > 0))
             FuzzFail("an outcome that disagrees with what was sent");
         StunMessage request;
-        const bool stunRequest = LooksLikeStun(datagram, len) &&
+        const bool rfc3489Request = LooksLikeRfc3489Request(datagram, len);
+        const bool stunRequest = (LooksLikeStun(datagram, len) || rfc3489Request) &&
                                  ParseStun(datagram, len, request) == StunParseError::None;
         if (stunRequest && out.count > 1)
             FuzzFail("more than one datagram for a STUN request");
+        if (outcome == Outcome::Stun3489Answered && !(stunRequest && rfc3489Request))
+            FuzzFail("counted as an RFC 3489 request when it was not one");
         for (int i = 0; i < out.count; ++i) {
             const OutDatagram& d = out.items[static_cast<std::size_t>(i)];
-            if (LooksLikeStun(d.data, d.length)) {
-                StunMessage resp;
-                if (!stunRequest || ParseStun(d.data, d.length, resp) != StunParseError::None)
-                    FuzzFail("a STUN datagram out that is not a response to a STUN request");
-                if (resp.cls != StunClass::Success && resp.cls != StunClass::Error)
-                    FuzzFail("a STUN request or indication sent out");
-                if (!request.hasPadding && d.length > kStunMaxAmplification * len)
-                    FuzzFail("a STUN response over 4 times its request");
-                if (d.toAddress != from || d.toPort != fromPort)
-                    FuzzFail("a STUN response to someone other than the sender");
+            if (stunRequest && !IsStunRelay(d)) {
+                CheckStunResponse(request, len, d, from, fromPort);
                 continue;
             }
-            if (d.length < kHeaderLength || d.length > kRelayStunLength ||
+            if (LooksLikeStun(d.data, d.length))
+                FuzzFail("a STUN datagram out that is not a response to a STUN request");
+            if (d.length < kHeaderLength || d.length > kRelayStun3489Length ||
                 ReadBe16(d.data) != d.length)
                 FuzzFail("a malformed datagram out");
             const std::uint32_t code = ReadBe32(d.data + 2);
@@ -118,16 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    clock, relayed) != Outcome::RelayAccepted) {
                     FuzzFail("the partner refused a fresh STUN relay");
                 }
-                StunMessage resp;
-                if (relayed.count != 1 || relayed.items[0].toAddress != from ||
-                    relayed.items[0].toPort != fromPort ||
-                    ParseStun(relayed.items[0].data, relayed.items[0].length, resp) !=
-                        StunParseError::None ||
-                    resp.transactionId != request.transactionId ||
-                    (!request.hasPadding &&
-                     relayed.items[0].length > kStunMaxAmplification * len)) {
-                    FuzzFail("the partner's STUN response is wrong");
-                }
+                if (relayed.count != 1)
+                    FuzzFail("the partner's STUN response is missing");
+                CheckStunResponse(request, len, relayed.items[0], from, fromPort);
             } else if (code == kMsgRelayChange) {
                 if (d.toAddress != kPartner || d.toPort != kPartnerPort)
                     FuzzFail("a relay to someone other than the partner");

@@ -116,11 +116,17 @@ stun_change = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) 
                struct.pack(">HHI", 0x0003, 4, 6))
 put("fuzz_probe_handler", "stun_one_process", bytes([19]) + round_(0, stun_change))
 put("fuzz_probe_handler", "stun_split_server1", bytes([21]) + round_(0, stun_change))
+# The same as an RFC 3489 client sends it: no magic cookie, the 128-bit ID in its place.
+stun3489_change = (struct.pack(">HHI", 0x0001, 8, 0xA1A2A3A4) + bytes(range(1, 13)) +
+                   struct.pack(">HHI", 0x0003, 4, 6))
+put("fuzz_probe_handler", "stun3489_one_process", bytes([19]) + round_(0, stun3489_change))
+put("fuzz_probe_handler", "stun3489_split_server1", bytes([21]) + round_(0, stun3489_change))
 put("fuzz_probe_handler", "reply_codes", bytes([3]) + round_(0, empty(0x7C777002)) +
     round_(3, empty(0x77747005)))
 
 # STUN codec: the RFC 5769 sample request and IPv4 response, an RFC 5780 request asking for a
-# change of address and port (with PADDING), and an RFC 3489 response.
+# change of address and port (with PADDING), an RFC 3489 request (CHANGE-REQUEST, no cookie)
+# and an RFC 3489 response.
 def stun(mtype, attrs, cookie=0x2112A442, tid=bytes(range(1, 13))):
     return struct.pack(">HHI", mtype, len(attrs), cookie) + tid + attrs
 
@@ -136,6 +142,8 @@ put("fuzz_stun", "rfc5769_ipv4_response", bytes.fromhex(
     "80280004c07d4c96"))
 put("fuzz_stun", "change_request_with_padding",
     stun(0x0001, struct.pack(">HHI", 0x0003, 4, 6) + struct.pack(">HH", 0x0026, 5) + bytes(8)))
+put("fuzz_stun", "rfc3489_request",
+    stun(0x0001, struct.pack(">HHI", 0x0003, 4, 6), cookie=0xA1A2A3A4))
 put("fuzz_stun", "rfc3489_response", stun(
     0x0101, struct.pack(">HHBBH4s", 0x0001, 8, 0, 1, 3478, bytes([192, 0, 2, 1])) +
     struct.pack(">HHBBH4s", 0x0004, 8, 0, 1, 3478, bytes([192, 0, 2, 10])) +

@@ -281,6 +281,12 @@ bool LooksLikeStun(const std::uint8_t* data, std::size_t len) {
            ReadBe32(data + 4) == kStunMagicCookie;
 }
 
+bool LooksLikeRfc3489Request(const std::uint8_t* data, std::size_t len) {
+    return len >= kStunHeaderLength &&
+           ReadBe16(data) == StunMessageType(kStunMethodBinding, StunClass::Request) &&
+           ReadBe16(data + 2) + kStunHeaderLength == len && ReadBe32(data + 4) != kStunMagicCookie;
+}
+
 StunParseError ParseStun(const std::uint8_t* data, std::size_t len, StunMessage& out) {
     if (len < kStunHeaderLength)
         return StunParseError::TooShort;

@@ -127,6 +127,12 @@ const char* StunParseErrorText(StunParseError error);
 // the low half of a 0x7x77700x code at offset 4, never 0x2112.)
 bool LooksLikeStun(const std::uint8_t* data, std::size_t len);
 
+// The test for an RFC 3489 Binding request, which LooksLikeStun does not pass (no magic cookie):
+// message type 0x0001 and a length field that, with the 20-byte header, is the datagram's size;
+// the 32 bits at offset 4 are anything but the magic cookie (they begin the 128-bit transaction
+// ID). No datagram of ours passes it either: its first two bytes are its own length, never 1.
+bool LooksLikeRfc3489Request(const std::uint8_t* data, std::size_t len);
+
 // Parses a whole datagram. RFC 3489 messages (no magic cookie) are accepted too; callers that
 // want only current STUN check IsRfc5389() or LooksLikeStun first. On failure out is left in an
 // unspecified state.

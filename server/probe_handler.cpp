@@ -96,7 +96,7 @@ const char* OutcomeName(Outcome outcome) {
                                                       "relay_accepted",  "relay_sequence_ahead",
                                                       "stun_answered",   "stun_error",
                                                       "stun_malformed",  "stun_ignored",
-                                                      "stun_oversized"};
+                                                      "stun_oversized",  "stun_rfc3489_answered"};
     const auto i = static_cast<int>(outcome);
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
 }
@@ -107,6 +107,10 @@ LocalPort StunAlternate(LocalPort at, bool changeIp, bool changePort) {
     if (second)
         return next ? LocalPort::Server2Changed : LocalPort::Server2Main;
     return next ? LocalPort::Server1Next : LocalPort::Server1Main;
+}
+
+LocalPort StunOtherAddress(LocalPort at) {
+    return StunAlternate(at, !IsServer2StunPort(at), true);
 }
 
 // One datagram to answer: its code, who sent it and where it arrived.
@@ -125,9 +129,10 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
                               std::uint16_t fromPortNet, LocalPort arrivedOn,
                               const HandlerClock& clock, HandlerOutput& out) const {
     out.count = 0;
-    // No datagram of our own protocol passes this test (their bytes 4 and 5 are the low half
-    // of a 0x7x77700x code), so the two protocols share every socket.
-    if (LooksLikeStun(data, len))
+    // No datagram of our own protocol passes either test (their bytes 4 and 5 are the low half
+    // of a 0x7x77700x code; their first two bytes are their length, at least 6), so the two
+    // protocols share every socket.
+    if (LooksLikeStun(data, len) || LooksLikeRfc3489Request(data, len))
         return HandleStun(data, len, fromAddrNet, fromPortNet, arrivedOn, clock, out);
     if (arrivedOn == LocalPort::Server1PortChange || arrivedOn == LocalPort::Server2Changed)
         return Outcome::DroppedSendOnly;
@@ -235,6 +240,11 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
     // methods other than Binding: answering them could only help a reflector.
     if (req.cls != StunClass::Request || req.method != kStunMethodBinding)
         return Outcome::StunIgnored;
+    // An RFC 3489 request is answered in its own form: its whole 128-bit ID echoed, no
+    // FINGERPRINT, no PADDING (not an attribute of that RFC).
+    const bool rfc3489 = !req.IsRfc5389();
+    const Outcome answered = rfc3489 ? Outcome::Stun3489Answered : Outcome::StunAnswered;
+    const bool padded = req.hasPadding && !rfc3489;
 
     std::vector<std::uint16_t> refused(
         req.unknownRequired.begin(),
@@ -257,24 +267,29 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
     if (!refused.empty()) {
         StunMessage e;
         e.cls = StunClass::Error;
+        e.cookie = req.cookie;
         e.transactionId = req.transactionId;
         e.hasErrorCode = true;
         e.errorCode = kStunUnknownAttributeCode;
         e.errorReason = kStunUnknownAttributeReason;
         e.unknownAttributes = refused;
-        e.fingerprint = true;
+        // RFC 3489 fills an odd list to a multiple of 4 bytes by repeating a type.
+        if (rfc3489 && refused.size() % 2 != 0)
+            e.unknownAttributes.push_back(refused.back());
+        e.fingerprint = !rfc3489;
         const std::size_t n = StunEncodedLength(e);
-        if (n == 0 || n > kMaxOutDatagram || (!req.hasPadding && n > kStunMaxAmplification * len)) {
+        if (n == 0 || n > kMaxOutDatagram || (!padded && n > kStunMaxAmplification * len)) {
             return Outcome::StunOversized;
         }
         OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
         d.length = static_cast<std::uint16_t>(EncodeStun(e, d.data, sizeof d.data));
         return Outcome::StunError;
     }
-    const std::uint16_t padding = req.hasPadding ? req.paddingLength : kRelayNoPadding;
+    const std::uint16_t padding = padded ? req.paddingLength : kRelayNoPadding;
     if (!relay) {
-        return AddStunResponse(req.transactionId, fromAddrNet, fromPortNet, answerFrom, arrivedOn,
-                               len, padding, out);
+        const Outcome o = AddStunResponse(req.cookie, req.transactionId, fromAddrNet, fromPortNet,
+                                          answerFrom, arrivedOn, len, padding, out);
+        return o == Outcome::StunAnswered ? answered : o;
     }
     StunRelayRequest r;
     r.base.clientAddress = fromAddrNet;
@@ -285,11 +300,12 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
     r.arrivedOnNext = arrivedOn == LocalPort::Server1Next;
     r.requestLength = static_cast<std::uint16_t>(std::min<std::size_t>(len, 0xFFFF));
     r.paddingLength = padding;
+    r.rfc3489 = rfc3489;
+    r.idHead = req.cookie;
     OutDatagram& d =
         Add(out, LocalPort::Server1PortChange, m_roles.partnerAddress, m_roles.partnerPort);
-    m_signer->EncodeStun(r, d.data);
-    d.length = kRelayStunLength;
-    return Outcome::StunAnswered;
+    d.length = m_signer->EncodeStun(r, d.data);
+    return answered;
 }
 
 Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len,
@@ -302,12 +318,14 @@ Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len
         return Outcome::RateLimited;
     const LocalPort from = r.answerFromNext ? LocalPort::Server2Changed : LocalPort::Server2Main;
     const LocalPort arrivedOn = r.arrivedOnNext ? LocalPort::Server1Next : LocalPort::Server1Main;
-    const Outcome o = AddStunResponse(r.transactionId, r.base.clientAddress, r.base.clientPort,
-                                      from, arrivedOn, r.requestLength, r.paddingLength, out);
+    const Outcome o = AddStunResponse(r.rfc3489 ? r.idHead : kStunMagicCookie, r.transactionId,
+                                      r.base.clientAddress, r.base.clientPort, from, arrivedOn,
+                                      r.requestLength, r.paddingLength, out);
     return o == Outcome::StunAnswered ? Outcome::RelayAccepted : o;
 }
 
-Outcome CProbeHandler::AddStunResponse(const std::array<std::uint8_t, 12>& transactionId,
+Outcome CProbeHandler::AddStunResponse(std::uint32_t cookie,
+                                       const std::array<std::uint8_t, 12>& transactionId,
                                        std::uint32_t toAddr, std::uint16_t toPort,
                                        LocalPort answerFrom, LocalPort arrivedOn,
                                        std::size_t requestLength, std::uint16_t paddingLength,
@@ -318,14 +336,21 @@ Outcome CProbeHandler::AddStunResponse(const std::array<std::uint8_t, 12>& trans
     };
     StunMessage m;
     m.cls = StunClass::Success;
+    m.cookie = cookie;
     m.transactionId = transactionId;
-    m.xorMapped = StunIpv4(toAddr, toPort);
-    // Also the plain form, for clients written to RFC 3489.
-    m.mapped = m.xorMapped;
-    m.responseOrigin = at(answerFrom);
-    if (m_roles.rfc5780)
-        m.otherAddress = at(StunAlternate(arrivedOn, true, true));
-    m.fingerprint = true;
+    m.mapped = StunIpv4(toAddr, toPort);
+    const StunAddress other = m_roles.rfc5780 ? at(StunOtherAddress(arrivedOn)) : StunAddress{};
+    if (m.IsRfc5389()) {
+        // MAPPED-ADDRESS too, for clients that read only that.
+        m.xorMapped = m.mapped;
+        m.responseOrigin = at(answerFrom);
+        m.otherAddress = other;
+        m.fingerprint = true;
+    } else {
+        m.sourceAddress = at(answerFrom);
+        m.changedAddress = other;
+        paddingLength = kRelayNoPadding;
+    }
     const bool padded = paddingLength != kRelayNoPadding;
     if (padded) {
         // Padded like the request, as far as one datagram allows.

@@ -42,12 +42,13 @@ enum class Outcome : std::uint8_t {
     RelayAccepted,
     RelaySequenceAhead,  // sequence number far ahead of the relay's own timestamp
     StunAnswered,        // a Binding response sent, or relayed to the partner to send
-    StunError,      // a 420 error response sent (unknown attribute, or a change we cannot make)
-    StunMalformed,  // looked like STUN but did not parse
-    StunIgnored,    // not a Binding request: responses, indications, other methods
-    StunOversized,  // the response would have been over 4 times the request's size
+    StunError,         // a 420 error response sent (unknown attribute, or a change we cannot make)
+    StunMalformed,     // looked like STUN but did not parse
+    StunIgnored,       // not a Binding request: responses, indications, other methods
+    StunOversized,     // the response would have been over 4 times the request's size
+    Stun3489Answered,  // StunAnswered for an RFC 3489 request (no magic cookie)
 };
-inline constexpr int kOutcomeCount = 19;
+inline constexpr int kOutcomeCount = 20;
 const char* OutcomeName(Outcome outcome);
 
 // The largest datagram the handler writes: a STUN response padded like its request.
@@ -86,8 +87,9 @@ struct HandlerRoles {
     // STUN. The address and port (network order) of each of the four sockets of an RFC 5780
     // server, by LocalPort (Server1PortChange unused): this process's own and, in a split
     // pair, the partner's (taken to use the same port). rfc5780: they form one (the same
-    // port P on both addresses, and P+1 on both), so responses carry OTHER-ADDRESS and
-    // CHANGE-REQUEST is honoured; otherwise Binding is answered without either.
+    // port P on both addresses, and P+1 on both), so responses carry OTHER-ADDRESS
+    // (CHANGED-ADDRESS for RFC 3489 clients) and CHANGE-REQUEST is honoured; otherwise Binding
+    // is answered without either.
     std::array<std::uint32_t, kLocalPortCount> stunAddress{};
     std::array<std::uint16_t, kLocalPortCount> stunPort{};
     bool rfc5780 = false;
@@ -96,6 +98,12 @@ struct HandlerRoles {
 // The RFC 5780 socket that differs from `at` in address (changeIp) and/or port (changePort):
 // A:P, A:P+1, B:P and B:P+1 are Server1Main, Server1Next, Server2Main and Server2Changed.
 LocalPort StunAlternate(LocalPort at, bool changeIp, bool changePort);
+// The socket a response names in OTHER-ADDRESS (CHANGED-ADDRESS for RFC 3489 clients) when the
+// request arrived on `at`. Server1's sockets name the one that differs in both address and port
+// (A:P names B:P+1, A:P+1 names B:P). Server2's name each other (B:P names B:P+1 and back): a
+// client that sends its mapping test II to B:P and takes test III's destination from that
+// answer then reaches B:P+1, the alternate address and port.
+LocalPort StunOtherAddress(LocalPort at);
 
 class CProbeHandler {
 public:
@@ -122,12 +130,14 @@ private:
     // Whether this process has the socket (its own role's ports).
     bool IsLocal(LocalPort port) const;
     // Writes the Binding success response to `to`, sent from answerFrom, for a request that
-    // arrived on arrivedOn; paddingLength kRelayNoPadding for none. Outcome StunAnswered, or
-    // StunOversized when it would break the size rule (nothing is then sent).
-    Outcome AddStunResponse(const std::array<std::uint8_t, 12>& transactionId, std::uint32_t toAddr,
-                            std::uint16_t toPort, LocalPort answerFrom, LocalPort arrivedOn,
-                            std::size_t requestLength, std::uint16_t paddingLength,
-                            HandlerOutput& out) const;
+    // arrived on arrivedOn; paddingLength kRelayNoPadding for none. cookie is the request's
+    // cookie field: anything but the magic cookie makes it an RFC 3489 response (the field is
+    // then the ID's first 32 bits). Outcome StunAnswered, or StunOversized when it would break
+    // the size rule (nothing is then sent).
+    Outcome AddStunResponse(std::uint32_t cookie, const std::array<std::uint8_t, 12>& transactionId,
+                            std::uint32_t toAddr, std::uint16_t toPort, LocalPort answerFrom,
+                            LocalPort arrivedOn, std::size_t requestLength,
+                            std::uint16_t paddingLength, HandlerOutput& out) const;
 
     const HandlerRoles m_roles;
     CRateLimiter& m_limiter;

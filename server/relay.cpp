@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "net/messages.h"
+#include "net/stun_message.h"
 #include "server/sha256.h"
 
 namespace {
@@ -70,16 +71,23 @@ void CRelaySigner::Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortN
     Sign(out, kRelayMacOffset);
 }
 
-void CRelaySigner::EncodeStun(const StunRelayRequest& r, std::uint8_t* out) {
+std::uint16_t CRelaySigner::EncodeStun(const StunRelayRequest& r, std::uint8_t* out) {
     const std::uint64_t wallMs = r.base.timestampMs;
-    WriteRelayHead(out, kRelayStunLength, kMsgRelayStun, r.base.clientAddress, r.base.clientPort,
-                   wallMs, NextSequence(wallMs));
+    const std::uint16_t length = r.rfc3489 ? kRelayStun3489Length : kRelayStunLength;
+    WriteRelayHead(out, length, kMsgRelayStun, r.base.clientAddress, r.base.clientPort, wallMs,
+                   NextSequence(wallMs));
     std::memcpy(out + 28, r.transactionId.data(), r.transactionId.size());
     out[40] = r.answerFromNext ? 1 : 0;
     out[41] = r.arrivedOnNext ? 1 : 0;
     WriteBe16(out + 42, r.requestLength);
     WriteBe16(out + 44, r.paddingLength);
-    Sign(out, kRelayStunMacOffset);
+    if (r.rfc3489) {
+        WriteBe32(out + 46, r.idHead);
+        Sign(out, kRelayStun3489MacOffset);
+    } else {
+        Sign(out, kRelayStunMacOffset);
+    }
+    return length;
 }
 
 const char* RelayCheckName(RelayCheck check) {
@@ -135,13 +143,21 @@ RelayCheck CRelayVerifier::Verify(const std::uint8_t* data, std::size_t len, std
 RelayCheck CRelayVerifier::VerifyStun(const std::uint8_t* data, std::size_t len,
                                       std::uint64_t wallMs, StunRelayRequest* out) {
     StunRelayRequest r;
-    const RelayCheck c = Check(data, len, kMsgRelayStun, kRelayStunMacOffset, wallMs, r.base);
+    r.rfc3489 = len == kRelayStun3489Length;
+    const RelayCheck c =
+        Check(data, len, kMsgRelayStun, r.rfc3489 ? kRelayStun3489MacOffset : kRelayStunMacOffset,
+              wallMs, r.base);
     if (c != RelayCheck::Accepted)
         return c;
     // Inside the MAC: only a sender with the key (or, without one, the partner's address)
     // can set these, but they are still checked to be one of the values they may take.
     if (data[40] > 1 || data[41] > 1)
         return RelayCheck::Malformed;
+    if (r.rfc3489) {
+        r.idHead = ReadBe32(data + 46);
+        if (r.idHead == kStunMagicCookie)
+            return RelayCheck::Malformed;
+    }
     std::memcpy(r.transactionId.data(), data + 28, r.transactionId.size());
     r.answerFromNext = data[40] == 1;
     r.arrivedOnNext = data[41] == 1;

@@ -43,9 +43,22 @@ inline constexpr std::size_t kRelayMacOffset = 28;
 //       42    2  the request's length in bytes (big-endian): bounds the response's size
 //       44    2  the length of the request's PADDING, 0xFFFF for none (big-endian)
 //       46   32  HMAC-SHA256 with the shared key over bytes 0..45; zero when no key is set
+//
+// An RFC 3489 request (no magic cookie) is relayed in a longer form, 82 bytes, and answered in
+// its own form. Bytes 0..45 as above (length 82; 28..39 the last 96 bits of its ID), then:
+//
+//       46    4  the first 32 bits of the request's 128-bit transaction ID, never the magic
+//                cookie
+//       50   32  HMAC-SHA256 with the shared key over bytes 0..49; zero when no key is set
+//
+// The length alone tells the two apart, so the 78-byte form is unchanged: a Server2 that knows
+// only it still answers RFC 5389 requests relayed by a newer Server1, and refuses the 82-byte
+// form as malformed.
 inline constexpr std::uint32_t kMsgRelayStun = 0x52777006;
 inline constexpr std::uint16_t kRelayStunLength = 78;
 inline constexpr std::size_t kRelayStunMacOffset = 46;
+inline constexpr std::uint16_t kRelayStun3489Length = 82;
+inline constexpr std::size_t kRelayStun3489MacOffset = 50;
 inline constexpr std::uint16_t kRelayNoPadding = 0xFFFF;
 // How many sequence numbers below the highest one seen are still tracked: relays that arrive
 // out of order by up to this many are accepted once; older ones are refused.
@@ -73,6 +86,10 @@ struct StunRelayRequest {
     bool arrivedOnNext = false;   // the request reached Server1's P+1 instead of P
     std::uint16_t requestLength = 0;
     std::uint16_t paddingLength = kRelayNoPadding;
+    // An RFC 3489 request, to be answered in that form; idHead is the first 32 bits of its
+    // transaction ID (where RFC 5389 has the magic cookie).
+    bool rfc3489 = false;
+    std::uint32_t idHead = 0;
 };
 
 // Builds relay datagrams. Any thread: the sequence counter is atomic.
@@ -86,9 +103,10 @@ public:
     // or wallMs in µs when that is higher, so it keeps up with the clock.
     void Encode(std::uint32_t clientAddrNet, std::uint16_t clientPortNet, std::uint64_t wallMs,
                 std::uint8_t* out);
-    // Writes kRelayStunLength bytes; base.timestampMs is the wall clock, base.sequence is
-    // ignored (the next one is taken).
-    void EncodeStun(const StunRelayRequest& r, std::uint8_t* out);
+    // Writes kRelayStunLength bytes, or kRelayStun3489Length for an RFC 3489 request, and
+    // returns that length; base.timestampMs is the wall clock, base.sequence is ignored (the
+    // next one is taken).
+    std::uint16_t EncodeStun(const StunRelayRequest& r, std::uint8_t* out);
 
 private:
     // The next sequence number, never below wallMs in µs.
@@ -114,7 +132,7 @@ public:
 
     RelayCheck Verify(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
                       RelayRequest* out) EXCLUDES(m_mutex);
-    // The same checks for a kMsgRelayStun datagram, sharing the replay window.
+    // The same checks for a kMsgRelayStun datagram (either length), sharing the replay window.
     RelayCheck VerifyStun(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
                           StunRelayRequest* out) EXCLUDES(m_mutex);
 

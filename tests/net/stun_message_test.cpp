@@ -2,6 +2,7 @@
 // malformed input (one row per fault) and the line between STUN and our own datagrams.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "core/sys_inet.h"
@@ -71,6 +72,20 @@ const Bytes kSampleIpv6Response = {
     0x80, 0x28, 0x00, 0x04,                                      // FINGERPRINT
     0xc8, 0xfb, 0x0b, 0x4c,
 };
+
+Bytes FromHex(const std::string& hex) {
+    Bytes b;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        b.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+// An RFC 3489 Binding request as old clients send it: no magic cookie (a1a2a3a4 begins the
+// 128-bit transaction ID) and a CHANGE-REQUEST asking for a change of address and port.
+const Bytes kRfc3489Request = FromHex(
+    "00010008"
+    "a1a2a3a4b7e7a701bc34d686fa87dfae"
+    "0003000400000006");
 
 StunMessage Parsed(const Bytes& b) {
     StunMessage m;
@@ -278,6 +293,63 @@ TEST(StunMessage, EveryAttributeRoundTrips) {
     EXPECT_FALSE(LooksLikeStun(legacy.data(), legacy.size()));
 }
 
+// RFC 3489 messages keep the cookie field as the first 32 bits of the ID, both ways.
+TEST(StunMessage, Rfc3489RequestAndResponseByteForByte) {
+    const StunMessage req = Parsed(kRfc3489Request);
+    EXPECT_FALSE(req.IsRfc5389());
+    EXPECT_EQ(req.cookie, 0xa1a2a3a4u);
+    EXPECT_EQ(req.transactionId, kSampleId);
+    EXPECT_EQ(Encoded(req), kRfc3489Request);
+
+    StunMessage resp;
+    resp.cls = StunClass::Success;
+    resp.cookie = req.cookie;
+    resp.transactionId = req.transactionId;
+    resp.mapped = StunIpv4(inet_addr("198.51.100.7"), htons(40000));
+    resp.changedAddress = StunIpv4(inet_addr("192.0.2.20"), htons(3479));
+    resp.sourceAddress = StunIpv4(inet_addr("192.0.2.10"), htons(3478));
+    const Bytes want = FromHex(
+        "01010024"
+        "a1a2a3a4b7e7a701bc34d686fa87dfae"
+        "0001000800019c40c6336407"    // MAPPED-ADDRESS 198.51.100.7:40000
+        "0005000800010d97c0000214"    // CHANGED-ADDRESS 192.0.2.20:3479
+        "0004000800010d96c000020a");  // SOURCE-ADDRESS 192.0.2.10:3478
+    EXPECT_EQ(Encoded(resp), want);
+    EXPECT_EQ(Parsed(want), resp);
+}
+
+// The server's test for RFC 3489 Binding requests, which LooksLikeStun leaves out.
+TEST(StunMessage, OnlyCookielessBindingRequestsLookLikeRfc3489Requests) {
+    const auto with = [](std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+        Bytes b = kRfc3489Request;
+        std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+        return b;
+    };
+    const auto first = [](const Bytes& b, std::size_t n) {
+        return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    struct Row {
+        const char* name;
+        Bytes bytes;
+        bool rfc3489;
+    };
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.name = "Binding request with CHANGE-REQUEST", .bytes = kRfc3489Request, .rfc3489 = true},
+        {.name = "header alone", .bytes = first(with(2, {0, 0}), 20), .rfc3489 = true},
+        {.name = "magic cookie", .bytes = with(4, {0x21, 0x12, 0xa4, 0x42}), .rfc3489 = false},
+        {.name = "length 4 over", .bytes = with(2, {0, 12}), .rfc3489 = false},
+        {.name = "length 4 under", .bytes = with(2, {0, 4}), .rfc3489 = false},
+        {.name = "success response", .bytes = with(0, {0x01, 0x01}), .rfc3489 = false},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        EXPECT_EQ(LooksLikeRfc3489Request(r.bytes.data(), r.bytes.size()), r.rfc3489) << r.name;
+        EXPECT_FALSE(LooksLikeStun(r.bytes.data(), r.bytes.size()) && r.rfc3489) << r.name;
+    }
+}
+
 TEST(StunMessage, EncoderRefusesWhatItCannotWrite) {
     StunMessage m;
     m.xorMapped = StunIpv4(1, 2);
@@ -414,9 +486,12 @@ TEST(StunMessage, NoGatewiseDatagramLooksLikeStun) {
                 d[i] = cookie[i % 4];
             const std::uint16_t lens[] = {EncodeEmpty(d, c), EncodePort(d, c, 0x1221),
                                           EncodeEndpoint(d, c, 0x42a41221, 0x1221)};
-            for (const std::uint16_t len : lens)
+            for (const std::uint16_t len : lens) {
                 EXPECT_FALSE(LooksLikeStun(d, std::max<std::size_t>(len, kStunHeaderLength)))
                     << std::hex << c;
+                EXPECT_FALSE(LooksLikeRfc3489Request(d, std::max<std::size_t>(len, 20)))
+                    << std::hex << c;
+            }
         }
     }
 }

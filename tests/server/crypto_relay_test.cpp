@@ -271,6 +271,74 @@ TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
     }
 }
 
+// The STUN relay's two forms, byte for byte, each read back as written: 78 bytes for an
+// RFC 5389 request (the form every Server2 knows), 82 with the ID's first 32 bits for an
+// RFC 3489 one.
+TEST(RelayDatagram, StunRelayLayoutsWithoutKey) {
+    struct Row {
+        const char* name;
+        bool rfc3489;
+        std::string hex;
+    };
+    const std::string common =
+        "7f000001"
+        "3039"                      // client endpoint
+        "0000018bcfe56800"          // timestamp, ms
+        "00060a24181e4000"          // sequence: the timestamp in µs
+        "0102030405060708090a0b0c"  // transaction ID (its last 96 bits for RFC 3489)
+        "01"                        // answer from Server2's P+1
+        "00"                        // arrived on Server1's P
+        "001c"                      // request length 28
+        "ffff";                     // no PADDING
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.name = "RFC 5389", .rfc3489 = false, .hex = "004e52777006" + common + std::string(64, '0')},
+        {.name = "RFC 3489", .rfc3489 = true, .hex = "005252777006" + common + "a1a2a3a4" + std::string(64, '0')},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        CRelaySigner signer({}, 1);
+        CRelayVerifier verifier({}, kWindow);
+        StunRelayRequest in;
+        in.base = {0x0100007f, 0x3930, 1'700'000'000'000, 0};
+        in.transactionId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        in.answerFromNext = true;
+        in.requestLength = 28;
+        in.rfc3489 = r.rfc3489;
+        in.idHead = r.rfc3489 ? 0xa1a2a3a4 : 0;
+        Bytes b(kRelayStun3489Length);
+        b.resize(signer.EncodeStun(in, b.data()));
+        EXPECT_EQ(ToHex(b), r.hex) << r.name;
+        StunRelayRequest out;
+        ASSERT_EQ(verifier.VerifyStun(b.data(), b.size(), in.base.timestampMs, &out),
+                  RelayCheck::Accepted)
+            << r.name;
+        EXPECT_EQ(out.transactionId, in.transactionId) << r.name;
+        EXPECT_EQ(out.rfc3489, r.rfc3489) << r.name;
+        EXPECT_EQ(out.idHead, in.idHead) << r.name;
+        EXPECT_TRUE(out.answerFromNext) << r.name;
+        EXPECT_EQ(out.requestLength, 28) << r.name;
+    }
+}
+
+TEST(RelayDatagram, StunRelayWithTheCookieAsIdOrTheShortFormsLengthIsMalformed) {
+    CRelaySigner signer(kKey, 1);
+    StunRelayRequest in;
+    in.base.timestampMs = kNow;
+    in.rfc3489 = true;
+    in.idHead = 0x2112a442;  // an RFC 5389 request's cookie: never relayed in this form
+    Bytes cookie(kRelayStun3489Length), longer(kRelayStun3489Length);
+    signer.EncodeStun(in, cookie.data());
+    in.idHead = 1;
+    signer.EncodeStun(in, longer.data());
+    longer[1] = kRelayStunLength;
+    for (const Bytes& b : {cookie, longer}) {
+        CRelayVerifier verifier(kKey, kWindow);
+        EXPECT_EQ(verifier.VerifyStun(b.data(), b.size(), kNow, nullptr), RelayCheck::Malformed);
+    }
+}
+
 TEST(RelayDatagram, WithoutKeyAnyMacPassesButReplayStillRefused) {
     CRelaySigner signer(kKey, 1);
     CRelayVerifier verifier({}, kWindow);

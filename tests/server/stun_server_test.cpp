@@ -90,6 +90,18 @@ Bytes BindingRequest(std::uint32_t changeFlags = 0, bool withChange = false) {
     return Encode(m);
 }
 
+// An RFC 3489 Binding request as old clients send it: no magic cookie, kIdHead then kId as
+// its 128-bit transaction ID, and always a CHANGE-REQUEST.
+constexpr std::uint32_t kIdHead = 0xa1a2a3a4;
+Bytes Rfc3489Request(std::uint32_t changeFlags = 0) {
+    StunMessage m;
+    m.cookie = kIdHead;
+    m.transactionId = kId;
+    m.hasChangeRequest = true;
+    m.changeFlags = changeFlags;
+    return Encode(m);
+}
+
 StunAddress Ep(const char* addr, std::uint16_t port) {
     return StunIpv4(inet_addr(addr), htons(port));
 }
@@ -137,26 +149,29 @@ struct ChangeRow {
     StunAddress other;
 };
 
-// RFC 5780: each of the four addresses answers from the one the change names, and tells the
-// client its alternate (differing in both address and port).
-TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
+// RFC 5780: each of the four addresses answers from the one the change names. Server1's tell
+// the client the alternate that differs in both address and port; Server2's name each other.
+std::vector<ChangeRow> OneProcessChangeRows() {
     const std::uint32_t kIp = kStunChangeIp, kPort = kStunChangePort, kBoth = kIp | kPort;
     // One row per line.
     // clang-format off
-    const ChangeRow rows[] = {
+    return {
         {.arrivedOn = P::Server1Main, .flags = 0, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = kPort, .from = P::Server1Next, .origin = Ep("127.0.0.2", 3479), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = kIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = kBoth, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Next, .flags = 0, .from = P::Server1Next, .origin = Ep("127.0.0.2", 3479), .other = Ep("127.0.0.3", 3478)},
         {.arrivedOn = P::Server1Next, .flags = kBoth, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
-        {.arrivedOn = P::Server2Main, .flags = 0, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.2", 3479)},
-        {.arrivedOn = P::Server2Main, .flags = kIp, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.2", 3479)},
-        {.arrivedOn = P::Server2Changed, .flags = 0, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.2", 3478)},
-        {.arrivedOn = P::Server2Changed, .flags = kPort, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.2", 3478)},
+        {.arrivedOn = P::Server2Main, .flags = 0, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server2Main, .flags = kIp, .from = P::Server1Main, .origin = Ep("127.0.0.2", 3478), .other = Ep("127.0.0.3", 3479)},
+        {.arrivedOn = P::Server2Changed, .flags = 0, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3478)},
+        {.arrivedOn = P::Server2Changed, .flags = kPort, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
     };
     // clang-format on
-    for (const ChangeRow& r : rows) {
+}
+
+TEST(StunHandler, EachChangeRequestAnsweredFromItsAddressInOneProcess) {
+    for (const ChangeRow& r : OneProcessChangeRows()) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture f(kBothArgs);
         ASSERT_EQ(f.Feed(BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
@@ -265,21 +280,26 @@ TEST(StunHandler, RateLimitCoversStun) {
     unknown[3] = 4;
     EXPECT_EQ(f.Feed(unknown, P::Server1Main), Outcome::StunError);
     EXPECT_EQ(f.Feed(BindingRequest(), P::Server2Main), Outcome::RateLimited);
+    EXPECT_EQ(f.Feed(Rfc3489Request(), P::Server2Main), Outcome::RateLimited);
     EXPECT_EQ(f.out.count, 0);
 }
 
-// A split Server1 sends change-IP requests to Server2 as a signed relay; Server2 answers from
-// the address and port asked, once.
-TEST(StunHandler, SplitPairRelaysChangeIp) {
+// Change-IP requests that a split Server1 relays to Server2.
+std::vector<ChangeRow> SplitChangeRows() {
     // One row per line.
     // clang-format off
-    const ChangeRow rows[] = {
+    return {
         {.arrivedOn = P::Server1Main, .flags = kStunChangeIp, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Main, .flags = 6, .from = P::Server2Changed, .origin = Ep("127.0.0.3", 3479), .other = Ep("127.0.0.3", 3479)},
         {.arrivedOn = P::Server1Next, .flags = 6, .from = P::Server2Main, .origin = Ep("127.0.0.3", 3478), .other = Ep("127.0.0.3", 3478)},
     };
     // clang-format on
-    for (const ChangeRow& r : rows) {
+}
+
+// A split Server1 sends change-IP requests to Server2 as a signed relay; Server2 answers from
+// the address and port asked, once.
+TEST(StunHandler, SplitPairRelaysChangeIp) {
+    for (const ChangeRow& r : SplitChangeRows()) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
@@ -316,9 +336,117 @@ TEST(StunHandler, SplitServer2ChangesPortItselfAndRefusesChangeIp) {
     Fixture f(kSplit2Args);
     ASSERT_EQ(f.Feed(BindingRequest(kStunChangePort), P::Server2Main), Outcome::StunAnswered);
     EXPECT_EQ(f.out.items[0].from, P::Server2Changed);
-    EXPECT_EQ(f.SentStun().otherAddress, Ep("127.0.0.2", 3479));
+    EXPECT_EQ(f.SentStun().otherAddress, Ep("127.0.0.3", 3479));
     ASSERT_EQ(f.Feed(BindingRequest(kStunChangeIp), P::Server2Main), Outcome::StunError);
     EXPECT_EQ(f.SentStun().unknownAttributes, (std::vector<std::uint16_t>{kStunAttrChangeRequest}));
+}
+
+// What an RFC 3489 client gets: its own form, with its whole 128-bit ID echoed.
+void ExpectRfc3489Answer(const StunMessage& m, const ChangeRow& r) {
+    EXPECT_EQ(m.cls, StunClass::Success);
+    EXPECT_EQ(m.cookie, kIdHead);
+    EXPECT_EQ(m.transactionId, kId);
+    EXPECT_EQ(m.mapped, StunIpv4(kClientAddr, kClientPort));
+    EXPECT_EQ(m.sourceAddress, r.origin);
+    EXPECT_EQ(m.changedAddress, r.other);
+    EXPECT_FALSE(m.xorMapped.present);
+    EXPECT_FALSE(m.responseOrigin.present);
+    EXPECT_FALSE(m.otherAddress.present);
+    EXPECT_FALSE(m.fingerprint);
+}
+
+TEST(StunHandler, Rfc3489BindingResponseByteForByte) {
+    Fixture f(kBothArgs);
+    const Bytes req = Hex("00010008a1a2a3a40102030405060708090a0b0c0003000400000000");
+    ASSERT_EQ(req, Rfc3489Request());
+    ASSERT_EQ(f.Feed(req, P::Server1Main), Outcome::Stun3489Answered);
+    ASSERT_EQ(f.out.count, 1);
+    EXPECT_EQ(f.out.items[0].from, P::Server1Main);
+    EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
+    EXPECT_EQ(f.out.items[0].toPort, kClientPort);
+    // The whole ID, MAPPED-ADDRESS 203.0.113.9:40000, CHANGED-ADDRESS 127.0.0.3:3479 (what
+    // RFC 5780 clients get as OTHER-ADDRESS), SOURCE-ADDRESS 127.0.0.2:3478.
+    EXPECT_EQ(ToHex(f.Sent()),
+              "01010024a1a2a3a40102030405060708090a0b0c"
+              "0001000800019c40cb007109"
+              "0005000800010d977f000003"
+              "0004000800010d967f000002");
+}
+
+// CHANGE-REQUEST from an RFC 3489 client is honoured exactly as from an RFC 5780 one, from the
+// same sockets; SOURCE-ADDRESS and CHANGED-ADDRESS are RESPONSE-ORIGIN and OTHER-ADDRESS.
+TEST(StunHandler, Rfc3489ClientsAnsweredFromTheSameSocketsInTheirForm) {
+    for (const ChangeRow& r : OneProcessChangeRows()) {
+        SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
+        Fixture f(kBothArgs);
+        const Bytes req = Rfc3489Request(r.flags);
+        ASSERT_EQ(f.Feed(req, r.arrivedOn), Outcome::Stun3489Answered);
+        ASSERT_EQ(f.out.count, 1);
+        EXPECT_EQ(f.out.items[0].from, r.from);
+        EXPECT_LE(f.out.items[0].length, kStunMaxAmplification * req.size());
+        ExpectRfc3489Answer(f.SentStun(), r);
+    }
+}
+
+TEST(StunHandler, Rfc3489RefusalsAndDrops) {
+    const std::vector<std::string> noRfc5780 = {"--server1", "127.0.0.2:3478", "--server2",
+                                                "127.0.0.3:3490"};
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::string request;
+        LocalPort on;
+        Outcome outcome;
+        std::string response;  // empty: nothing sent
+    };
+    const std::string id = "a1a2a3a40102030405060708090a0b0c";
+    const std::string error420 =
+        "01110024" + id + "0009001500000414556e6b6e6f776e20417474726962757465000000";
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        // 420 without FINGERPRINT; an odd UNKNOWN-ATTRIBUTES list repeats a type (RFC 3489).
+        {.name = "unknown required attribute", .args = kBothArgs, .request = "00010004" + id + "7fff0000", .on = P::Server1Main, .outcome = Outcome::StunError, .response = error420 + "000a00047fff7fff"},
+        {.name = "change without RFC 5780", .args = noRfc5780, .request = "00010008" + id + "0003000400000002", .on = P::Server1Main, .outcome = Outcome::StunError, .response = error420 + "000a000400030003"},
+        // Not RFC 3489 Binding requests, so our own protocol's: never answered.
+        {.name = "length field 4 short", .args = kBothArgs, .request = "00010000" + id + "00000000", .on = P::Server1Main, .outcome = Outcome::DroppedBadLength, .response = ""},
+        {.name = "success response", .args = kBothArgs, .request = "01010000" + id, .on = P::Server1Main, .outcome = Outcome::DroppedBadLength, .response = ""},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        Fixture f(r.args);
+        EXPECT_EQ(f.Feed(Hex(r.request), r.on), r.outcome) << r.name;
+        EXPECT_EQ(ToHex(f.out.count == 1 ? f.Sent() : Bytes{}), r.response) << r.name;
+        EXPECT_LE(f.out.count, 1) << r.name;
+    }
+}
+
+// The relay carries the whole ID and the form; Server2 answers as Server1 would have.
+TEST(StunHandler, SplitPairRelaysRfc3489ChangeIpWithTheWholeId) {
+    for (const ChangeRow& r : SplitChangeRows()) {
+        SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
+        Fixture s1(kSplit1Args);
+        Fixture s2(kSplit2Args);
+        ASSERT_EQ(s1.Feed(Rfc3489Request(r.flags), r.arrivedOn), Outcome::Stun3489Answered);
+        ASSERT_EQ(s1.out.count, 1);
+        EXPECT_EQ(s1.out.items[0].from, P::Server1PortChange);
+        const Bytes relay = s1.Sent();
+        ASSERT_EQ(relay.size(), kRelayStun3489Length);
+        EXPECT_EQ(ToHex(Bytes(relay.begin() + 42, relay.begin() + 50)), "001cffffa1a2a3a4");
+
+        const std::uint32_t s1Addr = inet_addr("127.0.0.2");
+        ASSERT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayAccepted);
+        ASSERT_EQ(s2.out.count, 1);
+        EXPECT_EQ(s2.out.items[0].from, r.from);
+        EXPECT_EQ(s2.out.items[0].toAddress, kClientAddr);
+        EXPECT_EQ(s2.out.items[0].toPort, kClientPort);
+        ExpectRfc3489Answer(s2.SentStun(), r);
+        EXPECT_EQ(s2.Feed(relay, P::Server2Main, s1Addr, 5000), Outcome::RelayReplayed);
+
+        Bytes tampered = relay;
+        tampered[46] ^= 1;  // the ID's first 32 bits
+        EXPECT_EQ(s2.Feed(tampered, P::Server2Main, s1Addr, 5000), Outcome::RelayBadMac);
+    }
 }
 
 TEST(StunHandler, ConfigSaysWhyRfc5780IsOff) {
@@ -393,12 +521,13 @@ protected:
         SetServerLogMuted(false);
     }
 
-    // Sends a Binding request (with a CHANGE-REQUEST when flags) to address:port and checks
-    // the response's source and XOR-MAPPED-ADDRESS.
+    // Sends a Binding request (with a CHANGE-REQUEST when flags; an RFC 3489 one when rfc3489)
+    // to address:port and checks the response's source, mapped address and origin.
     void Exchange(CTestSocket& c, const std::string& to, int toPortOffset, std::uint32_t flags,
-                  const std::string& wantFrom, int wantPortOffset) {
-        SCOPED_TRACE(testing::Message() << to << ":P+" << toPortOffset << " flags " << flags);
-        const Bytes req = BindingRequest(flags);
+                  const std::string& wantFrom, int wantPortOffset, bool rfc3489 = false) {
+        SCOPED_TRACE(testing::Message() << to << ":P+" << toPortOffset << " flags " << flags
+                                        << (rfc3489 ? " RFC 3489" : ""));
+        const Bytes req = rfc3489 ? Rfc3489Request(flags) : BindingRequest(flags);
         ASSERT_TRUE(c.SendTo(to, static_cast<std::uint16_t>(m_port + toPortOffset), req));
         const auto r = c.Receive(3000);
         ASSERT_TRUE(r.has_value());
@@ -407,8 +536,9 @@ protected:
         StunMessage m;
         ASSERT_EQ(ParseStun(r->data.data(), r->data.size(), m), StunParseError::None);
         EXPECT_EQ(m.transactionId, kId);
-        EXPECT_EQ(m.xorMapped, StunIpv4(c.AddressNet(), c.PortNet()));
-        EXPECT_EQ(m.responseOrigin, Ep(wantFrom.c_str(), r->fromPort));
+        EXPECT_EQ(m.cookie, rfc3489 ? kIdHead : kStunMagicCookie);
+        EXPECT_EQ(rfc3489 ? m.mapped : m.xorMapped, StunIpv4(c.AddressNet(), c.PortNet()));
+        EXPECT_EQ(rfc3489 ? m.sourceAddress : m.responseOrigin, Ep(wantFrom.c_str(), r->fromPort));
     }
 
     std::vector<std::unique_ptr<CProbeServer>> m_servers;
@@ -443,6 +573,16 @@ TEST_F(StunLoopback, SplitPairAnswersChangeIpThroughTheRelay) {
     Exchange(c, "127.0.0.2", 0, kStunChangeIp | kStunChangePort, "127.0.0.3", 1);
     Exchange(c, "127.0.0.2", 0, kStunChangePort, "127.0.0.2", 1);
     Exchange(c, "127.0.0.3", 1, 0, "127.0.0.3", 1);
+}
+
+// An RFC 3489 client on real sockets, through the relay of a split pair.
+TEST_F(StunLoopback, Rfc3489ClientAnsweredThroughTheRelayInASplitPair) {
+    Start(true);
+    CTestSocket c;
+    ASSERT_TRUE(c.Valid());
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp | kStunChangePort, "127.0.0.3", 1, true);
+    Exchange(c, "127.0.0.2", 0, kStunChangeIp, "127.0.0.3", 0, true);
+    Exchange(c, "127.0.0.3", 1, 0, "127.0.0.3", 1, true);
 }
 
 }  // namespace
