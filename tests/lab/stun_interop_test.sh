@@ -17,6 +17,7 @@ case $profile in
 fullcone) mapping=endpoint-independent filtering=endpoint-independent ;;
 restricted) mapping=endpoint-independent filtering=address-dependent ;;
 portrestricted) mapping=endpoint-independent filtering=address-and-port-dependent ;;
+addrdep) mapping=address-dependent filtering=address-dependent ;;
 symmetric | symmetric-hairpin)
     mapping=address-and-port-dependent filtering=address-and-port-dependent ;;
 *) echo "FAIL: unknown profile $profile"; exit 1 ;;
