@@ -41,6 +41,19 @@ wait_udp_port() {
     return 1
 }
 
+# Where scripts/install-deps.sh unpacks Debian's stun-client and stun-server without installing
+# them (so no stund starts on this machine); GATEWISE_INTEROP_DIR overrides it.
+INTEROP_DIR=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}
+# interop_tool NAME: the path of stun or stund, from INTEROP_DIR or else from PATH; fails (and
+# prints nothing) when neither has it.
+interop_tool() {
+    local f
+    for f in "$INTEROP_DIR/usr/bin/$1" "$INTEROP_DIR/usr/sbin/$1"; do
+        [ -x "$f" ] && { echo "$f"; return 0; }
+    done
+    command -v "$1"
+}
+
 # Lab tests. lab_session NATLAB NAME: exits 77 (skipped, with the reason) where this machine
 # cannot host a lab and 1 where the check fails; otherwise makes $work, empties pids and sets an
 # EXIT trap that stops every pid in pids, takes the lab NAME down and removes $work. A lab left
