@@ -122,6 +122,49 @@ lab_coturn() {
     cpid=$!
 }
 
+# lab_pair NATLAB NAME SERVER S1 S2 PORT DIR one|split: gatewise-server on the lab's server host
+# as a standard STUN server pair on S1:PORT and S2:PORT, in one process or split into Server1 and
+# Server2 processes that share a fresh relay key; logs in DIR/server1.log (and DIR/server2.log),
+# pids added to pids. Fails, printing the logs, unless PORT and PORT+1 are bound within 5 s.
+lab_pair() {
+    local natlab=$1 name=$2 server=$3 s1=$4 s2=$5 port=$6 dir=$7 key
+    if [ "$8" = one ]; then
+        "$natlab" exec "$name" srv "$server" --server1 "$s1:$port" --server2 "$s2:$port" \
+            >"$dir/server1.log" 2>&1 &
+        pids+=($!)
+    else
+        key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+        "$natlab" exec "$name" srv "$server" --server1 "$s1:$port" --partner "$s2:$port" \
+            --key-hex "$key" >"$dir/server1.log" 2>&1 &
+        pids+=($!)
+        "$natlab" exec "$name" srv "$server" --server2 "$s2:$port" --partner "$s1" \
+            --key-hex "$key" >"$dir/server2.log" 2>&1 &
+        pids+=($!)
+    fi
+    "$natlab" listening "$name" srv "$port" "$((port + 1))" && return 0
+    cat "$dir/server1.log" "$dir/server2.log" 2>/dev/null
+    return 1
+}
+
+# expect_json LABEL OUT FIELD=VALUE...: the JSON line that ends OUT (a --json run) has each
+# "FIELD":VALUE, VALUE quoted unless it is true, false or null; prints OUT when one is missing.
+expect_json() {
+    local label=$1 out=$2 json kv key value all=yes
+    shift 2
+    json=$(tail -n 1 "$out")
+    for kv in "$@"; do
+        key=${kv%%=*} value=${kv#*=}
+        case $value in true | false | null) ;; *) value="\"$value\"" ;; esac
+        if [[ $json == *"\"$key\":$value"* ]]; then
+            ok "$label: $key $value"
+        else
+            bad "$label: $key $value"
+            all=no
+        fi
+    done
+    [ "$all" = yes ] || cat "$out"
+}
+
 # verdicts FILE: the verdict lines and fields of one quick or full run's output (CR LF or LF), one
 # a line. The check: the summary between its heading and the closing asterisks, then the JSON's
 # behaviours, filter, allocation and rating. --stun: the summary without the mapped address (a
