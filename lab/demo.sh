@@ -32,7 +32,7 @@ fi
 # label|profile|natlab options|copies
 rows=("none|none||1" "fullcone|fullcone||1" "restricted|restricted||1"
     "portrestricted|portrestricted||1" "portrestricted, hairpin|portrestricted|--hairpin|1"
-    "symmetric|symmetric||1" "portrestricted, 2 copies|portrestricted||2"
+    "addrdep|addrdep||1" "symmetric|symmetric||1" "portrestricted, 2 copies|portrestricted||2"
     "symmetric, 2 copies|symmetric||2")
 shown=2  # the row whose whole log is printed: a NAT with filtering worth reading about
 work=$(mktemp -d)

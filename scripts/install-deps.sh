@@ -10,14 +10,36 @@ packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googlet
 # is large. The posix thread model is the MinGW-w64 whose std::thread works.
 [ "${1:-}" = "--windows" ] && packages+=(g++-mingw-w64-x86-64-posix wine wine64 python3)
 
+. "$(dirname "$0")/lib.sh"  # INTEROP_DIR
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Debian's RFC 3489 STUN client and server (stun-client: stun, stun-server: stund) are the lab's
+# interop partners (tests/lab/rfc3489_interop_test.sh). Installing stun-server would start stund on
+# this machine (its maintainer script starts the service), so neither package is installed: both
+# are downloaded and unpacked with dpkg-deb -x into INTEROP_DIR, which runs no maintainer script,
+# registers nothing with dpkg and starts nothing. The tests take stun and stund from there.
+unpack=()
+[ -x "$INTEROP_DIR/usr/bin/stun" ] || unpack+=(stun-client)
+[ -x "$INTEROP_DIR/usr/sbin/stund" ] || unpack+=(stun-server)
+[ ${#missing[@]} -eq 0 ] && [ ${#unpack[@]} -eq 0 ] && exit 0
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "Installing: ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if [ ${#unpack[@]} -gt 0 ]; then
+  echo "Unpacking (not installing) into $INTEROP_DIR: ${unpack[*]}"
+  debs=$(mktemp -d)
+  trap 'rm -rf "$debs"' EXIT
+  # As root, apt downloads as its own user, who must be able to write there.
+  [ "$(id -u)" -eq 0 ] && { chown _apt "$debs" 2>/dev/null || true; }
+  (cd "$debs" && apt-get download -qq "${unpack[@]}")
+  $SUDO mkdir -p "$INTEROP_DIR"
+  for deb in "$debs"/*.deb; do $SUDO dpkg-deb -x "$deb" "$INTEROP_DIR"; done
+fi

@@ -41,6 +41,19 @@ wait_udp_port() {
     return 1
 }
 
+# Where scripts/install-deps.sh unpacks Debian's stun-client and stun-server without installing
+# them (so no stund starts on this machine); GATEWISE_INTEROP_DIR overrides it.
+INTEROP_DIR=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}
+# interop_tool NAME: the path of stun or stund, from INTEROP_DIR or else from PATH; fails (and
+# prints nothing) when neither has it.
+interop_tool() {
+    local f
+    for f in "$INTEROP_DIR/usr/bin/$1" "$INTEROP_DIR/usr/sbin/$1"; do
+        [ -x "$f" ] && { echo "$f"; return 0; }
+    done
+    command -v "$1"
+}
+
 # Lab tests. lab_session NATLAB NAME: exits 77 (skipped, with the reason) where this machine
 # cannot host a lab and 1 where the check fails; otherwise makes $work, empties pids and sets an
 # EXIT trap that stops every pid in pids, takes the lab NAME down and removes $work. A lab left
@@ -107,6 +120,49 @@ lab_coturn() {
         "$3" "$4" "$5" >"$6/turnserver.conf"
     "$1" exec "$2" srv turnserver -c "$6/turnserver.conf" >"$6/coturn.log" 2>&1 &
     cpid=$!
+}
+
+# lab_pair NATLAB NAME SERVER S1 S2 PORT DIR one|split: gatewise-server on the lab's server host
+# as a standard STUN server pair on S1:PORT and S2:PORT, in one process or split into Server1 and
+# Server2 processes that share a fresh relay key; logs in DIR/server1.log (and DIR/server2.log),
+# pids added to pids. Fails, printing the logs, unless PORT and PORT+1 are bound within 5 s.
+lab_pair() {
+    local natlab=$1 name=$2 server=$3 s1=$4 s2=$5 port=$6 dir=$7 key
+    if [ "$8" = one ]; then
+        "$natlab" exec "$name" srv "$server" --server1 "$s1:$port" --server2 "$s2:$port" \
+            >"$dir/server1.log" 2>&1 &
+        pids+=($!)
+    else
+        key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+        "$natlab" exec "$name" srv "$server" --server1 "$s1:$port" --partner "$s2:$port" \
+            --key-hex "$key" >"$dir/server1.log" 2>&1 &
+        pids+=($!)
+        "$natlab" exec "$name" srv "$server" --server2 "$s2:$port" --partner "$s1" \
+            --key-hex "$key" >"$dir/server2.log" 2>&1 &
+        pids+=($!)
+    fi
+    "$natlab" listening "$name" srv "$port" "$((port + 1))" && return 0
+    cat "$dir/server1.log" "$dir/server2.log" 2>/dev/null
+    return 1
+}
+
+# expect_json LABEL OUT FIELD=VALUE...: the JSON line that ends OUT (a --json run) has each
+# "FIELD":VALUE, VALUE quoted unless it is true, false or null; prints OUT when one is missing.
+expect_json() {
+    local label=$1 out=$2 json kv key value all=yes
+    shift 2
+    json=$(tail -n 1 "$out")
+    for kv in "$@"; do
+        key=${kv%%=*} value=${kv#*=}
+        case $value in true | false | null) ;; *) value="\"$value\"" ;; esac
+        if [[ $json == *"\"$key\":$value"* ]]; then
+            ok "$label: $key $value"
+        else
+            bad "$label: $key $value"
+            all=no
+        fi
+    done
+    [ "$all" = yes ] || cat "$out"
 }
 
 # verdicts FILE: the verdict lines and fields of one quick or full run's output (CR LF or LF), one

@@ -20,8 +20,7 @@ readonly NO_EXCEPTIONAL="NAT PORT ALLOCATE RULE HAS NO EXCEPTIONAL BEHAVIOR."
 readonly MULTI_GOOD="GOOD BEHAVIOR NAT WITH MORE THAN ONE TARNWICK BEHIND It"
 
 # What each case sets up, the summary it deserves, line by line, and what that means for
-# peer-to-peer in the JSON: mapping, filtering (null: not determined), rating. No profile is an
-# address-sensitive NAT, so address-dependent mapping is covered by the unit tests only.
+# peer-to-peer in the JSON: mapping, filtering (null: not determined), rating.
 tick=(--tick-ms 100)
 opts=() clients=1 multi=no
 case $case_name in
@@ -51,6 +50,12 @@ symmetric | symmetric-hairpin)
     summary=("${FILTER}SYMMETRIC" "$LOOPBACK_NO" "${ALLOC}PORT SENSITIVE SYMMETRIC NAT" "$NO_EXCEPTIONAL")
     # The check cannot see a symmetric NAT's filtering: its change tests never run.
     meaning=(address-and-port-dependent null hard)
+    ;;
+addrdep)
+    profile=addrdep
+    # One random public port per destination address: Server1's two ports see the same one.
+    summary=("${FILTER}SYMMETRIC" "$LOOPBACK_NO" "${ALLOC}ADDRESS SENSITIVE SYMMETRIC NAT" "$NO_EXCEPTIONAL")
+    meaning=(address-dependent null hard)
     ;;
 multi-fullcone-realtick)
     # The one case on the real one-second tick: with a friend answering, no step waits for a

@@ -81,7 +81,7 @@ refusal() {
     expect "nothing built by refused commands" test -z "$(leftovers "${tag}u")"
 
     up_all "${tag}m1:fullcone::restricted" "${tag}m2:restricted::portrestricted" \
-        "${tag}m3:portrestricted::symmetric"
+        "${tag}m3:portrestricted::symmetric" "${tag}m4:addrdep::symmetric"
 }
 
 # One lab per profile, each with what its router check must have found.
@@ -105,6 +105,10 @@ profile() {  # profile PROFILE
         up_all "${tag}p:portrestricted:--hairpin:"
         expect "masquerading keeps the local port when it can" grep -qx 'c1: port_preserved=yes' "$work/${tag}p.out"
         expect "portrestricted --hairpin loops back" grep -qx 'c1: hairpin=yes' "$work/${tag}p.out"
+        ;;
+    addrdep)
+        up_all "${tag}a:addrdep:--hairpin:"
+        expect "addrdep --hairpin loops back" grep -qx 'c1: hairpin=yes' "$work/${tag}a.out"
         ;;
     symmetric)
         up_all "${tag}s:symmetric::"
@@ -154,7 +158,7 @@ commands() {
 }
 
 case $group in
-none | fullcone | restricted | portrestricted | symmetric) profile "$group" ;;
+none | fullcone | restricted | portrestricted | addrdep | symmetric) profile "$group" ;;
 refusal | commands) "$group" ;;
 *) echo "FAIL: unknown group '$group'"; exit 1 ;;
 esac

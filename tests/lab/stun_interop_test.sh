@@ -17,6 +17,7 @@ case $profile in
 fullcone) mapping=endpoint-independent filtering=endpoint-independent ;;
 restricted) mapping=endpoint-independent filtering=address-dependent ;;
 portrestricted) mapping=endpoint-independent filtering=address-and-port-dependent ;;
+addrdep) mapping=address-dependent filtering=address-dependent ;;
 symmetric | symmetric-hairpin)
     mapping=address-and-port-dependent filtering=address-and-port-dependent ;;
 *) echo "FAIL: unknown profile $profile"; exit 1 ;;
@@ -47,20 +48,12 @@ stop_all() {  # every server stopped, and the router's mappings forgotten
 }
 lab_up "$profile" "$lab_profile" "${opts[@]}"
 
-# expect_json NAME: gatewise-cli's JSON in $work/NAME.json names the router's behaviours.
-expect_json() {
-    local json=$work/$1.json
-    expect "$1: mapping $mapping" grep -q "\"mapping\":\"$mapping\"" "$json"
-    expect "$1: filtering $filtering" grep -q "\"filtering\":\"$filtering\"" "$json"
-    grep -q "\"mapping\":\"$mapping\"" "$json" && grep -q "\"filtering\":\"$filtering\"" "$json" ||
-        cat "$work/$1.out" "$json"
-}
-run_cli() {  # run_cli NAME: gatewise-cli --stun against Server1's address on c1
+run_cli() {  # run_cli NAME: gatewise-cli --stun against Server1's address on c1, checked
     # A near server: 100 ms for the first retransmission, so a filtered test gives up after
     # 1.9 s instead of 9.5 s.
     timeout 60 "$natlab" exec "$name" c1 "$cli" --stun "$s1:$PORT" --stun-rto-ms 100 --json \
         >"$work/$1.out" 2>&1
-    tail -n 1 "$work/$1.out" >"$work/$1.json"
+    expect_json "$1" "$work/$1.out" mapping="$mapping" filtering="$filtering"
 }
 
 # 1. coturn.
@@ -68,7 +61,6 @@ lab_coturn "$natlab" "$name" "$s1" "$s2" "$PORT" "$work"
 pids+=("$cpid")
 if "$natlab" listening "$name" srv "$PORT"; then
     run_cli coturn
-    expect_json coturn
 else
     bad "coturn is listening"
     cat "$work/coturn.log"
@@ -76,14 +68,7 @@ fi
 stop_all
 
 # 2. and 3. gatewise-server, Server1 and Server2 in two processes sharing a relay key.
-key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
-"$natlab" exec "$name" srv "$server" --server1 "$s1:$PORT" --partner "$s2:$PORT" --key-hex "$key" \
-    >"$work/server1.log" 2>&1 &
-pids+=($!)
-"$natlab" exec "$name" srv "$server" --server2 "$s2:$PORT" --partner "$s1" --key-hex "$key" \
-    >"$work/server2.log" 2>&1 &
-pids+=($!)
-if "$natlab" listening "$name" srv "$PORT" "$((PORT + 1))"; then
+if lab_pair "$natlab" "$name" "$server" "$s1" "$s2" "$PORT" "$work" split; then
     timeout 60 "$natlab" exec "$name" c1 turnutils_natdiscovery -m -f -H "$s1" \
         >"$work/natdiscovery.out" 2>&1
     want_m="NAT with $(words "$mapping") Mapping!"
@@ -94,9 +79,7 @@ if "$natlab" listening "$name" srv "$PORT" "$((PORT + 1))"; then
         cat "$work/natdiscovery.out" "$work/server1.log" "$work/server2.log"
     "$natlab" flush "$name" >/dev/null
     run_cli gatewise
-    expect_json gatewise
 else
     bad "gatewise-server pair is listening"
-    cat "$work/server1.log" "$work/server2.log"
 fi
 finish
