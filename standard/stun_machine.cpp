@@ -529,7 +529,9 @@ void CStunMachine::Summarize() {
     }
     lines.push_back(std::string("HAIRPINNING :    ") +
                     (o.hairpinning ? (*o.hairpinning ? "YES" : "NO") : kNotDetermined));
-    if (o.rfc5780 == true)
+    if (o.rfc5780 == true && o.rfc3489)
+        lines.push_back("STUN SERVER :    RFC 3489 SERVER, DOES THE RFC 5780 TESTS (CHANGED-ADDRESS)");
+    else if (o.rfc5780 == true)
         lines.push_back("STUN SERVER :    SUPPORTS RFC 5780");
     else if (o.rfc5780 == false)
         lines.push_back("STUN SERVER :    NO RFC 5780 SUPPORT: " + o.rfc5780Problem);
