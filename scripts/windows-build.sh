@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build of the command-line programs, tested under wine (docs/windows.md):
-#   1. cross-compiles gatewise-cli.exe, gatewise-server.exe and the core, net and engine test
-#      suites with MinGW-w64 (cmake/mingw-w64-x86_64.cmake), warnings as errors, into build/win;
+#   1. cross-compiles gatewise-cli.exe, gatewise-server.exe and the core, net, standard and
+#      engine test suites with MinGW-w64 (cmake/mingw-w64-x86_64.cmake), warnings as errors, into build/win;
 #   2. checks that both programs import system DLLs only (everything else is linked in);
 #   3. runs the test suites under wine, in a throw-away WINEPREFIX under /tmp;
 #   4. inside a private network namespace (own loopback, so 9801/9802 and the friend broadcast
@@ -66,7 +66,7 @@ timeout 60 wineserver -w || true
 
 echo "--- unit tests under wine"
 if ctest --test-dir "$win_build" --timeout 120 --output-on-failure; then
-  ok "core, net and engine suites pass under wine"
+  ok "core, net, standard and engine suites pass under wine"
 else
   bad "test suites under wine"
 fi
