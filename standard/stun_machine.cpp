@@ -282,55 +282,14 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
     }
     if (msg.cls != StunClass::Success && msg.cls != StunClass::Error)
         return j;
-
-    const bool change = t.changeFlags != 0;
     // RFC 3489 servers name the address a response leaves from in SOURCE-ADDRESS.
     std::optional<Endpoint> origin = AddressOf(msg.responseOrigin);
     if (!origin)
         origin = AddressOf(msg.sourceAddress);
-    if (!(from == t.expectFrom)) {
-        // A change response from the address the request went to is the commonest fault of
-        // public servers: they ignore CHANGE-REQUEST. It would read as a filter that lets
-        // everything in, so it ends the filtering test instead.
-        if (change && from == t.to) {
-            j.judgement = Judgement::Lacks5780;
-            j.why = "it ignores CHANGE-REQUEST (the change response came from " + Ep(from) +
-                    ", expected " + Ep(t.expectFrom) + ")";
-            return j;
-        }
-        // Our transaction ID from a third place: the server answers the change request from
-        // somewhere the test cannot use (an OTHER-ADDRESS it does not answer from). Read as
-        // nothing, the missing answer would pass for a filter.
-        if (change) {
-            j.judgement = Judgement::Lacks5780;
-            j.why = "it answers CHANGE-REQUEST from " + Ep(from) + ", not from " + Ep(t.expectFrom);
-            return j;
-        }
-        Drop(from, &msg);
-        return j;
-    }
-    if (change && origin && !(*origin == t.expectFrom)) {
-        j.judgement = Judgement::Lacks5780;
-        j.why = "its change response says RESPONSE-ORIGIN " + Ep(*origin) + ", expected " +
-                Ep(t.expectFrom);
-        return j;
-    }
-    if (msg.cls == StunClass::Error) {
-        // The reason phrase is the server's text: cleaned before it reaches a log or terminal.
-        const std::string reason = msg.hasErrorCode ? std::to_string(msg.errorCode) + " " +
-                                                          CleanNetworkText(msg.errorReason)
-                                                    : std::string("(no ERROR-CODE)");
-        theLog.WriteTimedLine("STUN server %s answers with error %s", Ep(from).c_str(),
-                              reason.c_str());
-        if (change) {
-            j.judgement = Judgement::Lacks5780;
-            j.why = "it refuses CHANGE-REQUEST (error " + std::to_string(msg.errorCode) + ")";
-            return j;
-        }
-        j.judgement = Judgement::Refused;
-        j.why = "the server refused: " + reason;
-        return j;
-    }
+    if (!(from == t.expectFrom) || (t.changeFlags != 0 && origin && !(*origin == t.expectFrom)))
+        return JudgeSource(t, from, origin, msg);
+    if (msg.cls == StunClass::Error)
+        return JudgeError(t, from, msg);
     if (auto x = AddressOf(msg.xorMapped)) {
         j.reply.mapped = *x;
     } else if (auto m = AddressOf(msg.mapped)) {
@@ -348,6 +307,49 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
     j.reply.origin = origin;
     j.why = WhyUnusable("its answer names the mapped address", j.reply.mapped);
     j.judgement = j.why.empty() ? Judgement::Answer : Judgement::Unusable;
+    return j;
+}
+
+CStunMachine::Judged CStunMachine::JudgeSource(const Transaction& t, const Endpoint& from,
+                                               const std::optional<Endpoint>& origin,
+                                               const StunMessage& msg) {
+    Judged j;
+    if (t.changeFlags == 0) {
+        Drop(from, &msg);
+        return j;
+    }
+    j.judgement = Judgement::Lacks5780;
+    if (from == t.expectFrom) {
+        j.why = "its change response says RESPONSE-ORIGIN " + Ep(*origin) + ", expected " +
+                Ep(t.expectFrom);
+    } else if (from == t.to) {
+        // The commonest fault of public servers: they ignore CHANGE-REQUEST. Believed, the
+        // response would read as a filter that lets everything in.
+        j.why = "it ignores CHANGE-REQUEST (the change response came from " + Ep(from) +
+                ", expected " + Ep(t.expectFrom) + ")";
+    } else {
+        // Our transaction ID from a third place (an OTHER-ADDRESS it does not answer from): read
+        // as nothing, the missing answer would pass for a filter.
+        j.why = "it answers CHANGE-REQUEST from " + Ep(from) + ", not from " + Ep(t.expectFrom);
+    }
+    return j;
+}
+
+CStunMachine::Judged CStunMachine::JudgeError(const Transaction& t, const Endpoint& from,
+                                              const StunMessage& msg) {
+    // The reason phrase is the server's text: cleaned before it reaches a log or terminal.
+    const std::string reason =
+        msg.hasErrorCode ? std::to_string(msg.errorCode) + " " + CleanNetworkText(msg.errorReason)
+                         : std::string("(no ERROR-CODE)");
+    theLog.WriteTimedLine("STUN server %s answers with error %s", Ep(from).c_str(), reason.c_str());
+    Judged j;
+    if (t.changeFlags != 0) {
+        j.judgement = Judgement::Lacks5780;
+        j.why = "it refuses CHANGE-REQUEST (error " + std::to_string(msg.errorCode) + ")";
+    } else {
+        j.judgement = Judgement::Refused;
+        j.why = "the server refused: " + reason;
+    }
     return j;
 }
 
@@ -530,7 +532,8 @@ void CStunMachine::Summarize() {
     lines.push_back(std::string("HAIRPINNING :    ") +
                     (o.hairpinning ? (*o.hairpinning ? "YES" : "NO") : kNotDetermined));
     if (o.rfc5780 == true && o.rfc3489)
-        lines.push_back("STUN SERVER :    RFC 3489 SERVER, DOES THE RFC 5780 TESTS (CHANGED-ADDRESS)");
+        lines.push_back(
+            "STUN SERVER :    RFC 3489 SERVER, DOES THE RFC 5780 TESTS (CHANGED-ADDRESS)");
     else if (o.rfc5780 == true)
         lines.push_back("STUN SERVER :    SUPPORTS RFC 5780");
     else if (o.rfc5780 == false)

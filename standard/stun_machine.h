@@ -138,6 +138,11 @@ protected:
     // One step of t's schedule at nowMs: a retransmission, or true when it gave up.
     bool StepSchedule(Transaction& t, std::uint64_t nowMs);
     Judged Judge(const Transaction& t, const Endpoint& from, const StunMessage& msg);
+    // A response with the transaction's ID from elsewhere than expected (or naming elsewhere in
+    // its RESPONSE-ORIGIN); an error response.
+    Judged JudgeSource(const Transaction& t, const Endpoint& from,
+                       const std::optional<Endpoint>& origin, const StunMessage& msg);
+    Judged JudgeError(const Transaction& t, const Endpoint& from, const StunMessage& msg);
     // Test I's bookkeeping; why the server cannot do the RFC 5780 tests ("" when it can).
     std::string TakeTestI(const Reply& reply);
     // The second server's answer against test I's mapped address.
