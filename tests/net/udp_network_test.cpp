@@ -234,6 +234,8 @@ TEST_F(UdpNetworkTest, PausedSendsNothingButTracksAndRetransmitsLater) {
     lost.retryCount = -1;
     net->Send(lost);
     net->Send(RequestTo(peer, kMsgAllocTestA, 400));
+    // Tracked while paused: its first transmission is swallowed even if the send thread has not
+    // got as far as the socket call when the module resumes.
     ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
 
     net->SetPaused(false);
