@@ -102,10 +102,11 @@ logs=$(mktemp -d "${TMPDIR:-/tmp}/gatewise-stress.XXXXXX")
 # summary goes to $logs/NAME.summary, each failed run to stdout at once. Exit status as the script's.
 stress_binary() {
   local name=$1 bin=$2 dir=$3 env=$4 bound=$5 filter=$6 expect=$7
-  local out="$logs/$name.out" r rc b left s verdict status=0 counted=0 started=$SECONDS
+  local out="$logs/$name.out" r rc b left s verdict status=0 counted=0 started=$SECONDS child=
   local -A passed=() ran=() bad=()
   local -a envs=()
   [ -n "$env" ] && read -r -a envs <<<"$env"
+  trap '[ -z "$child" ] || kill "$child" 2>/dev/null; exit 143' TERM
   for ((r = 1; r <= runs; r++)); do
     left=$((deadline - SECONDS))
     if [ "$left" -le 0 ]; then
@@ -115,8 +116,10 @@ stress_binary() {
     b=$((left < bound ? left : bound))
     rc=0
     (cd "$dir" && exec timeout -k 5 "$b" env "${envs[@]}" "$bin" --gtest_filter="$filter" \
-      --gtest_also_run_disabled_tests --gtest_shuffle --gtest_random_seed="$r") >"$out" 2>&1 ||
-      rc=$?
+      --gtest_also_run_disabled_tests --gtest_shuffle --gtest_random_seed="$r") >"$out" 2>&1 &
+    child=$!
+    wait "$child" || rc=$?
+    child=
     if [ "$rc" != 0 ] && [ "$b" -lt "$bound" ] && [ "$SECONDS" -ge "$deadline" ]; then
       [ "$status" = 0 ] && status=2  # cut short by the session's limit: not counted
       break
