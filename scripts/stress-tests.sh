@@ -103,13 +103,15 @@ logs=$(mktemp -d "${TMPDIR:-/tmp}/gatewise-stress.XXXXXX")
 stress_binary() {
   local name=$1 bin=$2 dir=$3 env=$4 bound=$5 filter=$6 expect=$7
   local out="$logs/$name.out" r rc b left s verdict status=0 counted=0 started=$SECONDS child=
+  local stopped=0
   local -A passed=() ran=() bad=()
   local -a envs=()
   [ -n "$env" ] && read -r -a envs <<<"$env"
-  trap '[ -z "$child" ] || kill "$child" 2>/dev/null; exit 143' TERM
+  # Stopped from outside: the run under way is not counted, the summary still written.
+  trap 'stopped=1; [ -z "$child" ] || kill "$child" 2>/dev/null' TERM
   for ((r = 1; r <= runs; r++)); do
     left=$((deadline - SECONDS))
-    if [ "$left" -le 0 ]; then
+    if [ "$left" -le 0 ] || [ "$stopped" = 1 ]; then
       [ "$status" = 0 ] && status=2
       break
     fi
@@ -119,6 +121,11 @@ stress_binary() {
       --gtest_also_run_disabled_tests --gtest_shuffle --gtest_random_seed="$r") >"$out" 2>&1 &
     child=$!
     wait "$child" || rc=$?
+    if [ "$stopped" = 1 ]; then
+      wait "$child" 2>/dev/null || true
+      [ "$status" = 0 ] && status=2
+      break
+    fi
     child=
     if [ "$rc" != 0 ] && [ "$b" -lt "$bound" ] && [ "$SECONDS" -ge "$deadline" ]; then
       [ "$status" = 0 ] && status=2  # cut short by the session's limit: not counted
@@ -168,7 +175,7 @@ stress_binary() {
   return "$status"
 }
 
-load_pids=() workers=() names=()
+load_pids=() workers=() names=() interrupted=0
 stop_all() {
   local pid
   for pid in "${workers[@]}" "${load_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -176,7 +183,8 @@ stop_all() {
   workers=() load_pids=()
 }
 trap stop_all EXIT
-trap 'exit 130' INT TERM
+# Interrupted: every binary stops after writing its summary, which is then printed.
+trap 'interrupted=1; stop_all' INT TERM
 
 [ "$list" = 1 ] || echo "stress: $runs runs per suite$([ "$load" = 1 ] && echo ", with a busy loop per core"); failed runs' output in $logs"
 for build in "$@"; do
@@ -231,18 +239,20 @@ if [ "$load" = 1 ]; then
 fi
 
 status=0
-for i in "${!workers[@]}"; do
+for pid in "${workers[@]}"; do
   rc=0
-  wait "${workers[$i]}" || rc=$?
+  wait "$pid" || rc=$?
   if [ "$rc" = 1 ] || { [ "$rc" != 0 ] && [ "$status" = 0 ]; }; then status=$rc; fi
 done
 workers=()
 stop_all
+[ "$interrupted" = 1 ] && status=130
 echo "stress: per suite, runs passed (with sanitizers: see each build directory's name)"
 for n in "${names[@]}"; do cat "$logs/$n.summary" 2>/dev/null || echo "  $n: no summary"; done
 case $status in
   0) verdict="every run passed" ;;
   2) verdict="time limit reached" ;;
+  130) verdict="interrupted" ;;
   *) verdict="FAILED" ;;
 esac
 echo "stress: $verdict after $((SECONDS / 60)) min"
