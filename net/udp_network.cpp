@@ -168,13 +168,6 @@ std::uint64_t CUdpNetwork::ReceivedDropped() const {
     return m_receivedDropped;
 }
 
-bool CUdpNetwork::SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                               std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    if (m_paused)
-        return false;
-    return SendDatagramTo(s, bytes, len, addrNet, portNet, writableWaitUs);
-}
-
 std::size_t CUdpNetwork::SlotOf(SocketHandle s) const {
     // The table is fixed while the threads run, and holds at most five sockets.
     for (std::size_t i = 0; i < m_sockets.size() && i < kSocketSlots; ++i) {
@@ -206,6 +199,10 @@ bool CUdpNetwork::QueueReceived(SocketHandle s, std::uint32_t fromAddrNet,
 }
 
 bool CUdpNetwork::Transmit(NatMessage msg) {
+    // Paused is read before the request enters the table, so a request tracked while paused is
+    // one whose transmission was swallowed, whatever SetPaused does next. Read after, a resume
+    // that came between the two let the "swallowed" transmission leave after all.
+    const bool paused = m_paused;
     if (msg.retryCount >= 0) {
         msg.lastSentTick = m_tick();
         ++msg.retryCount;
@@ -217,11 +214,12 @@ bool CUdpNetwork::Transmit(NatMessage msg) {
         if (wasEmpty)
             m_pendingWake.notify_one();  // the scan was asleep on the empty table
     }
-    // sendLength is a 16-bit field over a 256-byte area: never read past the record.
-    if (msg.sendLength > kNatMessageDataSize)
+    // Swallowed while paused; and sendLength is a 16-bit field over a 256-byte area: never read
+    // past the record.
+    if (paused || msg.sendLength > kNatMessageDataSize)
         return false;
-    return SendDatagram(msg.socket, msg.data, msg.sendLength, msg.address, msg.port,
-                        kWritableWaitUs);
+    return SendDatagramTo(msg.socket, msg.data, msg.sendLength, msg.address, msg.port,
+                          kWritableWaitUs);
 }
 
 std::size_t CUdpNetwork::ScanRetransmissions() {

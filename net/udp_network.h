@@ -107,8 +107,6 @@ private:
     };
 
     bool OpenSockets();
-    bool SendDatagram(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                      std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
     // Slot of s in the socket table, or kSocketSlots for a socket not in it.
     std::size_t SlotOf(SocketHandle s) const;
     bool QueueReceived(SocketHandle s, std::uint32_t fromAddrNet, std::uint16_t fromPortNet,

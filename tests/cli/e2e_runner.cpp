@@ -188,6 +188,23 @@ std::optional<int> WaitUntil(pid_t pid, Clock::time_point deadline) {
     }
 }
 
+// True once pid blocks or catches sig (SigBlk, SigCgt in /proc/PID/status): before that the
+// signal's default action would kill it outright, as it does a client still starting up.
+bool Handles(pid_t pid, int sig) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (f == nullptr)
+        return false;
+    char line[256];
+    unsigned long long mask = 0, any = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::sscanf(line, "SigBlk: %llx", &mask) == 1 ||
+            std::sscanf(line, "SigCgt: %llx", &mask) == 1)
+            any |= mask;
+    }
+    std::fclose(f);
+    return ((any >> (sig - 1)) & 1) != 0;
+}
+
 void StopProcess(pid_t pid) {
     kill(pid, SIGTERM);
     if (!WaitUntil(pid, Clock::now() + 3s)) {
@@ -350,6 +367,12 @@ int main(int argc, char** argv) {
         std::optional<int> status;
         if (signalAfterMs >= 0) {
             status = WaitUntil(pid, start + std::chrono::milliseconds(signalAfterMs));
+            // Not before the client handles SIGTERM: under a sanitizer on a busy machine its
+            // start-up can outlast the delay, and the signal would kill it instead of ending the
+            // run it is meant to end.
+            while (!status && !Handles(pid, SIGTERM) &&
+                   Clock::now() < start + std::chrono::milliseconds(timeoutMs))
+                status = WaitUntil(pid, Clock::now() + 5ms);
             if (!status)
                 kill(pid, SIGTERM);
         }

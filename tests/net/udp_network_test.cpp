@@ -139,17 +139,23 @@ TEST_F(UdpNetworkTest, SendsLeaveInTheOrderOfTheCalls) {
     }
 }
 
-// The one test on the real clock and the retransmit thread; the others step both by hand.
+// The one test on the real clock and the retransmit thread; the others step both by hand, and
+// assert the schedule to the millisecond. The gaps are the kernel's arrival times: this thread
+// may wake long after a datagram came (on a busy machine it once took two transmissions 200 ms
+// apart for 7 ms apart). They still carry the send thread's delays, so the bound only tells
+// "after the interval" from "at the next 50 ms scan".
 TEST_F(UdpNetworkTest, UnansweredRequestIsSentThreeTimesThenDropped) {
     StartRunning();
-    net->Send(RequestTo(peer, kMsgAllocTestA, 100));
-    std::vector<Clock::time_point> arrivals;
+    net->Send(RequestTo(peer, kMsgAllocTestA, 200));
+    std::vector<std::chrono::nanoseconds> arrivals;
     for (int i = 0; i < 3; ++i) {
-        ExpectTransmission(peer, kAllocTestA);
-        arrivals.push_back(Clock::now());
+        const auto d = peer.Receive(milliseconds(2000));
+        ASSERT_TRUE(d.has_value()) << "transmission " << i;
+        EXPECT_EQ(d->bytes, kAllocTestA);
+        arrivals.push_back(d->arrived);
     }
-    EXPECT_GE(arrivals[1] - arrivals[0], milliseconds(90));
-    EXPECT_GE(arrivals[2] - arrivals[1], milliseconds(90));
+    EXPECT_GE(arrivals[1] - arrivals[0], milliseconds(130));
+    EXPECT_GE(arrivals[2] - arrivals[1], milliseconds(130));
     ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 0; }, milliseconds(2000)));
     // The send thread would pass a fourth within microseconds of the scan that dropped the
     // request; 100 ms is plenty.
@@ -234,6 +240,8 @@ TEST_F(UdpNetworkTest, PausedSendsNothingButTracksAndRetransmitsLater) {
     lost.retryCount = -1;
     net->Send(lost);
     net->Send(RequestTo(peer, kMsgAllocTestA, 400));
+    // Tracked while paused: its first transmission is swallowed even if the send thread has not
+    // got as far as the socket call when the module resumes.
     ASSERT_TRUE(WaitUntil([&] { return net->PendingCount() == 1; }, milliseconds(1000)));
 
     net->SetPaused(false);
@@ -351,8 +359,8 @@ TEST_F(UdpNetworkTest, OversizedSendLengthSendsNothingAndTheSenderCarriesOn) {
 }
 
 TEST_F(UdpNetworkTest, StopEndsSendingAndDeliveringAndMayBeRepeated) {
+    const int descriptors = OpenDescriptors();
     StartRunning();
-    const std::uint16_t port = SlotPort(0);
     net->Send(RequestTo(peer, kMsgAllocTestA, 100));
     ASSERT_TRUE(peer.Receive(milliseconds(2000)).has_value());
     const auto t0 = Clock::now();
@@ -367,10 +375,9 @@ TEST_F(UdpNetworkTest, StopEndsSendingAndDeliveringAndMayBeRepeated) {
     // Past the first request's interval and a scan: no send, no retransmission.
     EXPECT_TRUE(peer.ReceiveAll(milliseconds(200)).empty());
     EXPECT_TRUE(net->Stop());
-    // The sockets are closed: the port can be bound again.
-    const SocketHandle again = OpenUdpSocket(port, false);
-    EXPECT_NE(again, kInvalidSocket);
-    CloseSocket(again);
+    // The sockets are closed. (Not asked by binding a freed port again: a system-chosen port may
+    // be handed to another process's socket the moment it is free.)
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 // Ports already taken: Start fails, no worker runs, and Stop closes what did open.
@@ -386,18 +393,16 @@ TEST_F(UdpNetworkTest, TakenPortFailsStartWithoutThreads) {
     ports.slot[kSearchSlot] = SocketLocalPort(blocker);
     ports.slot[kPort9802Slot] = slot4Port;
     net = std::make_unique<CUdpNetwork>(&sink, ports);
+    const int descriptors = OpenDescriptors();
     const int threadsBefore = RunningThreads();
     EXPECT_FALSE(net->Start());
-    EXPECT_EQ(RunningThreads(), threadsBefore);
+    EXPECT_LE(RunningThreads(), threadsBefore);  // an earlier test's may still be leaving
     ASSERT_EQ(net->SocketCount(), 4);
     EXPECT_EQ(SocketLocalPort(net->GetSocket(3)), slot4Port);  // later slots moved down one place
     EXPECT_EQ(net->GetSocket(4), kInvalidSocket);
 
-    std::vector<std::uint16_t> opened;
-    for (int i = 0; i < net->SocketCount(); ++i)
-        opened.push_back(SocketLocalPort(net->GetSocket(i)));
     net->SetPaused(false);
-    ASSERT_TRUE(peer.SendTo(opened[0], Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x02}));
+    ASSERT_TRUE(peer.SendTo(SlotPort(0), Bytes{0x00, 0x06, 0x7C, 0x77, 0x70, 0x02}));
     NatMessage m = RequestTo(peer, kMsgAllocTestA, 100);
     net->Send(m);
     // With workers these would take well under a millisecond.
@@ -407,11 +412,7 @@ TEST_F(UdpNetworkTest, TakenPortFailsStartWithoutThreads) {
     const auto t0 = Clock::now();
     EXPECT_TRUE(net->Stop());
     EXPECT_LT(Clock::now() - t0, milliseconds(200));
-    for (std::uint16_t p : opened) {
-        const SocketHandle again = OpenUdpSocket(p, false);
-        EXPECT_NE(again, kInvalidSocket) << "port " << p << " still bound after Stop";
-        CloseSocket(again);
-    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);  // the four that opened are closed
     CloseSocket(blocker);
 }
 
@@ -523,7 +524,7 @@ TEST(UdpNetworkFixedPorts, TakenFixedPortFailsStart) {
     CUdpNetwork net(&sink);
     const int threadsBefore = RunningThreads();
     EXPECT_FALSE(net.Start());
-    EXPECT_EQ(RunningThreads(), threadsBefore);
+    EXPECT_LE(RunningThreads(), threadsBefore);  // an earlier test's may still be leaving
     EXPECT_EQ(net.SocketCount(), 4);
     EXPECT_TRUE(net.Stop());
     const SocketHandle again = OpenUdpSocket(9801, true);  // 9801 was released by Stop

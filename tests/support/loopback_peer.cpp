@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
+
 #include "core/sockaddr_ipv4.h"
 
 // The peer's POSIX calls; loopback_peer_shared.cpp holds the rest.
@@ -26,6 +29,9 @@ LoopbackPeer::LoopbackPeer() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC,
         ::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
         m_port = ntohs(sa.sin_port);
     }
+    const int on = 1;
+    if (m_fd.Get() >= 0)
+        ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
 bool LoopbackPeer::SendTo(std::uint16_t portHost, const std::uint8_t* bytes,
@@ -41,12 +47,27 @@ std::optional<Datagram> LoopbackPeer::Receive(milliseconds timeout) const {
         return std::nullopt;
     std::uint8_t buf[2048];
     sockaddr_in from{};
-    socklen_t len = sizeof from;
-    const ssize_t n = ::recvfrom(m_fd.Get(), buf, sizeof buf, MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &len);
+    iovec iov{buf, sizeof buf};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr mh{};
+    mh.msg_name = &from;
+    mh.msg_namelen = sizeof from;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(m_fd.Get(), &mh, MSG_DONTWAIT);
     if (n < 0)
         return std::nullopt;
-    return Datagram{Bytes(buf, buf + n), ntohs(from.sin_port)};
+    Datagram d{Bytes(buf, buf + n), ntohs(from.sin_port)};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            d.arrived = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+        }
+    }
+    return d;
 }
 
 }  // namespace gwtest

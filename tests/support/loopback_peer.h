@@ -17,6 +17,10 @@ std::uint32_t LoopbackNet();
 struct Datagram {
     Bytes bytes;
     std::uint16_t fromPortHost = 0;
+    // When the kernel queued it at the peer, on the real-time clock (zero where not known):
+    // differences between two tell the sender's timing without the receiving thread's wake-up
+    // delay.
+    std::chrono::nanoseconds arrived{0};
 };
 
 class LoopbackPeer {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace gwtest {
 namespace {
@@ -70,6 +71,16 @@ std::string ThreadStates(const std::string& name) {
             states += stat[close + 2];
     });
     return states;
+}
+
+bool NoThreadCalled(const std::string& name, std::chrono::milliseconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!ThreadStates(name).empty()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace gwtest

@@ -2,6 +2,7 @@
 // What /proc says of this process: open descriptors and its threads, by the names the worker
 // threads give themselves. Linux only; any thread.
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -13,5 +14,8 @@ int RunningThreads();
 std::map<std::string, long> SwitchesByThread();
 // Scheduler states ('S' = asleep in a wait), one character per thread called name.
 std::string ThreadStates(const std::string& name);
+// True once no thread called name is listed, within bound. A thread just joined may still be
+// listed for a moment: the kernel wakes the joiner before it has finished the thread's exit.
+bool NoThreadCalled(const std::string& name, std::chrono::milliseconds bound);
 
 }  // namespace gwtest
