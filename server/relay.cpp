@@ -170,20 +170,27 @@ RelayCheck CRelayVerifier::VerifyStun(const std::uint8_t* data, std::size_t len,
 
 bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
     MutexLock lock(m_mutex);
+    if (m_seen.empty())
+        m_seen.assign(kSeenWords, 0);
+    const auto word = [this](std::uint64_t s) -> std::uint64_t& {
+        return m_seen[static_cast<std::size_t>((s / 64) % kSeenWords)];
+    };
+    const std::uint64_t bit = std::uint64_t{1} << (sequence % 64);
     if (sequence <= m_highestSequence) {
-        const std::uint64_t behind = m_highestSequence - sequence;
-        if (behind >= kRelayReplayWindow || m_seen.test(static_cast<std::size_t>(behind)))
+        if (m_highestSequence - sequence >= kRelayReplaySpanUs || (word(sequence) & bit) != 0)
             return false;
-        m_seen.set(static_cast<std::size_t>(behind));
+        word(sequence) |= bit;
         return true;
     }
-    const std::uint64_t shift = sequence - m_highestSequence;
-    if (shift >= kRelayReplayWindow) {
-        m_seen.reset();
+    // The words between the highest sequence's and this one's held numbers from a lap ago.
+    const std::uint64_t skipped = sequence / 64 - m_highestSequence / 64;
+    if (skipped >= kSeenWords) {
+        std::fill(m_seen.begin(), m_seen.end(), 0);
     } else {
-        m_seen <<= static_cast<std::size_t>(shift);
+        for (std::uint64_t i = 1; i <= skipped; ++i)
+            word(m_highestSequence + i * 64) = 0;
     }
     m_highestSequence = sequence;
-    m_seen.set(0);
+    word(sequence) |= bit;
     return true;
 }
