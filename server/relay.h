@@ -111,6 +111,8 @@ public:
     // returns that length; base.timestampMs is the wall clock, base.sequence is ignored (the
     // next one is taken).
     std::uint16_t EncodeStun(const StunRelayRequest& r, std::uint8_t* out);
+    // Whether relays are signed: without a key the partner can trust only their source address.
+    bool Keyed() const { return !m_key.empty(); }
 
 private:
     // The next sequence number, never below wallMs in µs.
@@ -139,6 +141,8 @@ public:
     // The same checks for a kMsgRelayStun datagram (either length), sharing the replay window.
     RelayCheck VerifyStun(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
                           StunRelayRequest* out) EXCLUDES(m_mutex);
+    // Whether a relay's MAC is checked; without a key its fields vouch for nothing.
+    bool Keyed() const { return !m_key.empty(); }
 
 private:
     // Length, type and MAC, then time window and sequence number; fills out on success.

@@ -344,6 +344,40 @@ TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
     EXPECT_NE(log.find("relay_accepted=10"), std::string::npos) << log;
 }
 
+// Without a key, a 78-byte STUN relay with a zero MAC from the partner's address, claiming a
+// 0xFFFF-byte request padded with 1420 bytes, got 1500 bytes sent to the client it named.
+TEST(ServerBinary, UnkeyedServer2SendsAtMostFourTimesAForgedRelay) {
+    std::uint16_t base = 0;
+    auto server2 = StartSplitServer2(false, base);
+    ASSERT_TRUE(server2);
+    const auto q = static_cast<std::uint16_t>(base + 10);
+    CTestSocket partner(kS1);
+    CTestSocket victim;
+    ASSERT_TRUE(partner.Valid() && victim.Valid());
+    CRelaySigner forger({}, WallMs() * 1000);
+    StunRelayRequest r;
+    r.base = {victim.AddressNet(), victim.PortNet(), WallMs(), 0};
+    r.requestLength = 0xFFFF;
+    r.paddingLength = 1420;
+    Bytes relay(kRelayStunLength);
+    ASSERT_EQ(forger.EncodeStun(r, relay.data()), kRelayStunLength);
+    ASSERT_TRUE(partner.SendTo(kS2, q, relay));
+    // The same without PADDING is answered, within the bound.
+    r.paddingLength = kRelayNoPadding;
+    forger.EncodeStun(r, relay.data());
+    ASSERT_TRUE(partner.SendTo(kS2, q, relay));
+    std::size_t datagrams = 0;
+    while (const auto got = victim.Receive(1000)) {
+        ++datagrams;
+        EXPECT_LE(got->data.size(), 4 * kRelayStunLength);
+    }
+    EXPECT_EQ(datagrams, 1u);
+    EXPECT_EQ(server2->Stop(), 0);
+    const std::string log = server2->Log();
+    EXPECT_NE(log.find("stun_oversized=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_accepted=1"), std::string::npos) << log;
+}
+
 TEST(ServerBinary, BadOptionsExitWithTwoAndHelpWithZero) {
     CServerProcess bad({"--server1", "127.0.0.2:3478"});  // split without partner
     EXPECT_EQ(bad.WaitExit(), 2);
