@@ -168,18 +168,19 @@ RelayCheck CRelayVerifier::VerifyStun(const std::uint8_t* data, std::size_t len,
     return RelayCheck::Accepted;
 }
 
+std::uint64_t& CRelayVerifier::SeenWord(std::uint64_t sequence) {
+    return m_seen[static_cast<std::size_t>((sequence / 64) % kSeenWords)];
+}
+
 bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
     MutexLock lock(m_mutex);
     if (m_seen.empty())
         m_seen.assign(kSeenWords, 0);
-    const auto word = [this](std::uint64_t s) -> std::uint64_t& {
-        return m_seen[static_cast<std::size_t>((s / 64) % kSeenWords)];
-    };
     const std::uint64_t bit = std::uint64_t{1} << (sequence % 64);
     if (sequence <= m_highestSequence) {
-        if (m_highestSequence - sequence >= kRelayReplaySpanUs || (word(sequence) & bit) != 0)
+        if (m_highestSequence - sequence >= kRelayReplaySpanUs || (SeenWord(sequence) & bit) != 0)
             return false;
-        word(sequence) |= bit;
+        SeenWord(sequence) |= bit;
         return true;
     }
     // The words between the highest sequence's and this one's held numbers from a lap ago.
@@ -188,9 +189,9 @@ bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
         std::fill(m_seen.begin(), m_seen.end(), 0);
     } else {
         for (std::uint64_t i = 1; i <= skipped; ++i)
-            word(m_highestSequence + i * 64) = 0;
+            SeenWord(m_highestSequence + i * 64) = 0;
     }
     m_highestSequence = sequence;
-    word(sequence) |= bit;
+    SeenWord(sequence) |= bit;
     return true;
 }

@@ -151,6 +151,8 @@ private:
         EXCLUDES(m_mutex);
     // True the first time sequence is seen inside the replay span, and records it.
     bool FirstSighting(std::uint64_t sequence) EXCLUDES(m_mutex);
+    // The word of m_seen that holds sequence's bit.
+    std::uint64_t& SeenWord(std::uint64_t sequence) REQUIRES(m_mutex);
 
     // The accepted sequence numbers are bits in a ring of words: sequence s is bit s % 64 of
     // word (s / 64) % kSeenWords. The ring holds more than the span, so every number within
