@@ -174,8 +174,12 @@ std::uint64_t& CRelayVerifier::SeenWord(std::uint64_t sequence) {
 
 bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
     MutexLock lock(m_mutex);
-    if (m_seen.empty())
+    if (m_seen.empty()) {
         m_seen.assign(kSeenWords, 0);
+        m_highestSequence = sequence;
+        SeenWord(sequence) = std::uint64_t{1} << (sequence % 64);
+        return true;
+    }
     const std::uint64_t bit = std::uint64_t{1} << (sequence % 64);
     if (sequence <= m_highestSequence) {
         if (m_highestSequence - sequence >= kRelayReplaySpanUs || (SeenWord(sequence) & bit) != 0)
