@@ -228,7 +228,7 @@ bool CProbeHandler::MaySendTo(std::uint32_t addr, std::uint16_t port) const {
         const auto p = static_cast<LocalPort>(i);
         const auto k = static_cast<std::size_t>(i);
         // A split Server2 only guesses its partner's sockets; a Server1 knows Server2's.
-        if ((IsLocal(p) || m_roles.server1) && m_roles.stunAddress[k] != 0 &&
+        if ((IsLocal(p) || !m_roles.server2) && m_roles.stunAddress[k] != 0 &&
             m_roles.stunAddress[k] == addr && m_roles.stunPort[k] == port) {
             return false;
         }
