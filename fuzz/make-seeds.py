@@ -125,6 +125,10 @@ put("fuzz_probe_handler", "unkeyed_stun_relay_padded",
     bytes([0x3E]) + round_(3, stun_relay(0xFFFF, 1420), True))
 put("fuzz_probe_handler", "unkeyed_stun_relay",
     bytes([0x3E]) + round_(3, stun_relay(0xFFFF, 0xFFFF), True))
+# A handler with no role of its own but a partner, asked for a change by Server2's own socket
+# (127.0.0.2:0x0A0A in the target): it used to relay for it, and the partner refused the relay.
+put("fuzz_probe_handler", "no_role_change_from_server2_socket",
+    bytes([0xB4]) + round_(0, empty(0x74777003), True, p=0x0A0A))
 # STUN Binding requests with CHANGE-REQUEST (change IP and port), with all four addresses:
 # answered in one process, relayed by a split Server1.
 stun_change = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) +
