@@ -43,6 +43,8 @@ inline constexpr std::size_t kRelayMacOffset = 28;
 //       41    1  where the request arrived: 0 Server1's port P, 1 P+1
 //       42    2  the request's length in bytes (big-endian): bounds the response's size
 //       44    2  the length of the request's PADDING, 0xFFFF for none (big-endian)
+//                (both vouched for only by the MAC: without a key Server2 bounds its answer by
+//                the relay's own size and refuses PADDING)
 //       46   32  HMAC-SHA256 with the shared key over bytes 0..45; zero when no key is set
 //
 // An RFC 3489 request (no magic cookie) is relayed in a longer form, 82 bytes, and answered in
