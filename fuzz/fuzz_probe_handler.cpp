@@ -5,10 +5,15 @@
 // or cookie-less RFC 3489) gets at most one datagram (a response or a relay); a response goes
 // to the sender, echoes the request's whole ID in the request's form, is never larger than 4
 // times its request unless an RFC 5389 request carried PADDING, and is never itself a request.
+// Nothing ever goes to 0.0.0.0/8, broadcast or multicast. Pairs run with and without a key;
+// without one a relay from the partner's address is taken on its source alone, and what it gets
+// sent goes to the client it names and is at most 4 times the relay.
 
+#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "net/address_text.h"
 #include "net/messages.h"
 #include "net/stun_message.h"
 #include "server/probe_handler.h"
@@ -63,6 +68,19 @@ void CheckStunResponse(const StunMessage& request, std::size_t len, const OutDat
         FuzzFail("a STUN response to someone other than the sender");
 }
 
+// What Server2 sent for a relay it accepted (len bytes from the partner).
+void CheckRelayAnswer(const std::uint8_t* relay, std::size_t len, const OutDatagram& d,
+                      bool keyed) {
+    std::uint32_t client = 0;
+    std::uint16_t clientPort = 0;
+    std::memcpy(&client, relay + 6, 4);
+    std::memcpy(&clientPort, relay + 10, 2);
+    if (d.toAddress != client || d.toPort != clientPort)
+        FuzzFail("an accepted relay answered someone other than the client it names");
+    if (!keyed && d.length > kStunMaxAmplification * len)
+        FuzzFail("an unkeyed relay got more than 4 times its size sent");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -80,8 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SetStunAddresses(roles, (flags & 16) != 0);
     rate.tableEntries = 64;
     CRateLimiter limiter(rate, kRateKey);
-    CRelaySigner signer(Key(), 1);
-    CRelayVerifier verifier(Key(), 30000);
+    const bool keyed = (flags & 32) == 0;
+    const std::vector<std::uint8_t> key = keyed ? Key() : std::vector<std::uint8_t>{};
+    CRelaySigner signer(key, 1);
+    CRelayVerifier verifier(key, 30000);
     const CProbeHandler handler(roles, limiter, &signer, &verifier);
     // The partner of a Server1 in a split pair: checks the relays it would receive.
     HandlerRoles partnerRoles;
@@ -93,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     open.ratePerSecond = 0;
     open.tableEntries = 64;
     CRateLimiter partnerLimiter(open, kRateKey);
-    CRelayVerifier partnerVerifier(Key(), 30000);
+    CRelayVerifier partnerVerifier(key, 30000);
     const CProbeHandler partner(partnerRoles, partnerLimiter, nullptr, &partnerVerifier);
 
     HandlerClock clock{1000, 1'700'000'000'000};
@@ -128,6 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FuzzFail("counted as an RFC 3489 request when it was not one");
         for (int i = 0; i < out.count; ++i) {
             const OutDatagram& d = out.items[static_cast<std::size_t>(i)];
+            if (PeerAddressProblem(d.toAddress) != nullptr)
+                FuzzFail("a datagram to 0.0.0.0/8, the broadcast address or a multicast group");
+            if (outcome == Outcome::RelayAccepted) {
+                CheckRelayAnswer(datagram, len, d, keyed);
+                continue;
+            }
             if (stunRequest && !IsStunRelay(d)) {
                 CheckStunResponse(request, len, d, from, fromPort);
                 continue;

@@ -100,8 +100,9 @@ put("fuzz_settings", "open_bracket", b"[Setting\n;STUN1_IP=1.2.3.4\n  FRIEND_IP 
 
 # Probe handler: flags, then rounds of (socket, sender choice, sender, port, time, length, bytes).
 def round_(sock, data, partner=False, addr=(127, 0, 0, 9), p=40000):
-    return (bytes([sock, 1 if partner else 0]) + bytes(addr) + struct.pack(">H", p) +
-            bytes([1, 0, len(data)]) + data)
+    # From the partner the target reads no address.
+    return (bytes([sock, 1 if partner else 0]) + (b"" if partner else bytes(addr)) +
+            struct.pack(">H", p) + bytes([1, 0, len(data)]) + data)
 
 
 put("fuzz_probe_handler", "one_process",
@@ -110,6 +111,24 @@ put("fuzz_probe_handler", "one_process",
 put("fuzz_probe_handler", "split_server1", bytes([5]) + round_(0, endpoint(0x74777003, [0] * 4, 0)))
 put("fuzz_probe_handler", "split_server2_relay",
     bytes([6]) + round_(3, struct.pack(">HI", 60, 0x52777005) + bytes(54), True))
+# STUN relays from the partner's address to an unkeyed split Server2 (rate limit off, all four
+# addresses), stamped with the target's clock, naming 203.0.113.9:40000: one claiming a
+# 0xFFFF-byte request padded with 1420 bytes, one without PADDING.
+def stun_relay(request_length, padding):
+    return (struct.pack(">HI", 78, 0x52777006) + bytes([203, 0, 113, 9]) +
+            struct.pack(">HQQ", 40000, 1_700_000_000_000, 1_700_000_000_000_000) +
+            bytes(range(1, 13)) + bytes([0, 0]) + struct.pack(">HH", request_length, padding) +
+            bytes(32))
+
+
+put("fuzz_probe_handler", "unkeyed_stun_relay_padded",
+    bytes([0x3E]) + round_(3, stun_relay(0xFFFF, 1420), True))
+put("fuzz_probe_handler", "unkeyed_stun_relay",
+    bytes([0x3E]) + round_(3, stun_relay(0xFFFF, 0xFFFF), True))
+# A handler with no role of its own but a partner, asked for a change by Server2's own socket
+# (127.0.0.2:0x0A0A in the target): it used to relay for it, and the partner refused the relay.
+put("fuzz_probe_handler", "no_role_change_from_server2_socket",
+    bytes([0xB4]) + round_(0, empty(0x74777003), True, p=0x0A0A))
 # STUN Binding requests with CHANGE-REQUEST (change IP and port), with all four addresses:
 # answered in one process, relayed by a split Server1.
 stun_change = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) +

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "net/address_text.h"
 #include "net/messages.h"
 #include "net/stun_message.h"
 
@@ -96,7 +97,8 @@ const char* OutcomeName(Outcome outcome) {
                                                       "relay_accepted",  "relay_sequence_ahead",
                                                       "stun_answered",   "stun_error",
                                                       "stun_malformed",  "stun_ignored",
-                                                      "stun_oversized",  "stun_rfc3489_answered"};
+                                                      "stun_oversized",  "stun_rfc3489_answered",
+                                                      "bad_source",      "relay_bad_target"};
     const auto i = static_cast<int>(outcome);
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
 }
@@ -129,6 +131,10 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
                               std::uint16_t fromPortNet, LocalPort arrivedOn,
                               const HandlerClock& clock, HandlerOutput& out) const {
     out.count = 0;
+    // The kernel drops most such sources already; a forged one must not get an answer (or a
+    // relay) aimed at a broadcast or at one of our own sockets.
+    if (!MaySendTo(fromAddrNet, fromPortNet))
+        return Outcome::DroppedBadSource;
     // No datagram of our own protocol passes either test (their bytes 4 and 5 are the low half
     // of a 0x7x77700x code; their first two bytes are their length, at least 6), so the two
     // protocols share every socket.
@@ -203,11 +209,31 @@ Outcome CProbeHandler::HandleRelay(const std::uint8_t* data, std::size_t len,
     const RelayCheck check = m_verifier->Verify(data, len, clock.wallMs, &r);
     if (check != RelayCheck::Accepted)
         return kRelayOutcomes[static_cast<int>(check)];
+    if (!MaySendTo(r.clientAddress, r.clientPort))
+        return Outcome::RelayBadTarget;
     // The answer goes to the client named in the relay, so that address pays the token.
     if (!m_limiter.Allow(r.clientAddress, clock.monotonicMs))
         return Outcome::RateLimited;
     AddChangedAddressReply(out, r.clientAddress, r.clientPort);
     return Outcome::RelayAccepted;
+}
+
+bool CProbeHandler::MaySendTo(std::uint32_t addr, std::uint16_t port) const {
+    if (PeerAddressProblem(addr) != nullptr)
+        return false;
+    const std::vector<std::uint32_t>& b = m_roles.localBroadcasts;
+    if (std::find(b.begin(), b.end(), addr) != b.end())
+        return false;
+    for (int i = 0; i < kLocalPortCount; ++i) {
+        const auto p = static_cast<LocalPort>(i);
+        const auto k = static_cast<std::size_t>(i);
+        // A split Server2 only guesses its partner's sockets; a Server1 knows Server2's.
+        if ((IsLocal(p) || !m_roles.server2) && m_roles.stunAddress[k] != 0 &&
+            m_roles.stunAddress[k] == addr && m_roles.stunPort[k] == port) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CProbeHandler::IsLocal(LocalPort port) const {
@@ -260,6 +286,10 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
         (!m_roles.rfc5780 || (relay && (m_signer == nullptr || !m_roles.hasPartner)))) {
         if (refused.size() < kMaxUnknownListed)
             refused.push_back(kStunAttrChangeRequest);
+    } else if (relay && padded && !m_signer->Keyed()) {
+        // An unkeyed Server2 cannot tell our relay from a forged one, so it never pads.
+        if (refused.size() < kMaxUnknownListed)
+            refused.push_back(kStunAttrPadding);
     }
     if (!m_limiter.Allow(fromAddrNet, clock.monotonicMs))
         return Outcome::RateLimited;
@@ -314,13 +344,23 @@ Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len
     const RelayCheck check = m_verifier->VerifyStun(data, len, clock.wallMs, &r);
     if (check != RelayCheck::Accepted)
         return kRelayOutcomes[static_cast<int>(check)];
+    if (!MaySendTo(r.base.clientAddress, r.base.clientPort))
+        return Outcome::RelayBadTarget;
+    std::size_t requestLength = r.requestLength;
+    if (!m_verifier->Keyed()) {
+        // Without a key anyone who can send from the partner's address writes these fields:
+        // the relay itself is the request, and PADDING (which may exceed it) is refused.
+        if (r.paddingLength != kRelayNoPadding)
+            return Outcome::StunOversized;
+        requestLength = std::min(requestLength, len);
+    }
     if (!m_limiter.Allow(r.base.clientAddress, clock.monotonicMs))
         return Outcome::RateLimited;
     const LocalPort from = r.answerFromNext ? LocalPort::Server2Changed : LocalPort::Server2Main;
     const LocalPort arrivedOn = r.arrivedOnNext ? LocalPort::Server1Next : LocalPort::Server1Main;
     const Outcome o = AddStunResponse(r.rfc3489 ? r.idHead : kStunMagicCookie, r.transactionId,
                                       r.base.clientAddress, r.base.clientPort, from, arrivedOn,
-                                      r.requestLength, r.paddingLength, out);
+                                      requestLength, r.paddingLength, out);
     return o == Outcome::StunAnswered ? Outcome::RelayAccepted : o;
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "server/rate_limiter.h"
 #include "server/relay.h"
@@ -47,8 +48,12 @@ enum class Outcome : std::uint8_t {
     StunIgnored,       // not a Binding request: responses, indications, other methods
     StunOversized,     // the response would have been over 4 times the request's size
     Stun3489Answered,  // StunAnswered for an RFC 3489 request (no magic cookie)
+    // From an address no answer may go to: 0.0.0.0/8, broadcast, multicast, a local network's
+    // broadcast, or one of the pair's own sockets.
+    DroppedBadSource,
+    RelayBadTarget,  // a relay naming such an address as the client
 };
-inline constexpr int kOutcomeCount = 20;
+inline constexpr int kOutcomeCount = 22;
 const char* OutcomeName(Outcome outcome);
 
 // The largest datagram the handler writes: a STUN response padded like its request.
@@ -93,6 +98,10 @@ struct HandlerRoles {
     std::array<std::uint32_t, kLocalPortCount> stunAddress{};
     std::array<std::uint16_t, kLocalPortCount> stunPort{};
     bool rfc5780 = false;
+
+    // The broadcast addresses of this machine's networks (network order): nothing is ever sent
+    // there, whatever a datagram or a relay names.
+    std::vector<std::uint32_t> localBroadcasts{};
 };
 
 // The RFC 5780 socket that differs from `at` in address (changeIp) and/or port (changePort):
@@ -129,6 +138,10 @@ private:
                             HandlerOutput& out) const;
     // Whether this process has the socket (its own role's ports).
     bool IsLocal(LocalPort port) const;
+    // Whether an answer may go to addr:port (network order): never to 0.0.0.0/8, broadcast,
+    // multicast or a local network's broadcast, nor to this process's own STUN sockets or, for
+    // Server1, its partner's (a relay for such a client would be refused there).
+    bool MaySendTo(std::uint32_t addr, std::uint16_t port) const;
     // Writes the Binding success response to `to`, sent from answerFrom, for a request that
     // arrived on arrivedOn; paddingLength kRelayNoPadding for none. cookie is the request's
     // cookie field: anything but the magic cookie makes it an RFC 3489 response (the field is

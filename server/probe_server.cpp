@@ -30,6 +30,7 @@ bool IsLogged(Outcome o) {
         case Outcome::RelayStale:
         case Outcome::RelayReplayed:
         case Outcome::RelaySequenceAhead:
+        case Outcome::RelayBadTarget:
             return true;
         default:
             return false;
@@ -149,8 +150,8 @@ void CProbeServer::LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uin
         }
         return;
     }
-    if (m_relayLog.Admit(nowMs, &held)) {
-        ServerLog("refused relay from %s: %s (%llu more refused since the last such line)",
+    if (m_relayLog.Admit(nowMs, &held, static_cast<std::size_t>(outcome))) {
+        ServerLog("refused relay from %s: %s (%llu more of this kind since its last line)",
                   FormatIpv4(fromAddrNet).c_str(), OutcomeName(outcome),
                   static_cast<unsigned long long>(held));
     }

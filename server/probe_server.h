@@ -78,8 +78,10 @@ private:
     std::unique_ptr<CRelayVerifier> m_verifier;
     CProbeHandler m_handler;
     CWakeup m_wakeup;
-    CLogThrottle m_relayLog{10000};  // at most one refused-relay line per 10 s
-    CLogThrottle m_rateLog{10000};   // at most one rate-limit line per 10 s
+    // At most one refused-relay line per 10 s for each kind of refusal (by Outcome), so that
+    // spoofing noise never hides a stale clock or a key mismatch.
+    CLogThrottle m_relayLog{10000, kOutcomeCount};
+    CLogThrottle m_rateLog{10000};  // at most one rate-limit line per 10 s
     std::vector<std::unique_ptr<Worker>> m_workers;
     bool m_running = false;
     const std::thread::id m_owner = std::this_thread::get_id();  // the thread that made it

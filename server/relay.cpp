@@ -168,22 +168,34 @@ RelayCheck CRelayVerifier::VerifyStun(const std::uint8_t* data, std::size_t len,
     return RelayCheck::Accepted;
 }
 
+std::uint64_t& CRelayVerifier::SeenWord(std::uint64_t sequence) {
+    return m_seen[static_cast<std::size_t>((sequence / 64) % kSeenWords)];
+}
+
 bool CRelayVerifier::FirstSighting(std::uint64_t sequence) {
     MutexLock lock(m_mutex);
-    if (sequence <= m_highestSequence) {
-        const std::uint64_t behind = m_highestSequence - sequence;
-        if (behind >= kRelayReplayWindow || m_seen.test(static_cast<std::size_t>(behind)))
-            return false;
-        m_seen.set(static_cast<std::size_t>(behind));
+    if (m_seen.empty()) {
+        m_seen.assign(kSeenWords, 0);
+        m_highestSequence = sequence;
+        SeenWord(sequence) = std::uint64_t{1} << (sequence % 64);
         return true;
     }
-    const std::uint64_t shift = sequence - m_highestSequence;
-    if (shift >= kRelayReplayWindow) {
-        m_seen.reset();
+    const std::uint64_t bit = std::uint64_t{1} << (sequence % 64);
+    if (sequence <= m_highestSequence) {
+        if (m_highestSequence - sequence >= kRelayReplaySpanUs || (SeenWord(sequence) & bit) != 0)
+            return false;
+        SeenWord(sequence) |= bit;
+        return true;
+    }
+    // The words between the highest sequence's and this one's held numbers from a lap ago.
+    const std::uint64_t skipped = sequence / 64 - m_highestSequence / 64;
+    if (skipped >= kSeenWords) {
+        std::fill(m_seen.begin(), m_seen.end(), 0);
     } else {
-        m_seen <<= static_cast<std::size_t>(shift);
+        for (std::uint64_t i = 1; i <= skipped; ++i)
+            SeenWord(m_highestSequence + i * 64) = 0;
     }
     m_highestSequence = sequence;
-    m_seen.set(0);
+    SeenWord(sequence) |= bit;
     return true;
 }

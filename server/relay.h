@@ -15,13 +15,14 @@
 //
 // The timestamp bounds how long a captured relay stays valid; the sequence number lets Server2
 // refuse a second copy of one it already acted on inside that time. Because the sender keeps
-// its sequence numbers at or above its own clock in µs, Server2 can refuse a sequence number
-// far ahead of the relay's timestamp: otherwise one datagram carrying 2^64-1 (forged from the
-// partner's address when there is no key) would make every later relay look like a replay.
+// its sequence numbers at or above its own clock in µs, they measure time: Server2's replay
+// window is a span of them (kRelayReplaySpanUs), so how late a relay may arrive does not shrink
+// as the relay rate grows, and Server2 can refuse a sequence number far ahead of the relay's
+// timestamp: otherwise one datagram carrying 2^64-1 (forged from the partner's address when
+// there is no key) would make every later relay look like a replay.
 
 #include <array>
 #include <atomic>
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,6 +43,8 @@ inline constexpr std::size_t kRelayMacOffset = 28;
 //       41    1  where the request arrived: 0 Server1's port P, 1 P+1
 //       42    2  the request's length in bytes (big-endian): bounds the response's size
 //       44    2  the length of the request's PADDING, 0xFFFF for none (big-endian)
+//                (both vouched for only by the MAC: without a key Server2 bounds its answer by
+//                the relay's own size and refuses PADDING)
 //       46   32  HMAC-SHA256 with the shared key over bytes 0..45; zero when no key is set
 //
 // An RFC 3489 request (no magic cookie) is relayed in a longer form, 82 bytes, and answered in
@@ -60,15 +63,18 @@ inline constexpr std::size_t kRelayStunMacOffset = 46;
 inline constexpr std::uint16_t kRelayStun3489Length = 82;
 inline constexpr std::size_t kRelayStun3489MacOffset = 50;
 inline constexpr std::uint16_t kRelayNoPadding = 0xFFFF;
-// How many sequence numbers below the highest one seen are still tracked: relays that arrive
-// out of order by up to this many are accepted once; older ones are refused.
-inline constexpr std::uint64_t kRelayReplayWindow = 1024;
+// How far below the highest sequence number seen one is still tracked, in µs of the sender's
+// clock: a relay overtaken by later ones is accepted once if it arrives less than this much
+// behind the newest; older ones cannot be told from replays and are refused. Every Server1
+// worker takes its numbers from one counter, so this holds across workers as well.
+inline constexpr std::uint64_t kRelayReplaySpanUs = 1'000'000;
 // How far a sequence number may run ahead of its relay's timestamp in µs: the sender truncates
 // its clock to whole ms in the timestamp (up to 999 µs), and more than one relay per µs makes
 // its sequence numbers run ahead of its clock for a while. Since the timestamp is within the
 // time window, the highest sequence number Server2 can be made to remember is then at most its
 // own clock plus the window plus this, in µs, so a far-ahead value held by Server2 delays the
-// partner's relays by at most that long instead of until the next restart.
+// partner's relays only until their clock is within kRelayReplaySpanUs of it (at most the
+// window plus this less the span) instead of until the next restart.
 inline constexpr std::uint64_t kRelaySequenceLeadUs = 1'000'000;
 
 struct RelayRequest {
@@ -107,6 +113,8 @@ public:
     // returns that length; base.timestampMs is the wall clock, base.sequence is ignored (the
     // next one is taken).
     std::uint16_t EncodeStun(const StunRelayRequest& r, std::uint8_t* out);
+    // Whether relays are signed: without a key the partner can trust only their source address.
+    bool Keyed() const { return !m_key.empty(); }
 
 private:
     // The next sequence number, never below wallMs in µs.
@@ -135,22 +143,33 @@ public:
     // The same checks for a kMsgRelayStun datagram (either length), sharing the replay window.
     RelayCheck VerifyStun(const std::uint8_t* data, std::size_t len, std::uint64_t wallMs,
                           StunRelayRequest* out) EXCLUDES(m_mutex);
+    // Whether a relay's MAC is checked; without a key its fields vouch for nothing.
+    bool Keyed() const { return !m_key.empty(); }
 
 private:
     // Length, type and MAC, then time window and sequence number; fills out on success.
     RelayCheck Check(const std::uint8_t* data, std::size_t len, std::uint32_t type,
                      std::size_t macOffset, std::uint64_t wallMs, RelayRequest& out)
         EXCLUDES(m_mutex);
-    // True the first time sequence is seen inside the replay window, and records it.
+    // True the first time sequence is seen inside the replay span, and records it.
     bool FirstSighting(std::uint64_t sequence) EXCLUDES(m_mutex);
+    // The word of m_seen that holds sequence's bit.
+    std::uint64_t& SeenWord(std::uint64_t sequence) REQUIRES(m_mutex);
+
+    // The accepted sequence numbers are bits in a ring of words: sequence s is bit s % 64 of
+    // word (s / 64) % kSeenWords. The ring holds more than the span, so every number within
+    // kRelayReplaySpanUs of the highest has a word of its own (128 KiB in all).
+    static constexpr std::size_t kSeenWords = 16384;
+    static_assert((kSeenWords - 2) * 64 >= kRelayReplaySpanUs, "the ring must cover the span");
 
     const std::vector<std::uint8_t> m_key;
     const std::uint64_t m_windowMs;
 
-    // Lock order: a leaf. Held for a few instructions; no other lock is taken while it is held,
-    // and the handler never holds a rate-limiter shard lock when it takes this one.
+    // Lock order: a leaf. Held for a few instructions (a relay after a pause clears the words
+    // the pause skipped, at most the whole ring); no other lock is taken while it is held, and
+    // the handler never holds a rate-limiter shard lock when it takes this one.
     Mutex m_mutex;
     std::uint64_t m_highestSequence GUARDED_BY(m_mutex) = 0;
-    // Bit i: sequence m_highestSequence - i was accepted.
-    std::bitset<kRelayReplayWindow> m_seen GUARDED_BY(m_mutex);
+    // Allocated with the first relay, so that a verifier that never sees one costs nothing.
+    std::vector<std::uint64_t> m_seen GUARDED_BY(m_mutex);
 };

@@ -319,6 +319,7 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
 ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& cfg,
                             std::string& error, const std::vector<std::uint32_t>& broadcasts) {
     cfg = ServerConfig{};
+    cfg.localBroadcasts = broadcasts;
     ArgParse p(cfg, broadcasts, error);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& opt = args[i];
@@ -389,6 +390,7 @@ HandlerRoles RolesOf(const ServerConfig& cfg) {
     set(LocalPort::Server2Main, b, q);
     set(LocalPort::Server2Changed, b, qNext);
     r.rfc5780 = WhyNoRfc5780(cfg).empty();
+    r.localBroadcasts = cfg.localBroadcasts;
     return r;
 }
 
@@ -430,10 +432,13 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
     } else if (cfg.server1) {
         lines.push_back("change requests are relayed to server2 at " +
                         ep(cfg.partnerAddress, cfg.partnerPort) +
-                        (cfg.key.empty() ? " without a key" : " signed with the shared key"));
+                        (cfg.key.empty() ? " without a key (STUN PADDING through the relay gets "
+                                           "420)"
+                                         : " signed with the shared key"));
     } else {
         lines.push_back("relays accepted only from " + FormatIpv4(cfg.partnerAddress) +
-                        (cfg.key.empty() ? ", checked by source address alone (no --key)"
+                        (cfg.key.empty() ? ", checked by source address alone (no --key): "
+                                           "answers at most 4 times the relay, no PADDING"
                                          : ", with the shared key") +
                         "; window " + std::to_string(cfg.relayWindowMs) + " ms");
     }

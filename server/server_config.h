@@ -26,6 +26,10 @@ struct ServerConfig {
     std::vector<std::uint8_t> key;  // relay key; empty = none
     std::uint64_t relayWindowMs = 10000;
 
+    // The broadcast addresses of this machine's networks (network order), as the options were
+    // checked against: nothing is ever sent there.
+    std::vector<std::uint32_t> localBroadcasts;
+
     RateLimitSettings rate;
     unsigned workers = 0;                 // 0 = one per core
     unsigned statsIntervalSeconds = 300;  // 0 = only on SIGUSR1

@@ -35,13 +35,14 @@ void ServerLog(const char* format, ...) {
     [[maybe_unused]] const ssize_t w = ::write(STDERR_FILENO, line, n);
 }
 
-bool CLogThrottle::Admit(std::uint64_t nowMs, std::uint64_t* suppressed) {
-    std::uint64_t next = m_nextMs.load(std::memory_order_relaxed);
-    if (nowMs < next ||
-        !m_nextMs.compare_exchange_strong(next, nowMs + m_intervalMs, std::memory_order_relaxed)) {
-        m_suppressed.fetch_add(1, std::memory_order_relaxed);
+bool CLogThrottle::Admit(std::uint64_t nowMs, std::uint64_t* suppressed, std::size_t kind) {
+    Slot& slot = m_slots[std::min(kind, m_kinds - 1)];
+    std::uint64_t next = slot.nextMs.load(std::memory_order_relaxed);
+    if (nowMs < next || !slot.nextMs.compare_exchange_strong(next, nowMs + m_intervalMs,
+                                                             std::memory_order_relaxed)) {
+        slot.suppressed.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    *suppressed = m_suppressed.exchange(0, std::memory_order_relaxed);
+    *suppressed = slot.suppressed.exchange(0, std::memory_order_relaxed);
     return true;
 }

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // MinGW builds use C99's printf (__USE_MINGW_ANSI_STDIO), so formats are checked against it and
 // not against msvcrt's, which lacks %zu.
@@ -16,18 +18,25 @@ void ServerLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Lines are dropped while muted; tests mute the in-process server's chatter.
 void SetServerLogMuted(bool muted);
 
-// Lets through at most one line per interval for one kind of event, and counts what it held
-// back so the next line can say so. Any thread: lock-free.
+// Lets through at most one line per interval for each kind of event, and counts what it held
+// back so the next line of that kind can say so. Kinds are kept apart: a flood of one never
+// holds back another's line. Any thread: lock-free.
 class CLogThrottle {
 public:
-    explicit CLogThrottle(std::uint64_t intervalMs) : m_intervalMs(intervalMs) {}
-    // True when a line may be written now; *suppressed then gets the events held back since.
-    bool Admit(std::uint64_t nowMs, std::uint64_t* suppressed);
+    explicit CLogThrottle(std::uint64_t intervalMs, std::size_t kinds = 1)
+        : m_intervalMs(intervalMs), m_kinds(kinds), m_slots(std::make_unique<Slot[]>(kinds)) {}
+    // True when a line of that kind (below kinds) may be written now; *suppressed then gets the
+    // events of that kind held back since.
+    bool Admit(std::uint64_t nowMs, std::uint64_t* suppressed, std::size_t kind = 0);
 
 private:
+    struct Slot {
+        std::atomic<std::uint64_t> nextMs{0};
+        std::atomic<std::uint64_t> suppressed{0};
+    };
     const std::uint64_t m_intervalMs;
-    std::atomic<std::uint64_t> m_nextMs{0};
-    std::atomic<std::uint64_t> m_suppressed{0};
+    const std::size_t m_kinds;
+    const std::unique_ptr<Slot[]> m_slots;
 };
 
 inline std::uint64_t MonotonicMs() {

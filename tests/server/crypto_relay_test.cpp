@@ -196,15 +196,56 @@ TEST(RelayDatagram, ReplayRefusedReorderingTolerated) {
     EXPECT_EQ(check(1), RelayCheck::Replayed);
     EXPECT_EQ(check(3), RelayCheck::Replayed);
     EXPECT_EQ(check(2), RelayCheck::Accepted);
+}
 
-    // Once the window has moved past a sequence number, a copy of it is refused even though
-    // it was never seen: it cannot be told from a replay.
-    const Bytes old = Relay(signer, kNow);
-    for (std::uint64_t i = 0; i < kRelayReplayWindow; ++i) {
-        const Bytes b = Relay(signer, kNow);
-        ASSERT_EQ(verifier.Verify(b.data(), b.size(), kNow, nullptr), RelayCheck::Accepted);
+Bytes StunRelay(CRelaySigner& signer, std::uint64_t wallMs) {
+    StunRelayRequest r;
+    r.base = {0x0100007f, 0x3930, wallMs, 0};
+    r.requestLength = 20;
+    Bytes b(kRelayStunLength);
+    signer.EncodeStun(r, b.data());
+    return b;
+}
+
+// Sequence numbers follow Server1's clock in µs, so how far out of order a relay may arrive is a
+// span of time, whatever the rate: two relays sent 10 ms apart and delivered newest first used
+// to lose the older one (the window was 1024 numbers, about 1 ms). Both forms share the window.
+TEST(RelayDatagram, OvertakenRelayAcceptedOnceWithinOneSecond) {
+    struct Row {
+        std::uint64_t lateMs;  // how long after the older relay the newer one was sent
+        bool stunForm;         // the older one is a STUN relay
+        RelayCheck older;      // the older one, arriving after the newer
+    };
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.lateMs = 2, .stunForm = false, .older = RelayCheck::Accepted},
+        {.lateMs = 10, .stunForm = false, .older = RelayCheck::Accepted},
+        {.lateMs = 10, .stunForm = true, .older = RelayCheck::Accepted},
+        {.lateMs = 50, .stunForm = true, .older = RelayCheck::Accepted},
+        {.lateMs = 999, .stunForm = false, .older = RelayCheck::Accepted},
+        // Beyond the span a relay cannot be told from a replay.
+        {.lateMs = 1000, .stunForm = false, .older = RelayCheck::Replayed},
+        {.lateMs = 9000, .stunForm = true, .older = RelayCheck::Replayed},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.lateMs << " ms, stun form " << r.stunForm);
+        CRelaySigner signer(kKey, 1);
+        CRelayVerifier verifier(kKey, kWindow);
+        const Bytes older = r.stunForm ? StunRelay(signer, kNow) : Relay(signer, kNow);
+        const Bytes newer = Relay(signer, kNow + r.lateMs);
+        const std::uint64_t at = kNow + r.lateMs + 1;
+        auto verifyOlder = [&] {
+            return r.stunForm ? verifier.VerifyStun(older.data(), older.size(), at, nullptr)
+                              : verifier.Verify(older.data(), older.size(), at, nullptr);
+        };
+        ASSERT_EQ(verifier.Verify(newer.data(), newer.size(), at, nullptr), RelayCheck::Accepted);
+        EXPECT_EQ(verifyOlder(), r.older);
+        EXPECT_EQ(verifyOlder(), RelayCheck::Replayed) << "a copy";
+        EXPECT_EQ(verifier.Verify(newer.data(), newer.size(), at, nullptr), RelayCheck::Replayed)
+            << "a copy";
     }
-    EXPECT_EQ(verifier.Verify(old.data(), old.size(), kNow, nullptr), RelayCheck::Replayed);
 }
 
 // The signer keeps its sequence at or above its clock in µs, so that it catches up with any
@@ -223,7 +264,7 @@ TEST(RelayDatagram, SequenceKeepsUpWithTheClock) {
 // One relay with sequence 2^64-1 from the partner's address (no key needed) made every later
 // relay count as replayed until Server2 restarted. A sequence more than kRelaySequenceLeadUs
 // ahead of the relay's own timestamp is refused now, and within that bound a far-ahead value
-// delays honest relays only until the sender's clock passes it.
+// delays honest relays only until the sender's clock comes within the replay span of it.
 TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
     constexpr std::uint64_t kNowUs = kNow * 1000;
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
@@ -242,8 +283,8 @@ TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
         {.name = "2^64-1, keyed", .keyed = true, .timestampMs = kNow, .sequence = kMax, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
         {.name = "2^63", .keyed = false, .timestampMs = kNow, .sequence = kMax / 2 + 1, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
         {.name = "one past the lead", .keyed = false, .timestampMs = kNow, .sequence = kNowUs + kRelaySequenceLeadUs + 1, .expected = RelayCheck::SequenceAhead, .honestAcceptedAtMs = kNow},
-        {.name = "at the lead", .keyed = false, .timestampMs = kNow, .sequence = kNowUs + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + kRelaySequenceLeadUs / 1000 + 1},
-        {.name = "lead, timestamp at the window's edge", .keyed = false, .timestampMs = kNow + kWindow, .sequence = (kNow + kWindow) * 1000 + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + kWindow + kRelaySequenceLeadUs / 1000 + 1},
+        {.name = "at the lead", .keyed = false, .timestampMs = kNow, .sequence = kNowUs + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + 1},
+        {.name = "lead, timestamp at the window's edge", .keyed = false, .timestampMs = kNow + kWindow, .sequence = (kNow + kWindow) * 1000 + kRelaySequenceLeadUs, .expected = RelayCheck::Accepted, .honestAcceptedAtMs = kNow + kWindow + 1},
     };
     // clang-format on
     for (const Row& r : rows) {
@@ -257,12 +298,12 @@ TEST(RelayDatagram, SequenceFarAheadOfItsTimestampIsRefused) {
         // The honest Server1, seeded from its clock at start an hour ago.
         CRelaySigner honest(key, kNowUs - 3'600'000'000);
         if (r.honestAcceptedAtMs > kNow) {
-            // 5 ms earlier it is more than the 1024-sequence replay window below the bound.
+            // 5 ms earlier it is more than the replay span below the bound.
             const Bytes early = Relay(honest, r.honestAcceptedAtMs - 5);
             EXPECT_EQ(
                 verifier.Verify(early.data(), early.size(), r.honestAcceptedAtMs - 5, nullptr),
                 RelayCheck::Replayed)
-                << r.name << ": held back until the sender's clock passes the bound";
+                << r.name << ": held back until the sender's clock is within the span of the bound";
         }
         const Bytes later = Relay(honest, r.honestAcceptedAtMs);
         EXPECT_EQ(verifier.Verify(later.data(), later.size(), r.honestAcceptedAtMs, nullptr),

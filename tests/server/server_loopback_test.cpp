@@ -297,6 +297,10 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
     ASSERT_TRUE(stranger.SendTo(kS2, q, RelayFor(signer, victim)));
     // Right address, wrong key.
     ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(wrongKey, victim)));
+    // Right address and key, a minute old: the two clocks out of step.
+    Bytes stale(kRelayLength);
+    signer.Encode(victim.AddressNet(), victim.PortNet(), WallMs() - 60'000, stale.data());
+    ASSERT_TRUE(partner.SendTo(kS2, q, stale));
 
     const Bytes genuine = RelayFor(signer, client);
     ASSERT_TRUE(partner.SendTo(kS2, q, genuine));
@@ -312,10 +316,18 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
 
     EXPECT_EQ(server2->Stop(), 0);
     const std::string log = server2->Log();
-    EXPECT_NE(log.find("refused relay"), std::string::npos) << log;
-    EXPECT_NE(log.find("relay_spoofed=1"), std::string::npos) << log;
-    EXPECT_NE(log.find("relay_bad_mac=1"), std::string::npos) << log;
-    EXPECT_NE(log.find("relay_replayed=1"), std::string::npos) << log;
+    for (const char* counted :
+         {"relay_spoofed=1", "relay_bad_mac=1", "relay_stale=1", "relay_replayed=1"}) {
+        EXPECT_NE(log.find(counted), std::string::npos) << counted << "\n" << log;
+    }
+    // A line for each kind, though all came within one throttle interval: the first refusal
+    // (spoofed) used to be the only one logged, hiding the key mismatch and the stale clock.
+    for (const char* line : {"refused relay from 127.0.0.4: relay_spoofed",
+                             "refused relay from 127.0.0.2: relay_bad_mac",
+                             "refused relay from 127.0.0.2: relay_stale",
+                             "refused relay from 127.0.0.2: relay_replayed"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
 }
 
 // One datagram from the partner's address with sequence 2^64-1 used to make every later relay
@@ -342,6 +354,40 @@ TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
     EXPECT_NE(log.find("relay_sequence_ahead=1"), std::string::npos) << log;
     EXPECT_EQ(log.find("relay_replayed"), std::string::npos) << log;
     EXPECT_NE(log.find("relay_accepted=10"), std::string::npos) << log;
+}
+
+// Without a key, a 78-byte STUN relay with a zero MAC from the partner's address, claiming a
+// 0xFFFF-byte request padded with 1420 bytes, got 1500 bytes sent to the client it named.
+TEST(ServerBinary, UnkeyedServer2SendsAtMostFourTimesAForgedRelay) {
+    std::uint16_t base = 0;
+    auto server2 = StartSplitServer2(false, base);
+    ASSERT_TRUE(server2);
+    const auto q = static_cast<std::uint16_t>(base + 10);
+    CTestSocket partner(kS1);
+    CTestSocket victim;
+    ASSERT_TRUE(partner.Valid() && victim.Valid());
+    CRelaySigner forger({}, WallMs() * 1000);
+    StunRelayRequest r;
+    r.base = {victim.AddressNet(), victim.PortNet(), WallMs(), 0};
+    r.requestLength = 0xFFFF;
+    r.paddingLength = 1420;
+    Bytes relay(kRelayStunLength);
+    ASSERT_EQ(forger.EncodeStun(r, relay.data()), kRelayStunLength);
+    ASSERT_TRUE(partner.SendTo(kS2, q, relay));
+    // The same without PADDING is answered, within the bound.
+    r.paddingLength = kRelayNoPadding;
+    forger.EncodeStun(r, relay.data());
+    ASSERT_TRUE(partner.SendTo(kS2, q, relay));
+    std::size_t datagrams = 0;
+    while (const auto got = victim.Receive(1000)) {
+        ++datagrams;
+        EXPECT_LE(got->data.size(), 4 * kRelayStunLength);
+    }
+    EXPECT_EQ(datagrams, 1u);
+    EXPECT_EQ(server2->Stop(), 0);
+    const std::string log = server2->Log();
+    EXPECT_NE(log.find("stun_oversized=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("relay_accepted=1"), std::string::npos) << log;
 }
 
 TEST(ServerBinary, BadOptionsExitWithTwoAndHelpWithZero) {

@@ -28,10 +28,13 @@ constexpr std::uint64_t kWall = 1'800'000'000'000;
 const Bytes kKey = Hex("00112233445566778899aabbccddeeff");
 constexpr std::array<std::uint8_t, 12> kId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 
+// 192.0.2.255 stands for the broadcast address of one of this machine's networks.
+constexpr std::uint32_t kLocalBroadcast = 0xff0200c0;
+
 HandlerRoles Roles(const std::vector<std::string>& args) {
     ServerConfig cfg;
     std::string error;
-    EXPECT_EQ(ParseServerArgs(args, cfg, error, {}), ParseStatus::Ok) << error;
+    EXPECT_EQ(ParseServerArgs(args, cfg, error, {kLocalBroadcast}), ParseStatus::Ok) << error;
     return RolesOf(cfg);
 }
 
@@ -44,11 +47,12 @@ const std::vector<std::string> kSplit2Args = {"--server2", "127.0.0.3:3478", "--
                                               "127.0.0.2"};
 
 struct Fixture {
-    explicit Fixture(const std::vector<std::string>& args, RateLimitSettings rate = {0, 1, 1024})
+    explicit Fixture(const std::vector<std::string>& args, RateLimitSettings rate = {0, 1, 1024},
+                     const Bytes& key = kKey)
         : roles(Roles(args)),
           limiter(rate),
-          signer(kKey, 77),
-          verifier(kKey, 10'000),
+          signer(key, 77),
+          verifier(key, 10'000),
           handler(roles, limiter, roles.server1 && !roles.server2 ? &signer : nullptr,
                   roles.server2 && !roles.server1 ? &verifier : nullptr) {}
 
@@ -331,6 +335,151 @@ TEST(StunHandler, SplitPairRelaysChangeIp) {
         Bytes tampered = relay;
         tampered[30] ^= 1;  // the transaction ID
         EXPECT_EQ(s2.Feed(tampered, P::Server2Main, s1Addr, 5000), Outcome::RelayBadMac);
+    }
+}
+
+// Without a key nothing in a relay is vouched for but its source address: a 78-byte relay with
+// a zero MAC claiming a 0xFFFF-byte request and 1420 bytes of PADDING made Server2 send 1500
+// bytes (19 times the relay) to whatever client it named. The answer to an unkeyed relay now
+// stays within 4 times the relay, and PADDING is refused; a keyed partner is still trusted.
+TEST(StunHandler, UnkeyedRelayIsAnsweredWithinFourTimesItsOwnSize) {
+    struct Row {
+        const char* name;
+        bool keyed;
+        bool rfc3489;
+        std::uint16_t requestLength;
+        std::uint16_t padding;
+        Outcome outcome;
+        std::size_t sentAtLeast;  // bytes; 0 for nothing sent
+    };
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.name = "0xFFFF bytes, 1420 of PADDING", .keyed = false, .rfc3489 = false, .requestLength = 0xFFFF, .padding = 1420, .outcome = Outcome::StunOversized, .sentAtLeast = 0},
+        {.name = "20 bytes, 4 of PADDING", .keyed = false, .rfc3489 = false, .requestLength = 20, .padding = 4, .outcome = Outcome::StunOversized, .sentAtLeast = 0},
+        {.name = "RFC 3489 form claiming PADDING", .keyed = false, .rfc3489 = true, .requestLength = 0xFFFF, .padding = 1420, .outcome = Outcome::StunOversized, .sentAtLeast = 0},
+        {.name = "0xFFFF bytes", .keyed = false, .rfc3489 = false, .requestLength = 0xFFFF, .padding = kRelayNoPadding, .outcome = Outcome::RelayAccepted, .sentAtLeast = 76},
+        {.name = "RFC 3489, 0xFFFF bytes", .keyed = false, .rfc3489 = true, .requestLength = 0xFFFF, .padding = kRelayNoPadding, .outcome = Outcome::RelayAccepted, .sentAtLeast = 56},
+        {.name = "keyed, 1420 of PADDING", .keyed = true, .rfc3489 = false, .requestLength = 1448, .padding = 1420, .outcome = Outcome::RelayAccepted, .sentAtLeast = 1490},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Fixture s2(kSplit2Args, {0, 1, 1024}, r.keyed ? kKey : Bytes{});
+        StunRelayRequest in;
+        in.base = {kClientAddr, kClientPort, kWall, 0};
+        in.transactionId = kId;
+        in.requestLength = r.requestLength;
+        in.paddingLength = r.padding;
+        in.rfc3489 = r.rfc3489;
+        in.idHead = r.rfc3489 ? kIdHead : 0;
+        Bytes relay(kRelayStun3489Length);
+        relay.resize(s2.signer.EncodeStun(in, relay.data()));
+        EXPECT_EQ(s2.Feed(relay, P::Server2Main, inet_addr("127.0.0.2")), r.outcome);
+        std::size_t sent = 0;
+        for (int i = 0; i < s2.out.count; ++i)
+            sent += s2.out.items[static_cast<std::size_t>(i)].length;
+        EXPECT_GE(sent, r.sentAtLeast);
+        if (r.sentAtLeast == 0) {
+            EXPECT_EQ(s2.out.count, 0);
+        }
+        if (!r.keyed) {
+            EXPECT_LE(sent, kStunMaxAmplification * relay.size());
+        }
+    }
+}
+
+// A relay names the client; the server never sends to an address it would refuse as its own
+// or its partner's (0.0.0.0/8, broadcast, multicast, a local network's broadcast), nor to one
+// of its own sockets, whichever form the relay takes and whether or not it is keyed. Another
+// port on its own address is an ordinary client.
+TEST(StunHandler, RelayNamingAnAddressTheServerNeverSendsToIsRefused) {
+    struct Row {
+        const char* address;
+        std::uint16_t port;
+        bool refused;
+    };
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.address = "0.0.0.0", .port = 40000, .refused = true},
+        {.address = "0.1.2.3", .port = 40000, .refused = true},
+        {.address = "255.255.255.255", .port = 40000, .refused = true},
+        {.address = "224.0.0.1", .port = 40000, .refused = true},
+        {.address = "239.255.255.250", .port = 1900, .refused = true},
+        {.address = "192.0.2.255", .port = 40000, .refused = true},
+        {.address = "127.0.0.3", .port = 3478, .refused = true},
+        {.address = "127.0.0.3", .port = 3479, .refused = true},
+        {.address = "127.0.0.3", .port = 40000, .refused = false},
+        {.address = "203.0.113.9", .port = 40000, .refused = false},
+    };
+    // clang-format on
+    enum Form { kChange, kStun, kStun3489 };
+    for (const Row& r : rows) {
+        for (const bool keyed : {false, true}) {
+            for (const Form form : {kChange, kStun, kStun3489}) {
+                SCOPED_TRACE(testing::Message() << r.address << ":" << r.port << " keyed " << keyed
+                                                << " form " << form);
+                Fixture s2(kSplit2Args, {0, 1, 1024}, keyed ? kKey : Bytes{});
+                const std::uint32_t addr = inet_addr(r.address);
+                const std::uint16_t port = htons(r.port);
+                Bytes relay(kRelayStun3489Length);
+                if (form == kChange) {
+                    s2.signer.Encode(addr, port, kWall, relay.data());
+                    relay.resize(kRelayLength);
+                } else {
+                    StunRelayRequest in;
+                    in.base = {addr, port, kWall, 0};
+                    in.requestLength = 20;
+                    in.rfc3489 = form == kStun3489;
+                    in.idHead = kIdHead;
+                    relay.resize(s2.signer.EncodeStun(in, relay.data()));
+                }
+                const Outcome o = s2.Feed(relay, P::Server2Main, inet_addr("127.0.0.2"));
+                EXPECT_EQ(o, r.refused ? Outcome::RelayBadTarget : Outcome::RelayAccepted);
+                EXPECT_EQ(s2.out.count, r.refused ? 0 : 1);
+            }
+        }
+    }
+}
+
+// Server1 relays nothing Server2 would refuse. Without a key it answers PADDING in a change-IP
+// request with 420 (the unkeyed Server2 would not pad), and no server answers or relays for a
+// source address it would never send to.
+TEST(StunHandler, Server1RelaysNothingItsPartnerWouldRefuse) {
+    StunMessage padded;
+    padded.transactionId = kId;
+    padded.hasChangeRequest = true;
+    padded.changeFlags = kStunChangeIp;
+    padded.hasPadding = true;
+    padded.paddingLength = 400;
+    {
+        Fixture keyed(kSplit1Args);
+        EXPECT_EQ(keyed.Feed(Encode(padded), P::Server1Main), Outcome::StunAnswered);
+        Fixture unkeyed(kSplit1Args, {0, 1, 1024}, Bytes{});
+        ASSERT_EQ(unkeyed.Feed(Encode(padded), P::Server1Main), Outcome::StunError);
+        ExpectOneReplyToTheClient(unkeyed, P::Server1Main);
+        EXPECT_EQ(unkeyed.SentStun().unknownAttributes,
+                  (std::vector<std::uint16_t>{kStunAttrPadding}));
+    }
+    struct Row {
+        const char* address;
+        std::uint16_t port;
+    };
+    const Row sources[] = {{"0.0.0.0", 40000},     {"255.255.255.255", 40000}, {"224.0.0.1", 40000},
+                           {"192.0.2.255", 40000}, {"127.0.0.3", 3478},        {"127.0.0.3", 3479}};
+    for (const Row& r : sources) {
+        for (const auto& args : {kSplit1Args, kBothArgs}) {
+            SCOPED_TRACE(testing::Message() << r.address << ":" << r.port << " " << args[2]);
+            Fixture f(args);
+            const std::uint32_t addr = inet_addr(r.address);
+            const std::uint16_t port = htons(r.port);
+            EXPECT_EQ(f.Feed(BindingRequest(kStunChangeIp), P::Server1Main, addr, port),
+                      Outcome::DroppedBadSource);
+            EXPECT_EQ(f.Feed(Hex("000674777003"), P::Server1Main, addr, port),
+                      Outcome::DroppedBadSource);
+            EXPECT_EQ(f.out.count, 0);
+        }
     }
 }
 
