@@ -256,6 +256,27 @@ std::unique_ptr<CServerProcess> StartSplitServer2(bool keyed, std::uint16_t& bas
                        baseOut);
 }
 
+// A split Server2 without a key, a socket at its partner's address and a client the relays name.
+class UnkeyedServer2 {
+public:
+    struct Parts_ {
+        std::unique_ptr<CServerProcess> server2;
+        std::uint16_t clientPort = 0;  // Server2's client port, host order
+        CTestSocket partner{kS1};
+        CTestSocket client;
+    };
+    UnkeyedServer2() {
+        std::uint16_t base = 0;
+        m.server2 = StartSplitServer2(false, base);
+        m.clientPort = static_cast<std::uint16_t>(base + 10);
+    }
+    bool Ok() const { return m.server2 && m.partner.Valid() && m.client.Valid(); }
+    Parts_& Parts() { return m; }
+
+private:
+    Parts_ m;
+};
+
 TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
     std::uint16_t base = 0;
     auto server = StartBinary(BothRolesArgs, kS1, 0, base);
@@ -333,13 +354,9 @@ TEST(ServerBinary, RelayFromWrongSourceOrReplayedGetsNoAnswer) {
 // One datagram from the partner's address with sequence 2^64-1 used to make every later relay
 // count as replayed until restart.
 TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
-    std::uint16_t base = 0;
-    auto server2 = StartSplitServer2(false, base);
-    ASSERT_TRUE(server2);
-    const auto q = static_cast<std::uint16_t>(base + 10);
-    CTestSocket partner(kS1);
-    CTestSocket client;
-    ASSERT_TRUE(partner.Valid() && client.Valid());
+    UnkeyedServer2 pair;
+    ASSERT_TRUE(pair.Ok());
+    auto& [server2, q, partner, client] = pair.Parts();
     CRelaySigner poisoner({}, ~std::uint64_t{0});
     CRelaySigner honest({}, WallMs() * 1000);
     ASSERT_TRUE(partner.SendTo(kS2, q, RelayFor(poisoner, client)));
@@ -359,13 +376,9 @@ TEST(ServerBinary, RelayWithSequenceFarAheadDoesNotBlockLaterRelays) {
 // Without a key, a 78-byte STUN relay with a zero MAC from the partner's address, claiming a
 // 0xFFFF-byte request padded with 1420 bytes, got 1500 bytes sent to the client it named.
 TEST(ServerBinary, UnkeyedServer2SendsAtMostFourTimesAForgedRelay) {
-    std::uint16_t base = 0;
-    auto server2 = StartSplitServer2(false, base);
-    ASSERT_TRUE(server2);
-    const auto q = static_cast<std::uint16_t>(base + 10);
-    CTestSocket partner(kS1);
-    CTestSocket victim;
-    ASSERT_TRUE(partner.Valid() && victim.Valid());
+    UnkeyedServer2 pair;
+    ASSERT_TRUE(pair.Ok());
+    auto& [server2, q, partner, victim] = pair.Parts();
     CRelaySigner forger({}, WallMs() * 1000);
     StunRelayRequest r;
     r.base = {victim.AddressNet(), victim.PortNet(), WallMs(), 0};

@@ -305,6 +305,20 @@ std::vector<ChangeRow> SplitChangeRows() {
     // clang-format on
 }
 
+// Feeds a change-IP request to a split Server1: the one datagram out is its relay, sent from its
+// port-change socket to Server2's client port.
+Bytes RelayFromServer1(Fixture& s1, const Bytes& request, P on, Outcome outcome) {
+    EXPECT_EQ(s1.Feed(request, on), outcome);
+    if (s1.out.count != 1) {
+        ADD_FAILURE() << s1.out.count << " datagrams out";
+        return {};
+    }
+    EXPECT_EQ(s1.out.items[0].from, P::Server1PortChange);
+    EXPECT_EQ(s1.out.items[0].toAddress, inet_addr("127.0.0.3"));
+    EXPECT_EQ(s1.out.items[0].toPort, htons(3478));
+    return s1.Sent();
+}
+
 // A split Server1 sends change-IP requests to Server2 as a signed relay; Server2 answers from
 // the address and port asked, once.
 TEST(StunHandler, SplitPairRelaysChangeIp) {
@@ -312,12 +326,8 @@ TEST(StunHandler, SplitPairRelaysChangeIp) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
-        ASSERT_EQ(s1.Feed(BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
-        ASSERT_EQ(s1.out.count, 1);
-        EXPECT_EQ(s1.out.items[0].from, P::Server1PortChange);
-        EXPECT_EQ(s1.out.items[0].toAddress, inet_addr("127.0.0.3"));
-        EXPECT_EQ(s1.out.items[0].toPort, htons(3478));
-        const Bytes relay = s1.Sent();
+        const Bytes relay = RelayFromServer1(s1, BindingRequest(r.flags), r.arrivedOn,
+                                             Outcome::StunAnswered);
         ASSERT_EQ(relay.size(), kRelayStunLength);
         EXPECT_FALSE(LooksLikeStun(relay.data(), relay.size()));
 
@@ -575,10 +585,8 @@ TEST(StunHandler, SplitPairRelaysRfc3489ChangeIpWithTheWholeId) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
-        ASSERT_EQ(s1.Feed(Rfc3489Request(r.flags), r.arrivedOn), Outcome::Stun3489Answered);
-        ASSERT_EQ(s1.out.count, 1);
-        EXPECT_EQ(s1.out.items[0].from, P::Server1PortChange);
-        const Bytes relay = s1.Sent();
+        const Bytes relay = RelayFromServer1(s1, Rfc3489Request(r.flags), r.arrivedOn,
+                                             Outcome::Stun3489Answered);
         ASSERT_EQ(relay.size(), kRelayStun3489Length);
         EXPECT_EQ(ToHex(Bytes(relay.begin() + 42, relay.begin() + 50)), "001cffffa1a2a3a4");
 
