@@ -21,6 +21,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
 #include <queue>
 #include <random>
@@ -85,40 +87,38 @@ bool Loopback(std::uint32_t addrNet) {
 }
 
 bool Parse(int argc, char** argv, Options& o) {
+    // Each option's reader: false when its value is malformed.
+    const auto endpoint = [](Ipv4Endpoint& e) {
+        return [&e](const std::string& v) {
+            const std::optional<Ipv4Endpoint> p = ParseIpv4Endpoint(v);
+            e = p.value_or(e);
+            return p.has_value();
+        };
+    };
+    const auto count = [](unsigned& n) {
+        return
+            [&n](const std::string& v) { return (n = static_cast<unsigned>(std::stoul(v))), true; };
+    };
+    const auto real = [](double& d) {
+        return [&d](const std::string& v) { return (d = std::stod(v)), true; };
+    };
+    const std::map<std::string, std::function<bool(const std::string&)>> readers = {
+        {"--server1", endpoint(o.server1)},
+        {"--shim", endpoint(o.shim)},
+        {"--server2", endpoint(o.server2)},
+        {"--relay-from",
+         [&o](const std::string& v) { return (o.relayFrom = ParseIpv4(v).value_or(0)), true; }},
+        {"--rate", real(o.rate)},
+        {"--seconds", real(o.seconds)},
+        {"--reorder-ms", count(o.reorderMs)},
+        {"--sockets", count(o.sockets)},
+        {"--sources", count(o.sources)},
+    };
     for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string opt = argv[i];
-        const std::string val = argv[i + 1];
+        const auto reader = readers.find(argv[i]);
         try {
-            auto endpoint = [&val](Ipv4Endpoint& e) {
-                const std::optional<Ipv4Endpoint> p = ParseIpv4Endpoint(val);
-                if (p)
-                    e = *p;
-                return p.has_value();
-            };
-            if (opt == "--server1") {
-                if (!endpoint(o.server1))
-                    return false;
-            } else if (opt == "--shim") {
-                if (!endpoint(o.shim))
-                    return false;
-            } else if (opt == "--server2") {
-                if (!endpoint(o.server2))
-                    return false;
-            } else if (opt == "--relay-from") {
-                o.relayFrom = ParseIpv4(val).value_or(0);
-            } else if (opt == "--rate") {
-                o.rate = std::stod(val);
-            } else if (opt == "--seconds") {
-                o.seconds = std::stod(val);
-            } else if (opt == "--reorder-ms") {
-                o.reorderMs = static_cast<unsigned>(std::stoul(val));
-            } else if (opt == "--sockets") {
-                o.sockets = static_cast<unsigned>(std::stoul(val));
-            } else if (opt == "--sources") {
-                o.sources = static_cast<unsigned>(std::stoul(val));
-            } else {
+            if (reader == readers.end() || !reader->second(argv[i + 1]))
                 return false;
-            }
         } catch (const std::exception&) {
             return false;
         }
