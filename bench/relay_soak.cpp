@@ -360,14 +360,15 @@ private:
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: gatewise-relay-soak --server1 127.x.x.x:P --shim 127.x.x.x:P\n"
+    "         --server2 127.x.x.x:P --relay-from 127.x.x.x [--rate N<=5000]\n"
+    "         [--seconds T<=900] [--reorder-ms D<=1000] [--sockets K] [--sources M]\n";
+
 int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) {
-        std::fprintf(stderr,
-                     "usage: gatewise-relay-soak --server1 127.x.x.x:P --shim 127.x.x.x:P\n"
-                     "         --server2 127.x.x.x:P --relay-from 127.x.x.x [--rate N<=5000]\n"
-                     "         [--seconds T<=900] [--reorder-ms D<=1000] [--sockets K]"
-                     " [--sources M]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     CSoak soak(o);
