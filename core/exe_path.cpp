@@ -1,5 +1,7 @@
 #include "core/exe_path.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,8 +26,13 @@ std::string ExecutableDirectory() {
     return {};
 }
 
-bool DirectoryWritable(const std::string& dir) {
-    return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0;
+bool DirectoryIsUsers(const std::string& dir) {
+    if (dir.empty())
+        return false;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::string UserSettingsDirectory() {

@@ -24,9 +24,11 @@ std::string ExecutableDirectory() {
     return {};
 }
 
-bool DirectoryWritable(const std::string& dir) {
-    // The access functions read only the read-only attribute, not the directory's permissions
-    // (Program Files), so the only sure test is to make a file there; it goes when closed.
+bool DirectoryIsUsers(const std::string& dir) {
+    // Only writability counts here: a folder an elevated administrator makes belongs to the
+    // Administrators group, not to the user, so its owner says little. The access functions read
+    // only the read-only attribute, not the directory's permissions (Program Files), so the only
+    // sure test is to make a file there; it goes when closed.
     if (dir.empty())
         return false;
     const std::wstring probe = WidenUtf8(dir + "gatewise-write-test.tmp");

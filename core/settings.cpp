@@ -109,7 +109,7 @@ std::string ZeroSettingKeys(const StunSettings& s) {
 std::string ChooseSettingsPath(const SettingsPlaces& places) {
     // With no executable path (no /proc), the current directory is the only place left to look.
     const std::string beside = places.executableDir + "STUN.ini";
-    if (places.executableDir.empty() || places.besideExists || places.executableDirWritable ||
+    if (places.executableDir.empty() || places.besideExists || places.executableDirIsUsers ||
         places.userDir.empty())
         return beside;
     return places.userDir + "STUN.ini";
@@ -122,7 +122,7 @@ std::string DefaultSettingsPath() {
         std::error_code ignored;
         places.besideExists =
             std::filesystem::exists(Utf8Path(places.executableDir + "STUN.ini"), ignored);
-        places.executableDirWritable = DirectoryWritable(places.executableDir);
+        places.executableDirIsUsers = DirectoryIsUsers(places.executableDir);
         places.userDir = UserSettingsDirectory();
     }
     return ChooseSettingsPath(places);

@@ -21,13 +21,13 @@ bool SettingsComplete(const StunSettings& s);
 std::string ZeroSettingKeys(const StunSettings& s);
 
 // Where the settings file goes when none is named: "STUN.ini" beside the running executable (a
-// build tree, a portable copy, or a file already there), unless this user cannot write that
-// directory (a program installed in /usr/bin): then STUN.ini in the user's own settings
-// directory, made at the first save.
+// build tree, a portable copy, or a file an administrator put there), unless that directory is
+// not this user's own (a program installed in /usr/bin, run by anyone, root included): then
+// STUN.ini in the user's own settings directory, made at the first save.
 struct SettingsPlaces {
     std::string executableDir;  // with a trailing separator; empty when unknown
     bool besideExists = false;  // STUN.ini is there already
-    bool executableDirWritable = false;
+    bool executableDirIsUsers = false;  // DirectoryIsUsers(executableDir)
     std::string userDir;  // UserSettingsDirectory(); empty when none
 };
 std::string ChooseSettingsPath(const SettingsPlaces& places);  // pure

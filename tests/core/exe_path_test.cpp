@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +102,41 @@ TEST(ExePath, WorksFromAPathLongerThan260Characters) {
         fs::copy_file(fs::read_symlink("/proc/self/exe"), copy, ec);
     ASSERT_FALSE(ec) << ec.message();
     EXPECT_EQ(RunProbe(copy), deep + "/");
+}
+
+// Settings go beside the executable only in the user's own directory. Root may write into any
+// directory, so writability alone made /usr/bin root's settings directory under sudo.
+TEST(ExePath, OnlyAnOwnWritableDirectoryIsTheUsers) {
+    TempDir root;
+    ASSERT_TRUE(root.Ok());
+    const std::string own = root.File("own");
+    const std::string other = root.File("other");
+    const std::string readOnly = root.File("read-only");
+    const std::string file = root.File("file");
+    fs::create_directories(own);
+    fs::create_directories(other);
+    fs::create_directories(readOnly);
+    WriteBytes(file, "");
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
+    // Another owner is only possible for root; for anyone else the directory stays their own.
+    const bool rootUser = ::geteuid() == 0;
+    if (rootUser) {
+        ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    }
+    const struct {
+        std::string dir;
+        bool expected;
+    } rows[] = {
+        {own + "/", true},
+        {other + "/", !rootUser},
+        // Mode 0555 stops anyone but root from writing.
+        {readOnly + "/", rootUser},
+        {file + "/", false},
+        {root.File("missing") + "/", false},
+        {"", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(DirectoryIsUsers(row.dir), row.expected) << "'" << row.dir << "'";
 }
 
 }  // namespace

@@ -364,8 +364,8 @@ TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {
     EXPECT_EQ(DefaultSettingsPath(), dir + "STUN.ini");
 }
 
-// An installed copy (its directory not the user's to write, no file there yet) keeps its settings
-// in the user's own directory; everything else beside the executable, as ever.
+// An installed copy (its directory not the user's own, no file there yet) keeps its settings in
+// the user's own directory; everything else beside the executable, as ever.
 struct PlacesRow {
     const char* name;
     SettingsPlaces places;
@@ -374,11 +374,11 @@ struct PlacesRow {
 // One row per line:
 // clang-format off
 const PlacesRow kPlaces[] = {
-    {.name = "WritableBuildTree", .places = {.executableDir = "/b/", .besideExists = false, .executableDirWritable = true, .userDir = "/h/.config/gatewise/"}, .expected = "/b/STUN.ini"},
-    {.name = "InstalledNoFileYet", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/h/.config/gatewise/STUN.ini"},
-    {.name = "InstalledWithAFileBeside", .places = {.executableDir = "/usr/bin/", .besideExists = true, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/usr/bin/STUN.ini"},
-    {.name = "InstalledNoUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = ""}, .expected = "/usr/bin/STUN.ini"},
-    {.name = "NoExecutablePath", .places = {.executableDir = "", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "STUN.ini"},
+    {.name = "OwnBuildTree", .places = {.executableDir = "/b/", .besideExists = false, .executableDirIsUsers = true, .userDir = "/h/.config/gatewise/"}, .expected = "/b/STUN.ini"},
+    {.name = "InstalledNoFileYet", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/"}, .expected = "/h/.config/gatewise/STUN.ini"},
+    {.name = "InstalledWithAFileBeside", .places = {.executableDir = "/usr/bin/", .besideExists = true, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/"}, .expected = "/usr/bin/STUN.ini"},
+    {.name = "InstalledNoUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirIsUsers = false, .userDir = ""}, .expected = "/usr/bin/STUN.ini"},
+    {.name = "NoExecutablePath", .places = {.executableDir = "", .besideExists = false, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/"}, .expected = "STUN.ini"},
 };
 // clang-format on
 
