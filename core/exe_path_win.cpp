@@ -40,9 +40,14 @@ bool DirectoryIsUsers(const std::string& dir) {
     return true;
 }
 
-std::string UserSettingsDirectory() {
+UserSettingsPlace FindUserSettingsDirectory() {
     const wchar_t* appData = ::_wgetenv(L"APPDATA");
     if (appData == nullptr || appData[0] == L'\0')
-        return {};
-    return NarrowToUtf8(appData) + "\\Gatewise\\";
+        return {{}, "no per-user settings directory: APPDATA is not set"};
+    return {NarrowToUtf8(appData) + "\\Gatewise\\", {}};
+}
+
+std::string UserSettingsDirectory() {
+    UserSettingsPlace place = FindUserSettingsDirectory();
+    return place.problem.empty() ? place.dir : std::string();
 }

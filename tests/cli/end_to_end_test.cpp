@@ -489,6 +489,15 @@ TEST(CliBinary, InstalledCopyRunByRootReadsItsOwnSettingsOrSaysWhyNone) {
          "invalid settings in '@/cfg/gatewise/STUN.ini': STUN1_PORT is zero"},
         {"an administrator's file beside the program wins", "@/cfg", "@/home", true,
          "invalid settings in '@/bin/STUN.ini': STUN2_PORT is zero"},
+        {"XDG_CONFIG_HOME a regular file", "@/file", "@/home", false,
+         "cannot use the settings file '@/file/gatewise/STUN.ini': '@/file' (from "
+         "XDG_CONFIG_HOME) is not a directory; no check was started"},
+        {"no XDG_CONFIG_HOME, no HOME", nullptr, nullptr, false,
+         "cannot choose a settings file: no per-user settings directory: XDG_CONFIG_HOME is not "
+         "set and HOME is not set; no check was started"},
+        {"both relative", "cfg", "home", false,
+         "no per-user settings directory: XDG_CONFIG_HOME 'cfg' is not an absolute path and HOME "
+         "'home' is not an absolute path; no check was started"},
     };
     const auto at = [](std::string text, const std::string& dir) {
         for (std::size_t i = text.find('@'); i != std::string::npos; i = text.find('@', i + 1))
@@ -507,8 +516,8 @@ TEST(CliBinary, InstalledCopyRunByRootReadsItsOwnSettingsOrSaysWhyNone) {
             WriteFile(bin + "/STUN.ini", "[Setting]\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=0\r\n");
         std::filesystem::copy_file(GATEWISE_CLI_PATH, bin + "/gatewise-cli");
         ASSERT_EQ(::chown(bin.c_str(), 65534, 65534), 0);
-        std::vector<std::string> argv = {kUnshare, "-n", "/usr/bin/env", "-u", "XDG_CONFIG_HOME",
-                                         "-u", "HOME"};
+        std::vector<std::string> argv = {kUnshare,          "-n", "/usr/bin/env", "-u",
+                                         "XDG_CONFIG_HOME", "-u", "HOME"};
         if (row.xdg != nullptr)
             argv.push_back("XDG_CONFIG_HOME=" + at(row.xdg, dir.Path()));
         if (row.home != nullptr)
