@@ -348,6 +348,12 @@ void CGatewiseView::OnStunSetting() {
                          d.m_friendIp, m_settingsPath))
             return QString();
         const int error = errno;  // before anything else can change it
+        if (m_settingsPath.empty()) {
+            // No HOME, or XDG_CONFIG_HOME naming a file: no folder to make writable.
+            const SettingsPathChoice choice = DefaultSettingsChoice();
+            if (!choice.problem.empty())
+                return QString::fromLocal8Bit(UnusableSettingsText(choice) + ".");
+        }
         return SettingsSaveFailureText(
             m_settingsPath.empty() ? DefaultSettingsPath() : m_settingsPath, error);
     });

@@ -28,7 +28,9 @@ class CCliRun {
 public:
     explicit CCliRun(const CliOptions& options)
         : m_options(options),
-          m_settingsPath(options.configPath.empty() ? DefaultSettingsPath() : options.configPath),
+          m_settingsChoice(options.configPath.empty() ? DefaultSettingsChoice()
+                                                      : SettingsPathChoice{options.configPath, {}}),
+          m_settingsPath(m_settingsChoice.path),
           m_loop(std::chrono::milliseconds(options.tickMs)),
           m_progress([](const std::string& s) { WriteStream(stderr, s); },
                      StandardErrorIsTerminal()),
@@ -69,6 +71,7 @@ private:
     bool SaveLog();
 
     const CliOptions& m_options;
+    const SettingsPathChoice m_settingsChoice;  // the problem, when the default cannot be used
     const std::string m_settingsPath;
     CEngineLoop m_loop;
     CProgressLine m_progress;
@@ -92,7 +95,14 @@ SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
     lookup.server2 = !m_options.server2;
     lookup.friendAddress = !m_options.friendIp;
     m_unresolved.clear();
-    const SettingsLoad read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
+    SettingsLoad read = SettingsLoad::kUnreadable;
+    if (m_settingsChoice.problem.empty()) {
+        read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
+    } else {
+        // No file the user could have written: all zero, never the built-in placeholders.
+        s = StunSettings{};
+        theLog.WriteLine("%s", UnusableSettingsText(m_settingsChoice).c_str());
+    }
     // Command-line servers mend a file that gave none, even one that could not be read.
     const bool complete = ApplyOverrides(m_options, s);
     m_loaded = s;
@@ -210,6 +220,15 @@ int CCliRun::Verdict(int signo, const char*& status) {
     if (m_module.LastFailure() != StartFailure::kNone) {
         // The engine answers this with silence after the start banner (and the log's line for
         // each name it could not resolve, or for a file it could not read).
+        if (!m_settingsChoice.problem.empty()) {
+            const std::string& why = m_settingsChoice.problem;
+            Err((m_settingsPath.empty()
+                     ? "cannot choose a settings file: " + why
+                     : "cannot use the settings file '" + m_settingsPath + "': " + why) +
+                "; no check was started");
+            status = kStatusInvalidSettings;
+            return kExitInvalidSettings;
+        }
         std::string why;
         for (const std::string& key : m_unresolved)
             why += (why.empty() ? "" : ", ") + key;

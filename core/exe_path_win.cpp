@@ -24,9 +24,11 @@ std::string ExecutableDirectory() {
     return {};
 }
 
-bool DirectoryWritable(const std::string& dir) {
-    // The access functions read only the read-only attribute, not the directory's permissions
-    // (Program Files), so the only sure test is to make a file there; it goes when closed.
+bool DirectoryIsUsers(const std::string& dir) {
+    // Only writability counts here: a folder an elevated administrator makes belongs to the
+    // Administrators group, not to the user, so its owner says little. The access functions read
+    // only the read-only attribute, not the directory's permissions (Program Files), so the only
+    // sure test is to make a file there; it goes when closed.
     if (dir.empty())
         return false;
     const std::wstring probe = WidenUtf8(dir + "gatewise-write-test.tmp");
@@ -38,9 +40,14 @@ bool DirectoryWritable(const std::string& dir) {
     return true;
 }
 
-std::string UserSettingsDirectory() {
+UserSettingsPlace FindUserSettingsDirectory() {
     const wchar_t* appData = ::_wgetenv(L"APPDATA");
     if (appData == nullptr || appData[0] == L'\0')
-        return {};
-    return NarrowToUtf8(appData) + "\\Gatewise\\";
+        return {{}, "no per-user settings directory: APPDATA is not set"};
+    return {NarrowToUtf8(appData) + "\\Gatewise\\", {}};
+}
+
+std::string UserSettingsDirectory() {
+    UserSettingsPlace place = FindUserSettingsDirectory();
+    return place.problem.empty() ? place.dir : std::string();
 }

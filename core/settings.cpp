@@ -106,26 +106,40 @@ std::string ZeroSettingKeys(const StunSettings& s) {
     return zero;
 }
 
-std::string ChooseSettingsPath(const SettingsPlaces& places) {
+SettingsPathChoice ChooseSettingsPath(const SettingsPlaces& places) {
     // With no executable path (no /proc), the current directory is the only place left to look.
-    const std::string beside = places.executableDir + "STUN.ini";
-    if (places.executableDir.empty() || places.besideExists || places.executableDirWritable ||
-        places.userDir.empty())
-        return beside;
-    return places.userDir + "STUN.ini";
+    if (places.executableDir.empty() || places.besideExists || places.executableDirIsUsers)
+        return {places.executableDir + "STUN.ini", {}};
+    if (places.userDir.empty())
+        return {{},
+                places.userDirProblem.empty() ? "no per-user settings directory"
+                                              : places.userDirProblem};
+    return {places.userDir + "STUN.ini", places.userDirProblem};
 }
 
-std::string DefaultSettingsPath() {
+SettingsPathChoice DefaultSettingsChoice() {
     SettingsPlaces places;
     places.executableDir = ExecutableDirectory();
     if (!places.executableDir.empty()) {
         std::error_code ignored;
         places.besideExists =
             std::filesystem::exists(Utf8Path(places.executableDir + "STUN.ini"), ignored);
-        places.executableDirWritable = DirectoryWritable(places.executableDir);
-        places.userDir = UserSettingsDirectory();
+        places.executableDirIsUsers = DirectoryIsUsers(places.executableDir);
+        UserSettingsPlace user = FindUserSettingsDirectory();
+        places.userDir = std::move(user.dir);
+        places.userDirProblem = std::move(user.problem);
     }
     return ChooseSettingsPath(places);
+}
+
+std::string DefaultSettingsPath() {
+    return DefaultSettingsChoice().path;
+}
+
+std::string UnusableSettingsText(const SettingsPathChoice& choice) {
+    if (choice.path.empty())
+        return "Cannot choose a settings file: " + choice.problem;
+    return "Cannot use the settings file \"" + choice.path + "\": " + choice.problem;
 }
 
 bool LoadSettings(StunSettings& out, const std::string& path) {
@@ -144,7 +158,15 @@ SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path,
                                   const AddressLookup& lookup,
                                   std::vector<std::string>* unresolvedKeys) {
     out = StunSettings{};
-    const std::string file = PathOrDefault(path);
+    std::string file = path;
+    if (file.empty()) {
+        SettingsPathChoice choice = DefaultSettingsChoice();
+        if (!choice.problem.empty()) {
+            theLog.WriteLine("%s", UnusableSettingsText(choice).c_str());
+            return SettingsLoad::kUnreadable;
+        }
+        file = std::move(choice.path);
+    }
     const ProfileFileState state = CheckProfileFile(file);
     if (state.access != ProfileAccess::kReadable && state.access != ProfileAccess::kMissing) {
         // Someone else's servers (the defaults) are no stand-in for a file that is there.

@@ -21,17 +21,31 @@ bool SettingsComplete(const StunSettings& s);
 std::string ZeroSettingKeys(const StunSettings& s);
 
 // Where the settings file goes when none is named: "STUN.ini" beside the running executable (a
-// build tree, a portable copy, or a file already there), unless this user cannot write that
-// directory (a program installed in /usr/bin): then STUN.ini in the user's own settings
-// directory, made at the first save.
+// build tree, a portable copy, or a file an administrator put there), unless that directory is
+// not this user's own (a program installed in /usr/bin, run by anyone, root included): then
+// STUN.ini in the user's own settings directory, made at the first save.
 struct SettingsPlaces {
-    std::string executableDir;  // with a trailing separator; empty when unknown
-    bool besideExists = false;  // STUN.ini is there already
-    bool executableDirWritable = false;
-    std::string userDir;  // UserSettingsDirectory(); empty when none
+    std::string executableDir;          // with a trailing separator; empty when unknown
+    bool besideExists = false;          // STUN.ini is there already
+    bool executableDirIsUsers = false;  // DirectoryIsUsers(executableDir)
+    std::string userDir;                // FindUserSettingsDirectory().dir; may be empty
+    std::string userDirProblem;         // why userDir cannot be used; empty when it can
 };
-std::string ChooseSettingsPath(const SettingsPlaces& places);  // pure
-std::string DefaultSettingsPath();                             // the places of this process
+// The file chosen and, when it is the user's own that cannot be used, why. Then no check starts:
+// the built-in servers are placeholders, no stand-in for settings the user could not have.
+struct SettingsPathChoice {
+    std::string path;     // empty when not even a name could be had (no HOME)
+    std::string problem;  // e.g. "'/x' (from XDG_CONFIG_HOME) is not a directory"
+};
+SettingsPathChoice ChooseSettingsPath(const SettingsPlaces& places);  // pure
+// The places of this process.
+SettingsPathChoice DefaultSettingsChoice();
+// DefaultSettingsChoice().path.
+std::string DefaultSettingsPath();
+// What to tell the user of a choice with a problem, without a trailing full stop:
+// Cannot use the settings file "<path>": <problem>; or, with no path, Cannot choose a settings
+// file: <problem>.
+std::string UnusableSettingsText(const SettingsPathChoice& choice);
 
 // Fills out (all zero first, then every key or its default); true when both server addresses and
 // ports are non-zero. An empty path means DefaultSettingsPath(). Loading never creates the file.
@@ -46,10 +60,13 @@ struct AddressLookup {
 };
 
 // What a load for a check found: settings a check can start with, settings that stop it (a zero
-// server address or port), or a file that is there but cannot be read (all zero then).
+// server address or port), or a file that is there but cannot be read, or no usable file at all
+// (all zero then).
 enum class SettingsLoad { kComplete, kIncomplete, kUnreadable };
 
 // LoadSettings for a check, as the engine and the command-line client run one:
+// - with no path, a default choice with a problem loads as all zero, with one log line
+//   (UnusableSettingsText);
 // - a file that exists but is no readable regular file of at most 1 MiB (a FIFO, a directory,
 //   no permission) loads as all zero, with one log line saying why, instead of the defaults;
 // - an address that is not a dotted quad (inet_addr's all-ones answer for any text other than

@@ -466,4 +466,71 @@ TEST(CliBinary, SettingsFileThatIsNoRegularFileIsRefusedAtOnce) {
     }
 }
 
+// Where an installed copy keeps its settings. Each row runs a copy of the binary from a directory
+// owned by another user, as root (sudo gatewise-cli): that directory is root's to write but not
+// root's own, so the settings are root's per-user file unless an administrator put a STUN.ini
+// beside the program; a per-user file that cannot be used stops the run with the reason, never
+// with a check against the built-in placeholder servers. In an empty network namespace, so that
+// even such a check would reach nobody. "@" in a row stands for the test's folder.
+TEST(CliBinary, InstalledCopyRunByRootReadsItsOwnSettingsOrSaysWhyNone) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the program's folder must belong to another user";
+    if (access(kUnshare, X_OK) != 0)
+        GTEST_SKIP() << "needs unshare for an empty network namespace";
+    struct Row {
+        const char* name;
+        const char* xdg;   // XDG_CONFIG_HOME; nullptr: unset
+        const char* home;  // HOME; nullptr: unset
+        bool beside;       // a STUN.ini (STUN2_PORT=0) beside the program
+        const char* err;   // expected on standard error
+    };
+    const Row rows[] = {
+        {"root's own file, not one beside /usr/bin", "@/cfg", "@/home", false,
+         "invalid settings in '@/cfg/gatewise/STUN.ini': STUN1_PORT is zero"},
+        {"an administrator's file beside the program wins", "@/cfg", "@/home", true,
+         "invalid settings in '@/bin/STUN.ini': STUN2_PORT is zero"},
+        {"XDG_CONFIG_HOME a regular file", "@/file", "@/home", false,
+         "cannot use the settings file '@/file/gatewise/STUN.ini': '@/file' (from "
+         "XDG_CONFIG_HOME) is not a directory; no check was started"},
+        {"no XDG_CONFIG_HOME, no HOME", nullptr, nullptr, false,
+         "cannot choose a settings file: no per-user settings directory: XDG_CONFIG_HOME is not "
+         "set and HOME is not set; no check was started"},
+        {"both relative", "cfg", "home", false,
+         "no per-user settings directory: XDG_CONFIG_HOME 'cfg' is not an absolute path and HOME "
+         "'home' is not an absolute path; no check was started"},
+    };
+    const auto at = [](std::string text, const std::string& dir) {
+        for (std::size_t i = text.find('@'); i != std::string::npos; i = text.find('@', i + 1))
+            text.replace(i, 1, dir);
+        return text;
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string bin = dir.File("bin");
+        std::filesystem::create_directories(bin);
+        std::filesystem::create_directories(dir.File("cfg/gatewise"));
+        WriteFile(dir.File("cfg/gatewise/STUN.ini"),
+                  "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=0\r\n");
+        WriteFile(dir.File("file"), "");
+        if (row.beside)
+            WriteFile(bin + "/STUN.ini", "[Setting]\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=0\r\n");
+        std::filesystem::copy_file(GATEWISE_CLI_PATH, bin + "/gatewise-cli");
+        ASSERT_EQ(::chown(bin.c_str(), 65534, 65534), 0);
+        std::vector<std::string> argv = {kUnshare,          "-n", "/usr/bin/env", "-u",
+                                         "XDG_CONFIG_HOME", "-u", "HOME"};
+        if (row.xdg != nullptr)
+            argv.push_back("XDG_CONFIG_HOME=" + at(row.xdg, dir.Path()));
+        if (row.home != nullptr)
+            argv.push_back("HOME=" + at(row.home, dir.Path()));
+        argv.insert(argv.end(), {bin + "/gatewise-cli", "--tick-ms", "50", "--json"});
+        const int code = gwtest::RunBounded(argv, 10s, dir.File("o"), dir.File("e"));
+        const std::string out = ReadFile(dir.File("o"));
+        const std::string err = ReadFile(dir.File("e"));
+        EXPECT_EQ(code, kExitInvalidSettings) << row.name << "\n" << err;
+        EXPECT_TRUE(Has(err, at(row.err, dir.Path()))) << row.name << ": " << err;
+        EXPECT_TRUE(Has(out, R"({"status":"invalid-settings")")) << row.name << ": " << out;
+        EXPECT_FALSE(Has(out, "192.168.0.")) << row.name << ": " << out;
+    }
+}
+
 }  // namespace

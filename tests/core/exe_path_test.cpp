@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,119 @@ TEST(ExePath, WorksFromAPathLongerThan260Characters) {
         fs::copy_file(fs::read_symlink("/proc/self/exe"), copy, ec);
     ASSERT_FALSE(ec) << ec.message();
     EXPECT_EQ(RunProbe(copy), deep + "/");
+}
+
+// Settings go beside the executable only in the user's own directory. Root may write into any
+// directory, so writability alone made /usr/bin root's settings directory under sudo.
+TEST(ExePath, OnlyAnOwnWritableDirectoryIsTheUsers) {
+    TempDir root;
+    ASSERT_TRUE(root.Ok());
+    const std::string own = root.File("own");
+    const std::string other = root.File("other");
+    const std::string readOnly = root.File("read-only");
+    const std::string file = root.File("file");
+    fs::create_directories(own);
+    fs::create_directories(other);
+    fs::create_directories(readOnly);
+    WriteBytes(file, "");
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
+    // Another owner is only possible for root; for anyone else the directory stays their own.
+    const bool rootUser = ::geteuid() == 0;
+    if (rootUser) {
+        ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    }
+    const struct {
+        std::string dir;
+        bool expected;
+    } rows[] = {
+        {own + "/", true},
+        {other + "/", !rootUser},
+        // Mode 0555 stops anyone but root from writing.
+        {readOnly + "/", rootUser},
+        {file + "/", false},
+        {root.File("missing") + "/", false},
+        {"", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(DirectoryIsUsers(row.dir), row.expected) << "'" << row.dir << "'";
+}
+
+// Sets or unsets one variable for a scope and puts back what was there.
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const char* value) : m_name(name) {
+        const char* old = std::getenv(name);
+        if (old != nullptr)
+            m_old = old;
+        if (value != nullptr)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~EnvGuard() {
+        if (m_old)
+            ::setenv(m_name, m_old->c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+// The per-user directory, or why there is none to use. "@" stands for the test's folder, which
+// holds a regular file "file" and a directory "cfg" with a regular file "cfg/gatewise".
+TEST(ExePath, UserSettingsDirectoryOrWhyNone) {
+    TempDir root;
+    ASSERT_TRUE(root.Ok());
+    WriteBytes(root.File("file"), "");
+    fs::create_directories(root.File("cfg"));
+    WriteBytes(root.File("cfg/gatewise"), "");
+    const struct {
+        const char* xdg;
+        const char* home;
+        const char* dir;
+        const char* problem;
+    } rows[] = {
+        {"@", "/h", "@/gatewise/", ""},
+        {"@/new/deeper", "/h", "@/new/deeper/gatewise/", ""},  // made at the first save
+        {"", "@", "@/.config/gatewise/", ""},
+        {"relative", "@", "@/.config/gatewise/", ""},
+        {"@/file", "/h", "@/file/gatewise/", "'@/file' (from XDG_CONFIG_HOME) is not a directory"},
+        {"@/file/sub", "/h", "@/file/sub/gatewise/",
+         "'@/file' (from XDG_CONFIG_HOME) is not a directory"},
+        {"@/cfg", "/h", "@/cfg/gatewise/",
+         "'@/cfg/gatewise' (from XDG_CONFIG_HOME) is not a directory"},
+        {nullptr, "@/file", "@/file/.config/gatewise/", "'@/file' (from HOME) is not a directory"},
+        {nullptr, nullptr, "",
+         "no per-user settings directory: XDG_CONFIG_HOME is not set and HOME is not set"},
+        {"cfg", "home", "",
+         "no per-user settings directory: XDG_CONFIG_HOME 'cfg' is not an absolute path and "
+         "HOME 'home' is not an absolute path"},
+    };
+    const auto at = [&root](const char* text) {
+        if (text == nullptr)
+            return std::optional<std::string>();
+        std::string s = text;
+        for (std::size_t i = s.find('@'); i != std::string::npos; i = s.find('@', i + 1))
+            s.replace(i, 1, root.Path());
+        return std::optional<std::string>(s);
+    };
+    for (const auto& row : rows) {
+        const auto xdg = at(row.xdg);
+        const auto home = at(row.home);
+        EnvGuard xdgGuard("XDG_CONFIG_HOME", xdg ? xdg->c_str() : nullptr);
+        EnvGuard homeGuard("HOME", home ? home->c_str() : nullptr);
+        const UserSettingsPlace place = FindUserSettingsDirectory();
+        const std::string name =
+            std::string(row.xdg ? row.xdg : "(unset)") + ", " + (row.home ? row.home : "(unset)");
+        EXPECT_EQ(place.dir, *at(row.dir)) << name;
+        EXPECT_EQ(place.problem, *at(row.problem)) << name;
+        EXPECT_EQ(UserSettingsDirectory(), place.problem.empty() ? place.dir : "") << name;
+    }
 }
 
 }  // namespace

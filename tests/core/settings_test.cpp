@@ -364,27 +364,33 @@ TEST(SettingsPath, DefaultPathIsBesideTheExecutable) {
     EXPECT_EQ(DefaultSettingsPath(), dir + "STUN.ini");
 }
 
-// An installed copy (its directory not the user's to write, no file there yet) keeps its settings
-// in the user's own directory; everything else beside the executable, as ever.
+// An installed copy (its directory not the user's own, no file there yet) keeps its settings in
+// the user's own directory; everything else beside the executable, as ever.
 struct PlacesRow {
     const char* name;
     SettingsPlaces places;
-    const char* expected;
+    const char* path;
+    const char* problem;
 };
 // One row per line:
 // clang-format off
 const PlacesRow kPlaces[] = {
-    {.name = "WritableBuildTree", .places = {.executableDir = "/b/", .besideExists = false, .executableDirWritable = true, .userDir = "/h/.config/gatewise/"}, .expected = "/b/STUN.ini"},
-    {.name = "InstalledNoFileYet", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/h/.config/gatewise/STUN.ini"},
-    {.name = "InstalledWithAFileBeside", .places = {.executableDir = "/usr/bin/", .besideExists = true, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "/usr/bin/STUN.ini"},
-    {.name = "InstalledNoUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirWritable = false, .userDir = ""}, .expected = "/usr/bin/STUN.ini"},
-    {.name = "NoExecutablePath", .places = {.executableDir = "", .besideExists = false, .executableDirWritable = false, .userDir = "/h/.config/gatewise/"}, .expected = "STUN.ini"},
+    {.name = "OwnBuildTree", .places = {.executableDir = "/b/", .besideExists = false, .executableDirIsUsers = true, .userDir = "/h/.config/gatewise/", .userDirProblem = ""}, .path = "/b/STUN.ini", .problem = ""},
+    {.name = "InstalledNoFileYet", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/", .userDirProblem = ""}, .path = "/h/.config/gatewise/STUN.ini", .problem = ""},
+    {.name = "InstalledWithAFileBeside", .places = {.executableDir = "/usr/bin/", .besideExists = true, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/", .userDirProblem = ""}, .path = "/usr/bin/STUN.ini", .problem = ""},
+    {.name = "InstalledNoUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirIsUsers = false, .userDir = "", .userDirProblem = "HOME is not set"}, .path = "", .problem = "HOME is not set"},
+    {.name = "InstalledUnusableUserDirectory", .places = {.executableDir = "/usr/bin/", .besideExists = false, .executableDirIsUsers = false, .userDir = "/f/gatewise/", .userDirProblem = "'/f' is not a directory"}, .path = "/f/gatewise/STUN.ini", .problem = "'/f' is not a directory"},
+    {.name = "OwnBuildTreeUnusableUserDirectory", .places = {.executableDir = "/b/", .besideExists = false, .executableDirIsUsers = true, .userDir = "", .userDirProblem = "HOME is not set"}, .path = "/b/STUN.ini", .problem = ""},
+    {.name = "NoExecutablePath", .places = {.executableDir = "", .besideExists = false, .executableDirIsUsers = false, .userDir = "/h/.config/gatewise/", .userDirProblem = ""}, .path = "STUN.ini", .problem = ""},
 };
 // clang-format on
 
 TEST(SettingsPath, ChosenPerPlace) {
-    for (const PlacesRow& row : kPlaces)
-        EXPECT_EQ(ChooseSettingsPath(row.places), row.expected) << row.name;
+    for (const PlacesRow& row : kPlaces) {
+        const SettingsPathChoice choice = ChooseSettingsPath(row.places);
+        EXPECT_EQ(choice.path, row.path) << row.name;
+        EXPECT_EQ(choice.problem, row.problem) << row.name;
+    }
 }
 
 #ifndef _WIN32
