@@ -5,25 +5,16 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <vector>
+
+#include "core/exe_path_shared.h"
 
 std::string ExecutableDirectory() {
-    // readlink does not say how long the path is, so a full buffer means "try a bigger one".
     // Paths past the old 260-character limit work; 1 MiB bounds the loop.
-    for (std::size_t size = 512; size <= (std::size_t{1} << 20); size *= 2) {
-        std::vector<char> buffer(size);
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0)
-            return {};
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            const std::string path(buffer.data(), static_cast<std::size_t>(n));
-            const std::size_t slash = path.rfind('/');
-            if (slash == std::string::npos)
-                return {};
-            return path.substr(0, slash + 1);
-        }
-    }
-    return {};
+    const std::optional<std::string> path =
+        exe_path::ReadGrowing<char>(std::size_t{1} << 20, [](char* buffer, std::size_t size) {
+            return static_cast<long>(::readlink("/proc/self/exe", buffer, size));
+        });
+    return path ? exe_path::DirectoryPart(*path, "/") : std::string();
 }
 
 bool DirectoryIsUsers(const std::string& dir) {

@@ -170,12 +170,18 @@ void AllowListed(const Options& o, const std::vector<std::string>& names) {
     Load(ctx, "system-call");
 }
 
-// RestrictAddressFamilies=: socket() with any other family fails with EAFNOSUPPORT; as systemd
-// does it, the families below the lowest and above the highest allowed one in one rule each.
-void RestrictFamilies(const Options& o) {
+// A filter that lets every call through but those its rules name.
+scmp_filter_ctx AllowingFilter() {
     scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
     if (ctx == nullptr)
         Fail("seccomp_init failed");
+    return ctx;
+}
+
+// RestrictAddressFamilies=: socket() with any other family fails with EAFNOSUPPORT; as systemd
+// does it, the families below the lowest and above the highest allowed one in one rule each.
+void RestrictFamilies(const Options& o) {
+    scmp_filter_ctx ctx = AllowingFilter();
     const uint32_t refuse = SCMP_ACT_ERRNO(EAFNOSUPPORT);
     const int low = *std::min_element(o.families.begin(), o.families.end());
     const int high = *std::max_element(o.families.begin(), o.families.end());
@@ -192,9 +198,7 @@ void RestrictFamilies(const Options& o) {
 // MemoryDenyWriteExecute=: no mapping both writable and executable, nothing made executable
 // later, no executable shared memory.
 void DenyWriteExecute() {
-    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-    if (ctx == nullptr)
-        Fail("seccomp_init failed");
+    scmp_filter_ctx ctx = AllowingFilter();
     const uint32_t refuse = SCMP_ACT_ERRNO(EPERM);
     const scmp_datum_t wx = PROT_WRITE | PROT_EXEC;
     Add(ctx, refuse, SCMP_SYS(mmap), {SCMP_A2(SCMP_CMP_MASKED_EQ, wx, wx)});
@@ -207,9 +211,7 @@ void DenyWriteExecute() {
 // RestrictNamespaces=yes: no call makes or joins a namespace; clone3, whose flags a filter
 // cannot see, says ENOSYS, so the C library falls back to clone (threads included).
 void DenyNamespaces() {
-    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-    if (ctx == nullptr)
-        Fail("seccomp_init failed");
+    scmp_filter_ctx ctx = AllowingFilter();
     const uint32_t refuse = SCMP_ACT_ERRNO(EPERM);
     Add(ctx, refuse, SCMP_SYS(setns));
     for (const scmp_datum_t flag : {CLONE_NEWNS, CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
