@@ -101,10 +101,9 @@ std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint
     // address by route: a client could be answered from an address it never sent to.
     if (b[0] == 0)
         return text + " is not a host address (0.0.0.0/8 means any address or this network)";
-    if (b[0] == 255 && b[1] == 255 && b[2] == 255 && b[3] == 255)
-        return text + " is the broadcast address";
-    if ((b[0] & 0xf0) == 224)
-        return text + " is a multicast address";
+    // The limited broadcast and multicast, as every client refuses them too.
+    if (const char* problem = PeerAddressProblem(addrNet))
+        return text + " " + problem;
     if (std::find(broadcasts.begin(), broadcasts.end(), addrNet) != broadcasts.end())
         return text + " is the broadcast address of a local network";
     return {};
