@@ -1,16 +1,16 @@
 #include "app/automation.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "app/about_dlg.h"
 #include "app/command_ids.h"
 #include "app/gatewise_app.h"
 #include "app/gatewise_view.h"
+#include "app/picture_texts.h"
 #include "app/stun_setting_dlg.h"
 
 namespace {
@@ -18,23 +18,27 @@ namespace {
 constexpr int kSettleMs = 700;
 constexpr int kDefaultQuitMs = 60000;
 // Into a running check, in ms: behind a NAT that filters, the first test is then waiting for
-// its time-out and the bar shows some progress. Width in pixels, within the 1280 of the
-// screenshots' virtual screen.
+// its time-out and the bar shows some progress.
 constexpr int kRunningShotMs = 12000;
-constexpr int kRunningShotWidth = 1200;
 
 QString Env(const char* name) {
     return qEnvironmentVariable(name);
 }
 
-void Grab(QWidget& widget, const QString& dir, const char* name) {
-    widget.grab().save(QDir(dir).filePath(QString::fromLatin1(name)));
+// name.png and, beside it, name.txt: the texts it shows and what they come from.
+void Grab(QWidget& widget, const QString& dir, const char* name, const QStringList& inputs = {}) {
+    const QString base = QDir(dir).filePath(QString::fromLatin1(name));
+    widget.grab().save(base + QStringLiteral(".png"));
+    QFile texts(base + QStringLiteral(".txt"));
+    if (texts.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        texts.write(PictureSourceBytes({inputs, ShownTexts(widget)}));
 }
 
 // Shows dialog, photographs it once painted and closes it with Cancel; returns Cancel.
-int PhotographDialog(QDialog& dialog, const QString& dir, const char* name) {
-    QTimer::singleShot(kSettleMs, &dialog, [&dialog, dir, name] {
-        Grab(dialog, dir, name);
+int PhotographDialog(QDialog& dialog, const QString& dir, const char* name,
+                     const QStringList& inputs = {}) {
+    QTimer::singleShot(kSettleMs, &dialog, [&dialog, dir, name, inputs] {
+        Grab(dialog, dir, name, inputs);
         dialog.reject();
     });
     return dialog.exec();
@@ -43,13 +47,13 @@ int PhotographDialog(QDialog& dialog, const QString& dir, const char* name) {
 // After the result dialog: the main window, the settings dialog and the about box; then finish.
 void PhotographTheRest(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
                        const std::function<void()>& finish) {
-    Grab(*frame, shotsDir, "main.png");
+    Grab(*frame, shotsDir, "main");
     view->SetSettingsDialogRunner([shotsDir](CStunSettingDlg& settings) {
-        return PhotographDialog(settings, shotsDir, "settings.png");
+        return PhotographDialog(settings, shotsDir, "settings");
     });
     frame->ExecuteCommand(cmd::kStunSetting);
     frame->SetAboutRunner(
-        [shotsDir](QDialog& about) { return PhotographDialog(about, shotsDir, "about.png"); });
+        [shotsDir](QDialog& about) { return PhotographDialog(about, shotsDir, "about"); });
     frame->ExecuteCommand(cmd::kAppAbout);
     finish();
 }
@@ -61,7 +65,15 @@ void PhotographAfterTheResult(CMainFrame* frame, CGatewiseView* view, const QStr
     QDir().mkpath(shotsDir);
     view->ResultPresenter().SetDialogRunner([frame, view, shotsDir, finish](CResultDlg& dlg) {
         dlg.ShowDetails(true);
-        const int result = PhotographDialog(dlg, shotsDir, "result.png");
+        const CNatProber& prober = view->CheckModule().Prober();
+        const CheckOutcome& outcome = prober.Outcome();
+        std::optional<bool> mappedIsLocal;
+        if (outcome.mappedPort != 0)
+            mappedIsLocal = prober.IsLocalAddress(outcome.mappedIp);
+        QStringList inputs{OutcomeInput(outcome, mappedIsLocal)};
+        for (const std::string& line : dlg.m_lines)
+            inputs.append(QString::fromStdString(line));
+        const int result = PhotographDialog(dlg, shotsDir, "result", inputs);
         QTimer::singleShot(kSettleMs, frame, [frame, view, shotsDir, finish] {
             PhotographTheRest(frame, view, shotsDir, finish);
         });
@@ -70,24 +82,20 @@ void PhotographAfterTheResult(CMainFrame* frame, CGatewiseView* view, const QStr
 }
 
 // The main window once a check has run for kRunningShotMs, its progress in the status bar;
-// no picture when the check ends sooner. The window is widened while the check runs so the
-// status text fits beside the bar, and given its size back when the check ends.
+// no picture when the check ends sooner.
 void PhotographTheRunningCheck(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir) {
-    auto normalSize = std::make_shared<QSize>();  // invalid while not widened
     QObject::connect(view, &CGatewiseView::natCheckRunningChanged, frame,
-                     [frame, view, shotsDir, normalSize](bool running) {
-                         if (!running) {
-                             if (normalSize->isValid())
-                                 frame->resize(*normalSize);
-                             *normalSize = QSize();
+                     [frame, view, shotsDir](bool running) {
+                         if (!running)
                              return;
-                         }
-                         *normalSize = frame->size();
-                         frame->resize(std::max(normalSize->width(), kRunningShotWidth),
-                                       normalSize->height());
                          QTimer::singleShot(kRunningShotMs, frame, [frame, view, shotsDir] {
-                             if (view->NatCheckRunning())
-                                 Grab(*frame, shotsDir, "running.png");
+                             if (!view->NatCheckRunning())
+                                 return;
+                             const CNatProber& prober = view->CheckModule().Prober();
+                             Grab(*frame, shotsDir, "running",
+                                  {QStringLiteral("step=%1 ticksLeft=%2")
+                                       .arg(prober.Step())
+                                       .arg(prober.TicksLeft())});
                          });
                      });
 }

@@ -16,8 +16,8 @@
 #include "core/host_resolver.h"
 #include "core/profile.h"
 #include "core/settings.h"
-#include "standard/stun_runner.h"
 #include "net/address_text.h"
+#include "standard/stun_runner.h"
 
 namespace {
 
@@ -219,17 +219,19 @@ void CGatewiseView::UpdateCheckState() {
     EmitStatus();
 }
 
+QString RunningStatusText(const CheckProgress& progress, int tickMs) {
+    // The elapsed time and the bound of the whole check are the progress bar's own text, so
+    // this stays short enough for the window's default width.
+    const long long stepSeconds =
+        (static_cast<long long>(progress.stepTicks) * tickMs + 999) / 1000;
+    return QStringLiteral("%1: waiting for %2, %3 s at most")
+        .arg(QString::fromLatin1(progress.test), QString::fromLatin1(progress.waitingFor))
+        .arg(stepSeconds);
+}
+
 QString CGatewiseView::StatusText() const {
-    if (m_natCheckRunning) {
-        // The elapsed time and the bound of the whole check are the progress bar's own text, so
-        // this stays short enough for the window's default width.
-        const CheckProgress progress = m_check.Progress();
-        const long long stepSeconds =
-            (static_cast<long long>(progress.stepTicks) * kTickMs + 999) / 1000;
-        return QStringLiteral("%1: waiting for %2, %3 s at most")
-            .arg(QString::fromLatin1(progress.test), QString::fromLatin1(progress.waitingFor))
-            .arg(stepSeconds);
-    }
+    if (m_natCheckRunning)
+        return RunningStatusText(m_check.Progress(), kTickMs);
     if (StunCheckRunning())
         return QStringLiteral("Standard STUN check running; Esc stops it.");
     if (m_logFullNoted)

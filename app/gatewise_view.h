@@ -31,6 +31,9 @@ struct StunServerText;
 class CGatewiseView : public QPlainTextEdit, public ILogTarget {
     Q_OBJECT
 public:
+    // Timer 1: one-shot start-up, 1000 ms. Timer 2: the engine's tick, every 1000 ms.
+    static constexpr int kTickMs = 1000;
+
     explicit CGatewiseView(QWidget* parent = nullptr);
     ~CGatewiseView() override;
 
@@ -138,8 +141,6 @@ private:
     bool JoinStunCheck();
     bool OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
-    // Timer 1: one-shot start-up, 1000 ms. Timer 2: the engine's tick, every 1000 ms.
-    static constexpr int kTickMs = 1000;
     // How often the status bar looks at a running check: a reply ends a step between ticks.
     static constexpr int kProgressMs = 250;
 
@@ -184,6 +185,9 @@ private:
     std::optional<StunOutcome> m_lastStunOutcome;
     std::function<int(CStunServerDlg&)> m_runStunServerDialog;
 };
+
+// The status text of a running check: its test, what it waits for and its step's time-out.
+QString RunningStatusText(const CheckProgress& progress, int tickMs);
 
 // The text as it goes to a file and back: "\n" <-> "\r\n", Latin-1 (characters outside it as '?').
 QByteArray LogTextToFileBytes(const QString& text);

@@ -44,6 +44,8 @@ pids+=("$spid")
 [[ -s $work/shots/result.png ]] || { echo "no result.png was taken behind $profile" >&2; exit 1; }
 mkdir -p "$out"
 for shot in result running main; do
-    [[ -s $work/shots/$shot.png ]] && cp "$work/shots/$shot.png" "$out/$shot_name-$shot.png"
+    for ext in png txt; do
+        [[ -s $work/shots/$shot.$ext ]] && cp "$work/shots/$shot.$ext" "$out/$shot_name-$shot.$ext"
+    done
 done
 exit 0

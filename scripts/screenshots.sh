@@ -60,10 +60,15 @@ wait_udp_port "$q" || { cat "$work/server.log" >&2; exit 1; }
 
 mkdir -p "$out"
 for shot in main settings result about; do
-    [[ -s $work/shots/$shot.png ]] || { echo "no $shot.png was taken" >&2; exit 1; }
+    [[ -s $work/shots/$shot.png && -s $work/shots/$shot.txt ]] || {
+        echo "no $shot.png was taken" >&2
+        exit 1
+    }
 done
-cp "$work/shots/main.png" "$work/shots/settings.png" "$work/shots/about.png" "$out/"
+# Each picture with its text file, which the app tests compare with what the program shows.
+for shot in main settings about; do cp "$work/shots/$shot".{png,txt} "$out/"; done
 cp "$work/shots/result.png" "$out/result-open.png"
+cp "$work/shots/result.txt" "$out/result-open.txt"
 
 # Behind the lab's routers; 77: no lab on this machine, the old pictures stay.
 lab_status=0
@@ -77,9 +82,11 @@ for profile in portrestricted symmetric; do
     fi
     [[ $rc == 0 ]] || { lab_status=1; continue; }
     cp "$work/lab/$profile-result.png" "$out/result-$profile.png"
+    cp "$work/lab/$profile-result.txt" "$out/result-$profile.txt"
 done
 if [[ -s $work/lab/symmetric-running.png ]]; then
     cp "$work/lab/symmetric-running.png" "$out/running.png"
+    cp "$work/lab/symmetric-running.txt" "$out/running.txt"
 elif [[ -s $work/lab/symmetric-result.png ]]; then
     echo "the symmetric check ended before running.png could be taken" >&2
     lab_status=1
