@@ -33,13 +33,6 @@ QFont MakeLogFont() {
     return font;
 }
 
-// The example servers STUN.ini falls back to (network order): addresses on nobody's network, so
-// a check against them waits out its first time-out and ends UNKNOWN.
-bool IsExampleServer(std::uint32_t addrNet) {
-    return addrNet == qToBigEndian<std::uint32_t>(0xC0A80037u) ||  // 192.168.0.55
-           addrNet == qToBigEndian<std::uint32_t>(0xC0A80061u);    // 192.168.0.97
-}
-
 constexpr const char* kExampleServersText =
     "The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which "
     "answer nobody: enter your servers in File > STUN Setting..., or use File > Standard STUN "
@@ -106,11 +99,10 @@ bool CGatewiseView::CheckEndPresenter::ShowResult(const std::vector<std::string>
     // comes after this read.
     const CNatProber& prober = m_view->m_check.Prober();
     const CheckOutcome& outcome = prober.Outcome();
-    std::optional<bool> mappedIsLocal;
+    CheckFacts facts{.exampleServers = m_view->m_exampleServers};
     if (outcome.mappedPort != 0)
-        mappedIsLocal = prober.IsLocalAddress(outcome.mappedIp);
-    return m_view->m_presenter.ShowResult(lines, DetailsOfCheck(outcome, mappedIsLocal),
-                                          sendReport);
+        facts.mappedIsLocal = prober.IsLocalAddress(outcome.mappedIp);
+    return m_view->m_presenter.ShowResult(lines, DetailsOfCheck(outcome, facts), sendReport);
 }
 
 void CGatewiseView::CheckEndPresenter::OpenLink(const std::string& url) {
@@ -133,11 +125,11 @@ CGatewiseView::~CGatewiseView() {
 
 void CGatewiseView::SetSettingsPath(std::string path) {
     m_settingsPath = path;
-    m_check.SetSettingsLoader([path](StunSettings& settings) {
+    m_check.SetSettingsLoader([this, path](StunSettings& settings) {
         const SettingsLoad load = ReadSettingsForCheck(settings, path);
         // Before the servers are asked: otherwise the first check just waits and ends UNKNOWN.
-        if (load == SettingsLoad::kComplete &&
-            (IsExampleServer(settings.server1Ip) || IsExampleServer(settings.server2Ip)))
+        m_exampleServers = load == SettingsLoad::kComplete && UsesExampleServers(settings);
+        if (m_exampleServers)
             theLog.WriteLine("%s", kExampleServersText);
         return load;
     });

@@ -171,6 +171,7 @@ private:
     QBasicTimer m_progressTimer;
     bool m_logFullNoted = false;  // the notice is in the log; cleared with the log
     std::string m_settingsPath;
+    bool m_exampleServers = false;  // the last check's settings name the example servers
     std::function<int(CStunSettingDlg&)> m_runSettingsDialog;
     std::function<std::optional<QFont>(QWidget*)> m_promptFont;
 

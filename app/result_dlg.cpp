@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QtEndian>
+#include <algorithm>
 
 #include "app/app_icon.h"
 #include "app/desktop_link.h"
@@ -28,6 +30,8 @@ constexpr int kLineTops[CResultDlg::kMaxShownLines] = {43, 56, 67, 78, 88, 99};
 // 46 characters of it. High enough for a NAT's whole block (about 24 lines once the sentences
 // wrap) without scrolling.
 constexpr int kDetailsHeight = 215;
+// What the details keep on a screen too low for the whole dialog: a few lines, and they scroll.
+constexpr int kDetailsLeastHeight = 60;
 constexpr int kDetailsFontPoints = 9;
 
 QString Latin1(const std::string& text) {
@@ -35,11 +39,11 @@ QString Latin1(const std::string& text) {
 }
 }  // namespace
 
-ResultDetails DetailsOfCheck(const CheckOutcome& outcome, std::optional<bool> mappedIsLocal) {
+ResultDetails DetailsOfCheck(const CheckOutcome& outcome, const CheckFacts& facts) {
     ResultDetails details;
-    CheckFacts facts;
-    facts.mappedIsLocal = mappedIsLocal;
-    details.meaning = P2pMeaningLines(MeaningOfCheck(outcome, facts));
+    const P2pMeaning meaning = MeaningOfCheck(outcome, facts);
+    details.meaning = P2pMeaningLines(meaning);
+    details.endpointForServerOnly = meaning.mappingEndpointIndependent == false;
     // The outcome keeps the port as it came off the wire; a port of 0 means no reply.
     if (outcome.mappedPort != 0)
         details.publicEndpoint = Ipv4Endpoint{outcome.mappedIp, qFromBigEndian(outcome.mappedPort)};
@@ -47,9 +51,27 @@ ResultDetails DetailsOfCheck(const CheckOutcome& outcome, std::optional<bool> ma
 }
 
 std::string PublicEndpointLine(const ResultDetails& details) {
-    return "Public address and port: " + (details.publicEndpoint
-                                              ? FormatIpv4Endpoint(*details.publicEndpoint)
-                                              : std::string("not known (no server reported it)"));
+    if (!details.publicEndpoint)
+        return "Public address and port: not known (no server reported it)";
+    return std::string("Public address and port") +
+           (details.endpointForServerOnly ? " (for the server's address only)" : "") + ": " +
+           FormatIpv4Endpoint(*details.publicEndpoint);
+}
+
+DetailsPlacement PlaceDetailsDialog(const QRect& frame, const QMargins& margins,
+                                    const QSize& wanted, int shrinkable, const QRect& available) {
+    const QSize decoration(margins.left() + margins.right(), margins.top() + margins.bottom());
+    const int over = wanted.height() + decoration.height() - available.height();
+    const int cut = std::clamp(over, 0, std::max(shrinkable, 0));
+    const QSize size = QSize(wanted.width(), wanted.height() - cut) + decoration;
+    // Right and bottom first, so that a frame larger than the area keeps its top left in it.
+    const int x =
+        std::max(available.left(),
+                 std::min(frame.left(), available.left() + available.width() - size.width()));
+    const int y =
+        std::max(available.top(),
+                 std::min(frame.top(), available.top() + available.height() - size.height()));
+    return {QRect(QPoint(x, y), size), cut};
 }
 
 std::vector<std::string> DetailsLines(const ResultDetails& details) {
@@ -120,11 +142,18 @@ CResultDlg::CResultDlg(QWidget* parent)
                           kDetailsHeight);
     m_detailsView->setObjectName(QStringLiteral("detailsView"));
     m_detailsView->setReadOnly(true);
+    m_detailsView->setTabChangesFocus(true);
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed.setPointSize(kDetailsFontPoints);
     m_detailsView->setFont(fixed);
     m_detailsView->hide();
     m_collapsedSize = size();
+    // Tab goes as the eye does: the buttons' row from the left, then the details below it.
+    setTabOrder(m_detailsButton, m_copyButton);
+    setTabOrder(m_copyButton, m_reportBox);
+    setTabOrder(m_reportBox, ok);
+    setTabOrder(ok, cancel);
+    setTabOrder(cancel, m_detailsView);
     connect(m_detailsButton, &QPushButton::toggled, this, &CResultDlg::ShowDetails);
     connect(m_copyButton, &QPushButton::clicked, this, &CResultDlg::CopyResult);
 }
@@ -137,8 +166,26 @@ void CResultDlg::ShowDetails(bool show) {
     const QSignalBlocker quiet(m_detailsButton);
     m_detailsButton->setChecked(show);
     m_detailsView->setVisible(show);
+    if (!show) {
+        setFixedSize(m_collapsedSize);
+        return;
+    }
+    const int details = DluToPixels(0, 0, 0, kDetailsHeight).height();
     const int below = DluToPixels(0, 0, 0, kDetailsHeight + 7).height();
-    setFixedSize(m_collapsedSize.width(), m_collapsedSize.height() + (show ? below : 0));
+    const int least = DluToPixels(0, 0, 0, kDetailsLeastHeight).height();
+    // Before the first show the frame is not known yet (no margins, no place): showing centres
+    // the dialog on its owner inside the screen, so only the height counts then.
+    const QRect frame = frameGeometry();
+    const QRect client = geometry();
+    const QMargins margins(client.left() - frame.left(), client.top() - frame.top(),
+                           frame.right() - client.right(), frame.bottom() - client.bottom());
+    const QSize wanted(m_collapsedSize.width(), m_collapsedSize.height() + below);
+    const DetailsPlacement place =
+        PlaceDetailsDialog(frame, margins, wanted, details - least, screen()->availableGeometry());
+    m_detailsView->resize(m_detailsView->width(), details - place.detailsCut);
+    setFixedSize(wanted.width(), wanted.height() - place.detailsCut);
+    if (isVisible())
+        move(place.frame.topLeft());
 }
 
 void CResultDlg::CopyResult() {

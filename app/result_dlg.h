@@ -10,6 +10,7 @@
 
 #include "app/template_dialog.h"
 #include "engine/nat_prober.h"
+#include "engine/p2p_meaning.h"
 #include "engine/result_presenter.h"
 #include "net/address_text.h"
 
@@ -25,18 +26,33 @@ struct ResultDetails {
     std::vector<std::string> meaning;
     // Server1's report of the first socket's public address; empty when no server answered.
     std::optional<Ipv4Endpoint> publicEndpoint;
+    // The NAT maps each destination anew: the address holds for Server1 alone.
+    bool endpointForServerOnly = false;
 };
 
-// The details of a finished check. mappedIsLocal: whether the mapped address is this computer's
-// own (empty: the verdicts decide), as the command-line client asks the prober.
-ResultDetails DetailsOfCheck(const CheckOutcome& outcome, std::optional<bool> mappedIsLocal);
-// "Public address and port: a.b.c.d:port", or that it is not known.
+// The details of a finished check; facts as the command-line client gives them (whether the
+// mapped address is this computer's own, the example servers), in the application's words.
+ResultDetails DetailsOfCheck(const CheckOutcome& outcome, const CheckFacts& facts);
+// "Public address and port: a.b.c.d:port", with "(for the server's address only)" after the
+// label when endpointForServerOnly, or that it is not known.
 std::string PublicEndpointLine(const ResultDetails& details);
 // The Details text: the meaning block, a blank line and the public address line.
 std::vector<std::string> DetailsLines(const ResultDetails& details);
 // What "Copy result" puts on the clipboard: the verdict lines as logged (upper case), a blank
 // line and the Details text; every line ends with "\n".
 QString ResultClipboardText(const std::vector<std::string>& lines, const ResultDetails& details);
+
+// Where the result dialog goes with its details open: frame is the window's frame now and
+// margins the frame around the client area (global pixels), wanted the client size with the
+// whole details, of whose height the details may give up shrinkable (they scroll then). The
+// client is cut only as far as the available area's height needs; the frame moves up or left only
+// as far as needed to lie inside the area, and never above its top or left of its left edge.
+struct DetailsPlacement {
+    QRect frame;
+    int detailsCut = 0;  // pixels taken from the details' height
+};
+DetailsPlacement PlaceDetailsDialog(const QRect& frame, const QMargins& margins,
+                                    const QSize& wanted, int shrinkable, const QRect& available);
 
 class CResultDlg : public CTemplateDialog {
     Q_OBJECT
@@ -57,7 +73,8 @@ public:
     QPlainTextEdit* DetailsView() const { return m_detailsView; }
     bool DetailsShown() const;
 
-    // Shows or hides the details below the template's controls; the dialog grows to hold them.
+    // Shows or hides the details below the template's controls; the dialog grows to hold them,
+    // inside its screen's available area (PlaceDetailsDialog). Hidden, it is the template again.
     void ShowDetails(bool show);
     // Puts ResultClipboardText on the clipboard.
     void CopyResult();

@@ -255,12 +255,15 @@ int CCliRun::Finish(int signo) {
     const char* status = nullptr;
     int code = Verdict(signo, status);
     const CheckOutcome& outcome = m_module.Prober().Outcome();
-    CheckFacts facts;
+    CheckFacts facts{.end = CheckEndOfStatus(status),
+                     .exampleServers = UsesExampleServers(m_loaded),
+                     .frontEnd = FrontEnd::Cli,
+                     .settingsPath = m_settingsPath};
     if (outcome.mappedPort != 0)
         facts.mappedIsLocal = m_module.Prober().IsLocalAddress(outcome.mappedIp);
     // After the log (and the report link), never in it: the log stays the application's, and
-    // --log saves only that.
-    if (status == kStatusFinished)
+    // --log saves only that. Also when no verdict came, to say why and what to do.
+    if (!m_options.respond)
         Out(P2pBlockText(MeaningOfCheck(outcome, facts)));
     if (m_options.json) {
         const auto ms =

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iterator>
 #include <optional>
+#include <string_view>
 
 #include "core/sys_inet.h"
 
@@ -52,6 +53,17 @@ constexpr const char* kPeerKeys[] = {"open", "fullCone", "restricted", "portRest
 static_assert(std::size(kPeerKeys) == kPeerKinds.size(), "one key per peer kind");
 
 }  // namespace
+
+CheckEnd CheckEndOfStatus(const char* status) {
+    const std::string_view s = status;
+    if (s == kStatusInterrupted)
+        return CheckEnd::Stopped;
+    if (s == kStatusSocketsFailed)
+        return CheckEnd::SocketsTaken;
+    if (s == kStatusInvalidSettings)
+        return CheckEnd::InvalidSettings;
+    return CheckEnd::Summary;
+}
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";

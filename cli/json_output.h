@@ -15,6 +15,8 @@ inline constexpr const char* kStatusFinished = "finished";  // the check reached
 inline constexpr const char* kStatusInterrupted = "interrupted";
 inline constexpr const char* kStatusInvalidSettings = "invalid-settings";
 inline constexpr const char* kStatusSocketsFailed = "sockets-failed";
+// How a run with that status ended, for the meaning's explanation of a missing verdict.
+CheckEnd CheckEndOfStatus(const char* status);
 
 // A JSON string literal, quotes included. Bytes outside printable ASCII are escaped as \u00XX
 // (the log is 8-bit text, read as Latin-1), so the output is valid UTF-8 whatever the log holds.

@@ -88,6 +88,14 @@ bool SettingsComplete(const StunSettings& s) {
     return ZeroSettingKeys(s).empty();
 }
 
+bool UsesExampleServers(const StunSettings& s) {
+    const auto isExample = [](std::uint32_t addrNet) {
+        return addrNet == ::inet_addr(kAddressKeys[0].defaultValue) ||
+               addrNet == ::inet_addr(kAddressKeys[1].defaultValue);
+    };
+    return isExample(s.server1Ip) || isExample(s.server2Ip);
+}
+
 std::string ZeroSettingKeys(const StunSettings& s) {
     const std::pair<bool, const char*> keys[] = {
         {s.server1Ip == 0, "STUN1_IP"},

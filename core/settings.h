@@ -19,6 +19,9 @@ bool SettingsComplete(const StunSettings& s);
 // The keys whose zero value stops a check, in file order and joined by ", " (e.g. "STUN1_PORT,
 // STUN2_IP"); empty when SettingsComplete.
 std::string ZeroSettingKeys(const StunSettings& s);
+// Whether either server is one of the built-in example servers (192.168.0.55, 192.168.0.97, the
+// defaults of STUN1_IP and STUN2_IP): addresses on nobody's network, which answer nobody.
+bool UsesExampleServers(const StunSettings& s);
 
 // Where the settings file goes when none is named: "STUN.ini" beside the running executable (a
 // build tree, a portable copy, or a file an administrator put there), unless that directory is

@@ -91,6 +91,7 @@ void CNatProber::OnChangeReplyTimeout() {
             theLog.WriteTimedLine(
                 "STUN Server2 has no response, NAT Incoming packages filter check stop.");
             m_filterType = FilterUnknown;
+            m_outcome.silentServer = 2;
         }
         ReportFilterResult();
         return;

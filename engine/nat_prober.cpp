@@ -251,6 +251,7 @@ void CNatProber::OnStepTimeout() {
         case StepServer2Binding:
             theLog.WriteTimedLine("%s", kNoServerResponse);
             m_filterType = FilterUnknown;
+            m_outcome.silentServer = m_step == StepServer2Binding ? 2 : 1;
             ReportFilterResult();
             break;
         case StepChangeReply:

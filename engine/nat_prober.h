@@ -49,6 +49,8 @@ struct CheckOutcome {
     std::optional<std::uint16_t> friendSockMappedPort;                // host order
     std::optional<std::uint16_t> friendReportedPort;                  // host order
     std::optional<std::uint32_t> friendIp;                            // network order
+    // 1 or 2: the server whose silence ended the filter test with UNKNOWN; empty otherwise.
+    std::optional<std::int32_t> silentServer;
 };
 
 // What a quick check saw, reply by reply (addresses and ports in network order, as they travel);

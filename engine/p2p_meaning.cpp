@@ -136,8 +136,12 @@ std::string MappingSentence(const P2pMeaning& m) {
 }
 
 std::string FilteringSentence(const P2pMeaning& m) {
-    if (!m.filtering)
-        return "What it lets in was not determined.";
+    if (!m.filtering) {
+        return m.filteringNotMeasured
+                   ? "A symmetric NAT's filtering is not measured by this check: its filter "
+                     "verdict says only that STUN Server2 saw another public port."
+                   : "What it lets in was not determined.";
+    }
     switch (*m.filtering) {
         case B::EndpointIndependent:
             return "It lets in packets from anyone to a port in use (endpoint-independent "
@@ -194,7 +198,72 @@ std::string RatingSentence(const P2pMeaning& m) {
     return s;
 }
 
+// What happened, then the next step in the desktop application's and in the command-line
+// client's words ("{file}": its settings file), per CheckEnd from Stopped on.
+struct EndWords {
+    const char* happened;
+    const char* app;
+    const char* cli;
+};
+constexpr EndWords kEndWords[] = {
+    {"The check was stopped before it finished.", "Press F5 to run it again, and let it end.",
+     "Run the check again, and let it end."},
+    {"The UDP sockets could not be opened, so no check ran; another running copy may hold ports "
+     "9801 and 9802.",
+     "Close the other copy, then press F5.",
+     "Stop the other copy (gatewise-cli --respond included), then run the check again."},
+    {"No check was started: a server's address or port is zero, or its name could not be "
+     "resolved.",
+     "Enter both servers in File > STUN Setting.",
+     "Set STUN1_IP, STUN1_PORT, STUN2_IP and STUN2_PORT in {file}, or give --server1 and "
+     "--server2."},
+    {"No server answered.",
+     "Check File > STUN Setting, or run File > Standard STUN Check against a public STUN server.",
+     "Check the servers in {file} (or give --server1 and --server2), or run gatewise-cli --stun "
+     "HOST against a public STUN server."},
+    {"STUN Server1 answered once, then stopped answering.",
+     "Press F5 to try again; if it happens again, check STUN Server1 in File > STUN Setting.",
+     "Run the check again; if it happens again, check STUN1_IP and STUN1_PORT in {file} (or give "
+     "--server1)."},
+    {"STUN Server1 answered but STUN Server2 did not, so the filter test could not finish.",
+     "Check STUN Server2 in File > STUN Setting.",
+     "Check STUN2_IP and STUN2_PORT in {file} (or give --server2)."},
+    {"The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which "
+     "answer nobody.",
+     "Enter your servers in File > STUN Setting, or run File > Standard STUN Check against a "
+     "public STUN server.",
+     "Enter your servers in {file} (or give --server1 and --server2), or run gatewise-cli --stun "
+     "HOST against a public STUN server."},
+};
+static_assert(std::size(kEndWords) == static_cast<std::size_t>(CheckEnd::ExampleServers) -
+                                          static_cast<std::size_t>(CheckEnd::Stopped) + 1);
+
 }  // namespace
+
+CheckEnd EndOfCheck(const CheckOutcome& o, const CheckFacts& facts) {
+    if (facts.end != CheckEnd::Summary || (o.filterType && *o.filterType != FilterUnknown))
+        return facts.end;
+    if (facts.exampleServers)
+        return CheckEnd::ExampleServers;
+    if (o.silentServer == 2)
+        return CheckEnd::Server2Silent;
+    // Server1 gave the address (a port of 0 is none) and then fell silent.
+    return o.mappedPort != 0 ? CheckEnd::Server1Silent : CheckEnd::NoServerAnswered;
+}
+
+std::string CheckEndText(CheckEnd end, const CheckFacts& facts) {
+    if (end == CheckEnd::Summary)
+        return {};
+    const EndWords& words =
+        kEndWords[static_cast<std::size_t>(end) - static_cast<std::size_t>(CheckEnd::Stopped)];
+    std::string next = facts.frontEnd == FrontEnd::App ? words.app : words.cli;
+    if (const std::size_t at = next.find("{file}"); at != std::string::npos) {
+        next.replace(
+            at, 6,
+            facts.settingsPath.empty() ? "the settings file" : "'" + facts.settingsPath + "'");
+    }
+    return std::string(words.happened) + " " + next;
+}
 
 const char* P2pRatingName(P2pRating rating) {
     static constexpr const char* kNames[] = {"easy", "moderate", "hard"};
@@ -219,6 +288,7 @@ bool DirectUdpWorks(PeerKind a, PeerKind b) {
 
 P2pMeaning MeaningOfCheck(const CheckOutcome& o, const CheckFacts& facts) {
     P2pMeaning m;
+    m.endText = CheckEndText(EndOfCheck(o, facts), facts);
     m.severalCopies = o.multiClientGood;
     if (!o.filterType || *o.filterType == FilterUnknown)
         return m;
@@ -258,6 +328,7 @@ P2pMeaning MeaningOfCheck(const CheckOutcome& o, const CheckFacts& facts) {
                     m.mapping.reset();
                 else
                     m.mappingEndpointIndependent = false;
+                m.filteringNotMeasured = true;
                 break;
             default:
                 break;
@@ -292,6 +363,8 @@ P2pMeaning MeaningOfStun(const StunOutcome& o) {
 
 std::vector<std::string> P2pSentences(const P2pMeaning& m) {
     std::vector<std::string> out;
+    if (!m.endText.empty())
+        out.push_back(m.endText);
     NatSentences(m, out);
     out.push_back(RatingSentence(m));
     if (m.nat == true) {

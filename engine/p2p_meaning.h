@@ -44,33 +44,66 @@ struct P2pMeaning {
     // Known also when the kind is not (a symmetric filter verdict without an allocation rule).
     std::optional<bool> mappingEndpointIndependent;
     std::optional<StunBehaviour> filtering;
+    // The check's filter verdict SYMMETRIC behind a NAT: its filter test ends at the mapping,
+    // so the filtering is not measured (rather than not determined).
+    bool filteringNotMeasured = false;
     std::optional<bool> hairpinning;       // only behind a NAT
     std::optional<bool> portPreservation;  // a public port seen equal to its local port
     std::optional<bool> severalCopies;     // true: the good multi-client verdict
     std::optional<P2pRating> rating;
     // Per kPeerKinds; each empty when this side's kind leaves the answer open.
     std::array<std::optional<bool>, kPeerKinds.size()> compatible{};
+    // CheckEndText of how the check ended, where that explains missing verdicts (no verdict, or
+    // stopped early); empty otherwise, and for the standard STUN tests.
+    std::string endText;
 
     std::optional<bool> CompatibleWith(PeerKind peer) const {
         return compatible[static_cast<std::size_t>(peer)];
     }
 };
 
+// How a check ended, where that explains a missing verdict. The front end that ran it knows the
+// first four; EndOfCheck reads the rest from the outcome of a summary without a filter verdict.
+enum class CheckEnd : std::uint8_t {
+    Summary,           // it reached the summary
+    Stopped,           // the user stopped it (Esc, or SIGINT or SIGTERM for the command line)
+    SocketsTaken,      // its UDP sockets could not be opened: no check ran
+    InvalidSettings,   // a server address or port was zero (or not resolved): no check ran
+    NoServerAnswered,  // Server1 never answered
+    Server1Silent,     // Server1 reported the address, then no longer answered
+    Server2Silent,     // Server1 answered, Server2 did not
+    ExampleServers,    // no verdict, and the settings still name the built-in example servers
+};
+
+// Whose words the next steps are in: the desktop application's menus, or the command-line
+// client's options and its settings file.
+enum class FrontEnd : std::uint8_t { App, Cli };
+
 // What the check's verdicts cannot say by themselves.
 struct CheckFacts {
     // Whether the mapped address is one of this computer's own. Empty: inferred from the
     // verdicts (a SYMMETRIC filter with a NOT SYMMETRIC rule happens only without translation).
-    std::optional<bool> mappedIsLocal;
-    std::uint16_t port9802 = 9802;  // local port of the friend-search socket, host order
+    std::optional<bool> mappedIsLocal = {};
+    std::uint16_t port9802 = 9802;     // local port of the friend-search socket, host order
+    CheckEnd end = CheckEnd::Summary;  // Summary, Stopped, SocketsTaken or InvalidSettings
+    bool exampleServers = false;       // UsesExampleServers of the settings the check ran with
+    FrontEnd frontEnd = FrontEnd::App;
+    std::string settingsPath = {};  // the command-line client's settings file, for its next steps
 };
 
 P2pMeaning MeaningOfCheck(const CheckOutcome& outcome, const CheckFacts& facts = {});
+// facts.end, or for a summary without a filter verdict (none, or UNKNOWN) the reason the
+// outcome and the settings give; Summary when the check ended with one.
+CheckEnd EndOfCheck(const CheckOutcome& outcome, const CheckFacts& facts);
+// What happened and the next step, in the words of facts.frontEnd; empty for a Summary.
+std::string CheckEndText(CheckEnd end, const CheckFacts& facts);
 P2pMeaning MeaningOfStun(const StunOutcome& outcome);
 
 inline constexpr const char* kP2pHeading = "What this means for peer-to-peer";
 
-// A few plain sentences, one per element: what the NAT does, the rating, then hairpinning, port
-// preservation and several copies (the last two only where determined).
+// A few plain sentences, one per element: how the check ended (where it explains missing
+// verdicts), what the NAT does, the rating, then hairpinning, port preservation and several
+// copies (the last two only where determined).
 std::vector<std::string> P2pSentences(const P2pMeaning& meaning);
 // The sentences joined by single blanks (the JSON's "text").
 std::string P2pText(const P2pMeaning& meaning);

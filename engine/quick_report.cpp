@@ -11,6 +11,7 @@ std::int32_t CNatProber::QuickFilterType(const QuickFindings& f) {
     // The stepwise check stops at a silent Server1 (binding or change acknowledgement).
     if (!f.server1) {
         theLog.WriteTimedLine("%s", kNoServerResponse);
+        m_outcome.silentServer = 1;
         return FilterUnknown;
     }
     m_mappedIp = f.server1->ip;
@@ -20,6 +21,7 @@ std::int32_t CNatProber::QuickFilterType(const QuickFindings& f) {
     WriteReportedAddress(1, m_mappedIp, m_mappedPort);
     if (!f.changeAcked) {
         theLog.WriteTimedLine("%s", kNoServerResponse);
+        m_outcome.silentServer = 1;
         return FilterUnknown;
     }
     theLog.WriteTimedLine("Receive STUN Server1 CHANGE-REQUEST response");
@@ -34,10 +36,12 @@ std::int32_t CNatProber::QuickFilterType(const QuickFindings& f) {
             return FilterSymmetric;
         theLog.WriteTimedLine(
             "STUN Server2 has no response, NAT Incoming packages filter check stop.");
+        m_outcome.silentServer = 2;
         return FilterUnknown;
     }
     if (!f.mappingServer1 || !f.mappingServer2) {
         theLog.WriteTimedLine("%s", kNoServerResponse);
+        m_outcome.silentServer = f.mappingServer1 ? 2 : 1;
         return FilterUnknown;
     }
     WriteReportedAddress(2, f.mappingServer2->ip, f.mappingServer2->port);

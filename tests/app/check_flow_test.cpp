@@ -205,7 +205,7 @@ TEST_F(CheckFlow, ReportIsOpenedOnlyForOkWithTheBoxTicked) {
 }
 
 // The window hands the ended check's outcome to the dialog: nothing answers here, so the
-// meaning is the undetermined one and the public address is not known.
+// meaning is the undetermined one, saying why, and the public address is not known.
 TEST_F(CheckFlow, ResultDialogGetsTheMeaningOfTheCheckThatEnded) {
     MakeApp();
     StartUp();
@@ -217,7 +217,9 @@ TEST_F(CheckFlow, ResultDialogGetsTheMeaningOfTheCheckThatEnded) {
     Frame()->ExecuteCommand(cmd::kStartNatDetect);
     ASSERT_TRUE(TickUntilIdle());
     ASSERT_TRUE(seen.has_value());
-    EXPECT_EQ(seen->meaning, P2pMeaningLines(P2pMeaning{}));
+    P2pMeaning noServer;
+    noServer.endText = CheckEndText(CheckEnd::NoServerAnswered, {});
+    EXPECT_EQ(seen->meaning, P2pMeaningLines(noServer));
     EXPECT_FALSE(seen->publicEndpoint.has_value());
 }
 

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QtEndian>
 
@@ -126,30 +127,98 @@ TEST(ResultDialog, OnlyAsciiCapitalsChange) {
 TEST(ResultDetails, PublicEndpointFromTheWireOrderOutcome) {
     struct Row {
         const char* name;
+        std::int32_t filter;
+        std::optional<std::int32_t> alloc;
         std::uint32_t mappedIp;  // host order here, the outcome holds network order
         std::uint16_t mappedPort;
         const char* line;
     };
+    const std::optional<std::int32_t> none;
+    // One row per line:
+    // clang-format off
     const Row rows[] = {
-        {.name = "reported",
-         .mappedIp = 0xCB007105u,
-         .mappedPort = 40000,
-         .line = "Public address and port: 203.0.113.5:40000"},
-        {.name = "no reply",
-         .mappedIp = 0,
-         .mappedPort = 0,
-         .line = "Public address and port: not known (no server reported it)"},
+        {.name = "reported", .filter = FilterPortRestricted, .alloc = AllocNotSymmetric, .mappedIp = 0xCB007105u, .mappedPort = 40000, .line = "Public address and port: 203.0.113.5:40000"},
+        {.name = "rule not known", .filter = FilterPortRestricted, .alloc = none, .mappedIp = 0xCB007105u, .mappedPort = 40000, .line = "Public address and port: 203.0.113.5:40000"},
+        // After "its public port cannot be predicted": the address is the server's alone.
+        {.name = "port sensitive", .filter = FilterPortRestricted, .alloc = AllocPortSensitive, .mappedIp = 0xCB007105u, .mappedPort = 40000, .line = "Public address and port (for the server's address only): 203.0.113.5:40000"},
+        {.name = "symmetric", .filter = FilterSymmetric, .alloc = none, .mappedIp = 0xCB007105u, .mappedPort = 40000, .line = "Public address and port (for the server's address only): 203.0.113.5:40000"},
+        {.name = "no reply", .filter = FilterUnknown, .alloc = none, .mappedIp = 0, .mappedPort = 0, .line = "Public address and port: not known (no server reported it)"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         CheckOutcome outcome;
-        outcome.filterType = FilterPortRestricted;
+        outcome.filterType = row.filter;
+        outcome.allocRule = row.alloc;
         outcome.mappedIp = qToBigEndian(row.mappedIp);
         outcome.mappedPort = qToBigEndian(row.mappedPort);
-        const ResultDetails details = DetailsOfCheck(outcome, false);
+        const ResultDetails details = DetailsOfCheck(outcome, {.mappedIsLocal = false});
         EXPECT_EQ(PublicEndpointLine(details), row.line) << row.name;
         ASSERT_FALSE(details.meaning.empty()) << row.name;
         EXPECT_EQ(details.meaning.front(), kP2pHeading) << row.name;
         EXPECT_EQ(DetailsLines(details).back(), row.line) << row.name;
+    }
+}
+
+// An UNKNOWN says first why, and what to do in this window.
+TEST(ResultDetails, AMissingVerdictIsExplainedWithTheMenusToUse) {
+    struct Row {
+        const char* name;
+        bool exampleServers;
+        std::uint16_t mappedPort;
+        std::optional<std::int32_t> silentServer;
+        const char* first;
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.name = "no server", .exampleServers = false, .mappedPort = 0, .silentServer = 1, .first = "No server answered. Check File > STUN Setting, or run File > Standard STUN Check against a public STUN server."},
+        {.name = "Server2 silent", .exampleServers = false, .mappedPort = 40000, .silentServer = 2, .first = "STUN Server1 answered but STUN Server2 did not, so the filter test could not finish. Check STUN Server2 in File > STUN Setting."},
+        {.name = "example servers", .exampleServers = true, .mappedPort = 0, .silentServer = 1, .first = "The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which answer nobody. Enter your servers in File > STUN Setting, or run File > Standard STUN Check against a public STUN server."},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        CheckOutcome outcome;
+        outcome.filterType = FilterUnknown;
+        outcome.mappedPort = row.mappedPort;
+        outcome.silentServer = row.silentServer;
+        const ResultDetails details =
+            DetailsOfCheck(outcome, {.exampleServers = row.exampleServers});
+        ASSERT_GE(details.meaning.size(), 3u) << row.name;
+        EXPECT_EQ(details.meaning[2], row.first) << row.name;
+    }
+}
+
+// The dialog with its details open, as measured on a desktop: 562 x 669 pixels inside a frame
+// of 4, 30, 4 and 4; the details are 403 pixels high and may give up 291 of them.
+TEST(ResultDialogPlacement, StaysInsideTheAvailableAreaAndMovesOnlyAsFarAsNeeded) {
+    struct Row {
+        const char* name;
+        QRect available;
+        QPoint start;  // the frame's top left with the details closed
+        QRect frame;   // the frame with them open
+        int cut;
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.name = "1366x768, panel below", .available = {0, 0, 1366, 728}, .start = {398, 220}, .frame = {398, 25, 570, 703}, .cut = 0},
+        {.name = "1024x768, panel above", .available = {0, 28, 1024, 740}, .start = {227, 254}, .frame = {227, 65, 570, 703}, .cut = 0},
+        {.name = "1280x900", .available = {0, 0, 1280, 860}, .start = {355, 286}, .frame = {355, 157, 570, 703}, .cut = 0},
+        {.name = "2560x1440: fits where it is", .available = {0, 0, 2560, 1400}, .start = {995, 556}, .frame = {995, 556, 570, 703}, .cut = 0},
+        {.name = "1024x600: the details scroll", .available = {0, 0, 1024, 576}, .start = {227, 144}, .frame = {227, 0, 570, 576}, .cut = 127},
+        {.name = "800x400: the title bar stays on the screen", .available = {0, 0, 800, 400}, .start = {115, 56}, .frame = {115, 0, 570, 412}, .cut = 291},
+        {.name = "second screen, past its right edge", .available = {1366, 0, 1024, 768}, .start = {2200, 700}, .frame = {1820, 65, 570, 703}, .cut = 0},
+        {.name = "above and left of the area", .available = {0, 28, 1024, 740}, .start = {-50, 0}, .frame = {0, 28, 570, 703}, .cut = 0},
+    };
+    // clang-format on
+    const QMargins margins(4, 30, 4, 4);
+    for (const Row& row : rows) {
+        const DetailsPlacement place = PlaceDetailsDialog(
+            QRect(row.start, QSize(570, 287)), margins, QSize(562, 669), 291, row.available);
+        EXPECT_EQ(place.frame, row.frame) << row.name;
+        EXPECT_EQ(place.detailsCut, row.cut) << row.name;
+        // Only a screen lower than the dialog's least height leaves it reaching past the edge.
+        EXPECT_TRUE(row.cut == 291 || row.available.contains(place.frame)) << row.name;
     }
 }
 
@@ -190,6 +259,47 @@ TEST_F(ResultDialogDetails, DetailsButtonShowsAndHidesThemBelowTheVerdicts) {
     EXPECT_FALSE(dlg.DetailsShown());
     EXPECT_EQ(dlg.size(), collapsed);
     EXPECT_TRUE(dlg.isVisible());
+}
+
+// On this screen (the headless one, 800 x 800 unless a configuration file gives another; the
+// tests' list runs it on 1366 x 768, 1024 x 768 and 1024 x 600 too), from its lowest place: the
+// open details move the dialog up into the available area, cut to fit where the screen is too
+// low for them (they scroll then).
+TEST_F(ResultDialogDetails, OpenDetailsKeepTheDialogOnTheScreen) {
+    const QRect available = dlg.screen()->availableGeometry();
+    dlg.move(dlg.x(), available.bottom() - dlg.frameGeometry().height());
+    const int full = dlg.DetailsView()->height();
+    dlg.ShowDetails(true);
+    EXPECT_TRUE(available.contains(dlg.frameGeometry())) << available.height();
+    EXPECT_LE(dlg.DetailsView()->geometry().bottom(), dlg.height());
+    const int cut = full - dlg.DetailsView()->height();
+    EXPECT_EQ(cut > 0, dlg.frameGeometry().height() + cut > available.height());
+    dlg.ShowDetails(false);
+    EXPECT_TRUE(available.contains(dlg.frameGeometry()));
+}
+
+// Tab goes through the controls as they are read: the buttons' row from the left, then the
+// details below it, and from there back to the first.
+TEST_F(ResultDialogDetails, TabOrderFollowsTheScreen) {
+    dlg.ShowDetails(true);
+    auto* ok = dlg.GetDlgItem(1);
+    auto* cancel = dlg.GetDlgItem(2);
+    const std::vector<QWidget*> want = {
+        dlg.DetailsButton(), dlg.CopyButton(), dlg.ReportBox(), ok, cancel, dlg.DetailsView()};
+    std::vector<QWidget*> order;
+    QWidget* w = dlg.DetailsButton();
+    for (int i = 0; i < 50 && (order.empty() || w != order.front()); ++i) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(&dlg) && w->isEnabled())
+            order.push_back(w);
+        w = w->nextInFocusChain();
+    }
+    EXPECT_EQ(order, want);
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const QRect a = order[i - 1]->geometry();
+        const QRect b = order[i]->geometry();
+        const bool sameRow = a.top() <= b.bottom() && b.top() <= a.bottom();
+        EXPECT_TRUE(sameRow ? b.left() > a.right() : b.top() > a.bottom()) << i;
+    }
 }
 
 TEST_F(ResultDialogDetails, CopyPutsTheVerdictsAsLoggedTheMeaningAndTheAddress) {

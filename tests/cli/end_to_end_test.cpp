@@ -258,7 +258,8 @@ TEST_F(CliEndToEnd, SilentServerEndsInUnknownWithinThirteenTicks) {
     // Without --report the result counts as cancelled: no link.
     EXPECT_FALSE(Has(o.out, "mailto:"));
     EXPECT_FALSE(Has(o.out, "UDP LOOPBACK TRANSLATION"));
-    EXPECT_TRUE(InOrder(o.out, {"Press F5 to start...\n\nWhat this means for peer-to-peer\n",
+    EXPECT_TRUE(InOrder(o.out, {"Press F5 to start...\n\nWhat this means for peer-to-peer\n\n"
+                                "No server answered. Check the servers in '",
                                 "Peer-to-peer rating: not determined.\n",
                                 "    symmetric           not determined\n{\"status\""}));
     // 13 ticks of 50 ms, not 13 seconds.
@@ -270,6 +271,7 @@ TEST_F(CliEndToEnd, ZeroServerPortIsInvalidSettings) {
     ASSERT_EQ(o.exit, kExitInvalidSettings) << o.out << o.err << o.runnerErr;
     // The engine starts nothing and writes nothing after the start banner.
     EXPECT_TRUE(InOrder(o.out, {"Press F5 to start...\n", "Init NAT Check module success...\n",
+                                "\nWhat this means for peer-to-peer\n\nNo check was started: ",
                                 R"j({"status":"invalid-settings","filter":null,)j"}));
     EXPECT_FALSE(Has(o.out, "STUN Server Information"));
     EXPECT_TRUE(Has(o.err, "STUN1_PORT is zero")) << o.err;
@@ -282,6 +284,7 @@ TEST_F(CliEndToEnd, HeldPortMeansSocketsCannotBeOpened) {
     ASSERT_EQ(o.exit, kExitSockets) << o.out << o.err << o.runnerErr;
     EXPECT_TRUE(InOrder(o.out, {"Using ", "Init WinSock2.0 fail...I have to exit program\n"}));
     EXPECT_FALSE(Has(o.out, "Press F5 to start..."));
+    EXPECT_TRUE(Has(o.out, "\n\nThe UDP sockets could not be opened, so no check ran;")) << o.out;
     EXPECT_TRUE(Has(o.err, "could not open the UDP sockets")) << o.err;
 }
 
@@ -292,9 +295,11 @@ TEST_F(CliEndToEnd, SigtermEndsARunningCheckAtOnce) {
     ASSERT_EQ(o.exit, kExitSignalBase + SIGTERM) << o.out << o.err << o.runnerErr;
     EXPECT_TRUE(Has(o.out, "Request STUN Server1 my MAPPED-ADDRESS..."));
     EXPECT_FALSE(Has(o.out, "NAT Detect Result Summarize"));
-    // No summary, no meaning of it.
-    EXPECT_FALSE(Has(o.out, "What this means for peer-to-peer"));
-    EXPECT_TRUE(Has(o.out, R"j({"status":"interrupted","filter":null,)j"));
+    // No summary; the meaning says the check was stopped, and so does the JSON's text.
+    EXPECT_TRUE(InOrder(o.out, {"\nWhat this means for peer-to-peer\n\nThe check was stopped "
+                                "before it finished. Run the check again, and let it end.\n",
+                                R"j({"status":"interrupted","filter":null,)j",
+                                R"j("text":"The check was stopped before it finished.)j"}));
     EXPECT_TRUE(Has(o.err, "interrupted by SIGTERM"));
     EXPECT_LT(o.elapsed, 6s);
 }

@@ -23,7 +23,8 @@ TEST(JsonOutput, UntestedVerdictsAreNullNotFalse) {
     CheckOutcome o;
     o.filterType = FilterUnknown;
     EXPECT_EQ(
-        FormatOutcomeJson(kStatusFinished, o, {"NAT INCOMING PACKAGES FILTER :    UNKNOWN"}, 650),
+        FormatOutcomeJson(kStatusFinished, o, {"NAT INCOMING PACKAGES FILTER :    UNKNOWN"}, 650,
+                          {.frontEnd = FrontEnd::Cli, .settingsPath = "/etc/STUN.ini"}),
         R"j({"status":"finished","filter":{"code":0,"text":"UNKNOWN"},"loopback":null,)j"
         R"j("allocation":null,"exceptional":null,"multiClient":null,"mapped":null,)j"
         R"j("ports":{"allocA":null,"allocB":null,"allocC":null,"except1":null,)j"
@@ -31,7 +32,9 @@ TEST(JsonOutput, UntestedVerdictsAreNullNotFalse) {
         R"j("lines":["NAT INCOMING PACKAGES FILTER :    UNKNOWN"],"durationMs":650,)j"
         R"j("mapping":null,"filtering":null,"hairpinning":null,)j"
         R"j("p2p":{"rating":null,"nat":null,"portPreservation":null,"severalCopies":null,)j"
-        R"j("text":"The check could not determine how the NAT maps and filters packets. )j"
+        R"j("text":"No server answered. Check the servers in '/etc/STUN.ini' (or give )j"
+        R"j(--server1 and --server2), or run gatewise-cli --stun HOST against a public STUN )j"
+        R"j(server. The check could not determine how the NAT maps and filters packets. )j"
         R"j(Peer-to-peer rating: not determined.",)j"
         R"j("compatible":{"open":null,"fullCone":null,"restricted":null,"portRestricted":null,)j"
         R"j("symmetric":null}}})j");
@@ -165,6 +168,32 @@ TEST(JsonOutput, PeerToPeerFieldsFollowTheVerdicts) {
             << c.name << "\n"
             << j;
         EXPECT_EQ(j.back(), '}') << c.name;
+    }
+}
+
+// A run that gave no verdict says why in the text, first, as the block does.
+TEST(JsonOutput, EachStatusExplainsAMissingVerdictInTheText) {
+    struct Row {
+        const char* status;
+        CheckEnd end;
+        const char* textStart;
+    };
+    const Row rows[] = {
+        {kStatusFinished, CheckEnd::Summary, "No server answered. "},
+        {kStatusInterrupted, CheckEnd::Stopped, "The check was stopped before it finished. "},
+        {kStatusSocketsFailed, CheckEnd::SocketsTaken, "The UDP sockets could not be opened"},
+        {kStatusInvalidSettings, CheckEnd::InvalidSettings, "No check was started: "},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(CheckEndOfStatus(row.status), row.end) << row.status;
+        const CheckFacts facts{.end = row.end, .frontEnd = FrontEnd::Cli};
+        const std::string j = FormatOutcomeJson(row.status, CheckOutcome{}, {}, 0, facts);
+        EXPECT_NE(j.find(std::string("\"text\":\"") + row.textStart), std::string::npos)
+            << row.status << "\n"
+            << j;
+        EXPECT_EQ(P2pBlockText(MeaningOfCheck({}, facts)).find(row.textStart),
+                  std::string("\nWhat this means for peer-to-peer\n\n").size())
+            << row.status;
     }
 }
 

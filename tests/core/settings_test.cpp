@@ -319,6 +319,17 @@ TEST(SettingsRule, AZeroServerAddressOrPortMeansNoCheck) {
     }
 }
 
+// Either example address in either server's place; a neighbour of one is a real server.
+TEST(SettingsRule, TheBuiltInExampleServersAreRecognisedInEitherPlace) {
+    const std::uint32_t ex1 = htonl(Host(192, 168, 0, 55));
+    const std::uint32_t ex2 = htonl(Host(192, 168, 0, 97));
+    const std::uint32_t real = htonl(Host(192, 168, 0, 56));
+    EXPECT_TRUE(UsesExampleServers({.server1Ip = ex1, .server2Ip = ex2}));
+    EXPECT_TRUE(UsesExampleServers({.server1Ip = real, .server2Ip = ex1}));
+    EXPECT_TRUE(UsesExampleServers({.server1Ip = ex2, .server2Ip = real}));
+    EXPECT_FALSE(UsesExampleServers({.server1Ip = real, .server2Ip = real}));
+}
+
 TEST(HostResolver, OnlyTextShapedLikeAHostNameIsEverLookedUp) {
     struct Case {
         std::string text;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
+#include <string>
 
 #include "tests/engine/prober_harness.h"
 
@@ -97,6 +99,10 @@ TEST_P(FilterDecisionTest, VerdictSendsAndNextStep) {
     EXPECT_EQ(SentCodes(), row.sent);
     ASSERT_TRUE(prober.Outcome().filterType.has_value());
     EXPECT_STREQ(FilterTypeText(*prober.Outcome().filterType), row.verdict);
+    // An UNKNOWN names the silent server: Server1 until it has acknowledged the change request.
+    const bool unknown = std::string(row.verdict) == "UNKNOWN";
+    EXPECT_EQ(prober.Outcome().silentServer,
+              unknown ? std::optional<std::int32_t>(row.changeAck ? 2 : 1) : std::nullopt);
 }
 
 const std::uint32_t kBind = 0x74777002, kChange = 0x74777003, kLoop = 0x7477700C,

@@ -232,23 +232,111 @@ TEST(P2pMeaning, UndeterminedSaysSoInTheText) {
     CheckOutcome unknown;
     unknown.filterType = FilterUnknown;
     EXPECT_EQ(P2pText(MeaningOfCheck(unknown)),
-              "The check could not determine how the NAT maps and filters packets. Peer-to-peer "
-              "rating: not determined.");
+              "No server answered. Check File > STUN Setting, or run File > Standard STUN Check "
+              "against a public STUN server. The check could not determine how the NAT maps and "
+              "filters packets. Peer-to-peer rating: not determined.");
     CheckOutcome sym;
     sym.filterType = FilterSymmetric;
     sym.allocRule = AllocAddressSensitive;
     sym.loopback = false;
     const std::vector<std::string> lines = P2pMeaningLines(MeaningOfCheck(sym));
-    EXPECT_EQ(lines.at(3), "What it lets in was not determined.");
+    // The filter verdict SYMMETRIC is no filtering measured, and the block says so.
+    EXPECT_EQ(lines.at(3),
+              "A symmetric NAT's filtering is not measured by this check: its filter verdict says "
+              "only that STUN Server2 saw another public port.");
     EXPECT_EQ(lines.at(4),
               "Peer-to-peer rating: hard. Its public port cannot be predicted. A direct UDP "
               "connection can be expected with open, full cone and restricted peers, not with "
               "port restricted and symmetric peers: those need a relay.");
     StunOutcome eiOnly;
     eiOnly.mappedIsLocal = false;
+    eiOnly.mappingEndpointIndependent = false;
+    EXPECT_EQ(P2pSentences(MeaningOfStun(eiOnly)).at(1), "What it lets in was not determined.");
+    eiOnly = {};
+    eiOnly.mappedIsLocal = false;
     eiOnly.mapping = B::EndpointIndependent;
     EXPECT_EQ(P2pMeaningLines(MeaningOfStun(eiOnly)).back(),
               "    symmetric           not determined");
+}
+
+struct EndCase {
+    const char* name;
+    std::optional<std::int32_t> filter;
+    std::uint16_t mappedPort;  // 0: Server1 never reported the address
+    std::optional<std::int32_t> silentServer;
+    CheckEnd frontEndKnows;
+    bool exampleServers;
+    CheckEnd want;
+};
+
+// How a check ended, from what the front end knows and what the outcome says; every end but a
+// summary with a verdict is explained first in the block, in the front end's own words.
+TEST(P2pMeaning, EachWayACheckEndsWithoutAVerdictIsExplained) {
+    using E = CheckEnd;
+    // One row per line:
+    // clang-format off
+    const EndCase cases[] = {
+        {.name = "verdict", .filter = FilterPortRestricted, .mappedPort = 1, .silentServer = {}, .frontEndKnows = E::Summary, .exampleServers = false, .want = E::Summary},
+        {.name = "verdict, example servers", .filter = FilterOpen, .mappedPort = 1, .silentServer = {}, .frontEndKnows = E::Summary, .exampleServers = true, .want = E::Summary},
+        {.name = "no server answered", .filter = FilterUnknown, .mappedPort = 0, .silentServer = 1, .frontEndKnows = E::Summary, .exampleServers = false, .want = E::NoServerAnswered},
+        {.name = "Server1 silent after the address", .filter = FilterUnknown, .mappedPort = 1, .silentServer = 1, .frontEndKnows = E::Summary, .exampleServers = false, .want = E::Server1Silent},
+        {.name = "Server2 silent", .filter = FilterUnknown, .mappedPort = 1, .silentServer = 2, .frontEndKnows = E::Summary, .exampleServers = false, .want = E::Server2Silent},
+        {.name = "example servers", .filter = FilterUnknown, .mappedPort = 0, .silentServer = 1, .frontEndKnows = E::Summary, .exampleServers = true, .want = E::ExampleServers},
+        {.name = "stopped before a verdict", .filter = {}, .mappedPort = 0, .silentServer = {}, .frontEndKnows = E::Stopped, .exampleServers = true, .want = E::Stopped},
+        {.name = "stopped after a verdict", .filter = FilterFullCone, .mappedPort = 1, .silentServer = {}, .frontEndKnows = E::Stopped, .exampleServers = false, .want = E::Stopped},
+        {.name = "sockets taken", .filter = {}, .mappedPort = 0, .silentServer = {}, .frontEndKnows = E::SocketsTaken, .exampleServers = false, .want = E::SocketsTaken},
+        {.name = "invalid settings", .filter = {}, .mappedPort = 0, .silentServer = {}, .frontEndKnows = E::InvalidSettings, .exampleServers = false, .want = E::InvalidSettings},
+    };
+    // clang-format on
+    for (const EndCase& c : cases) {
+        CheckOutcome o;
+        o.filterType = c.filter;
+        o.mappedPort = c.mappedPort;
+        o.silentServer = c.silentServer;
+        for (const FrontEnd frontEnd : {FrontEnd::App, FrontEnd::Cli}) {
+            const CheckFacts facts{.end = c.frontEndKnows,
+                                   .exampleServers = c.exampleServers,
+                                   .frontEnd = frontEnd,
+                                   .settingsPath = "/tmp/STUN.ini"};
+            EXPECT_EQ(EndOfCheck(o, facts), c.want) << c.name;
+            const std::string text = CheckEndText(c.want, facts);
+            const P2pMeaning m = MeaningOfCheck(o, facts);
+            EXPECT_EQ(m.endText, text) << c.name;
+            const std::vector<std::string> lines = P2pMeaningLines(m);
+            if (c.want == E::Summary) {
+                EXPECT_EQ(text, "") << c.name;
+                EXPECT_NE(lines.at(2).find("NAT"), std::string::npos) << c.name;
+                continue;
+            }
+            // First, under the heading; the JSON's text starts with it too.
+            EXPECT_EQ(lines.at(2), text) << c.name;
+            EXPECT_EQ(P2pText(m).rfind(text + " ", 0), 0u) << c.name;
+            // The application points to its menus, the command line to its options and file.
+            const bool app = frontEnd == FrontEnd::App;
+            EXPECT_EQ(text.find("File >") != std::string::npos,
+                      app && c.want != E::Stopped && c.want != E::SocketsTaken)
+                << c.name << ": " << text;
+            EXPECT_EQ(text.find("--") != std::string::npos ||
+                          text.find("/tmp/STUN.ini") != std::string::npos,
+                      !app && c.want != E::Stopped)
+                << c.name << ": " << text;
+        }
+    }
+}
+
+// The application's words are in UndeterminedSaysSoInTheText.
+TEST(P2pMeaning, CommandLineNextStepsNameItsSettingsFileAndOptions) {
+    CheckOutcome o;
+    o.filterType = FilterUnknown;
+    EXPECT_EQ(
+        MeaningOfCheck(o, {.frontEnd = FrontEnd::Cli, .settingsPath = "/etc/STUN.ini"}).endText,
+        "No server answered. Check the servers in '/etc/STUN.ini' (or give --server1 and "
+        "--server2), or run gatewise-cli --stun HOST against a public STUN server.");
+    // No settings file could be chosen: no path to name.
+    EXPECT_EQ(CheckEndText(CheckEnd::InvalidSettings, {.frontEnd = FrontEnd::Cli}),
+              "No check was started: a server's address or port is zero, or its name could not "
+              "be resolved. Set STUN1_IP, STUN1_PORT, STUN2_IP and STUN2_PORT in the settings "
+              "file, or give --server1 and --server2.");
 }
 
 }  // namespace

@@ -318,6 +318,7 @@ TEST_P(QuickVerdictTest, SameVerdictLinesAsTheStepwiseCheckWellUnderThreeSeconds
     const std::vector<std::string> quickLines = RunQuick(row);
     EXPECT_EQ(quickLines, full);
     EXPECT_EQ(prober.Outcome().filterType, fullOutcome.filterType);
+    EXPECT_EQ(prober.Outcome().silentServer, fullOutcome.silentServer);
     EXPECT_EQ(prober.Outcome().exceptional, fullOutcome.exceptional);
     EXPECT_EQ(prober.Outcome().multiClientGood, fullOutcome.multiClientGood);
     EXPECT_LT(nowMs - 1000, row.withinMs);
