@@ -103,6 +103,7 @@ const std::vector<OutcomeField>& OutcomeFields() {
         Field("friendSockPort", &CheckOutcome::friendSockMappedPort),
         Field("friendPort", &CheckOutcome::friendReportedPort),
         Field("friendIp", &CheckOutcome::friendIp),
+        Field("silent", &CheckOutcome::silentServer),
     };
     return fields;
 }

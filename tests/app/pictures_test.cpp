@@ -55,8 +55,10 @@ protected:
                 dlg.ShowDetails(true);
                 return grab(dlg);
             });
+            CheckFacts facts;
+            facts.mappedIsLocal = mappedIsLocal;
             bool report = false;
-            presenter.ShowResult(lines, DetailsOfCheck(outcome, mappedIsLocal), report);
+            presenter.ShowResult(lines, DetailsOfCheck(outcome, facts), report);
         } else {
             ADD_FAILURE() << "no rule to rebuild " << name.toStdString();
         }
