@@ -28,7 +28,7 @@ bool IsAscii(const QByteArray& bytes) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-std::string_view View(const QByteArray& bytes) {
+std::string_view AsStringView(const QByteArray& bytes) {
     return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 }  // namespace
@@ -42,7 +42,7 @@ QByteArray EncodeSavedText(const QString& text) {
         // Latin-1 bytes that also read as UTF-8 ("\xC3\xBC" for the two characters of a garbled
         // umlaut) would open as other text: those get the mark too.
         QByteArray bytes = crlf.toLatin1();
-        if (IsAscii(bytes) || !IsValidUtf8(View(bytes)))
+        if (IsAscii(bytes) || !IsValidUtf8(AsStringView(bytes)))
             return bytes;
     }
     return QByteArray(kUtf8Bom, kUtf8BomSize) + crlf.toUtf8();
@@ -52,7 +52,7 @@ QString DecodeSavedText(const QByteArray& bytes) {
     QString text;
     if (bytes.startsWith(QByteArray(kUtf8Bom, kUtf8BomSize)))
         text = QString::fromUtf8(bytes.mid(kUtf8BomSize));
-    else if (IsValidUtf8(View(bytes)))
+    else if (IsValidUtf8(AsStringView(bytes)))
         text = QString::fromUtf8(bytes);  // as other programs (the command-line client) write
     else
         text = QString::fromLatin1(bytes);
