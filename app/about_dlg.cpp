@@ -4,6 +4,8 @@
 #include <QPushButton>
 
 #include "app/app_icon.h"
+#include "app/command_ids.h"
+#include "gatewise_version.h"
 
 namespace {
 // Template 100: client size in dialog units, font size in points.
@@ -12,13 +14,17 @@ constexpr int kTemplateHeight = 55;
 constexpr int kFontPoints = 8;
 }  // namespace
 
+// Titled as the Help menu's item that opens it.
 CAboutDlg::CAboutDlg(QWidget* parent)
-    : CTemplateDialog(parent, QStringLiteral("About Gatewise"), DialogFont(kFontPoints),
-                      kTemplateWidth, kTemplateHeight) {
+    : CTemplateDialog(parent, QStringLiteral("About ") + QString::fromLatin1(kAppTitle),
+                      DialogFont(kFontPoints), kTemplateWidth, kTemplateHeight) {
     auto* icon = Place(new QLabel(this), -1, 11, 17, 20, 20);
     icon->setPixmap(AppIcon().pixmap(icon->size()));
-    auto* version = Place(new QLabel(QStringLiteral("Tarnwick NAT Detector Version 1.0"), this), -1,
-                          40, 10, 188, 8);
+    // The version the build was made from.
+    auto* version = Place(
+        new QLabel(QString::fromLatin1(kAppTitle) + QStringLiteral(" Version " GATEWISE_VERSION),
+                   this),
+        -1, 40, 10, 188, 8);
     version->setTextFormat(Qt::PlainText);
     auto* rights =
         Place(new QLabel(QStringLiteral("Copyright (C) 2026 Tarnwick"), this), -1, 40, 25, 119, 8);

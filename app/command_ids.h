@@ -20,6 +20,7 @@ inline constexpr int kQuickNatDetect = 32779;  // Shift+F5
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it
 inline constexpr int kFileOpen = 57601;  // answered, but no menu item or key reaches it
 inline constexpr int kFileSave = 57603;
+inline constexpr int kFileSaveAs = 57604;  // Ctrl+Shift+S
 inline constexpr int kEditCopy = 57634;
 inline constexpr int kEditCut = 57635;
 inline constexpr int kEditPaste = 57637;

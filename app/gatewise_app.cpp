@@ -4,6 +4,7 @@
 
 #include "app/command_ids.h"
 #include "app/gatewise_view.h"
+#include "gatewise_version.h"
 
 CGatewiseApp::CGatewiseApp() = default;
 
@@ -13,6 +14,7 @@ bool CGatewiseApp::InitInstance(const QStringList& args, bool show) {
     // Where the toolkit keeps the program's standard settings, should it keep any.
     QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
     QCoreApplication::setApplicationName(QString::fromLatin1(kAppTitle));
+    QCoreApplication::setApplicationVersion(QStringLiteral(GATEWISE_VERSION));
 
     m_doc = std::make_unique<CGatewiseDoc>();
     m_frame = std::make_unique<CMainFrame>(m_doc.get());

@@ -5,10 +5,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <algorithm>
+#include <string_view>
 
 #include "app/command_ids.h"
 #include "app/gatewise_view.h"
 #include "app/message_box.h"
+#include "core/utf8_text.h"
 
 namespace {
 constexpr const char* kUntitled = "Untitled";
@@ -19,20 +22,40 @@ constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 constexpr qsizetype kUtf8BomSize = 3;
 }  // namespace
 
+namespace {
+bool IsAscii(const QByteArray& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string_view AsStringView(const QByteArray& bytes) {
+    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
+}
+}  // namespace
+
 QByteArray EncodeSavedText(const QString& text) {
     QString crlf = text;
     crlf.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    for (const QChar c : crlf) {
-        if (c.unicode() > 0xFF)
-            return QByteArray(kUtf8Bom, kUtf8BomSize) + crlf.toUtf8();
+    const bool latin1 =
+        std::all_of(crlf.begin(), crlf.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    if (latin1) {
+        // Latin-1 bytes that also read as UTF-8 ("\xC3\xBC" for the two characters of a garbled
+        // umlaut) would open as other text: those get the mark too.
+        QByteArray bytes = crlf.toLatin1();
+        if (IsAscii(bytes) || !IsValidUtf8(AsStringView(bytes)))
+            return bytes;
     }
-    return crlf.toLatin1();
+    return QByteArray(kUtf8Bom, kUtf8BomSize) + crlf.toUtf8();
 }
 
 QString DecodeSavedText(const QByteArray& bytes) {
-    QString text = bytes.startsWith(QByteArray(kUtf8Bom, kUtf8BomSize))
-                       ? QString::fromUtf8(bytes.mid(kUtf8BomSize))
-                       : QString::fromLatin1(bytes);
+    QString text;
+    if (bytes.startsWith(QByteArray(kUtf8Bom, kUtf8BomSize)))
+        text = QString::fromUtf8(bytes.mid(kUtf8BomSize));
+    else if (IsValidUtf8(AsStringView(bytes)))
+        text = QString::fromUtf8(bytes);  // as other programs (the command-line client) write
+    else
+        text = QString::fromLatin1(bytes);
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     return text;
 }
@@ -78,7 +101,9 @@ bool CGatewiseDoc::OnOpenDocument(const QString& path) {
 }
 
 QString CGatewiseDoc::PromptSaveName() {
-    const QString proposed = QDir::current().filePath(Title() + QStringLiteral(".txt"));
+    const QString proposed = m_pathName.isEmpty()
+                                 ? QDir::current().filePath(Title() + QStringLiteral(".txt"))
+                                 : m_pathName;
     QWidget* parent = m_view != nullptr ? m_view->window() : nullptr;
     QString name = m_promptSaveName
                        ? m_promptSaveName(parent, proposed)
@@ -97,6 +122,11 @@ bool CGatewiseDoc::DoFileSave() {
             return false;
     }
     return OnSaveDocument(path);
+}
+
+bool CGatewiseDoc::DoFileSaveAs() {
+    const QString path = PromptSaveName();
+    return !path.isEmpty() && OnSaveDocument(path);
 }
 
 bool CGatewiseDoc::OnSaveDocument(const QString& path) {

@@ -1,7 +1,6 @@
 #pragma once
 // The document: no data of its own, its content is the view's text. It saves that text as a file
-// ("\r\n" line ends; Latin-1 with nothing added when every character fits, else UTF-8 after a
-// byte-order mark) and loads a file named on the command line as the log's initial text.
+// (see EncodeSavedText) and loads a file named on the command line as the log's initial text.
 // User-interface thread only.
 
 #include <QObject>
@@ -25,6 +24,9 @@ public:
     bool OnOpenDocument(const QString& path);
     // "&Save Result": asks for a name the first time, then saves to the same file without asking.
     bool DoFileSave();
+    // "Save Result &As...": asks for a name every time, proposing the current file (or
+    // "Untitled.txt"); the file chosen is where later saves go. Cancelling changes nothing.
+    bool DoFileSaveAs();
     // Writes the view's whole text to path; false (after "Failed to save document." and the
     // reason) when it cannot be written. The log is not touched either way.
     bool OnSaveDocument(const QString& path);
@@ -51,9 +53,11 @@ private:
 };
 
 // The log's text as a saved file holds it: "\r\n" line ends; Latin-1 when every character is in
-// it, otherwise the UTF-8 byte-order mark and UTF-8, so that no character is lost.
+// it (and the bytes cannot be taken for UTF-8), otherwise the UTF-8 byte-order mark and UTF-8, so
+// that no character is lost and the file opens as the same text.
 QByteArray EncodeSavedText(const QString& text);
-// A saved or opened file's bytes as log text: UTF-8 after a byte-order mark, else Latin-1.
+// A saved or opened file's bytes as log text: UTF-8 after a byte-order mark or when the bytes are
+// valid UTF-8 throughout, else Latin-1.
 QString DecodeSavedText(const QByteArray& bytes);
 
 // Adds ".txt" to a name typed without an extension.

@@ -13,9 +13,11 @@
 #include "app/command_ids.h"
 #include "app/stun_server_dlg.h"
 #include "app/stun_setting_dlg.h"
+#include "app/template_dialog.h"
 #include "core/host_resolver.h"
 #include "core/profile.h"
 #include "core/settings.h"
+#include "core/utf8_text.h"
 #include "net/address_text.h"
 #include "standard/stun_runner.h"
 
@@ -69,14 +71,8 @@ std::optional<Ipv4Endpoint> ResolveStunServer(const StunServerText& server, cons
 }
 }  // namespace
 
-QByteArray LogTextToFileBytes(const QString& text) {
-    QString crlf = text;
-    crlf.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    return crlf.toLatin1();
-}
-
-QString FileBytesToLogText(const QByteArray& bytes) {
-    QString text = QString::fromLatin1(bytes);
+QString LogBytesToText(std::string_view bytes) {
+    QString text = QString::fromStdString(ToValidUtf8(bytes));
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     return text;
 }
@@ -157,6 +153,10 @@ void CGatewiseView::OnStartupTimer() {
     m_logFont = MakeLogFont();
     setFont(m_logFont);
     theLog.SetOutputWindow(this);
+    // A file opened as the initial text may end in the middle of a line; the banner starts a
+    // line of its own.
+    if (!document()->lastBlock().text().isEmpty())
+        theLog.AppendText("\r\n");
     m_check.SetNotifyTarget(&m_notify);
     const bool ok = m_check.StartUp();
     if (!ok) {
@@ -257,6 +257,7 @@ void CGatewiseView::OnStandardStunCheck() {
         return;
     }
     CStunServerDlg dlg(window());
+    UseDialogTitleBar(dlg);
     dlg.m_serverText = QString::fromStdString(LoadStunServerText(m_settingsPath));
     dlg.m_server2Text = m_stunServer2Text;
     const int result = m_runStunServerDialog ? m_runStunServerDialog(dlg) : dlg.exec();
@@ -404,7 +405,7 @@ void CGatewiseView::ReplaceSelectionNoUndo(const char* text) {
             Qt::QueuedConnection);
         return;
     }
-    QString piece = FileBytesToLogText(QByteArray(text));
+    QString piece = LogBytesToText(text);
     QTextCursor cursor = textCursor();
     const qsizetype kept =
         static_cast<qsizetype>(TextLength()) - (cursor.selectionEnd() - cursor.selectionStart());
@@ -447,15 +448,6 @@ void CGatewiseView::AppendLogFullNotice(QTextCursor& cursor) {
 bool CGatewiseView::LogEndsWithFullNotice() const {
     const QTextBlock last = document()->lastBlock();
     return last.text().isEmpty() && last.previous().text() == LogFullText();
-}
-
-QByteArray CGatewiseView::TextAsFileBytes() const {
-    return LogTextToFileBytes(toPlainText());
-}
-
-void CGatewiseView::SetTextFromFileBytes(const QByteArray& bytes) {
-    setPlainText(FileBytesToLogText(bytes));
-    m_logFullNoted = false;
 }
 
 void CGatewiseView::keyPressEvent(QKeyEvent* event) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/qt_notify_target.h"
@@ -74,11 +75,6 @@ public:
     std::size_t TextLength() const override;
     void SetEmptySelection(std::size_t pos) override;
     void ReplaceSelectionNoUndo(const char* text) override;
-
-    // The whole text as the saved file holds it: Latin-1, lines ended by "\r\n".
-    QByteArray TextAsFileBytes() const;
-    // Replaces the text with a file's bytes (Latin-1, any line ends).
-    void SetTextFromFileBytes(const QByteArray& bytes);
 
     CCheckModule& CheckModule() { return m_check; }
     CQtResultPresenter& ResultPresenter() { return m_presenter; }
@@ -190,6 +186,7 @@ private:
 // The status text of a running check: its test, what it waits for and its step's time-out.
 QString RunningStatusText(const CheckProgress& progress, int tickMs);
 
-// The text as it goes to a file and back: "\n" <-> "\r\n", Latin-1 (characters outside it as '?').
-QByteArray LogTextToFileBytes(const QString& text);
-QString FileBytesToLogText(const QByteArray& bytes);
+// A piece of the log as the window shows it: UTF-8, as paths, names and the system's messages
+// come, with any byte that is not part of valid UTF-8 taken as Latin-1 (network text arrives as
+// printable ASCII already, see CleanNetworkText); "\r\n" becomes the window's "\n".
+QString LogBytesToText(std::string_view bytes);

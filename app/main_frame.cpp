@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QStatusBar>
@@ -34,10 +35,7 @@ CMainFrame::CMainFrame(CGatewiseDoc* doc) : m_doc(doc), m_view(new CGatewiseView
     CreateActions();
     CreateMenus();
     CreateStatusBar();
-    // The framework would show the document's title; the frame shows its own instead.
-    connect(m_doc, &CGatewiseDoc::titleChanged, this, [this](const QString& title) {
-        setWindowTitle(title + QStringLiteral(" - ") + QString::fromLatin1(kAppTitle));
-    });
+    connect(m_doc, &CGatewiseDoc::titleChanged, this, [this] { ForceTitle(); });
     ForceTitle();
     // Wide enough for the log's rows of 81 asterisks in the 20-pixel log font.
     resize(920, 640);
@@ -64,12 +62,13 @@ QAction* CMainFrame::AddCommand(int id, const QString& menuText, std::function<v
 
 void CMainFrame::CreateActions() {
     CGatewiseView* v = m_view;
-    AddCommand(cmd::kStunSetting, QStringLiteral("STUN Setting..."), [v] { v->OnStunSetting(); });
-    AddCommand(cmd::kStartNatDetect, QStringLiteral("Start NAT Detect"),
+    // Every item of the File menu has a mnemonic of its own.
+    AddCommand(cmd::kStunSetting, QStringLiteral("STUN S&etting..."), [v] { v->OnStunSetting(); });
+    AddCommand(cmd::kStartNatDetect, QStringLiteral("Start NAT &Detect"),
                [v] { v->OnStartNatDetect(); }, {}, {QKeySequence(Qt::Key_F5)});
-    AddCommand(cmd::kQuickNatDetect, QStringLiteral("Quick NAT Detect\tShift+F5"),
+    AddCommand(cmd::kQuickNatDetect, QStringLiteral("&Quick NAT Detect\tShift+F5"),
                [v] { v->OnQuickNatDetect(); });
-    AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN Check...\tCtrl+F5"),
+    AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN &Check...\tCtrl+F5"),
                [v] { v->OnStandardStunCheck(); });
     AddCommand(
         cmd::kStopNatDetect, QStringLiteral("S&top NAT Detect\tEsc"), [v] { v->OnStopNatDetect(); },
@@ -81,6 +80,10 @@ void CMainFrame::CreateActions() {
     AddCommand(
         cmd::kFileSave, QStringLiteral("&Save Result\tCtrl+S"), [this] { m_doc->DoFileSave(); },
         QStringLiteral("Save the log to a text file"));
+    AddCommand(
+        cmd::kFileSaveAs, QStringLiteral("Save Result &As...\tCtrl+Shift+S"),
+        [this] { m_doc->DoFileSaveAs(); },
+        QStringLiteral("Save the log to a text file of a new name"));
     AddCommand(
         cmd::kAppExit, QStringLiteral("E&xit"), [this] { close(); },
         QStringLiteral("Quit the application"));
@@ -104,7 +107,8 @@ void CMainFrame::CreateActions() {
     Command(cmd::kViewStatusBar)->setCheckable(true);
     Command(cmd::kViewStatusBar)->setChecked(true);
     AddCommand(
-        cmd::kAppAbout, QStringLiteral("&About Tarnwick NAT Detector..."), [this] { OnAppAbout(); },
+        cmd::kAppAbout, QStringLiteral("&About %1...").arg(QString::fromLatin1(kAppTitle)),
+        [this] { OnAppAbout(); },
         QStringLiteral("Display program information, version number and copyright"));
     // The window has no panes, so moving between them does nothing; the keys are still taken.
     AddCommand(cmd::kNextPane, QStringLiteral("Next Pane"), [] {}, {}, {QKeySequence(Qt::Key_F6)});
@@ -122,6 +126,7 @@ void CMainFrame::CreateMenus() {
     file->addAction(Command(cmd::kStandardStunCheck));
     file->addAction(Command(cmd::kStopNatDetect));
     file->addAction(Command(cmd::kFileSave));
+    file->addAction(Command(cmd::kFileSaveAs));
     file->addAction(Command(cmd::kAppExit));
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
     edit->addAction(Command(cmd::kEditUndo));
@@ -142,11 +147,10 @@ void CMainFrame::CreateStatusBar() {
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("statusBar%1").arg(kIdStatusBar));
     m_restingText = QString::fromLatin1(kIdleStatusText);
-    bar->showMessage(m_restingText);
     // When a menu prompt goes away the message pane returns to its resting text.
-    connect(bar, &QStatusBar::messageChanged, this, [this, bar](const QString& message) {
+    connect(bar, &QStatusBar::messageChanged, this, [this](const QString& message) {
         if (message.isEmpty())
-            bar->showMessage(m_restingText);
+            ShowRestingText();
     });
     m_progress = new QProgressBar(bar);
     m_progress->setObjectName(QStringLiteral("checkProgress"));
@@ -168,6 +172,7 @@ void CMainFrame::CreateStatusBar() {
     m_num = makePane("NUM");
     m_scrl = makePane("SCRL");
     connect(Command(cmd::kViewStatusBar), &QAction::toggled, bar, &QStatusBar::setVisible);
+    ShowRestingText();
     UpdateIndicators();
     UpdateCheckCommands();
     // No polling: an idle window costs no wake-ups for the panes.
@@ -184,12 +189,9 @@ void CMainFrame::UpdateCheckCommands() {
 }
 
 void CMainFrame::OnStatusChanged(const QString& text, int value, int maximum) {
-    QStatusBar* bar = statusBar();
     // A menu prompt on show keeps its place; the new text comes when it goes.
-    const bool resting = bar->currentMessage() == m_restingText;
+    const bool resting = statusBar()->currentMessage() == m_shownRestingText;
     m_restingText = text;
-    if (resting)
-        bar->showMessage(text);
     m_progress->setVisible(maximum > 0);
     if (maximum > 0) {
         m_progress->setRange(0, maximum);
@@ -201,6 +203,34 @@ void CMainFrame::OnStatusChanged(const QString& text, int value, int maximum) {
         };
         m_progress->setFormat(clock(value) + QStringLiteral(" / ") + clock(maximum));
     }
+    if (resting)
+        ShowRestingText();  // after the progress bar, which takes room from the message
+}
+
+int CMainFrame::MessageWidth() const {
+    QStatusBar* bar = statusBar();
+    if (bar->layout() != nullptr)
+        bar->layout()->activate();  // the panes' places after one was shown or hidden
+    // The status bar draws its message from 6 pixels in to 2 pixels before the first permanent
+    // pane shown, or 12 pixels before its right edge.
+    int right = bar->width() - 12;
+    for (QWidget* pane : {static_cast<QWidget*>(m_progress), static_cast<QWidget*>(m_caps)}) {
+        if (!pane->isHidden()) {
+            right = std::min(right, pane->x() - 2);
+            break;
+        }
+    }
+    return std::max(0, right - 6);
+}
+
+void CMainFrame::ShowRestingText() {
+    QStatusBar* bar = statusBar();
+    // A hidden bar has no width of its own yet; it is elided when shown.
+    m_shownRestingText = bar->isVisible() ? bar->fontMetrics().elidedText(
+                                                m_restingText, Qt::ElideRight, MessageWidth())
+                                          : m_restingText;
+    bar->setToolTip(m_shownRestingText == m_restingText ? QString() : m_restingText);
+    bar->showMessage(m_shownRestingText);
 }
 
 void CMainFrame::UpdateIndicators() {
@@ -212,6 +242,10 @@ void CMainFrame::UpdateIndicators() {
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == statusBar() &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::Show) &&
+        statusBar()->currentMessage() == m_shownRestingText)
+        ShowRestingText();
     switch (event->type()) {
         case QEvent::KeyPress:
         case QEvent::KeyRelease:
@@ -233,8 +267,16 @@ bool CMainFrame::ExecuteCommand(int id) {
     return true;
 }
 
+QString CMainFrame::FrameTitle() const {
+    const QString app = QString::fromLatin1(kAppTitle);
+    // A log saved or opened shows its file's name first, as desktop programs do.
+    if (m_doc->PathName().isEmpty())
+        return app;
+    return m_doc->Title() + QStringLiteral(" - ") + app;
+}
+
 void CMainFrame::ForceTitle() {
-    const QString title = QString::fromLatin1(kAppTitle);
+    const QString title = FrameTitle();
     if (windowTitle() == title)
         return;
     m_forcingTitle = true;

@@ -1,6 +1,7 @@
 #pragma once
-// The main window: menus, accelerators, the status bar and the log view. Its title always reads
-// "Tarnwick NAT Detector", whatever tries to set it, and closing it never asks to save the log.
+// The main window: menus, accelerators, the status bar and the log view. Its title reads
+// "Tarnwick NAT Detector", or "NAME - Tarnwick NAT Detector" once the log was saved to or opened
+// from the file NAME, whatever else tries to set it; closing it never asks to save the log.
 // User-interface thread only.
 
 #include <QHash>
@@ -32,6 +33,8 @@ public:
     // The running check's progress (hidden while none runs).
     QProgressBar* CheckProgressBar() const { return m_progress; }
     void UpdateIndicators();
+    // The title as the document has it (see the class comment).
+    QString FrameTitle() const;
 
     // Test seam: runs the about box instead of exec().
     void SetAboutRunner(std::function<int(QDialog&)> runner) { m_runAbout = std::move(runner); }
@@ -56,6 +59,9 @@ private:
     // Start while no check runs, stop while one does.
     void UpdateCheckCommands();
     void OnStatusChanged(const QString& text, int value, int maximum);
+    // The resting text in the message pane, elided to the room it has (full text as tool tip).
+    void ShowRestingText();
+    int MessageWidth() const;
 
     CGatewiseDoc* m_doc;
     CGatewiseView* m_view;
@@ -64,7 +70,8 @@ private:
     QLabel* m_num = nullptr;
     QLabel* m_scrl = nullptr;
     QProgressBar* m_progress = nullptr;
-    QString m_restingText;  // what the message pane returns to when a menu prompt goes
+    QString m_restingText;       // what the message pane returns to when a menu prompt goes
+    QString m_shownRestingText;  // the same as shown, elided
     bool m_initialUpdateDone = false;
     bool m_forcingTitle = false;
     std::function<int(QDialog&)> m_runAbout;

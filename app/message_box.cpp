@@ -3,6 +3,7 @@
 #include <QMessageBox>
 
 #include "app/command_ids.h"
+#include "app/template_dialog.h"
 
 namespace {
 std::function<void(const QString&)>& Hook() {
@@ -16,7 +17,10 @@ void AppMessageBox(QWidget* parent, const QString& text) {
         Hook()(text);
         return;
     }
-    QMessageBox::warning(parent, QString::fromLatin1(kAppTitle), text);
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kAppTitle), text, QMessageBox::Ok,
+                    parent);
+    UseDialogTitleBar(box);
+    box.exec();
 }
 
 void SetAppMessageHook(std::function<void(const QString&)> hook) {

@@ -35,8 +35,10 @@ QString OwnText(const QWidget& widget) {
         return box->toPlainText();
     if (const auto* group = qobject_cast<const QGroupBox*>(&widget))
         return group->title();
-    if (const auto* status = qobject_cast<const QStatusBar*>(&widget))
-        return status->currentMessage();
+    if (const auto* status = qobject_cast<const QStatusBar*>(&widget)) {
+        // An elided message carries the whole text as the bar's tool tip.
+        return status->toolTip().isEmpty() ? status->currentMessage() : status->toolTip();
+    }
     if (const auto* bar = qobject_cast<const QMenuBar*>(&widget)) {
         QStringList titles;
         for (const QAction* action : bar->actions())

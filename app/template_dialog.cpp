@@ -9,9 +9,19 @@ QFont DialogFont(int pointSize) {
     return font;
 }
 
+void UseDialogTitleBar(QWidget& dialog) {
+    Qt::WindowFlags flags = dialog.windowFlags();
+    flags &= ~(Qt::WindowMinMaxButtonsHint | Qt::WindowFullscreenButtonHint);
+    // Without the customize hint the toolkit and the window manager pick the buttons themselves.
+    flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+             Qt::WindowCloseButtonHint;
+    dialog.setWindowFlags(flags);
+}
+
 CTemplateDialog::CTemplateDialog(QWidget* parent, const QString& caption, const QFont& font, int cx,
                                  int cy)
     : QDialog(parent) {
+    UseDialogTitleBar(*this);
     setWindowTitle(caption);
     setFont(font);
     setModal(true);

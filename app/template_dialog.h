@@ -51,5 +51,10 @@ private:
     QHash<int, QWidget*> m_items;
 };
 
+// The title bar every dialog of the program has: title, system menu and close button, no minimise
+// or maximise button (a dialog is not a window to park or to fill the screen with). Other flags
+// the dialog has are kept. Call it before the dialog is shown; CTemplateDialog calls it itself.
+void UseDialogTitleBar(QWidget& dialog);
+
 // "MS Sans Serif" at the given point size, or the closest sans-serif face the system has.
 QFont DialogFont(int pointSize);

@@ -207,3 +207,8 @@ put("fuzz_stun_check", "quick_timing",
 put("fuzz_stun_check", "garbage_and_restart",
     bytes([4, 0x10, 0x27, 3, 16, 0x00, 0x80]) + bytes([2, 19]) + b"\x00\x01\x00\x00\x21\x12\xa4\x42" +
     bytes(12) + bytes([0, 7, 0x12, 0x34]) + bytes([0x86]) + response(40000) + bytes([0x46]))
+
+# Text for the log: the first byte is CleanNetworkText's limit, the rest the text.
+put("fuzz_text", "utf8_path", bytes([100]) + "/home/u/Prüfung/STUN.ini".encode("utf-8"))
+put("fuzz_text", "latin1_and_cut", bytes([5]) + b"Pr\xfcfung \xe2\x82")
+put("fuzz_text", "four_bytes_and_surrogate", bytes([0]) + b"\xf0\x9f\x93\xa7\xed\xa0\x80\xf4\x90")

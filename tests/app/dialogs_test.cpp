@@ -16,6 +16,7 @@
 #include "app_fixture.h"
 #include "core/settings.h"
 #include "engine/p2p_meaning.h"
+#include "gatewise_version.h"
 
 namespace apptest {
 namespace {
@@ -81,11 +82,11 @@ TEST(HyperLink, StaysUnderlinedInWhateverFontTheDialogGives) {
 
 TEST(AboutBox, CaptionTextsAndOk) {
     CAboutDlg dlg;
-    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("About Gatewise"));
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("About Tarnwick NAT Detector"));
     QStringList texts;
     for (QLabel* l : dlg.findChildren<QLabel*>())
         texts.append(l->text());
-    EXPECT_TRUE(texts.contains(QStringLiteral("Tarnwick NAT Detector Version 1.0")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("Tarnwick NAT Detector Version " GATEWISE_VERSION)));
     EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const QString& t) {
         return t.contains(QStringLiteral("Copyright"));
     }));

@@ -1,32 +1,79 @@
-// The main window: fixed title, menus and keys, status bar, no save prompt, the log target.
+// The main window: its title, menus and keys, status bar, no save prompt, the log target; the
+// dialogs' title bars and the about box.
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 #include "app/command_ids.h"
+#include "app/main_frame.h"
+#include "app/result_dlg.h"
+#include "app/stun_server_dlg.h"
+#include "app/stun_setting_dlg.h"
 #include "app_fixture.h"
+#include "gatewise_version.h"
 
 namespace apptest {
 namespace {
 
 using MainWindow = AppFixture;
 
-TEST_F(MainWindow, TitleIsForcedAtStartAfterSaveAndAfterDirectAttempt) {
+// Untitled, the title is the program's alone; a saved or opened log's file name comes first.
+// Nothing else that sets the title sticks.
+TEST_F(MainWindow, TitleNamesTheFileAfterSaveOrOpenAndNothingElse) {
     MakeApp();
-    EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("Tarnwick NAT Detector"));
-
-    Frame()->setWindowTitle(QStringLiteral("something else"));
-    EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("Tarnwick NAT Detector"));
-
-    // Saving gives the document a title; the frame must not show it.
-    Doc()->SetSaveNamePrompt([this](QWidget*, const QString&) { return Path("log.txt"); });
-    ASSERT_TRUE(Doc()->DoFileSave());
-    EXPECT_EQ(Doc()->Title(), QStringLiteral("log.txt"));
-    EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("Tarnwick NAT Detector"));
+    WriteFile(Path("old.txt"), "old\r\n");
+    QString name;
+    Doc()->SetSaveNamePrompt([&](QWidget*, const QString&) { return name; });
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        QString title;
+    };
+    const QString app = QStringLiteral("Tarnwick NAT Detector");
+    const Step steps[] = {
+        {"start", [] {}, app},
+        {"direct attempt", [this] { Frame()->setWindowTitle(QStringLiteral("x")); }, app},
+        {"save",
+         [&] {
+             name = Path("log.txt");
+             Frame()->ExecuteCommand(cmd::kFileSave);
+         },
+         QStringLiteral("log.txt - ") + app},
+        {"direct attempt after save", [this] { Frame()->setWindowTitle(QStringLiteral("x")); },
+         QStringLiteral("log.txt - ") + app},
+        {"save as, non-ASCII name",
+         [&] {
+             name =
+                 m_dir.filePath(QString::fromUtf8("Pr\xc3\xbc"
+                                                  "fung.txt"));
+             Frame()->ExecuteCommand(cmd::kFileSaveAs);
+         },
+         QString::fromUtf8("Pr\xc3\xbc"
+                           "fung.txt - ") +
+             app},
+        {"save as cancelled",
+         [&] {
+             name.clear();
+             Frame()->ExecuteCommand(cmd::kFileSaveAs);
+         },
+         QString::fromUtf8("Pr\xc3\xbc"
+                           "fung.txt - ") +
+             app},
+        {"new", [this] { Frame()->ExecuteCommand(cmd::kFileNew); }, app},
+        {"open", [this] { Doc()->OnOpenDocument(Path("old.txt")); },
+         QStringLiteral("old.txt - ") + app},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_EQ(Frame()->windowTitle(), step.title) << step.what;
+    }
+    EXPECT_TRUE(m_messages.isEmpty());
 }
 
 TEST_F(MainWindow, ClosingWithTypedTextNeverAsksToSave) {
@@ -59,12 +106,13 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
     // One row per line:
     // clang-format off
     const std::vector<MenuRow> rows = {
-        {.menu = "&File", .text = "STUN Setting...", .id = cmd::kStunSetting, .keys = {}},
-        {.menu = "&File", .text = "Start NAT Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
-        {.menu = "&File", .text = "Quick NAT Detect\tShift+F5", .id = cmd::kQuickNatDetect, .keys = keys("Shift+F5")},
-        {.menu = "&File", .text = "Standard STUN Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
+        {.menu = "&File", .text = "STUN S&etting...", .id = cmd::kStunSetting, .keys = {}},
+        {.menu = "&File", .text = "Start NAT &Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
+        {.menu = "&File", .text = "&Quick NAT Detect\tShift+F5", .id = cmd::kQuickNatDetect, .keys = keys("Shift+F5")},
+        {.menu = "&File", .text = "Standard STUN &Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
         {.menu = "&File", .text = "S&top NAT Detect\tEsc", .id = cmd::kStopNatDetect, .keys = keys("Esc")},
         {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},
+        {.menu = "&File", .text = "Save Result &As...\tCtrl+Shift+S", .id = cmd::kFileSaveAs, .keys = keys("Ctrl+Shift+S")},
         {.menu = "&File", .text = "E&xit", .id = cmd::kAppExit, .keys = {}},
         {.menu = "&Edit", .text = "&Undo\tCtrl+Z", .id = cmd::kEditUndo, .keys = keys("Ctrl+Z", QKeySequence(Qt::ALT | Qt::Key_Backspace))},
         {.menu = "&Edit", .text = "Cu&t\tCtrl+X", .id = cmd::kEditCut, .keys = keys("Ctrl+X", QKeySequence(Qt::SHIFT | Qt::Key_Delete))},
@@ -106,6 +154,15 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
             << row.text;
     }
     EXPECT_EQ(items, expected);
+    // Every File item can be reached from the keyboard with a letter of its own.
+    QString letters;
+    for (QAction* a : Frame()->menuBar()->actions().at(0)->menu()->actions()) {
+        const qsizetype amp = a->text().indexOf(QLatin1Char('&'));
+        ASSERT_GE(amp, 0) << a->text().toStdString();
+        const QChar letter = a->text().at(amp + 1).toLower();
+        EXPECT_FALSE(letters.contains(letter)) << a->text().toStdString();
+        letters.append(letter);
+    }
     // The program's own commands have no status-bar prompt; the framework's have one.
     EXPECT_TRUE(Frame()->Command(cmd::kStartNatDetect)->statusTip().isEmpty());
     EXPECT_EQ(Frame()->Command(cmd::kViewStatusBar)->statusTip(),
@@ -144,6 +201,117 @@ TEST_F(MainWindow, StatusBarShowsReadyAndDimIndicatorsAndToggles) {
     EXPECT_FALSE(Frame()->statusBar()->isVisible());
     Frame()->ExecuteCommand(cmd::kViewStatusBar);
     EXPECT_TRUE(Frame()->statusBar()->isVisible());
+}
+
+// A status text wider than the message pane ends in an ellipsis, whole in the tool tip; the
+// pane takes it back whole when the window grows.
+TEST_F(MainWindow, StatusTextTooWideForThePaneIsElided) {
+    MakeApp();
+    Frame()->resize(600, 400);
+    Frame()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Frame()));
+    QStatusBar* bar = Frame()->statusBar();
+    const QString text =
+        QStringLiteral("Incoming filter test: waiting for Server1 binding reply, 13 s at most");
+    struct Row {
+        int width;
+        int progressMax;  // 0: no progress bar
+        bool elided;
+    };
+    // At 600 pixels the progress bar leaves the text about 270 pixels, without it about 430.
+    const Row rows[] = {
+        {600, 169, true}, {920, 169, false}, {600, 169, true}, {600, 0, false}, {450, 0, true}};
+    for (const Row& row : rows) {
+        Frame()->resize(row.width, 400);
+        emit View()->statusChanged(text, 1, row.progressMax);
+        QCoreApplication::processEvents();
+        const QString shown = bar->currentMessage();
+        const QWidget* firstPane = row.progressMax > 0
+                                       ? static_cast<QWidget*>(Frame()->CheckProgressBar())
+                                       : static_cast<QWidget*>(Frame()->CapsIndicator());
+        EXPECT_LE(6 + bar->fontMetrics().horizontalAdvance(shown), firstPane->x() - 2) << row.width;
+        EXPECT_EQ(shown.endsWith(QChar(0x2026)), row.elided) << row.width;
+        EXPECT_EQ(shown == text, !row.elided) << row.width;
+        EXPECT_EQ(bar->toolTip(), row.elided ? text : QString()) << row.width;
+    }
+    // A menu prompt keeps its place while shown; the elided text comes back after it.
+    bar->showMessage(QStringLiteral("prompt"));
+    bar->clearMessage();
+    EXPECT_TRUE(bar->currentMessage().endsWith(QChar(0x2026)));
+}
+
+// No dialog of the program offers to minimise or maximise itself. (The standard STUN check's
+// dialog opens only after start-up, whose network threads make this a CheckFlow test.)
+using CheckFlowDialogs = AppFixture;
+TEST_F(CheckFlowDialogs, HaveNoMinimiseOrMaximiseButton) {
+    MakeApp();
+    QStringList seen;
+    const auto check = [&seen](QWidget& dlg) {
+        seen.append(dlg.windowTitle());
+        const Qt::WindowFlags flags = dlg.windowFlags();
+        EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint) << dlg.windowTitle().toStdString();
+        EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint) << dlg.windowTitle().toStdString();
+        EXPECT_TRUE(flags & Qt::WindowCloseButtonHint) << dlg.windowTitle().toStdString();
+        EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << dlg.windowTitle().toStdString();
+        return int{QDialog::Rejected};
+    };
+    Frame()->SetAboutRunner(check);
+    View()->SetSettingsDialogRunner([&](CStunSettingDlg& dlg) { return check(dlg); });
+    View()->SetStunServerDialogRunner([&](CStunServerDlg& dlg) { return check(dlg); });
+    Frame()->ExecuteCommand(cmd::kAppAbout);
+    Frame()->ExecuteCommand(cmd::kStunSetting);
+    StartUp();
+    Frame()->ExecuteCommand(cmd::kStandardStunCheck);
+    CResultDlg result;
+    check(result);
+    // The message box, shown for real and closed from the event loop.
+    SetAppMessageHook({});
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        check(*box);
+        box->close();
+    });
+    AppMessageBox(Frame(), QStringLiteral("text"));
+    EXPECT_EQ(seen.size(), 5) << seen.join(QLatin1Char('|')).toStdString();
+}
+
+// The about box is titled as the menu item that opens it; the program's version is the build's.
+TEST_F(MainWindow, AboutBoxIsTitledAsItsMenuItem) {
+    MakeApp();
+    QString title;
+    Frame()->SetAboutRunner([&](QDialog& dlg) {
+        title = dlg.windowTitle();
+        return int{QDialog::Accepted};
+    });
+    Frame()->ExecuteCommand(cmd::kAppAbout);
+    EXPECT_EQ(title + QStringLiteral("..."), Frame()->Command(cmd::kAppAbout)->text().remove('&'));
+    EXPECT_EQ(QCoreApplication::applicationVersion(), QStringLiteral(GATEWISE_VERSION));
+}
+
+// Paths and the system's messages come as UTF-8; a byte that is no part of valid UTF-8 is the
+// Latin-1 character the log always showed.
+TEST_F(MainWindow, LogShowsUtf8AndTakesOtherBytesAsLatin1) {
+    MakeApp();
+    struct Row {
+        const char* bytes;
+        const char* shown;  // UTF-8
+    };
+    // One row per line (the other byte sequences are the core's table):
+    // clang-format off
+    const Row rows[] = {
+        {"Cannot read \"/home/u/Pr\xc3\xbc" "fung/STUN.ini\"", "Cannot read \"/home/u/Pr\xc3\xbc" "fung/STUN.ini\""},
+        {"Pr\xfc" "fung", "Pr\xc3\xbc" "fung"},
+    };
+    // clang-format on
+    theLog.SetOutputWindow(View());
+    for (const Row& row : rows) {
+        View()->clear();
+        theLog.WriteLine("%s", row.bytes);
+        EXPECT_EQ(View()->toPlainText(), QString::fromUtf8(row.shown) + QLatin1Char('\n'))
+            << row.bytes;
+    }
+    theLog.SetOutputWindow(nullptr);
 }
 
 TEST_F(MainWindow, LogLinesGoToTheEndWhateverTheUserSelected) {

@@ -1,4 +1,4 @@
-// Saving the log as a text file and opening a file named on the command line.
+// Saving the log as a text file (Save, Save As) and opening a file named on the command line.
 #include <QDir>
 
 #include "app/command_ids.h"
@@ -63,6 +63,9 @@ TEST_F(SaveLoad, TextBeyondLatin1IsSavedAsUtf8WithAMarkAndOpensAgain) {
         {.text = "100 \xe2\x82\xac\n", .saved = "\xef\xbb\xbf" "100 \xe2\x82\xac\r\n"},
         {.text = "caf\xc3\xa9 \xe5\x90\x8d", .saved = "\xef\xbb\xbf" "caf\xc3\xa9 \xe5\x90\x8d"},
         {.text = "\xf0\x9f\x93\xa7", .saved = "\xef\xbb\xbf\xf0\x9f\x93\xa7"},
+        {.text = "Cannot read \"/home/u/Pr\xc3\xbc" "fung/STUN.ini\"", .saved = "Cannot read \"/home/u/Pr\xfc" "fung/STUN.ini\""},
+        // Latin-1 bytes that read as UTF-8 would open as "\xc3\xbc": they get the mark.
+        {.text = "Pr\xc3\x83\xc2\xbc" "fung", .saved = "\xef\xbb\xbf" "Pr\xc3\x83\xc2\xbc" "fung"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -75,6 +78,53 @@ TEST_F(SaveLoad, TextBeyondLatin1IsSavedAsUtf8WithAMarkAndOpensAgain) {
         EXPECT_EQ(View()->toPlainText(), text) << row.text;
     }
     EXPECT_TRUE(m_messages.isEmpty());
+}
+
+// Files written by other programs: UTF-8 without a mark (the command-line client's log) opens as
+// UTF-8; bytes that are not valid UTF-8 throughout are Latin-1.
+TEST_F(SaveLoad, FilesFromElsewhereOpenAsUtf8WhenTheyAreValidUtf8) {
+    MakeApp();
+    struct Row {
+        QByteArray file;
+        const char* text;  // UTF-8
+    };
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.file = "Pr\xc3\xbc" "fung\r\n", .text = "Pr\xc3\xbc" "fung\n"},
+        {.file = "Pr\xfc" "fung\n", .text = "Pr\xc3\xbc" "fung\n"},
+        {.file = "\xc3\xbc and \xfc", .text = "\xc3\x83\xc2\xbc and \xc3\xbc"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        WriteFile(Path("other.txt"), row.file);
+        ASSERT_TRUE(Doc()->OnOpenDocument(Path("other.txt"))) << row.text;
+        EXPECT_EQ(View()->toPlainText(), QString::fromUtf8(row.text)) << row.text;
+    }
+}
+
+// Save As asks every time, offering the current file; the file chosen is where Save then goes.
+TEST_F(SaveLoad, SaveAsAsksEveryTimeAndMovesTheSaveTarget) {
+    MakeApp();
+    QStringList offered;
+    QString answer;
+    Doc()->SetSaveNamePrompt([&](QWidget*, const QString& proposed) {
+        offered.append(QFileInfo(proposed).fileName());
+        return answer;
+    });
+    View()->setPlainText(QStringLiteral("one"));
+    answer = Path("a");
+    ASSERT_TRUE(Frame()->ExecuteCommand(cmd::kFileSaveAs));
+    answer = Path("b.txt");
+    ASSERT_TRUE(Frame()->ExecuteCommand(cmd::kFileSaveAs));
+    answer.clear();
+    ASSERT_TRUE(Frame()->ExecuteCommand(cmd::kFileSaveAs));  // cancelled
+    View()->setPlainText(QStringLiteral("two"));
+    ASSERT_TRUE(Frame()->ExecuteCommand(cmd::kFileSave));  // no question: b.txt
+    EXPECT_EQ(offered, (QStringList{"Untitled.txt", "a.txt", "b.txt"}));
+    EXPECT_EQ(ReadFile(Path("a.txt")), QByteArray("one"));
+    EXPECT_EQ(ReadFile(Path("b.txt")), QByteArray("two"));
+    EXPECT_EQ(Doc()->PathName(), QFileInfo(Path("b.txt")).absoluteFilePath());
 }
 
 TEST_F(SaveLoad, CancelledSaveAsWritesNothingAndAsksAgainNextTime) {
@@ -144,6 +194,30 @@ TEST_F(SaveLoad, FileExactlyAtTheLimitOpens) {
     MakeApp({Path("full.txt")});
     EXPECT_EQ(View()->TextLength(), static_cast<std::size_t>(kLogTextLimit));
     EXPECT_TRUE(m_messages.isEmpty());
+}
+
+// The start-up banner begins a line of its own, also after a file that ends inside a line.
+using CheckFlowLoadedLog = AppFixture;
+TEST_F(CheckFlowLoadedLog, BannerStartsOnALineOfItsOwn) {
+    struct Row {
+        QByteArray file;
+        const char* before;  // the text up to the banner
+    };
+    const Row rows[] = {
+        {"", ""},
+        {"a\r\nlast", "a\nlast\n"},
+        {"a\r\nlast\r\n", "a\nlast\n"},
+    };
+    for (const Row& row : rows) {
+        WriteFile(Path("old.txt"), row.file);
+        MakeApp({Path("old.txt")});
+        StartUp();
+        const QString text = View()->toPlainText();
+        const QString before = QString::fromLatin1(row.before);
+        EXPECT_TRUE(text.startsWith(before + QStringLiteral("STUN - Simple Traversal")))
+            << text.left(60).toStdString();
+        m_app.reset();
+    }
 }
 
 }  // namespace
