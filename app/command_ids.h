@@ -15,6 +15,8 @@ inline constexpr int kStandardStunCheck = 32777;  // Ctrl+F5
 inline constexpr int kStopNatDetect = 32778;  // Esc
 // The same check in its quick mode: the tests at once, waits from the measured round trips.
 inline constexpr int kQuickNatDetect = 32779;  // Shift+F5
+// The standard STUN check in its quick mode, as Shift+F5 is for F5.
+inline constexpr int kQuickStunCheck = 32780;  // Ctrl+Shift+F5
 
 // Framework commands.
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it

@@ -18,6 +18,7 @@
 #include "core/profile.h"
 #include "core/settings.h"
 #include "core/utf8_text.h"
+#include "engine/p2p_meaning.h"
 #include "net/address_text.h"
 #include "standard/stun_runner.h"
 
@@ -34,6 +35,10 @@ QFont MakeLogFont() {
     font.setStyleHint(QFont::SansSerif);
     return font;
 }
+
+// How a second server is given here, for SecondServerSuggestion.
+constexpr const char* kSecondServerHow =
+    "enter one in the dialog's \"Second server\" field and run the check again";
 
 constexpr const char* kExampleServersText =
     "The settings still name the built-in example servers 192.168.0.55 and 192.168.0.97, which "
@@ -232,6 +237,11 @@ QString CGatewiseView::StatusText() const {
 }
 
 void CGatewiseView::EmitStatus() {
+    if (StunCheckRunning()) {
+        const auto [value, maximum] = StunProgress();
+        emit statusChanged(StatusText(), value, maximum);
+        return;
+    }
     if (!m_natCheckRunning) {
         emit statusChanged(StatusText(), 0, 0);
         return;
@@ -248,7 +258,22 @@ QString CGatewiseView::LogFullText() {
         .arg(kLogTextLimit);
 }
 
+std::pair<int, int> CGatewiseView::StunProgress() const {
+    const StunRunProgress progress = m_stunRunner->Progress();
+    const int elapsed = static_cast<int>(progress.elapsedMs / 1000);
+    const int end = static_cast<int>((progress.elapsedMs + progress.leftMs + 999) / 1000);
+    return {elapsed, std::max(end, elapsed + 1)};
+}
+
 void CGatewiseView::OnStandardStunCheck() {
+    AskAndStartStunCheck(false);
+}
+
+void CGatewiseView::OnQuickStunCheck() {
+    AskAndStartStunCheck(true);
+}
+
+void CGatewiseView::AskAndStartStunCheck(bool quick) {
     // Before start-up the log is not bound to this window yet.
     if (!m_startupDone || StunCheckRunning())
         return;
@@ -258,6 +283,8 @@ void CGatewiseView::OnStandardStunCheck() {
     }
     CStunServerDlg dlg(window());
     UseDialogTitleBar(dlg);
+    if (quick)
+        dlg.setWindowTitle(QStringLiteral("Quick Standard STUN Check"));
     dlg.m_serverText = QString::fromStdString(LoadStunServerText(m_settingsPath));
     dlg.m_server2Text = m_stunServer2Text;
     const int result = m_runStunServerDialog ? m_runStunServerDialog(dlg) : dlg.exec();
@@ -266,16 +293,17 @@ void CGatewiseView::OnStandardStunCheck() {
     SaveStunServerText(dlg.m_serverText.toStdString(), m_settingsPath);
     m_stunServer2Text = dlg.m_server2Text;
     // The dialog's event loop ran the engine's ticks, not the keys: nothing else can have started.
-    StartStunCheck(dlg.m_server, dlg.m_server2);
+    StartStunCheck(dlg.m_server, dlg.m_server2, quick);
 }
 
 void CGatewiseView::StartStunCheck(const StunServerText& server,
-                                   const std::optional<StunServerText>& server2) {
+                                   const std::optional<StunServerText>& server2, bool quick) {
     m_stunRunner = std::make_unique<CStunRunner>();
     const unsigned run = ++m_stunRun;
     CStunRunner* runner = m_stunRunner.get();
     StunCheckConfig config;
     config.timing = m_stunTiming;
+    config.quick = quick;
     config.serverName = ParseIpv4(server.host) ? std::string() : server.host;
     m_stunThread = std::thread([this, run, runner, config, server, server2]() mutable {
         // Name lookups happen here, so a slow resolver never freezes the window.
@@ -293,6 +321,7 @@ void CGatewiseView::StartStunCheck(const StunServerText& server,
         QMetaObject::invokeMethod(
             this, [this, run, outcome] { OnStunCheckEnded(run, outcome); }, Qt::QueuedConnection);
     });
+    m_progressTimer.start(kProgressMs, this);
     emit stunCheckRunningChanged(true);
     EmitStatus();
 }
@@ -303,7 +332,20 @@ void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
         return;
     m_stunThread.join();  // it has nothing left to do but return
     m_stunRunner.reset();
+    m_progressTimer.stop();
     m_lastStunOutcome = outcome;
+    if (outcome.finished && !outcome.interrupted && !outcome.socketsFailed) {
+        if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
+            !hint.empty()) {
+            theLog.WriteLine("");
+            theLog.WriteLine("%s", hint.c_str());
+        }
+        // As one piece, so no line is cut at WriteLine's length.
+        std::string block = "\r\n";
+        for (const std::string& line : P2pMeaningLines(MeaningOfStun(outcome)))
+            block += line + "\r\n";
+        theLog.AppendText(block.c_str());
+    }
     emit stunCheckRunningChanged(false);
     EmitStatus();
 }
@@ -314,6 +356,7 @@ bool CGatewiseView::JoinStunCheck() {
     m_stunRunner->RequestStop();
     m_stunThread.join();
     m_stunRunner.reset();
+    m_progressTimer.stop();
     return true;
 }
 

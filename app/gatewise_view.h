@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "app/qt_notify_target.h"
 #include "app/result_dlg.h"
@@ -54,8 +55,12 @@ public:
     void OnSelectFont();
     // Asks for a standard STUN server (STUN_SERVER of STUN.ini) and runs the standard STUN check
     // on a thread of its own. Ignored before start-up and while a STUN check runs; refused with a
-    // log line while the NAT check runs.
+    // log line while the NAT check runs. A run that finishes adds, after its summary, a second
+    // server's suggestion where one would help (SecondServerSuggestion) and what the result means
+    // for peer-to-peer (P2pMeaningLines), as the command-line client does.
     void OnStandardStunCheck();
+    // Ctrl+Shift+F5: the same in the check's quick mode (StunCheckConfig::quick).
+    void OnQuickStunCheck();
 
     bool StunCheckRunning() const { return m_stunThread.joinable(); }
     // The NAT check as the window last showed it (checked on every tick, every delivery's
@@ -112,7 +117,8 @@ signals:
     void startupFinished(bool ok);
     // The NAT check started (true) or ended (false); the frame disables F5 meanwhile.
     void natCheckRunningChanged(bool running);
-    // StatusText() or the progress changed. maximum 0: no progress to show. In seconds.
+    // StatusText() or the progress changed. maximum 0: no progress to show. In seconds: the time
+    // since the running check (either kind) started, and that plus the most it can still take.
     void statusChanged(const QString& text, int value, int maximum);
     // A standard STUN check started (true) or ended (false); the frame disables F5 meanwhile.
     void stunCheckRunningChanged(bool running);
@@ -131,7 +137,11 @@ private:
     // The notice that the check's text reached the limit, as the log's last line.
     void AppendLogFullNotice(QTextCursor& cursor);
     bool LogEndsWithFullNotice() const;
-    void StartStunCheck(const StunServerText& server, const std::optional<StunServerText>& server2);
+    void AskAndStartStunCheck(bool quick);
+    void StartStunCheck(const StunServerText& server, const std::optional<StunServerText>& server2,
+                        bool quick);
+    // The progress bar's value and maximum while the STUN check runs, in seconds.
+    std::pair<int, int> StunProgress() const;
     void OnStunCheckEnded(unsigned run, const StunOutcome& outcome);
     // Joins the STUN check's thread after asking it to stop; false when none ran.
     bool JoinStunCheck();
@@ -163,8 +173,8 @@ private:
     int m_failureCloseMs = 3000;
     bool m_startupDone = false;
     bool m_natCheckRunning = false;
-    QElapsedTimer m_checkClock;  // since the running check started
-    QBasicTimer m_progressTimer;
+    QElapsedTimer m_checkClock;   // since the running NAT check started
+    QBasicTimer m_progressTimer;  // while either check runs
     bool m_logFullNoted = false;  // the notice is in the log; cleared with the log
     std::string m_settingsPath;
     bool m_exampleServers = false;  // the last check's settings name the example servers

@@ -70,6 +70,8 @@ void CMainFrame::CreateActions() {
                [v] { v->OnQuickNatDetect(); });
     AddCommand(cmd::kStandardStunCheck, QStringLiteral("Standard STUN &Check...\tCtrl+F5"),
                [v] { v->OnStandardStunCheck(); });
+    AddCommand(cmd::kQuickStunCheck, QStringLiteral("Q&uick Standard STUN Check...\tCtrl+Shift+F5"),
+               [v] { v->OnQuickStunCheck(); });
     AddCommand(
         cmd::kStopNatDetect, QStringLiteral("S&top NAT Detect\tEsc"), [v] { v->OnStopNatDetect(); },
         QStringLiteral("Stop the running check"));
@@ -124,6 +126,7 @@ void CMainFrame::CreateMenus() {
     file->addAction(Command(cmd::kStartNatDetect));
     file->addAction(Command(cmd::kQuickNatDetect));
     file->addAction(Command(cmd::kStandardStunCheck));
+    file->addAction(Command(cmd::kQuickStunCheck));
     file->addAction(Command(cmd::kStopNatDetect));
     file->addAction(Command(cmd::kFileSave));
     file->addAction(Command(cmd::kFileSaveAs));
@@ -185,6 +188,7 @@ void CMainFrame::UpdateCheckCommands() {
     Command(cmd::kStartNatDetect)->setEnabled(!nat && !stun);
     Command(cmd::kQuickNatDetect)->setEnabled(!nat && !stun);
     Command(cmd::kStandardStunCheck)->setEnabled(!stun);
+    Command(cmd::kQuickStunCheck)->setEnabled(!stun);
     Command(cmd::kStopNatDetect)->setEnabled(nat || stun);
 }
 

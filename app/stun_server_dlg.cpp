@@ -1,6 +1,9 @@
 #include "app/stun_server_dlg.h"
 
+#include <algorithm>
+
 #include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -60,9 +63,20 @@ CStunServerDlg::CStunServerDlg(QWidget* parent) : QDialog(parent) {
     auto* form = new QFormLayout;
     m_serverEdit = new QLineEdit(this);
     m_serverEdit->setObjectName(QStringLiteral("stunServer"));
+    m_serverEdit->setPlaceholderText(
+        QStringLiteral("host name or IPv4 address, optionally :port (default %1)")
+            .arg(kDefaultStunPort));
+    m_serverEdit->setToolTip(
+        QStringLiteral("A standard STUN server, for example stun.example.net or "
+                       "192.0.2.1:3479.\nThe port is %1 when left out.")
+            .arg(kDefaultStunPort));
     m_server2Edit = new QLineEdit(this);
     m_server2Edit->setObjectName(QStringLiteral("stunServer2"));
-    m_server2Edit->setPlaceholderText(QStringLiteral("optional"));
+    m_server2Edit->setPlaceholderText(QStringLiteral("optional, the same form"));
+    m_server2Edit->setToolTip(
+        QStringLiteral("Asked only when the first server cannot do the RFC 5780 tests: a "
+                       "server on another IP address\ntells whether the NAT's mapping depends "
+                       "on where it sends to."));
     form->addRow(QStringLiteral("STUN server:"), m_serverEdit);
     form->addRow(QStringLiteral("Second server:"), m_server2Edit);
     layout->addLayout(form);
@@ -70,8 +84,11 @@ CStunServerDlg::CStunServerDlg(QWidget* parent) : QDialog(parent) {
     connect(buttons, &QDialogButtonBox::accepted, this, &CStunServerDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &CStunServerDlg::reject);
     layout->addWidget(buttons);
-    m_serverEdit->setMinimumWidth(m_serverEdit->fontMetrics().horizontalAdvance(QLatin1Char('x')) *
-                                  36);
+    // Room for 36 characters and for the whole hint the empty field shows.
+    const QFontMetrics metrics = m_serverEdit->fontMetrics();
+    const int x = metrics.horizontalAdvance(QLatin1Char('x'));
+    m_serverEdit->setMinimumWidth(
+        std::max(x * 36, metrics.horizontalAdvance(m_serverEdit->placeholderText()) + x * 2));
 }
 
 void CStunServerDlg::showEvent(QShowEvent* event) {

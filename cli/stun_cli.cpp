@@ -50,6 +50,8 @@ void WriteStream(std::FILE* f, const std::string& s) {
     std::fflush(f);
 }
 
+constexpr const char* kSecondServerHow = "run again with --stun2 HOST[:PORT]";
+
 Ipv4Endpoint HostOrder(const ServerOverride& s) {
     return {s.addressNet, HostPort(s.portNet)};
 }
@@ -68,8 +70,9 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
     j += ",\"server\":{\"address\":" + JsonString(FormatAddress(o.server)) +
          ",\"port\":" + std::to_string(o.server.port) +
          ",\"otherAddress\":" + EndpointJson(o.otherAddress) +
-         ",\"responseOrigin\":" + EndpointJson(o.responseOrigin) + ",\"rfc5780\":" + Bool(o.rfc5780) +
-         ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") + ",\"problem\":" + Problem(o) + "}";
+         ",\"responseOrigin\":" + EndpointJson(o.responseOrigin) +
+         ",\"rfc5780\":" + Bool(o.rfc5780) + ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") +
+         ",\"problem\":" + Problem(o) + "}";
     j += ",\"server2\":" + EndpointJson(o.server2);
     j += ",\"lines\":[";
     for (std::size_t i = 0; i < o.lines.size(); ++i)
@@ -148,6 +151,10 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
+    if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow); !hint.empty()) {
+        theLog.WriteLine("");
+        theLog.WriteLine("%s", hint.c_str());
+    }
     progress.Clear();
     out(lineEnds.Flush());
 

@@ -55,6 +55,12 @@ std::uint64_t CRequestSchedule::GiveUpAt() const {
     return std::min(std::max(m_nextMs, m_firstMs + m_rule.minGiveUpMs), capAt);
 }
 
+std::uint64_t GiveUpAfter(const ScheduleRule& rule) {
+    CRequestSchedule probe;
+    probe.Start(rule, 0);
+    return probe.GiveUpAt();
+}
+
 std::optional<std::uint64_t> CRequestSchedule::NextDeadline() const {
     if (!m_waiting)
         return std::nullopt;

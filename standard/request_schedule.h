@@ -37,6 +37,10 @@ struct ScheduleRule {
     bool operator==(const ScheduleRule&) const = default;
 };
 
+// How long after its first transmission a request under rule is given up when nothing answers
+// and no timer is late: its worst case.
+std::uint64_t GiveUpAfter(const ScheduleRule& rule);
+
 // What one answer says of the path's round trip.
 struct RoundTrip {
     std::optional<std::uint64_t> sampleMs;  // Karn: only when the request went out once

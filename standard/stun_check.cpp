@@ -78,3 +78,20 @@ std::string CStunCheck::StepName() const {
 std::optional<std::uint64_t> CStunCheck::GiveUpAt() const {
     return m_machine ? m_machine->GiveUpAt() : std::nullopt;
 }
+
+std::optional<std::uint64_t> CStunCheck::EndAt() const {
+    return m_machine ? m_machine->EndAt() : std::nullopt;
+}
+
+std::string SecondServerSuggestion(const StunOutcome& o, const char* how) {
+    // One on the first server's IP address cannot tell endpoint-independent from
+    // address-dependent mapping; one elsewhere that went unanswered needs no suggestion.
+    const bool secondElsewhere = o.server2 && !o.server2->SameAddress(o.server);
+    if (!o.finished || o.interrupted || o.socketsFailed || !o.mapped || o.rfc5780 != false ||
+        o.mappingEndpointIndependent || secondElsewhere)
+        return {};
+    return std::string(
+               "Without RFC 5780 the mapping behaviour needs a second STUN server on "
+               "another IP address: ") +
+           how + ".";
+}

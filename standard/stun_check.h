@@ -142,6 +142,12 @@ struct StunOutcome {
     bool operator==(const StunOutcome&) const = default;
 };
 
+// After a finished run whose server could not do the RFC 5780 tests and left the mapping
+// behaviour open, with no second server on another IP address given: the line that suggests one,
+// ending with how to give it in the program at hand ("run again with --stun2 HOST[:PORT]"); ""
+// otherwise.
+std::string SecondServerSuggestion(const StunOutcome& outcome, const char* how);
+
 class CStunMachine;
 
 class CStunCheck {
@@ -180,6 +186,10 @@ public:
     // request waited for, joined by ", "), and when the last of them gives up (empty when idle).
     std::string StepName() const;
     std::optional<std::uint64_t> GiveUpAt() const;
+    // When the run ends at the latest if nothing answers from now on and no timer is late (empty
+    // when idle). Quick mode before test I's answer counts the later requests at their usual cap
+    // (StunQuickTiming::capMs); a slow path found then moves it later.
+    std::optional<std::uint64_t> EndAt() const;
 
 private:
     IStunTransport& m_transport;

@@ -1,5 +1,7 @@
 #include "standard/stun_modes.h"
 
+#include <iterator>
+
 #include "core/log.h"
 #include "net/stun_message.h"
 
@@ -14,11 +16,27 @@ void CStunFullCheck::Start(const StunCheckConfig& config) {
     StartCheck("mapping behaviour", Test::MapI, m_mapSocket);
 }
 
+ScheduleRule CStunFullCheck::Rule() const {
+    const StunTiming& t = m_config.timing;
+    return ScheduleRule::Rfc5389(t.rtoMs, t.transmissions, t.lastWaitFactor, t.capMs);
+}
+
+std::uint64_t CStunFullCheck::LaterMs() const {
+    // The most requests that can still follow each test's, one after another: mapping II and
+    // III, the hairpinning pair, filtering I to III. After the second server (only without RFC
+    // 5780) the hairpinning pair alone; filtering runs only with RFC 5780, unknown until test I
+    // has been answered.
+    static constexpr int kLater[] = {7, 6, 5, 2, 4, 3, 2, 1, 0};
+    static_assert(std::size(kLater) == kTests);
+    int later = kLater[static_cast<std::size_t>(m_txn.test)];
+    if (m_outcome.rfc5780 == false && (m_txn.test == Test::HairI || m_txn.test == Test::Hairpin))
+        later -= 3;
+    return static_cast<std::uint64_t>(later) * GiveUpAfter(Rule());
+}
+
 void CStunFullCheck::Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,
                              const Endpoint& expectFrom) {
-    const StunTiming& t = m_config.timing;
-    Launch(m_txn, test, socketId, to, changeFlags, expectFrom,
-           ScheduleRule::Rfc5389(t.rtoMs, t.transmissions, t.lastWaitFactor, t.capMs));
+    Launch(m_txn, test, socketId, to, changeFlags, expectFrom, Rule());
 }
 
 void CStunFullCheck::OnMessage(int /*socketId*/, const Endpoint& from, const StunMessage& msg) {

@@ -219,6 +219,13 @@ std::optional<std::uint64_t> CStunMachine::GiveUpAt() const {
     return last;
 }
 
+std::optional<std::uint64_t> CStunMachine::EndAt() const {
+    const std::optional<std::uint64_t> giveUp = GiveUpAt();
+    if (!giveUp)
+        return std::nullopt;
+    return *giveUp + LaterMs();
+}
+
 std::string CStunMachine::StepName() const {
     std::string names;
     for (const Transaction* t : Waiting())

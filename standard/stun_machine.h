@@ -39,6 +39,9 @@ public:
     std::optional<std::uint64_t> NextDeadline() const;
     std::string StepName() const;
     std::optional<std::uint64_t> GiveUpAt() const;
+    // When the run ends at the latest if nothing answers from now on and no timer is late: the
+    // last give-up of the waiting requests and the worst case of those that can still follow.
+    std::optional<std::uint64_t> EndAt() const;
     // Parses the datagram (a line in the log for junk) and hands a STUN message on to OnMessage.
     void OnDatagram(int socketId, const Endpoint& from, std::span<const std::uint8_t> bytes);
     void Stop();
@@ -104,6 +107,8 @@ protected:
     static std::string Ep(const Endpoint& e) { return FormatEndpoint(e); }
     // The transactions still waiting for an answer (none when the run is not running).
     virtual std::vector<const Transaction*> Waiting() const = 0;
+    // The longest the requests not sent yet can take after the waiting ones have given up.
+    virtual std::uint64_t LaterMs() const = 0;
     // A waiting transaction gave up; then, once every due one has stepped, AfterTimer.
     virtual void OnGaveUp(Transaction& t) = 0;
     virtual void AfterTimer() {}

@@ -17,6 +17,7 @@ public:
 private:
     bool Listening(int socketId) const override { return socketId == m_txn.socket; }
     std::vector<const Transaction*> Waiting() const override;
+    std::uint64_t LaterMs() const override;
     void OnGaveUp(Transaction& /*t*/) override { OnTimeout(); }
     void OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) override;
     void Request(Test test, int socketId, const Endpoint& to, std::uint32_t changeFlags,
@@ -27,6 +28,8 @@ private:
     void OnHairpinArrived();
     void AfterMapping();
     void StartFiltering();
+    // Every request's retransmission (RFC 5389, StunTiming).
+    ScheduleRule Rule() const;
 
     Transaction m_txn;  // the one in progress
     Endpoint m_mapII;   // the mapped address of test II, for test III
@@ -52,6 +55,7 @@ private:
 
     bool Listening(int socketId) const override;
     std::vector<const Transaction*> Waiting() const override;
+    std::uint64_t LaterMs() const override;
     void OnGaveUp(Transaction& t) override;
     void AfterTimer() override { Decide(); }
     void OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) override;
@@ -59,6 +63,7 @@ private:
                  const Endpoint& expectFrom) override;
 
     Slot& SlotOf(Test t) { return m_slots[static_cast<std::size_t>(t)]; }
+    const Slot& SlotOf(Test t) const { return m_slots[static_cast<std::size_t>(t)]; }
     // A usable answer; false when the run ended meanwhile.
     bool OnAnswer(Slot& slot, const Reply& reply, const StunMessage& msg);
     void AfterTestI(const Reply& reply);

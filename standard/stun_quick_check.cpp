@@ -47,6 +47,15 @@ std::vector<const CStunMachine::Transaction*> CStunQuickCheck::Waiting() const {
     return waiting;
 }
 
+std::uint64_t CStunQuickCheck::LaterMs() const {
+    // Before test I's answer its round trip and so the rule are unknown: the tests at once, then
+    // the hairpinned request after hairpinning test I's answer, each at the usual cap.
+    if (SlotOf(Test::MapI).state == SlotState::Waiting)
+        return 2 * m_config.quickTiming.capMs;
+    // Every other request has gone out already.
+    return SlotOf(Test::HairI).state == SlotState::Waiting ? GiveUpAfter(m_rule) : 0;
+}
+
 void CStunQuickCheck::OnMessage(int socketId, const Endpoint& from, const StunMessage& msg) {
     Slot* slot = nullptr;
     for (Slot& s : m_slots) {
@@ -189,9 +198,7 @@ void CStunQuickCheck::SetRule() {
                         .capMs = q.capMs,
                         .fitTriesInCap = true});
     // Every later request gives up this long after its first transmission when unanswered.
-    CRequestSchedule probe;
-    probe.Start(m_rule, 0);
-    const double giveUp = static_cast<double>(probe.GiveUpAt()) / 1000.0;
+    const double giveUp = static_cast<double>(GiveUpAfter(m_rule)) / 1000.0;
     const auto ms = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     if (m_rtt.sampleMs) {
         theLog.WriteTimedLine(

@@ -16,6 +16,24 @@ void CStunRunner::RequestStop() {
     m_sockets.Wake();
 }
 
+StunRunProgress CStunRunner::Progress() const {
+    const MutexLock lock(m_progressMutex);
+    return m_progress;
+}
+
+void CStunRunner::NoteProgress(const CStunCheck& check, std::uint64_t startMs,
+                               std::uint64_t nowMs) {
+    StunRunProgress progress;
+    if (check.Running()) {
+        const std::uint64_t endAt = check.EndAt().value_or(nowMs);
+        progress = {.step = check.StepName(),
+                    .elapsedMs = nowMs - startMs,
+                    .leftMs = endAt > nowMs ? endAt - nowMs : 0};
+    }
+    const MutexLock lock(m_progressMutex);
+    m_progress = std::move(progress);
+}
+
 StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
     CStunCheck check(m_transport, [this] { return NowMs(); });
     if (m_isLocal)
@@ -27,7 +45,9 @@ StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
         stopped.server2 = config.server2;
         return stopped;
     }
+    const std::uint64_t startMs = NowMs();
     check.Start(config);
+    NoteProgress(check, startMs, NowMs());
     while (check.Running()) {
         if (m_stop) {
             check.Stop();
@@ -45,8 +65,11 @@ StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
                        [&check](int id, const Endpoint& from, std::span<const std::uint8_t> bytes) {
                            check.OnDatagram(id, from, bytes);
                        });
+        const std::uint64_t after = NowMs();
+        NoteProgress(check, startMs, after);
         if (m_onProgress)
-            m_onProgress(check, NowMs());
+            m_onProgress(check, after);
     }
+    NoteProgress(check, startMs, NowMs());
     return check.Outcome();
 }

@@ -3,14 +3,26 @@
 // time-out up to the check's next deadline. A stop request ends a run within milliseconds (the
 // socket layer's wake-up), and each wait is bounded to kMaxWaitMs anyway.
 //
-// Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop from any thread.
+// Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop and Progress from any
+// thread.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
+#include "core/thread_annotations.h"
 #include "standard/stun_check.h"
 #include "standard/stun_sockets.h"
+
+// How far a run is, for a progress display: what it waits for (CStunCheck::StepName), the time
+// since it started and how long it can still take at most (CStunCheck::EndAt). All zero and
+// empty before the run starts and after it ends.
+struct StunRunProgress {
+    std::string step;
+    std::uint64_t elapsedMs = 0;
+    std::uint64_t leftMs = 0;
+};
 
 class CStunRunner {
 public:
@@ -32,6 +44,8 @@ public:
     StunOutcome Run(const StunCheckConfig& config);
     // Any thread: ends Run as soon as it notices (at once, through the wake-up).
     void RequestStop();
+    // Any thread: the run as it stood after its last wait.
+    StunRunProgress Progress() const EXCLUDES(m_progressMutex);
 
 private:
     class Transport : public IStunTransport {
@@ -47,10 +61,14 @@ private:
         CStunSockets& m_s;
     };
     std::uint64_t NowMs() const;
+    void NoteProgress(const CStunCheck& check, std::uint64_t startMs, std::uint64_t nowMs)
+        EXCLUDES(m_progressMutex);
 
     CStunSockets m_sockets;
     Transport m_transport{m_sockets};
     std::atomic<bool> m_stop{false};
     ProgressFn m_onProgress;
     CStunCheck::LocalAddressTest m_isLocal;
+    mutable Mutex m_progressMutex;
+    StunRunProgress m_progress GUARDED_BY(m_progressMutex);
 };

@@ -110,6 +110,7 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
         {.menu = "&File", .text = "Start NAT &Detect", .id = cmd::kStartNatDetect, .keys = {QKeySequence(Qt::Key_F5)}},
         {.menu = "&File", .text = "&Quick NAT Detect\tShift+F5", .id = cmd::kQuickNatDetect, .keys = keys("Shift+F5")},
         {.menu = "&File", .text = "Standard STUN &Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
+        {.menu = "&File", .text = "Q&uick Standard STUN Check...\tCtrl+Shift+F5", .id = cmd::kQuickStunCheck, .keys = keys("Ctrl+Shift+F5")},
         {.menu = "&File", .text = "S&top NAT Detect\tEsc", .id = cmd::kStopNatDetect, .keys = keys("Esc")},
         {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},
         {.menu = "&File", .text = "Save Result &As...\tCtrl+Shift+S", .id = cmd::kFileSaveAs, .keys = keys("Ctrl+Shift+S")},

@@ -3,6 +3,8 @@
 // window's thread, and closing during a run. Names go through a fake resolver; loopback only.
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QStatusBar>
 #include <QtEndian>
 
 #include "app/command_ids.h"
@@ -11,6 +13,7 @@
 #include "app_fixture.h"
 #include "core/host_resolver.h"
 #include "core/settings.h"
+#include "engine/p2p_meaning.h"
 #include "tests/standard/stun_test_responder.h"
 
 namespace apptest {
@@ -63,6 +66,16 @@ TEST(StunServerText, ReadsHostAndPortAndRefusesWhatIsNoServer) {
     }
 }
 
+// The empty server field says what to type, whole at the dialog's own width.
+TEST(StunServerDlg, EmptyServerFieldShowsWhatToTypeInFull) {
+    CStunServerDlg dlg;
+    dlg.show();
+    const QLineEdit* edit = dlg.ServerEdit();
+    EXPECT_EQ(edit->placeholderText(),
+              QStringLiteral("host name or IPv4 address, optionally :port (default 3478)"));
+    EXPECT_GT(edit->width(), edit->fontMetrics().horizontalAdvance(edit->placeholderText()));
+}
+
 class CheckFlowStun : public AppFixture {
 protected:
     void TearDown() override {
@@ -81,6 +94,7 @@ protected:
         View()->SetStunTiming(fast);
         View()->SetStunServerDialogRunner([this](CStunServerDlg& dlg) {
             dlg.show();
+            m_title = dlg.windowTitle();
             m_prefilled = dlg.ServerEdit()->text();
             dlg.ServerEdit()->setText(m_answer);
             dlg.Server2Edit()->setText(m_answer2);
@@ -96,6 +110,7 @@ protected:
     QString m_answer;
     QString m_answer2;
     QString m_prefilled;
+    QString m_title;
 };
 
 struct DialogRow {
@@ -208,6 +223,110 @@ TEST_F(CheckFlowStun, RunShowsTheSummaryInTheLogAndReenablesTheCommands) {
             block += QString::fromStdString(line) + QLatin1Char('\n');
         ASSERT_FALSE(outcome.lines.empty()) << row.name;
         EXPECT_GT(text.indexOf(block, summary), summary) << row.name << "\n" << text.toStdString();
+    }
+}
+
+enum class Second { None, OtherIp, SameIp };
+
+struct MeaningRow {
+    const char* name;
+    int command;
+    bool otherAddress;  // the server sends OTHER-ADDRESS (RFC 5780)
+    Second second;      // a second server: the RFC 5780 responder's other or primary address
+    bool suggestion;
+};
+
+// A finished run ends with the suggestion of a second server where it would settle the mapping,
+// then the peer-to-peer block of the command-line client; Ctrl+Shift+F5 runs quick mode.
+TEST_F(CheckFlowStun, FinishedRunEndsWithTheP2pBlockAndWhereItHelpsASecondServersSuggestion) {
+    CTestStunResponder rfc5780;
+    CTestStunResponder plain;
+    plain.SetNoOtherAddress();
+    ASSERT_TRUE(rfc5780.Start());
+    ASSERT_TRUE(plain.Start());
+    const auto text = [](const Ipv4Endpoint& e) {
+        return QString::fromStdString(FormatIpv4Endpoint(e));
+    };
+    const QString suggestion = QStringLiteral(
+        "\nWithout RFC 5780 the mapping behaviour needs a second STUN server on another IP "
+        "address: enter one in the dialog's \"Second server\" field and run the check again.\n");
+    // clang-format off
+    const MeaningRow rows[] = {
+        {.name = "full", .command = cmd::kStandardStunCheck, .otherAddress = true, .second = Second::None, .suggestion = false},
+        {.name = "quick", .command = cmd::kQuickStunCheck, .otherAddress = true, .second = Second::None, .suggestion = false},
+        {.name = "no OTHER-ADDRESS", .command = cmd::kStandardStunCheck, .otherAddress = false, .second = Second::None, .suggestion = true},
+        {.name = "no OTHER-ADDRESS, quick", .command = cmd::kQuickStunCheck, .otherAddress = false, .second = Second::None, .suggestion = true},
+        {.name = "second on another IP", .command = cmd::kStandardStunCheck, .otherAddress = false, .second = Second::OtherIp, .suggestion = false},
+        {.name = "second on the same IP", .command = cmd::kStandardStunCheck, .otherAddress = false, .second = Second::SameIp, .suggestion = true},
+    };
+    // clang-format on
+    StartWindow();
+    for (const MeaningRow& row : rows) {
+        View()->clear();
+        m_answer = text((row.otherAddress ? rfc5780 : plain).Primary());
+        m_answer2 = row.second == Second::None      ? QString()
+                    : row.second == Second::OtherIp ? text(rfc5780.Other())
+                                                    : text(rfc5780.Primary());
+        Frame()->ExecuteCommand(row.command);
+        ASSERT_TRUE(View()->StunCheckRunning()) << row.name;
+        EXPECT_FALSE(Enabled(cmd::kQuickStunCheck)) << row.name;
+        ASSERT_TRUE(WaitUntil([this] { return !View()->StunCheckRunning(); }, 20000)) << row.name;
+        EXPECT_TRUE(Enabled(cmd::kQuickStunCheck)) << row.name;
+        const bool quick = row.command == cmd::kQuickStunCheck;
+        EXPECT_EQ(m_title, quick ? QStringLiteral("Quick Standard STUN Check")
+                                 : QStringLiteral("Standard STUN Check"))
+            << row.name;
+        const QString log = View()->toPlainText();
+        EXPECT_EQ(log.contains(QStringLiteral("Quick mode: after test I")), quick) << row.name;
+        ASSERT_TRUE(View()->LastStunOutcome().has_value()) << row.name;
+        const StunOutcome& outcome = *View()->LastStunOutcome();
+        ASSERT_TRUE(outcome.Determined()) << row.name << "\n" << log.toStdString();
+        // The block closes the log, after the summary's frame and the suggestion.
+        QString block = QStringLiteral("\n");
+        for (const std::string& line : P2pMeaningLines(MeaningOfStun(outcome)))
+            block += QString::fromStdString(line) + QLatin1Char('\n');
+        const QString frame = QStringLiteral("*\n");
+        EXPECT_TRUE(log.endsWith(frame + (row.suggestion ? suggestion : QString()) + block))
+            << row.name << "\n"
+            << log.toStdString();
+        EXPECT_EQ(outcome.mappingEndpointIndependent.has_value(), !row.suggestion) << row.name;
+    }
+}
+
+struct ProgressRow {
+    const char* name;
+    int command;
+    int maximum;  // s: the waiting test I's give-up and the worst case of every later request
+};
+
+// Nobody answers: the bar counts up towards the run's worst case and goes when the run ends.
+TEST_F(CheckFlowStun, ProgressBarCountsTowardsTheWorstCaseAndGoesAtTheEnd) {
+    // clang-format off
+    const ProgressRow rows[] = {
+        // Test I gives up at 1.5 s, and up to seven more requests may follow it, one by one.
+        {.name = "full", .command = cmd::kStandardStunCheck, .maximum = 12},
+        // Test I gives up at 3 s; then the tests at once and the hairpinned request, 2 s each.
+        {.name = "quick", .command = cmd::kQuickStunCheck, .maximum = 7},
+    };
+    // clang-format on
+    StartWindow();
+    StunTiming timing;  // 0, 0.25 and 0.75 s, given up at the cap
+    timing.rtoMs = 250;
+    timing.transmissions = 3;
+    timing.capMs = 1500;
+    View()->SetStunTiming(timing);
+    QProgressBar* bar = Frame()->CheckProgressBar();
+    m_answer = QStringLiteral("127.0.0.2:9");
+    for (const ProgressRow& row : rows) {
+        Frame()->ExecuteCommand(row.command);
+        ASSERT_TRUE(View()->StunCheckRunning()) << row.name;
+        ASSERT_TRUE(WaitUntil([bar] { return bar->isVisible() && bar->value() >= 1; })) << row.name;
+        // A late timer may push the end a little.
+        EXPECT_GE(bar->maximum(), row.maximum) << row.name;
+        EXPECT_LE(bar->maximum(), row.maximum + 1) << row.name;
+        ASSERT_TRUE(WaitUntil([this] { return !View()->StunCheckRunning(); })) << row.name;
+        EXPECT_FALSE(bar->isVisible()) << row.name;
+        EXPECT_EQ(Frame()->statusBar()->currentMessage(), QStringLiteral("Ready")) << row.name;
     }
 }
 

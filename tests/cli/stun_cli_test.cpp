@@ -13,7 +13,6 @@
 #include "cli/stun_cli.h"
 #include "engine/nat_prober.h"
 #include "tests/cli/verdict_lines.h"
-#include "tests/cli/verdict_lines.h"
 #include "tests/core/temp_dir.h"
 #include "tests/standard/stun_test_responder.h"
 #include "tests/support/child_process.h"
@@ -224,6 +223,23 @@ TEST(CliStunEndToEnd, QuickModeGivesTheFullRunsVerdicts) {
     EXPECT_EQ(gwtest::StunVerdictLines(quick.out), gwtest::StunVerdictLines(full.out)) << quick.out;
     EXPECT_NE(quick.out.find("--- Quick mode: "), std::string::npos) << quick.out;
     EXPECT_EQ(full.out.find("Quick mode"), std::string::npos);
+}
+
+// The suggestion the window shows too, with the option that gives a second server, between the
+// summary and the peer-to-peer block.
+TEST(CliStunEndToEnd, ServerWithoutOtherAddressGetsTheSecondServerSuggestion) {
+    CTestStunResponder server;
+    server.SetNoOtherAddress();
+    ASSERT_TRUE(server.Start());
+    TempDir dir;
+    const CliRun r = RunCli(dir, {"--stun", "127.0.0.2:" + std::to_string(server.Primary().port)});
+    ASSERT_EQ(r.exit, kExitOk) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string(81, '*') +
+                         "\n\nWithout RFC 5780 the mapping behaviour needs a second STUN server on "
+                         "another IP address: run again with --stun2 HOST[:PORT].\n\nWhat this "
+                         "means for peer-to-peer\n"),
+              std::string::npos)
+        << r.out;
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include "core/log.h"
 #include "core/sys_inet.h"
 #include "core/verdicts.h"
-#include "standard/stun_check.h"
 #include "net/stun_message.h"
+#include "standard/stun_check.h"
 
 namespace {
 
@@ -75,6 +75,8 @@ public:
     std::uint64_t rttMs = 0;  // a server's answer arrives this long after the request
 
     std::uint64_t now = 0;
+    // The earliest end the check promised (CStunCheck::EndAt) while it ran.
+    std::uint64_t endBound = UINT64_MAX;
     std::vector<Sent> sent;
     std::set<int> open;
     int opened = 0;
@@ -125,6 +127,7 @@ public:
     // Hands queued datagrams to the check and moves time to its deadlines until it ends.
     void Pump(CStunCheck& check) {
         for (int i = 0; i < 10000 && check.Running(); ++i) {
+            endBound = std::min(endBound, check.EndAt().value_or(UINT64_MAX));
             if (!m_queue.empty() && m_queue.front().atMs <= now) {
                 const Delivery d = m_queue.front();
                 m_queue.pop_front();
@@ -392,6 +395,8 @@ TEST_P(StunScenario, Verdicts) {
     EXPECT_EQ(log.Text().find('\x1b'), std::string::npos);
     EXPECT_EQ(log.Text().find("\n***** STUN"), std::string::npos);
     EXPECT_EQ(o.lines.size(), o.classicFilter ? 6u : 5u) << log.Text();
+    // No timer is late here, so the run never outlasts its worst case.
+    EXPECT_LE(world.now, world.endBound);
 }
 
 INSTANTIATE_TEST_SUITE_P(StunCheck, StunScenario, ::testing::ValuesIn(kRows),
@@ -521,6 +526,7 @@ protected:
 TEST_P(StunQuickScenario, SameOutcomeAsTheFullRun) {
     const StunOutcome full = RunRow(GetParam(), false);
     const StunOutcome quick = RunRow(GetParam(), true);
+    EXPECT_LE(world.now, world.endBound);
     EXPECT_TRUE(quick.finished);
     EXPECT_EQ(quick, full) << log.Text();
     EXPECT_LE(world.now, 3000u);

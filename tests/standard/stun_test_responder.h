@@ -44,6 +44,8 @@ public:
             }
         }
     }
+    // Before Start: answers carry no OTHER-ADDRESS, as servers without RFC 5780 send.
+    void SetNoOtherAddress() { m_noOther = true; }
     Ipv4Endpoint Primary() const { return {Ip(0), m_port[0]}; }
     Ipv4Endpoint Other() const { return {Ip(1), m_port[1]}; }
     int Requests() const { return m_requests; }
@@ -116,7 +118,8 @@ private:
         r.transactionId = req.transactionId;
         r.xorMapped = StunIpv4(from.sin_addr.s_addr, from.sin_port);
         r.responseOrigin = StunIpv4(Ip(ipIdx), htons(m_port[portIdx]));
-        r.otherAddress = StunIpv4(Ip(1), htons(m_port[1]));
+        if (!m_noOther)
+            r.otherAddress = StunIpv4(Ip(1), htons(m_port[1]));
         r.fingerprint = true;
         std::uint8_t out[512];
         const std::size_t outLen = EncodeStun(r, out, sizeof out);
@@ -127,6 +130,7 @@ private:
     int m_fd[2][2] = {{-1, -1}, {-1, -1}};  // [address][port]
     std::uint16_t m_port[2] = {0, 0};       // host order
     bool m_ignoreChange = false;            // set before the thread starts
+    bool m_noOther = false;                 // the same
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_requests{0};
     std::thread m_thread;
