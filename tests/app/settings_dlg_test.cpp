@@ -1,8 +1,13 @@
 // The "STUN Setting" dialog and its command: what reaches STUN.ini and what does not.
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <functional>
 
 #include "core/settings.h"
@@ -364,6 +369,111 @@ TEST(AddressTyping, DotAfterAnAutomaticMoveIsSwallowed) {
             ctrl->SetAddress(row.before);
         TypeInto(*ctrl, row.typed);
         EXPECT_EQ(Dotted(*ctrl), QString::fromLatin1(row.shown)) << row.typed;
+    }
+}
+
+// Keys for TypeKeys beyond the characters themselves.
+constexpr char kBackspace = '\b';
+constexpr char kCtrlV = '\x16';
+constexpr char kMenuPaste = '\x10';  // Paste in the field's context menu
+constexpr int kClick = -2;           // a mouse click in the middle of the field
+constexpr int kSelectAll = -1;
+
+// Starts in field at caret (or kClick, kSelectAll) and types keys where the focus goes.
+void TypeKeys(CIpAddressCtrl& ctrl, int field, int caret, const char* keys) {
+    QLineEdit* start = ctrl.Field(field);
+    start->setFocus();
+    if (caret == kClick) {
+        QTest::mouseClick(start, Qt::LeftButton, {}, start->rect().center());
+        ASSERT_FALSE(start->hasSelectedText());
+    } else if (caret == kSelectAll) {
+        start->selectAll();
+    } else {
+        start->setCursorPosition(caret);
+    }
+    for (const char* c = keys; *c != '\0'; ++c) {
+        QWidget* focused = ctrl.window()->focusWidget();
+        ASSERT_NE(focused, nullptr) << keys;
+        if (*c == kBackspace) {
+            QTest::keyClick(focused, Qt::Key_Backspace);
+        } else if (*c == kCtrlV) {
+            QTest::keyClick(focused, Qt::Key_V, Qt::ControlModifier);
+        } else if (*c == kMenuPaste) {
+            QTimer::singleShot(0, [] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                ASSERT_NE(menu, nullptr);
+                for (QAction* action : menu->actions()) {
+                    if (action->text().startsWith(QStringLiteral("&Paste")))
+                        action->trigger();
+                }
+                menu->close();
+            });
+            QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(1, 1),
+                                    focused->mapToGlobal(QPoint(1, 1)));
+            QApplication::sendEvent(focused, &event);
+        } else {
+            QTest::keyClick(focused, *c);
+        }
+    }
+}
+
+QString Stored(const CIpAddressCtrl& ctrl) {
+    std::uint32_t a = 0;
+    ctrl.GetAddress(a);
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(a >> 24)
+        .arg((a >> 16) & 255)
+        .arg((a >> 8) & 255)
+        .arg(a & 255);
+}
+
+// What is typed is what is stored. A full field used to drop the digits typed into it without a
+// sign while '.' moved on: clicked into "127", "10.1.2.3" became 127.1.2.3.
+TEST(AddressTyping, TypedSequencesAreStoredAsTyped) {
+    struct Row {
+        const char* name;
+        std::uint32_t before;  // 0: blank
+        int field;
+        int caret;
+        const char* keys;
+        const char* stored;
+        const char* clipboard = "";
+        int messages = 0;
+    };
+    const std::uint32_t k127 = 0x7F000001u;
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.name = "clicked into a full field", .before = k127, .field = 0, .caret = kClick, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "caret at the end of a full field", .before = k127, .field = 0, .caret = 3, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "caret at the start of a full field", .before = k127, .field = 0, .caret = 0, .keys = "5.1", .stored = "5.1.0.1"},
+        {.name = "full field selected", .before = k127, .field = 0, .caret = kSelectAll, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "full last field", .before = 0x0A0000FFu, .field = 3, .caret = kClick, .keys = "9", .stored = "10.0.0.9"},
+        {.name = "blank control", .before = 0, .field = 0, .caret = 0, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "backspace in a field", .before = k127, .field = 0, .caret = 3, .keys = "\b\b0.1.2.3", .stored = "10.1.2.3"},
+        {.name = "backspace back over the dot", .before = 0, .field = 0, .caret = 0, .keys = "10.1\b\b\b2", .stored = "12.0.0.0"},
+        {.name = "a dot in a blank field stays", .before = 0, .field = 0, .caret = 0, .keys = ".5", .stored = "5.0.0.0"},
+        {.name = "three digits move on", .before = 0, .field = 0, .caret = 0, .keys = "2555", .stored = "255.5.0.0"},
+        {.name = "above 255 is reported, then typed over", .before = 0, .field = 0, .caret = 0, .keys = "10.300" "25.1.1", .stored = "10.25.1.1", .messages = 1},
+        {.name = "pasted address fills the control", .before = k127, .field = 2, .caret = kClick, .keys = "\x16", .stored = "10.1.2.3", .clipboard = " 10.1.2.3 "},
+        {.name = "pasted from the menu", .before = k127, .field = 1, .caret = kClick, .keys = "\x10", .stored = "192.168.0.55", .clipboard = "192.168.0.55"},
+        {.name = "pasted digits go into the field", .before = k127, .field = 1, .caret = kSelectAll, .keys = "\x16", .stored = "127.42.0.1", .clipboard = "42"},
+        {.name = "pasted text that is no address changes nothing", .before = k127, .field = 1, .caret = kSelectAll, .keys = "\x16", .stored = "127.0.0.1", .clipboard = "10.1.2"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        int messages = 0;
+        SetAppMessageHook([&](const QString&) { ++messages; });
+        QApplication::clipboard()->setText(QString::fromLatin1(row.clipboard));
+        QWidget window;
+        auto* ctrl = new CIpAddressCtrl(&window);
+        window.show();
+        if (row.before != 0)
+            ctrl->SetAddress(row.before);
+        TypeKeys(*ctrl, row.field, row.caret, row.keys);
+        EXPECT_EQ(Stored(*ctrl).toStdString(), row.stored) << row.name;
+        EXPECT_EQ(messages, row.messages) << row.name;
+        SetAppMessageHook({});
     }
 }
 
