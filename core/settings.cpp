@@ -43,22 +43,18 @@ const std::string& ForSaving(const std::string& file) {
 
 // The keys in file order, their defaults and how the log names them. Seventy, not 1170: the first
 // server's default port differs from the second's.
-struct AddressKey {
+// Value: std::uint32_t for an address, std::uint16_t for a port.
+template <class Value>
+struct SettingKey {
     const char* key;
     const char* defaultValue;
     const char* logName;
     std::string SettingsText::*text;
-    std::uint32_t StunSettings::*field;
+    Value StunSettings::*field;
     bool AddressLookup::*wanted;
 };
-struct PortKey {
-    const char* key;
-    const char* defaultValue;
-    const char* logName;
-    std::string SettingsText::*text;
-    std::uint16_t StunSettings::*field;
-    bool AddressLookup::*wanted;
-};
+using AddressKey = SettingKey<std::uint32_t>;
+using PortKey = SettingKey<std::uint16_t>;
 constexpr AddressKey kAddressKeys[] = {
     {"STUN1_IP", "192.168.0.55", "STUN Server1", &SettingsText::server1Ip, &StunSettings::server1Ip,
      &AddressLookup::server1},
