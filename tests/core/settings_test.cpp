@@ -153,18 +153,6 @@ TEST_F(SettingsTest, TextsLoadAsWrittenAndSaveAsGiven) {
     EXPECT_EQ(LoadSettingsText(Ini()), text);
 }
 
-TEST(SettingsText, AddressNumbersAndPlainPorts) {
-    EXPECT_EQ(AddressTextNumber("192.168.0.55"), htonl(Host(192, 168, 0, 55)));
-    EXPECT_EQ(AddressTextNumber("127.1"), htonl(Host(127, 0, 0, 1)));
-    EXPECT_EQ(AddressTextNumber("255.255.255.255"), 0xFFFFFFFFu);
-    for (const char* name : {"stun.example.net", "300.1.1.1", "", "a b"})
-        EXPECT_EQ(AddressTextNumber(name), std::nullopt) << name;
-    for (const char* plain : {"0", "1", "65535", "0003478"})
-        EXPECT_TRUE(PortTextIsPlain(plain)) << plain;
-    for (const char* other : {"65536", "99999999999999999999", "-1", "+80", "12ab", "", "1 2"})
-        EXPECT_FALSE(PortTextIsPlain(other)) << other;
-}
-
 TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
     // What the save must leave as it was, around the section's keys.
     const std::string head =
@@ -320,6 +308,8 @@ TEST_F(SettingsForCheckTest, PortsThatAreNoPlainNumberAreLoggedAndZero) {
         {.text = "0", .port = 0},
         {.text = "70000", .port = 0, .log = "Cannot use STUN Server2 port \"70000" + kBad},
         {.text = "-1", .port = 0, .log = "Cannot use STUN Server2 port \"-1" + kBad},
+        {.text = "+80", .port = 0, .log = "Cannot use STUN Server2 port \"+80" + kBad},
+        {.text = "99999999999999999999", .port = 0, .log = "Cannot use STUN Server2 port \"99999999999999999999" + kBad},
         {.text = "12abc", .port = 0, .log = "Cannot use STUN Server2 port \"12abc" + kBad},
         {.text = "", .port = 0, .log = "Cannot use STUN Server2 port \"" + kBad},
         {.text = "70000", .port = 4464, .lookup = {.server1 = true, .server2 = false, .friendAddress = true}},
