@@ -368,22 +368,14 @@ void CGatewiseView::StopStunCheck() {
 }
 
 void CGatewiseView::OnStunSetting() {
-    StunSettings loaded;
     // Settings that start no check (a zero or unreadable value) open too: this is where they are
-    // mended.
-    LoadSettings(loaded, m_settingsPath);
+    // mended. The dialog shows and writes the file's texts: a host name stays a name.
     CStunSettingDlg dlg(window());
-    // The dialog holds host order; the settings travel in network order.
-    dlg.m_server1Ip = qFromBigEndian(loaded.server1Ip);
-    dlg.m_server1Port = qFromBigEndian(loaded.server1Port);
-    dlg.m_server2Ip = qFromBigEndian(loaded.server2Ip);
-    dlg.m_server2Port = qFromBigEndian(loaded.server2Port);
-    dlg.m_friendIp = qFromBigEndian(loaded.friendIp);
+    dlg.m_values = LoadSettingsText(m_settingsPath);
     // Saved at OK, inside the dialog: a file that cannot be written keeps the dialog open.
     dlg.SetSaver([this](const CStunSettingDlg& d) {
         errno = 0;
-        if (SaveSettings(d.m_server1Ip, d.m_server1Port, d.m_server2Ip, d.m_server2Port,
-                         d.m_friendIp, m_settingsPath))
+        if (SaveSettingsText(d.m_values, m_settingsPath))
             return QString();
         const int error = errno;  // before anything else can change it
         if (m_settingsPath.empty()) {

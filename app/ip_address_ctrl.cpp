@@ -1,13 +1,20 @@
 #include "app/ip_address_ctrl.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QRegularExpressionValidator>
+#include <QtEndian>
+#include <memory>
 
 #include "app/message_box.h"
+#include "net/address_text.h"
 
 namespace {
 constexpr int kMaxOctet = 255;
@@ -144,30 +151,75 @@ void CIpAddressCtrl::OnEdited(int index) {
     }
 }
 
-bool CIpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::FocusOut && m_movedTo >= 0 &&
-        watched == m_fields[static_cast<std::size_t>(m_movedTo)]) {
+void CIpAddressCtrl::PasteInto(int index) {
+    if (const auto address =
+            ParseIpv4(QGuiApplication::clipboard()->text().trimmed().toStdString())) {
+        SetAddress(qFromBigEndian(*address));
         m_movedTo = -1;
+        m_fields[3]->setFocus();
+        m_fields[3]->end(false);
+        return;
     }
-    if (event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const bool separator = key->key() == Qt::Key_Period || key->key() == Qt::Key_Space;
-        if (m_movedTo >= 0 && watched == m_fields[static_cast<std::size_t>(m_movedTo)] &&
-            !key->text().isEmpty()) {
-            // "192." typed in full: the move after "192" already took the '.' the user meant.
-            m_movedTo = -1;
-            if (separator)
-                return true;
+    m_fields[static_cast<std::size_t>(index)]->paste();
+}
+
+bool CIpAddressCtrl::OnKeyPress(int index, const QKeyEvent& key) {
+    QLineEdit* field = m_fields[static_cast<std::size_t>(index)];
+    if (key.matches(QKeySequence::Paste)) {
+        PasteInto(index);
+        return true;
+    }
+    const bool separator = key.key() == Qt::Key_Period || key.key() == Qt::Key_Space;
+    if (m_movedTo == index && !key.text().isEmpty()) {
+        // "192." typed in full: the move after "192" already took the '.' the user meant.
+        m_movedTo = -1;
+        if (separator)
+            return true;
+    }
+    if (separator) {
+        if (index < 3 && !field->text().isEmpty()) {
+            m_fields[static_cast<std::size_t>(index + 1)]->setFocus();
+            m_fields[static_cast<std::size_t>(index + 1)]->selectAll();
         }
-        for (int i = 0; i < 3; ++i) {
-            QLineEdit* field = m_fields[static_cast<std::size_t>(i)];
-            if (watched == field && separator) {
-                if (!field->text().isEmpty()) {
-                    m_fields[static_cast<std::size_t>(i + 1)]->setFocus();
-                    m_fields[static_cast<std::size_t>(i + 1)]->selectAll();
-                }
-                return true;
+        return true;
+    }
+    if (key.key() == Qt::Key_Backspace && index > 0 && field->cursorPosition() == 0 &&
+        !field->hasSelectedText()) {
+        QLineEdit* previous = m_fields[static_cast<std::size_t>(index - 1)];
+        previous->setFocus();
+        previous->end(false);
+        return true;
+    }
+    // A full field would drop the digit without a sign: the digit starts the octet afresh.
+    const QString text = key.text();
+    if (text.size() == 1 && text[0].isDigit() && field->text().size() >= field->maxLength() &&
+        !field->hasSelectedText()) {
+        field->selectAll();
+    }
+    return false;
+}
+
+bool CIpAddressCtrl::eventFilter(QObject* watched, QEvent* event) {
+    for (int i = 0; i < 4; ++i) {
+        QLineEdit* field = m_fields[static_cast<std::size_t>(i)];
+        if (watched != field)
+            continue;
+        if (event->type() == QEvent::FocusOut && m_movedTo == i)
+            m_movedTo = -1;
+        if (event->type() == QEvent::KeyPress && OnKeyPress(i, *static_cast<QKeyEvent*>(event)))
+            return true;
+        if (event->type() == QEvent::ContextMenu) {
+            // The field's own menu, its Paste taking whole addresses as the keys do.
+            std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
+            for (QAction* action : menu->actions()) {
+                // Named by the field's own text, its shortcut after a tab when it shows one.
+                if (action->text().section(QLatin1Char('\t'), 0, 0) != QLineEdit::tr("&Paste"))
+                    continue;
+                disconnect(action, &QAction::triggered, field, nullptr);
+                connect(action, &QAction::triggered, this, [this, i] { PasteInto(i); });
             }
+            menu->exec(static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
         }
     }
     return QFrame::eventFilter(watched, event);

@@ -2,12 +2,16 @@
 // An IPv4 address control: four fields of up to three digits separated by dots. The address is a
 // 32-bit number in host order, first octet in the most significant byte. A blank field reads as 0.
 // A field above 255 is an error: a message says so when the field is left, and the field keeps
-// its text, the focus and an error mark until it is mended. User-interface thread only.
+// its text, the focus and an error mark until it is mended. What is typed is what is stored: a
+// digit typed into a full field with no selection starts the field afresh (it would be dropped
+// otherwise), Backspace at the start of a field goes back to the end of the one before, and a
+// dotted address pasted into any field fills all four. User-interface thread only.
 
 #include <QFrame>
 #include <array>
 #include <cstdint>
 
+class QKeyEvent;
 class QLineEdit;
 
 class CIpAddressCtrl : public QFrame {
@@ -36,6 +40,11 @@ private:
     static bool InRange(const QLineEdit* field);
     void OnEdited(int index);
     void OnEditingFinished(int index);
+    // The clipboard into field index: a whole dotted address fills the control, anything else is
+    // an ordinary paste into the field.
+    void PasteInto(int index);
+    // A key pressed in field index; true when it has been handled here.
+    bool OnKeyPress(int index, const QKeyEvent& key);
     // Colours a field red while it holds more than 255.
     void MarkField(int index);
 

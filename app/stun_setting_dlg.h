@@ -1,15 +1,19 @@
 #pragma once
-// The "STUN Setting" dialog: the two probe servers' addresses and ports and the friend's address.
-// Addresses in host order (first octet in the most significant byte), ports as plain numbers.
-// User-interface thread only.
+// The "STUN Setting" dialog: the two probe servers' addresses and ports and the friend's address,
+// as STUN.ini writes them. An address is typed into the address control or, with "Name" ticked, as
+// a host name (looked up when a check starts). User-interface thread only.
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <functional>
 
 #include "app/template_dialog.h"
+#include "core/settings.h"
 
 class CIpAddressCtrl;
+class QCheckBox;
+class QLabel;
 class QLineEdit;
 
 class CStunSettingDlg : public CTemplateDialog {
@@ -17,16 +21,17 @@ class CStunSettingDlg : public CTemplateDialog {
 public:
     explicit CStunSettingDlg(QWidget* parent = nullptr);
 
-    // Reads the controls back; false (message shown, focus on the field) when a port is not an
-    // unsigned decimal number or not from 1 to 65535, an address field holds more than 255, or a
-    // server's address is blank or 0.0.0.0. Such values would start no check.
-    bool ReadControls();
+    // The five values as the file holds them: set before the dialog is shown, and replaced at OK
+    // by what the controls hold. A value the user left as it was shown keeps the file's text
+    // exactly ("127.1", "03478", a host name); a changed one is written plainly.
+    SettingsText m_values;
 
-    std::uint32_t m_server1Port = 0;
-    std::uint32_t m_server2Port = 0;
-    std::uint32_t m_server1Ip = 0;
-    std::uint32_t m_server2Ip = 0;
-    std::uint32_t m_friendIp = 0;
+    // Reads the controls into m_values; false (message shown, focus on the control) when a port
+    // is not an unsigned decimal number or not from 1 to 65535, an address field holds more than
+    // 255, a server's address is blank or 0.0.0.0, an address is one no single host has
+    // (PeerAddressProblem: 0.0.0.0/8, broadcast, multicast; a friend of 0.0.0.0 is none), or a
+    // name is no host name. Such values would start no check.
+    bool ReadControls();
 
     // Stores the values OK has read, or returns why it could not: OK then shows that text and
     // leaves the dialog open with the values, so the user can mend the cause and press OK again.
@@ -35,27 +40,48 @@ public:
         m_saver = std::move(saver);
     }
 
-    CIpAddressCtrl* Server1Address() const { return m_server1Ctrl; }
-    CIpAddressCtrl* Server2Address() const { return m_server2Ctrl; }
-    CIpAddressCtrl* FriendAddress() const { return m_friendCtrl; }
-    QLineEdit* Server1PortEdit() const { return m_port1Edit; }
-    QLineEdit* Server2PortEdit() const { return m_port2Edit; }
+    // One address: the control, the host-name field shown in its place while byName is ticked.
+    struct AddressRow {
+        CIpAddressCtrl* address = nullptr;
+        QLineEdit* name = nullptr;
+        QCheckBox* byName = nullptr;
+    };
+    // 0: STUN Server1, 1: STUN Server2, 2: the friend.
+    const AddressRow& Row(int index) const { return m_rows[static_cast<std::size_t>(index)]; }
+    CIpAddressCtrl* Server1Address() const { return m_rows[0].address; }
+    CIpAddressCtrl* Server2Address() const { return m_rows[1].address; }
+    CIpAddressCtrl* FriendAddress() const { return m_rows[2].address; }
+    QLineEdit* Server1PortEdit() const { return m_ports[0].edit; }
+    QLineEdit* Server2PortEdit() const { return m_ports[1].edit; }
+    // Shown beside a port field while it holds no port from 1 to 65535 (a file's "70000" too).
+    QLabel* PortError(int index) const { return m_ports[static_cast<std::size_t>(index)].error; }
 
 public slots:
     void accept() override;
 
 protected:
-    // Fills the controls from the public fields.
+    // Fills the controls from m_values.
     void InitControls() override;
 
 private:
+    struct PortRow {
+        QLineEdit* edit = nullptr;
+        QLabel* error = nullptr;
+    };
+    // What the controls say now, as it would be written: a dotted address, a trimmed name or port.
+    std::string Entered(int row) const;
+    std::string EnteredPort(int index) const;
+    // Shows the address control or the name field, as the row's "Name" box says.
+    void ShowMode(int row);
+    void ShowPortError(int index);
+    // Checks one row's address as ReadControls does; false once a message has been shown.
+    bool ReadAddress(int row);
     void Refuse(QLineEdit* edit, const QString& message);
 
-    CIpAddressCtrl* m_server1Ctrl = nullptr;
-    CIpAddressCtrl* m_server2Ctrl = nullptr;
-    CIpAddressCtrl* m_friendCtrl = nullptr;
-    QLineEdit* m_port1Edit = nullptr;
-    QLineEdit* m_port2Edit = nullptr;
+    std::array<AddressRow, 3> m_rows{};
+    std::array<PortRow, 2> m_ports{};
+    SettingsText m_fileValues;  // m_values as InitControls found them
+    SettingsText m_shown;       // what the controls said then, as Entered gives it
     std::function<QString(const CStunSettingDlg&)> m_saver;
 };
 

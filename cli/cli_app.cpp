@@ -82,8 +82,9 @@ private:
     CCheckModule m_module;
 
     bool m_checkStarted = false;
-    StunSettings m_loaded;                  // what the last load gave, overrides applied
-    std::vector<std::string> m_unresolved;  // keys whose host name the last load could not resolve
+    StunSettings m_loaded;  // what the last load gave, overrides applied
+    // What the last load found wrong with a key, e.g. "STUN1_IP cannot be resolved".
+    std::vector<std::string> m_keyProblems;
     std::chrono::steady_clock::time_point m_checkStart;
     std::chrono::steady_clock::time_point m_checkEnd;
 };
@@ -94,10 +95,10 @@ SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
     lookup.server1 = !m_options.server1;
     lookup.server2 = !m_options.server2;
     lookup.friendAddress = !m_options.friendIp;
-    m_unresolved.clear();
+    m_keyProblems.clear();
     SettingsLoad read = SettingsLoad::kUnreadable;
     if (m_settingsChoice.problem.empty()) {
-        read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_unresolved);
+        read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_keyProblems);
     } else {
         // No file the user could have written: all zero, never the built-in placeholders.
         s = StunSettings{};
@@ -219,7 +220,7 @@ int CCliRun::Verdict(int signo, const char*& status) {
     }
     if (m_module.LastFailure() != StartFailure::kNone) {
         // The engine answers this with silence after the start banner (and the log's line for
-        // each name it could not resolve, or for a file it could not read).
+        // each name it could not resolve, each port that is no port, or a file it could not read).
         if (!m_settingsChoice.problem.empty()) {
             const std::string& why = m_settingsChoice.problem;
             Err((m_settingsPath.empty()
@@ -230,9 +231,10 @@ int CCliRun::Verdict(int signo, const char*& status) {
             return kExitInvalidSettings;
         }
         std::string why;
-        for (const std::string& key : m_unresolved)
-            why += (why.empty() ? "" : ", ") + key;
-        why = why.empty() ? ZeroSettingKeys(m_loaded) + " is zero" : why + " cannot be resolved";
+        for (const std::string& problem : m_keyProblems)
+            why += (why.empty() ? "" : ", ") + problem;
+        if (why.empty())
+            why = ZeroSettingKeys(m_loaded) + " is zero";
         Err("invalid settings in '" + m_settingsPath + "': " + why + "; no check was started");
         status = kStatusInvalidSettings;
         return kExitInvalidSettings;

@@ -41,33 +41,50 @@ const std::string& ForSaving(const std::string& file) {
     return file;
 }
 
-std::string ReadAddressText(const char* key, const char* defaultValue, const std::string& path) {
-    return ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
-}
-
-// Network byte order; text that is no address gives inet_addr's all-ones error value.
-std::uint32_t ReadAddress(const char* key, const char* defaultValue, const std::string& path) {
-    return ::inet_addr(ReadAddressText(key, defaultValue, path).c_str());
-}
-
-// The three address keys, their defaults and how the log names them.
-struct AddressKey {
+// The keys in file order, their defaults and how the log names them. Seventy, not 1170: the first
+// server's default port differs from the second's.
+// Value: std::uint32_t for an address, std::uint16_t for a port.
+template <class Value>
+struct SettingKey {
     const char* key;
     const char* defaultValue;
     const char* logName;
-    std::uint32_t StunSettings::*field;
+    std::string SettingsText::*text;
+    Value StunSettings::*field;
     bool AddressLookup::*wanted;
 };
+using AddressKey = SettingKey<std::uint32_t>;
+using PortKey = SettingKey<std::uint16_t>;
 constexpr AddressKey kAddressKeys[] = {
-    {"STUN1_IP", "192.168.0.55", "STUN Server1", &StunSettings::server1Ip, &AddressLookup::server1},
-    {"STUN2_IP", "192.168.0.97", "STUN Server2", &StunSettings::server2Ip, &AddressLookup::server2},
-    {"FRIEND_IP", "0.0.0.0", "friend", &StunSettings::friendIp, &AddressLookup::friendAddress},
+    {"STUN1_IP", "192.168.0.55", "STUN Server1", &SettingsText::server1Ip, &StunSettings::server1Ip,
+     &AddressLookup::server1},
+    {"STUN2_IP", "192.168.0.97", "STUN Server2", &SettingsText::server2Ip, &StunSettings::server2Ip,
+     &AddressLookup::server2},
+    {"FRIEND_IP", "0.0.0.0", "friend", &SettingsText::friendIp, &StunSettings::friendIp,
+     &AddressLookup::friendAddress},
+};
+constexpr PortKey kPortKeys[] = {
+    {"STUN1_PORT", "70", "STUN Server1", &SettingsText::server1Port, &StunSettings::server1Port,
+     &AddressLookup::server1},
+    {"STUN2_PORT", "1170", "STUN Server2", &SettingsText::server2Port, &StunSettings::server2Port,
+     &AddressLookup::server2},
 };
 
+std::string ReadValue(const char* key, const char* defaultValue, const std::string& path) {
+    return ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
+}
+
 // Network byte order; only the low 16 bits of the number count, so -1 is 65535.
-std::uint16_t ReadPort(const char* key, const char* defaultValue, const std::string& path) {
-    const std::string text = ProfileGetString(kSection, key, defaultValue, kValueBuffer, path);
+std::uint16_t PortOf(const std::string& text) {
     return htons(static_cast<std::uint16_t>(std::atoi(text.c_str())));
+}
+
+// Network byte order; text that is no address gives inet_addr's all-ones error value.
+void FillFromText(StunSettings& out, const SettingsText& text) {
+    for (const AddressKey& k : kAddressKeys)
+        out.*k.field = ::inet_addr((text.*k.text).c_str());
+    for (const PortKey& k : kPortKeys)
+        out.*k.field = PortOf(text.*k.text);
 }
 
 // Host order in: the first octet is the most significant byte.
@@ -152,19 +169,46 @@ std::string UnusableSettingsText(const SettingsPathChoice& choice) {
 
 bool LoadSettings(StunSettings& out, const std::string& path) {
     out = StunSettings{};
-    const std::string file = PathOrDefault(path);
-    out.server1Ip = ReadAddress("STUN1_IP", "192.168.0.55", file);
-    // Seventy, not 1170: the first server's default port differs from the second's.
-    out.server1Port = ReadPort("STUN1_PORT", "70", file);
-    out.server2Ip = ReadAddress("STUN2_IP", "192.168.0.97", file);
-    out.server2Port = ReadPort("STUN2_PORT", "1170", file);
-    out.friendIp = ReadAddress("FRIEND_IP", "0.0.0.0", file);
+    FillFromText(out, LoadSettingsText(path));
     return SettingsComplete(out);
+}
+
+SettingsText LoadSettingsText(const std::string& path) {
+    const std::string file = PathOrDefault(path);
+    // One key at a time, in file order.
+    SettingsText text;
+    text.server1Ip = ReadValue(kAddressKeys[0].key, kAddressKeys[0].defaultValue, file);
+    text.server1Port = ReadValue(kPortKeys[0].key, kPortKeys[0].defaultValue, file);
+    text.server2Ip = ReadValue(kAddressKeys[1].key, kAddressKeys[1].defaultValue, file);
+    text.server2Port = ReadValue(kPortKeys[1].key, kPortKeys[1].defaultValue, file);
+    text.friendIp = ReadValue(kAddressKeys[2].key, kAddressKeys[2].defaultValue, file);
+    return text;
+}
+
+std::optional<std::uint32_t> AddressTextNumber(const std::string& text) {
+    const std::uint32_t address = ::inet_addr(text.c_str());
+    if (address == INADDR_NONE && text != "255.255.255.255")
+        return std::nullopt;
+    return address;
+}
+
+bool PortTextIsPlain(const std::string& text) {
+    if (text.empty())
+        return false;
+    unsigned long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 0xFFFFu)
+            return false;
+    }
+    return true;
 }
 
 SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path,
                                   const AddressLookup& lookup,
-                                  std::vector<std::string>* unresolvedKeys) {
+                                  std::vector<std::string>* keyProblems) {
     out = StunSettings{};
     std::string file = path;
     if (file.empty()) {
@@ -182,41 +226,62 @@ SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path,
                          state.reason.c_str());
         return SettingsLoad::kUnreadable;
     }
-    LoadSettings(out, file);
+    const SettingsText text = LoadSettingsText(file);
+    FillFromText(out, text);
+    const auto problem = [keyProblems](const char* key, const char* what) {
+        if (keyProblems != nullptr)
+            keyProblems->push_back(std::string(key) + " " + what);
+    };
     for (const AddressKey& k : kAddressKeys) {
-        if (out.*k.field != INADDR_NONE || !(lookup.*k.wanted))
+        const std::string& value = text.*k.text;
+        if (!(lookup.*k.wanted) || AddressTextNumber(value))
             continue;
-        const std::string text = ReadAddressText(k.key, k.defaultValue, file);
-        if (text == "255.255.255.255")
-            continue;
-        const HostLookup found = ResolveIpv4Host(text);
+        const HostLookup found = ResolveIpv4Host(value);
         if (found.ok) {
             out.*k.field = found.addressNet;
             continue;
         }
         out.*k.field = 0;
-        theLog.WriteLine("Cannot resolve %s address \"%s\": %s", k.logName, text.c_str(),
+        theLog.WriteLine("Cannot resolve %s address \"%s\": %s", k.logName, value.c_str(),
                          found.error.c_str());
-        if (unresolvedKeys != nullptr)
-            unresolvedKeys->push_back(k.key);
+        problem(k.key, "cannot be resolved");
+    }
+    // atoi's 16 bits of "70000" would be port 4464, a server nobody named.
+    for (const PortKey& k : kPortKeys) {
+        const std::string& value = text.*k.text;
+        if (!(lookup.*k.wanted) || PortTextIsPlain(value))
+            continue;
+        out.*k.field = 0;
+        theLog.WriteLine("Cannot use %s port \"%s\": not a number from 1 to 65535", k.logName,
+                         value.c_str());
+        problem(k.key, "is not a number from 1 to 65535");
     }
     return SettingsComplete(out) ? SettingsLoad::kComplete : SettingsLoad::kIncomplete;
 }
 
 bool LoadSettingsForCheck(StunSettings& out, const std::string& path, const AddressLookup& lookup,
-                          std::vector<std::string>* unresolvedKeys) {
-    return ReadSettingsForCheck(out, path, lookup, unresolvedKeys) == SettingsLoad::kComplete;
+                          std::vector<std::string>* keyProblems) {
+    return ReadSettingsForCheck(out, path, lookup, keyProblems) == SettingsLoad::kComplete;
 }
 
 bool SaveSettings(std::uint32_t server1Ip, std::uint32_t server1Port, std::uint32_t server2Ip,
                   std::uint32_t server2Port, std::uint32_t friendIp, const std::string& path) {
+    return SaveSettingsText({.server1Ip = FormatAddress(server1Ip),
+                             .server1Port = FormatPort(server1Port),
+                             .server2Ip = FormatAddress(server2Ip),
+                             .server2Port = FormatPort(server2Port),
+                             .friendIp = FormatAddress(friendIp)},
+                            path);
+}
+
+bool SaveSettingsText(const SettingsText& text, const std::string& path) {
     // One replacement for all five: a check started meanwhile never reads half a change.
     return ProfileWriteStrings(kSection,
-                               {{"STUN1_IP", FormatAddress(server1Ip)},
-                                {"STUN1_PORT", FormatPort(server1Port)},
-                                {"STUN2_IP", FormatAddress(server2Ip)},
-                                {"STUN2_PORT", FormatPort(server2Port)},
-                                {"FRIEND_IP", FormatAddress(friendIp)}},
+                               {{kAddressKeys[0].key, text.server1Ip},
+                                {kPortKeys[0].key, text.server1Port},
+                                {kAddressKeys[1].key, text.server2Ip},
+                                {kPortKeys[1].key, text.server2Port},
+                                {kAddressKeys[2].key, text.friendIp}},
                                ForSaving(PathOrDefault(path)));
 }
 

@@ -2,6 +2,7 @@
 // STUN.ini: the two probe servers and the friend address. Engine (user-interface) thread only.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,31 @@ std::string UnusableSettingsText(const SettingsPathChoice& choice);
 // ports are non-zero. An empty path means DefaultSettingsPath(). Loading never creates the file.
 bool LoadSettings(StunSettings& out, const std::string& path = {});
 
-// Which addresses LoadSettingsForCheck looks up by name; one the caller replaces anyway (a
-// command-line override) needs no lookup and no complaint.
+// The five keys as the file writes them (trimmed, cut at 49 characters), or their defaults: what
+// the settings dialog shows and writes back, so a host name or a port that is no port is shown as
+// written and a value the user leaves alone is kept exactly.
+struct SettingsText {
+    std::string server1Ip;
+    std::string server1Port;
+    std::string server2Ip;
+    std::string server2Port;
+    std::string friendIp;
+    bool operator==(const SettingsText&) const = default;
+};
+SettingsText LoadSettingsText(const std::string& path = {});
+// Writes the five texts as they are, in one replacement, as SaveSettings does.
+bool SaveSettingsText(const SettingsText& text, const std::string& path = {});
+
+// The address, network order, that an address text gives without a lookup: inet_addr's forms
+// ("192.168.0.55", also "127.1"), "255.255.255.255" included. nullopt for anything else, which a
+// check looks up as a host name.
+std::optional<std::uint32_t> AddressTextNumber(const std::string& text);
+// Whether a port text says its port plainly: decimal digits only, at most 65535. LoadSettings
+// reads any text through atoi and keeps 16 bits: "70000" as 4464, "-1" as 65535, "12ab" as 12.
+bool PortTextIsPlain(const std::string& text);
+
+// Which addresses LoadSettingsForCheck looks up by name, and which servers' ports it checks; one
+// the caller replaces anyway (a command-line override) needs no lookup and no complaint.
 struct AddressLookup {
     bool server1 = true;
     bool server2 = true;
@@ -75,16 +99,20 @@ enum class SettingsLoad { kComplete, kIncomplete, kUnreadable };
 // - an address that is not a dotted quad (inet_addr's all-ones answer for any text other than
 //   "255.255.255.255") is resolved as an IPv4 host name through ResolveIpv4Host. One that cannot
 //   be resolved loads as zero (a zero server starts no check; a zero friend is none) and writes
-//   one log line, e.g. Cannot resolve STUN Server1 address "stun.example": <reason>.
-// Files of dotted quads load exactly as LoadSettings loads them, with no log line. The names of
-// the keys that could not be resolved go to unresolvedKeys when given. Engine thread (it logs).
+//   one log line, e.g. Cannot resolve STUN Server1 address "stun.example": <reason>;
+// - a server port that is not PortTextIsPlain ("70000", "-1", "abc") loads as zero, with one log
+//   line, e.g. Cannot use STUN Server2 port "70000": not a number from 1 to 65535, instead of
+//   the 16 bits LoadSettings keeps of it (a plain "0" is zero as it says, without a line).
+// Files of dotted quads and plain ports load exactly as LoadSettings loads them, with no log line.
+// What was wrong goes to keyProblems when given, one entry a key: "STUN1_IP cannot be resolved",
+// "STUN2_PORT is not a number from 1 to 65535". Engine thread (it logs).
 SettingsLoad ReadSettingsForCheck(StunSettings& out, const std::string& path = {},
                                   const AddressLookup& lookup = {},
-                                  std::vector<std::string>* unresolvedKeys = nullptr);
+                                  std::vector<std::string>* keyProblems = nullptr);
 // ReadSettingsForCheck(...) == SettingsLoad::kComplete.
 bool LoadSettingsForCheck(StunSettings& out, const std::string& path = {},
                           const AddressLookup& lookup = {},
-                          std::vector<std::string>* unresolvedKeys = nullptr);
+                          std::vector<std::string>* keyProblems = nullptr);
 
 // Writes the five keys; arguments in host byte order (first octet in the most significant byte,
 // ports as plain numbers, only their low 16 bits written). Every other key, section and comment

@@ -1,6 +1,7 @@
 // The profile reader and LoadSettings over any file: binary bytes, long lines, missing or
-// repeated sections and keys. Reading never crashes and keeps to the buffer; writing one key
-// makes that key read back as written and leaves every other key as it read before.
+// repeated sections and keys. Reading never crashes and keeps to the buffer; the five texts
+// written back as read load the same; writing one key makes that key read back as written and
+// leaves every other key as it read before.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -60,6 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (s.server1Ip != 0 && s.server1Port != 0 && s.server2Ip != 0 && s.server2Port != 0)) {
         FuzzFail("LoadSettings' result disagrees with what it filled in");
     }
+    // A plain port says the number atoi reads from it; what the dialog shows (the texts), saved
+    // unchanged, loads as the same settings.
+    const SettingsText text = LoadSettingsText(path);
+    for (const std::string* port : {&text.server1Port, &text.server2Port}) {
+        if (PortTextIsPlain(*port) && std::strtoul(port->c_str(), nullptr, 10) > 65535)
+            FuzzFail("a plain port above 65535");
+    }
     const std::string recipient = LoadReportRecipient(path);
     if (recipient.size() > 259)
         FuzzFail("the recipient overran its buffer");
@@ -86,6 +94,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ProfileGetString("Setting", kKeys[i], "<none>", 4096, path) != before[i])
                 FuzzFail("writing one key changed another");
         }
+    }
+
+    // Last, as it writes all five keys: the dialog's OK with nothing changed. A value cut at a NUL
+    // or at 49 characters may end in a blank, which the reader trims once it is written.
+    const auto trimmed = [](SettingsText t) {
+        for (std::string* v :
+             {&t.server1Ip, &t.server1Port, &t.server2Ip, &t.server2Port, &t.friendIp})
+            v->erase(v->find_last_not_of(" \t") + 1);
+        return t;
+    };
+    const SettingsText now = LoadSettingsText(path);
+    StunSettings loaded;
+    LoadSettings(loaded, path);
+    if (SaveSettingsText(now, path)) {
+        StunSettings again;
+        LoadSettings(again, path);
+        if (LoadSettingsText(path) != trimmed(now) || again.server1Ip != loaded.server1Ip ||
+            again.server1Port != loaded.server1Port || again.server2Ip != loaded.server2Ip ||
+            again.server2Port != loaded.server2Port || again.friendIp != loaded.friendIp)
+            FuzzFail("the texts saved as loaded load differently");
     }
     return 0;
 }

@@ -1,8 +1,15 @@
 // The "STUN Setting" dialog and its command: what reaches STUN.ini and what does not.
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <functional>
 
 #include "core/settings.h"
@@ -14,6 +21,17 @@
 
 namespace apptest {
 namespace {
+
+// The address the control holds, dotted.
+QString Stored(const CIpAddressCtrl& ctrl) {
+    std::uint32_t a = 0;
+    ctrl.GetAddress(a);
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(a >> 24)
+        .arg((a >> 16) & 255)
+        .arg((a >> 8) & 255)
+        .arg(a & 255);
+}
 
 class SettingsDialog : public AppFixture {
 protected:
@@ -31,7 +49,7 @@ protected:
             dlg.show();
             m_caption = dlg.windowTitle();
             m_before = {dlg.Server1Address()->Field(0)->text(), dlg.Server1PortEdit()->text(),
-                        dlg.Server2PortEdit()->text()};
+                        dlg.Server2PortEdit()->text(), dlg.Row(0).name->text()};
             edit(dlg);
             auto* b =
                 static_cast<QPushButton*>(dlg.GetDlgItem(button == std::string("ok") ? 1 : 2));
@@ -59,13 +77,7 @@ TEST_F(SettingsDialog, WithoutAFileShowsTheDefaultsAndOkWritesThem) {
             seen = &dlg;
             for (CIpAddressCtrl* c :
                  {dlg.Server1Address(), dlg.Server2Address(), dlg.FriendAddress()}) {
-                std::uint32_t a = 0;
-                c->GetAddress(a);
-                addresses.append(QStringLiteral("%1.%2.%3.%4")
-                                     .arg(a >> 24)
-                                     .arg((a >> 16) & 255)
-                                     .arg((a >> 8) & 255)
-                                     .arg(a & 255));
+                addresses.append(Stored(*c));
             }
             EXPECT_TRUE(static_cast<QPushButton*>(dlg.GetDlgItem(1))->isDefault());
         },
@@ -73,7 +85,7 @@ TEST_F(SettingsDialog, WithoutAFileShowsTheDefaultsAndOkWritesThem) {
     ASSERT_TRUE(m_shown);
     EXPECT_EQ(m_caption, QStringLiteral("STUN Setting"));
     EXPECT_EQ(addresses, (QStringList{"192.168.0.55", "192.168.0.97", "0.0.0.0"}));
-    EXPECT_EQ(m_before.mid(1), (QStringList{"70", "1170"}));
+    EXPECT_EQ(m_before.mid(1, 2), (QStringList{"70", "1170"}));
     const QByteArray ini = ReadFile(m_ini);
     for (const char* line : {"STUN1_IP=192.168.0.55", "STUN1_PORT=70", "STUN2_IP=192.168.0.97",
                              "STUN2_PORT=1170", "FRIEND_IP=0.0.0.0"}) {
@@ -113,6 +125,14 @@ TEST_F(SettingsDialog, PortThatIsNotAPositiveIntegerKeepsTheDialogOpen) {
     }
 }
 
+// Ticks row's "Name" box and types name into the field it shows.
+void ByName(CStunSettingDlg& dlg, int row, const char* name) {
+    QTest::mouseClick(dlg.Row(row).byName, Qt::LeftButton);
+    ASSERT_TRUE(dlg.Row(row).name->isVisible());
+    ASSERT_EQ(dlg.focusWidget(), dlg.Row(row).name);
+    QTest::keyClicks(dlg.Row(row).name, QString::fromLatin1(name));
+}
+
 // Values that would start no check are refused at OK, with a message and the dialog left open;
 // the file stays as it was.
 TEST_F(SettingsDialog, ValuesThatStartNoCheckAreRefusedAtOk) {
@@ -141,6 +161,13 @@ TEST_F(SettingsDialog, ValuesThatStartNoCheckAreRefusedAtOk) {
         {.name = "server 2 of 0.0.0.0", .edit = zeroServer2, .message = "Please enter the STUN Server2 address."},
         {.name = "octet 300", .edit = octet300, .message = "An address field holds a number from 0 to 255; 300 is too large."},
         {.name = "friend octet 256", .edit = friend256, .message = "An address field holds a number from 0 to 255; 256 is too large."},
+        {.name = "multicast server", .edit = [](CStunSettingDlg& dlg) { dlg.Server1Address()->SetAddress(0xE0000001u); }, .message = "The address 224.0.0.1 is a multicast address; please enter the address of one host."},
+        {.name = "broadcast server", .edit = [](CStunSettingDlg& dlg) { dlg.Server2Address()->SetAddress(0xFFFFFFFFu); }, .message = "The address 255.255.255.255 is the broadcast address; please enter the address of one host."},
+        {.name = "server in 0.0.0.0/8", .edit = [](CStunSettingDlg& dlg) { dlg.Server2Address()->SetAddress(0x00010203u); }, .message = "The address 0.1.2.3 is unspecified (0.0.0.0/8); please enter the address of one host."},
+        {.name = "multicast friend", .edit = [](CStunSettingDlg& dlg) { dlg.FriendAddress()->SetAddress(0xEF010101u); }, .message = "The address 239.1.1.1 is a multicast address; please enter the address of one host."},
+        {.name = "broadcast typed as a name", .edit = [](CStunSettingDlg& dlg) { ByName(dlg, 1, "255.255.255.255"); }, .message = "The address 255.255.255.255 is the broadcast address; please enter the address of one host."},
+        {.name = "blank name", .edit = [](CStunSettingDlg& dlg) { ByName(dlg, 0, " "); }, .message = "Please enter the STUN Server1 address."},
+        {.name = "name that is no host name", .edit = [](CStunSettingDlg& dlg) { ByName(dlg, 2, "a b"); }, .message = "\"a b\" is not a dotted IPv4 address or host name."},
     };
     // clang-format on
     const QByteArray before = ReadFile(m_ini);
@@ -164,18 +191,18 @@ TEST_F(SettingsDialog, ValuesThatStartNoCheckAreRefusedAtOk) {
 }
 
 // A file that starts no check (a zero or unreadable value) still opens the dialog, filled with
-// what can be read, so the user can mend it there.
+// the file's texts, so the user can mend it there.
 TEST_F(SettingsDialog, SettingsThatStartNoCheckOpenTheDialogToBeMended) {
     struct Case {
         const char* ini;
-        QStringList shown;  // server 1's first field, port 1, port 2
+        QStringList shown;  // server 1's first field, port 1, port 2, server 1's name
     };
     // One row per line:
     // clang-format off
     const Case cases[] = {
-        {.ini = "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=0\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"127", "0", "47912"}},
-        {.ini = "[Setting]\r\nSTUN1_IP=0.0.0.0\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=abc\r\n", .shown = {"0", "47911", "0"}},
-        {.ini = "[Setting]\r\nSTUN1_IP=not an address\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"", "47911", "47912"}},
+        {.ini = "[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=0\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"127", "0", "47912", ""}},
+        {.ini = "[Setting]\r\nSTUN1_IP=0.0.0.0\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=abc\r\n", .shown = {"0", "47911", "abc", ""}},
+        {.ini = "[Setting]\r\nSTUN1_IP=not an address\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n", .shown = {"", "47911", "47912", "not an address"}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -183,6 +210,7 @@ TEST_F(SettingsDialog, SettingsThatStartNoCheckOpenTheDialogToBeMended) {
         m_messages.clear();
         RunCommand(
             [](CStunSettingDlg& dlg) {
+                dlg.Row(0).byName->setChecked(false);
                 dlg.Server1Address()->SetAddress(0x7F00000Au);  // 127.0.0.10
                 dlg.Server1PortEdit()->setText(QStringLiteral("3478"));
                 dlg.Server2PortEdit()->setText(QStringLiteral("3479"));
@@ -194,6 +222,91 @@ TEST_F(SettingsDialog, SettingsThatStartNoCheckOpenTheDialogToBeMended) {
         EXPECT_TRUE(m_messages.isEmpty()) << c.ini;
         StunSettings mended;
         EXPECT_TRUE(LoadSettings(mended, m_ini.toStdString())) << ReadFile(m_ini).constData();
+    }
+}
+
+// The dialog shows STUN.ini as written: a host name in a name field (it used to be a blank
+// address that OK refused), a port that is no port as it is, flagged and refused at OK (70000 used
+// to show as 4464). What the user leaves alone keeps the file's text exactly.
+TEST_F(SettingsDialog, FileTextsAreShownAsWrittenAndKeptUnlessChanged) {
+    struct Case {
+        const char* name;
+        SettingsText file;
+        std::function<void(CStunSettingDlg&)> edit;
+        QStringList shown;         // the five, in file order: "(name)" and "(error)" marked
+        SettingsText saved{};      // what the file then holds
+        const char* message = "";  // "": OK closes
+    };
+    const SettingsText hosts{.server1Ip = "stun1.example.net",
+                             .server1Port = "3478",
+                             .server2Ip = "127.0.0.3",
+                             .server2Port = "3479",
+                             .friendIp = "friend.example.net"};
+    const SettingsText oddForms{.server1Ip = "127.1",
+                                .server1Port = "03478",
+                                .server2Ip = "127.0.0.3",
+                                .server2Port = "3479",
+                                .friendIp = "0.0.0.0"};
+    const QStringList hostsShown{"stun1.example.net (name)", "3478", "127.0.0.3", "3479",
+                                 "friend.example.net (name)"};
+    const auto port2 = [](const char* text) {
+        return [text](CStunSettingDlg& dlg) {
+            dlg.Server2PortEdit()->setText(QString::fromLatin1(text));
+        };
+    };
+    SettingsText hostsPort2 = hosts;
+    hostsPort2.server2Port = "3480";
+    SettingsText oddPort2 = oddForms;
+    oddPort2.server2Port = "3480";
+    SettingsText port70000 = oddForms;
+    port70000.server2Port = "70000";
+    SettingsText junkName = oddForms;
+    junkName.server1Ip = "a b";
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "host names kept when a port changes", .file = hosts, .edit = port2("3480"), .shown = hostsShown, .saved = hostsPort2},
+        {.name = "odd forms kept when unchanged", .file = oddForms, .edit = port2("3480"), .shown = {"127.0.0.1", "03478", "127.0.0.3", "3479", "0.0.0.0"}, .saved = oddPort2},
+        {.name = "changed values written plainly", .file = oddForms, .edit = [](CStunSettingDlg& dlg) { dlg.Server1Address()->SetAddress(0x7F00000Au); dlg.Server1PortEdit()->setText(QStringLiteral("3478")); }, .shown = {"127.0.0.1", "03478", "127.0.0.3", "3479", "0.0.0.0"}, .saved = {.server1Ip = "127.0.0.10", .server1Port = "3478", .server2Ip = "127.0.0.3", .server2Port = "3479", .friendIp = "0.0.0.0"}},
+        {.name = "a name typed", .file = oddForms, .edit = [](CStunSettingDlg& dlg) { ByName(dlg, 1, " stun2.example.net "); }, .shown = {"127.0.0.1", "03478", "127.0.0.3", "3479", "0.0.0.0"}, .saved = {.server1Ip = "127.1", .server1Port = "03478", .server2Ip = "stun2.example.net", .server2Port = "3479", .friendIp = "0.0.0.0"}},
+        {.name = "a name given up", .file = hosts, .edit = [](CStunSettingDlg& dlg) { dlg.Row(0).byName->setChecked(false); dlg.Server1Address()->SetAddress(0x7F00000Au); }, .shown = hostsShown, .saved = {.server1Ip = "127.0.0.10", .server1Port = "3478", .server2Ip = "127.0.0.3", .server2Port = "3479", .friendIp = "friend.example.net"}},
+        {.name = "port out of range", .file = port70000, .edit = [](CStunSettingDlg&) {}, .shown = {"127.0.0.1", "03478", "127.0.0.3", "70000 (error)", "0.0.0.0"}, .message = "Please enter a port number from 1 to 65535."},
+        {.name = "port out of range mended", .file = port70000, .edit = port2("3480"), .shown = {"127.0.0.1", "03478", "127.0.0.3", "70000 (error)", "0.0.0.0"}, .saved = oddPort2},
+        {.name = "port that is no number", .file = oddForms, .edit = port2("abc"), .shown = {"127.0.0.1", "03478", "127.0.0.3", "3479", "0.0.0.0"}, .message = "Please enter a positive integer."},
+        {.name = "junk kept as written", .file = junkName, .edit = [](CStunSettingDlg&) {}, .shown = {"a b (name)", "03478", "127.0.0.3", "3479", "0.0.0.0"}, .message = "\"a b\" is not a dotted IPv4 address or host name."},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        ASSERT_TRUE(SaveSettingsText(c.file, m_ini.toStdString())) << c.name;
+        const QByteArray before = ReadFile(m_ini);
+        m_messages.clear();
+        QStringList shown;
+        RunCommand(
+            [&](CStunSettingDlg& dlg) {
+                for (int i = 0; i < 3; ++i) {
+                    const CStunSettingDlg::AddressRow& row = dlg.Row(i);
+                    shown.append(row.byName->isChecked() ? row.name->text() + " (name)"
+                                                         : Stored(*row.address));
+                    if (i < 2) {
+                        QLineEdit* port = i == 0 ? dlg.Server1PortEdit() : dlg.Server2PortEdit();
+                        shown.append(port->text() +
+                                     (dlg.PortError(i)->isVisible() ? " (error)" : ""));
+                    }
+                }
+                c.edit(dlg);
+                EXPECT_FALSE(dlg.PortError(1)->isVisible() && *c.message == '\0') << c.name;
+            },
+            "ok");
+        EXPECT_EQ(shown.join(QLatin1Char('|')).toStdString(),
+                  c.shown.join(QLatin1Char('|')).toStdString())
+            << c.name;
+        EXPECT_EQ(m_stayedOpen, *c.message != '\0') << c.name;
+        if (*c.message != '\0') {
+            EXPECT_EQ(m_messages, QStringList{QString::fromLatin1(c.message)}) << c.name;
+            EXPECT_EQ(ReadFile(m_ini), before) << c.name;
+        } else {
+            EXPECT_EQ(LoadSettingsText(m_ini.toStdString()), c.saved) << c.name;
+        }
     }
 }
 
@@ -364,6 +477,101 @@ TEST(AddressTyping, DotAfterAnAutomaticMoveIsSwallowed) {
             ctrl->SetAddress(row.before);
         TypeInto(*ctrl, row.typed);
         EXPECT_EQ(Dotted(*ctrl), QString::fromLatin1(row.shown)) << row.typed;
+    }
+}
+
+// Keys for TypeKeys beyond the characters themselves.
+constexpr char kBackspace = '\b';
+constexpr char kCtrlV = '\x16';
+constexpr char kMenuPaste = '\x10';  // Paste in the field's context menu
+constexpr int kClick = -2;           // a mouse click in the middle of the field
+constexpr int kSelectAll = -1;
+
+// Starts in field at caret (or kClick, kSelectAll) and types keys where the focus goes.
+void TypeKeys(CIpAddressCtrl& ctrl, int field, int caret, const char* keys) {
+    QLineEdit* start = ctrl.Field(field);
+    start->setFocus();
+    if (caret == kClick) {
+        QTest::mouseClick(start, Qt::LeftButton, {}, start->rect().center());
+        ASSERT_FALSE(start->hasSelectedText());
+    } else if (caret == kSelectAll) {
+        start->selectAll();
+    } else {
+        start->setCursorPosition(caret);
+    }
+    for (const char* c = keys; *c != '\0'; ++c) {
+        QWidget* focused = ctrl.window()->focusWidget();
+        ASSERT_NE(focused, nullptr) << keys;
+        if (*c == kBackspace) {
+            QTest::keyClick(focused, Qt::Key_Backspace);
+        } else if (*c == kCtrlV) {
+            QTest::keyClick(focused, Qt::Key_V, Qt::ControlModifier);
+        } else if (*c == kMenuPaste) {
+            QTimer::singleShot(0, [] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                ASSERT_NE(menu, nullptr);
+                for (QAction* action : menu->actions()) {
+                    if (action->text().startsWith(QStringLiteral("&Paste")))
+                        action->trigger();
+                }
+                menu->close();
+            });
+            QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(1, 1),
+                                    focused->mapToGlobal(QPoint(1, 1)));
+            QApplication::sendEvent(focused, &event);
+        } else {
+            QTest::keyClick(focused, *c);
+        }
+    }
+}
+
+// What is typed is what is stored. A full field used to drop the digits typed into it without a
+// sign while '.' moved on: clicked into "127", "10.1.2.3" became 127.1.2.3.
+TEST(AddressTyping, TypedSequencesAreStoredAsTyped) {
+    struct Row {
+        const char* name;
+        std::uint32_t before;  // 0: blank
+        int field;
+        int caret;
+        const char* keys;
+        const char* stored;
+        const char* clipboard = "";
+        int messages = 0;
+    };
+    const std::uint32_t k127 = 0x7F000001u;
+    // One row per line:
+    // clang-format off
+    const Row rows[] = {
+        {.name = "clicked into a full field", .before = k127, .field = 0, .caret = kClick, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "caret at the end of a full field", .before = k127, .field = 0, .caret = 3, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "caret at the start of a full field", .before = k127, .field = 0, .caret = 0, .keys = "5.1", .stored = "5.1.0.1"},
+        {.name = "full field selected", .before = k127, .field = 0, .caret = kSelectAll, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "full last field", .before = 0x0A0000FFu, .field = 3, .caret = kClick, .keys = "9", .stored = "10.0.0.9"},
+        {.name = "blank control", .before = 0, .field = 0, .caret = 0, .keys = "10.1.2.3", .stored = "10.1.2.3"},
+        {.name = "backspace in a field", .before = k127, .field = 0, .caret = 3, .keys = "\b\b0.1.2.3", .stored = "10.1.2.3"},
+        {.name = "backspace back over the dot", .before = 0, .field = 0, .caret = 0, .keys = "10.1\b\b\b2", .stored = "12.0.0.0"},
+        {.name = "a dot in a blank field stays", .before = 0, .field = 0, .caret = 0, .keys = ".5", .stored = "5.0.0.0"},
+        {.name = "three digits move on", .before = 0, .field = 0, .caret = 0, .keys = "2555", .stored = "255.5.0.0"},
+        {.name = "above 255 is reported, then typed over", .before = 0, .field = 0, .caret = 0, .keys = "10.300" "25.1.1", .stored = "10.25.1.1", .messages = 1},
+        {.name = "pasted address fills the control", .before = k127, .field = 2, .caret = kClick, .keys = "\x16", .stored = "10.1.2.3", .clipboard = " 10.1.2.3 "},
+        {.name = "pasted from the menu", .before = k127, .field = 1, .caret = kClick, .keys = "\x10", .stored = "192.168.0.55", .clipboard = "192.168.0.55"},
+        {.name = "pasted digits go into the field", .before = k127, .field = 1, .caret = kSelectAll, .keys = "\x16", .stored = "127.42.0.1", .clipboard = "42"},
+        {.name = "pasted text that is no address changes nothing", .before = k127, .field = 1, .caret = kSelectAll, .keys = "\x16", .stored = "127.0.0.1", .clipboard = "10.1.2"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        int messages = 0;
+        SetAppMessageHook([&](const QString&) { ++messages; });
+        QApplication::clipboard()->setText(QString::fromLatin1(row.clipboard));
+        QWidget window;
+        auto* ctrl = new CIpAddressCtrl(&window);
+        window.show();
+        if (row.before != 0)
+            ctrl->SetAddress(row.before);
+        TypeKeys(*ctrl, row.field, row.caret, row.keys);
+        EXPECT_EQ(Stored(*ctrl).toStdString(), row.stored) << row.name;
+        EXPECT_EQ(messages, row.messages) << row.name;
+        SetAppMessageHook({});
     }
 }
 

@@ -324,7 +324,8 @@ TEST_F(CliEndToEnd, RespondModeAnswersAFriendSearchUntilStopped) {
 // A host name in the settings file is looked up ("localhost" only: answered by the machine
 // itself); a server's that cannot be resolved is said in the log and starts no check. A friend's
 // that cannot be resolved means no friend: the check runs, and its verdict decides the exit status
-// (it used to be reported as invalid settings, "no check was started", after a whole check).
+// (it used to be reported as invalid settings, "no check was started", after a whole check). A
+// port that is no number from 1 to 65535 is named the same way (it used to probe its low 16 bits).
 TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
     struct Case {
         const char* name;
@@ -334,6 +335,7 @@ TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
         int exit;
         std::vector<std::string> out;  // in order
         const char* err;               // "" : standard error stays empty
+        std::string port = {};         // STUN1_PORT's text; the server's port when empty
     };
     const std::string kNoName = ": not a dotted IPv4 address or host name\n";
     const std::vector<std::string> kUnknownVerdict = {
@@ -345,6 +347,7 @@ TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
     const Case cases[] = {
         {.name = "localhost", .server1 = "localhost", .friendIp = "0.0.0.0", .mode = "silent", .exit = kExitUnknown, .out = {"    STUN Server1 IP address: 127.0.0.1   Port:", kUnknownVerdict[0], kUnknownVerdict[1]}, .err = ""},
         {.name = "unresolvable server", .server1 = "no such host", .friendIp = "0.0.0.0", .mode = "none", .exit = kExitInvalidSettings, .out = {"Init NAT Check module success...\n", "Cannot resolve STUN Server1 address \"no such host\"" + kNoName}, .err = "STUN1_IP cannot be resolved; no check was started"},
+        {.name = "port out of range", .server1 = "127.0.0.1", .friendIp = "0.0.0.0", .mode = "none", .exit = kExitInvalidSettings, .out = {"Init NAT Check module success...\n", "Cannot use STUN Server1 port \"70000\": not a number from 1 to 65535\n"}, .err = "STUN1_PORT is not a number from 1 to 65535; no check was started", .port = "70000"},
         {.name = "unresolvable friend", .server1 = "127.0.0.1", .friendIp = "no such friend", .mode = "silent", .exit = kExitUnknown, .out = {"Cannot resolve friend address \"no such friend\"" + kNoName, kUnknownVerdict[0], kUnknownVerdict[1]}, .err = ""},
     };
     // clang-format on
@@ -352,7 +355,7 @@ TEST_F(CliEndToEnd, HostNamesInTheSettingsResolveOrAreNamedInTheLog) {
         Outcome o = Run({.mode = c.mode,
                          .server1Host = "127.0.0.1",
                          .clientArgs = {"--tick-ms", "50"},
-                         .ini = Ini({}, c.server1, c.friendIp)});
+                         .ini = Ini(c.port, c.server1, c.friendIp)});
         EXPECT_EQ(o.exit, c.exit) << c.name << "\n" << o.out << o.err << o.runnerErr;
         EXPECT_TRUE(InOrder(o.out, c.out)) << c.name;
         if (*c.err == '\0') {

@@ -134,6 +134,25 @@ TEST_F(SettingsTest, SaveWritesDottedAddressesAndLow16BitPorts) {
               "FRIEND_IP=10.0.0.9\r\n");
 }
 
+// The dialog's view of the file: each value as written, the defaults for missing keys, and the
+// same text written back.
+TEST_F(SettingsTest, TextsLoadAsWrittenAndSaveAsGiven) {
+    WriteBytes(Ini(),
+               "[Setting]\r\nSTUN1_IP= stun.example.net \r\nSTUN2_PORT=70000\r\n"
+               "FRIEND_IP=127.1\r\n");
+    const SettingsText text = LoadSettingsText(Ini());
+    EXPECT_EQ(text, (SettingsText{.server1Ip = "stun.example.net",
+                                  .server1Port = "70",
+                                  .server2Ip = "192.168.0.97",
+                                  .server2Port = "70000",
+                                  .friendIp = "127.1"}));
+    ASSERT_TRUE(SaveSettingsText(text, Ini()));
+    EXPECT_EQ(ReadBytes(Ini()),
+              "[Setting]\r\nSTUN1_IP=stun.example.net\r\nSTUN2_PORT=70000\r\n"
+              "FRIEND_IP=127.1\r\nSTUN1_PORT=70\r\nSTUN2_IP=192.168.0.97\r\n");
+    EXPECT_EQ(LoadSettingsText(Ini()), text);
+}
+
 TEST_F(SettingsTest, SaveKeepsReportUnknownKeysOtherSectionsAndComments) {
     // What the save must leave as it was, around the section's keys.
     const std::string head =
@@ -243,9 +262,9 @@ TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZ
         {.name = "inet_addr's short forms stay as they were", .server1 = "127.1", .friendIp = "0x7f.1", .server1Ip = htonl(Host(127, 0, 0, 1)), .friendNet = htonl(Host(127, 0, 0, 1)), .loads = true},
         {.name = "the literal all-ones address is no name", .server1 = "255.255.255.255", .friendIp = "0.0.0.0", .server1Ip = kAllOnes, .loads = true},
         {.name = "host names resolve", .server1 = "stun1.lab.test", .friendIp = "friend.lab.test", .server1Ip = kStun1, .friendNet = htonl(Host(127, 0, 0, 9)), .loads = true, .asked = {"stun1.lab.test", "friend.lab.test"}},
-        {.name = "an unknown server name is zero, said in the log", .server1 = "nowhere.lab.test", .friendIp = "0.0.0.0", .asked = {"nowhere.lab.test"}, .log = "Cannot resolve STUN Server1 address \"nowhere.lab.test\"" + kUnknown, .unresolved = {"STUN1_IP"}},
-        {.name = "an unknown friend is none; the check still runs", .server1 = "127.0.0.5", .friendIp = "gone.lab.test", .server1Ip = kAt5, .loads = true, .asked = {"gone.lab.test"}, .log = "Cannot resolve friend address \"gone.lab.test\"" + kUnknown, .unresolved = {"FRIEND_IP"}},
-        {.name = "junk is never a query", .server1 = "300.1.1.1", .friendIp = "a b", .log = "Cannot resolve STUN Server1 address \"300.1.1.1\"" + kJunk + "Cannot resolve friend address \"a b\"" + kJunk, .unresolved = {"STUN1_IP", "FRIEND_IP"}},
+        {.name = "an unknown server name is zero, said in the log", .server1 = "nowhere.lab.test", .friendIp = "0.0.0.0", .asked = {"nowhere.lab.test"}, .log = "Cannot resolve STUN Server1 address \"nowhere.lab.test\"" + kUnknown, .unresolved = {"STUN1_IP cannot be resolved"}},
+        {.name = "an unknown friend is none; the check still runs", .server1 = "127.0.0.5", .friendIp = "gone.lab.test", .server1Ip = kAt5, .loads = true, .asked = {"gone.lab.test"}, .log = "Cannot resolve friend address \"gone.lab.test\"" + kUnknown, .unresolved = {"FRIEND_IP cannot be resolved"}},
+        {.name = "junk is never a query", .server1 = "300.1.1.1", .friendIp = "a b", .log = "Cannot resolve STUN Server1 address \"300.1.1.1\"" + kJunk + "Cannot resolve friend address \"a b\"" + kJunk, .unresolved = {"STUN1_IP cannot be resolved", "FRIEND_IP cannot be resolved"}},
         {.name = "a value the caller replaces is neither looked up nor logged", .server1 = "nowhere.lab.test", .friendIp = "0.0.0.0", .lookup = {.server1 = false, .server2 = true, .friendAddress = true}, .server1Ip = kAllOnes, .loads = true},
     };
     // clang-format on
@@ -268,6 +287,52 @@ TEST_F(SettingsForCheckTest, AddressesThatAreNoDottedQuadAreResolvedOrLoggedAndZ
         EXPECT_EQ(m_asked, c.asked) << c.name;
         EXPECT_EQ(m_log.Text(), c.log) << c.name;
         EXPECT_EQ(unresolved, c.unresolved) << c.name;
+    }
+}
+
+// A port that says no port plainly used to load as atoi's low 16 bits: "70000" probed port 4464.
+// For a check it is zero with a line saying why; plain ports load as LoadSettings loads them.
+TEST_F(SettingsForCheckTest, PortsThatAreNoPlainNumberAreLoggedAndZero) {
+    struct Case {
+        const char* text;  // STUN2_PORT's
+        std::uint16_t port;
+        std::string log = "";
+        AddressLookup lookup = {};
+    };
+    const std::string kBad = "\": not a number from 1 to 65535\r\n";
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.text = "3479", .port = 3479},
+        {.text = "065535", .port = 65535},
+        {.text = "0", .port = 0},
+        {.text = "70000", .port = 0, .log = "Cannot use STUN Server2 port \"70000" + kBad},
+        {.text = "-1", .port = 0, .log = "Cannot use STUN Server2 port \"-1" + kBad},
+        {.text = "+80", .port = 0, .log = "Cannot use STUN Server2 port \"+80" + kBad},
+        {.text = "99999999999999999999", .port = 0, .log = "Cannot use STUN Server2 port \"99999999999999999999" + kBad},
+        {.text = "12abc", .port = 0, .log = "Cannot use STUN Server2 port \"12abc" + kBad},
+        {.text = "", .port = 0, .log = "Cannot use STUN Server2 port \"" + kBad},
+        {.text = "70000", .port = 4464, .lookup = {.server1 = true, .server2 = false, .friendAddress = true}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        WriteBytes(Ini(), std::string("[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=3478\r\n"
+                                      "STUN2_IP=127.0.0.3\r\nSTUN2_PORT=") +
+                              c.text + "\r\n");
+        m_log.Clear();
+        StunSettings s;
+        std::vector<std::string> problems;
+        EXPECT_EQ(ReadSettingsForCheck(s, Ini(), c.lookup, &problems),
+                  c.port != 0 ? SettingsLoad::kComplete : SettingsLoad::kIncomplete)
+            << c.text;
+        EXPECT_EQ(ntohs(s.server2Port), c.port) << c.text;
+        EXPECT_EQ(ntohs(s.server1Port), 3478) << c.text;
+        EXPECT_EQ(m_log.Text(), c.log) << c.text;
+        EXPECT_EQ(problems,
+                  c.log.empty()
+                      ? std::vector<std::string>{}
+                      : std::vector<std::string>{"STUN2_PORT is not a number from 1 to 65535"})
+            << c.text;
     }
 }
 
