@@ -141,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FuzzFail("more than two datagrams for one");
         const bool answered = outcome == Outcome::Answered || outcome == Outcome::RelayAccepted ||
                               outcome == Outcome::StunAnswered || outcome == Outcome::StunError ||
-                              outcome == Outcome::Stun3489Answered;
+                              outcome == Outcome::Stun3489Answered ||
+                              outcome == Outcome::StunBadRequest;
         if (answered != (out.count > 0))
             FuzzFail("an outcome that disagrees with what was sent");
         StunMessage request;
