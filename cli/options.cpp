@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cstddef>
+#include <initializer_list>
+#include <utility>
 
 #include "core/host_resolver.h"
 #include "core/settings.h"
@@ -287,6 +289,16 @@ OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
     return row->apply({.name = name, .value = value, .resolve = resolve, .options = options});
 }
 
+// The options given that a mode cannot take, joined by ", ": each a flag and its name.
+std::string Conflicts(std::initializer_list<std::pair<bool, const char*>> given) {
+    std::string others;
+    for (const auto& [on, name] : given) {
+        if (on)
+            others += std::string(others.empty() ? "" : ", ") + name;
+    }
+    return others;
+}
+
 }  // namespace
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve) {
@@ -313,21 +325,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
     }
     if (o.lifetimeS) {
         // The lifetime test needs one STUN server: --stun, or the configured Server1.
-        std::string others;
-        const auto conflict = [&others](bool given, const char* name) {
-            if (given)
-                others += std::string(others.empty() ? "" : ", ") + name;
-        };
-        conflict(o.respond, "--respond");
-        conflict(o.quick, "--quick");
-        conflict(o.server2.has_value(), "--server2");
-        conflict(o.stun2.has_value(), "--stun2");
-        conflict(o.stunRtoMs.has_value(), "--stun-rto-ms");
-        conflict(o.friendIp.has_value(), "--friend");
-        conflict(o.report, "--report");
-        conflict(o.tickMs != 1000, "--tick-ms");
-        conflict(o.stun && o.server1, "--server1 with --stun");
-        conflict(o.stun && !o.configPath.empty(), "--config with --stun");
+        const std::string others = Conflicts({
+            {o.respond, "--respond"},
+            {o.quick, "--quick"},
+            {o.server2.has_value(), "--server2"},
+            {o.stun2.has_value(), "--stun2"},
+            {o.stunRtoMs.has_value(), "--stun-rto-ms"},
+            {o.friendIp.has_value(), "--friend"},
+            {o.report, "--report"},
+            {o.tickMs != 1000, "--tick-ms"},
+            {o.stun && o.server1, "--server1 with --stun"},
+            {o.stun && !o.configPath.empty(), "--config with --stun"},
+        });
         if (!others.empty()) {
             result.error = "--lifetime runs the mapping lifetime test alone: " + others +
                            " cannot be combined with it";
@@ -338,18 +347,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
     }
     if (o.stun) {
         // The standard STUN run reads no settings and has no dialog, friend or tick.
-        std::string others;
-        const auto conflict = [&others](bool given, const char* name) {
-            if (given)
-                others += std::string(others.empty() ? "" : ", ") + name;
-        };
-        conflict(o.respond, "--respond");
-        conflict(o.server1.has_value(), "--server1");
-        conflict(o.server2.has_value(), "--server2");
-        conflict(o.friendIp.has_value(), "--friend");
-        conflict(o.report, "--report");
-        conflict(!o.configPath.empty(), "--config");
-        conflict(o.tickMs != 1000, "--tick-ms");
+        const std::string others = Conflicts({
+            {o.respond, "--respond"},
+            {o.server1.has_value(), "--server1"},
+            {o.server2.has_value(), "--server2"},
+            {o.friendIp.has_value(), "--friend"},
+            {o.report, "--report"},
+            {!o.configPath.empty(), "--config"},
+            {o.tickMs != 1000, "--tick-ms"},
+        });
         if (!others.empty()) {
             result.error = "--stun runs the standard STUN tests, not the check: " + others +
                            " cannot be combined with it";

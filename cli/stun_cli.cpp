@@ -48,6 +48,13 @@ std::string Code(const std::optional<std::int32_t>& code, const char* (*text)(st
     return "{\"code\":" + std::to_string(*code) + ",\"text\":" + JsonString(text(*code)) + "}";
 }
 
+std::string LinesJson(const std::vector<std::string>& lines) {
+    std::string j = "[";
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        j += (i == 0 ? "" : ",") + JsonString(lines[i]);
+    return j + "]";
+}
+
 void WriteStream(std::FILE* f, const std::string& s) {
     std::fwrite(s.data(), 1, s.size(), f);
     std::fflush(f);
@@ -75,10 +82,7 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
          ",\"rfc5780\":" + Bool(o.rfc5780) + ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") +
          ",\"problem\":" + Problem(o) + "}";
     j += ",\"server2\":" + EndpointJson(o.server2);
-    j += ",\"lines\":[";
-    for (std::size_t i = 0; i < o.lines.size(); ++i)
-        j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
-    j += "],\"durationMs\":" + std::to_string(durationMs);
+    j += ",\"lines\":" + LinesJson(o.lines) + ",\"durationMs\":" + std::to_string(durationMs);
     // Last, as in the check's object.
     j += ",\"p2p\":" + P2pJson(MeaningOfStun(o)) + "}";
     return j;
@@ -315,10 +319,7 @@ std::string FormatLifetimeJson(const char* status, const LifetimeOutcome& o,
          ",\"port\":" + std::to_string(o.server.port) + "}";
     j += ",\"mapped\":" + EndpointJson(o.mapped);
     j += ",\"lifetime\":" + LifetimeJson(o);
-    j += ",\"lines\":[";
-    for (std::size_t i = 0; i < o.lines.size(); ++i)
-        j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
-    j += "],\"durationMs\":" + std::to_string(durationMs);
+    j += ",\"lines\":" + LinesJson(o.lines) + ",\"durationMs\":" + std::to_string(durationMs);
     j += ",\"p2p\":{\"text\":" + JsonString(KeepAliveSentence(o)) + "}}";
     return j;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <type_traits>
 
 CStunRunner::CStunRunner() = default;
 
@@ -14,6 +15,25 @@ std::uint64_t CStunRunner::NowMs() const {
 void CStunRunner::RequestStop() {
     m_stop = true;
     m_sockets.Wake();
+}
+
+template <typename Machine, typename Config, typename Progress>
+auto CStunRunner::RunMachine(Machine& machine, const Config& config, const Progress& onProgress)
+    -> std::remove_cvref_t<decltype(machine.Outcome())> {
+    // A stop requested before the run: nothing sent, nothing logged, only that it was stopped.
+    if (m_stop) {
+        std::remove_cvref_t<decltype(machine.Outcome())> stopped = machine.Outcome();
+        stopped.interrupted = true;
+        stopped.server = config.server;
+        if constexpr (requires { stopped.server2 = config.server2; })
+            stopped.server2 = config.server2;
+        if constexpr (requires { stopped.maxMs = config.maxMs; })
+            stopped.maxMs = config.maxMs;
+        return stopped;
+    }
+    machine.Start(config);
+    Drive(machine, onProgress);
+    return machine.Outcome();
 }
 
 template <typename Machine, typename Progress>
@@ -44,28 +64,10 @@ StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
     CStunCheck check(m_transport, [this] { return NowMs(); });
     if (m_isLocal)
         check.SetLocalAddressTest(m_isLocal);
-    if (m_stop) {
-        StunOutcome stopped;
-        stopped.interrupted = true;
-        stopped.server = config.server;
-        stopped.server2 = config.server2;
-        return stopped;
-    }
-    check.Start(config);
-    Drive(check, m_onProgress);
-    return check.Outcome();
+    return RunMachine(check, config, m_onProgress);
 }
 
 LifetimeOutcome CStunRunner::RunLifetime(const LifetimeConfig& config) {
     CMappingLifetime test(m_transport, [this] { return NowMs(); });
-    if (m_stop) {
-        LifetimeOutcome stopped;
-        stopped.interrupted = true;
-        stopped.server = config.server;
-        stopped.maxMs = config.maxMs;
-        return stopped;
-    }
-    test.Start(config);
-    Drive(test, m_onLifetimeProgress);
-    return test.Outcome();
+    return RunMachine(test, config, m_onLifetimeProgress);
 }

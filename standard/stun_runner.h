@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 
 #include "standard/mapping_lifetime.h"
 #include "standard/stun_check.h"
@@ -57,6 +58,10 @@ private:
     // Feeds machine datagrams and timers until it stops running or a stop is requested.
     template <typename Machine, typename Progress>
     void Drive(Machine& machine, const Progress& onProgress);
+    // Starts machine (unless a stop came first) and drives it to its end: its outcome.
+    template <typename Machine, typename Config, typename Progress>
+    auto RunMachine(Machine& machine, const Config& config, const Progress& onProgress)
+        -> std::remove_cvref_t<decltype(machine.Outcome())>;
 
     CStunSockets m_sockets;
     Transport m_transport{m_sockets};
