@@ -289,6 +289,8 @@ int CCliRun::Finish(int signo) {
 }  // namespace
 
 int RunCli(const CliOptions& options, CSignalRelay& signals) {
+    if (options.lifetimeS)
+        return RunLifetimeCli(options, signals);
     if (options.stun)
         return RunStunCli(options, signals);
     CCliRun run(options);

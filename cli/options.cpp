@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cstddef>
+#include <initializer_list>
+#include <utility>
 
 #include "core/host_resolver.h"
 #include "core/settings.h"
@@ -205,10 +207,27 @@ OptionError SetStunRto(const OptionContext& c) {
     return std::nullopt;
 }
 
+OptionError SetLifetime(const OptionContext& c) {
+    if (c.value.empty()) {
+        c.options.lifetimeS = kDefaultLifetimeS;
+        return std::nullopt;
+    }
+    auto s = ParseNumber(c.value, kMinLifetimeS, kMaxLifetimeS);
+    if (!s) {
+        return c.name + ": '" + c.value + "' is not a number of seconds from " +
+               std::to_string(kMinLifetimeS) + " to " + std::to_string(kMaxLifetimeS);
+    }
+    c.options.lifetimeS = static_cast<int>(*s);
+    return std::nullopt;
+}
+
 struct OptionRow {
     const char* name;
     const char* needs;  // what a missing value is called in the error; null: a flag, no value
     OptionError (*apply)(const OptionContext&);
+    // The value may be left out ("--opt", "--opt VALUE" when VALUE does not start with '-',
+    // "--opt=VALUE"); apply then gets an empty one.
+    bool optionalValue = false;
 };
 
 // One row per line:
@@ -229,6 +248,7 @@ constexpr OptionRow kOptions[] = {
     {.name = "--stun", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun>},
     {.name = "--stun2", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun2>},
     {.name = "--stun-rto-ms", .needs = "a number of milliseconds", .apply = SetStunRto},
+    {.name = "--lifetime", .needs = "a number of seconds", .apply = SetLifetime, .optionalValue = true},
 };
 // clang-format on
 
@@ -258,12 +278,25 @@ OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
             return name + " takes no value";
     } else if (inlineValue) {
         value = *inlineValue;
+    } else if (row->optionalValue) {
+        if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-')
+            value = args[++i];
     } else if (i + 1 < args.size()) {
         value = args[++i];
     } else {
         return name + " needs " + row->needs;
     }
     return row->apply({.name = name, .value = value, .resolve = resolve, .options = options});
+}
+
+// The options given that a mode cannot take, joined by ", ": each a flag and its name.
+std::string Conflicts(std::initializer_list<std::pair<bool, const char*>> given) {
+    std::string others;
+    for (const auto& [on, name] : given) {
+        if (on)
+            others += std::string(others.empty() ? "" : ", ") + name;
+    }
+    return others;
 }
 
 }  // namespace
@@ -290,20 +323,39 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         result.error = std::string(o.stun2 ? "--stun2" : "--stun-rto-ms") + " needs --stun";
         return result;
     }
+    if (o.lifetimeS) {
+        // The lifetime test needs one STUN server: --stun, or the configured Server1.
+        const std::string others = Conflicts({
+            {o.respond, "--respond"},
+            {o.quick, "--quick"},
+            {o.server2.has_value(), "--server2"},
+            {o.stun2.has_value(), "--stun2"},
+            {o.stunRtoMs.has_value(), "--stun-rto-ms"},
+            {o.friendIp.has_value(), "--friend"},
+            {o.report, "--report"},
+            {o.tickMs != 1000, "--tick-ms"},
+            {o.stun && o.server1, "--server1 with --stun"},
+            {o.stun && !o.configPath.empty(), "--config with --stun"},
+        });
+        if (!others.empty()) {
+            result.error = "--lifetime runs the mapping lifetime test alone: " + others +
+                           " cannot be combined with it";
+            return result;
+        }
+        result.ok = true;
+        return result;
+    }
     if (o.stun) {
         // The standard STUN run reads no settings and has no dialog, friend or tick.
-        std::string others;
-        const auto conflict = [&others](bool given, const char* name) {
-            if (given)
-                others += std::string(others.empty() ? "" : ", ") + name;
-        };
-        conflict(o.respond, "--respond");
-        conflict(o.server1.has_value(), "--server1");
-        conflict(o.server2.has_value(), "--server2");
-        conflict(o.friendIp.has_value(), "--friend");
-        conflict(o.report, "--report");
-        conflict(!o.configPath.empty(), "--config");
-        conflict(o.tickMs != 1000, "--tick-ms");
+        const std::string others = Conflicts({
+            {o.respond, "--respond"},
+            {o.server1.has_value(), "--server1"},
+            {o.server2.has_value(), "--server2"},
+            {o.friendIp.has_value(), "--friend"},
+            {o.report, "--report"},
+            {!o.configPath.empty(), "--config"},
+            {o.tickMs != 1000, "--tick-ms"},
+        });
         if (!others.empty()) {
             result.error = "--stun runs the standard STUN tests, not the check: " + others +
                            " cannot be combined with it";
@@ -366,16 +418,26 @@ Options:
   --stun-rto-ms N  with --stun: the first retransmission time-out of each request
                    (default 500, doubling); a request gives up after 19 of them
                    (9.5 s by default); a shorter one suits a near server
+  --lifetime [MAX] run no check: measure how long the NAT keeps an idle UDP mapping
+                   (RFC 5780 section 4.6, over standard STUN: the server must honour
+                   RESPONSE-PORT, as gatewise-server does) against --stun H[:P] or else
+                   the configured Server1, trying idle times up to MAX seconds ()" +
+           std::to_string(kMinLifetimeS) + "-" + std::to_string(kMaxLifetimeS) + ", default " +
+           std::to_string(kDefaultLifetimeS) + R"(); the
+                   test takes a little longer than MAX and ends with the lifetime's
+                   range and how often to send a keep-alive; only --stun, --config,
+                   --server1, --log and --json combine with it
   -h, --help       show this help and exit
 
 Exit status:
   0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped);
-       with --stun: the STUN server reported the mapped address
+       with --stun: the STUN server reported the mapped address; with --lifetime: a
+       lifetime range was measured
   1    unexpected internal failure
   2    bad command line, unreadable settings file, or a --log file that is the
        settings file
   3    the check ended with the filter verdict UNKNOWN; with --stun: the STUN
-       server never answered
+       server never answered; with --lifetime: no range was measured
   4    invalid settings: a server address or port is zero, or a server's host name
        cannot be resolved
   5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)

@@ -37,7 +37,15 @@ struct CliOptions {
     std::optional<int> stunRtoMs;
     // --quick: the quick mode of the check or of the STUN run (same verdicts, far sooner).
     bool quick = false;
+    // --lifetime [MAX]: the mapping lifetime test instead of the check, against --stun or the
+    // configured Server1; the longest idle time tried in seconds.
+    std::optional<int> lifetimeS;
 };
+
+// Bounds and default of --lifetime's MAX, in seconds.
+inline constexpr int kMinLifetimeS = 10;
+inline constexpr int kMaxLifetimeS = 1200;
+inline constexpr int kDefaultLifetimeS = 180;
 
 // Bounds of --stun-rto-ms, and how many RTOs a transaction may take in all.
 inline constexpr int kMinStunRtoMs = 20;

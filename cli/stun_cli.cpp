@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <variant>
 
 #include "cli/cli_files.h"
 #include "cli/console.h"
@@ -14,6 +16,7 @@
 #include "cli/options.h"
 #include "cli/signal_watch.h"
 #include "core/log.h"
+#include "core/settings.h"
 #include "engine/nat_prober.h"
 #include "engine/p2p_meaning.h"
 #include "engine/prober_util.h"
@@ -45,6 +48,13 @@ std::string Code(const std::optional<std::int32_t>& code, const char* (*text)(st
     return "{\"code\":" + std::to_string(*code) + ",\"text\":" + JsonString(text(*code)) + "}";
 }
 
+std::string LinesJson(const std::vector<std::string>& lines) {
+    std::string j = "[";
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        j += (i == 0 ? "" : ",") + JsonString(lines[i]);
+    return j + "]";
+}
+
 void WriteStream(std::FILE* f, const std::string& s) {
     std::fwrite(s.data(), 1, s.size(), f);
     std::fflush(f);
@@ -74,10 +84,7 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
          ",\"rfc5780\":" + Bool(o.rfc5780) + ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") +
          ",\"problem\":" + Problem(o) + "}";
     j += ",\"server2\":" + EndpointJson(o.server2);
-    j += ",\"lines\":[";
-    for (std::size_t i = 0; i < o.lines.size(); ++i)
-        j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
-    j += "],\"durationMs\":" + std::to_string(durationMs);
+    j += ",\"lines\":" + LinesJson(o.lines) + ",\"durationMs\":" + std::to_string(durationMs);
     // Last, as in the check's object.
     j += ",\"p2p\":" + P2pJson(MeaningOfStun(o)) + "}";
     return j;
@@ -94,7 +101,26 @@ std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs) {
     return buf;
 }
 
-int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
+namespace {
+
+// What one standard run found, for the scaffold below to report.
+struct StandardRun {
+    bool finished = false;  // reached its summary
+    bool determined = false;
+    bool socketsFailed = false;
+    std::string block;  // printed after a finished run's log
+    std::function<std::string(const char* status, std::int64_t durationMs)> json;
+};
+
+// The frame of both standard runs (--stun, --lifetime): the log streamed to standard output and
+// kept for --log, a progress line, signals stopping the runner, then the exit status, the block
+// after the log and the JSON. run returns the run's findings, or an exit status when it could
+// not start (it has said why through err).
+using RunFn = std::function<std::variant<int, StandardRun>(
+    CStunRunner& runner, CProgressLine& progress,
+    const std::function<void(const std::string&)>& err)>;
+
+int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& run) {
     CProgressLine progress([](const std::string& s) { WriteStream(stderr, s); },
                            StandardErrorIsTerminal());
     const auto out = [&progress](const std::string& s) {
@@ -103,7 +129,7 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
         progress.Clear();
         WriteStream(stdout, s);
     };
-    const auto err = [&progress](const std::string& message) {
+    const std::function<void(const std::string&)> err = [&progress](const std::string& message) {
         progress.Clear();
         WriteStream(stderr, "gatewise-cli: " + message + "\n");
     };
@@ -119,6 +145,9 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     CLogKeeper logText(!options.logPath.empty());
     logText.SetOnAppend([&](const std::string& piece) { out(lineEnds.Convert(piece)); });
     theLog.SetOutputWindow(&logText);
+    struct LogRegistration {
+        ~LogRegistration() { theLog.SetOutputWindow(nullptr); }
+    } logRegistration;
 
     CStunRunner runner;
     std::atomic<int> signal{0};
@@ -132,48 +161,37 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
         signal.compare_exchange_strong(none, signo);
         runner.RequestStop();
     });
-    runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
-        progress.Show(StunProgressText(check, nowMs));
-    });
 
-    StunCheckConfig config;
-    config.server = HostOrder(*options.stun);
-    if (options.stun2)
-        config.server2 = HostOrder(*options.stun2);
-    config.serverName = options.stunName;
-    config.quick = options.quick;
-    if (options.stunRtoMs) {
-        config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
-        config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
-    }
     const auto start = std::chrono::steady_clock::now();
-    const StunOutcome outcome = runner.Run(config);
+    const std::variant<int, StandardRun> ran = run(runner, progress, err);
+    if (const int* failed = std::get_if<int>(&ran)) {
+        progress.Clear();
+        out(lineEnds.Flush());
+        return *failed;
+    }
+    const StandardRun& result = std::get<StandardRun>(ran);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
-    if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow); !hint.empty()) {
-        theLog.WriteLine("");
-        theLog.WriteLine("%s", hint.c_str());
-    }
     progress.Clear();
     out(lineEnds.Flush());
 
     const char* status = kStatusFinished;
-    int code = outcome.Determined() ? kExitOk : kExitUnknown;
+    int code = result.determined ? kExitOk : kExitUnknown;
     if (const int signo = signal.load(); signo != 0) {
         err(std::string("interrupted by ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
         status = kStatusInterrupted;
         code = kExitSignalBase + signo;
-    } else if (outcome.socketsFailed) {
+    } else if (result.socketsFailed) {
         err("could not open a UDP socket");
         status = kStatusSocketsFailed;
         code = kExitSockets;
     }
     // After the log, never in it (as for the check): --log saves the log alone.
-    if (status == kStatusFinished && outcome.finished)
-        out(P2pBlockText(MeaningOfStun(outcome)));
+    if (status == kStatusFinished && result.finished)
+        out(result.block);
     if (options.json)
-        out(FormatStunJson(status, outcome, ms) + "\n");
+        out(result.json(status, ms) + "\n");
     theLog.SetOutputWindow(nullptr);
     if (!options.logPath.empty()) {
         std::ofstream file(options.logPath, std::ios::binary | std::ios::trunc);
@@ -185,4 +203,153 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
         }
     }
     return code;
+}
+
+// The lifetime test's server: --stun, else Server1 of the settings file (or --server1).
+std::optional<Endpoint> LifetimeServer(const CliOptions& options,
+                                       const std::function<void(const std::string&)>& err,
+                                       int& code) {
+    if (options.stun)
+        return Endpoint(HostOrder(*options.stun));
+    const SettingsPathChoice choice = options.configPath.empty()
+                                          ? DefaultSettingsChoice()
+                                          : SettingsPathChoice{options.configPath, {}};
+    StunSettings s;
+    if (!options.server1) {
+        if (!choice.problem.empty()) {
+            err("cannot use the settings file: " + choice.problem);
+            code = kExitInvalidSettings;
+            return std::nullopt;
+        }
+        AddressLookup lookup;
+        lookup.server2 = false;
+        lookup.friendAddress = false;
+        if (ReadSettingsForCheck(s, choice.path, lookup) == SettingsLoad::kUnreadable &&
+            !options.configPath.empty()) {
+            err("cannot read the settings file '" + choice.path + "'");
+            code = kExitUsage;
+            return std::nullopt;
+        }
+    }
+    ApplyOverrides(options, s);
+    if (s.server1Ip == 0 || s.server1Port == 0) {
+        err("invalid settings in '" + choice.path + "': STUN Server1's address or port is zero" +
+            "; no test was started");
+        code = kExitInvalidSettings;
+        return std::nullopt;
+    }
+    return Endpoint(Ipv4Endpoint{s.server1Ip, HostPort(s.server1Port)});
+}
+
+}  // namespace
+
+int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
+    return RunStandard(
+        options, signals,
+        [&options](CStunRunner& runner, CProgressLine& progress, const auto& /*err*/) {
+            runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
+                progress.Show(StunProgressText(check, nowMs));
+            });
+            StunCheckConfig config;
+            config.server = HostOrder(*options.stun);
+            if (options.stun2)
+                config.server2 = HostOrder(*options.stun2);
+            config.serverName = options.stunName;
+            config.quick = options.quick;
+            if (options.stunRtoMs) {
+                config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
+                config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
+            }
+            const StunOutcome outcome = runner.Run(config);
+            if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
+                !hint.empty()) {
+                theLog.WriteLine("");
+                theLog.WriteLine("%s", hint.c_str());
+            }
+            StandardRun r;
+            r.finished = outcome.finished;
+            r.determined = outcome.Determined();
+            r.socketsFailed = outcome.socketsFailed;
+            r.block = P2pBlockText(MeaningOfStun(outcome));
+            r.json = [outcome](const char* status, std::int64_t ms) {
+                return FormatStunJson(status, outcome, ms);
+            };
+            return std::variant<int, StandardRun>(r);
+        });
+}
+
+int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals) {
+    return RunStandard(
+        options, signals,
+        [&options](CStunRunner& runner, CProgressLine& progress, const auto& err) {
+            int code = 0;
+            const std::optional<Endpoint> server = LifetimeServer(options, err, code);
+            if (!server)
+                return std::variant<int, StandardRun>(code);
+            runner.SetOnLifetimeProgress(
+                [&progress](const CMappingLifetime& test, std::uint64_t now) {
+                    progress.Show(LifetimeProgressText(test, now));
+                });
+            LifetimeConfig config;
+            config.server = *server;
+            config.serverName = options.stun ? options.stunName : std::string();
+            config.maxMs =
+                static_cast<std::uint64_t>(options.lifetimeS.value_or(kDefaultLifetimeS)) * 1000;
+            const LifetimeOutcome outcome = runner.RunLifetime(config);
+            StandardRun r;
+            r.finished = outcome.finished;
+            r.determined = outcome.Determined();
+            r.socketsFailed = outcome.socketsFailed;
+            r.block = "\n" + std::string(kP2pHeading) + "\n" + KeepAliveSentence(outcome) + "\n";
+            r.json = [outcome](const char* status, std::int64_t ms) {
+                return FormatLifetimeJson(status, outcome, ms);
+            };
+            return std::variant<int, StandardRun>(r);
+        });
+}
+
+std::string LifetimeJson(const LifetimeOutcome& o) {
+    const auto seconds = [](const std::optional<std::uint64_t>& ms) {
+        return ms ? std::to_string(*ms / 1000) : std::string("null");
+    };
+    return "{\"aliveS\":" + seconds(o.aliveMs) + ",\"expiredS\":" + seconds(o.expiredMs) +
+           ",\"keepaliveS\":" + seconds(o.KeepaliveMs()) +
+           ",\"maxS\":" + std::to_string(o.maxMs / 1000) +
+           ",\"method\":" + JsonString(kLifetimeMethod) +
+           ",\"problem\":" + (o.problem.empty() ? "null" : JsonString(o.problem)) + "}";
+}
+
+std::string FormatLifetimeJson(const char* status, const LifetimeOutcome& o,
+                               std::int64_t durationMs) {
+    std::string j = "{\"status\":" + JsonString(status);
+    j += ",\"server\":{\"address\":" + JsonString(FormatAddress(o.server)) +
+         ",\"port\":" + std::to_string(o.server.port) + "}";
+    j += ",\"mapped\":" + EndpointJson(o.mapped);
+    j += ",\"lifetime\":" + LifetimeJson(o);
+    j += ",\"lines\":" + LinesJson(o.lines) + ",\"durationMs\":" + std::to_string(durationMs);
+    j += ",\"p2p\":{\"text\":" + JsonString(KeepAliveSentence(o)) + "}}";
+    return j;
+}
+
+std::string LifetimeProgressText(const CMappingLifetime& test, std::uint64_t nowMs) {
+    const std::optional<std::uint64_t> end = test.EndsBy();
+    if (!end)
+        return {};
+    const LifetimeOutcome& o = test.Outcome();
+    std::string text = "mapping lifetime";
+    if (o.aliveMs && *o.aliveMs > 0)
+        text += ": at least " + std::to_string(*o.aliveMs / 1000) + " s";
+    if (o.expiredMs)
+        text += ", at most " + std::to_string(*o.expiredMs / 1000) + " s";
+    std::string trials;
+    for (const std::uint64_t t : test.TrialsInProgress())
+        trials += (trials.empty() ? "" : ", ") + std::to_string(t / 1000);
+    if (!trials.empty())
+        text += "; idle trials of " + trials + " s";
+    const std::uint64_t left = (*end > nowMs ? *end - nowMs : 0) / 1000;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "; at most %llu:%02llu left",
+                  static_cast<unsigned long long>(left / 60),
+                  static_cast<unsigned long long>(left % 60));
+    return text + buf;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "standard/mapping_lifetime.h"
 #include "standard/stun_check.h"
 
 struct CliOptions;
@@ -19,3 +20,16 @@ std::string FormatStunJson(const char* status, const StunOutcome& outcome, std::
 
 // "waiting for <step>: <s> s left", or "" when nothing waits.
 std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs);
+
+// gatewise-cli --lifetime [MAX]: the mapping lifetime test against --stun or the configured
+// Server1, framed like the --stun run; returns the exit status.
+int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals);
+
+// The "lifetime" object of the --json output: aliveS, expiredS, keepaliveS (whole seconds or
+// null), maxS, method and problem (null when none). The whole --json object of a --lifetime run.
+std::string LifetimeJson(const LifetimeOutcome& outcome);
+std::string FormatLifetimeJson(const char* status, const LifetimeOutcome& outcome,
+                               std::int64_t durationMs);
+
+// "mapping lifetime: at least 10 s, at most 40 s; idle trials of 20 s; at most 1:35 left".
+std::string LifetimeProgressText(const CMappingLifetime& test, std::uint64_t nowMs);

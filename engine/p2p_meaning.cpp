@@ -411,3 +411,20 @@ std::vector<std::string> P2pMeaningLines(const P2pMeaning& m) {
     }
     return lines;
 }
+
+std::string KeepAliveSentence(const LifetimeOutcome& o) {
+    const std::optional<std::uint64_t> keep = o.KeepaliveMs();
+    if (!keep)
+        return "How long this NAT keeps an idle UDP mapping was not determined.";
+    const auto s = [](std::uint64_t ms) { return std::to_string(ms / 1000) + " s"; };
+    std::string lasted;
+    if (o.expiredMs)
+        lasted = "lasts at least " + s(*o.aliveMs) + " and at most " + s(*o.expiredMs);
+    else if (*o.aliveMs >= o.maxMs)
+        lasted = "lasted more than " + s(o.maxMs);
+    else
+        lasted = "lasts at least " + s(*o.aliveMs);
+    return "An idle UDP mapping " + lasted +
+           " here: a peer-to-peer application must send something through it at least every " +
+           s(*keep) + " to keep it.";
+}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/nat_prober.h"
+#include "standard/mapping_lifetime.h"
 #include "standard/stun_check.h"
 
 enum class P2pRating : std::uint8_t {
@@ -110,3 +111,7 @@ std::string P2pText(const P2pMeaning& meaning);
 // The whole block for a log or a dialog: the heading, the sentences, a blank line and the
 // compatibility table (a title and one row per peer kind).
 std::vector<std::string> P2pMeaningLines(const P2pMeaning& meaning);
+
+// The keep-alive sentence of a mapping lifetime test: how long an idle mapping lasted and how
+// often to send to keep one, or that this was not determined.
+std::string KeepAliveSentence(const LifetimeOutcome& outcome);

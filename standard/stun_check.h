@@ -150,6 +150,10 @@ std::string SecondServerSuggestion(const StunOutcome& outcome, const char* how);
 
 class CStunMachine;
 
+// 96 bits from the system's entropy source: RFC 5389 wants transaction IDs unpredictable, so
+// that an off-path sender cannot forge a response. Any thread.
+std::array<std::uint8_t, 12> RandomStunTransactionId();
+
 class CStunCheck {
 public:
     using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <type_traits>
 
 CStunRunner::CStunRunner() = default;
 
@@ -21,55 +22,79 @@ StunRunProgress CStunRunner::Progress() const {
     return m_progress;
 }
 
-void CStunRunner::NoteProgress(const CStunCheck& check, std::uint64_t startMs,
-                               std::uint64_t nowMs) {
+template <typename Machine>
+void CStunRunner::NoteProgress(const Machine& machine, std::uint64_t startMs, std::uint64_t nowMs) {
     StunRunProgress progress;
-    if (check.Running()) {
-        const std::uint64_t endAt = check.EndAt().value_or(nowMs);
-        progress = {.step = check.StepName(),
-                    .elapsedMs = nowMs - startMs,
-                    .leftMs = endAt > nowMs ? endAt - nowMs : 0};
+    // Only the behaviour discovery knows its end; the lifetime test reports through its own
+    // progress callback.
+    if constexpr (requires { machine.EndAt(); }) {
+        if (machine.Running()) {
+            const std::uint64_t endAt = machine.EndAt().value_or(nowMs);
+            progress = {.step = machine.StepName(),
+                        .elapsedMs = nowMs - startMs,
+                        .leftMs = endAt > nowMs ? endAt - nowMs : 0};
+        }
     }
     const MutexLock lock(m_progressMutex);
     m_progress = std::move(progress);
+}
+
+template <typename Machine, typename Config, typename OnProgress>
+auto CStunRunner::RunMachine(Machine& machine, const Config& config, const OnProgress& onProgress)
+    -> std::remove_cvref_t<decltype(machine.Outcome())> {
+    // A stop requested before the run: nothing sent, nothing logged, only that it was stopped.
+    if (m_stop) {
+        std::remove_cvref_t<decltype(machine.Outcome())> stopped = machine.Outcome();
+        stopped.interrupted = true;
+        stopped.server = config.server;
+        if constexpr (requires { stopped.server2 = config.server2; })
+            stopped.server2 = config.server2;
+        if constexpr (requires { stopped.maxMs = config.maxMs; })
+            stopped.maxMs = config.maxMs;
+        return stopped;
+    }
+    machine.Start(config);
+    Drive(machine, onProgress);
+    return machine.Outcome();
+}
+
+template <typename Machine, typename OnProgress>
+void CStunRunner::Drive(Machine& machine, const OnProgress& onProgress) {
+    const std::uint64_t startMs = NowMs();
+    NoteProgress(machine, startMs, startMs);
+    while (machine.Running()) {
+        if (m_stop) {
+            machine.Stop();
+            break;
+        }
+        const std::uint64_t now = NowMs();
+        const std::optional<std::uint64_t> deadline = machine.NextDeadline();
+        if (deadline && now >= *deadline) {
+            machine.OnTimer(now);
+            continue;
+        }
+        const std::uint64_t wait = deadline ? std::min<std::uint64_t>(*deadline - now, kMaxWaitMs)
+                                            : std::uint64_t{kMaxWaitMs};
+        m_sockets.Wait(static_cast<int>(wait), [&machine](int id, const Endpoint& from,
+                                                          std::span<const std::uint8_t> bytes) {
+            machine.OnDatagram(id, from, bytes);
+        });
+        const std::uint64_t after = NowMs();
+        NoteProgress(machine, startMs, after);
+        if (onProgress)
+            onProgress(machine, after);
+    }
+    NoteProgress(machine, startMs, NowMs());
 }
 
 StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
     CStunCheck check(m_transport, [this] { return NowMs(); });
     if (m_isLocal)
         check.SetLocalAddressTest(m_isLocal);
-    if (m_stop) {
-        StunOutcome stopped;
-        stopped.interrupted = true;
-        stopped.server = config.server;
-        stopped.server2 = config.server2;
-        return stopped;
-    }
-    const std::uint64_t startMs = NowMs();
-    check.Start(config);
-    NoteProgress(check, startMs, NowMs());
-    while (check.Running()) {
-        if (m_stop) {
-            check.Stop();
-            break;
-        }
-        const std::uint64_t now = NowMs();
-        const std::optional<std::uint64_t> deadline = check.NextDeadline();
-        if (deadline && now >= *deadline) {
-            check.OnTimer(now);
-            continue;
-        }
-        const std::uint64_t wait = deadline ? std::min<std::uint64_t>(*deadline - now, kMaxWaitMs)
-                                            : std::uint64_t{kMaxWaitMs};
-        m_sockets.Wait(static_cast<int>(wait),
-                       [&check](int id, const Endpoint& from, std::span<const std::uint8_t> bytes) {
-                           check.OnDatagram(id, from, bytes);
-                       });
-        const std::uint64_t after = NowMs();
-        NoteProgress(check, startMs, after);
-        if (m_onProgress)
-            m_onProgress(check, after);
-    }
-    NoteProgress(check, startMs, NowMs());
-    return check.Outcome();
+    return RunMachine(check, config, m_onProgress);
+}
+
+LifetimeOutcome CStunRunner::RunLifetime(const LifetimeConfig& config) {
+    CMappingLifetime test(m_transport, [this] { return NowMs(); });
+    return RunMachine(test, config, m_onLifetimeProgress);
 }

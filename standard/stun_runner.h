@@ -1,7 +1,8 @@
 #pragma once
-// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: waits on them with a
-// time-out up to the check's next deadline. A stop request ends a run within milliseconds (the
-// socket layer's wake-up), and each wait is bounded to kMaxWaitMs anyway.
+// Runs one STUN behaviour discovery (CStunCheck) or one mapping lifetime test (CMappingLifetime)
+// over real UDP sockets: waits on them with a time-out up to the machine's next deadline. A stop
+// request ends a run within milliseconds (the socket layer's wake-up), and each wait is bounded to
+// kMaxWaitMs anyway.
 //
 // Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop and Progress from any
 // thread.
@@ -10,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include "core/thread_annotations.h"
+#include "standard/mapping_lifetime.h"
 #include "standard/stun_check.h"
 #include "standard/stun_sockets.h"
 
@@ -36,12 +39,17 @@ public:
     // the runner's clock (the check's deadlines are on it).
     using ProgressFn = std::function<void(const CStunCheck& check, std::uint64_t nowMs)>;
     void SetOnProgress(ProgressFn fn) { m_onProgress = std::move(fn); }
+    using LifetimeProgressFn =
+        std::function<void(const CMappingLifetime& test, std::uint64_t nowMs)>;
+    void SetOnLifetimeProgress(LifetimeProgressFn fn) { m_onLifetimeProgress = std::move(fn); }
     // Tests: a made-up set of local addresses (passed on to the check).
     void SetLocalAddressTest(CStunCheck::LocalAddressTest test) { m_isLocal = std::move(test); }
 
     // The whole run, logged through theLog; returns what it found. A stop requested before Run
     // ends it before anything is sent (outcome.interrupted, nothing logged).
     StunOutcome Run(const StunCheckConfig& config);
+    // The same for the mapping lifetime test.
+    LifetimeOutcome RunLifetime(const LifetimeConfig& config);
     // Any thread: ends Run as soon as it notices (at once, through the wake-up).
     void RequestStop();
     // Any thread: the run as it stood after its last wait.
@@ -61,13 +69,23 @@ private:
         CStunSockets& m_s;
     };
     std::uint64_t NowMs() const;
-    void NoteProgress(const CStunCheck& check, std::uint64_t startMs, std::uint64_t nowMs)
+    // The run as Progress reports it, after a wait of machine's.
+    template <typename Machine>
+    void NoteProgress(const Machine& machine, std::uint64_t startMs, std::uint64_t nowMs)
         EXCLUDES(m_progressMutex);
+    // Feeds machine datagrams and timers until it stops running or a stop is requested.
+    template <typename Machine, typename OnProgress>
+    void Drive(Machine& machine, const OnProgress& onProgress);
+    // Starts machine (unless a stop came first) and drives it to its end: its outcome.
+    template <typename Machine, typename Config, typename OnProgress>
+    auto RunMachine(Machine& machine, const Config& config, const OnProgress& onProgress)
+        -> std::remove_cvref_t<decltype(machine.Outcome())>;
 
     CStunSockets m_sockets;
     Transport m_transport{m_sockets};
     std::atomic<bool> m_stop{false};
     ProgressFn m_onProgress;
+    LifetimeProgressFn m_onLifetimeProgress;
     CStunCheck::LocalAddressTest m_isLocal;
     mutable Mutex m_progressMutex;
     StunRunProgress m_progress GUARDED_BY(m_progressMutex);

@@ -252,7 +252,7 @@ TEST(OptionsHelp, ExplainsEveryOptionAndTheExitCodes) {
     const std::string help = UsageText("gatewise-cli");
     for (const char* word :
          {"--config", "--server1", "--server2", "--friend", "--log", "--json", "--report",
-          "--respond", "--tick-ms", "--help", "Exit status", "130"}) {
+          "--respond", "--tick-ms", "--lifetime", "--help", "Exit status", "130"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.back(), '\n');

@@ -27,6 +27,18 @@ HostLookup FakeResolve(const std::string& name) {
     return {.ok = false, .addressNet = 0, .error = "Name or service not known"};
 }
 
+// The options args parse to, or nullopt when they are refused with a message holding error.
+std::optional<CliOptions> Parsed(const std::vector<std::string>& args, const char* error) {
+    const ParseResult p = ParseCommandLine(args, FakeResolve);
+    if (error != nullptr) {
+        EXPECT_FALSE(p.ok);
+        EXPECT_NE(p.error.find(error), std::string::npos) << p.error;
+        return std::nullopt;
+    }
+    EXPECT_TRUE(p.ok) << p.error;
+    return p.options;
+}
+
 struct StunArgsRow {
     const char* name;
     std::vector<std::string> args;
@@ -60,23 +72,87 @@ class StunOptions : public ::testing::TestWithParam<StunArgsRow> {};
 
 TEST_P(StunOptions, Parse) {
     const StunArgsRow& r = GetParam();
-    const ParseResult p = ParseCommandLine(r.args, FakeResolve);
-    if (r.error != nullptr) {
-        EXPECT_FALSE(p.ok);
-        EXPECT_NE(p.error.find(r.error), std::string::npos) << p.error;
+    const std::optional<CliOptions> o = Parsed(r.args, r.error);
+    if (!o)
         return;
-    }
-    ASSERT_TRUE(p.ok) << p.error;
-    ASSERT_TRUE(p.options.stun.has_value());
-    EXPECT_EQ(p.options.stun->addressNet, inet_addr(r.address));
-    EXPECT_EQ(p.options.stun->portNet, htons(static_cast<std::uint16_t>(r.port)));
-    EXPECT_EQ(p.options.stunName, r.stunName);
+    ASSERT_TRUE(o->stun.has_value());
+    EXPECT_EQ(o->stun->addressNet, inet_addr(r.address));
+    EXPECT_EQ(o->stun->portNet, htons(static_cast<std::uint16_t>(r.port)));
+    EXPECT_EQ(o->stunName, r.stunName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, StunOptions, ::testing::ValuesIn(kStunArgs),
                          [](const ::testing::TestParamInfo<StunArgsRow>& p) {
                              return p.param.name;
                          });
+
+struct LifetimeArgsRow {
+    const char* name;
+    std::vector<std::string> args;
+    const char* error;  // nullptr: accepted
+    int maxS = 0;
+    bool json = false;
+};
+
+// --lifetime's MAX may be left out, also before another option; only the options that say
+// where the server is, and how to report, combine with it.
+// clang-format off
+const LifetimeArgsRow kLifetimeArgs[] = {
+    {.name = "Default", .args = {"--lifetime"}, .error = nullptr, .maxS = 180},
+    {.name = "DefaultBeforeAnOption", .args = {"--lifetime", "--json", "--stun", "127.0.0.2"}, .error = nullptr, .maxS = 180, .json = true},
+    {.name = "Given", .args = {"--stun", "127.0.0.2", "--lifetime", "600"}, .error = nullptr, .maxS = 600},
+    {.name = "Inline", .args = {"--lifetime=1200", "--config", "x.ini", "--server1", "127.0.0.2:1"}, .error = nullptr, .maxS = 1200},
+    {.name = "TooLong", .args = {"--lifetime", "1201"}, .error = "not a number of seconds from 10 to 1200"},
+    {.name = "TooShort", .args = {"--lifetime=9"}, .error = "not a number of seconds from 10 to 1200"},
+    {.name = "NotANumber", .args = {"--lifetime", "3m"}, .error = "'3m' is not a number"},
+    {.name = "WithQuick", .args = {"--lifetime", "--quick"}, .error = "--quick cannot be combined"},
+    {.name = "WithSecondServers", .args = {"--lifetime", "--stun", "127.0.0.2", "--stun2", "127.0.0.3"}, .error = "--stun2 cannot"},
+    {.name = "WithServer2", .args = {"--lifetime", "--server2", "127.0.0.3:1"}, .error = "--server2 cannot"},
+    {.name = "StunWithConfig", .args = {"--lifetime", "--stun", "127.0.0.2", "--config", "x.ini"}, .error = "--config with --stun cannot"},
+};
+// clang-format on
+
+class LifetimeOptions : public ::testing::TestWithParam<LifetimeArgsRow> {};
+
+TEST_P(LifetimeOptions, Parse) {
+    const LifetimeArgsRow& r = GetParam();
+    const std::optional<CliOptions> o = Parsed(r.args, r.error);
+    if (!o)
+        return;
+    EXPECT_EQ(o->lifetimeS, r.maxS);
+    EXPECT_EQ(o->json, r.json);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, LifetimeOptions, ::testing::ValuesIn(kLifetimeArgs),
+                         [](const ::testing::TestParamInfo<LifetimeArgsRow>& p) {
+                             return p.param.name;
+                         });
+
+// Seconds, null where nothing was measured; the keep-alive sentence is the p2p text.
+TEST(LifetimeJson, RangeKeepaliveAndMethod) {
+    LifetimeOutcome o;
+    o.server = Ipv4Endpoint{inet_addr("127.0.0.2"), 3478};
+    o.maxMs = 180'000;
+    o.mapped = Ipv4Endpoint{inet_addr("127.0.0.100"), 40002};
+    o.aliveMs = 19'000;
+    o.expiredMs = 20'000;
+    o.lines = {"MAPPING LIFETIME: at least 19 s, at most 20 s"};
+    EXPECT_EQ(FormatLifetimeJson("finished", o, 91000),
+              R"j({"status":"finished","server":{"address":"127.0.0.2","port":3478},)j"
+              R"j("mapped":{"address":"127.0.0.100","port":40002},)j"
+              R"j("lifetime":{"aliveS":19,"expiredS":20,"keepaliveS":15,"maxS":180,)j"
+              R"j("method":"response-port-same-address","problem":null},)j"
+              R"j("lines":["MAPPING LIFETIME: at least 19 s, at most 20 s"],"durationMs":91000,)j"
+              R"j("p2p":{"text":"An idle UDP mapping lasts at least 19 s and at most 20 s here: )j"
+              R"j(a peer-to-peer application must send something through it at least every )j"
+              R"j(15 s to keep it."}})j");
+    LifetimeOutcome none;
+    none.maxMs = 30'000;
+    none.problem = "no response from the STUN server";
+    EXPECT_EQ(LifetimeJson(none), R"j({"aliveS":null,"expiredS":null,"keepaliveS":null,"maxS":30,)j"
+                                  R"j("method":"response-port-same-address",)j"
+                                  R"j("problem":"no response from the STUN server"})j");
+}
 
 // "Not determined" is null, never false; a known "no" is false.
 TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
