@@ -207,3 +207,14 @@ put("fuzz_stun_check", "quick_timing",
 put("fuzz_stun_check", "garbage_and_restart",
     bytes([4, 0x10, 0x27, 3, 16, 0x00, 0x80]) + bytes([2, 19]) + b"\x00\x01\x00\x00\x21\x12\xa4\x42" +
     bytes(12) + bytes([0, 7, 0x12, 0x34]) + bytes([0x86]) + response(40000) + bytes([0x46]))
+
+# Port-mapping answers: NAT-PMP external address, PCP MAP success, NAT-PMP-only "unsupported
+# version", an SSDP reply.
+put("fuzz_portmap", "natpmp_external", bytes([0, 128, 0, 0, 0, 0, 1, 0, 203, 0, 113, 5]))
+put("fuzz_portmap", "pcp_map",
+    bytes([2, 0x81, 0, 0, 0, 0, 0, 120, 0, 0, 0x10, 0]) + bytes(12) + bytes(range(1, 13)) +
+    bytes([17, 0, 0, 0, 0x9C, 0x40, 0x9C, 0x41]) + bytes(10) + bytes([0xFF, 0xFF, 100, 64, 0, 7]))
+put("fuzz_portmap", "natpmp_only", bytes([0, 128, 0, 1, 0, 0, 0, 5]))
+put("fuzz_portmap", "ssdp_reply",
+    b"HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+    b"LOCATION: http://192.168.1.1:5000/rootDesc.xml\r\nSERVER: x/1 UPnP/1.1 y/2\r\n\r\n")
