@@ -7,7 +7,9 @@
 // times its request unless an RFC 5389 request carried PADDING, and is never itself a request.
 // Nothing ever goes to 0.0.0.0/8, broadcast or multicast. Pairs run with and without a key;
 // without one a relay from the partner's address is taken on its source alone, and what it gets
-// sent goes to the client it names and is at most 4 times the relay.
+// sent goes to the client it names and is at most 4 times the relay. A success response to a
+// request with RESPONSE-PORT goes to the sender's address at that port (never port 0); every
+// other response to the sender itself.
 
 #include <cstring>
 #include <vector>
@@ -64,7 +66,11 @@ void CheckStunResponse(const StunMessage& request, std::size_t len, const OutDat
     }
     if ((rfc3489 || !request.hasPadding) && d.length > kStunMaxAmplification * len)
         FuzzFail("a STUN response over 4 times its request");
-    if (d.toAddress != from || d.toPort != fromPort)
+    // RESPONSE-PORT redirects only a success response, only to the sender's own address.
+    const bool redirected = resp.cls == StunClass::Success && request.hasResponsePort;
+    if (redirected && (request.responsePort == 0 || request.hasPadding || !request.IsRfc5389()))
+        FuzzFail("a RESPONSE-PORT request answered that should have been refused");
+    if (d.toAddress != from || d.toPort != (redirected ? request.responsePort : fromPort))
         FuzzFail("a STUN response to someone other than the sender");
 }
 

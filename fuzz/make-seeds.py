@@ -135,6 +135,12 @@ stun_change = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) 
                struct.pack(">HHI", 0x0003, 4, 6))
 put("fuzz_probe_handler", "stun_one_process", bytes([19]) + round_(0, stun_change))
 put("fuzz_probe_handler", "stun_split_server1", bytes([21]) + round_(0, stun_change))
+# A Binding request with RESPONSE-PORT 40001, as the mapping lifetime test sends it: answered in
+# one process at that port of the sender's address.
+stun_response_port = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1, 13)) +
+                      struct.pack(">HHHH", 0x0027, 4, 40001, 0))
+put("fuzz_probe_handler", "stun_response_port", bytes([19]) + round_(0, stun_response_port))
+put("fuzz_stun", "response_port", stun_response_port)
 # The same as an RFC 3489 client sends it: no magic cookie, the 128-bit ID in its place.
 stun3489_change = (struct.pack(">HHI", 0x0001, 8, 0xA1A2A3A4) + bytes(range(1, 13)) +
                    struct.pack(">HHI", 0x0003, 4, 6))

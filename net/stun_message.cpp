@@ -181,6 +181,10 @@ void WriteAttributes(const StunMessage& m, CWriter& w) {
         if (std::uint8_t* v = w.Attribute(kStunAttrChangeRequest, 4))
             WriteBe32(v, m.changeFlags);
     }
+    if (m.hasResponsePort) {
+        if (std::uint8_t* v = w.Attribute(kStunAttrResponsePort, 4))
+            std::memcpy(v, &m.responsePort, 2);
+    }
     if (m.hasErrorCode) {
         if (m.errorCode > 799 || m.errorReason.size() > kMaxStunText) {
             w.Fail();
@@ -259,6 +263,7 @@ bool IsKnownStunAttribute(std::uint16_t type) {
         case kStunAttrUnknownAttributes:
         case kStunAttrMessageIntegritySha256:
         case kStunAttrPadding:
+        case kStunAttrResponsePort:
         case kStunAttrSoftware:
         case kStunAttrFingerprint:
             return true;
@@ -310,7 +315,7 @@ StunParseError ParseStun(const std::uint8_t* data, std::size_t len, StunMessage&
     bool afterFingerprint = false;
     // First copies only: a bit per attribute kind already taken.
     bool seenChange = false, seenError = false, seenUnknown = false, seenSoftware = false,
-         seenPadding = false;
+         seenPadding = false, seenResponsePort = false;
     std::size_t pos = kStunHeaderLength;
     while (pos < len) {
         if (afterFingerprint)
@@ -394,6 +399,15 @@ StunParseError ParseStun(const std::uint8_t* data, std::size_t len, StunMessage&
                     out.paddingLength = static_cast<std::uint16_t>(attrLen);
                 }
                 seenPadding = true;
+                break;
+            case kStunAttrResponsePort:
+                if (attrLen != 4)
+                    return StunParseError::BadAttributeLength;
+                if (!seenResponsePort) {
+                    out.hasResponsePort = true;
+                    std::memcpy(&out.responsePort, v, 2);
+                }
+                seenResponsePort = true;
                 break;
             case kStunAttrMessageIntegrity:
             case kStunAttrMessageIntegritySha256:

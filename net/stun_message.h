@@ -30,6 +30,7 @@ inline constexpr std::uint16_t kStunAttrUnknownAttributes = 0x000A;
 inline constexpr std::uint16_t kStunAttrMessageIntegritySha256 = 0x001C;
 inline constexpr std::uint16_t kStunAttrXorMappedAddress = 0x0020;
 inline constexpr std::uint16_t kStunAttrPadding = 0x0026;
+inline constexpr std::uint16_t kStunAttrResponsePort = 0x0027;  // RFC 5780 section 7.5
 inline constexpr std::uint16_t kStunAttrSoftware = 0x8022;
 inline constexpr std::uint16_t kStunAttrFingerprint = 0x8028;
 inline constexpr std::uint16_t kStunAttrResponseOrigin = 0x802B;
@@ -93,6 +94,11 @@ struct StunMessage {
     bool hasPadding = false;
     std::uint16_t paddingLength = 0;  // the value's length in bytes; its contents are ignored
 
+    // RESPONSE-PORT: the port (network order) the response is to go to, at the request's
+    // source address. On the wire the port and two bytes of padding (ignored when read).
+    bool hasResponsePort = false;
+    std::uint16_t responsePort = 0;
+
     // Set by the parser when a correct FINGERPRINT closes the message; the encoder then appends
     // one.
     bool fingerprint = false;
@@ -140,8 +146,8 @@ StunParseError ParseStun(const std::uint8_t* data, std::size_t len, StunMessage&
 
 // Writes msg into out (capacity cap bytes) in a fixed attribute order: MAPPED-ADDRESS,
 // XOR-MAPPED-ADDRESS, RESPONSE-ORIGIN, OTHER-ADDRESS, CHANGED-ADDRESS, SOURCE-ADDRESS,
-// CHANGE-REQUEST, ERROR-CODE, UNKNOWN-ATTRIBUTES, SOFTWARE, PADDING, FINGERPRINT (when
-// msg.fingerprint). Returns the length, or 0 when it does not fit, when a string is longer
+// CHANGE-REQUEST, RESPONSE-PORT, ERROR-CODE, UNKNOWN-ATTRIBUTES, SOFTWARE, PADDING, FINGERPRINT
+// (when msg.fingerprint). Returns the length, or 0 when it does not fit, when a string is longer
 // than 763 bytes or when an address has an unknown family.
 std::size_t EncodeStun(const StunMessage& msg, std::uint8_t* out, std::size_t cap);
 

@@ -61,6 +61,8 @@ constexpr std::size_t kMaxUnknownListed = 16;
 
 constexpr std::uint16_t kStunUnknownAttributeCode = 420;
 const char* const kStunUnknownAttributeReason = "Unknown Attribute";
+constexpr std::uint16_t kStunBadRequestCode = 400;
+const char* const kStunBadRequestReason = "Bad Request";
 
 bool IsServer2StunPort(LocalPort p) {
     return p == LocalPort::Server2Main || p == LocalPort::Server2Changed;
@@ -98,7 +100,8 @@ const char* OutcomeName(Outcome outcome) {
                                                       "stun_answered",   "stun_error",
                                                       "stun_malformed",  "stun_ignored",
                                                       "stun_oversized",  "stun_rfc3489_answered",
-                                                      "bad_source",      "relay_bad_target"};
+                                                      "bad_source",      "relay_bad_target",
+                                                      "stun_bad_request"};
     const auto i = static_cast<int>(outcome);
     return i >= 0 && i < kOutcomeCount ? kNames[i] : "?";
 }
@@ -280,29 +283,52 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
     const bool changePort = req.ChangePort();
     const LocalPort answerFrom = StunAlternate(arrivedOn, changeIp, changePort);
     const bool relay = !IsLocal(answerFrom);
+    const auto refuse = [&refused](std::uint16_t type) {
+        if (refused.size() < kMaxUnknownListed)
+            refused.push_back(type);
+    };
     // A change is made only with all four addresses, and a split Server2 cannot ask Server1
     // (relays go one way): both are answered as a server without an alternate address does.
     if ((changeIp || changePort) &&
         (!m_roles.rfc5780 || (relay && (m_signer == nullptr || !m_roles.hasPartner)))) {
-        if (refused.size() < kMaxUnknownListed)
-            refused.push_back(kStunAttrChangeRequest);
+        refuse(kStunAttrChangeRequest);
     } else if (relay && padded && !m_signer->Keyed()) {
         // An unkeyed Server2 cannot tell our relay from a forged one, so it never pads.
-        if (refused.size() < kMaxUnknownListed)
-            refused.push_back(kStunAttrPadding);
+        refuse(kStunAttrPadding);
+    }
+    // RESPONSE-PORT (RFC 5780 section 7.5): the response goes to the request's source address
+    // at that port, never anywhere else. RFC 3489 has no such attribute, and a relay carries no
+    // second port, so a change the partner must make cannot be combined with it.
+    std::uint16_t sendToPort = fromPortNet;
+    bool badRequest = false;
+    if (req.hasResponsePort) {
+        if (rfc3489 || relay) {
+            refuse(kStunAttrResponsePort);
+        } else if (req.responsePort == 0 || req.hasPadding) {
+            badRequest = true;
+        } else if (!MaySendTo(fromAddrNet, req.responsePort)) {
+            return Outcome::DroppedBadSource;
+        } else {
+            sendToPort = req.responsePort;
+        }
     }
     if (!m_limiter.Allow(fromAddrNet, clock.monotonicMs))
         return Outcome::RateLimited;
 
-    if (!refused.empty()) {
+    if (!refused.empty() || badRequest) {
         StunMessage e;
         e.cls = StunClass::Error;
         e.cookie = req.cookie;
         e.transactionId = req.transactionId;
         e.hasErrorCode = true;
-        e.errorCode = kStunUnknownAttributeCode;
-        e.errorReason = kStunUnknownAttributeReason;
-        e.unknownAttributes = refused;
+        if (refused.empty()) {
+            e.errorCode = kStunBadRequestCode;
+            e.errorReason = kStunBadRequestReason;
+        } else {
+            e.errorCode = kStunUnknownAttributeCode;
+            e.errorReason = kStunUnknownAttributeReason;
+            e.unknownAttributes = refused;
+        }
         // RFC 3489 fills an odd list to a multiple of 4 bytes by repeating a type.
         if (rfc3489 && refused.size() % 2 != 0)
             e.unknownAttributes.push_back(refused.back());
@@ -313,12 +339,12 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
         }
         OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
         d.length = static_cast<std::uint16_t>(EncodeStun(e, d.data, sizeof d.data));
-        return Outcome::StunError;
+        return refused.empty() ? Outcome::StunBadRequest : Outcome::StunError;
     }
     const std::uint16_t padding = padded ? req.paddingLength : kRelayNoPadding;
     if (!relay) {
         const Outcome o = AddStunResponse(req.cookie, req.transactionId, fromAddrNet, fromPortNet,
-                                          answerFrom, arrivedOn, len, padding, out);
+                                          sendToPort, answerFrom, arrivedOn, len, padding, out);
         return o == Outcome::StunAnswered ? answered : o;
     }
     StunRelayRequest r;
@@ -359,17 +385,17 @@ Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len
     const LocalPort from = r.answerFromNext ? LocalPort::Server2Changed : LocalPort::Server2Main;
     const LocalPort arrivedOn = r.arrivedOnNext ? LocalPort::Server1Next : LocalPort::Server1Main;
     const Outcome o = AddStunResponse(r.rfc3489 ? r.idHead : kStunMagicCookie, r.transactionId,
-                                      r.base.clientAddress, r.base.clientPort, from, arrivedOn,
-                                      requestLength, r.paddingLength, out);
+                                      r.base.clientAddress, r.base.clientPort, r.base.clientPort,
+                                      from, arrivedOn, requestLength, r.paddingLength, out);
     return o == Outcome::StunAnswered ? Outcome::RelayAccepted : o;
 }
 
 Outcome CProbeHandler::AddStunResponse(std::uint32_t cookie,
                                        const std::array<std::uint8_t, 12>& transactionId,
                                        std::uint32_t toAddr, std::uint16_t toPort,
-                                       LocalPort answerFrom, LocalPort arrivedOn,
-                                       std::size_t requestLength, std::uint16_t paddingLength,
-                                       HandlerOutput& out) const {
+                                       std::uint16_t sendToPort, LocalPort answerFrom,
+                                       LocalPort arrivedOn, std::size_t requestLength,
+                                       std::uint16_t paddingLength, HandlerOutput& out) const {
     const auto at = [this](LocalPort p) {
         const auto i = static_cast<std::size_t>(p);
         return StunIpv4(m_roles.stunAddress[i], m_roles.stunPort[i]);
@@ -404,7 +430,7 @@ Outcome CProbeHandler::AddStunResponse(std::uint32_t cookie,
     const std::size_t n = StunEncodedLength(m);
     if (n == 0 || n > kMaxOutDatagram || (!padded && n > kStunMaxAmplification * requestLength))
         return Outcome::StunOversized;
-    OutDatagram& d = Add(out, answerFrom, toAddr, toPort);
+    OutDatagram& d = Add(out, answerFrom, toAddr, sendToPort);
     d.length = static_cast<std::uint16_t>(EncodeStun(m, d.data, sizeof d.data));
     return Outcome::StunAnswered;
 }

@@ -52,8 +52,11 @@ enum class Outcome : std::uint8_t {
     // broadcast, or one of the pair's own sockets.
     DroppedBadSource,
     RelayBadTarget,  // a relay naming such an address as the client
+    // A 400 error response sent: RESPONSE-PORT 0, or RESPONSE-PORT with PADDING (RFC 5780
+    // section 7.5 forbids processing that request).
+    StunBadRequest,
 };
-inline constexpr int kOutcomeCount = 22;
+inline constexpr int kOutcomeCount = 23;
 const char* OutcomeName(Outcome outcome);
 
 // The largest datagram the handler writes: a STUN response padded like its request.
@@ -142,14 +145,15 @@ private:
     // multicast or a local network's broadcast, nor to this process's own STUN sockets or, for
     // Server1, its partner's (a relay for such a client would be refused there).
     bool MaySendTo(std::uint32_t addr, std::uint16_t port) const;
-    // Writes the Binding success response to `to`, sent from answerFrom, for a request that
-    // arrived on arrivedOn; paddingLength kRelayNoPadding for none. cookie is the request's
-    // cookie field: anything but the magic cookie makes it an RFC 3489 response (the field is
-    // then the ID's first 32 bits). Outcome StunAnswered, or StunOversized when it would break
-    // the size rule (nothing is then sent).
+    // Writes the Binding success response naming `to` as the mapped address, sent from
+    // answerFrom to to's address at sendToPort (to's own port but for RESPONSE-PORT), for a
+    // request that arrived on arrivedOn; paddingLength kRelayNoPadding for none. cookie is the
+    // request's cookie field: anything but the magic cookie makes it an RFC 3489 response (the
+    // field is then the ID's first 32 bits). Outcome StunAnswered, or StunOversized when it would
+    // break the size rule (nothing is then sent).
     Outcome AddStunResponse(std::uint32_t cookie, const std::array<std::uint8_t, 12>& transactionId,
-                            std::uint32_t toAddr, std::uint16_t toPort, LocalPort answerFrom,
-                            LocalPort arrivedOn, std::size_t requestLength,
+                            std::uint32_t toAddr, std::uint16_t toPort, std::uint16_t sendToPort,
+                            LocalPort answerFrom, LocalPort arrivedOn, std::size_t requestLength,
                             std::uint16_t paddingLength, HandlerOutput& out) const;
 
     const HandlerRoles m_roles;

@@ -5,9 +5,7 @@
 #include "net/local_address.h"
 #include "standard/stun_modes.h"
 
-namespace {
-
-std::array<std::uint8_t, 12> RandomTransactionId() {
+std::array<std::uint8_t, 12> RandomStunTransactionId() {
     // 96 bits from the system's entropy source (getrandom on Linux): RFC 5389 wants them
     // unpredictable, so an off-path sender cannot forge a response.
     std::random_device rd;
@@ -20,10 +18,8 @@ std::array<std::uint8_t, 12> RandomTransactionId() {
     return id;
 }
 
-}  // namespace
-
 CStunCheck::CStunCheck(IStunTransport& transport, Clock clock)
-    : m_transport(transport), m_clock(std::move(clock)), m_newId(RandomTransactionId) {}
+    : m_transport(transport), m_clock(std::move(clock)), m_newId(RandomStunTransactionId) {}
 
 CStunCheck::~CStunCheck() = default;
 

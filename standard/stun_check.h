@@ -144,6 +144,10 @@ struct StunOutcome {
 
 class CStunMachine;
 
+// 96 bits from the system's entropy source: RFC 5389 wants transaction IDs unpredictable, so
+// that an off-path sender cannot forge a response. Any thread.
+std::array<std::uint8_t, 12> RandomStunTransactionId();
+
 class CStunCheck {
 public:
     using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic

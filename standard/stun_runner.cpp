@@ -16,6 +16,30 @@ void CStunRunner::RequestStop() {
     m_sockets.Wake();
 }
 
+template <typename Machine, typename Progress>
+void CStunRunner::Drive(Machine& machine, const Progress& onProgress) {
+    while (machine.Running()) {
+        if (m_stop) {
+            machine.Stop();
+            break;
+        }
+        const std::uint64_t now = NowMs();
+        const std::optional<std::uint64_t> deadline = machine.NextDeadline();
+        if (deadline && now >= *deadline) {
+            machine.OnTimer(now);
+            continue;
+        }
+        const std::uint64_t wait = deadline ? std::min<std::uint64_t>(*deadline - now, kMaxWaitMs)
+                                            : std::uint64_t{kMaxWaitMs};
+        m_sockets.Wait(static_cast<int>(wait), [&machine](int id, const Endpoint& from,
+                                                          std::span<const std::uint8_t> bytes) {
+            machine.OnDatagram(id, from, bytes);
+        });
+        if (onProgress)
+            onProgress(machine, NowMs());
+    }
+}
+
 StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
     CStunCheck check(m_transport, [this] { return NowMs(); });
     if (m_isLocal)
@@ -28,25 +52,20 @@ StunOutcome CStunRunner::Run(const StunCheckConfig& config) {
         return stopped;
     }
     check.Start(config);
-    while (check.Running()) {
-        if (m_stop) {
-            check.Stop();
-            break;
-        }
-        const std::uint64_t now = NowMs();
-        const std::optional<std::uint64_t> deadline = check.NextDeadline();
-        if (deadline && now >= *deadline) {
-            check.OnTimer(now);
-            continue;
-        }
-        const std::uint64_t wait = deadline ? std::min<std::uint64_t>(*deadline - now, kMaxWaitMs)
-                                            : std::uint64_t{kMaxWaitMs};
-        m_sockets.Wait(static_cast<int>(wait),
-                       [&check](int id, const Endpoint& from, std::span<const std::uint8_t> bytes) {
-                           check.OnDatagram(id, from, bytes);
-                       });
-        if (m_onProgress)
-            m_onProgress(check, NowMs());
-    }
+    Drive(check, m_onProgress);
     return check.Outcome();
+}
+
+LifetimeOutcome CStunRunner::RunLifetime(const LifetimeConfig& config) {
+    CMappingLifetime test(m_transport, [this] { return NowMs(); });
+    if (m_stop) {
+        LifetimeOutcome stopped;
+        stopped.interrupted = true;
+        stopped.server = config.server;
+        stopped.maxMs = config.maxMs;
+        return stopped;
+    }
+    test.Start(config);
+    Drive(test, m_onLifetimeProgress);
+    return test.Outcome();
 }

@@ -1,7 +1,8 @@
 #pragma once
-// Runs one STUN behaviour discovery (CStunCheck) over real UDP sockets: waits on them with a
-// time-out up to the check's next deadline. A stop request ends a run within milliseconds (the
-// socket layer's wake-up), and each wait is bounded to kMaxWaitMs anyway.
+// Runs one STUN behaviour discovery (CStunCheck) or one mapping lifetime test (CMappingLifetime)
+// over real UDP sockets: waits on them with a time-out up to the machine's next deadline. A stop
+// request ends a run within milliseconds (the socket layer's wake-up), and each wait is bounded to
+// kMaxWaitMs anyway.
 //
 // Threads: Run and SetOnProgress on one thread (Run blocks it); RequestStop from any thread.
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "standard/mapping_lifetime.h"
 #include "standard/stun_check.h"
 #include "standard/stun_sockets.h"
 
@@ -24,12 +26,17 @@ public:
     // the runner's clock (the check's deadlines are on it).
     using ProgressFn = std::function<void(const CStunCheck& check, std::uint64_t nowMs)>;
     void SetOnProgress(ProgressFn fn) { m_onProgress = std::move(fn); }
+    using LifetimeProgressFn =
+        std::function<void(const CMappingLifetime& test, std::uint64_t nowMs)>;
+    void SetOnLifetimeProgress(LifetimeProgressFn fn) { m_onLifetimeProgress = std::move(fn); }
     // Tests: a made-up set of local addresses (passed on to the check).
     void SetLocalAddressTest(CStunCheck::LocalAddressTest test) { m_isLocal = std::move(test); }
 
     // The whole run, logged through theLog; returns what it found. A stop requested before Run
     // ends it before anything is sent (outcome.interrupted, nothing logged).
     StunOutcome Run(const StunCheckConfig& config);
+    // The same for the mapping lifetime test.
+    LifetimeOutcome RunLifetime(const LifetimeConfig& config);
     // Any thread: ends Run as soon as it notices (at once, through the wake-up).
     void RequestStop();
 
@@ -47,10 +54,14 @@ private:
         CStunSockets& m_s;
     };
     std::uint64_t NowMs() const;
+    // Feeds machine datagrams and timers until it stops running or a stop is requested.
+    template <typename Machine, typename Progress>
+    void Drive(Machine& machine, const Progress& onProgress);
 
     CStunSockets m_sockets;
     Transport m_transport{m_sockets};
     std::atomic<bool> m_stop{false};
     ProgressFn m_onProgress;
+    LifetimeProgressFn m_onLifetimeProgress;
     CStunCheck::LocalAddressTest m_isLocal;
 };

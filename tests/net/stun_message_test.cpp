@@ -278,6 +278,8 @@ TEST(StunMessage, EveryAttributeRoundTrips) {
     m.software = "gatewise";
     m.hasPadding = true;
     m.paddingLength = 13;
+    m.hasResponsePort = true;
+    m.responsePort = htons(40001);
     m.fingerprint = true;
     const Bytes wire = Encoded(m);
     ASSERT_FALSE(wire.empty());
@@ -348,6 +350,28 @@ TEST(StunMessage, OnlyCookielessBindingRequestsLookLikeRfc3489Requests) {
         EXPECT_EQ(LooksLikeRfc3489Request(r.bytes.data(), r.bytes.size()), r.rfc3489) << r.name;
         EXPECT_FALSE(LooksLikeStun(r.bytes.data(), r.bytes.size()) && r.rfc3489) << r.name;
     }
+}
+
+// RFC 5780 section 7.5: the port, then two bytes of padding (ignored when read).
+TEST(StunMessage, ResponsePortByteForByte) {
+    StunMessage m;
+    m.transactionId = kSampleId;
+    m.hasResponsePort = true;
+    m.responsePort = htons(40001);
+    const Bytes want = {
+        0x00, 0x01, 0x00, 0x08,                          // Binding request, length 8
+        0x21, 0x12, 0xa4, 0x42,                          // magic cookie
+        0xb7, 0xe7, 0xa7, 0x01, 0xbc, 0x34, 0xd6, 0x86,  //
+        0xfa, 0x87, 0xdf, 0xae,                          // transaction ID
+        0x00, 0x27, 0x00, 0x04, 0x9c, 0x41, 0x00, 0x00,  // RESPONSE-PORT 40001
+    };
+    EXPECT_EQ(Encoded(m), want);
+    Bytes padded = want;
+    padded.back() = 0xff;  // whatever the padding holds
+    const StunMessage read = Parsed(padded);
+    EXPECT_TRUE(read.hasResponsePort);
+    EXPECT_EQ(read.responsePort, htons(40001));
+    EXPECT_TRUE(read.unknownRequired.empty());
 }
 
 TEST(StunMessage, EncoderRefusesWhatItCannotWrite) {
@@ -433,6 +457,9 @@ TEST(StunMessage, MalformedInputIsRefusedWithItsReason) {
          .error = E::BadFamily},
         {.name = "CHANGE-REQUEST of 2 bytes",
          .bytes = Request({0x00, 0x03, 0x00, 0x02, 0, 6, 0, 0}),
+         .error = E::BadAttributeLength},
+        {.name = "RESPONSE-PORT of 2 bytes",
+         .bytes = Request({0x00, 0x27, 0x00, 0x02, 0x9c, 0x41, 0, 0}),
          .error = E::BadAttributeLength},
         {.name = "ERROR-CODE of 3 bytes",
          .bytes = Request({0x00, 0x09, 0x00, 0x03, 0, 0, 4, 0}),

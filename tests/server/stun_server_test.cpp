@@ -290,6 +290,92 @@ TEST(StunHandler, RateLimitCoversStun) {
     EXPECT_EQ(f.Feed(unknown, P::Server1Main), Outcome::StunError);
     EXPECT_EQ(f.Feed(BindingRequest(), P::Server2Main), Outcome::RateLimited);
     EXPECT_EQ(f.Feed(Rfc3489Request(), P::Server2Main), Outcome::RateLimited);
+    StunMessage redirected;  // answered at another port, paid for by the same source
+    redirected.hasResponsePort = true;
+    redirected.responsePort = htons(40001);
+    EXPECT_EQ(f.Feed(Encode(redirected), P::Server1Main), Outcome::RateLimited);
+    EXPECT_EQ(f.out.count, 0);
+}
+
+// RESPONSE-PORT (RFC 5780 section 7.5): the response goes to the request's source address at the
+// named port, in every deployment that can answer the request itself; port 0, PADDING with it,
+// an RFC 3489 request and a change only the partner can make are refused.
+TEST(StunHandler, ResponsePortAnswersTheSourceAddressAtThatPort) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        LocalPort on;
+        std::uint32_t flags;
+        std::uint16_t port;  // host order
+        bool padding;
+        Outcome outcome;
+        LocalPort from;
+        std::uint16_t toPort;                  // host order
+        std::uint16_t errorCode;               // 0: a success response
+        std::vector<std::uint16_t> unknown{};  // of a 420
+    };
+    constexpr std::uint16_t kSource = 40000;
+    const LocalPort s1 = P::Server1Main;
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.name = "one process", .args = kBothArgs, .on = s1, .flags = 0, .port = 40001, .padding = false, .outcome = Outcome::StunAnswered, .from = s1, .toPort = 40001, .errorCode = 0},
+        {.name = "one process, change IP", .args = kBothArgs, .on = s1, .flags = kStunChangeIp, .port = 40001, .padding = false, .outcome = Outcome::StunAnswered, .from = P::Server2Main, .toPort = 40001, .errorCode = 0},
+        {.name = "split Server1", .args = kSplit1Args, .on = s1, .flags = 0, .port = 40001, .padding = false, .outcome = Outcome::StunAnswered, .from = s1, .toPort = 40001, .errorCode = 0},
+        {.name = "split Server2, change port", .args = kSplit2Args, .on = P::Server2Main, .flags = kStunChangePort, .port = 40001, .padding = false, .outcome = Outcome::StunAnswered, .from = P::Server2Changed, .toPort = 40001, .errorCode = 0},
+        {.name = "split Server1, change IP", .args = kSplit1Args, .on = s1, .flags = kStunChangeIp, .port = 40001, .padding = false, .outcome = Outcome::StunError, .from = s1, .toPort = kSource, .errorCode = 420, .unknown = {kStunAttrResponsePort}},
+        {.name = "port 0", .args = kBothArgs, .on = s1, .flags = 0, .port = 0, .padding = false, .outcome = Outcome::StunBadRequest, .from = s1, .toPort = kSource, .errorCode = 400},
+        {.name = "with PADDING", .args = kBothArgs, .on = s1, .flags = 0, .port = 40001, .padding = true, .outcome = Outcome::StunBadRequest, .from = s1, .toPort = kSource, .errorCode = 400},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Fixture f(r.args);
+        StunMessage req;
+        req.transactionId = kId;
+        req.hasChangeRequest = r.flags != 0;
+        req.changeFlags = r.flags;
+        req.hasResponsePort = true;
+        req.responsePort = htons(r.port);
+        req.hasPadding = r.padding;
+        req.paddingLength = 8;
+        ASSERT_EQ(f.Feed(Encode(req), r.on), r.outcome);
+        ASSERT_EQ(f.out.count, 1);
+        EXPECT_EQ(f.out.items[0].from, r.from);
+        EXPECT_EQ(f.out.items[0].toAddress, kClientAddr);
+        EXPECT_EQ(f.out.items[0].toPort, htons(r.toPort));
+        const StunMessage m = f.SentStun();
+        EXPECT_EQ(m.errorCode, r.errorCode);
+        EXPECT_EQ(m.unknownAttributes, r.unknown);
+        // The mapped address is the requester's own, wherever the response goes.
+        if (r.errorCode == 0) {
+            EXPECT_EQ(m.xorMapped, StunIpv4(kClientAddr, kClientPort));
+        }
+    }
+
+    // The same bytes as without RESPONSE-PORT, only sent elsewhere.
+    Fixture f(kBothArgs);
+    ASSERT_EQ(f.Feed(BindingRequest(), s1), Outcome::StunAnswered);
+    const Bytes plain = f.Sent();
+    StunMessage req;
+    req.transactionId = kId;
+    req.hasResponsePort = true;
+    req.responsePort = htons(40001);
+    ASSERT_EQ(f.Feed(Encode(req), s1), Outcome::StunAnswered);
+    EXPECT_EQ(f.Sent(), plain);
+
+    // Not an RFC 3489 attribute: 420, the list filled to 4 bytes.
+    Bytes legacy = Rfc3489Request();
+    legacy.insert(legacy.end(), {0x00, 0x27, 0x00, 0x04, 0x9c, 0x41, 0x00, 0x00});
+    legacy[3] = 16;
+    ASSERT_EQ(f.Feed(legacy, s1), Outcome::StunError);
+    EXPECT_EQ(f.SentStun().unknownAttributes,
+              (std::vector<std::uint16_t>{kStunAttrResponsePort, kStunAttrResponsePort}));
+
+    // Never to one of the server's own sockets, even from its own address.
+    req.responsePort = htons(3478);
+    EXPECT_EQ(f.Feed(Encode(req), s1, inet_addr("127.0.0.3"), htons(5000)),
+              Outcome::DroppedBadSource);
     EXPECT_EQ(f.out.count, 0);
 }
 
@@ -326,8 +412,8 @@ TEST(StunHandler, SplitPairRelaysChangeIp) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
-        const Bytes relay = RelayFromServer1(s1, BindingRequest(r.flags), r.arrivedOn,
-                                             Outcome::StunAnswered);
+        const Bytes relay =
+            RelayFromServer1(s1, BindingRequest(r.flags), r.arrivedOn, Outcome::StunAnswered);
         ASSERT_EQ(relay.size(), kRelayStunLength);
         EXPECT_FALSE(LooksLikeStun(relay.data(), relay.size()));
 
@@ -585,8 +671,8 @@ TEST(StunHandler, SplitPairRelaysRfc3489ChangeIpWithTheWholeId) {
         SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
         Fixture s1(kSplit1Args);
         Fixture s2(kSplit2Args);
-        const Bytes relay = RelayFromServer1(s1, Rfc3489Request(r.flags), r.arrivedOn,
-                                             Outcome::Stun3489Answered);
+        const Bytes relay =
+            RelayFromServer1(s1, Rfc3489Request(r.flags), r.arrivedOn, Outcome::Stun3489Answered);
         ASSERT_EQ(relay.size(), kRelayStun3489Length);
         EXPECT_EQ(ToHex(Bytes(relay.begin() + 42, relay.begin() + 50)), "001cffffa1a2a3a4");
 
