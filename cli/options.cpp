@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "core/host_resolver.h"
+#include "standard/portmap_runner.h"
 #include "core/settings.h"
 #include "core/sys_inet.h"
 
@@ -220,6 +221,8 @@ constexpr OptionRow kOptions[] = {
     {.name = "--report", .needs = nullptr, .apply = SetFlag<&CliOptions::report>},
     {.name = "--respond", .needs = nullptr, .apply = SetFlag<&CliOptions::respond>},
     {.name = "--quick", .needs = nullptr, .apply = SetFlag<&CliOptions::quick>},
+    {.name = "--portmap", .needs = nullptr, .apply = SetFlag<&CliOptions::portmap>},
+    {.name = "--portmap-verify", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapVerify>},
     {.name = "--config", .needs = "a file name", .apply = SetFile<&CliOptions::configPath>},
     {.name = "--log", .needs = "a file name", .apply = SetFile<&CliOptions::logPath>},
     {.name = "--server1", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server1>},
@@ -289,6 +292,29 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
     if ((o.stun2 || o.stunRtoMs) && !o.stun) {
         result.error = std::string(o.stun2 ? "--stun2" : "--stun-rto-ms") + " needs --stun";
         return result;
+    }
+    if (o.portmapVerify)
+        result.options.portmap = true;
+    if (o.portmap && !o.stun) {
+        // Alone it reads no settings: --server1 names the STUN server it asks (the probe
+        // servers answer STUN on Server1's port).
+        std::string others;
+        const auto conflict = [&others](bool given, const char* name) {
+            if (given)
+                others += std::string(others.empty() ? "" : ", ") + name;
+        };
+        conflict(o.respond, "--respond");
+        conflict(o.server2.has_value(), "--server2");
+        conflict(o.friendIp.has_value(), "--friend");
+        conflict(o.report, "--report");
+        conflict(o.quick, "--quick");
+        conflict(!o.configPath.empty(), "--config");
+        conflict(o.tickMs != 1000, "--tick-ms");
+        if (!others.empty()) {
+            result.error = "--portmap runs the port-mapping check, not the check: " + others +
+                           " cannot be combined with it";
+            return result;
+        }
     }
     if (o.stun) {
         // The standard STUN run reads no settings and has no dialog, friend or tick.
@@ -366,6 +392,14 @@ Options:
   --stun-rto-ms N  with --stun: the first retransmission time-out of each request
                    (default 500, doubling); a request gives up after 19 of them
                    (9.5 s by default); a shorter one suits a near server
+  --portmap        run the port-mapping check: does the default gateway open ports on
+                   request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
+                   of it; alone, --server1 A:P names the server that reports the mapped
+                   address; after --stun, that run's server is used. This build asks
+                   )" + PortMapProtocolsText() + R"(
+  --portmap-verify the same, and for each protocol that answered map a UDP port for
+                   at most 120 s, have the server send to it (RESPONSE-PORT), then
+                   delete the mapping again
   -h, --help       show this help and exit
 
 Exit status:

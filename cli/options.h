@@ -37,6 +37,10 @@ struct CliOptions {
     std::optional<int> stunRtoMs;
     // --quick: the quick mode of the check or of the STUN run (same verdicts, far sooner).
     bool quick = false;
+    // --portmap: the port-mapping check (UPnP IGD, NAT-PMP, PCP, NAT layers), alone or after
+    // --stun; --portmap-verify also maps a port per protocol and tests it from outside.
+    bool portmap = false;
+    bool portmapVerify = false;
 };
 
 // Bounds of --stun-rto-ms, and how many RTOs a transaction may take in all.

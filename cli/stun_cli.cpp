@@ -12,6 +12,7 @@
 #include "cli/json_output.h"
 #include "cli/log_keeper.h"
 #include "cli/options.h"
+#include "cli/portmap_cli.h"
 #include "cli/signal_watch.h"
 #include "core/log.h"
 #include "engine/nat_prober.h"
@@ -118,16 +119,18 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     theLog.SetOutputWindow(&logText);
 
     CStunRunner runner;
+    CPortMapRunner portmap;  // --portmap: after the STUN tests
     std::atomic<int> signal{0};
     struct Registration {
         CSignalRelay& relay;
         ~Registration() { relay.SetTarget({}); }
     } registration{signals};
     // A signal kept from before (during the name lookups) arrives here at once.
-    signals.SetTarget([&runner, &signal](int signo) {
+    signals.SetTarget([&runner, &portmap, &signal](int signo) {
         int none = 0;
         signal.compare_exchange_strong(none, signo);
         runner.RequestStop();
+        portmap.RequestStop();
     });
     runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
         progress.Show(StunProgressText(check, nowMs));
@@ -145,6 +148,14 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     }
     const auto start = std::chrono::steady_clock::now();
     const StunOutcome outcome = runner.Run(config);
+    progress.Clear();
+    std::optional<PortMapOutcome> mapping;
+    if (options.portmap && signal.load() == 0) {
+        std::optional<std::uint32_t> mapped;
+        if (outcome.mapped && outcome.mapped->IsIpv4())
+            mapped = outcome.mapped->Ipv4Address();
+        mapping = RunPortMapAfter(options, portmap, config.server, mapped);
+    }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
@@ -163,10 +174,17 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
         code = kExitSockets;
     }
     // After the log, never in it (as for the check): --log saves the log alone.
-    if (status == kStatusFinished && outcome.finished)
+    if (status == kStatusFinished && outcome.finished) {
         out(P2pBlockText(MeaningOfStun(outcome)));
-    if (options.json)
-        out(FormatStunJson(status, outcome, ms) + "\n");
+        if (mapping && mapping->finished)
+            out("\n" + PortMapMeaningSentence(*mapping) + "\n");
+    }
+    if (options.json) {
+        std::string j = FormatStunJson(status, outcome, ms);
+        if (mapping)  // the two members go before the closing brace
+            j.insert(j.size() - 1, "," + FormatPortMapJsonMembers(*mapping));
+        out(j + "\n");
+    }
     theLog.SetOutputWindow(nullptr);
     if (!options.logPath.empty()) {
         std::ofstream file(options.logPath, std::ios::binary | std::ios::trunc);
