@@ -6,9 +6,9 @@
 #include <cstddef>
 
 #include "core/host_resolver.h"
-#include "standard/portmap_runner.h"
 #include "core/settings.h"
 #include "core/sys_inet.h"
+#include "standard/portmap_runner.h"
 
 namespace {
 
@@ -223,6 +223,7 @@ constexpr OptionRow kOptions[] = {
     {.name = "--quick", .needs = nullptr, .apply = SetFlag<&CliOptions::quick>},
     {.name = "--portmap", .needs = nullptr, .apply = SetFlag<&CliOptions::portmap>},
     {.name = "--portmap-verify", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapVerify>},
+    {.name = "--hops", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapHops>},
     {.name = "--config", .needs = "a file name", .apply = SetFile<&CliOptions::configPath>},
     {.name = "--log", .needs = "a file name", .apply = SetFile<&CliOptions::logPath>},
     {.name = "--server1", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server1>},
@@ -295,6 +296,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
     }
     if (o.portmapVerify)
         result.options.portmap = true;
+    if (o.portmapHops && !result.options.portmap) {
+        result.error = "--hops needs --portmap";
+        return result;
+    }
     if (o.portmap && !o.stun) {
         // Alone it reads no settings: --server1 names the STUN server it asks (the probe
         // servers answer STUN on Server1's port).
@@ -396,10 +401,13 @@ Options:
                    request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
                    of it; alone, --server1 A:P names the server that reports the mapped
                    address; after --stun, that run's server is used. This build asks
-                   )" + PortMapProtocolsText() + R"(
+                   )" +
+           PortMapProtocolsText() + R"(
   --portmap-verify the same, and for each protocol that answered map a UDP port for
                    at most 120 s, have the server send to it (RESPONSE-PORT), then
                    delete the mapping again
+  --hops           with --portmap: send a few TTL-limited datagrams toward the server
+                   and name the routers that answer by their address class
   -h, --help       show this help and exit
 
 Exit status:

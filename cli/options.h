@@ -41,6 +41,7 @@ struct CliOptions {
     // --stun; --portmap-verify also maps a port per protocol and tests it from outside.
     bool portmap = false;
     bool portmapVerify = false;
+    bool portmapHops = false;  // --hops: name the NATs on the path to the server
 };
 
 // Bounds of --stun-rto-ms, and how many RTOs a transaction may take in all.

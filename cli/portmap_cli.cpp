@@ -71,8 +71,10 @@ std::string FormatPortMapJsonMembers(const PortMapOutcome& o) {
     j += "],\"hops\":[";
     for (std::size_t i = 0; i < l.hops.size(); ++i) {
         const AddressClassInfo c = ClassifyIpv4(l.hops[i]);
-        j += (i == 0 ? "" : ",") + std::string("{\"address\":") +
-             JsonString(FormatIpv4(l.hops[i])) + ",\"class\":" + JsonString(c.name) + "}";
+        const bool answered = l.hops[i] != 0;
+        j += (i == 0 ? "" : ",") + std::string("{\"ttl\":") + std::to_string(i + 1) +
+             ",\"address\":" + (answered ? JsonString(FormatIpv4(l.hops[i])) : "null") +
+             ",\"class\":" + (answered ? JsonString(c.name) : "null") + "}";
     }
     j += "]}";
     return j;
@@ -89,6 +91,7 @@ PortMapOutcome RunPortMapAfter(const CliOptions& options, CPortMapRunner& runner
     config.verify = options.portmapVerify;
     config.server = server;
     config.mapped = mapped;
+    config.hops = options.portmapHops;
     return runner.Run(config);
 }
 

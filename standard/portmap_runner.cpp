@@ -147,12 +147,35 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
         if (!external && p->externalNet && *p->externalNet != 0)
             external = p->externalNet;
     }
-    o.layers = JudgeNatLayers(external, mapped);
+    std::vector<std::uint32_t> hops;
+    if (config.hops && config.server && !Stopped())
+        hops = TraceHops(*config.server);
+    o.layers = JudgeNatLayers(external, mapped, hops);
     for (const std::string& r : o.layers.reasons)
         theLog.WriteTimedLine("NAT layers: %s", r.c_str());
     o.finished = !o.socketsFailed;
     Summarize(o);
     return o;
+}
+
+std::vector<std::uint32_t> CPortMapRunner::TraceHops(const Endpoint& server) {
+    constexpr int kMaxHops = 4;      // the user's router, a carrier's NAT, and a little more
+    constexpr int kHopWaitMs = 500;  // per TTL; at most 2 s in all
+    theLog.WriteTimedLine("Routers on the path to %s (TTL 1 to %d)...",
+                          FormatAddress(server).c_str(), kMaxHops);
+    std::vector<std::uint32_t> hops;
+    const auto found =
+        TracePathHops(server.Ipv4Address(), server.port, kMaxHops, kHopWaitMs, &m_stop);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        hops.push_back(found[i].value_or(0));
+        if (found[i]) {
+            theLog.WriteTimedLine("    %zu: %s, %s", i + 1, FormatIpv4(*found[i]).c_str(),
+                                  ClassifyIpv4(*found[i]).name);
+        } else {
+            theLog.WriteTimedLine("    %zu: no answer", i + 1);
+        }
+    }
+    return hops;
 }
 
 void CPortMapRunner::Discover(const PortMapRunConfig& config, PortMapOutcome& o) {

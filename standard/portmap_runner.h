@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/default_gateway.h"
+#include "net/path_hops.h"
 #include "standard/endpoint.h"
 #include "standard/nat_layers.h"
 #include "standard/portmap_probe.h"
@@ -30,6 +31,9 @@ struct PortMapRunConfig {
     std::optional<std::uint32_t> mapped;  // a mapped address known from a run before
     std::uint64_t budgetMs = 2000;        // each protocol's, and each exchange of the verify step
     std::uint32_t leaseSeconds = 120;     // the longest a verify mapping may live
+    // Name the routers toward the server (TTL 1 to 4, net/path_hops.h): a carrier's NAT
+    // answers from 100.64.0.0/10.
+    bool hops = false;
 };
 
 struct PortMapProtocol {
@@ -99,6 +103,7 @@ private:
                                 std::string& note);
     void DeleteAll(PortMapOutcome& o);
     void Summarize(PortMapOutcome& o);
+    std::vector<std::uint32_t> TraceHops(const Endpoint& server);
 
     CStunSockets m_sockets;
     std::atomic<bool> m_stop{false};
