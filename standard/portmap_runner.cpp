@@ -179,18 +179,7 @@ std::vector<std::uint32_t> CPortMapRunner::TraceHops(const Endpoint& server) {
 }
 
 void CPortMapRunner::Discover(const PortMapRunConfig& config, PortMapOutcome& o) {
-    class Transport : public IStunTransport {
-    public:
-        explicit Transport(CStunSockets& s) : m_s(s) {}
-        int Open() override { return m_s.Open(); }
-        bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
-            return m_s.Send(id, to, b);
-        }
-        void Close(int id) override { m_s.Close(id); }
-
-    private:
-        CStunSockets& m_s;
-    } transport(m_sockets);
+    CStunSocketsTransport transport(m_sockets);
     CPortMapProbe probe(transport);
     PortMapProbeConfig pc;
     pc.gatewayNet = m_gateway.gatewayNet;

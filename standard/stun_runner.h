@@ -41,25 +41,13 @@ public:
     void RequestStop();
 
 private:
-    class Transport : public IStunTransport {
-    public:
-        explicit Transport(CStunSockets& s) : m_s(s) {}
-        int Open() override { return m_s.Open(); }
-        bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
-            return m_s.Send(id, to, b);
-        }
-        void Close(int id) override { m_s.Close(id); }
-
-    private:
-        CStunSockets& m_s;
-    };
     std::uint64_t NowMs() const;
     // Feeds machine datagrams and timers until it stops running or a stop is requested.
     template <typename Machine, typename Progress>
     void Drive(Machine& machine, const Progress& onProgress);
 
     CStunSockets m_sockets;
-    Transport m_transport{m_sockets};
+    CStunSocketsTransport m_transport{m_sockets};
     std::atomic<bool> m_stop{false};
     ProgressFn m_onProgress;
     LifetimeProgressFn m_onLifetimeProgress;
