@@ -14,6 +14,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_output.h"
 #include "cli/log_keeper.h"
+#include "cli/portmap_cli.h"
 #include "cli/stun_cli.h"
 #include "core/log.h"
 #include "core/profile.h"
@@ -293,6 +294,8 @@ int RunCli(const CliOptions& options, CSignalRelay& signals) {
         return RunLifetimeCli(options, signals);
     if (options.stun)
         return RunStunCli(options, signals);
+    if (options.portmap)
+        return RunPortMapCli(options, signals);
     CCliRun run(options);
     // Registered for exactly the run's lifetime, whatever ends it.
     struct Registration {

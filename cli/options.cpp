@@ -10,6 +10,7 @@
 #include "core/host_resolver.h"
 #include "core/settings.h"
 #include "core/sys_inet.h"
+#include "standard/portmap_runner.h"
 
 namespace {
 
@@ -239,6 +240,9 @@ constexpr OptionRow kOptions[] = {
     {.name = "--report", .needs = nullptr, .apply = SetFlag<&CliOptions::report>},
     {.name = "--respond", .needs = nullptr, .apply = SetFlag<&CliOptions::respond>},
     {.name = "--quick", .needs = nullptr, .apply = SetFlag<&CliOptions::quick>},
+    {.name = "--portmap", .needs = nullptr, .apply = SetFlag<&CliOptions::portmap>},
+    {.name = "--portmap-verify", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapVerify>},
+    {.name = "--hops", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapHops>},
     {.name = "--config", .needs = "a file name", .apply = SetFile<&CliOptions::configPath>},
     {.name = "--log", .needs = "a file name", .apply = SetFile<&CliOptions::logPath>},
     {.name = "--server1", .needs = "ADDRESS:PORT", .apply = SetServer<&CliOptions::server1>},
@@ -323,6 +327,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         result.error = std::string(o.stun2 ? "--stun2" : "--stun-rto-ms") + " needs --stun";
         return result;
     }
+    if (o.portmapVerify)
+        result.options.portmap = true;
+    if (o.portmapHops && !result.options.portmap) {
+        result.error = "--hops needs --portmap";
+        return result;
+    }
     if (o.lifetimeS) {
         // The lifetime test needs one STUN server: --stun, or the configured Server1.
         const std::string others = Conflicts({
@@ -334,6 +344,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
             {o.friendIp.has_value(), "--friend"},
             {o.report, "--report"},
             {o.tickMs != 1000, "--tick-ms"},
+            {result.options.portmap, "--portmap"},
             {o.stun && o.server1, "--server1 with --stun"},
             {o.stun && !o.configPath.empty(), "--config with --stun"},
         });
@@ -344,6 +355,24 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         }
         result.ok = true;
         return result;
+    }
+    if (o.portmap && !o.stun) {
+        // Alone it reads no settings: --server1 names the STUN server it asks (the probe
+        // servers answer STUN on Server1's port).
+        const std::string others = Conflicts({
+            {o.respond, "--respond"},
+            {o.server2.has_value(), "--server2"},
+            {o.friendIp.has_value(), "--friend"},
+            {o.report, "--report"},
+            {o.quick, "--quick"},
+            {!o.configPath.empty(), "--config"},
+            {o.tickMs != 1000, "--tick-ms"},
+        });
+        if (!others.empty()) {
+            result.error = "--portmap runs the port-mapping check, not the check: " + others +
+                           " cannot be combined with it";
+            return result;
+        }
     }
     if (o.stun) {
         // The standard STUN run reads no settings and has no dialog, friend or tick.
@@ -427,6 +456,17 @@ Options:
                    test takes a little longer than MAX and ends with the lifetime's
                    range and how often to send a keep-alive; only --stun, --config,
                    --server1, --log and --json combine with it
+  --portmap        run the port-mapping check: does the default gateway open ports on
+                   request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
+                   of it; alone, --server1 A:P names the server that reports the mapped
+                   address; after --stun, that run's server is used. This build asks
+                   )" +
+           PortMapProtocolsText() + R"(
+  --portmap-verify the same, and for each protocol that answered map a UDP port for
+                   at most 120 s, have the server send to it (RESPONSE-PORT), then
+                   delete the mapping again
+  --hops           with --portmap: send a few TTL-limited datagrams toward the server
+                   and name the routers that answer by their address class
   -h, --help       show this help and exit
 
 Exit status:

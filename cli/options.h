@@ -40,6 +40,11 @@ struct CliOptions {
     // --lifetime [MAX]: the mapping lifetime test instead of the check, against --stun or the
     // configured Server1; the longest idle time tried in seconds.
     std::optional<int> lifetimeS;
+    // --portmap: the port-mapping check (UPnP IGD, NAT-PMP, PCP, NAT layers), alone or after
+    // --stun; --portmap-verify also maps a port per protocol and tests it from outside.
+    bool portmap = false;
+    bool portmapVerify = false;
+    bool portmapHops = false;  // --hops: name the NATs on the path to the server
 };
 
 // Bounds and default of --lifetime's MAX, in seconds.

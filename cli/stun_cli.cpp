@@ -14,6 +14,7 @@
 #include "cli/json_output.h"
 #include "cli/log_keeper.h"
 #include "cli/options.h"
+#include "cli/portmap_cli.h"
 #include "cli/signal_watch.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -110,6 +111,9 @@ struct StandardRun {
     bool socketsFailed = false;
     std::string block;  // printed after a finished run's log
     std::function<std::string(const char* status, std::int64_t durationMs)> json;
+    // For --portmap after the run: the server it asked and the mapped address it reported.
+    std::optional<Endpoint> portmapServer;
+    std::optional<std::uint32_t> mapped;
 };
 
 // The frame of both standard runs (--stun, --lifetime): the log streamed to standard output and
@@ -150,16 +154,18 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
     } logRegistration;
 
     CStunRunner runner;
+    CPortMapRunner portmap;  // --portmap: after the STUN tests
     std::atomic<int> signal{0};
     struct Registration {
         CSignalRelay& relay;
         ~Registration() { relay.SetTarget({}); }
     } registration{signals};
     // A signal kept from before (during the name lookups) arrives here at once.
-    signals.SetTarget([&runner, &signal](int signo) {
+    signals.SetTarget([&runner, &portmap, &signal](int signo) {
         int none = 0;
         signal.compare_exchange_strong(none, signo);
         runner.RequestStop();
+        portmap.RequestStop();
     });
 
     const auto start = std::chrono::steady_clock::now();
@@ -170,6 +176,10 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
         return *failed;
     }
     const StandardRun& result = std::get<StandardRun>(ran);
+    progress.Clear();
+    std::optional<PortMapOutcome> mapping;  // --portmap after the STUN tests
+    if (options.portmap && result.portmapServer && signal.load() == 0)
+        mapping = RunPortMapAfter(options, portmap, result.portmapServer, result.mapped);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
@@ -188,10 +198,17 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
         code = kExitSockets;
     }
     // After the log, never in it (as for the check): --log saves the log alone.
-    if (status == kStatusFinished && result.finished)
+    if (status == kStatusFinished && result.finished) {
         out(result.block);
-    if (options.json)
-        out(result.json(status, ms) + "\n");
+        if (mapping && mapping->finished)
+            out("\n" + PortMapMeaningSentence(*mapping) + "\n");
+    }
+    if (options.json) {
+        std::string json = result.json(status, ms);
+        if (mapping)  // the two members go before the closing brace
+            json.insert(json.size() - 1, "," + FormatPortMapJsonMembers(*mapping));
+        out(json + "\n");
+    }
     theLog.SetOutputWindow(nullptr);
     if (!options.logPath.empty()) {
         std::ofstream file(options.logPath, std::ios::binary | std::ios::trunc);
@@ -267,6 +284,9 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                 theLog.WriteLine("%s", hint.c_str());
             }
             StandardRun r;
+            r.portmapServer = config.server;
+            if (outcome.mapped && outcome.mapped->IsIpv4())
+                r.mapped = outcome.mapped->Ipv4Address();
             r.finished = outcome.finished;
             r.determined = outcome.Determined();
             r.socketsFailed = outcome.socketsFailed;

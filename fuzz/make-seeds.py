@@ -218,3 +218,14 @@ put("fuzz_stun_check", "garbage_and_restart",
 put("fuzz_text", "utf8_path", bytes([100]) + "/home/u/Prüfung/STUN.ini".encode("utf-8"))
 put("fuzz_text", "latin1_and_cut", bytes([5]) + b"Pr\xfcfung \xe2\x82")
 put("fuzz_text", "four_bytes_and_surrogate", bytes([0]) + b"\xf0\x9f\x93\xa7\xed\xa0\x80\xf4\x90")
+
+# Port-mapping answers: NAT-PMP external address, PCP MAP success, NAT-PMP-only "unsupported
+# version", an SSDP reply.
+put("fuzz_portmap", "natpmp_external", bytes([0, 128, 0, 0, 0, 0, 1, 0, 203, 0, 113, 5]))
+put("fuzz_portmap", "pcp_map",
+    bytes([2, 0x81, 0, 0, 0, 0, 0, 120, 0, 0, 0x10, 0]) + bytes(12) + bytes(range(1, 13)) +
+    bytes([17, 0, 0, 0, 0x9C, 0x40, 0x9C, 0x41]) + bytes(10) + bytes([0xFF, 0xFF, 100, 64, 0, 7]))
+put("fuzz_portmap", "natpmp_only", bytes([0, 128, 0, 1, 0, 0, 0, 5]))
+put("fuzz_portmap", "ssdp_reply",
+    b"HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+    b"LOCATION: http://192.168.1.1:5000/rootDesc.xml\r\nSERVER: x/1 UPnP/1.1 y/2\r\n\r\n")

@@ -18,7 +18,7 @@ seconds=$2
 shift 2
 targets=("$@")
 [[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_datagram fuzz_engine fuzz_settings fuzz_probe_handler fuzz_stun
-                                 fuzz_stun_check fuzz_quick fuzz_text)
+                                 fuzz_stun_check fuzz_quick fuzz_text fuzz_portmap)
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -lt 1 ]]; then
     echo "SECONDS must be a positive whole number" >&2
     exit 2

@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev
-          coturn dpkg-dev lintian file man-db desktop-file-utils appstream jq libseccomp-dev)
+          coturn dpkg-dev lintian file man-db desktop-file-utils appstream jq libseccomp-dev
+          libminiupnpc-dev)
 [ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
 # The Windows build and its run under wine (scripts/windows-build.sh): only when asked, as wine
 # is large. The posix thread model is the MinGW-w64 whose std::thread works.
@@ -21,9 +22,13 @@ done
 # this machine (its maintainer script starts the service), so neither package is installed: both
 # are downloaded and unpacked with dpkg-deb -x into INTEROP_DIR, which runs no maintainer script,
 # registers nothing with dpkg and starts nothing. The tests take stun and stund from there.
+# The port-mapping lab's router daemon is treated the same way: the package miniupnpd would ask
+# debconf questions and enable and start its service on this machine; miniupnpd-nftables alone
+# holds the program (nftables variant), whose libraries nftables has already brought.
 unpack=()
 [ -x "$INTEROP_DIR/usr/bin/stun" ] || unpack+=(stun-client)
 [ -x "$INTEROP_DIR/usr/sbin/stund" ] || unpack+=(stun-server)
+[ -x "$INTEROP_DIR/usr/sbin/miniupnpd" ] || unpack+=(miniupnpd-nftables)
 [ ${#missing[@]} -eq 0 ] && [ ${#unpack[@]} -eq 0 ] && exit 0
 
 SUDO=""

@@ -56,18 +56,6 @@ public:
     StunRunProgress Progress() const EXCLUDES(m_progressMutex);
 
 private:
-    class Transport : public IStunTransport {
-    public:
-        explicit Transport(CStunSockets& s) : m_s(s) {}
-        int Open() override { return m_s.Open(); }
-        bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
-            return m_s.Send(id, to, b);
-        }
-        void Close(int id) override { m_s.Close(id); }
-
-    private:
-        CStunSockets& m_s;
-    };
     std::uint64_t NowMs() const;
     // The run as Progress reports it, after a wait of machine's.
     template <typename Machine>
@@ -82,7 +70,7 @@ private:
         -> std::remove_cvref_t<decltype(machine.Outcome())>;
 
     CStunSockets m_sockets;
-    Transport m_transport{m_sockets};
+    CStunSocketsTransport m_transport{m_sockets};
     std::atomic<bool> m_stop{false};
     ProgressFn m_onProgress;
     LifetimeProgressFn m_onLifetimeProgress;

@@ -15,6 +15,7 @@
 #include "net/socket_handle.h"
 #include "net/socket_layer.h"
 #include "standard/endpoint.h"
+#include "standard/stun_check.h"
 
 class CStunSockets {
 public:
@@ -49,4 +50,18 @@ private:
     std::vector<Open_> m_open;
     int m_nextId = 1;
     CReadWakeup m_wakeup;
+};
+
+// The sockets as a check's transport (IStunTransport), for the runners.
+class CStunSocketsTransport : public IStunTransport {
+public:
+    explicit CStunSocketsTransport(CStunSockets& s) : m_s(s) {}
+    int Open() override { return m_s.Open(); }
+    bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
+        return m_s.Send(id, to, b);
+    }
+    void Close(int id) override { m_s.Close(id); }
+
+private:
+    CStunSockets& m_s;
 };

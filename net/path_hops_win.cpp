@@ -1,0 +1,9 @@
+// Windows has no error queue for UDP sockets (ICMP time exceeded needs a raw socket or the ICMP
+// helper), so the path's routers are not named here.
+
+#include "net/path_hops.h"
+
+std::vector<std::optional<std::uint32_t>> TracePathHops(std::uint32_t, std::uint16_t, int, int,
+                                                        const std::atomic<bool>*) {
+    return {};
+}
