@@ -14,6 +14,7 @@
 #include "net/messages.h"
 #include "net/stun_message.h"
 #include "standard/mapping_lifetime.h"
+#include "tests/standard/logged_machine_test.h"
 
 namespace {
 
@@ -132,16 +133,8 @@ private:
     std::deque<Delivery> m_queue;
 };
 
-class MappingLifetimeTest : public ::testing::Test {
+class MappingLifetimeTest : public LoggedMachineTest {
 protected:
-    void SetUp() override {
-        SetLocalTimeSource([] { return LocalTimeOfDay{10, 20, 30}; });
-        theLog.SetOutputWindow(&log);
-    }
-    void TearDown() override {
-        theLog.SetOutputWindow(nullptr);
-        SetLocalTimeSource({});
-    }
     LifetimeOutcome Run(std::uint64_t maxMs = LifetimeConfig::kDefaultMaxMs) {
         CMappingLifetime test(world, [this] { return world.now; });
         LifetimeConfig config;
@@ -155,7 +148,6 @@ protected:
     }
 
     CFakeLifetimeWorld world;
-    CStringLogTarget log;
 };
 
 struct SearchRow {

@@ -15,6 +15,7 @@
 #include "core/verdicts.h"
 #include "net/stun_message.h"
 #include "standard/stun_check.h"
+#include "tests/standard/logged_machine_test.h"
 
 namespace {
 
@@ -251,16 +252,8 @@ private:
     std::deque<Delivery> m_queue;
 };
 
-class StunCheckTest : public ::testing::Test {
+class StunCheckTest : public LoggedMachineTest {
 protected:
-    void SetUp() override {
-        SetLocalTimeSource([] { return LocalTimeOfDay{10, 20, 30}; });
-        theLog.SetOutputWindow(&log);
-    }
-    void TearDown() override {
-        theLog.SetOutputWindow(nullptr);
-        SetLocalTimeSource({});
-    }
     StunOutcome Run(std::optional<Ipv4Endpoint> second = std::nullopt, bool publicIsLocal = false,
                     StunTiming timing = {}, bool quick = false) {
         CStunCheck check(world, [this] { return world.now; });
@@ -277,7 +270,6 @@ protected:
         return check.Outcome();
     }
     CFakeStunWorld world;
-    CStringLogTarget log;
 };
 
 struct Row {
