@@ -154,7 +154,7 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
     for (const std::string& r : o.layers.reasons)
         theLog.WriteTimedLine("NAT layers: %s", r.c_str());
     o.finished = !o.socketsFailed;
-    Summarize(o);
+    SummarizePortMap(o);
     return o;
 }
 
@@ -477,7 +477,7 @@ void CPortMapRunner::DeleteAll(PortMapOutcome& o) {
     m_made.clear();
 }
 
-void CPortMapRunner::Summarize(PortMapOutcome& o) {
+void SummarizePortMap(PortMapOutcome& o) {
     const auto yesNo = [](bool b) { return b ? "YES" : "NO"; };
     std::string mapping =
         std::string("UPnP ") +
