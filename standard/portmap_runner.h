@@ -93,7 +93,7 @@ private:
     bool Exchange(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes,
                   std::uint64_t budgetMs, const Accept& accept, bool ignoreStop = false);
     void Discover(const PortMapRunConfig& config, PortMapOutcome& o);
-    void AskUpnp(const std::string& location, PortMapOutcome& o);
+    void AskUpnp(const std::string& location, std::uint64_t budgetMs, PortMapOutcome& o);
     std::optional<std::uint32_t> AskMapped(const Endpoint& server, std::uint64_t budgetMs);
     void Verify(const PortMapRunConfig& config, PortMapOutcome& o);
     std::optional<std::uint16_t> MapPort(int protocol, std::uint16_t internalPort,

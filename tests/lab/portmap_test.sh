@@ -118,7 +118,7 @@ check)
     expect "exit 0" [ "$(cat "$work/out.rc")" = 0 ]
     expect "the check ran first" [ "$(field .filter.text)" != null ]
     expect "NAT-PMP lets a packet in" [ "$(field .portMapping.natPmp.inbound)" = true ]
-    expect "the check's mapped address is the router's" [ "$(field .natLayers.mapped)" = "$(sed -n 's/^public=//p' "$work/up.out")" ]
+    expect "the mapped address is the router's" [ "$(field .natLayers.mapped)" = "$(sed -n 's/^public=//p' "$work/up.out")" ]
     expect "one NAT layer" [ "$(field .natLayers.doubleNat)" = false ]
     expect "in order: the check's summary, then the port-mapping check's" \
         [ "$(grep -n -e 'NAT Detect Result Summarize' -e 'Port Mapping Check Result Summarize' "$work/out.txt" | cut -d: -f2 | tr -d ' ' | tr '\n' ,)" = NATDetectResultSummarize,PortMappingCheckResultSummarize, ]
