@@ -1,9 +1,11 @@
 #include "cli/cli_app.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "core/profile.h"
 #include "core/settings.h"
 #include "engine/check_module.h"
+#include "net/messages.h"
 
 namespace {
 
@@ -39,8 +42,14 @@ public:
           m_logText(!options.logPath.empty()) {}
 
     int Run();
-    // Any thread (the signal watcher): ends the run as soon as the job in progress returns.
-    void Interrupt(int signo) { m_loop.Interrupt(signo); }
+    // Any thread (the signal watcher): ends the run as soon as the job in progress returns, and
+    // the port-mapping check after it as soon as its wait does.
+    void Interrupt(int signo) {
+        int none = 0;
+        m_signal.compare_exchange_strong(none, signo);
+        m_loop.Interrupt(signo);
+        m_portmap.RequestStop();
+    }
 
 private:
     static void WriteStream(std::FILE* f, const std::string& s) {
@@ -68,6 +77,7 @@ private:
     int CheckLogFile();
     void ArmLoop();
     int Verdict(int signo, const char*& status);
+    std::optional<PortMapOutcome> PortMapAfterCheck(int& signo);
     int Finish(int signo);
     bool SaveLog();
 
@@ -88,6 +98,9 @@ private:
     std::vector<std::string> m_keyProblems;
     std::chrono::steady_clock::time_point m_checkStart;
     std::chrono::steady_clock::time_point m_checkEnd;
+    // --check --portmap: after the check, with its Server1 and mapped address.
+    CPortMapRunner m_portmap;
+    std::atomic<int> m_signal{0};  // the first signal, also one that came after the check
 };
 
 SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
@@ -244,6 +257,24 @@ int CCliRun::Verdict(int signo, const char*& status) {
     return (filter && *filter != FilterUnknown) ? kExitOk : kExitUnknown;
 }
 
+// The port-mapping check after a check that ended by itself, on the same log, while the socket
+// layer is still up; a signal during it becomes the run's.
+std::optional<PortMapOutcome> CCliRun::PortMapAfterCheck(int& signo) {
+    if (!m_options.portmap || signo != 0 || !m_checkStarted ||
+        m_module.LastFailure() != StartFailure::kNone || m_loaded.server1Ip == 0 ||
+        m_loaded.server1Port == 0) {
+        return std::nullopt;
+    }
+    const CheckOutcome& outcome = m_module.Prober().Outcome();
+    std::optional<std::uint32_t> mapped;
+    if (outcome.mappedPort != 0)
+        mapped = outcome.mappedIp;
+    const Endpoint server = Ipv4Endpoint{m_loaded.server1Ip, HostPort(m_loaded.server1Port)};
+    PortMapOutcome o = RunPortMapAfter(m_options, m_portmap, server, mapped);
+    signo = m_signal.load();
+    return o;
+}
+
 int CCliRun::Finish(int signo) {
     const auto now = std::chrono::steady_clock::now();
     if (m_checkStarted && m_checkEnd == std::chrono::steady_clock::time_point{})
@@ -252,6 +283,7 @@ int CCliRun::Finish(int signo) {
     // After Stop no network thread is left to wait for a queued delivery, so the queue can go.
     m_module.Stop();
     m_loop.DiscardPending();
+    const std::optional<PortMapOutcome> mapping = PortMapAfterCheck(signo);
     m_module.CleanupWinsock();
     Out(m_lineEnds.Flush());
 
@@ -268,12 +300,16 @@ int CCliRun::Finish(int signo) {
     // --log saves only that. Also when no verdict came, to say why and what to do.
     if (!m_options.respond)
         Out(P2pBlockText(MeaningOfCheck(outcome, facts)));
+    if (mapping && status == kStatusFinished)
+        Out(PortMapMeaningAfter(*mapping));
     if (m_options.json) {
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_checkEnd - m_checkStart);
-        Out(FormatOutcomeJson(status, outcome, m_module.Prober().ResultLines(),
-                              m_checkStarted ? ms.count() : 0, facts) +
-            "\n");
+        std::string json = FormatOutcomeJson(status, outcome, m_module.Prober().ResultLines(),
+                                             m_checkStarted ? ms.count() : 0, facts);
+        if (mapping)
+            AddPortMapJsonMembers(json, *mapping);
+        Out(json + "\n");
     }
     theLog.SetOutputWindow(nullptr);
     if (!m_options.logPath.empty() && !SaveLog()) {
@@ -294,7 +330,7 @@ int RunCli(const CliOptions& options, CSignalRelay& signals) {
         return RunLifetimeCli(options, signals);
     if (options.stun)
         return RunStunCli(options, signals);
-    if (options.portmap)
+    if (options.portmap && !options.check)
         return RunPortMapCli(options, signals);
     CCliRun run(options);
     // Registered for exactly the run's lifetime, whatever ends it.

@@ -240,6 +240,7 @@ constexpr OptionRow kOptions[] = {
     {.name = "--report", .needs = nullptr, .apply = SetFlag<&CliOptions::report>},
     {.name = "--respond", .needs = nullptr, .apply = SetFlag<&CliOptions::respond>},
     {.name = "--quick", .needs = nullptr, .apply = SetFlag<&CliOptions::quick>},
+    {.name = "--check", .needs = nullptr, .apply = SetFlag<&CliOptions::check>},
     {.name = "--portmap", .needs = nullptr, .apply = SetFlag<&CliOptions::portmap>},
     {.name = "--portmap-verify", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapVerify>},
     {.name = "--hops", .needs = nullptr, .apply = SetFlag<&CliOptions::portmapHops>},
@@ -314,8 +315,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         }
     }
     const CliOptions& o = result.options;
-    if (o.respond && (o.json || o.report || o.quick)) {
-        result.error = "--respond runs no check, so --json, --report and --quick do not apply";
+    if (o.respond && (o.json || o.report || o.quick || o.check)) {
+        result.error =
+            "--respond runs no check, so --check, --json, --report and --quick do not apply";
+        return result;
+    }
+    if (o.check && (o.stun || o.lifetimeS)) {
+        result.error = std::string("--check runs the check, not ") +
+                       (o.stun ? "the standard STUN tests of --stun" : "the --lifetime test");
         return result;
     }
     if (o.quick && (o.stunRtoMs || o.tickMs != 1000)) {
@@ -356,21 +363,20 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         result.ok = true;
         return result;
     }
-    if (o.portmap && !o.stun) {
-        // Alone it reads no settings: --server1 names the STUN server it asks (the probe
-        // servers answer STUN on Server1's port).
+    if (o.portmap && !o.stun && !o.check) {
+        // Alone it asks the STUN server at Server1 (of the settings file, or --server1): the
+        // probe servers answer STUN on Server1's port. The check's other options need --check.
         const std::string others = Conflicts({
             {o.respond, "--respond"},
             {o.server2.has_value(), "--server2"},
             {o.friendIp.has_value(), "--friend"},
             {o.report, "--report"},
             {o.quick, "--quick"},
-            {!o.configPath.empty(), "--config"},
             {o.tickMs != 1000, "--tick-ms"},
         });
         if (!others.empty()) {
-            result.error = "--portmap runs the port-mapping check, not the check: " + others +
-                           " cannot be combined with it";
+            result.error = "--portmap alone runs only the port-mapping check: " + others +
+                           " cannot be combined with it (--check --portmap runs the check first)";
             return result;
         }
     }
@@ -458,21 +464,27 @@ Options:
                    --server1, --log and --json combine with it
   --portmap        run the port-mapping check: does the default gateway open ports on
                    request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
-                   of it; alone, --server1 A:P names the server that reports the mapped
-                   address; after --stun, that run's server is used. This build asks
-                   )" +
+                   of it. Alone it runs no check and asks Server1 of the settings file
+                   (or --server1) for the mapped address; only --config, --server1,
+                   --log, --json and the two options below combine with it. With
+                   --check it follows the check, with the check's Server1 and mapped
+                   address; with --stun it follows the STUN tests, with their server.
+                   This build asks )" +
            PortMapProtocolsText() + R"(
   --portmap-verify the same, and for each protocol that answered map a UDP port for
                    at most 120 s, have the server send to it (RESPONSE-PORT), then
                    delete the mapping again
   --hops           with --portmap: send a few TTL-limited datagrams toward the server
                    and name the routers that answer by their address class
+  --check          run the check (what runs when no other mode is named); with
+                   --portmap the port-mapping check follows it in the same run
   -h, --help       show this help and exit
 
 Exit status:
   0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped);
        with --stun: the STUN server reported the mapped address; with --lifetime: a
-       lifetime range was measured
+       lifetime range was measured; --portmap alone: the port-mapping check ended
+       (whatever it found); after the check or --stun, their status stands
   1    unexpected internal failure
   2    bad command line, unreadable settings file, or a --log file that is the
        settings file

@@ -40,9 +40,13 @@ struct CliOptions {
     // --lifetime [MAX]: the mapping lifetime test instead of the check, against --stun or the
     // configured Server1; the longest idle time tried in seconds.
     std::optional<int> lifetimeS;
-    // --portmap: the port-mapping check (UPnP IGD, NAT-PMP, PCP, NAT layers), alone or after
-    // --stun; --portmap-verify also maps a port per protocol and tests it from outside.
+    // --portmap: the port-mapping check (UPnP IGD, NAT-PMP, PCP, NAT layers): alone (against
+    // Server1 of the settings or --server1), after the check (--check), or after --stun;
+    // --portmap-verify also maps a port per protocol and tests it from outside.
     bool portmap = false;
+    // --check: run the check (what runs when no other mode is named); with --portmap, the
+    // port-mapping check follows it.
+    bool check = false;
     bool portmapVerify = false;
     bool portmapHops = false;  // --hops: name the NATs on the path to the server
 };

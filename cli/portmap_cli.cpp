@@ -1,19 +1,9 @@
 #include "cli/portmap_cli.h"
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <fstream>
+#include <vector>
 
-#include "cli/cli_files.h"
-#include "cli/console.h"
-#include "cli/exit_codes.h"
 #include "cli/json_output.h"
-#include "cli/log_keeper.h"
 #include "cli/options.h"
-#include "cli/signal_watch.h"
-#include "core/log.h"
 #include "engine/p2p_meaning.h"
 #include "net/address_text.h"
 
@@ -28,15 +18,16 @@ std::string Bool(const std::optional<bool>& b) {
 std::string Text(const std::string& s) {
     return s.empty() ? "null" : JsonString(s);
 }
+std::string Strings(const std::vector<std::string>& list) {
+    std::string j = "[";
+    for (std::size_t i = 0; i < list.size(); ++i)
+        j += (i == 0 ? "" : ",") + JsonString(list[i]);
+    return j + "]";
+}
 std::string Code(const PortMapProtocol& p) {
     if (!p.resultCode)
         return "null";
     return "{\"code\":" + std::to_string(*p.resultCode) + ",\"text\":" + JsonString(p.result) + "}";
-}
-
-void WriteStream(std::FILE* f, const std::string& s) {
-    std::fwrite(s.data(), 1, s.size(), f);
-    std::fflush(f);
 }
 
 }  // namespace
@@ -58,17 +49,11 @@ std::string FormatPortMapJsonMembers(const PortMapOutcome& o) {
          ",\"result\":" + Code(o.pcp) + ",\"externalAddress\":" + Address(o.pcp.externalNet) +
          ",\"inbound\":" + Bool(o.pcp.inbound) +
          ",\"natPmpOnly\":" + (o.pcpNatPmpOnly ? "true" : "false") + "}";
-    j += ",\"inbound\":" + Bool(o.inbound) + ",\"cleanup\":[";
-    for (std::size_t i = 0; i < o.cleanup.size(); ++i)
-        j += (i == 0 ? "" : ",") + JsonString(o.cleanup[i]);
-    j += "]}";
+    j += ",\"inbound\":" + Bool(o.inbound) + ",\"cleanup\":" + Strings(o.cleanup) + "}";
     const NatLayers& l = o.layers;
     j += ",\"natLayers\":{\"doubleNat\":" + Bool(l.doubleNat) + ",\"cgnat\":" + Bool(l.cgnat) +
          ",\"gatewayExternal\":" + Address(l.gatewayExternal) + ",\"mapped\":" + Address(l.mapped) +
-         ",\"reasons\":[";
-    for (std::size_t i = 0; i < l.reasons.size(); ++i)
-        j += (i == 0 ? "" : ",") + JsonString(l.reasons[i]);
-    j += "],\"hops\":[";
+         ",\"reasons\":" + Strings(l.reasons) + ",\"hops\":[";
     for (std::size_t i = 0; i < l.hops.size(); ++i) {
         const AddressClassInfo c = ClassifyIpv4(l.hops[i]);
         const bool answered = l.hops[i] != 0;
@@ -80,8 +65,23 @@ std::string FormatPortMapJsonMembers(const PortMapOutcome& o) {
     return j;
 }
 
+void AddPortMapJsonMembers(std::string& json, const PortMapOutcome& o) {
+    if (!json.empty() && json.back() == '}')
+        json.insert(json.size() - 1, "," + FormatPortMapJsonMembers(o));
+}
+
+std::string FormatPortMapJson(const char* status, const PortMapOutcome& o,
+                              std::int64_t durationMs) {
+    return "{\"status\":" + JsonString(status) + "," + FormatPortMapJsonMembers(o) +
+           ",\"lines\":" + Strings(o.lines) + ",\"durationMs\":" + std::to_string(durationMs) + "}";
+}
+
 std::string PortMapMeaningBlock(const PortMapOutcome& o) {
-    return std::string("\n") + kP2pHeading + ":\n\n" + PortMapMeaningSentence(o) + "\n";
+    return std::string("\n") + kP2pHeading + "\n\n" + PortMapMeaningSentence(o) + "\n";
+}
+
+std::string PortMapMeaningAfter(const PortMapOutcome& o) {
+    return o.finished ? "\n" + PortMapMeaningSentence(o) + "\n" : std::string();
 }
 
 PortMapOutcome RunPortMapAfter(const CliOptions& options, CPortMapRunner& runner,
@@ -93,73 +93,4 @@ PortMapOutcome RunPortMapAfter(const CliOptions& options, CPortMapRunner& runner
     config.mapped = mapped;
     config.hops = options.portmapHops;
     return runner.Run(config);
-}
-
-int RunPortMapCli(const CliOptions& options, CSignalRelay& signals) {
-    const auto out = [](const std::string& s) {
-        if (!s.empty())
-            WriteStream(stdout, s);
-    };
-    const auto err = [](const std::string& m) { WriteStream(stderr, "gatewise-cli: " + m + "\n"); };
-    if (!options.logPath.empty() && !CreateEmptyLogFile(options.logPath)) {
-        err("cannot write the log file '" + options.logPath + "'");
-        return kExitLogFile;
-    }
-    CLineEndConverter lineEnds;
-    CLogKeeper logText(!options.logPath.empty());
-    logText.SetOnAppend([&](const std::string& piece) { out(lineEnds.Convert(piece)); });
-    theLog.SetOutputWindow(&logText);
-
-    CPortMapRunner runner;
-    std::atomic<int> signal{0};
-    struct Registration {
-        CSignalRelay& relay;
-        ~Registration() { relay.SetTarget({}); }
-    } registration{signals};
-    signals.SetTarget([&runner, &signal](int signo) {
-        int none = 0;
-        signal.compare_exchange_strong(none, signo);
-        runner.RequestStop();
-    });
-    std::optional<Endpoint> server;
-    if (options.server1)
-        server = Ipv4Endpoint{options.server1->addressNet, HostPort(options.server1->portNet)};
-    const auto start = std::chrono::steady_clock::now();
-    const PortMapOutcome o = RunPortMapAfter(options, runner, server, std::nullopt);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    out(lineEnds.Flush());
-    const char* status = kStatusFinished;
-    int code = kExitOk;
-    if (const int signo = signal.load(); signo != 0) {
-        err(std::string("interrupted by ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
-        status = kStatusInterrupted;
-        code = kExitSignalBase + signo;
-    } else if (o.socketsFailed) {
-        err("could not open a UDP socket");
-        status = kStatusSocketsFailed;
-        code = kExitSockets;
-    }
-    if (o.finished && status == kStatusFinished)
-        out(PortMapMeaningBlock(o));
-    if (options.json) {
-        std::string j = "{\"status\":" + JsonString(status) + "," + FormatPortMapJsonMembers(o);
-        j += ",\"lines\":[";
-        for (std::size_t i = 0; i < o.lines.size(); ++i)
-            j += (i == 0 ? "" : ",") + JsonString(o.lines[i]);
-        j += "],\"durationMs\":" + std::to_string(ms) + "}\n";
-        out(j);
-    }
-    theLog.SetOutputWindow(nullptr);
-    if (!options.logPath.empty()) {
-        std::ofstream file(options.logPath, std::ios::binary | std::ios::trunc);
-        file.write(logText.Text().data(), static_cast<std::streamsize>(logText.Text().size()));
-        file.close();
-        if (file.fail()) {
-            err("cannot write the log file '" + options.logPath + "'");
-            code = kExitLogFile;
-        }
-    }
-    return code;
 }

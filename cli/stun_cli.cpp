@@ -116,12 +116,12 @@ struct StandardRun {
     std::optional<std::uint32_t> mapped;
 };
 
-// The frame of both standard runs (--stun, --lifetime): the log streamed to standard output and
-// kept for --log, a progress line, signals stopping the runner, then the exit status, the block
-// after the log and the JSON. run returns the run's findings, or an exit status when it could
-// not start (it has said why through err).
+// The frame of the standard runs (--stun, --lifetime, --portmap alone): the log streamed to
+// standard output and kept for --log, a progress line, signals stopping the runners, then the
+// exit status, the block after the log and the JSON. run returns the run's findings, or an exit
+// status when it could not start (it has said why through err).
 using RunFn = std::function<std::variant<int, StandardRun>(
-    CStunRunner& runner, CProgressLine& progress,
+    CStunRunner& runner, CPortMapRunner& portmap, CProgressLine& progress,
     const std::function<void(const std::string&)>& err)>;
 
 int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& run) {
@@ -154,7 +154,7 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
     } logRegistration;
 
     CStunRunner runner;
-    CPortMapRunner portmap;  // --portmap: after the STUN tests
+    CPortMapRunner portmap;  // --portmap: alone, or after the STUN tests
     std::atomic<int> signal{0};
     struct Registration {
         CSignalRelay& relay;
@@ -169,7 +169,7 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
     });
 
     const auto start = std::chrono::steady_clock::now();
-    const std::variant<int, StandardRun> ran = run(runner, progress, err);
+    const std::variant<int, StandardRun> ran = run(runner, portmap, progress, err);
     if (const int* failed = std::get_if<int>(&ran)) {
         progress.Clear();
         out(lineEnds.Flush());
@@ -200,13 +200,13 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
     // After the log, never in it (as for the check): --log saves the log alone.
     if (status == kStatusFinished && result.finished) {
         out(result.block);
-        if (mapping && mapping->finished)
-            out("\n" + PortMapMeaningSentence(*mapping) + "\n");
+        if (mapping)
+            out(PortMapMeaningAfter(*mapping));
     }
     if (options.json) {
         std::string json = result.json(status, ms);
-        if (mapping)  // the two members go before the closing brace
-            json.insert(json.size() - 1, "," + FormatPortMapJsonMembers(*mapping));
+        if (mapping)
+            AddPortMapJsonMembers(json, *mapping);
         out(json + "\n");
     }
     theLog.SetOutputWindow(nullptr);
@@ -222,10 +222,11 @@ int RunStandard(const CliOptions& options, CSignalRelay& signals, const RunFn& r
     return code;
 }
 
-// The lifetime test's server: --stun, else Server1 of the settings file (or --server1).
-std::optional<Endpoint> LifetimeServer(const CliOptions& options,
-                                       const std::function<void(const std::string&)>& err,
-                                       int& code) {
+// The server of --lifetime and of --portmap alone: --stun, else Server1 of the settings file
+// (or --server1).
+std::optional<Endpoint> ConfiguredServer(const CliOptions& options,
+                                         const std::function<void(const std::string&)>& err,
+                                         int& code) {
     if (options.stun)
         return Endpoint(HostOrder(*options.stun));
     const SettingsPathChoice choice = options.configPath.empty()
@@ -263,7 +264,8 @@ std::optional<Endpoint> LifetimeServer(const CliOptions& options,
 int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     return RunStandard(
         options, signals,
-        [&options](CStunRunner& runner, CProgressLine& progress, const auto& /*err*/) {
+        [&options](CStunRunner& runner, CPortMapRunner& /*portmap*/, CProgressLine& progress,
+                   const auto& /*err*/) {
             runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
                 progress.Show(StunProgressText(check, nowMs));
             });
@@ -301,9 +303,10 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
 int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals) {
     return RunStandard(
         options, signals,
-        [&options](CStunRunner& runner, CProgressLine& progress, const auto& err) {
+        [&options](CStunRunner& runner, CPortMapRunner& /*portmap*/, CProgressLine& progress,
+                   const auto& err) {
             int code = 0;
-            const std::optional<Endpoint> server = LifetimeServer(options, err, code);
+            const std::optional<Endpoint> server = ConfiguredServer(options, err, code);
             if (!server)
                 return std::variant<int, StandardRun>(code);
             runner.SetOnLifetimeProgress(
@@ -323,6 +326,28 @@ int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals) {
             r.block = "\n" + std::string(kP2pHeading) + "\n" + KeepAliveSentence(outcome) + "\n";
             r.json = [outcome](const char* status, std::int64_t ms) {
                 return FormatLifetimeJson(status, outcome, ms);
+            };
+            return std::variant<int, StandardRun>(r);
+        });
+}
+
+int RunPortMapCli(const CliOptions& options, CSignalRelay& signals) {
+    return RunStandard(
+        options, signals,
+        [&options](CStunRunner& /*runner*/, CPortMapRunner& portmap, CProgressLine& /*progress*/,
+                   const auto& err) {
+            int code = 0;
+            const std::optional<Endpoint> server = ConfiguredServer(options, err, code);
+            if (!server)
+                return std::variant<int, StandardRun>(code);
+            const PortMapOutcome o = RunPortMapAfter(options, portmap, server, std::nullopt);
+            StandardRun r;
+            r.finished = o.finished;
+            r.determined = true;  // whatever it found is its answer
+            r.socketsFailed = o.socketsFailed;
+            r.block = PortMapMeaningBlock(o);
+            r.json = [o](const char* status, std::int64_t ms) {
+                return FormatPortMapJson(status, o, ms);
             };
             return std::variant<int, StandardRun>(r);
         });

@@ -1,6 +1,7 @@
 #pragma once
-// gatewise-cli --stun: the standard STUN behaviour discovery instead of the check. The run on the
-// main thread; signals reach it through the relay. The JSON formatting is pure (any thread).
+// gatewise-cli --stun, --lifetime and --portmap alone: the standard runs instead of the check, in
+// one frame. The run on the main thread; signals reach it through the relay. The JSON formatting
+// is pure (any thread).
 
 #include <cstdint>
 #include <string>
@@ -24,6 +25,10 @@ std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs);
 // gatewise-cli --lifetime [MAX]: the mapping lifetime test against --stun or the configured
 // Server1, framed like the --stun run; returns the exit status.
 int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals);
+
+// gatewise-cli --portmap alone: the port-mapping check against the configured Server1 (or
+// --server1), framed like the --stun run; returns the exit status.
+int RunPortMapCli(const CliOptions& options, CSignalRelay& signals);
 
 // The "lifetime" object of the --json output: aliveS, expiredS, keepaliveS (whole seconds or
 // null), maxS, method and problem (null when none). The whole --json object of a --lifetime run.

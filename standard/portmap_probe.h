@@ -29,7 +29,7 @@ struct PortMapProbeConfig {
     // firstRetryMs, doubling (RFC 6886 section 3.1): at 0, 250, 750 and 1750 ms.
     std::uint64_t budgetMs = 2000;
     std::uint64_t firstRetryMs = 250;
-    std::uint64_t ssdpRetryMs = 500;  // SSDP's searches go twice
+    std::uint64_t ssdpRetryMs = 500;  // SSDP searches again at this steady interval
 };
 
 struct PortMapDiscovery {

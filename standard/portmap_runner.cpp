@@ -154,7 +154,7 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
     for (const std::string& r : o.layers.reasons)
         theLog.WriteTimedLine("NAT layers: %s", r.c_str());
     o.finished = !o.socketsFailed;
-    Summarize(o);
+    SummarizePortMap(o);
     return o;
 }
 
@@ -217,15 +217,16 @@ void CPortMapRunner::Discover(const PortMapRunConfig& config, PortMapOutcome& o)
     o.ssdpMulticast = d.ssdpMulticast;
     if (d.ssdp && !Stopped()) {
         if (m_upnp)
-            AskUpnp(d.ssdp->location, o);
+            AskUpnp(d.ssdp->location, config.budgetMs, o);
         else
             o.upnp.error = "this build has no UPnP";
     }
 }
 
-void CPortMapRunner::AskUpnp(const std::string& location, PortMapOutcome& o) {
+void CPortMapRunner::AskUpnp(const std::string& location, std::uint64_t budgetMs,
+                             PortMapOutcome& o) {
     theLog.WriteTimedLine("UPnP: reading the description %s...", location.c_str());
-    const UpnpStatus s = m_upnp->Describe(location);
+    const UpnpStatus s = m_upnp->Describe(location, budgetMs);
     o.upnp.present = s.described;
     o.upnp.connected = s.connected;
     o.upnp.externalNet = s.externalNet;
@@ -477,7 +478,7 @@ void CPortMapRunner::DeleteAll(PortMapOutcome& o) {
     m_made.clear();
 }
 
-void CPortMapRunner::Summarize(PortMapOutcome& o) {
+void SummarizePortMap(PortMapOutcome& o) {
     const auto yesNo = [](bool b) { return b ? "YES" : "NO"; };
     std::string mapping =
         std::string("UPnP ") +

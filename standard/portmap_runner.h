@@ -93,7 +93,7 @@ private:
     bool Exchange(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes,
                   std::uint64_t budgetMs, const Accept& accept, bool ignoreStop = false);
     void Discover(const PortMapRunConfig& config, PortMapOutcome& o);
-    void AskUpnp(const std::string& location, PortMapOutcome& o);
+    void AskUpnp(const std::string& location, std::uint64_t budgetMs, PortMapOutcome& o);
     std::optional<std::uint32_t> AskMapped(const Endpoint& server, std::uint64_t budgetMs);
     void Verify(const PortMapRunConfig& config, PortMapOutcome& o);
     std::optional<std::uint16_t> MapPort(int protocol, std::uint16_t internalPort,
@@ -102,7 +102,6 @@ private:
                                 std::uint16_t externalPort, std::uint64_t budgetMs,
                                 std::string& note);
     void DeleteAll(PortMapOutcome& o);
-    void Summarize(PortMapOutcome& o);
     std::vector<std::uint32_t> TraceHops(const Endpoint& server);
 
     CStunSockets m_sockets;
@@ -117,6 +116,10 @@ private:
 // The protocols this build can probe, for the log and --help: "NAT-PMP, PCP, UPnP" or
 // "NAT-PMP, PCP (this build has no UPnP)".
 std::string PortMapProtocolsText();
+
+// The verdict lines from the outcome's facts (and inbound: yes when any protocol's inbound test
+// let a packet in), logged in the framed summary "Port Mapping Check Result Summarize".
+void SummarizePortMap(PortMapOutcome& outcome);
 
 // One sentence for "What this means for peer-to-peer", from the outcome's facts alone.
 std::string PortMapMeaningSentence(const PortMapOutcome& outcome);

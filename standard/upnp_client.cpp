@@ -8,6 +8,8 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -35,7 +37,21 @@ public:
             FreeUPNPUrls(&m_urls);
     }
 
-    UpnpStatus Describe(const std::string& location) override {
+    UpnpStatus Describe(const std::string& location, std::uint64_t budgetMs) override {
+        const auto start = std::chrono::steady_clock::now();
+        // The next call is not made once the budget is spent: "" while it is not.
+        const auto late = [&](const char* next) -> std::string {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+            if (static_cast<std::uint64_t>(ms) < budgetMs)
+                return {};
+            char text[128];
+            std::snprintf(text, sizeof text, "the gateway took %.1f s, its budget is %.1f s: %s",
+                          static_cast<double>(ms) / 1000.0, static_cast<double>(budgetMs) / 1000.0,
+                          next);
+            return text;
+        };
         UpnpStatus s;
         char lanAddress[64] = {};
         if (m_haveUrls)
@@ -50,6 +66,8 @@ public:
         }
         s.described = true;
         s.serviceType = Printable(m_data.first.servicetype);
+        if (s.error = late("GetStatusInfo and GetExternalIPAddress not asked"); !s.error.empty())
+            return s;
         char status[64] = {};
         char lastError[64] = {};
         unsigned int uptime = 0;
@@ -60,6 +78,11 @@ public:
             s.connected = s.status == "Connected";
         } else {
             s.error = "GetStatusInfo: " + ErrorText(st);
+        }
+        if (const std::string why = late("GetExternalIPAddress not asked"); !why.empty()) {
+            if (s.error.empty())
+                s.error = why;
+            return s;
         }
         char external[40] = {};
         const int ex =

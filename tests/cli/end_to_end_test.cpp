@@ -241,6 +241,53 @@ TEST_F(CliEndToEnd, QuickModeFindsTheSameVerdictLinesWellUnderThreeSeconds) {
     EXPECT_LT(quick.elapsed, 3s);
 }
 
+// --check --portmap: the port-mapping check follows the check on the same log, with the check's
+// mapped address (so it asks no server again). The namespace has no default route: no router
+// is asked anything.
+TEST_F(CliEndToEnd, PortMapAfterTheCheckUsesTheChecksMappedAddress) {
+    if (const std::string why = RealServerMissing(); !why.empty())
+        GTEST_SKIP() << why;
+    Outcome o = Run({.mode = "real",
+                     .clientArgs = {"--check", "--portmap", "--quick", "--json", "--log",
+                                    m_dir.File("log.txt")},
+                     .ini = Ini()});
+    ASSERT_EQ(o.exit, kExitOk) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(InOrder(
+        o.out, {"\nNAT INCOMING PACKAGES FILTER :    OPEN\n", "Press F5 to start...\n",
+                " --- Start port mapping check (UPnP IGD, NAT-PMP, PCP)...\n",
+                " --- No default gateway: there is no router to ask\n",
+                "        Port Mapping Check Result Summarize\n", "DEFAULT GATEWAY :    NONE\n",
+                "\nWhat this means for peer-to-peer\n\nThis computer's address is public",
+                "    symmetric           yes\n\nYour router does not open ports on request",
+                R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},)j",
+                R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
+                R"j("portRestricted":true,"symmetric":true}},"portMapping":{"gateway":null,)j",
+                R"j("natLayers":{"doubleNat":null,"cgnat":null,"gatewayExternal":null,)j"
+                R"j("mapped":"127.0.0.1","reasons":[],"hops":[]}})j"}));
+    EXPECT_FALSE(Has(o.out, "for the mapped address...")) << o.out;
+    EXPECT_TRUE(InOrder(ReadFile(m_dir.File("log.txt")),
+                        {"NAT Detect Result Summarize", "Port Mapping Check Result Summarize"}));
+}
+
+// --portmap alone runs no check: it asks Server1 of the settings file for the mapped address,
+// and a file without a usable Server1 is invalid settings, as for --lifetime.
+TEST_F(CliEndToEnd, PortMapAloneAsksServer1OfTheSettingsFile) {
+    if (const std::string why = RealServerMissing(); !why.empty())
+        GTEST_SKIP() << why;
+    Outcome o = Run({.mode = "real", .clientArgs = {"--portmap", "--json"}, .ini = Ini()});
+    ASSERT_EQ(o.exit, kExitOk) << o.out << o.err << o.runnerErr;
+    EXPECT_TRUE(InOrder(o.out, {" --- Start port mapping check",
+                                " --- Binding request to 127.0.0.2:" + std::to_string(m_port1) +
+                                    " for the mapped address...\n",
+                                " --- Mapped address: 127.0.0.1\n",
+                                "\nWhat this means for peer-to-peer\n\nYour router does not",
+                                R"j({"status":"finished","portMapping":{"gateway":null,)j"}));
+    EXPECT_FALSE(Has(o.out, "Start NAT Check"));
+    Outcome zero = Run({.clientArgs = {"--portmap", "--json"}, .ini = Ini("0")});
+    EXPECT_EQ(zero.exit, kExitInvalidSettings) << zero.out << zero.err;
+    EXPECT_TRUE(Has(zero.err, "STUN Server1's address or port is zero")) << zero.err;
+}
+
 TEST_F(CliEndToEnd, SilentServerEndsInUnknownWithinThirteenTicks) {
     // The file names no usable Server1; the command line supplies it for this run.
     Outcome o = Run({.mode = "silent",

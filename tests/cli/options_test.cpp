@@ -85,6 +85,24 @@ const GoodCase kGoodCases[] = {
          EXPECT_EQ(*o.friendIp, Addr("192.168.1.9"));
      }},
     {"HelpShort", {"-h"}, [](const CliOptions& o) { EXPECT_TRUE(o.help); }},
+    // --portmap alone reads Server1 from the settings file or --server1.
+    {"PortMapAloneWithSettings",
+     {"--portmap", "--config", "x.ini", "--server1", "127.0.0.2:1", "--json"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.portmap && !o.check && !o.portmapVerify); }},
+    {"PortMapVerifyMeansPortMap",
+     {"--portmap-verify", "--hops"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.portmap && o.portmapVerify && o.portmapHops); }},
+    // After the check every option of the check applies.
+    {"CheckThenPortMap",
+     {"--check", "--portmap", "--quick", "--server2", "127.0.0.3:1", "--friend", "0.0.0.0",
+      "--report"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.check && o.portmap && o.quick && o.report); }},
+    {"CheckAloneIsTheCheck",
+     {"--check"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.check && !o.portmap); }},
+    {"StunThenPortMap",
+     {"--stun", "127.0.0.2", "--portmap", "--quick"},
+     [](const CliOptions& o) { EXPECT_TRUE(o.stun && o.portmap && o.quick); }},
     // A value that looks like an option is still the value of the option before it.
     {"ValueStartingWithDashes",
      {"--log", "--json"},
@@ -146,6 +164,25 @@ const BadCase kBadCases[] = {
     {"RespondWithReport", {"--report", "--respond"}, "--respond runs no check"},
     {"RespondWithQuick", {"--quick", "--respond"}, "--respond runs no check"},
     {"QuickWithTick", {"--quick", "--tick-ms", "100"}, "--tick-ms does not apply"},
+    {"HopsWithoutPortMap", {"--hops"}, "--hops needs --portmap"},
+    {"PortMapAloneWithCheckOptions",
+     {"--portmap", "--server2", "127.0.0.3:1", "--quick"},
+     "--server2, --quick cannot be combined with it (--check --portmap runs the check first)"},
+    {"PortMapAloneWithFriendAndReport",
+     {"--portmap", "--friend", "0.0.0.0", "--report"},
+     "--friend, --report cannot"},
+    {"PortMapWithRespond", {"--portmap", "--respond"}, "--respond cannot"},
+    {"PortMapAfterStunWithServer1",
+     {"--stun", "127.0.0.2", "--portmap", "--server1", "127.0.0.2:1"},
+     "--server1 cannot"},
+    {"PortMapWithLifetime", {"--lifetime", "--portmap-verify"}, "--portmap cannot"},
+    {"CheckWithStun",
+     {"--check", "--stun", "127.0.0.2"},
+     "--check runs the check, not the standard STUN tests"},
+    {"CheckWithLifetime",
+     {"--lifetime", "--check"},
+     "--check runs the check, not the --lifetime test"},
+    {"CheckWithRespond", {"--check", "--respond"}, "--respond runs no check, so --check"},
     {"QuickWithStunRto",
      {"--stun", "127.0.0.1", "--quick", "--stun-rto-ms", "100"},
      "--stun-rto-ms does not apply"},
@@ -252,7 +289,8 @@ TEST(OptionsHelp, ExplainsEveryOptionAndTheExitCodes) {
     const std::string help = UsageText("gatewise-cli");
     for (const char* word :
          {"--config", "--server1", "--server2", "--friend", "--log", "--json", "--report",
-          "--respond", "--tick-ms", "--lifetime", "--help", "Exit status", "130"}) {
+          "--respond", "--tick-ms", "--lifetime", "--portmap", "--portmap-verify", "--hops",
+          "--check", "--help", "Exit status", "130"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(help.back(), '\n');
