@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "engine/prober_util.h"
 #include "net/socket_layer.h"
+#include "net/tick.h"
 
 using namespace prober;
 
@@ -69,11 +70,6 @@ SettingsLoad LoadDefaultSettings(StunSettings& out) {
     return ReadSettingsForCheck(out);
 }
 
-std::uint64_t SteadyMs() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
 }  // namespace
 
 CCheckModule::CCheckModule() : m_quick(m_prober, SteadyMs), m_loadSettings(LoadDefaultSettings) {}

@@ -1,15 +1,10 @@
 #include "engine/responder_limit.h"
 
 #include <algorithm>
-#include <chrono>
+
+#include "net/tick.h"
 
 namespace {
-
-std::uint64_t SteadyMs() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
 
 // Elapsed milliseconds; a clock that went back counts as no time passed.
 std::uint64_t Since(std::uint64_t now, std::uint64_t then) {

@@ -1,13 +1,13 @@
 #include "standard/portmap_runner.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "core/log.h"
 #include "core/verdicts.h"
 #include "net/address_text.h"
 #include "net/messages.h"
 #include "net/stun_message.h"
+#include "net/tick.h"
 #include "standard/stun_check.h"
 
 namespace {
@@ -71,9 +71,7 @@ void CPortMapRunner::SetUpnpClient(std::unique_ptr<IUpnpClient> c, bool availabl
 }
 
 std::uint64_t CPortMapRunner::NowMs() const {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
+    return SteadyMs();
 }
 
 void CPortMapRunner::RequestStop() {

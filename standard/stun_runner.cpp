@@ -1,15 +1,14 @@
 #include "standard/stun_runner.h"
 
 #include <algorithm>
-#include <chrono>
 #include <type_traits>
+
+#include "net/tick.h"
 
 CStunRunner::CStunRunner() = default;
 
 std::uint64_t CStunRunner::NowMs() const {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
+    return SteadyMs();
 }
 
 void CStunRunner::RequestStop() {
