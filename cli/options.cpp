@@ -456,11 +456,12 @@ Options:
   --lifetime [MAX] run no check: measure how long the NAT keeps an idle UDP mapping
                    (RFC 5780 section 4.6, over standard STUN: the server must honour
                    RESPONSE-PORT, as gatewise-server does) against --stun H[:P] or else
-                   the configured Server1, trying idle times up to MAX seconds ()" +
+                   the configured Server1, trying idle times up to MAX seconds
+                   ()" +
            std::to_string(kMinLifetimeS) + "-" + std::to_string(kMaxLifetimeS) + ", default " +
-           std::to_string(kDefaultLifetimeS) + R"(); the
-                   test takes a little longer than MAX and ends with the lifetime's
-                   range and how often to send a keep-alive; only --stun, --config,
+           std::to_string(kDefaultLifetimeS) + R"(); the test takes a little longer than MAX
+                   and ends with the lifetime's range and how often to send a
+                   keep-alive; only --stun, --config,
                    --server1, --log and --json combine with it
   --portmap        run the port-mapping check: does the default gateway open ports on
                    request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
