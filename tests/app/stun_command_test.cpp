@@ -150,7 +150,7 @@ TEST_F(CheckFlowStun, DialogReadsAndWritesStunServerAndChecksInput) {
             << row.name;
         EXPECT_EQ(View()->StunCheckRunning(), row.runs) << row.name;
         EXPECT_EQ(LoadStunServerText(m_ini.toStdString()), row.saved) << row.name;
-        View()->StopStunCheck();
+        View()->StopBackgroundRun();
         lastSaved = QString::fromLatin1(row.saved);
     }
     // Every other line stays as it was.
