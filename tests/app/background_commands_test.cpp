@@ -268,7 +268,8 @@ TEST_F(IsolatedPortMap, NoGatewayServiceEndsSoonWithNothingPresent) {
     ASSERT_EQ(View()->RunningKind(), BackgroundKind::PortMap);
     ExpectCommandsWhileRunning(true, "running");
     ASSERT_TRUE(WaitUntil([this] { return !View()->BackgroundRunning(); }, 10000));
-    EXPECT_LT(timer.elapsed(), 3500);
+    // The probe's 2 s and one exchange with Server1, with room for a busy machine.
+    EXPECT_LT(timer.elapsed(), 4000);
     ExpectCommandsWhileRunning(false, "ended");
     ASSERT_TRUE(View()->LastPortMapOutcome().has_value());
     const PortMapOutcome& o = *View()->LastPortMapOutcome();
