@@ -17,6 +17,10 @@ inline constexpr int kStopNatDetect = 32778;  // Esc
 inline constexpr int kQuickNatDetect = 32779;  // Shift+F5
 // The standard STUN check in its quick mode, as Shift+F5 is for F5.
 inline constexpr int kQuickStunCheck = 32780;  // Ctrl+Shift+F5
+// Whether the router opens ports on request (UPnP IGD, NAT-PMP, PCP) and packets come in.
+inline constexpr int kPortMapCheck = 32781;
+// How long the NAT keeps an idle UDP mapping.
+inline constexpr int kMappingLifetime = 32782;
 
 // Framework commands.
 inline constexpr int kFileNew = 57600;   // answered, but no menu item or key reaches it

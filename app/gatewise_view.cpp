@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "app/command_ids.h"
+#include "app/lifetime_dlg.h"
 #include "app/stun_server_dlg.h"
 #include "app/stun_setting_dlg.h"
 #include "app/template_dialog.h"
@@ -20,6 +21,7 @@
 #include "core/utf8_text.h"
 #include "engine/p2p_meaning.h"
 #include "net/address_text.h"
+#include "net/messages.h"
 #include "standard/stun_runner.h"
 
 namespace {
@@ -74,6 +76,69 @@ std::optional<Ipv4Endpoint> ResolveStunServer(const StunServerText& server, cons
     }
     return Ipv4Endpoint{found.addressNet, server.port};
 }
+
+// STUN Server1 of the settings, for the port-mapping check and the lifetime test. Runs on the
+// run's thread: a name is looked up there, and what is wrong with the file or the name is
+// logged (ReadSettingsForCheck); a zero address or port adds a line ending in withoutIt.
+std::optional<Ipv4Endpoint> Server1OfSettings(const std::string& path, const char* withoutIt) {
+    StunSettings s;
+    AddressLookup lookup;
+    lookup.server2 = false;
+    lookup.friendAddress = false;
+    ReadSettingsForCheck(s, path, lookup);
+    if (s.server1Ip == 0 || s.server1Port == 0) {
+        theLog.WriteLine(
+            "STUN Server1 of the settings has no address or port (File > STUN "
+            "Setting...): %s.",
+            withoutIt);
+        return std::nullopt;
+    }
+    if (UsesExampleServers(StunSettings{.server1Ip = s.server1Ip}))
+        theLog.WriteLine("%s", kExampleServersText);
+    return Ipv4Endpoint{s.server1Ip, HostPort(s.server1Port)};
+}
+
+// How a background run is named in the status bar, the stop line and a refusal.
+struct BackgroundNames {
+    const char* title;     // "Standard STUN check"
+    const char* sentence;  // "STUN check", in "start the STUN check when it has ended"
+};
+BackgroundNames NamesOf(BackgroundKind kind) {
+    switch (kind) {
+        case BackgroundKind::StunCheck:
+            return {"Standard STUN check", "STUN check"};
+        case BackgroundKind::Lifetime:
+            return {"Mapping lifetime test", "mapping lifetime test"};
+        case BackgroundKind::PortMap:
+            return {"Port mapping check", "port mapping check"};
+        case BackgroundKind::None:
+            break;
+    }
+    return {"", ""};
+}
+
+// A runner of the standard tests, seen from the window.
+CBackgroundRun::Control StunRunnerControl(const std::shared_ptr<CStunRunner>& runner) {
+    return {.stop = [runner] { runner->RequestStop(); },
+            .progress = [runner] { return runner->Progress(); }};
+}
+
+// The most a port-mapping check with the inbound test can take: the probe, the mapped address,
+// then for each protocol a mapping, the inbound test and the deletion (1 s each).
+std::uint64_t PortMapBoundMs(const PortMapRunConfig& config) {
+    constexpr std::uint64_t kProtocols = 3;
+    constexpr std::uint64_t kDeleteMs = 1000;
+    return config.budgetMs * (2 + 2 * kProtocols) + kDeleteMs * kProtocols;
+}
+
+// The peer-to-peer block after a run's summary, as one piece so no line is cut at WriteLine's
+// length.
+void AppendMeaningBlock(const std::vector<std::string>& lines) {
+    std::string block = "\r\n";
+    for (const std::string& line : lines)
+        block += line + "\r\n";
+    theLog.AppendText(block.c_str());
+}
 }  // namespace
 
 QString LogBytesToText(std::string_view bytes) {
@@ -113,9 +178,9 @@ void CGatewiseView::CheckEndPresenter::OpenLink(const std::string& url) {
 CGatewiseView::~CGatewiseView() {
     m_timer1.stop();
     m_timer2.stop();
-    // Before the log is unbound: the STUN check's thread writes through it. No signal here, the
-    // frame that listens is being destroyed.
-    JoinStunCheck();
+    // Before the log is unbound: a background run's thread writes through it. No signal here,
+    // the frame that listens is being destroyed.
+    m_background.Join();
     if (theLog.OutputWindow() == this)
         theLog.SetOutputWindow(nullptr);
     // Cancels a delivery waiting for this thread and joins the network threads before the Qt
@@ -176,14 +241,14 @@ void CGatewiseView::OnStartupTimer() {
 void CGatewiseView::OnStartNatDetect() {
     // Before start-up the network side does not exist yet; a module created now would be
     // replaced, still running, at start-up.
-    if (!m_startupDone || StunCheckRunning())
+    if (!m_startupDone || BackgroundRunning())
         return;
     m_check.StartCheck();
     UpdateCheckState();
 }
 
 void CGatewiseView::OnQuickNatDetect() {
-    if (!m_startupDone || StunCheckRunning())
+    if (!m_startupDone || BackgroundRunning())
         return;
     m_check.StartQuickCheck();
     UpdateCheckState();
@@ -192,11 +257,12 @@ void CGatewiseView::OnQuickNatDetect() {
 void CGatewiseView::OnStopNatDetect() {
     if (m_check.StopCheck()) {
         UpdateCheckState();
-    } else if (StunCheckRunning()) {
-        StopStunCheck();
+    } else if (BackgroundRunning()) {
+        const char* name = NamesOf(m_backgroundKind).title;
+        StopBackgroundRun();
         // Queued behind the lines the stopped thread has posted, so it comes last.
         QMetaObject::invokeMethod(
-            this, [] { theLog.WriteTimedLine("Standard STUN check stopped by the user."); },
+            this, [name] { theLog.WriteTimedLine("%s stopped by the user.", name); },
             Qt::QueuedConnection);
     }
 }
@@ -229,16 +295,17 @@ QString RunningStatusText(const CheckProgress& progress, int tickMs) {
 QString CGatewiseView::StatusText() const {
     if (m_natCheckRunning)
         return RunningStatusText(m_check.Progress(), kTickMs);
-    if (StunCheckRunning())
-        return QStringLiteral("Standard STUN check running; Esc stops it.");
+    if (BackgroundRunning())
+        return QStringLiteral("%1 running; Esc stops it.")
+            .arg(QString::fromLatin1(NamesOf(m_backgroundKind).title));
     if (m_logFullNoted)
         return LogFullText();
     return QString::fromLatin1(kIdleStatusText);
 }
 
 void CGatewiseView::EmitStatus() {
-    if (StunCheckRunning()) {
-        const auto [value, maximum] = StunProgress();
+    if (BackgroundRunning()) {
+        const auto [value, maximum] = m_background.ProgressSeconds();
         emit statusChanged(StatusText(), value, maximum);
         return;
     }
@@ -258,11 +325,42 @@ QString CGatewiseView::LogFullText() {
         .arg(kLogTextLimit);
 }
 
-std::pair<int, int> CGatewiseView::StunProgress() const {
-    const StunRunProgress progress = m_stunRunner->Progress();
-    const int elapsed = static_cast<int>(progress.elapsedMs / 1000);
-    const int end = static_cast<int>((progress.elapsedMs + progress.leftMs + 999) / 1000);
-    return {elapsed, std::max(end, elapsed + 1)};
+bool CGatewiseView::MayStartBackgroundRun(BackgroundKind kind) {
+    // Before start-up the log is not bound to this window yet.
+    if (!m_startupDone || BackgroundRunning())
+        return false;
+    if (m_check.IsChecking()) {
+        theLog.WriteLine("The NAT check is running; start the %s when it has ended.",
+                         NamesOf(kind).sentence);
+        return false;
+    }
+    return true;
+}
+
+void CGatewiseView::StartBackgroundRun(BackgroundKind kind, CBackgroundRun::Control control,
+                                       std::function<CBackgroundRun::Epilogue()> body) {
+    m_backgroundKind = kind;
+    m_background.Start(this, std::move(control), [this, body = std::move(body)] {
+        return [this, then = body()] {
+            BackgroundRunEnded();
+            then();
+        };
+    });
+    m_progressTimer.start(kProgressMs, this);
+    emit backgroundRunChanged(true);
+    EmitStatus();
+}
+
+void CGatewiseView::BackgroundRunEnded() {
+    m_backgroundKind = BackgroundKind::None;
+    m_progressTimer.stop();
+    emit backgroundRunChanged(false);
+    EmitStatus();
+}
+
+void CGatewiseView::StopBackgroundRun() {
+    if (m_background.Join())
+        BackgroundRunEnded();
 }
 
 void CGatewiseView::OnStandardStunCheck() {
@@ -274,13 +372,8 @@ void CGatewiseView::OnQuickStunCheck() {
 }
 
 void CGatewiseView::AskAndStartStunCheck(bool quick) {
-    // Before start-up the log is not bound to this window yet.
-    if (!m_startupDone || StunCheckRunning())
+    if (!MayStartBackgroundRun(BackgroundKind::StunCheck))
         return;
-    if (m_check.IsChecking()) {
-        theLog.WriteLine("The NAT check is running; start the STUN check when it has ended.");
-        return;
-    }
     CStunServerDlg dlg(window());
     UseDialogTitleBar(dlg);
     if (quick)
@@ -298,41 +391,30 @@ void CGatewiseView::AskAndStartStunCheck(bool quick) {
 
 void CGatewiseView::StartStunCheck(const StunServerText& server,
                                    const std::optional<StunServerText>& server2, bool quick) {
-    m_stunRunner = std::make_unique<CStunRunner>();
-    const unsigned run = ++m_stunRun;
-    CStunRunner* runner = m_stunRunner.get();
+    auto runner = std::make_shared<CStunRunner>();
     StunCheckConfig config;
     config.timing = m_stunTiming;
     config.quick = quick;
     config.serverName = ParseIpv4(server.host) ? std::string() : server.host;
-    m_stunThread = std::thread([this, run, runner, config, server, server2]() mutable {
-        // Name lookups happen here, so a slow resolver never freezes the window.
-        StunOutcome outcome;
-        const std::optional<Ipv4Endpoint> first = ResolveStunServer(server, "STUN server");
-        std::optional<Ipv4Endpoint> second;
-        if (first && server2)
-            second = ResolveStunServer(*server2, "second STUN server");
-        if (first && (!server2 || second)) {
-            config.server = *first;
-            config.server2 = second;
-            outcome = runner->Run(config);
-        }
-        // Posted after every line of the run, so it arrives after them.
-        QMetaObject::invokeMethod(
-            this, [this, run, outcome] { OnStunCheckEnded(run, outcome); }, Qt::QueuedConnection);
-    });
-    m_progressTimer.start(kProgressMs, this);
-    emit stunCheckRunningChanged(true);
-    EmitStatus();
+    StartBackgroundRun(
+        BackgroundKind::StunCheck, StunRunnerControl(runner),
+        [this, runner, config, server, server2]() mutable -> CBackgroundRun::Epilogue {
+            // Name lookups happen here, so a slow resolver never freezes the window.
+            StunOutcome outcome;
+            const std::optional<Ipv4Endpoint> first = ResolveStunServer(server, "STUN server");
+            std::optional<Ipv4Endpoint> second;
+            if (first && server2)
+                second = ResolveStunServer(*server2, "second STUN server");
+            if (first && (!server2 || second)) {
+                config.server = *first;
+                config.server2 = second;
+                outcome = runner->Run(config);
+            }
+            return [this, outcome] { OnStunCheckEnded(outcome); };
+        });
 }
 
-void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
-    // A run stopped by StopStunCheck has been joined already; its end means nothing now.
-    if (run != m_stunRun || !m_stunThread.joinable())
-        return;
-    m_stunThread.join();  // it has nothing left to do but return
-    m_stunRunner.reset();
-    m_progressTimer.stop();
+void CGatewiseView::OnStunCheckEnded(const StunOutcome& outcome) {
     m_lastStunOutcome = outcome;
     if (outcome.finished && !outcome.interrupted && !outcome.socketsFailed) {
         if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
@@ -340,31 +422,87 @@ void CGatewiseView::OnStunCheckEnded(unsigned run, const StunOutcome& outcome) {
             theLog.WriteLine("");
             theLog.WriteLine("%s", hint.c_str());
         }
-        // As one piece, so no line is cut at WriteLine's length.
-        std::string block = "\r\n";
-        for (const std::string& line : P2pMeaningLines(MeaningOfStun(outcome)))
-            block += line + "\r\n";
-        theLog.AppendText(block.c_str());
+        AppendMeaningBlock(P2pMeaningLines(MeaningOfStun(outcome)));
     }
-    emit stunCheckRunningChanged(false);
-    EmitStatus();
 }
 
-bool CGatewiseView::JoinStunCheck() {
-    if (!m_stunThread.joinable())
-        return false;
-    m_stunRunner->RequestStop();
-    m_stunThread.join();
-    m_stunRunner.reset();
-    m_progressTimer.stop();
-    return true;
+void CGatewiseView::OnMappingLifetime() {
+    if (!MayStartBackgroundRun(BackgroundKind::Lifetime))
+        return;
+    CLifetimeDlg dlg(window());
+    UseDialogTitleBar(dlg);
+    if (m_lifetimeMaxSeconds != 0)
+        dlg.m_maxSeconds = m_lifetimeMaxSeconds;
+    dlg.m_serverText = m_lifetimeServerText;
+    const int result = m_runLifetimeDialog ? m_runLifetimeDialog(dlg) : dlg.exec();
+    if (result != QDialog::Accepted)
+        return;
+    m_lifetimeMaxSeconds = dlg.m_maxSeconds;
+    m_lifetimeServerText = dlg.m_serverText;
+    LifetimeConfig config;
+    config.maxMs = static_cast<std::uint64_t>(dlg.m_maxSeconds) * 1000;
+    if (m_lifetimeConfigHook)
+        m_lifetimeConfigHook(config);
+    auto runner = std::make_shared<CStunRunner>();
+    StartBackgroundRun(BackgroundKind::Lifetime, StunRunnerControl(runner),
+                       [this, runner, config, server = dlg.m_server,
+                        path = m_settingsPath]() mutable -> CBackgroundRun::Epilogue {
+                           LifetimeOutcome outcome;
+                           const std::optional<Ipv4Endpoint> at =
+                               server ? ResolveStunServer(*server, "STUN server")
+                                      : Server1OfSettings(path, "no lifetime test was started");
+                           if (at) {
+                               config.server = *at;
+                               config.serverName =
+                                   server && !ParseIpv4(server->host) ? server->host : "";
+                               outcome = runner->RunLifetime(config);
+                           }
+                           return [this, outcome] { OnLifetimeEnded(outcome); };
+                       });
 }
 
-void CGatewiseView::StopStunCheck() {
-    if (JoinStunCheck()) {
-        emit stunCheckRunningChanged(false);
-        EmitStatus();
-    }
+void CGatewiseView::OnLifetimeEnded(const LifetimeOutcome& outcome) {
+    m_lastLifetimeOutcome = outcome;
+    if (outcome.finished && !outcome.interrupted && !outcome.socketsFailed)
+        AppendMeaningBlock({kP2pHeading, "", KeepAliveSentence(outcome)});
+}
+
+void CGatewiseView::OnPortMapCheck() {
+    if (!MayStartBackgroundRun(BackgroundKind::PortMap))
+        return;
+    auto runner = std::make_shared<CPortMapRunner>();
+    PortMapRunConfig config;
+    config.verify = true;
+    CBackgroundRun::Control control;
+    control.stop = [runner] { runner->RequestStop(); };
+    control.boundMs = PortMapBoundMs(config);
+    StartBackgroundRun(
+        BackgroundKind::PortMap, std::move(control),
+        [this, runner, config, path = m_settingsPath]() mutable -> CBackgroundRun::Epilogue {
+            if (const std::optional<Ipv4Endpoint> server = Server1OfSettings(
+                    path, "the check runs without the mapped address and the inbound test"))
+                config.server = *server;
+            const PortMapOutcome outcome = runner->Run(config);
+            return [this, outcome] { OnPortMapEnded(outcome); };
+        });
+}
+
+void CGatewiseView::OnPortMapEnded(const PortMapOutcome& outcome) {
+    m_lastPortMapOutcome = outcome;
+    if (!outcome.finished || outcome.interrupted)
+        return;
+    const std::vector<std::string> meaning = {kP2pHeading, "", PortMapMeaningSentence(outcome)};
+    AppendMeaningBlock(meaning);
+    ResultDetails details;
+    details.meaning = meaning;
+    std::vector<std::string> notes;
+    for (const std::string& reason : outcome.layers.reasons)
+        notes.push_back("NAT layers: " + reason);
+    notes.insert(notes.end(), outcome.cleanup.begin(), outcome.cleanup.end());
+    details.otherLines = notes;
+    m_presenter.ShowOtherResult(QStringLiteral("Port Mapping"),
+                                QStringLiteral("Port mapping check finish:"), outcome.lines,
+                                details);
 }
 
 void CGatewiseView::OnStunSetting() {

@@ -4,8 +4,9 @@
 // passes the one-second tick on for the rest of the run. User-interface thread only; the network
 // module's threads reach it only through the notify target, which posts to this thread.
 // The one exception is the log target (TextLength, SetEmptySelection, ReplaceSelectionNoUndo):
-// the standard STUN check's thread writes through theLog too, and its text is posted to this
-// thread and appended at the end there, in the order it was written.
+// the thread of a background run (the standard STUN check, the mapping lifetime test, the
+// port-mapping check) writes through theLog too, and its text is posted to this thread and
+// appended at the end there, in the order it was written.
 
 #include <QBasicTimer>
 #include <QElapsedTimer>
@@ -19,16 +20,22 @@
 #include <thread>
 #include <utility>
 
+#include "app/background_run.h"
 #include "app/qt_notify_target.h"
 #include "app/result_dlg.h"
 #include "core/log.h"
 #include "engine/check_module.h"
+#include "standard/mapping_lifetime.h"
+#include "standard/portmap_runner.h"
 #include "standard/stun_check.h"
 
-class CStunRunner;
+class CLifetimeDlg;
 class CStunSettingDlg;
 class CStunServerDlg;
 struct StunServerText;
+
+// What runs on a thread of its own beside the window, if anything: one at a time.
+enum class BackgroundKind { None, StunCheck, Lifetime, PortMap };
 
 class CGatewiseView : public QPlainTextEdit, public ILogTarget {
     Q_OBJECT
@@ -47,8 +54,8 @@ public:
     // Shift+F5: the same check in its quick mode (CCheckModule::StartQuickCheck), under the same
     // rules as F5; Esc stops it too.
     void OnQuickNatDetect();
-    // The stop command (Esc): ends the NAT check or the standard STUN check that runs, with a log
-    // line; does nothing when neither runs.
+    // The stop command (Esc): ends the NAT check or the background run that runs, with a log
+    // line; does nothing when none runs.
     void OnStopNatDetect();
     void OnStunSetting();
     void OnClearLog();
@@ -61,19 +68,35 @@ public:
     void OnStandardStunCheck();
     // Ctrl+Shift+F5: the same in the check's quick mode (StunCheckConfig::quick).
     void OnQuickStunCheck();
+    // The port-mapping check (CPortMapRunner) with the inbound test, against STUN Server1 of the
+    // settings, on a thread of its own: its log, the peer-to-peer sentence, then its result in
+    // the result dialog. Under the same rules as the standard STUN check; a stop (Esc, closing)
+    // waits until every mapping made is deleted.
+    void OnPortMapCheck();
+    // Asks for the longest idle time and a server (STUN Server1 of the settings when left empty)
+    // and runs the mapping lifetime test on a thread of its own, under the same rules; a test
+    // that finishes adds the keep-alive sentence for peer-to-peer.
+    void OnMappingLifetime();
 
-    bool StunCheckRunning() const { return m_stunThread.joinable(); }
+    BackgroundKind RunningKind() const { return m_backgroundKind; }
+    bool BackgroundRunning() const { return m_background.Running(); }
+    bool StunCheckRunning() const { return m_backgroundKind == BackgroundKind::StunCheck; }
     // The NAT check as the window last showed it (checked on every tick, every delivery's
     // aftermath within kProgressMs, and at once after the start and stop commands).
     bool NatCheckRunning() const { return m_natCheckRunning; }
     // What the status bar shows while nothing else is shown there: the running check's progress,
     // the full-log notice or "Ready".
     QString StatusText() const;
-    // Ends a STUN check in progress and waits for its thread: about 100 ms, or as long as a name
-    // lookup in progress takes. Lines already written still reach the log.
-    void StopStunCheck();
-    // What the last STUN check that ran to its end found (not one that was stopped).
+    // Ends a background run in progress and waits for its thread: about 100 ms, or as long as a
+    // name lookup in progress or the deletion of a port mapping takes. Lines already written
+    // still reach the log.
+    void StopBackgroundRun();
+    // What the last run of each kind that ran to its end found (not one that was stopped).
     const std::optional<StunOutcome>& LastStunOutcome() const { return m_lastStunOutcome; }
+    const std::optional<LifetimeOutcome>& LastLifetimeOutcome() const {
+        return m_lastLifetimeOutcome;
+    }
+    const std::optional<PortMapOutcome>& LastPortMapOutcome() const { return m_lastPortMapOutcome; }
 
     // The log target: lengths and positions in characters of the shown text, where a line end is
     // one character.
@@ -102,6 +125,15 @@ public:
     }
     // The STUN check's retransmission timing (tests shorten the waits).
     void SetStunTiming(const StunTiming& timing) { m_stunTiming = timing; }
+    // Runs the mapping lifetime test's dialog instead of exec(); returns its result.
+    void SetLifetimeDialogRunner(std::function<int(CLifetimeDlg&)> runner) {
+        m_runLifetimeDialog = std::move(runner);
+    }
+    // Changes each lifetime test's configuration as the dialog made it (tests shorten the
+    // idle times and waits).
+    void SetLifetimeConfigHook(std::function<void(LifetimeConfig&)> hook) {
+        m_lifetimeConfigHook = std::move(hook);
+    }
     // Asks for a font instead of the font dialog; nullopt = cancelled.
     void SetFontPrompt(std::function<std::optional<QFont>(QWidget*)> prompt) {
         m_promptFont = std::move(prompt);
@@ -118,10 +150,10 @@ signals:
     // The NAT check started (true) or ended (false); the frame disables F5 meanwhile.
     void natCheckRunningChanged(bool running);
     // StatusText() or the progress changed. maximum 0: no progress to show. In seconds: the time
-    // since the running check (either kind) started, and that plus the most it can still take.
+    // since the running check (any kind) started, and that plus the most it can still take.
     void statusChanged(const QString& text, int value, int maximum);
-    // A standard STUN check started (true) or ended (false); the frame disables F5 meanwhile.
-    void stunCheckRunningChanged(bool running);
+    // A background run started (true) or ended (false); the frame disables F5 meanwhile.
+    void backgroundRunChanged(bool running);
 
 protected:
     void timerEvent(QTimerEvent* event) override;
@@ -137,14 +169,20 @@ private:
     // The notice that the check's text reached the limit, as the log's last line.
     void AppendLogFullNotice(QTextCursor& cursor);
     bool LogEndsWithFullNotice() const;
+    // Whether a background run of kind may start now: not before start-up or while one runs,
+    // and not during the NAT check (refused with a log line).
+    bool MayStartBackgroundRun(BackgroundKind kind);
+    // Starts body on the run's thread; its epilogue runs here once the run has ended by itself.
+    void StartBackgroundRun(BackgroundKind kind, CBackgroundRun::Control control,
+                            std::function<CBackgroundRun::Epilogue()> body);
+    // The window after a background run: commands, progress and status as when idle.
+    void BackgroundRunEnded();
     void AskAndStartStunCheck(bool quick);
     void StartStunCheck(const StunServerText& server, const std::optional<StunServerText>& server2,
                         bool quick);
-    // The progress bar's value and maximum while the STUN check runs, in seconds.
-    std::pair<int, int> StunProgress() const;
-    void OnStunCheckEnded(unsigned run, const StunOutcome& outcome);
-    // Joins the STUN check's thread after asking it to stop; false when none ran.
-    bool JoinStunCheck();
+    void OnStunCheckEnded(const StunOutcome& outcome);
+    void OnLifetimeEnded(const LifetimeOutcome& outcome);
+    void OnPortMapEnded(const PortMapOutcome& outcome);
     bool OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
     // How often the status bar looks at a running check: a reply ends a step between ticks.
@@ -181,16 +219,22 @@ private:
     std::function<int(CStunSettingDlg&)> m_runSettingsDialog;
     std::function<std::optional<QFont>(QWidget*)> m_promptFont;
 
-    // The standard STUN check. The runner lives as long as its thread; both are touched only on
-    // this thread (the runner's own thread runs Run, and RequestStop is safe from here).
+    // The background run: its runner lives as long as its thread (the run's thread runs it, and
+    // its stop and progress are safe from here).
     const std::thread::id m_uiThread = std::this_thread::get_id();
-    std::unique_ptr<CStunRunner> m_stunRunner;
-    std::thread m_stunThread;
-    unsigned m_stunRun = 0;  // counts runs, so the late end of a stopped run is ignored
+    CBackgroundRun m_background;
+    BackgroundKind m_backgroundKind = BackgroundKind::None;
     StunTiming m_stunTiming;
     QString m_stunServer2Text;  // the second server, kept for this session only
     std::optional<StunOutcome> m_lastStunOutcome;
     std::function<int(CStunServerDlg&)> m_runStunServerDialog;
+    // The lifetime dialog's values, kept for this session only.
+    int m_lifetimeMaxSeconds = 0;  // 0: the dialog's default
+    QString m_lifetimeServerText;
+    std::optional<LifetimeOutcome> m_lastLifetimeOutcome;
+    std::function<int(CLifetimeDlg&)> m_runLifetimeDialog;
+    std::function<void(LifetimeConfig&)> m_lifetimeConfigHook;
+    std::optional<PortMapOutcome> m_lastPortMapOutcome;
 };
 
 // The status text of a running check: its test, what it waits for and its step's time-out.

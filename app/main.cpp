@@ -5,6 +5,8 @@
 
 #include "app/automation.h"
 #include "app/gatewise_app.h"
+#include "app/gatewise_view.h"
+#include "app/quit_signals.h"
 #include "app/tsan_qt_suppressions.h"
 
 int main(int argc, char* argv[]) {
@@ -15,5 +17,10 @@ int main(int argc, char* argv[]) {
     if (!app.InitInstance(args))
         return 1;
     ArmAutomation(app);
+    // A port-mapping check in progress deletes its mappings before a signal ends the program.
+    WatchQuitSignals([&app] {
+        if (CGatewiseView* view = app.View())
+            view->StopBackgroundRun();
+    });
     return QApplication::exec();
 }

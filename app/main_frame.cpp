@@ -72,12 +72,17 @@ void CMainFrame::CreateActions() {
                [v] { v->OnStandardStunCheck(); });
     AddCommand(cmd::kQuickStunCheck, QStringLiteral("Q&uick Standard STUN Check...\tCtrl+Shift+F5"),
                [v] { v->OnQuickStunCheck(); });
+    AddCommand(cmd::kPortMapCheck, QStringLiteral("Port &Mapping Check"),
+               [v] { v->OnPortMapCheck(); });
+    AddCommand(cmd::kMappingLifetime, QStringLiteral("Mapping &Lifetime Test..."),
+               [v] { v->OnMappingLifetime(); });
     AddCommand(
         cmd::kStopNatDetect, QStringLiteral("S&top NAT Detect\tEsc"), [v] { v->OnStopNatDetect(); },
         QStringLiteral("Stop the running check"));
     // One check at a time: the start commands rest while a check runs, the stop command while
-    // none does. Ctrl+F5 stays on during the NAT check to say in the log why it cannot start.
-    connect(v, &CGatewiseView::stunCheckRunningChanged, this, [this] { UpdateCheckCommands(); });
+    // none does. The commands of the checks on a thread of their own stay on during the NAT
+    // check to say in the log why they cannot start.
+    connect(v, &CGatewiseView::backgroundRunChanged, this, [this] { UpdateCheckCommands(); });
     connect(v, &CGatewiseView::natCheckRunningChanged, this, [this] { UpdateCheckCommands(); });
     AddCommand(
         cmd::kFileSave, QStringLiteral("&Save Result\tCtrl+S"), [this] { m_doc->DoFileSave(); },
@@ -127,6 +132,8 @@ void CMainFrame::CreateMenus() {
     file->addAction(Command(cmd::kQuickNatDetect));
     file->addAction(Command(cmd::kStandardStunCheck));
     file->addAction(Command(cmd::kQuickStunCheck));
+    file->addAction(Command(cmd::kPortMapCheck));
+    file->addAction(Command(cmd::kMappingLifetime));
     file->addAction(Command(cmd::kStopNatDetect));
     file->addAction(Command(cmd::kFileSave));
     file->addAction(Command(cmd::kFileSaveAs));
@@ -184,12 +191,13 @@ void CMainFrame::CreateStatusBar() {
 
 void CMainFrame::UpdateCheckCommands() {
     const bool nat = m_view->NatCheckRunning();
-    const bool stun = m_view->StunCheckRunning();
-    Command(cmd::kStartNatDetect)->setEnabled(!nat && !stun);
-    Command(cmd::kQuickNatDetect)->setEnabled(!nat && !stun);
-    Command(cmd::kStandardStunCheck)->setEnabled(!stun);
-    Command(cmd::kQuickStunCheck)->setEnabled(!stun);
-    Command(cmd::kStopNatDetect)->setEnabled(nat || stun);
+    const bool background = m_view->BackgroundRunning();
+    for (const int id : {cmd::kStartNatDetect, cmd::kQuickNatDetect})
+        Command(id)->setEnabled(!nat && !background);
+    for (const int id :
+         {cmd::kStandardStunCheck, cmd::kQuickStunCheck, cmd::kPortMapCheck, cmd::kMappingLifetime})
+        Command(id)->setEnabled(!background);
+    Command(cmd::kStopNatDetect)->setEnabled(nat || background);
 }
 
 void CMainFrame::OnStatusChanged(const QString& text, int value, int maximum) {
@@ -297,7 +305,8 @@ void CMainFrame::changeEvent(QEvent* event) {
 void CMainFrame::closeEvent(QCloseEvent* event) {
     // The log is never worth a save prompt: the check can be run again.
     m_doc->SetModifiedFlag(false);
-    m_view->StopStunCheck();
+    // A port-mapping check deletes its mappings before this returns.
+    m_view->StopBackgroundRun();
     event->accept();
 }
 

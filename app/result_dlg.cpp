@@ -76,9 +76,11 @@ DetailsPlacement PlaceDetailsDialog(const QRect& frame, const QMargins& margins,
 
 std::vector<std::string> DetailsLines(const ResultDetails& details) {
     std::vector<std::string> lines = details.meaning;
-    if (!lines.empty())
+    const std::vector<std::string> after =
+        details.otherLines ? *details.otherLines : std::vector{PublicEndpointLine(details)};
+    if (!lines.empty() && !after.empty())
         lines.emplace_back();
-    lines.push_back(PublicEndpointLine(details));
+    lines.insert(lines.end(), after.begin(), after.end());
     return lines;
 }
 
@@ -108,7 +110,8 @@ CResultDlg::CResultDlg(QWidget* parent)
         Place(new CHyperLink(QString::fromLatin1(kMakerWebPage), this), 1013, 92, 7, 64 + 40, 8);
     auto* icon = Place(new QLabel(this), -1, 7, 27, 20, 20);
     icon->setPixmap(AppIcon().pixmap(icon->size()));
-    Place(new QLabel(QStringLiteral("NAT analyse finish:"), this), -1, 43, 29, 59 + 20, 8);
+    m_heading =
+        Place(new QLabel(QStringLiteral("NAT analyse finish:"), this), -1, 43, 29, 59 + 20, 8);
     for (int i = 0; i < kMaxShownLines; ++i) {
         auto* line = Place(new QLabel(QString::number(i + 1), this), kFirstLineId + i, 48,
                            kLineTops[i], 226, 8);
@@ -188,6 +191,14 @@ void CResultDlg::ShowDetails(bool show) {
         move(place.frame.topLeft());
 }
 
+void CResultDlg::SetOtherCheck(const QString& title, const QString& heading) {
+    setWindowTitle(title);
+    m_heading->setText(heading);
+    m_heading->resize(m_heading->sizeHint().width(), m_heading->height());
+    m_offerReport = false;
+    m_reportBox->hide();
+}
+
 void CResultDlg::CopyResult() {
     QApplication::clipboard()->setText(ResultClipboardText(m_loggedLines, m_details));
 }
@@ -205,14 +216,18 @@ void CResultDlg::InitControls() {
             continue;
         control->show();
         m_lines[i] = ToLowerAsciiLetters(std::move(m_lines[i]));
-        static_cast<QLabel*>(control)->setText(QString::fromLatin1(m_lines[i].c_str()));
+        auto* label = static_cast<QLabel*>(control);
+        label->setText(QString::fromLatin1(m_lines[i].c_str()));
+        // Another check's lines may be longer than the template's; the whole line on hover.
+        if (!m_offerReport && label->sizeHint().width() > label->width())
+            label->setToolTip(label->text());
     }
-    m_sendReport = true;
+    m_sendReport = m_offerReport;
     m_reportBox->setChecked(m_sendReport);
 }
 
 void CResultDlg::accept() {
-    m_sendReport = m_reportBox->isChecked();
+    m_sendReport = m_offerReport && m_reportBox->isChecked();
     CTemplateDialog::accept();
 }
 
@@ -223,12 +238,24 @@ bool CQtResultPresenter::ShowResult(const std::vector<std::string>& lines, bool&
 bool CQtResultPresenter::ShowResult(const std::vector<std::string>& lines,
                                     const ResultDetails& details, bool& sendReport) {
     CResultDlg dlg(m_owner != nullptr ? m_owner->window() : nullptr);
-    dlg.m_lines = lines;
-    dlg.m_details = details;
-    const int result = m_runner ? m_runner(dlg) : dlg.exec();
-    const bool ok = result == QDialog::Accepted;
+    const bool ok = Exec(dlg, lines, details) == QDialog::Accepted;
     sendReport = ok && dlg.m_sendReport;
     return ok;
+}
+
+void CQtResultPresenter::ShowOtherResult(const QString& title, const QString& heading,
+                                         const std::vector<std::string>& lines,
+                                         const ResultDetails& details) {
+    CResultDlg dlg(m_owner != nullptr ? m_owner->window() : nullptr);
+    dlg.SetOtherCheck(title, heading);
+    Exec(dlg, lines, details);
+}
+
+int CQtResultPresenter::Exec(CResultDlg& dlg, const std::vector<std::string>& lines,
+                             const ResultDetails& details) const {
+    dlg.m_lines = lines;
+    dlg.m_details = details;
+    return m_runner ? m_runner(dlg) : dlg.exec();
 }
 
 void CQtResultPresenter::OpenLink(const std::string& url) {

@@ -16,6 +16,7 @@
 
 class CHyperLink;
 class QCheckBox;
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -28,6 +29,9 @@ struct ResultDetails {
     std::optional<Ipv4Endpoint> publicEndpoint;
     // The NAT maps each destination anew: the address holds for Server1 alone.
     bool endpointForServerOnly = false;
+    // Another check's own lines (the port-mapping check's reasons and clean-up), shown after the
+    // meaning instead of the public address line, which belongs to the NAT check.
+    std::optional<std::vector<std::string>> otherLines;
 };
 
 // The details of a finished check; facts as the command-line client gives them (whether the
@@ -36,7 +40,8 @@ ResultDetails DetailsOfCheck(const CheckOutcome& outcome, const CheckFacts& fact
 // "Public address and port: a.b.c.d:port", with "(for the server's address only)" after the
 // label when endpointForServerOnly, or that it is not known.
 std::string PublicEndpointLine(const ResultDetails& details);
-// The Details text: the meaning block, a blank line and the public address line.
+// The Details text: the meaning block, a blank line and the public address line (or the other
+// check's lines).
 std::vector<std::string> DetailsLines(const ResultDetails& details);
 // What "Copy result" puts on the clipboard: the verdict lines as logged (upper case), a blank
 // line and the Details text; every line ends with "\n".
@@ -76,6 +81,9 @@ public:
     // Shows or hides the details below the template's controls; the dialog grows to hold them,
     // inside its screen's available area (PlaceDetailsDialog). Hidden, it is the template again.
     void ShowDetails(bool show);
+    // Before it is shown: the result of another check than the NAT check, under its own title
+    // and heading, with no report to offer (the report carries the NAT check's verdicts).
+    void SetOtherCheck(const QString& title, const QString& heading);
     // Puts ResultClipboardText on the clipboard.
     void CopyResult();
 
@@ -91,6 +99,8 @@ private:
     QPushButton* m_detailsButton = nullptr;
     QPushButton* m_copyButton = nullptr;
     QPlainTextEdit* m_detailsView = nullptr;
+    QLabel* m_heading = nullptr;
+    bool m_offerReport = true;
     std::vector<std::string> m_loggedLines;  // m_lines before lower-casing, for the clipboard
     QSize m_collapsedSize;                   // the template's size, pixels
 };
@@ -108,11 +118,18 @@ public:
     bool ShowResult(const std::vector<std::string>& lines, const ResultDetails& details,
                     bool& sendReport);
     void OpenLink(const std::string& url) override;
+    // Another check's result (CResultDlg::SetOtherCheck); its answer offers no report.
+    void ShowOtherResult(const QString& title, const QString& heading,
+                         const std::vector<std::string>& lines, const ResultDetails& details);
 
     // Test and automation seam: runs the filled dialog instead of exec() and returns its result.
     void SetDialogRunner(std::function<int(CResultDlg&)> runner) { m_runner = std::move(runner); }
 
 private:
+    // Fills dlg and runs it: its result.
+    int Exec(CResultDlg& dlg, const std::vector<std::string>& lines,
+             const ResultDetails& details) const;
+
     QWidget* m_owner;
     std::function<int(CResultDlg&)> m_runner;
 };

@@ -24,15 +24,17 @@ StunRunProgress CStunRunner::Progress() const {
 template <typename Machine>
 void CStunRunner::NoteProgress(const Machine& machine, std::uint64_t startMs, std::uint64_t nowMs) {
     StunRunProgress progress;
-    // Only the behaviour discovery knows its end; the lifetime test reports through its own
-    // progress callback.
-    if constexpr (requires { machine.EndAt(); }) {
-        if (machine.Running()) {
-            const std::uint64_t endAt = machine.EndAt().value_or(nowMs);
-            progress = {.step = machine.StepName(),
-                        .elapsedMs = nowMs - startMs,
-                        .leftMs = endAt > nowMs ? endAt - nowMs : 0};
+    if (machine.Running()) {
+        // The behaviour discovery names its step; the lifetime test only knows its end.
+        std::optional<std::uint64_t> endAt;
+        if constexpr (requires { machine.EndAt(); }) {
+            endAt = machine.EndAt();
+            progress.step = machine.StepName();
+        } else {
+            endAt = machine.EndsBy();
         }
+        progress.elapsedMs = nowMs - startMs;
+        progress.leftMs = endAt.value_or(nowMs) > nowMs ? *endAt - nowMs : 0;
     }
     const MutexLock lock(m_progressMutex);
     m_progress = std::move(progress);

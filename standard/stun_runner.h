@@ -18,9 +18,10 @@
 #include "standard/stun_check.h"
 #include "standard/stun_sockets.h"
 
-// How far a run is, for a progress display: what it waits for (CStunCheck::StepName), the time
-// since it started and how long it can still take at most (CStunCheck::EndAt). All zero and
-// empty before the run starts and after it ends.
+// How far a run is, for a progress display: what it waits for (CStunCheck::StepName; empty for
+// the lifetime test), the time since it started and how long it can still take at most
+// (CStunCheck::EndAt, CMappingLifetime::EndsBy). All zero and empty before the run starts and
+// after it ends.
 struct StunRunProgress {
     std::string step;
     std::uint64_t elapsedMs = 0;

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "app/command_ids.h"
+#include "app/lifetime_dlg.h"
 #include "app/main_frame.h"
 #include "app/result_dlg.h"
 #include "app/stun_server_dlg.h"
@@ -111,6 +112,8 @@ TEST_F(MainWindow, MenusItemsIdsAndAcceleratorsAreExact) {
         {.menu = "&File", .text = "&Quick NAT Detect\tShift+F5", .id = cmd::kQuickNatDetect, .keys = keys("Shift+F5")},
         {.menu = "&File", .text = "Standard STUN &Check...\tCtrl+F5", .id = cmd::kStandardStunCheck, .keys = keys("Ctrl+F5")},
         {.menu = "&File", .text = "Q&uick Standard STUN Check...\tCtrl+Shift+F5", .id = cmd::kQuickStunCheck, .keys = keys("Ctrl+Shift+F5")},
+        {.menu = "&File", .text = "Port &Mapping Check", .id = cmd::kPortMapCheck, .keys = {}},
+        {.menu = "&File", .text = "Mapping &Lifetime Test...", .id = cmd::kMappingLifetime, .keys = {}},
         {.menu = "&File", .text = "S&top NAT Detect\tEsc", .id = cmd::kStopNatDetect, .keys = keys("Esc")},
         {.menu = "&File", .text = "&Save Result\tCtrl+S", .id = cmd::kFileSave, .keys = keys("Ctrl+S")},
         {.menu = "&File", .text = "Save Result &As...\tCtrl+Shift+S", .id = cmd::kFileSaveAs, .keys = keys("Ctrl+Shift+S")},
@@ -259,10 +262,12 @@ TEST_F(CheckFlowDialogs, HaveNoMinimiseOrMaximiseButton) {
     Frame()->SetAboutRunner(check);
     View()->SetSettingsDialogRunner([&](CStunSettingDlg& dlg) { return check(dlg); });
     View()->SetStunServerDialogRunner([&](CStunServerDlg& dlg) { return check(dlg); });
+    View()->SetLifetimeDialogRunner([&](CLifetimeDlg& dlg) { return check(dlg); });
     Frame()->ExecuteCommand(cmd::kAppAbout);
     Frame()->ExecuteCommand(cmd::kStunSetting);
     StartUp();
     Frame()->ExecuteCommand(cmd::kStandardStunCheck);
+    Frame()->ExecuteCommand(cmd::kMappingLifetime);
     CResultDlg result;
     check(result);
     // The message box, shown for real and closed from the event loop.
@@ -274,7 +279,7 @@ TEST_F(CheckFlowDialogs, HaveNoMinimiseOrMaximiseButton) {
         box->close();
     });
     AppMessageBox(Frame(), QStringLiteral("text"));
-    EXPECT_EQ(seen.size(), 5) << seen.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(seen.size(), 6) << seen.join(QLatin1Char('|')).toStdString();
 }
 
 // The about box is titled as the menu item that opens it; the program's version is the build's.
