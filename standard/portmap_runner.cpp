@@ -161,6 +161,10 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
 std::vector<std::uint32_t> CPortMapRunner::TraceHops(const Endpoint& server) {
     constexpr int kMaxHops = 4;      // the user's router, a carrier's NAT, and a little more
     constexpr int kHopWaitMs = 500;  // per TTL; at most 2 s in all
+    if (const char* missing = PathHopsMissing()) {
+        theLog.WriteTimedLine("Routers on the path: this build cannot name them (%s)", missing);
+        return {};
+    }
     theLog.WriteTimedLine("Routers on the path to %s (TTL 1 to %d)...",
                           FormatAddress(server).c_str(), kMaxHops);
     std::vector<std::uint32_t> hops;
