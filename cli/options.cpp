@@ -10,6 +10,7 @@
 #include "core/host_resolver.h"
 #include "core/settings.h"
 #include "core/sys_inet.h"
+#include "net/path_hops.h"
 #include "standard/portmap_runner.h"
 
 namespace {
@@ -476,9 +477,11 @@ Options:
                    at most 120 s, have the server send to it (RESPONSE-PORT), then
                    delete the mapping again
   --hops           with --portmap: send a few TTL-limited datagrams toward the server
-                   and name the routers that answer by their address class
-  --check          run the check (what runs when no other mode is named); with
-                   --portmap the port-mapping check follows it in the same run
+                   and name the routers that answer by their address class)" +
+           (PathHopsMissing()
+                ? std::string("\n                   (not in this build: ") + PathHopsMissing() + ")"
+                : std::string()) +
+           R"(
   -h, --help       show this help and exit
 
 Exit status:

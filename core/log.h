@@ -17,6 +17,14 @@ public:
     virtual void ReplaceSelectionNoUndo(const char* text) = 0;
 };
 
+// MinGW builds use C99's printf (__USE_MINGW_ANSI_STDIO), so formats are checked against it and
+// not against msvcrt's, which lacks %zu.
+#ifdef __MINGW32__
+#define GATEWISE_LOG_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define GATEWISE_LOG_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 class CLogOutput {
 public:
     CLogOutput() = default;
@@ -32,9 +40,9 @@ public:
     int AppendText(const char* text);
 
     // One line, "\r\n" appended. At most 509 characters of text are kept so the line end fits.
-    void WriteLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void WriteLine(const char* format, ...) GATEWISE_LOG_FORMAT(2, 3);
     // The same, prefixed with the local time of day as "hh:mm:ss --- ".
-    void WriteTimedLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void WriteTimedLine(const char* format, ...) GATEWISE_LOG_FORMAT(2, 3);
 
 private:
     ILogTarget* m_output = nullptr;

@@ -3,15 +3,14 @@
 
 #include "net/default_gateway.h"
 
-#include <iphlpapi.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
+// Winsock 2, windows.h and the IP helper in the order their headers need (the IP helper's
+// adapter types exist only after winsock2.h).
+#include "core/win_util.h"
 
 #include <limits>
 #include <vector>
 
 #include "core/sockaddr_ipv4.h"
-#include "core/win_util.h"
 
 namespace {
 
@@ -36,13 +35,18 @@ std::uint32_t SourceToward(std::uint32_t destNet) {
 }  // namespace
 
 std::optional<DefaultGateway> FindDefaultGateway() {
-    ULONG size = 0;
-    if (::GetIpForwardTable(nullptr, &size, TRUE) != ERROR_INSUFFICIENT_BUFFER || size == 0)
+    // The table may grow between the size asked for and the read: a few tries with the size the
+    // last call asked for, then give up.
+    ULONG size = sizeof(MIB_IPFORWARDTABLE);
+    std::vector<unsigned char> buf;
+    DWORD rc = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && rc == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buf.assign(size, 0);
+        rc = ::GetIpForwardTable(reinterpret_cast<MIB_IPFORWARDTABLE*>(buf.data()), &size, TRUE);
+    }
+    if (rc != NO_ERROR)
         return std::nullopt;
-    std::vector<unsigned char> buf(size);
-    auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buf.data());
-    if (::GetIpForwardTable(table, &size, TRUE) != NO_ERROR)
-        return std::nullopt;
+    const auto* table = reinterpret_cast<const MIB_IPFORWARDTABLE*>(buf.data());
     std::optional<std::uint32_t> best;
     DWORD bestMetric = std::numeric_limits<DWORD>::max();
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {

@@ -52,6 +52,10 @@ std::optional<Offender> ReadError(int fd) {
 
 }  // namespace
 
+const char* PathHopsMissing() {
+    return nullptr;
+}
+
 std::vector<std::optional<std::uint32_t>> TracePathHops(std::uint32_t destNet,
                                                         std::uint16_t portHost, int maxHops,
                                                         int waitMs, const std::atomic<bool>* stop) {

@@ -9,6 +9,9 @@
 #include <optional>
 #include <vector>
 
+// Why this build cannot name the routers at all, for the log and --help; nullptr where it can.
+const char* PathHopsMissing();
+
 // One entry per TTL from 1, empty where no router answered in waitMs; ends early at the
 // destination (or its "port unreachable"). stop cuts the waits short.
 std::vector<std::optional<std::uint32_t>> TracePathHops(std::uint32_t destNet,

@@ -3,6 +3,10 @@
 
 #include "net/path_hops.h"
 
+const char* PathHopsMissing() {
+    return "Windows has no ICMP error queue for UDP sockets";
+}
+
 std::vector<std::optional<std::uint32_t>> TracePathHops(std::uint32_t, std::uint16_t, int, int,
                                                         const std::atomic<bool>*) {
     return {};

@@ -7,8 +7,10 @@
 #   4. inside a private network namespace (own loopback, so 9801/9802 and the friend broadcast
 #      stay private): gatewise-cli.exe under wine against the Linux gatewise-server on
 #      127.0.0.2/127.0.0.3 must find OPEN, its --stun must complete against a Linux server on
-#      127.0.0.4/127.0.0.5, and gatewise-server.exe under wine must answer a binding request on
-#      127.0.0.1.
+#      127.0.0.4/127.0.0.5, --portmap must find a silent gateway (a veth pair made there) and
+#      nothing present within 3 s, --help must name the protocols this build asks, and
+#      gatewise-server.exe under wine must answer a binding request on 127.0.0.1 and a STUN
+#      request with RESPONSE-PORT at that port.
 #   scripts/windows-build.sh [LINUX_BUILD_DIR]   (default build/ci; its gatewise-server is built
 #                                                 there when missing)
 # Needs g++-mingw-w64-x86-64-posix, wine and wine64 (scripts/install-deps.sh --windows), and root
@@ -20,13 +22,19 @@ root=$(pwd)
 linux_build=${1:-$root/build/ci}
 win_build=$root/build/win
 
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine jq; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/install-deps.sh --windows)"; exit 1; }
 done
 
 echo "--- cross build (MinGW-w64, static) into $win_build"
+# The cross build is most of this stage's time: through ccache where there is one, a run after
+# the first compiles only what changed.
+launcher=()
+command -v ccache >/dev/null &&
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "${launcher[@]}" >/dev/null
 cmake --build "$win_build" -j"$(nproc)" \
   --target gatewise-cli gatewise-server core_tests net_tests standard_tests engine_tests
 cli_exe=$win_build/cli/gatewise-cli.exe
@@ -109,6 +117,21 @@ timeout 120 wine "$CLI_EXE" --config "Z:${WORK//\//\\}\\STUN.ini" --json \
 echo "cli_status=$?" >"$WORK/cli.status"
 timeout 120 wine "$CLI_EXE" --stun 127.0.0.4:3478 --json >"$WORK/stun.out" 2>"$WORK/stun.err"
 echo "stun_status=$?" >"$WORK/stun.status"
+# The port-mapping check needs a default gateway: 10.99.0.1 behind a veth pair made here, where
+# nothing answers (its ARP goes to the pair's other end, in here too). The mapped address comes
+# from the Linux server. The pair goes again before the server test, which is loopback only.
+# (Windows writes text lines ending in CR LF.)
+timeout 30 wine "$CLI_EXE" --help 2>&1 | tr -d '\r' >"$WORK/help.out"
+if ip link add gw0 type veth peer name gw1 && ip link set gw1 up &&
+   ip addr add 10.99.0.2/24 dev gw0 && ip link set gw0 up &&
+   ip route add default via 10.99.0.1 dev gw0; then
+  timeout 60 wine "$CLI_EXE" --portmap --hops --server1 127.0.0.2:34780 --json \
+    >"$WORK/portmap.out" 2>"$WORK/portmap.err"
+  echo "portmap_status=$?" >"$WORK/portmap.status"
+  ip link del gw0
+else
+  echo "portmap_status=no veth pair" >"$WORK/portmap.status"
+fi
 stop_pids
 
 # wine binds a socket for a particular address to that address's interface, so replies leave
@@ -127,6 +150,17 @@ s.settimeout(3)
 s.sendto(bytes([0x00, 0x06, 0x74, 0x77, 0x70, 0x02]), ("127.0.0.1", 34780))
 reply, _ = s.recvfrom(2048)
 print(reply[:2].hex(), reply[6:10].hex())
+# A STUN Binding request from s with RESPONSE-PORT naming another socket's port: the success
+# response (0x0101, the same transaction ID) must arrive there.
+other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+other.bind(("127.0.0.1", 0))
+other.settimeout(3)
+tid = bytes(range(1, 13))
+port = other.getsockname()[1].to_bytes(2, "big")
+s.sendto(bytes([0x00, 0x01, 0x00, 0x08, 0x21, 0x12, 0xA4, 0x42]) + tid +
+         bytes([0x00, 0x27, 0x00, 0x04]) + port + bytes(2), ("127.0.0.1", 34780))
+reply, _ = other.recvfrom(2048)
+print("response-port", reply[:2].hex(), reply[8:20] == tid)
 PY
 INNER
 # None of this prefix's wine processes may outlive the tests above into the namespace's run.
@@ -149,6 +183,34 @@ else
   bad "gatewise-cli.exe --stun under wine"
   cat "$work/stun.status" "$work/stun.err" "$work/linux-stun-server.log" 2>/dev/null | tail -20
 fi
+# What the port-mapping check can ask in this build: UPnP only with a MinGW libminiupnpc (Debian
+# has none), NAT-PMP and PCP always.
+if grep -Eq '^(GATEWISE_MINIUPNPC_(LIBRARY|INCLUDE):[A-Z]+=.*NOTFOUND|GATEWISE_UPNP:BOOL=OFF)$' \
+     "$win_build/CMakeCache.txt"; then
+  protocols="NAT-PMP, PCP" protocols_text="NAT-PMP, PCP (this build has no UPnP)"
+else
+  protocols="NAT-PMP, PCP, UPnP" protocols_text="NAT-PMP, PCP, UPnP"
+fi
+if grep -qF "This build asks" "$work/help.out" &&
+   grep -qxF "                   $protocols_text" "$work/help.out"; then
+  ok "gatewise-cli.exe --help says which protocols the port-mapping check asks: $protocols_text"
+else
+  bad "gatewise-cli.exe --help does not say which protocols this build asks ($protocols_text)"
+fi
+# A gateway that answers nothing: no protocol present, the probes end within 3 s, exit 0; --hops
+# says why it names no routers.
+if grep -q '^portmap_status=0$' "$work/portmap.status" 2>/dev/null &&
+   grep -q 'Routers on the path: this build cannot name them' "$work/portmap.out" &&
+   tail -1 "$work/portmap.out" | jq -e --arg p "$protocols" '.portMapping.gateway == "10.99.0.1"
+       and .portMapping.protocols == $p and .durationMs < 3000
+       and ([.portMapping.upnp.present, .portMapping.natPmp.present, .portMapping.pcp.present]
+            | any | not)' >/dev/null; then
+  ok "gatewise-cli.exe --portmap --hops under wine finds the gateway, nothing present, within 3 s" \
+     "($(tail -1 "$work/portmap.out" | jq .durationMs) ms)"
+else
+  bad "gatewise-cli.exe --portmap --hops under wine"
+  cat "$work/portmap.status" "$work/portmap.err" "$work/portmap.out" 2>/dev/null | tail -20
+fi
 if grep -qx '000c 7f000001' "$work/probe.out" 2>/dev/null; then
   ok "gatewise-server.exe under wine answers a binding request on loopback"
 elif grep -qx 'no python3' "$work/probe.out" 2>/dev/null; then
@@ -156,5 +218,11 @@ elif grep -qx 'no python3' "$work/probe.out" 2>/dev/null; then
 else
   bad "gatewise-server.exe under wine did not answer"
   cat "$work/probe.out" "$work/win-server.log" 2>/dev/null | tail -20
+fi
+if grep -qx 'response-port 0101 True' "$work/probe.out" 2>/dev/null; then
+  ok "gatewise-server.exe under wine sends a STUN response to the RESPONSE-PORT asked for"
+elif ! grep -qx 'no python3' "$work/probe.out" 2>/dev/null; then
+  bad "gatewise-server.exe under wine did not answer at the RESPONSE-PORT"
+  tail -5 "$work/probe.out" 2>/dev/null
 fi
 finish

@@ -159,6 +159,10 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
 std::vector<std::uint32_t> CPortMapRunner::TraceHops(const Endpoint& server) {
     constexpr int kMaxHops = 4;      // the user's router, a carrier's NAT, and a little more
     constexpr int kHopWaitMs = 500;  // per TTL; at most 2 s in all
+    if (const char* missing = PathHopsMissing()) {
+        theLog.WriteTimedLine("Routers on the path: this build cannot name them (%s)", missing);
+        return {};
+    }
     theLog.WriteTimedLine("Routers on the path to %s (TTL 1 to %d)...",
                           FormatAddress(server).c_str(), kMaxHops);
     std::vector<std::uint32_t> hops;
@@ -509,6 +513,13 @@ std::string PortMapMeaningSentence(const PortMapOutcome& o) {
             which += std::string(which.empty() ? "" : ", ") + kNames[p];
     }
     if (which.empty()) {
+        if (!o.gatewayNet)
+            return "No default gateway was found, so no router could be asked to open ports; "
+                   "peers must reach you by hole punching or through a relay.";
+        if (!o.upnpAvailable)
+            return "Your router does not open ports on request (neither NAT-PMP nor PCP "
+                   "answered; this build cannot ask UPnP), so peers must reach you by hole "
+                   "punching or through a relay.";
         return "Your router does not open ports on request (neither UPnP, NAT-PMP nor PCP "
                "answered), so peers must reach you by hole punching or through a relay.";
     }

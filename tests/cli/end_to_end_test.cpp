@@ -258,7 +258,7 @@ TEST_F(CliEndToEnd, PortMapAfterTheCheckUsesTheChecksMappedAddress) {
                 " --- No default gateway: there is no router to ask\n",
                 "        Port Mapping Check Result Summarize\n", "DEFAULT GATEWAY :    NONE\n",
                 "\nWhat this means for peer-to-peer\n\nThis computer's address is public",
-                "    symmetric           yes\n\nYour router does not open ports on request",
+                "    symmetric           yes\n\nNo default gateway was found, so no router could be asked",
                 R"j({"status":"finished","filter":{"code":1,"text":"OPEN"},)j",
                 R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
                 R"j("portRestricted":true,"symmetric":true}},"portMapping":{"gateway":null,)j",
@@ -280,7 +280,7 @@ TEST_F(CliEndToEnd, PortMapAloneAsksServer1OfTheSettingsFile) {
                                 " --- Binding request to 127.0.0.2:" + std::to_string(m_port1) +
                                     " for the mapped address...\n",
                                 " --- Mapped address: 127.0.0.1\n",
-                                "\nWhat this means for peer-to-peer\n\nYour router does not",
+                                "\nWhat this means for peer-to-peer\n\nNo default gateway was found",
                                 R"j({"status":"finished","portMapping":{"gateway":null,)j"}));
     EXPECT_FALSE(Has(o.out, "Start NAT Check"));
     Outcome zero = Run({.clientArgs = {"--portmap", "--json"}, .ini = Ini("0")});

@@ -137,4 +137,16 @@ TEST(PortMapMeaning, BlockAloneAndSentenceAfterAnotherRun) {
     EXPECT_EQ(PortMapMeaningAfter(o), "\n" + sentence + "\n");
 }
 
+// Nothing present: the sentence says whether there was a router to ask and what this build asks.
+TEST(PortMapMeaning, NothingPresentSaysWhatWasAsked) {
+    PortMapOutcome none;
+    none.finished = true;
+    EXPECT_EQ(PortMapMeaningSentence(none).rfind("No default gateway was found", 0), 0u);
+    none.gatewayNet = 0x0101a8c0;
+    EXPECT_NE(PortMapMeaningSentence(none).find("this build cannot ask UPnP"), std::string::npos);
+    none.upnpAvailable = true;
+    EXPECT_NE(PortMapMeaningSentence(none).find("(neither UPnP, NAT-PMP nor PCP answered)"),
+              std::string::npos);
+}
+
 }  // namespace
