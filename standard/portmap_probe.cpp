@@ -8,8 +8,6 @@
 
 namespace {
 
-const char* const kPartNames[] = {"NAT-PMP", "PCP", "UPnP", "UPnP"};
-
 Endpoint At(std::uint32_t addressNet, std::uint16_t port) {
     return Ipv4Endpoint{addressNet, port};
 }
