@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "net/address_text.h"
 #include "server/probe_server.h"
 #include "server/relay.h"
 #include "server/server_config.h"
@@ -276,6 +277,34 @@ public:
 private:
     Parts_ m;
 };
+
+// IPv6 sockets on ::1: a batched send and receive keep the family, the address and the port.
+TEST(UdpIo, Ipv6LoopbackRoundTrip) {
+    const Ipv6Bytes lo = *ParseIpv6("::1");
+    std::string error;
+    const int a = OpenUdpSocket6(lo, 0, false, error);
+    const int b = OpenUdpSocket6(lo, 0, false, error);
+    ASSERT_GE(a, 0) << error;
+    ASSERT_GE(b, 0) << error;
+    const auto send = std::make_unique<CSendBatch>();
+    const std::uint8_t msg[3] = {1, 2, 3};
+    send->Add6(lo, PortToNet(LocalPortOf(b)), msg, sizeof msg);
+    EXPECT_EQ(send->Flush(a), 0);
+    const auto recv = std::make_unique<CRecvBatch>();
+    int got = 0;
+    for (int i = 0; i < 200 && got == 0; ++i) {
+        got = recv->Receive(b);
+        if (got == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(got, 1);
+    EXPECT_TRUE(recv->FromIpv6(0));
+    EXPECT_EQ(recv->FromAddress6(0), lo);
+    EXPECT_EQ(recv->FromPort(0), PortToNet(LocalPortOf(a)));
+    EXPECT_EQ(Bytes(recv->Data(0), recv->Data(0) + recv->Length(0)), Bytes({1, 2, 3}));
+    CloseUdpSocket(a);
+    CloseUdpSocket(b);
+}
 
 TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
     std::uint16_t base = 0;
