@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "net/address_text.h"
+#include "net/stun_message.h"
 #include "server/probe_server.h"
 #include "server/relay.h"
 #include "server/server_config.h"
@@ -278,32 +279,90 @@ private:
     Parts_ m;
 };
 
-// IPv6 sockets on ::1: a batched send and receive keep the family, the address and the port.
+// One datagram from fd to [::1]:port (network order) and the first one back, waiting at most
+// 1 s; got: how many came.
+int Exchange6(int fd, std::uint16_t portNet, const Bytes& out, CRecvBatch& in) {
+    const Ipv6Bytes lo = *ParseIpv6("::1");
+    const auto send = std::make_unique<CSendBatch>();
+    send->Add6(lo, portNet, out.data(), out.size());
+    if (send->Flush(fd) != 0)
+        return 0;
+    for (int i = 0; i < 200; ++i) {
+        if (const int got = in.Receive(fd); got > 0)
+            return got;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
+}
+
+// IPv6 sockets on ::1: a batched send and receive (a socket to itself) keep the family, the
+// address and the port.
 TEST(UdpIo, Ipv6LoopbackRoundTrip) {
     const Ipv6Bytes lo = *ParseIpv6("::1");
     std::string error;
-    const int a = OpenUdpSocket6(lo, 0, false, error);
-    const int b = OpenUdpSocket6(lo, 0, false, error);
-    ASSERT_GE(a, 0) << error;
-    ASSERT_GE(b, 0) << error;
-    const auto send = std::make_unique<CSendBatch>();
-    const std::uint8_t msg[3] = {1, 2, 3};
-    send->Add6(lo, PortToNet(LocalPortOf(b)), msg, sizeof msg);
-    EXPECT_EQ(send->Flush(a), 0);
+    const int fd = OpenUdpSocket6(lo, 0, false, error);
+    ASSERT_GE(fd, 0) << error;
     const auto recv = std::make_unique<CRecvBatch>();
-    int got = 0;
-    for (int i = 0; i < 200 && got == 0; ++i) {
-        got = recv->Receive(b);
-        if (got == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_EQ(got, 1);
+    ASSERT_EQ(Exchange6(fd, PortToNet(LocalPortOf(fd)), Bytes({1, 2, 3}), *recv), 1);
     EXPECT_TRUE(recv->FromIpv6(0));
     EXPECT_EQ(recv->FromAddress6(0), lo);
-    EXPECT_EQ(recv->FromPort(0), PortToNet(LocalPortOf(a)));
+    EXPECT_EQ(recv->FromPort(0), PortToNet(LocalPortOf(fd)));
     EXPECT_EQ(Bytes(recv->Data(0), recv->Data(0) + recv->Length(0)), Bytes({1, 2, 3}));
-    CloseUdpSocket(a);
-    CloseUdpSocket(b);
+    CloseUdpSocket(fd);
+}
+
+// The binary with IPv6 roles alone on ::1 (ports B, B+1 and B+2, B+3): a Binding request is
+// answered with the client's IPv6 address; the two roles on different ports are no RFC 5780
+// server, so a change is refused.
+TEST(ServerBinary, StandardStunOverIpv6Alone) {
+    const Ipv6Bytes lo = *ParseIpv6("::1");
+    std::string error;
+    const int client = OpenUdpSocket6(lo, 0, false, error);
+    ASSERT_GE(client, 0) << error;
+    std::uint16_t base = 0;
+    for (std::uint16_t b = 21000; b < 31000 && base == 0; b += 10) {
+        int fds[4];
+        int open = 0;
+        while (open < 4 && (fds[open] = OpenUdpSocket6(lo, static_cast<std::uint16_t>(b + open),
+                                                       false, error)) >= 0)
+            ++open;
+        for (int i = 0; i < open; ++i)
+            CloseUdpSocket(fds[i]);
+        if (open == 4)
+            base = b;
+    }
+    ASSERT_NE(base, 0);
+    CServerProcess server({"--server1", "[::1]:" + std::to_string(base), "--server2",
+                           "[::1]:" + std::to_string(base + 2), "--stats-interval", "0"});
+    ASSERT_TRUE(server.Started());
+    ASSERT_TRUE(server.WaitForLog("STUN over IPv6 on [::1]:" + std::to_string(base), 3000))
+        << server.Log();
+    const auto recv = std::make_unique<CRecvBatch>();
+    StunMessage req;
+    req.transactionId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    Bytes wire(64);
+    wire.resize(EncodeStun(req, wire.data(), wire.size()));
+    int got = 0;
+    for (int attempt = 0; attempt < 5 && got == 0; ++attempt)  // until the server listens
+        got = Exchange6(client, PortToNet(base), wire, *recv);
+    ASSERT_EQ(got, 1) << server.Log();
+    StunMessage resp;
+    ASSERT_EQ(ParseStun(recv->Data(0), recv->Length(0), resp), StunParseError::None);
+    EXPECT_EQ(resp.cls, StunClass::Success);
+    EXPECT_EQ(resp.xorMapped, StunIpv6(lo, PortToNet(LocalPortOf(client))));
+    EXPECT_EQ(resp.responseOrigin, StunIpv6(lo, PortToNet(base)));
+    EXPECT_FALSE(resp.otherAddress.present);
+
+    req.hasChangeRequest = true;
+    req.changeFlags = kStunChangePort;
+    wire.resize(64);
+    wire.resize(EncodeStun(req, wire.data(), wire.size()));
+    ASSERT_EQ(Exchange6(client, PortToNet(base + 2), wire, *recv), 1);
+    ASSERT_EQ(ParseStun(recv->Data(0), recv->Length(0), resp), StunParseError::None);
+    EXPECT_EQ(resp.cls, StunClass::Error);
+    EXPECT_EQ(resp.errorCode, 420);
+    EXPECT_EQ(server.Stop(), 0) << server.Log();
+    CloseUdpSocket(client);
 }
 
 TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
