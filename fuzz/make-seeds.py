@@ -141,6 +141,11 @@ stun_response_port = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1
                       struct.pack(">HHHH", 0x0027, 4, 40001, 0))
 put("fuzz_probe_handler", "stun_response_port", bytes([19]) + round_(0, stun_response_port))
 put("fuzz_stun", "response_port", stun_response_port)
+# Both families in one process (flags 211: both roles, RFC 5780, both IPv6 roles, odd rounds
+# over IPv6): a change of address and port and a RESPONSE-PORT request in each family.
+put("fuzz_probe_handler", "stun_ipv6", bytes([211]) + round_(0, stun_change) +
+    round_(0, stun_change, addr=(32, 1, 13, 184)) + round_(1, stun_response_port) +
+    round_(1, stun_response_port, addr=(32, 1, 13, 184)))
 # The same as an RFC 3489 client sends it: no magic cookie, the 128-bit ID in its place.
 stun3489_change = (struct.pack(">HHI", 0x0001, 8, 0xA1A2A3A4) + bytes(range(1, 13)) +
                    struct.pack(">HHI", 0x0003, 4, 6))
