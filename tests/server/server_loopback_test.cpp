@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <chrono>
+
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -279,12 +282,12 @@ private:
     Parts_ m;
 };
 
-// One datagram from fd to [::1]:port (network order) and the first one back, waiting at most
-// 1 s; got: how many came.
-int Exchange6(int fd, std::uint16_t portNet, const Bytes& out, CRecvBatch& in) {
-    const Ipv6Bytes lo = *ParseIpv6("::1");
+// One datagram from fd to [to]:port (network order; ::1 unless given) and the first one back,
+// waiting at most 1 s; got: how many came.
+int Exchange6(int fd, std::uint16_t portNet, const Bytes& out, CRecvBatch& in,
+              const char* to = "::1") {
     const auto send = std::make_unique<CSendBatch>();
-    send->Add6(lo, portNet, out.data(), out.size());
+    send->Add6(*ParseIpv6(to), portNet, out.data(), out.size());
     if (send->Flush(fd) != 0)
         return 0;
     for (int i = 0; i < 200; ++i) {
@@ -309,6 +312,71 @@ TEST(UdpIo, Ipv6LoopbackRoundTrip) {
     EXPECT_EQ(recv->FromPort(0), PortToNet(LocalPortOf(fd)));
     EXPECT_EQ(Bytes(recv->Data(0), recv->Data(0) + recv->Length(0)), Bytes({1, 2, 3}));
     CloseUdpSocket(fd);
+}
+
+// A whole RFC 5780 server over IPv6 needs a second address: ::2, added inside a network
+// namespace of the test's own, which one thread enters (the server it starts and every socket
+// stay there; the namespace goes with them). Each change is answered from the IPv6 socket
+// RESPONSE-ORIGIN names. Skipped where no namespace can be made (not root).
+TEST(InProcessServer6, Rfc5780OverIpv6InANamespaceOfItsOwn) {
+    struct Row {
+        std::uint32_t flags;
+        const char* origin;  // address
+        std::uint16_t port;
+    };
+    const Row rows[] = {{0, "::1", 3478},
+                        {kStunChangePort, "::1", 3479},
+                        {kStunChangeIp, "::2", 3478},
+                        {kStunChangeIp | kStunChangePort, "::2", 3479}};
+    std::string skip;
+    std::vector<StunMessage> answers;
+    std::vector<StunAddress> senders;
+    std::thread inside([&] {
+        if (::unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip -6 addr add ::2/128 dev lo nodad") != 0) {
+            skip = "cannot make a network namespace with ::2 here";
+            return;
+        }
+        ServerConfig cfg;
+        std::string error;
+        if (ParseServerArgs(
+                {"--server1", "[::1]:3478", "--server2", "[::2]:3478", "--workers", "1"}, cfg,
+                error, {}) != ParseStatus::Ok) {
+            skip = error;
+            return;
+        }
+        CProbeServer server(cfg);
+        const int client = OpenUdpSocket6(*ParseIpv6("::1"), 0, false, error);
+        if (!server.Start(error) || client < 0) {
+            skip = error;
+            return;
+        }
+        const auto recv = std::make_unique<CRecvBatch>();
+        for (const Row& r : rows) {
+            StunMessage req;
+            req.hasChangeRequest = true;
+            req.changeFlags = r.flags;
+            Bytes wire(64);
+            wire.resize(EncodeStun(req, wire.data(), wire.size()));
+            StunMessage resp;
+            if (Exchange6(client, PortToNet(3478), wire, *recv) == 1)
+                ParseStun(recv->Data(0), recv->Length(0), resp);
+            answers.push_back(resp);
+            senders.push_back(StunIpv6(recv->FromAddress6(0), recv->FromPort(0)));
+        }
+        CloseUdpSocket(client);
+        server.Stop();
+    });
+    inside.join();
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    ASSERT_EQ(answers.size(), std::size(rows));
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const StunAddress want = StunIpv6(*ParseIpv6(rows[i].origin), PortToNet(rows[i].port));
+        EXPECT_EQ(answers[i].responseOrigin, want) << rows[i].flags;
+        EXPECT_EQ(senders[i], want) << rows[i].flags;
+        EXPECT_EQ(answers[i].otherAddress, StunIpv6(*ParseIpv6("::2"), PortToNet(3479)));
+    }
 }
 
 // The binary with IPv6 roles alone on ::1 (ports B, B+1 and B+2, B+3): a Binding request is
