@@ -1,6 +1,7 @@
 // Real sockets on loopback: the in-process server and the gatewise-server binary (both roles in
 // one process, and a split pair talking through the relay datagram). Servers listen on
-// 127.0.0.2 (Server1) and 127.0.0.3 (Server2) at ports found free at the start of each test.
+// 127.0.0.2 (Server1) and 127.0.0.3 (Server2) at ports found free at the start of each test;
+// the IPv6 ones on ::1, and on ::1 and ::2 in a network namespace of the test's own.
 
 #include <gtest/gtest.h>
 
