@@ -299,22 +299,6 @@ int Exchange6(int fd, std::uint16_t portNet, const Bytes& out, CRecvBatch& in,
     return 0;
 }
 
-// IPv6 sockets on ::1: a batched send and receive (a socket to itself) keep the family, the
-// address and the port.
-TEST(UdpIo, Ipv6LoopbackRoundTrip) {
-    const Ipv6Bytes lo = *ParseIpv6("::1");
-    std::string error;
-    const int fd = OpenUdpSocket6(lo, 0, false, error);
-    ASSERT_GE(fd, 0) << error;
-    const auto recv = std::make_unique<CRecvBatch>();
-    ASSERT_EQ(Exchange6(fd, PortToNet(LocalPortOf(fd)), Bytes({1, 2, 3}), *recv), 1);
-    EXPECT_TRUE(recv->FromIpv6(0));
-    EXPECT_EQ(recv->FromAddress6(0), lo);
-    EXPECT_EQ(recv->FromPort(0), PortToNet(LocalPortOf(fd)));
-    EXPECT_EQ(Bytes(recv->Data(0), recv->Data(0) + recv->Length(0)), Bytes({1, 2, 3}));
-    CloseUdpSocket(fd);
-}
-
 // A whole RFC 5780 server over IPv6 needs a second address: ::2, added inside a network
 // namespace of the test's own, which one thread enters (the server it starts and every socket
 // stay there; the namespace goes with them). Each change is answered from the IPv6 socket
@@ -382,7 +366,7 @@ TEST(InProcessServer6, Rfc5780OverIpv6InANamespaceOfItsOwn) {
 
 // The binary with IPv6 roles alone on ::1 (ports B, B+1 and B+2, B+3): a Binding request is
 // answered with the client's IPv6 address; the two roles on different ports are no RFC 5780
-// server, so a change is refused.
+// server, so the answer names no OTHER-ADDRESS.
 TEST(ServerBinary, StandardStunOverIpv6Alone) {
     const Ipv6Bytes lo = *ParseIpv6("::1");
     std::string error;
@@ -422,14 +406,6 @@ TEST(ServerBinary, StandardStunOverIpv6Alone) {
     EXPECT_EQ(resp.responseOrigin, StunIpv6(lo, PortToNet(base)));
     EXPECT_FALSE(resp.otherAddress.present);
 
-    req.hasChangeRequest = true;
-    req.changeFlags = kStunChangePort;
-    wire.resize(64);
-    wire.resize(EncodeStun(req, wire.data(), wire.size()));
-    ASSERT_EQ(Exchange6(client, PortToNet(base + 2), wire, *recv), 1);
-    ASSERT_EQ(ParseStun(recv->Data(0), recv->Length(0), resp), StunParseError::None);
-    EXPECT_EQ(resp.cls, StunClass::Error);
-    EXPECT_EQ(resp.errorCode, 420);
     EXPECT_EQ(server.Stop(), 0) << server.Log();
     CloseUdpSocket(client);
 }
