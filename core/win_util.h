@@ -78,10 +78,11 @@ inline bool EnsureWinsock() {
 // next receive as WSAECONNRESET (Linux reports none on an unconnected socket; left on, one
 // unanswered send would fail a later receive). Non-blocking, as Windows has no MSG_DONTWAIT:
 // receives come after a wait, and a send that would block fails as a timed-out POSIX send does.
-inline SOCKET OpenNonBlockingUdpSocket() {
+// family: AF_INET or AF_INET6.
+inline SOCKET OpenNonBlockingUdpSocket(int family = AF_INET) {
     if (!EnsureWinsock())
         return INVALID_SOCKET;
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
         return s;
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);

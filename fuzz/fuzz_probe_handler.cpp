@@ -9,7 +9,9 @@
 // without one a relay from the partner's address is taken on its source alone, and what it gets
 // sent goes to the client it names and is at most 4 times the relay. A success response to a
 // request with RESPONSE-PORT goes to the sender's address at that port (never port 0); every
-// other response to the sender itself.
+// other response to the sender itself. Over IPv6 (standard STUN alone) the same holds on the
+// IPv6 sockets, the size rule counting whole packets, and nothing goes to ::, multicast or an
+// IPv4-mapped address.
 
 #include <cstring>
 #include <vector>
@@ -45,9 +47,10 @@ bool IsStunRelay(const OutDatagram& d) {
 }
 
 // A STUN response (from this server or its partner) to `request`, which was len bytes from
-// from:fromPort.
+// `from` (either family, its port included).
 void CheckStunResponse(const StunMessage& request, std::size_t len, const OutDatagram& d,
-                       std::uint32_t from, std::uint16_t fromPort) {
+                       const StunAddress& from) {
+    const bool ipv6 = from.family == kStunFamilyIpv6;
     StunMessage resp;
     if (ParseStun(d.data, d.length, resp) != StunParseError::None)
         FuzzFail("a STUN response that does not parse");
@@ -64,13 +67,18 @@ void CheckStunResponse(const StunMessage& request, std::size_t len, const OutDat
         (!resp.fingerprint || resp.sourceAddress.present || resp.changedAddress.present)) {
         FuzzFail("an RFC 5389 response without FINGERPRINT or with RFC 3489 addresses");
     }
-    if ((rfc3489 || !request.hasPadding) && d.length > kStunMaxAmplification * len)
+    // Over IPv6: whole packets, 48 bytes of IPv6 and UDP headers each way.
+    const std::size_t allowance =
+        ipv6 ? kStunMaxAmplification * (len + 48) - 48 : kStunMaxAmplification * len;
+    if ((rfc3489 || !request.hasPadding) && d.length > allowance)
         FuzzFail("a STUN response over 4 times its request");
     // RESPONSE-PORT redirects only a success response, only to the sender's own address.
     const bool redirected = resp.cls == StunClass::Success && request.hasResponsePort;
     if (redirected && (request.responsePort == 0 || request.hasPadding || !request.IsRfc5389()))
         FuzzFail("a RESPONSE-PORT request answered that should have been refused");
-    if (d.toAddress != from || d.toPort != (redirected ? request.responsePort : fromPort))
+    const bool toSender =
+        d.ipv6 == ipv6 && (ipv6 ? d.toAddress6 == from.address6 : d.toAddress == from.address);
+    if (!toSender || d.toPort != (redirected ? request.responsePort : from.port))
         FuzzFail("a STUN response to someone other than the sender");
 }
 
@@ -102,6 +110,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rate.ratePerSecond = (flags & 8) != 0 ? 0 : 5;
     rate.burst = 3;
     SetStunAddresses(roles, (flags & 16) != 0);
+    // IPv6: [::1]:P, P+1 and [::2]:P, P+1, both roles here (bit 64) or Server1 alone.
+    roles.server1v6 = true;
+    roles.server2v6 = (flags & 64) != 0;
+    roles.rfc5780v6 = roles.server2v6;
+    for (const LocalPort p : {LocalPort::Server1Main, LocalPort::Server1Next,
+                              LocalPort::Server2Main, LocalPort::Server2Changed}) {
+        const auto i = static_cast<std::size_t>(p);
+        roles.stunAddress6[i][15] = i < 2 ? 1 : 2;
+        roles.stunPort6[i] = roles.stunPort[i];
+    }
     rate.tableEntries = 64;
     CRateLimiter limiter(rate, kRateKey);
     const bool keyed = (flags & 32) == 0;
@@ -135,6 +153,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t len = in.Bytes(datagram, want);
 
         HandlerOutput out;
+        if ((flags & 128) != 0 && (round & 1) != 0) {
+            // Over IPv6, from ::1 or another /64 (the rest of the address from the input).
+            Ipv6Bytes from6{};
+            from6[15] = 1;
+            if ((from & 2) != 0)
+                std::memcpy(from6.data(), &from, 4);
+            const Outcome o6 =
+                handler.Handle6(datagram, len, from6, fromPort, arrivedOn, clock, out);
+            if (out.count != 0 && o6 != Outcome::StunAnswered && o6 != Outcome::StunError &&
+                o6 != Outcome::StunBadRequest)
+                FuzzFail("an IPv6 datagram answered that was no STUN request");
+            StunMessage request6;
+            if (out.count > 1 ||
+                (out.count == 1 && (!LooksLikeStun(datagram, len) ||
+                                    ParseStun(datagram, len, request6) != StunParseError::None)))
+                FuzzFail("an IPv6 answer to anything but one STUN request");
+            if (out.count == 1) {
+                if (PeerAddressProblem6(out.items[0].toAddress6) != nullptr)
+                    FuzzFail("an IPv6 datagram to ::, multicast or an IPv4-mapped address");
+                CheckStunResponse(request6, len, out.items[0], StunIpv6(from6, fromPort));
+            }
+            continue;
+        }
         const Outcome outcome =
             handler.Handle(datagram, len, from, fromPort, arrivedOn, clock, out);
         if (out.count < 0 || out.count > 2)
@@ -162,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 continue;
             }
             if (stunRequest && !IsStunRelay(d)) {
-                CheckStunResponse(request, len, d, from, fromPort);
+                CheckStunResponse(request, len, d, StunIpv4(from, fromPort));
                 continue;
             }
             if (LooksLikeStun(d.data, d.length))
@@ -183,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 if (relayed.count != 1)
                     FuzzFail("the partner's STUN response is missing");
-                CheckStunResponse(request, len, relayed.items[0], from, fromPort);
+                CheckStunResponse(request, len, relayed.items[0], StunIpv4(from, fromPort));
             } else if (code == kMsgRelayChange) {
                 if (d.toAddress != kPartner || d.toPort != kPartnerPort)
                     FuzzFail("a relay to someone other than the partner");

@@ -141,6 +141,11 @@ stun_response_port = (struct.pack(">HHI", 0x0001, 8, 0x2112A442) + bytes(range(1
                       struct.pack(">HHHH", 0x0027, 4, 40001, 0))
 put("fuzz_probe_handler", "stun_response_port", bytes([19]) + round_(0, stun_response_port))
 put("fuzz_stun", "response_port", stun_response_port)
+# Both families in one process (flags 211: both roles, RFC 5780, both IPv6 roles, odd rounds
+# over IPv6): a change of address and port and a RESPONSE-PORT request in each family.
+put("fuzz_probe_handler", "stun_ipv6", bytes([211]) + round_(0, stun_change) +
+    round_(0, stun_change, addr=(32, 1, 13, 184)) + round_(1, stun_response_port) +
+    round_(1, stun_response_port, addr=(32, 1, 13, 184)))
 # The same as an RFC 3489 client sends it: no magic cookie, the 128-bit ID in its place.
 stun3489_change = (struct.pack(">HHI", 0x0001, 8, 0xA1A2A3A4) + bytes(range(1, 13)) +
                    struct.pack(">HHI", 0x0003, 4, 6))
@@ -149,9 +154,9 @@ put("fuzz_probe_handler", "stun3489_split_server1", bytes([21]) + round_(0, stun
 put("fuzz_probe_handler", "reply_codes", bytes([3]) + round_(0, empty(0x7C777002)) +
     round_(3, empty(0x77747005)))
 
-# STUN codec: the RFC 5769 sample request and IPv4 response, an RFC 5780 request asking for a
-# change of address and port (with PADDING), an RFC 3489 request (CHANGE-REQUEST, no cookie)
-# and an RFC 3489 response.
+# STUN codec: the RFC 5769 sample request and IPv4 and IPv6 responses, a response with every
+# address attribute in IPv6 form, an RFC 5780 request asking for a change of address and port
+# (with PADDING), an RFC 3489 request (CHANGE-REQUEST, no cookie) and an RFC 3489 response.
 def stun(mtype, attrs, cookie=0x2112A442, tid=bytes(range(1, 13))):
     return struct.pack(">HHI", mtype, len(attrs), cookie) + tid + attrs
 
@@ -165,6 +170,13 @@ put("fuzz_stun", "rfc5769_ipv4_response", bytes.fromhex(
     "0101003c2112a442" "b7e7a701bc34d686fa87dfae" "8022000b7465737420766563746f7220"
     "002000080001a147e112a643" "000800142b91f599fd9e90c38c7489f92af9ba53f06be7d7"
     "80280004c07d4c96"))
+put("fuzz_stun", "rfc5769_ipv6_response", bytes.fromhex(
+    "010100482112a442" "b7e7a701bc34d686fa87dfae" "8022000b7465737420766563746f7220"
+    "002000140002a1470113a9faa5d3f179bc25f4b5bed2b9d9"
+    "00080014a382954e4be67bf11784c97c8292c275bfe3ed41" "80280004c8fb0b4c"))
+V6 = bytes.fromhex("20010db8000000000000000000000001")
+put("fuzz_stun", "ipv6_response", stun(0x0101, b"".join(
+    struct.pack(">HHBBH16s", t, 20, 0, 2, 3478, V6) for t in (0x0001, 0x0020, 0x802B, 0x802C))))
 put("fuzz_stun", "change_request_with_padding",
     stun(0x0001, struct.pack(">HHI", 0x0003, 4, 6) + struct.pack(">HH", 0x0026, 5) + bytes(8)))
 put("fuzz_stun", "rfc3489_request",

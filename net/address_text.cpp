@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/sys_inet.h"
+
 namespace {
 
 // A decimal number of at most `digits` digits, none of them a leading zero.
@@ -69,5 +71,50 @@ const char* PeerAddressProblem(std::uint32_t addrNet) {
         return "is the broadcast address";
     if ((b[0] & 0xF0) == 224)
         return "is a multicast address";
+    return nullptr;
+}
+
+std::optional<Ipv6Bytes> ParseIpv6(std::string_view text) {
+    // inet_pton wants a terminated string; no IPv6 text is longer than this.
+    char buffer[64] = {};
+    if (text.empty() || text.size() >= sizeof buffer || text.find('%') != std::string_view::npos)
+        return std::nullopt;
+    std::memcpy(buffer, text.data(), text.size());
+    Ipv6Bytes address{};
+    if (inet_pton(AF_INET6, buffer, address.data()) != 1)
+        return std::nullopt;
+    return address;
+}
+
+std::optional<Ipv6Endpoint> ParseIpv6Endpoint(std::string_view text) {
+    const std::size_t close = text.rfind("]:");
+    if (text.empty() || text[0] != '[' || close == std::string_view::npos)
+        return std::nullopt;
+    const std::optional<Ipv6Bytes> address = ParseIpv6(text.substr(1, close - 1));
+    const std::optional<std::uint32_t> port = ParseDecimal(text.substr(close + 2), 5);
+    if (!address || !port || *port < 1 || *port > 65535)
+        return std::nullopt;
+    return Ipv6Endpoint{*address, static_cast<std::uint16_t>(*port)};
+}
+
+std::string FormatIpv6(const Ipv6Bytes& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET6, address.data(), text, sizeof text) == nullptr)
+        return "?";
+    return text;
+}
+
+std::string FormatIpv6Endpoint(const Ipv6Endpoint& endpoint) {
+    return "[" + FormatIpv6(endpoint.address) + "]:" + std::to_string(endpoint.port);
+}
+
+const char* PeerAddressProblem6(const Ipv6Bytes& address) {
+    static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (address == Ipv6Bytes{})
+        return "is unspecified (::)";
+    if (address[0] == 0xFF)
+        return "is a multicast address";
+    if (std::memcmp(address.data(), kMappedPrefix, sizeof kMappedPrefix) == 0)
+        return "is an IPv4-mapped address (::ffff:0:0/96)";
     return nullptr;
 }

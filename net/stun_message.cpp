@@ -281,6 +281,15 @@ StunAddress StunIpv4(std::uint32_t addressNet, std::uint16_t portNet) {
     return a;
 }
 
+StunAddress StunIpv6(const std::array<std::uint8_t, 16>& address, std::uint16_t portNet) {
+    StunAddress a;
+    a.present = true;
+    a.family = kStunFamilyIpv6;
+    a.address6 = address;
+    a.port = portNet;
+    return a;
+}
+
 bool LooksLikeStun(const std::uint8_t* data, std::size_t len) {
     return len >= kStunHeaderLength && (data[0] & 0xC0) == 0 &&
            ReadBe32(data + 4) == kStunMagicCookie;

@@ -167,3 +167,5 @@ bool IsKnownStunAttribute(std::uint16_t type);
 
 // An IPv4 address attribute value (network order).
 StunAddress StunIpv4(std::uint32_t addressNet, std::uint16_t portNet);
+// An IPv6 one: the 16 address bytes as on the wire, the port in network order.
+StunAddress StunIpv6(const std::array<std::uint8_t, 16>& address, std::uint16_t portNet);

@@ -25,6 +25,15 @@ OutDatagram& Add(HandlerOutput& out, LocalPort from, std::uint32_t toAddr, std::
     return d;
 }
 
+// The same to a STUN peer of either family, on that family's socket.
+OutDatagram& AddTo(HandlerOutput& out, LocalPort from, const StunAddress& to,
+                   std::uint16_t toPort) {
+    OutDatagram& d = Add(out, from, to.address, toPort);
+    d.ipv6 = to.family == kStunFamilyIpv6;
+    d.toAddress6 = to.address6;
+    return d;
+}
+
 // Server2's 0x77747005 to a client, from the port the client never contacted.
 void AddChangedAddressReply(HandlerOutput& out, std::uint32_t toAddr, std::uint16_t toPort) {
     OutDatagram& d = Add(out, LocalPort::Server2Changed, toAddr, toPort);
@@ -66,6 +75,17 @@ const char* const kStunBadRequestReason = "Bad Request";
 
 bool IsServer2StunPort(LocalPort p) {
     return p == LocalPort::Server2Main || p == LocalPort::Server2Changed;
+}
+
+// The most a STUN response may be, in bytes, for a request of requestLength from a peer of
+// family. Over IPv6 the rule counts whole packets, its 48 bytes of IPv6 and UDP headers each
+// way: an RFC 5780 response names three IPv6 addresses (24 bytes each), and a bare 20-byte
+// request must still get one (a 148-byte packet for 68, as IPv4's 104 for 48).
+std::size_t StunSizeAllowance(std::uint8_t family, std::size_t requestLength) {
+    constexpr std::size_t kIpv6UdpHeaders = 48;
+    if (family == kStunFamilyIpv6)
+        return kStunMaxAmplification * (requestLength + kIpv6UdpHeaders) - kIpv6UdpHeaders;
+    return kStunMaxAmplification * requestLength;
 }
 
 bool IsNextPort(LocalPort p) {
@@ -142,7 +162,7 @@ Outcome CProbeHandler::Handle(const std::uint8_t* data, std::size_t len, std::ui
     // of a 0x7x77700x code; their first two bytes are their length, at least 6), so the two
     // protocols share every socket.
     if (LooksLikeStun(data, len) || LooksLikeRfc3489Request(data, len))
-        return HandleStun(data, len, fromAddrNet, fromPortNet, arrivedOn, clock, out);
+        return HandleStun(data, len, StunIpv4(fromAddrNet, fromPortNet), arrivedOn, clock, out);
     if (arrivedOn == LocalPort::Server1PortChange || arrivedOn == LocalPort::Server2Changed)
         return Outcome::DroppedSendOnly;
     if (len < kHeaderLength)
@@ -239,6 +259,50 @@ bool CProbeHandler::MaySendTo(std::uint32_t addr, std::uint16_t port) const {
     return true;
 }
 
+Outcome CProbeHandler::Handle6(const std::uint8_t* data, std::size_t len, const Ipv6Bytes& from,
+                               std::uint16_t fromPortNet, LocalPort arrivedOn,
+                               const HandlerClock& clock, HandlerOutput& out) const {
+    out.count = 0;
+    const StunAddress peer = StunIpv6(from, fromPortNet);
+    if (!MaySendToPeer(peer, fromPortNet))
+        return Outcome::DroppedBadSource;
+    // Our own protocol holds IPv4 addresses, and RFC 3489 defines no IPv6 form.
+    if (!LooksLikeStun(data, len))
+        return Outcome::DroppedUnknown;
+    return HandleStun(data, len, peer, arrivedOn, clock, out);
+}
+
+bool CProbeHandler::MaySendToPeer(const StunAddress& peer, std::uint16_t port) const {
+    if (peer.family != kStunFamilyIpv6)
+        return MaySendTo(peer.address, port);
+    if (PeerAddressProblem6(peer.address6) != nullptr)
+        return false;
+    for (int i = 0; i < kLocalPortCount; ++i) {
+        const auto p = static_cast<LocalPort>(i);
+        const auto k = static_cast<std::size_t>(i);
+        if (IsLocalIn(kStunFamilyIpv6, p) && m_roles.stunAddress6[k] == peer.address6 &&
+            m_roles.stunPort6[k] == port) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CProbeHandler::IsLocalIn(std::uint8_t family, LocalPort port) const {
+    if (family != kStunFamilyIpv6)
+        return IsLocal(port);
+    if (port == LocalPort::Server1PortChange)
+        return false;  // only our own protocol sends from it
+    return IsServer2StunPort(port) ? m_roles.server2v6 : m_roles.server1v6;
+}
+
+StunAddress CProbeHandler::StunSocket(std::uint8_t family, LocalPort port) const {
+    const auto i = static_cast<std::size_t>(port);
+    if (family == kStunFamilyIpv6)
+        return StunIpv6(m_roles.stunAddress6[i], m_roles.stunPort6[i]);
+    return StunIpv4(m_roles.stunAddress[i], m_roles.stunPort[i]);
+}
+
 bool CProbeHandler::IsLocal(LocalPort port) const {
     switch (port) {
         case LocalPort::Server1Main:
@@ -253,13 +317,15 @@ bool CProbeHandler::IsLocal(LocalPort port) const {
 }
 
 Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
-                                  std::uint32_t fromAddrNet, std::uint16_t fromPortNet,
-                                  LocalPort arrivedOn, const HandlerClock& clock,
-                                  HandlerOutput& out) const {
+                                  const StunAddress& from, LocalPort arrivedOn,
+                                  const HandlerClock& clock, HandlerOutput& out) const {
+    const std::uint8_t family = from.family;
+    const std::uint16_t fromPortNet = from.port;
+    const bool rfc5780 = Rfc5780In(family);
     // The port-change port only ever sends; Server2's changed-address port receives STUN only
     // as the fourth address of an RFC 5780 server (clients send to OTHER-ADDRESS).
-    if (!IsLocal(arrivedOn) || arrivedOn == LocalPort::Server1PortChange ||
-        (arrivedOn == LocalPort::Server2Changed && !m_roles.rfc5780)) {
+    if (!IsLocalIn(family, arrivedOn) || arrivedOn == LocalPort::Server1PortChange ||
+        (arrivedOn == LocalPort::Server2Changed && !rfc5780)) {
         return Outcome::DroppedSendOnly;
     }
     StunMessage req;
@@ -282,15 +348,16 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
     const bool changeIp = req.ChangeIp();
     const bool changePort = req.ChangePort();
     const LocalPort answerFrom = StunAlternate(arrivedOn, changeIp, changePort);
-    const bool relay = !IsLocal(answerFrom);
+    const bool relay = !IsLocalIn(family, answerFrom);
     const auto refuse = [&refused](std::uint16_t type) {
         if (refused.size() < kMaxUnknownListed)
             refused.push_back(type);
     };
     // A change is made only with all four addresses, and a split Server2 cannot ask Server1
-    // (relays go one way): both are answered as a server without an alternate address does.
-    if ((changeIp || changePort) &&
-        (!m_roles.rfc5780 || (relay && (m_signer == nullptr || !m_roles.hasPartner)))) {
+    // (relays go one way), nor can anyone over IPv6 (relays hold IPv4 clients): all are
+    // answered as a server without an alternate address does.
+    const bool canRelay = family == kStunFamilyIpv4 && m_signer != nullptr && m_roles.hasPartner;
+    if ((changeIp || changePort) && (!rfc5780 || (relay && !canRelay))) {
         refuse(kStunAttrChangeRequest);
     } else if (relay && padded && !m_signer->Keyed()) {
         // An unkeyed Server2 cannot tell our relay from a forged one, so it never pads.
@@ -306,13 +373,16 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
             refuse(kStunAttrResponsePort);
         } else if (req.responsePort == 0 || req.hasPadding) {
             badRequest = true;
-        } else if (!MaySendTo(fromAddrNet, req.responsePort)) {
+        } else if (!MaySendToPeer(from, req.responsePort)) {
             return Outcome::DroppedBadSource;
         } else {
             sendToPort = req.responsePort;
         }
     }
-    if (!m_limiter.Allow(fromAddrNet, clock.monotonicMs))
+    const bool allowed = family == kStunFamilyIpv6
+                             ? m_limiter.Allow6(from.address6, clock.monotonicMs)
+                             : m_limiter.Allow(from.address, clock.monotonicMs);
+    if (!allowed)
         return Outcome::RateLimited;
 
     if (!refused.empty() || badRequest) {
@@ -334,21 +404,21 @@ Outcome CProbeHandler::HandleStun(const std::uint8_t* data, std::size_t len,
             e.unknownAttributes.push_back(refused.back());
         e.fingerprint = !rfc3489;
         const std::size_t n = StunEncodedLength(e);
-        if (n == 0 || n > kMaxOutDatagram || (!padded && n > kStunMaxAmplification * len)) {
+        if (n == 0 || n > kMaxOutDatagram || (!padded && n > StunSizeAllowance(family, len))) {
             return Outcome::StunOversized;
         }
-        OutDatagram& d = Add(out, arrivedOn, fromAddrNet, fromPortNet);
+        OutDatagram& d = AddTo(out, arrivedOn, from, fromPortNet);
         d.length = static_cast<std::uint16_t>(EncodeStun(e, d.data, sizeof d.data));
         return refused.empty() ? Outcome::StunBadRequest : Outcome::StunError;
     }
     const std::uint16_t padding = padded ? req.paddingLength : kRelayNoPadding;
     if (!relay) {
-        const Outcome o = AddStunResponse(req.cookie, req.transactionId, fromAddrNet, fromPortNet,
-                                          sendToPort, answerFrom, arrivedOn, len, padding, out);
+        const Outcome o = AddStunResponse(req.cookie, req.transactionId, from, sendToPort,
+                                          answerFrom, arrivedOn, len, padding, out);
         return o == Outcome::StunAnswered ? answered : o;
     }
     StunRelayRequest r;
-    r.base.clientAddress = fromAddrNet;
+    r.base.clientAddress = from.address;  // IPv4: canRelay
     r.base.clientPort = fromPortNet;
     r.base.timestampMs = clock.wallMs;
     r.transactionId = req.transactionId;
@@ -384,28 +454,27 @@ Outcome CProbeHandler::HandleStunRelay(const std::uint8_t* data, std::size_t len
         return Outcome::RateLimited;
     const LocalPort from = r.answerFromNext ? LocalPort::Server2Changed : LocalPort::Server2Main;
     const LocalPort arrivedOn = r.arrivedOnNext ? LocalPort::Server1Next : LocalPort::Server1Main;
-    const Outcome o = AddStunResponse(r.rfc3489 ? r.idHead : kStunMagicCookie, r.transactionId,
-                                      r.base.clientAddress, r.base.clientPort, r.base.clientPort,
-                                      from, arrivedOn, requestLength, r.paddingLength, out);
+    const Outcome o =
+        AddStunResponse(r.rfc3489 ? r.idHead : kStunMagicCookie, r.transactionId,
+                        StunIpv4(r.base.clientAddress, r.base.clientPort), r.base.clientPort, from,
+                        arrivedOn, requestLength, r.paddingLength, out);
     return o == Outcome::StunAnswered ? Outcome::RelayAccepted : o;
 }
 
 Outcome CProbeHandler::AddStunResponse(std::uint32_t cookie,
                                        const std::array<std::uint8_t, 12>& transactionId,
-                                       std::uint32_t toAddr, std::uint16_t toPort,
-                                       std::uint16_t sendToPort, LocalPort answerFrom,
-                                       LocalPort arrivedOn, std::size_t requestLength,
-                                       std::uint16_t paddingLength, HandlerOutput& out) const {
-    const auto at = [this](LocalPort p) {
-        const auto i = static_cast<std::size_t>(p);
-        return StunIpv4(m_roles.stunAddress[i], m_roles.stunPort[i]);
-    };
+                                       const StunAddress& to, std::uint16_t sendToPort,
+                                       LocalPort answerFrom, LocalPort arrivedOn,
+                                       std::size_t requestLength, std::uint16_t paddingLength,
+                                       HandlerOutput& out) const {
+    const auto at = [this, &to](LocalPort p) { return StunSocket(to.family, p); };
     StunMessage m;
     m.cls = StunClass::Success;
     m.cookie = cookie;
     m.transactionId = transactionId;
-    m.mapped = StunIpv4(toAddr, toPort);
-    const StunAddress other = m_roles.rfc5780 ? at(StunOtherAddress(arrivedOn)) : StunAddress{};
+    m.mapped = to;
+    const StunAddress other =
+        Rfc5780In(to.family) ? at(StunOtherAddress(arrivedOn)) : StunAddress{};
     if (m.IsRfc5389()) {
         // MAPPED-ADDRESS too, for clients that read only that.
         m.xorMapped = m.mapped;
@@ -428,9 +497,10 @@ Outcome CProbeHandler::AddStunResponse(std::uint32_t cookie,
         m.paddingLength = static_cast<std::uint16_t>(std::min<std::size_t>(paddingLength, room));
     }
     const std::size_t n = StunEncodedLength(m);
-    if (n == 0 || n > kMaxOutDatagram || (!padded && n > kStunMaxAmplification * requestLength))
+    if (n == 0 || n > kMaxOutDatagram ||
+        (!padded && n > StunSizeAllowance(to.family, requestLength)))
         return Outcome::StunOversized;
-    OutDatagram& d = Add(out, answerFrom, toAddr, sendToPort);
+    OutDatagram& d = AddTo(out, answerFrom, to, sendToPort);
     d.length = static_cast<std::uint16_t>(EncodeStun(m, d.data, sizeof d.data));
     return Outcome::StunAnswered;
 }

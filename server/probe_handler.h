@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "net/address_text.h"
+#include "net/stun_message.h"
 #include "server/rate_limiter.h"
 #include "server/relay.h"
 
@@ -62,12 +64,15 @@ const char* OutcomeName(Outcome outcome);
 // The largest datagram the handler writes: a STUN response padded like its request.
 inline constexpr std::size_t kMaxOutDatagram = 1500;
 // Our own replies are at most twice their request; a STUN response at most this many times
-// its request unless the request carries PADDING (then the response is padded alike).
+// its request unless the request carries PADDING (then the response is padded alike). Over IPv6
+// the factor applies to whole packets, IPv6 and UDP headers included.
 inline constexpr std::size_t kStunMaxAmplification = 4;
 
 struct OutDatagram {
-    LocalPort from = LocalPort::Server1Main;
+    LocalPort from = LocalPort::Server1Main;  // on the family's socket: IPv6 when ipv6
+    bool ipv6 = false;
     std::uint32_t toAddress = 0;  // network order
+    Ipv6Bytes toAddress6{};       // when ipv6
     std::uint16_t toPort = 0;     // network order
     std::uint16_t length = 0;
     std::uint8_t data[kMaxOutDatagram] = {};
@@ -105,6 +110,16 @@ struct HandlerRoles {
     // The broadcast addresses of this machine's networks (network order): nothing is ever sent
     // there, whatever a datagram or a relay names.
     std::vector<std::uint32_t> localBroadcasts{};
+
+    // Standard STUN over IPv6; the Tarnwick protocol and its relays stay IPv4 (their datagrams
+    // hold 4-byte addresses). Which roles have IPv6 sockets, and the four sockets' addresses
+    // and ports (network order) by LocalPort as above. rfc5780v6: both roles here, with the
+    // same port P on both addresses and P+1 beside it.
+    bool server1v6 = false;
+    bool server2v6 = false;
+    std::array<Ipv6Bytes, kLocalPortCount> stunAddress6{};
+    std::array<std::uint16_t, kLocalPortCount> stunPort6{};
+    bool rfc5780v6 = false;
 };
 
 // The RFC 5780 socket that differs from `at` in address (changeIp) and/or port (changePort):
@@ -127,6 +142,11 @@ public:
     Outcome Handle(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
                    std::uint16_t fromPortNet, LocalPort arrivedOn, const HandlerClock& clock,
                    HandlerOutput& out) const;
+    // A datagram on one of the IPv6 sockets: STUN Binding (RFC 5389 and later) alone is served
+    // there, answered on IPv6 sockets.
+    Outcome Handle6(const std::uint8_t* data, std::size_t len, const Ipv6Bytes& from,
+                    std::uint16_t fromPortNet, LocalPort arrivedOn, const HandlerClock& clock,
+                    HandlerOutput& out) const;
 
 private:
     struct Request;
@@ -134,26 +154,35 @@ private:
     void AnswerChange(const Request& r, const HandlerClock& clock, HandlerOutput& out) const;
     Outcome HandleRelay(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
                         const HandlerClock& clock, HandlerOutput& out) const;
-    Outcome HandleStun(const std::uint8_t* data, std::size_t len, std::uint32_t fromAddrNet,
-                       std::uint16_t fromPortNet, LocalPort arrivedOn, const HandlerClock& clock,
-                       HandlerOutput& out) const;
+    // from: the source, of either family, its port included.
+    Outcome HandleStun(const std::uint8_t* data, std::size_t len, const StunAddress& from,
+                       LocalPort arrivedOn, const HandlerClock& clock, HandlerOutput& out) const;
     Outcome HandleStunRelay(const std::uint8_t* data, std::size_t len, const HandlerClock& clock,
                             HandlerOutput& out) const;
-    // Whether this process has the socket (its own role's ports).
+    // Whether this process has the socket (its own role's ports), in IPv4 or in family's.
     bool IsLocal(LocalPort port) const;
+    bool IsLocalIn(std::uint8_t family, LocalPort port) const;
+    bool Rfc5780In(std::uint8_t family) const {
+        return family == kStunFamilyIpv6 ? m_roles.rfc5780v6 : m_roles.rfc5780;
+    }
+    // One STUN socket's address in family's form.
+    StunAddress StunSocket(std::uint8_t family, LocalPort port) const;
     // Whether an answer may go to addr:port (network order): never to 0.0.0.0/8, broadcast,
     // multicast or a local network's broadcast, nor to this process's own STUN sockets or, for
     // Server1, its partner's (a relay for such a client would be refused there).
     bool MaySendTo(std::uint32_t addr, std::uint16_t port) const;
-    // Writes the Binding success response naming `to` as the mapped address, sent from
-    // answerFrom to to's address at sendToPort (to's own port but for RESPONSE-PORT), for a
+    // The same for a peer of either family at port: an IPv6 one never to ::, multicast, an
+    // IPv4-mapped address or this process's own IPv6 STUN sockets.
+    bool MaySendToPeer(const StunAddress& peer, std::uint16_t port) const;
+    // Writes the Binding success response naming `to` (either family) as the mapped address, sent
+    // from answerFrom to to's address at sendToPort (to's own port but for RESPONSE-PORT), for a
     // request that arrived on arrivedOn; paddingLength kRelayNoPadding for none. cookie is the
     // request's cookie field: anything but the magic cookie makes it an RFC 3489 response (the
     // field is then the ID's first 32 bits). Outcome StunAnswered, or StunOversized when it would
     // break the size rule (nothing is then sent).
     Outcome AddStunResponse(std::uint32_t cookie, const std::array<std::uint8_t, 12>& transactionId,
-                            std::uint32_t toAddr, std::uint16_t toPort, std::uint16_t sendToPort,
-                            LocalPort answerFrom, LocalPort arrivedOn, std::size_t requestLength,
+                            const StunAddress& to, std::uint16_t sendToPort, LocalPort answerFrom,
+                            LocalPort arrivedOn, std::size_t requestLength,
                             std::uint16_t paddingLength, HandlerOutput& out) const;
 
     const HandlerRoles m_roles;

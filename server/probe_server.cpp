@@ -37,11 +37,21 @@ bool IsLogged(Outcome o) {
     }
 }
 
+// Where a socket sits in a worker's list: IPv4 by LocalPort, IPv6 after them.
+int SocketSlot(LocalPort port, bool ipv6) {
+    return static_cast<int>(port) + (ipv6 ? kLocalPortCount : 0);
+}
+
+int OpenEndpoint(const LocalEndpoint& ep, bool reusePort, std::string& error) {
+    return ep.ipv6 ? OpenUdpSocket6(ep.address6, ep.portHost, reusePort, error)
+                   : OpenUdpSocket(ep.address, ep.portHost, reusePort, error);
+}
+
 // SO_REUSEPORT would let us silently share a port with another process of the same user; bind
 // each port once without it first so that an occupied port is reported as such.
 bool PortsFree(const std::vector<LocalEndpoint>& eps, std::string& error) {
     for (const LocalEndpoint& ep : eps) {
-        const int fd = OpenUdpSocket(ep.address, ep.portHost, false, error);
+        const int fd = OpenEndpoint(ep, false, error);
         if (fd < 0)
             return false;
         CloseUdpSocket(fd);
@@ -100,10 +110,10 @@ bool CProbeServer::AddWorker(const std::vector<LocalEndpoint>& eps, std::string&
     Worker& worker = *w;
     m_workers.push_back(std::move(w));
     for (const LocalEndpoint& ep : eps) {
-        const int fd = OpenUdpSocket(ep.address, ep.portHost, true, error);
+        const int fd = OpenEndpoint(ep, true, error);
         if (fd < 0)
             return false;
-        worker.fds[static_cast<int>(ep.port)] = fd;
+        worker.fds[SocketSlot(ep.port, ep.ipv6)] = fd;
     }
     return true;
 }
@@ -141,19 +151,18 @@ ServerCounters CProbeServer::Counters() const {
     return c;
 }
 
-void CProbeServer::LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uint64_t nowMs) {
+void CProbeServer::LogEvent(Outcome outcome, const std::string& from, std::uint64_t nowMs) {
     std::uint64_t held = 0;
     if (outcome == Outcome::RateLimited) {
         if (m_rateLog.Admit(nowMs, &held)) {
             ServerLog("rate limiting %s (%llu more datagrams dropped since the last such line)",
-                      FormatIpv4(fromAddrNet).c_str(), static_cast<unsigned long long>(held));
+                      from.c_str(), static_cast<unsigned long long>(held));
         }
         return;
     }
     if (m_relayLog.Admit(nowMs, &held, static_cast<std::size_t>(outcome))) {
         ServerLog("refused relay from %s: %s (%llu more of this kind since its last line)",
-                  FormatIpv4(fromAddrNet).c_str(), OutcomeName(outcome),
-                  static_cast<unsigned long long>(held));
+                  from.c_str(), OutcomeName(outcome), static_cast<unsigned long long>(held));
     }
 }
 
@@ -161,37 +170,39 @@ void CProbeServer::LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uin
 // batches, which at about 100 KiB in all go on the heap rather than the thread's stack.
 struct CProbeServer::WorkerIo {
     explicit WorkerIo(Worker& w);
-    // Sends what is queued for one local port.
-    void Flush(int port);
+    // Sends what is queued for one socket slot.
+    void Flush(int slot);
     // Queues the handler's datagrams on the sockets they leave from; returns how many.
     std::uint64_t QueueOut();
     // Adds what one receive batch counted to the worker's counters.
     void Count(const ServerCounters& batch);
 
     Worker& worker;
-    int fds[kLocalPortCount] = {};  // the open sockets, packed; index = the waiter's index
-    LocalPort ports[kLocalPortCount] = {};
+    int fds[kSocketSlots] = {};  // the open sockets, packed; index = the waiter's index
+    LocalPort ports[kSocketSlots] = {};
+    bool ipv6[kSocketSlots] = {};
     int count = 0;
     CRecvBatch recv;
-    std::array<CSendBatch, kLocalPortCount> send;  // by LocalPort
+    std::array<CSendBatch, kSocketSlots> send;  // by socket slot
     HandlerOutput out;
 };
 
 CProbeServer::WorkerIo::WorkerIo(Worker& w) : worker(w) {
-    for (int i = 0; i < kLocalPortCount; ++i) {
+    for (int i = 0; i < kSocketSlots; ++i) {
         if (w.fds[i] < 0)
             continue;
         fds[count] = w.fds[i];
-        ports[count] = static_cast<LocalPort>(i);
+        ports[count] = static_cast<LocalPort>(i % kLocalPortCount);
+        ipv6[count] = i >= kLocalPortCount;
         ++count;
     }
 }
 
-void CProbeServer::WorkerIo::Flush(int port) {
-    CSendBatch& b = send[static_cast<std::size_t>(port)];
+void CProbeServer::WorkerIo::Flush(int slot) {
+    CSendBatch& b = send[static_cast<std::size_t>(slot)];
     if (b.Empty())
         return;
-    const int failed = b.Flush(worker.fds[port]);
+    const int failed = b.Flush(worker.fds[slot]);
     if (failed > 0)
         worker.counts.sendFailures.fetch_add(static_cast<std::uint64_t>(failed), kRelaxed);
 }
@@ -200,13 +211,16 @@ std::uint64_t CProbeServer::WorkerIo::QueueOut() {
     std::uint64_t queued = 0;
     for (int k = 0; k < out.count; ++k) {
         const OutDatagram& d = out.items[static_cast<std::size_t>(k)];
-        const int port = static_cast<int>(d.from);
-        if (worker.fds[port] < 0)
+        const int slot = SocketSlot(d.from, d.ipv6);
+        if (worker.fds[slot] < 0)
             continue;
-        CSendBatch& b = send[static_cast<std::size_t>(port)];
+        CSendBatch& b = send[static_cast<std::size_t>(slot)];
         if (b.Full())
-            Flush(port);
-        b.Add(d.toAddress, d.toPort, d.data, d.length);
+            Flush(slot);
+        if (d.ipv6)
+            b.Add6(d.toAddress6, d.toPort, d.data, d.length);
+        else
+            b.Add(d.toAddress, d.toPort, d.data, d.length);
         ++queued;
     }
     return queued;
@@ -231,7 +245,7 @@ void CProbeServer::Run(Worker& w) {
         ServerLog("worker cannot wait for its sockets; it stops");
         return;
     }
-    bool readable[kLocalPortCount] = {};
+    bool readable[kSocketSlots] = {};
     while (waiter.Wait(readable, -1)) {
         for (int s = 0; s < io->count; ++s) {
             for (int round = 0; readable[s] && round < kRoundsPerSocket; ++round) {
@@ -254,16 +268,23 @@ int CProbeServer::ServeBatch(WorkerIo& io, int socket) {
             ++counts.oversized;
             continue;
         }
-        const std::uint32_t from = io.recv.FromAddress(i);
-        const Outcome o = m_handler.Handle(io.recv.Data(i), io.recv.Length(i), from,
-                                           io.recv.FromPort(i), io.ports[socket], clock, io.out);
+        const Outcome o =
+            io.ipv6[socket]
+                ? m_handler.Handle6(io.recv.Data(i), io.recv.Length(i), io.recv.FromAddress6(i),
+                                    io.recv.FromPort(i), io.ports[socket], clock, io.out)
+                : m_handler.Handle(io.recv.Data(i), io.recv.Length(i), io.recv.FromAddress(i),
+                                   io.recv.FromPort(i), io.ports[socket], clock, io.out);
         ++counts.outcomes[static_cast<std::size_t>(o)];
-        if (IsLogged(o))
-            LogEvent(o, from, clock.monotonicMs);
+        if (IsLogged(o)) {
+            LogEvent(o,
+                     io.ipv6[socket] ? FormatIpv6(io.recv.FromAddress6(i))
+                                     : FormatIpv4(io.recv.FromAddress(i)),
+                     clock.monotonicMs);
+        }
         counts.sent += io.QueueOut();
     }
-    for (int p = 0; p < kLocalPortCount; ++p)
-        io.Flush(p);
+    for (int slot = 0; slot < kSocketSlots; ++slot)
+        io.Flush(slot);
     io.Count(counts);
     return got;
 }

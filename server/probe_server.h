@@ -53,8 +53,10 @@ public:
     std::size_t RateTableOccupied() { return m_limiter.Occupied(); }
 
 private:
+    // A worker's sockets: IPv4 ones by LocalPort, then the IPv6 ones (standard STUN only).
+    static constexpr int kSocketSlots = 2 * kLocalPortCount;
     struct Worker {
-        int fds[kLocalPortCount];  // by LocalPort; -1 where this process has no such role
+        int fds[kSocketSlots];  // by SocketSlot; -1 where this process has no such socket
         std::thread thread;
         // Written by the worker, read by Counters(); relaxed: they are statistics.
         CounterSet<std::atomic<std::uint64_t>> counts;
@@ -67,7 +69,7 @@ private:
     // Takes one receive batch from a socket (index into io's packed list) and answers it.
     // Returns how many datagrams it took.
     int ServeBatch(WorkerIo& io, int socket);
-    void LogEvent(Outcome outcome, std::uint32_t fromAddrNet, std::uint64_t nowMs);
+    void LogEvent(Outcome outcome, const std::string& from, std::uint64_t nowMs);
     // Opens a new worker's socket on every local port. On failure the caller closes them all.
     bool AddWorker(const std::vector<LocalEndpoint>& eps, std::string& error);
     void CloseAll();

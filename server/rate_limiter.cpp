@@ -31,12 +31,20 @@ CRateLimiter::CRateLimiter(const RateLimitSettings& settings, const SipKey& key)
     }
 }
 
+CRateLimiter::Group CRateLimiter::GroupOfBytes(const std::uint8_t* bytes, std::size_t len) const {
+    const std::uint64_t h = SipHash24(m_key, bytes, len);
+    return {static_cast<std::size_t>(h % m_shardCount),
+            static_cast<std::size_t>((h >> 32) % m_slotsPerShard)};
+}
+
 CRateLimiter::Group CRateLimiter::GroupOf(std::uint32_t addrNet) const {
     std::uint8_t bytes[4];
     std::memcpy(bytes, &addrNet, 4);
-    const std::uint64_t h = SipHash24(m_key, bytes, sizeof bytes);
-    return {static_cast<std::size_t>(h % m_shardCount),
-            static_cast<std::size_t>((h >> 32) % m_slotsPerShard)};
+    return GroupOfBytes(bytes, sizeof bytes);
+}
+
+CRateLimiter::Group CRateLimiter::GroupOf6(const std::array<std::uint8_t, 16>& address) const {
+    return GroupOfBytes(address.data(), 8);  // the /64
 }
 
 void CRateLimiter::Refill(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const {
@@ -55,16 +63,16 @@ bool CRateLimiter::TakeToken(Bucket& b, std::uint64_t nowMs, std::int64_t capMil
     return true;
 }
 
-CRateLimiter::Search CRateLimiter::Look(Shard& shard, std::size_t firstSlot, std::uint32_t addrNet,
+CRateLimiter::Search CRateLimiter::Look(Shard& shard, std::size_t firstSlot, std::uint64_t key,
                                         std::uint64_t nowMs) const {
     Search found;
     for (std::size_t i = 0; i < kProbe; ++i) {
         Slot& s = shard.slots[(firstSlot + i) % m_slotsPerShard];
-        if (s.used && s.address == addrNet) {
+        if (s.key == key) {
             found.own = &s;
             return found;
         }
-        if (!s.used) {
+        if (s.key == 0) {
             if (found.empty == nullptr)
                 found.empty = &s;
             continue;
@@ -86,18 +94,28 @@ CRateLimiter::Search CRateLimiter::Look(Shard& shard, std::size_t firstSlot, std
 bool CRateLimiter::Allow(std::uint32_t addrNet, std::uint64_t nowMs) {
     if (m_rate == 0)
         return true;
-    const Group g = GroupOf(addrNet);
-    Shard& shard = m_shards[g.shard];
+    return AllowKey(0xFFFFFFFF00000000u | addrNet, GroupOf(addrNet), nowMs);
+}
 
+bool CRateLimiter::Allow6(const std::array<std::uint8_t, 16>& address, std::uint64_t nowMs) {
+    if (m_rate == 0)
+        return true;
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | address[i];
+    return AllowKey(prefix + 1, GroupOf6(address), nowMs);
+}
+
+bool CRateLimiter::AllowKey(std::uint64_t key, const Group& g, std::uint64_t nowMs) {
+    Shard& shard = m_shards[g.shard];
     MutexLock lock(shard.mutex);
-    const Search found = Look(shard, g.firstSlot, addrNet, nowMs);
+    const Search found = Look(shard, g.firstSlot, key, nowMs);
     if (found.own != nullptr)
         return TakeToken(found.own->bucket, nowMs, m_burstMilli);
     Slot* target = found.empty != nullptr ? found.empty : found.refilled;
     if (target == nullptr)
         return TakeToken(shard.overflow, nowMs, 1000);
-    target->address = addrNet;
-    target->used = true;
+    target->key = key;
     target->bucket = {m_burstMilli - 1000, nowMs};
     return true;
 }
@@ -108,7 +126,7 @@ std::size_t CRateLimiter::Occupied() {
         Shard& shard = m_shards[i];
         MutexLock lock(shard.mutex);
         n += static_cast<std::size_t>(std::count_if(shard.slots.begin(), shard.slots.end(),
-                                                    [](const Slot& s) { return s.used; }));
+                                                    [](const Slot& s) { return s.key != 0; }));
     }
     return n;
 }

@@ -9,7 +9,12 @@
 // burst: it then comes back exactly as it left. When every slot of a group still belongs to an
 // address that is refilling, a newcomer gets no slot of its own and is answered from the
 // shard's shared bucket, at the steady rate of one address and without a burst.
+//
+// An IPv4 source is counted by its address; an IPv6 source by the /64 it is in, since one
+// host is commonly given a whole /64 and could otherwise draw on the burst of every address in
+// it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,6 +39,8 @@ public:
     // True when an answer to addrNet may be sent now, and takes one token for it.
     // nowMs: a monotonic clock in milliseconds; tests step it by hand.
     bool Allow(std::uint32_t addrNet, std::uint64_t nowMs);
+    // The same for an IPv6 source (16 bytes as on the wire): its /64 pays the token.
+    bool Allow6(const std::array<std::uint8_t, 16>& address, std::uint64_t nowMs);
 
     bool Enabled() const { return m_rate != 0; }
     std::size_t Capacity() const { return m_shardCount * m_slotsPerShard; }
@@ -47,15 +54,18 @@ public:
         bool operator==(const Group&) const = default;
     };
     Group GroupOf(std::uint32_t addrNet) const;
+    Group GroupOf6(const std::array<std::uint8_t, 16>& address) const;
 
 private:
     struct Bucket {
         std::int64_t milliTokens = 0;  // 1/1000 token: whole-millisecond refills stay exact
         std::uint64_t lastMs = 0;
     };
+    // What a slot remembers a source by: 0xFFFFFFFF'00000000 | an IPv4 address (as held in
+    // network order), or an IPv6 /64 prefix (big-endian) plus one. The two ranges meet only
+    // in ff00::/8 prefixes (multicast, never a source) and 0 stays free.
     struct Slot {
-        std::uint32_t address = 0;
-        bool used = false;
+        std::uint64_t key = 0;  // 0 = free
         Bucket bucket;
     };
     struct Shard {
@@ -66,9 +76,9 @@ private:
         // Newcomers without a slot: one token, no burst.
         Bucket overflow GUARDED_BY(mutex){1000, 0};
     };
-    // Where Look found addrNet's slot, or the slots it may take.
+    // Where Look found the key's slot, or the slots it may take.
     struct Search {
-        Slot* own = nullptr;       // addrNet's own slot
+        Slot* own = nullptr;       // the key's own slot
         Slot* empty = nullptr;     // the first free slot
         Slot* refilled = nullptr;  // the least recently seen address whose bucket is full again
     };
@@ -83,8 +93,10 @@ private:
     // Refills b and takes one token from it when it has one.
     bool TakeToken(Bucket& b, std::uint64_t nowMs, std::int64_t capMilli) const;
     // The kProbe slots from firstSlot on.
-    Search Look(Shard& shard, std::size_t firstSlot, std::uint32_t addrNet,
-                std::uint64_t nowMs) const REQUIRES(shard.mutex);
+    Search Look(Shard& shard, std::size_t firstSlot, std::uint64_t key, std::uint64_t nowMs) const
+        REQUIRES(shard.mutex);
+    Group GroupOfBytes(const std::uint8_t* bytes, std::size_t len) const;
+    bool AllowKey(std::uint64_t key, const Group& g, std::uint64_t nowMs);
 
     const std::int64_t m_rate;
     const std::int64_t m_burstMilli;

@@ -51,6 +51,10 @@ const char* ServerUsage() {
            "  With both, one process serves both roles and answers change requests itself.\n"
            "  Both roles also answer STUN Binding requests; with the same port P on both\n"
            "  servers, A:P, A:P+1, B:P and B:P+1 form an RFC 5780 server (docs/stun.md).\n"
+           "  --server1 [A6]:P       standard STUN over IPv6 on A6:P and A6:P+1 (and\n"
+           "  --server2 [B6]:Q       B6:Q, B6:Q+1), beside the IPv4 roles or alone; with the\n"
+           "                         same port on both, an RFC 5780 server over IPv6. Our own\n"
+           "                         protocol and the relay stay IPv4.\n"
            "\n"
            "Split deployment (one role per process or machine):\n"
            "  --partner B:Q          with --server1 only: Server2's address and port; change\n"
@@ -106,6 +110,12 @@ std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint
         return text + " " + problem;
     if (std::find(broadcasts.begin(), broadcasts.end(), addrNet) != broadcasts.end())
         return text + " is the broadcast address of a local network";
+    return {};
+}
+
+std::string WhyNotHostAddress6(const Ipv6Bytes& address) {
+    if (const char* problem = PeerAddressProblem6(address))
+        return FormatIpv6(address) + " " + problem;
     return {};
 }
 
@@ -166,16 +176,39 @@ std::string BadValue(const std::string& opt, const std::string& val) {
     return "bad value '" + val + "' for " + opt;
 }
 
+// A role's address, or why it cannot be one (why empty: it can).
+bool HostAddressOk(ArgParse& p, const std::string& opt, const std::string& val,
+                   const std::string& why) {
+    return why.empty() ||
+           p.Fail(opt + " " + val + ": " + why +
+                  "; give the exact address clients send to, so replies leave from it");
+}
+
+// --server1 [A6]:P or --server2 [B6]:Q.
+bool ParseRole6(ArgParse& p, const std::string& opt, const std::string& val) {
+    const std::optional<Ipv6Endpoint> ep = ParseIpv6Endpoint(val);
+    if (!ep)
+        return p.Fail(BadValue(opt, val));
+    if (ep->port == 65535)
+        return p.Fail(opt + " port leaves no room for the next port");
+    if (!HostAddressOk(p, opt, val, WhyNotHostAddress6(ep->address)))
+        return false;
+    const bool one = opt == "--server1";
+    (one ? p.cfg.server1v6 : p.cfg.server2v6) = true;
+    (one ? p.cfg.server1Address6 : p.cfg.server2Address6) = ep->address;
+    (one ? p.cfg.server1Port6 : p.cfg.server2Port6) = ep->port;
+    return true;
+}
+
 // --server1 A:P or --server2 B:Q.
 bool ParseRole(ArgParse& p, const std::string& opt, const std::string& val) {
+    if (!val.empty() && val[0] == '[')
+        return ParseRole6(p, opt, val);
     const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(val);
     if (!ep)
         return p.Fail(BadValue(opt, val));
-    const std::string why = WhyNotHostAddress(ep->address, p.broadcasts);
-    if (!why.empty()) {
-        return p.Fail(opt + " " + val + ": " + why +
-                      "; give the exact address clients send to, so replies leave from it");
-    }
+    if (!HostAddressOk(p, opt, val, WhyNotHostAddress(ep->address, p.broadcasts)))
+        return false;
     const bool one = opt == "--server1";
     (one ? p.cfg.server1 : p.cfg.server2) = true;
     (one ? p.cfg.server1Address : p.cfg.server2Address) = ep->address;
@@ -232,8 +265,13 @@ bool ParseOption(ArgParse& p, const std::string& opt, const std::string& val) {
 // its relays from any port (a port given anyway is kept for the own-socket check).
 bool ParsePartner(ArgParse& p) {
     ServerConfig& cfg = p.cfg;
-    if (!cfg.server1 && !cfg.server2)
-        return p.Fail("give --server1 A:P, --server2 B:Q or both");
+    if (!cfg.server1 && !cfg.server2) {
+        if (!cfg.server1v6 && !cfg.server2v6)
+            return p.Fail("give --server1 A:P, --server2 B:Q or both");
+        // IPv6 alone: standard STUN in this process, nothing to relay.
+        return p.partnerText.empty() ||
+               p.Fail("--partner is for the IPv4 roles; IPv6 serves standard STUN alone");
+    }
     if (cfg.server1 && cfg.server2) {
         return p.partnerText.empty() ||
                p.Fail("--partner is for a split deployment; with both roles the relay is internal");
@@ -280,8 +318,9 @@ bool DeriveReplyPorts(ArgParse& p) {
     return true;
 }
 
-bool SameSocket(const LocalEndpoint& a, std::uint32_t addrNet, std::uint16_t portHost) {
-    return a.address == addrNet && a.portHost == portHost;
+bool SameSocket(const LocalEndpoint& a, const LocalEndpoint& b) {
+    return a.ipv6 == b.ipv6 && a.portHost == b.portHost &&
+           (a.ipv6 ? a.address6 == b.address6 : a.address == b.address);
 }
 
 // No two sockets may share an address and port: a reply port that clients also contact would
@@ -292,15 +331,16 @@ bool CheckOwnSockets(ArgParse& p) {
     const std::vector<LocalEndpoint> eps = LocalEndpoints(p.cfg);
     for (std::size_t a = 0; a < eps.size(); ++a) {
         for (std::size_t b = a + 1; b < eps.size(); ++b) {
-            if (!SameSocket(eps[a], eps[b].address, eps[b].portHost))
+            if (!SameSocket(eps[a], eps[b]))
                 continue;
             return p.Fail(std::string("the ") + LocalPortName(eps[a].port) + " and the " +
                           LocalPortName(eps[b].port) + " would both be " +
-                          FormatIpv4Endpoint({eps[a].address, eps[a].portHost}));
+                          FormatLocalEndpoint(eps[a]));
         }
     }
     for (const LocalEndpoint& e : eps) {
-        if (p.cfg.hasPartner && SameSocket(e, p.cfg.partnerAddress, p.partnerPort)) {
+        const LocalEndpoint partner{e.port, p.cfg.partnerAddress, p.partnerPort};
+        if (p.cfg.hasPartner && SameSocket(e, partner)) {
             return p.Fail("--partner " + p.partnerText + " is this process's own " +
                           LocalPortName(e.port) + " socket; give the other server's address");
         }
@@ -344,8 +384,26 @@ std::uint16_t PortToNet(std::uint16_t portHost) {
     return net;
 }
 
+std::string FormatLocalEndpoint(const LocalEndpoint& e) {
+    return e.ipv6 ? FormatIpv6Endpoint({e.address6, e.portHost})
+                  : FormatIpv4Endpoint({e.address, e.portHost});
+}
+
 std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg) {
     std::vector<LocalEndpoint> eps;
+    const auto add6 = [&eps](LocalPort port, const Ipv6Bytes& a, std::uint16_t portHost) {
+        eps.push_back({port, 0, portHost, true, a});
+    };
+    if (cfg.server1v6) {
+        add6(LocalPort::Server1Main, cfg.server1Address6, cfg.server1Port6);
+        add6(LocalPort::Server1Next, cfg.server1Address6,
+             static_cast<std::uint16_t>(cfg.server1Port6 + 1));
+    }
+    if (cfg.server2v6) {
+        add6(LocalPort::Server2Main, cfg.server2Address6, cfg.server2Port6);
+        add6(LocalPort::Server2Changed, cfg.server2Address6,
+             static_cast<std::uint16_t>(cfg.server2Port6 + 1));
+    }
     if (cfg.server1) {
         eps.push_back({LocalPort::Server1Main, cfg.server1Address, cfg.server1Port});
         eps.push_back({LocalPort::Server1Next, cfg.server1Address,
@@ -390,7 +448,29 @@ HandlerRoles RolesOf(const ServerConfig& cfg) {
     set(LocalPort::Server2Changed, b, qNext);
     r.rfc5780 = WhyNoRfc5780(cfg).empty();
     r.localBroadcasts = cfg.localBroadcasts;
+
+    r.server1v6 = cfg.server1v6;
+    r.server2v6 = cfg.server2v6;
+    const auto set6 = [&r](LocalPort port, const Ipv6Bytes& addr, std::uint16_t portHost) {
+        r.stunAddress6[static_cast<std::size_t>(port)] = addr;
+        r.stunPort6[static_cast<std::size_t>(port)] = PortToNet(portHost);
+    };
+    set6(LocalPort::Server1Main, cfg.server1Address6, cfg.server1Port6);
+    set6(LocalPort::Server1Next, cfg.server1Address6,
+         static_cast<std::uint16_t>(cfg.server1Port6 + 1));
+    set6(LocalPort::Server2Main, cfg.server2Address6, cfg.server2Port6);
+    set6(LocalPort::Server2Changed, cfg.server2Address6,
+         static_cast<std::uint16_t>(cfg.server2Port6 + 1));
+    r.rfc5780v6 = (cfg.server1v6 || cfg.server2v6) && WhyNoRfc5780v6(cfg).empty();
     return r;
+}
+
+std::string WhyNoRfc5780v6(const ServerConfig& cfg) {
+    if (!cfg.server1v6 || !cfg.server2v6)
+        return "RFC 5780 over IPv6 needs both --server1 [A6]:P and --server2 [B6]:P here";
+    if (cfg.server1Port6 != cfg.server2Port6)
+        return "the IPv6 addresses use different ports; RFC 5780 needs the same port P on both";
+    return "";
 }
 
 std::string WhyNoRfc5780(const ServerConfig& cfg) {
@@ -426,41 +506,54 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
                         "; changed-address replies from " +
                         ep(cfg.server2Address, cfg.changedPort));
     }
-    if (cfg.server1 && cfg.server2) {
-        lines.push_back("both roles in this process: change requests are handled internally");
-    } else if (cfg.server1) {
-        lines.push_back("change requests are relayed to server2 at " +
-                        ep(cfg.partnerAddress, cfg.partnerPort) +
-                        (cfg.key.empty() ? " without a key (STUN PADDING through the relay gets "
-                                           "420)"
-                                         : " signed with the shared key"));
-    } else {
-        lines.push_back("relays accepted only from " + FormatIpv4(cfg.partnerAddress) +
-                        (cfg.key.empty() ? ", checked by source address alone (no --key): "
-                                           "answers at most 4 times the relay, no PADDING"
-                                         : ", with the shared key") +
-                        "; window " + std::to_string(cfg.relayWindowMs) + " ms");
+    if (cfg.server1 || cfg.server2) {
+        if (cfg.server1 && cfg.server2) {
+            lines.push_back("both roles in this process: change requests are handled internally");
+        } else if (cfg.server1) {
+            lines.push_back("change requests are relayed to server2 at " +
+                            ep(cfg.partnerAddress, cfg.partnerPort) +
+                            (cfg.key.empty()
+                                 ? " without a key (STUN PADDING through the relay gets "
+                                   "420)"
+                                 : " signed with the shared key"));
+        } else {
+            lines.push_back("relays accepted only from " + FormatIpv4(cfg.partnerAddress) +
+                            (cfg.key.empty() ? ", checked by source address alone (no --key): "
+                                               "answers at most 4 times the relay, no PADDING"
+                                             : ", with the shared key") +
+                            "; window " + std::to_string(cfg.relayWindowMs) + " ms");
+        }
+        const std::string why = WhyNoRfc5780(cfg);
+        if (why.empty()) {
+            const HandlerRoles r = RolesOf(cfg);
+            const auto at = [&r](LocalPort port) {
+                const auto i = static_cast<std::size_t>(port);
+                std::uint8_t bytes[2];
+                std::memcpy(bytes, &r.stunPort[i], 2);
+                return FormatIpv4Endpoint({r.stunAddress[i], ReadBe16(bytes)});
+            };
+            lines.push_back("STUN: RFC 5780 on; addresses " + at(LocalPort::Server1Main) + ", " +
+                            at(LocalPort::Server1Next) + ", " + at(LocalPort::Server2Main) + ", " +
+                            at(LocalPort::Server2Changed) +
+                            (cfg.server2 && !cfg.server1
+                                 ? "; change-IP requests sent to this server get 420"
+                                 : ""));
+        } else {
+            lines.push_back(
+                "STUN: Binding answered without OTHER-ADDRESS or CHANGE-REQUEST, RFC 5780 "
+                "off: " +
+                why);
+        }
     }
-    const std::string why = WhyNoRfc5780(cfg);
-    if (why.empty()) {
-        const HandlerRoles r = RolesOf(cfg);
-        const auto at = [&r](LocalPort port) {
-            const auto i = static_cast<std::size_t>(port);
-            std::uint8_t bytes[2];
-            std::memcpy(bytes, &r.stunPort[i], 2);
-            return FormatIpv4Endpoint({r.stunAddress[i], ReadBe16(bytes)});
-        };
-        lines.push_back("STUN: RFC 5780 on; addresses " + at(LocalPort::Server1Main) + ", " +
-                        at(LocalPort::Server1Next) + ", " + at(LocalPort::Server2Main) + ", " +
-                        at(LocalPort::Server2Changed) +
-                        (cfg.server2 && !cfg.server1
-                             ? "; change-IP requests sent to this server get 420"
-                             : ""));
-    } else {
-        lines.push_back(
-            "STUN: Binding answered without OTHER-ADDRESS or CHANGE-REQUEST, RFC 5780 "
-            "off: " +
-            why);
+    if (cfg.server1v6 || cfg.server2v6) {
+        std::string sockets;
+        for (const LocalEndpoint& e : LocalEndpoints(cfg)) {
+            if (e.ipv6)
+                sockets += (sockets.empty() ? "" : ", ") + FormatLocalEndpoint(e);
+        }
+        const std::string why6 = WhyNoRfc5780v6(cfg);
+        lines.push_back("STUN over IPv6 on " + sockets + "; RFC 5780 " +
+                        (why6.empty() ? std::string("on") : "off: " + why6));
     }
     if (cfg.rate.ratePerSecond == 0) {
         lines.push_back("rate limit off");

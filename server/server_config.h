@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address_text.h"
 #include "server/probe_handler.h"
 #include "server/rate_limiter.h"
 
@@ -23,6 +24,15 @@ struct ServerConfig {
     std::uint32_t partnerAddress = 0;  // network order
     std::uint16_t partnerPort = 0;     // host order; only a Server1's partner has one
 
+    // Standard STUN over IPv6 (--server1 [A6]:P, --server2 [B6]:Q, beside the IPv4 roles or
+    // alone): sockets A6:P, A6:P+1, B6:Q and B6:Q+1. Our own protocol stays on IPv4.
+    bool server1v6 = false;
+    Ipv6Bytes server1Address6{};
+    std::uint16_t server1Port6 = 0;  // host order
+    bool server2v6 = false;
+    Ipv6Bytes server2Address6{};
+    std::uint16_t server2Port6 = 0;  // host order
+
     std::vector<std::uint8_t> key;  // relay key; empty = none
     std::uint64_t relayWindowMs = 10000;
 
@@ -38,9 +48,13 @@ struct ServerConfig {
 // One local socket to open: which role port, and where.
 struct LocalEndpoint {
     LocalPort port;
-    std::uint32_t address;  // network order
+    std::uint32_t address;  // network order; IPv4
     std::uint16_t portHost;
+    bool ipv6 = false;
+    Ipv6Bytes address6{};
 };
+// "a.b.c.d:port" or "[v6]:port".
+std::string FormatLocalEndpoint(const LocalEndpoint& e);
 
 enum class ParseStatus { Ok, Help, Error };
 // Fills cfg (defaults applied) or sets error to one line saying what is wrong. Refuses, for the
@@ -58,8 +72,10 @@ const char* ServerUsage();
 
 std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg);
 HandlerRoles RolesOf(const ServerConfig& cfg);
-// Why the sockets do not form an RFC 5780 STUN server (one clause), or empty when they do.
+// Why the sockets do not form an RFC 5780 STUN server (one clause), or empty when they do:
+// over IPv4, and over IPv6 (then cfg has IPv6 sockets).
 std::string WhyNoRfc5780(const ServerConfig& cfg);
+std::string WhyNoRfc5780v6(const ServerConfig& cfg);
 // The configuration as log lines, key never shown.
 std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
 
@@ -68,5 +84,6 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg);
 bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key);
 // Why addrNet cannot be a server's or a partner's address (one clause), or empty when it can.
 std::string WhyNotHostAddress(std::uint32_t addrNet, const std::vector<std::uint32_t>& broadcasts);
+std::string WhyNotHostAddress6(const Ipv6Bytes& address);
 // A host-order port as it is held in network order, whatever this machine's byte order.
 std::uint16_t PortToNet(std::uint16_t portHost);

@@ -21,9 +21,9 @@ constexpr std::uint32_t kWakeupIndex = 0xFFFFFFFF;
 
 }  // namespace
 
-int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
-                  std::string& error) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+int OpenBoundUdpSocket(int family, const sockaddr* sa, int saLength, const std::string& name,
+                       bool reusePort, std::string& error) {
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return -1;
@@ -34,12 +34,16 @@ int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
         ::close(fd);
         return -1;
     }
+    if (family == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) {
+        error = std::string("IPV6_V6ONLY: ") + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
     const int size = kSocketBufferBytes;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    const sockaddr_in sa = Ipv4SocketAddress(addrNet, htons(portHost));
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        error = "bind " + FormatIpv4Endpoint({addrNet, portHost}) + ": " + std::strerror(errno);
+    if (::bind(fd, sa, static_cast<socklen_t>(saLength)) != 0) {
+        error = "bind " + name + ": " + std::strerror(errno);
         ::close(fd);
         return -1;
     }
@@ -52,11 +56,11 @@ void CloseUdpSocket(int fd) {
 }
 
 std::uint16_t LocalPortOf(int fd) {
-    sockaddr_in sa{};
+    UdpPeerAddress sa{};
     socklen_t len = sizeof sa;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    if (::getsockname(fd, &sa.any, &len) != 0)
         return 0;
-    return ntohs(sa.sin_port);
+    return ntohs(sa.any.sa_family == AF_INET6 ? sa.v6.sin6_port : sa.v4.sin_port);
 }
 
 CRecvBatch::CRecvBatch() : m_buffers{}, m_from{}, m_iov{}, m_msgs{} {
@@ -79,20 +83,21 @@ int CRecvBatch::Receive(int fd) {
     return n < 0 ? 0 : n;
 }
 
-CSendBatch::CSendBatch() : m_buffers{}, m_to{}, m_iov{}, m_msgs{} {}
+CSendBatch::CSendBatch() : m_buffers{}, m_to{}, m_toLengths{}, m_iov{}, m_msgs{} {}
 
-void CSendBatch::Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std::uint8_t* data,
-                     std::size_t len) {
+void CSendBatch::Queue(const UdpPeerAddress& to, int toLength, const std::uint8_t* data,
+                       std::size_t len) {
     if (m_count == kIoBatch || len > sizeof m_buffers[0])
         return;
     const int i = m_count++;
     std::memcpy(m_buffers[i], data, len);
-    m_to[i] = Ipv4SocketAddress(toAddrNet, toPortNet);
+    m_to[i] = to;
+    m_toLengths[i] = toLength;
     m_iov[i].iov_base = m_buffers[i];
     m_iov[i].iov_len = len;
     m_msgs[i].msg_hdr = msghdr{};
     m_msgs[i].msg_hdr.msg_name = &m_to[i];
-    m_msgs[i].msg_hdr.msg_namelen = sizeof m_to[i];
+    m_msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(toLength);
     m_msgs[i].msg_hdr.msg_iov = &m_iov[i];
     m_msgs[i].msg_hdr.msg_iovlen = 1;
 }

@@ -8,16 +8,22 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #endif
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "core/sockaddr_ipv4.h"
+#include "net/address_text.h"
 
 // Datagrams longer than this are dropped unread: nothing valid comes close.
 inline constexpr std::size_t kMaxDatagram = 1500;
@@ -27,9 +33,23 @@ inline constexpr int kIoBatch = 64;
 // socket there and the kernel spread sources over them. Returns -1 and sets error on failure.
 int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
                   std::string& error);
+// The same for an IPv6 address (16 bytes as on the wire); the socket takes IPv6 alone.
+int OpenUdpSocket6(const std::array<std::uint8_t, 16>& address, std::uint16_t portHost,
+                   bool reusePort, std::string& error);
+// What both do, per platform: a UDP socket of family (AF_INET, AF_INET6) bound to sa, which
+// errors call `name`.
+int OpenBoundUdpSocket(int family, const sockaddr* sa, int saLength, const std::string& name,
+                       bool reusePort, std::string& error);
 void CloseUdpSocket(int fd);
 // Local port of a bound socket, host order; 0 when it cannot be read.
 std::uint16_t LocalPortOf(int fd);
+
+// A peer's socket address of either family.
+union UdpPeerAddress {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
 
 // Up to kIoBatch datagrams in one call.
 class CRecvBatch {
@@ -53,16 +73,21 @@ public:
         return (m_msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
     }
 #endif
+    // The sender: an IPv6 one on an IPv6 socket, else IPv4.
+    bool FromIpv6(int i) const {
+        return m_from[i].any.sa_family == AF_INET6;
+    }
     std::uint32_t FromAddress(int i) const {
-        return m_from[i].sin_addr.s_addr;
-    }  // network order
-    std::uint16_t FromPort(int i) const {
-        return m_from[i].sin_port;
-    }  // network order
+        return m_from[i].v4.sin_addr.s_addr;
+    }                                                        // IPv4
+    std::array<std::uint8_t, 16> FromAddress6(int i) const;  // IPv6
+    std::uint16_t FromPort(int i) const {                    // network order
+        return FromIpv6(i) ? m_from[i].v6.sin6_port : m_from[i].v4.sin_port;
+    }
 
 private:
     std::uint8_t m_buffers[kIoBatch][kMaxDatagram];
-    sockaddr_in m_from[kIoBatch];
+    UdpPeerAddress m_from[kIoBatch];
 #ifdef _WIN32
     std::size_t m_lengths[kIoBatch];
     bool m_truncated[kIoBatch];
@@ -81,6 +106,9 @@ public:
     // Copies len bytes (at most kMaxDatagram).
     void Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std::uint8_t* data,
              std::size_t len);
+    // The same to an IPv6 peer (for an IPv6 socket).
+    void Add6(const std::array<std::uint8_t, 16>& to, std::uint16_t toPortNet,
+              const std::uint8_t* data, std::size_t len);
     // Sends everything added and empties the batch. Returns how many could not be sent.
     int Flush(int fd);
 
@@ -88,8 +116,11 @@ private:
     int m_count = 0;
     // Our own datagrams are at most 78 bytes; a STUN response padded like its request can be
     // a whole datagram.
+    void Queue(const UdpPeerAddress& to, int toLength, const std::uint8_t* data, std::size_t len);
+
     std::uint8_t m_buffers[kIoBatch][kMaxDatagram];
-    sockaddr_in m_to[kIoBatch];
+    UdpPeerAddress m_to[kIoBatch];
+    int m_toLengths[kIoBatch];
 #ifdef _WIN32
     std::size_t m_lengths[kIoBatch];
 #else
@@ -97,6 +128,40 @@ private:
     mmsghdr m_msgs[kIoBatch];
 #endif
 };
+
+inline int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
+                         std::string& error) {
+    const sockaddr_in sa = Ipv4SocketAddress(addrNet, htons(portHost));
+    return OpenBoundUdpSocket(AF_INET, reinterpret_cast<const sockaddr*>(&sa), sizeof sa,
+                              FormatIpv4Endpoint({addrNet, portHost}), reusePort, error);
+}
+
+inline int OpenUdpSocket6(const std::array<std::uint8_t, 16>& address, std::uint16_t portHost,
+                          bool reusePort, std::string& error) {
+    const sockaddr_in6 sa = Ipv6SocketAddress(address, htons(portHost));
+    return OpenBoundUdpSocket(AF_INET6, reinterpret_cast<const sockaddr*>(&sa), sizeof sa,
+                              FormatIpv6Endpoint({address, portHost}), reusePort, error);
+}
+
+inline std::array<std::uint8_t, 16> CRecvBatch::FromAddress6(int i) const {
+    std::array<std::uint8_t, 16> a{};
+    std::memcpy(a.data(), &m_from[i].v6.sin6_addr, a.size());
+    return a;
+}
+
+inline void CSendBatch::Add(std::uint32_t toAddrNet, std::uint16_t toPortNet,
+                            const std::uint8_t* data, std::size_t len) {
+    UdpPeerAddress to{};
+    to.v4 = Ipv4SocketAddress(toAddrNet, toPortNet);
+    Queue(to, sizeof to.v4, data, len);
+}
+
+inline void CSendBatch::Add6(const std::array<std::uint8_t, 16>& to, std::uint16_t toPortNet,
+                             const std::uint8_t* data, std::size_t len) {
+    UdpPeerAddress peer{};
+    peer.v6 = Ipv6SocketAddress(to, toPortNet);
+    Queue(peer, sizeof peer.v6, data, len);
+}
 
 // Stops workers: once signalled it stays signalled. Any thread may call Signal.
 class CWakeup {

@@ -22,9 +22,9 @@ std::string LastError() {
 
 }  // namespace
 
-int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
-                  std::string& error) {
-    const SOCKET s = OpenNonBlockingUdpSocket();
+int OpenBoundUdpSocket(int family, const sockaddr* sa, int saLength, const std::string& name,
+                       bool reusePort, std::string& error) {
+    const SOCKET s = OpenNonBlockingUdpSocket(family);
     if (s == INVALID_SOCKET) {
         error = "socket: " + LastError();
         return -1;
@@ -36,12 +36,19 @@ int OpenUdpSocket(std::uint32_t addrNet, std::uint16_t portHost, bool reusePort,
         ::closesocket(s);
         return -1;
     }
+    const DWORD v6only = 1;
+    if (family == AF_INET6 &&
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                     sizeof v6only) != 0) {
+        error = "IPV6_V6ONLY: " + LastError();
+        ::closesocket(s);
+        return -1;
+    }
     const int size = kSocketBufferBytes;
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
     ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
-    const sockaddr_in sa = Ipv4SocketAddress(addrNet, htons(portHost));
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        error = "bind " + FormatIpv4Endpoint({addrNet, portHost}) + ": " + LastError();
+    if (::bind(s, sa, saLength) != 0) {
+        error = "bind " + name + ": " + LastError();
         ::closesocket(s);
         return -1;
     }
@@ -54,11 +61,11 @@ void CloseUdpSocket(int fd) {
 }
 
 std::uint16_t LocalPortOf(int fd) {
-    sockaddr_in sa{};
+    UdpPeerAddress sa{};
     int len = sizeof sa;
-    if (::getsockname(SocketOf(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    if (::getsockname(SocketOf(fd), &sa.any, &len) != 0)
         return 0;
-    return ntohs(sa.sin_port);
+    return ntohs(sa.any.sa_family == AF_INET6 ? sa.v6.sin6_port : sa.v4.sin_port);
 }
 
 CRecvBatch::CRecvBatch() : m_buffers{}, m_from{}, m_lengths{}, m_truncated{} {}
@@ -70,8 +77,7 @@ int CRecvBatch::Receive(int fd) {
     for (int call = 0; call < kIoBatch && n < kIoBatch; ++call) {
         int fromLen = sizeof m_from[n];
         const int got = ::recvfrom(SocketOf(fd), reinterpret_cast<char*>(m_buffers[n]),
-                                   static_cast<int>(kMaxDatagram), 0,
-                                   reinterpret_cast<sockaddr*>(&m_from[n]), &fromLen);
+                                   static_cast<int>(kMaxDatagram), 0, &m_from[n].any, &fromLen);
         if (got >= 0) {
             m_lengths[n] = static_cast<std::size_t>(got);
             m_truncated[n] = false;
@@ -91,15 +97,16 @@ int CRecvBatch::Receive(int fd) {
     return n;
 }
 
-CSendBatch::CSendBatch() : m_buffers{}, m_to{}, m_lengths{} {}
+CSendBatch::CSendBatch() : m_buffers{}, m_to{}, m_toLengths{}, m_lengths{} {}
 
-void CSendBatch::Add(std::uint32_t toAddrNet, std::uint16_t toPortNet, const std::uint8_t* data,
-                     std::size_t len) {
+void CSendBatch::Queue(const UdpPeerAddress& to, int toLength, const std::uint8_t* data,
+                       std::size_t len) {
     if (m_count == kIoBatch || len > sizeof m_buffers[0])
         return;
     const int i = m_count++;
     std::memcpy(m_buffers[i], data, len);
-    m_to[i] = Ipv4SocketAddress(toAddrNet, toPortNet);
+    m_to[i] = to;
+    m_toLengths[i] = toLength;
     m_lengths[i] = len;
 }
 
@@ -107,8 +114,7 @@ int CSendBatch::Flush(int fd) {
     int failed = 0;
     for (int i = 0; i < m_count; ++i) {
         const int n = ::sendto(SocketOf(fd), reinterpret_cast<const char*>(m_buffers[i]),
-                               static_cast<int>(m_lengths[i]), 0,
-                               reinterpret_cast<const sockaddr*>(&m_to[i]), sizeof m_to[i]);
+                               static_cast<int>(m_lengths[i]), 0, &m_to[i].any, m_toLengths[i]);
         if (n == SOCKET_ERROR)
             ++failed;  // e.g. unreachable destination: drop that one, keep the rest
     }

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "core/sys_inet.h"
-
 Endpoint::Endpoint(const Ipv4Endpoint& v4) : port(v4.port) {
     std::memcpy(address.data(), &v4.address, 4);
 }
@@ -32,10 +30,7 @@ std::optional<Ipv4Endpoint> Endpoint::AsIpv4() const {
 std::string FormatAddress(const Endpoint& e) {
     if (e.IsIpv4())
         return FormatIpv4(e.Ipv4Address());
-    char text[INET6_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET6, e.address.data(), text, sizeof text) == nullptr)
-        return "?";
-    return text;
+    return FormatIpv6(e.address);
 }
 
 std::string FormatEndpoint(const Endpoint& e) {

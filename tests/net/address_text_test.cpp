@@ -58,4 +58,37 @@ TEST(AddressText, EndpointsKeepThePortInHostOrderWithinItsRange) {
     EXPECT_TRUE(ParseIpv4Endpoint("127.0.0.1:65533", 1, 65533).has_value());
 }
 
+// IPv6 endpoints are bracketed, the address in RFC 5952 text when written; addresses no peer
+// can have are named.
+TEST(AddressText, Ipv6EndpointsAndAddressesNoPeerHas) {
+    const Ipv6Bytes loopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(ParseIpv6Endpoint("[::1]:3478"), (Ipv6Endpoint{loopback, 3478}));
+    const std::optional<Ipv6Endpoint> doc = ParseIpv6Endpoint("[2001:DB8:0:0::a]:65535");
+    ASSERT_TRUE(doc.has_value());
+    EXPECT_EQ(FormatIpv6Endpoint(*doc), "[2001:db8::a]:65535");
+    for (const char* bad : {"::1", "[::1]", "[::1]:", "[::1]:0", "[::1]:65536", "::1:3478",
+                            "[fe80::1%eth0]:3478", "[1.2.3.4]:3478", "[::1]:080", "[:::1]:80"})
+        EXPECT_FALSE(ParseIpv6Endpoint(bad).has_value()) << bad;
+
+    struct Row {
+        const char* text;
+        const char* problem;  // nullptr: a peer may have it
+    };
+    const Row rows[] = {
+        {.text = "::", .problem = "is unspecified (::)"},
+        {.text = "ff02::1", .problem = "is a multicast address"},
+        {.text = "::ffff:192.0.2.1", .problem = "is an IPv4-mapped address (::ffff:0:0/96)"},
+        {.text = "::1", .problem = nullptr},
+        {.text = "2001:db8::1", .problem = nullptr},
+        {.text = "fe80::1", .problem = nullptr},
+    };
+    for (const Row& r : rows) {
+        const std::optional<Ipv6Bytes> a = ParseIpv6(r.text);
+        ASSERT_TRUE(a.has_value()) << r.text;
+        const char* problem = PeerAddressProblem6(*a);
+        EXPECT_STREQ(problem == nullptr ? "" : problem, r.problem == nullptr ? "" : r.problem)
+            << r.text;
+    }
+}
+
 }  // namespace

@@ -136,8 +136,12 @@ TEST(StunMessage, Rfc5769SampleIpv4Response) {
     EXPECT_TRUE(m.unknownRequired.empty());
 }
 
-TEST(StunMessage, Rfc5769SampleIpv6ResponseIsNotIpv4) {
+TEST(StunMessage, Rfc5769SampleIpv6Response) {
     const StunMessage m = Parsed(kSampleIpv6Response);
+    EXPECT_EQ(m.cls, StunClass::Success);
+    EXPECT_TRUE(m.fingerprint);
+    EXPECT_TRUE(m.hadMessageIntegrity);
+    EXPECT_EQ(m.software, "test vector");
     ASSERT_TRUE(m.xorMapped.present);
     EXPECT_FALSE(m.xorMapped.IsIpv4());
     EXPECT_EQ(m.xorMapped.family, kStunFamilyIpv6);
@@ -145,7 +149,43 @@ TEST(StunMessage, Rfc5769SampleIpv6ResponseIsNotIpv4) {
                                                0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
     EXPECT_EQ(m.xorMapped.address6, want);
     EXPECT_EQ(ntohs(m.xorMapped.port), 32853);
-    EXPECT_TRUE(m.fingerprint);
+    EXPECT_TRUE(m.unknownRequired.empty());
+
+    // Written back, the attribute is the sample's own 24 bytes (after header and SOFTWARE).
+    StunMessage w;
+    w.cls = StunClass::Success;
+    w.transactionId = kSampleId;
+    w.xorMapped = StunIpv6(want, htons(32853));
+    const Bytes wire = Encoded(w);
+    ASSERT_EQ(wire.size(), kStunHeaderLength + 24);
+    EXPECT_TRUE(
+        std::equal(wire.begin() + kStunHeaderLength, wire.end(), kSampleIpv6Response.begin() + 36));
+}
+
+// The four address attributes in IPv6 form: family 2, 16 address bytes, only
+// XOR-MAPPED-ADDRESS XORed (with the cookie and then the transaction ID).
+TEST(StunMessage, Ipv6AddressAttributesByteForByte) {
+    const std::array<std::uint8_t, 16> doc = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                              0,    0,    0,    0,    0, 0, 0, 1};
+    StunMessage m;
+    m.cls = StunClass::Success;
+    m.transactionId = kSampleId;
+    m.mapped = StunIpv6(doc, htons(3478));
+    m.xorMapped = m.mapped;
+    m.responseOrigin = m.mapped;
+    m.responseOrigin.address6[15] = 2;
+    m.otherAddress = m.mapped;
+    m.otherAddress.address6[15] = 3;
+    m.otherAddress.port = htons(3479);
+    const Bytes want = FromHex(
+        "01010060"
+        "2112a442b7e7a701bc34d686fa87dfae"
+        "0001001400020d9620010db8000000000000000000000001"    // MAPPED-ADDRESS
+        "0020001400022c840113a9fab7e7a701bc34d686fa87dfaf"    // XOR-MAPPED-ADDRESS
+        "802b001400020d9620010db8000000000000000000000002"    // RESPONSE-ORIGIN
+        "802c001400020d9720010db8000000000000000000000003");  // OTHER-ADDRESS
+    EXPECT_EQ(Encoded(m), want);
+    EXPECT_EQ(Parsed(want), m);
 }
 
 TEST(StunMessage, AnyChangedByteBreaksTheSampleFingerprint) {
@@ -448,6 +488,10 @@ TEST(StunMessage, MalformedInputIsRefusedWithItsReason) {
          .error = E::BadAttributeLength},
         {.name = "truncated IPv6 address",
          .bytes = Request({0x00, 0x20, 0x00, 0x08, 0x00, 0x02, 0x0d, 0x96, 1, 2, 3, 4}),
+         .error = E::BadAttributeLength},
+        {.name = "IPv4 family, IPv6 length",
+         .bytes = Request({0x80, 0x2c, 0x00, 0x14, 0x00, 0x01, 0x0d, 0x96, 1,  2,  3,  4,
+                           5,    6,    7,    8,    9,    10,   11,   12,   13, 14, 15, 16}),
          .error = E::BadAttributeLength},
         {.name = "address value under 4 bytes",
          .bytes = Request({0x80, 0x2c, 0x00, 0x02, 0, 1, 0, 0}),

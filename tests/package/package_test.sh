@@ -179,7 +179,7 @@ expect "unit: the EnvironmentFile is a conffile" \
     grep -qx "$env_file" <(dpkg-deb -I "${deb[gatewise-server]}" conffiles)
 for setting in DynamicUser=yes NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes \
     PrivateTmp=yes PrivateUsers=yes CapabilityBoundingSet= AmbientCapabilities= \
-    "RestrictAddressFamilies=AF_INET AF_NETLINK" RestartPreventExitStatus=2; do
+    "RestrictAddressFamilies=AF_INET AF_INET6 AF_NETLINK" RestartPreventExitStatus=2; do
     expect "unit: $setting" grep -qx "$setting" "$unit"
 done
 if command -v systemd-analyze >/dev/null; then

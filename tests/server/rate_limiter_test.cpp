@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 #include "server/rate_limiter.h"
@@ -154,6 +155,30 @@ TEST(RateLimiter, RefillingAddressIsNotForgottenAndNewcomersGetNoBurst) {
     EXPECT_EQ(AllowedOf(l, others[8], 300, 2100), 200);
     EXPECT_EQ(AllowedOf(l, kVictim, 300, 2100), 200);
     EXPECT_EQ(l.Occupied(), 8u);
+}
+
+// An IPv6 source pays per /64: the other addresses of its /64 share its bucket, the next /64
+// and an IPv4 address with the same leading bytes do not.
+TEST(RateLimiter, Ipv6SourcesShareTheirSlash64) {
+    CRateLimiter l({/*rate*/ 10, /*burst*/ 5, /*table*/ 1024});
+    const std::array<std::uint8_t, 16> host = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 7,
+                                               0,    0,    0,    0,    0, 0, 0, 1};
+    std::array<std::uint8_t, 16> sibling = host;
+    sibling[15] = 0xfe;
+    sibling[8] = 0x80;
+    std::array<std::uint8_t, 16> nextNet = host;
+    nextNet[7] = 8;
+    const auto allowed = [&l](const std::array<std::uint8_t, 16>& a, int tries) {
+        int n = 0;
+        for (int i = 0; i < tries; ++i)
+            n += l.Allow6(a, 1000) ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ(allowed(host, 3), 3);
+    EXPECT_EQ(allowed(sibling, 10), 2) << "the same /64: what is left of the burst";
+    EXPECT_EQ(allowed(nextNet, 10), 5);
+    EXPECT_EQ(AllowedOf(l, 0xb80d0120, 10, 1000), 5) << "2001:db8:: is not 32.1.13.184";
+    EXPECT_EQ(l.Occupied(), 3u);
 }
 
 TEST(RateLimiter, EntrySize) {

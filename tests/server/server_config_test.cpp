@@ -155,6 +155,15 @@ TEST(ServerConfig, RefusesAddressesThatAreNotThisHostsOwn) {
         {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.3"}, .error = nullptr},
         {.args = {"--server1", "198.51.100.255:3478", "--server2", "223.255.255.254:3480"}, .error = nullptr},
         {.args = {"--server1", "1.0.0.0:3478", "--partner", "240.0.0.1:3478"}, .error = nullptr},
+        // IPv6: the same kinds refused; alone it needs no partner and takes none.
+        {.args = {"--server1", "[::]:3478"}, .error = "--server1 [::]:3478: :: is unspecified (::)"},
+        {.args = {"--server2", "[ff02::1]:3478"}, .error = "ff02::1 is a multicast address"},
+        {.args = {"--server1", "[::ffff:127.0.0.2]:3478"}, .error = "is an IPv4-mapped address"},
+        {.args = {"--server1", "[::1]:65535"}, .error = "--server1 port leaves no room for the next port"},
+        {.args = {"--server1", "[::1]:3478", "--server2", "[::1]:3479"}, .error = "the server1 next port and the server2 would both be [::1]:3479"},
+        {.args = {"--server1", "[::1]:3478", "--partner", "127.0.0.3:3478"}, .error = "--partner is for the IPv4 roles"},
+        {.args = {"--server1", "[::1]:3478"}, .error = nullptr},
+        {.args = {"--server1", "[::1]:3478", "--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3478"}, .error = nullptr},
     };
     // clang-format on
     for (const Row& r : rows) {

@@ -1,17 +1,23 @@
 // Real sockets on loopback: the in-process server and the gatewise-server binary (both roles in
 // one process, and a split pair talking through the relay datagram). Servers listen on
-// 127.0.0.2 (Server1) and 127.0.0.3 (Server2) at ports found free at the start of each test.
+// 127.0.0.2 (Server1) and 127.0.0.3 (Server2) at ports found free at the start of each test;
+// the IPv6 ones on ::1, and on ::1 and ::2 in a network namespace of the test's own.
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <chrono>
+
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "net/address_text.h"
+#include "net/stun_message.h"
 #include "server/probe_server.h"
 #include "server/relay.h"
 #include "server/server_config.h"
@@ -276,6 +282,133 @@ public:
 private:
     Parts_ m;
 };
+
+// One datagram from fd to [to]:port (network order; ::1 unless given) and the first one back,
+// waiting at most 1 s; got: how many came.
+int Exchange6(int fd, std::uint16_t portNet, const Bytes& out, CRecvBatch& in,
+              const char* to = "::1") {
+    const auto send = std::make_unique<CSendBatch>();
+    send->Add6(*ParseIpv6(to), portNet, out.data(), out.size());
+    if (send->Flush(fd) != 0)
+        return 0;
+    for (int i = 0; i < 200; ++i) {
+        if (const int got = in.Receive(fd); got > 0)
+            return got;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
+}
+
+// A whole RFC 5780 server over IPv6 needs a second address: ::2, added inside a network
+// namespace of the test's own, which one thread enters (the server it starts and every socket
+// stay there; the namespace goes with them). Each change is answered from the IPv6 socket
+// RESPONSE-ORIGIN names. Skipped where no namespace can be made (not root).
+TEST(InProcessServer6, Rfc5780OverIpv6InANamespaceOfItsOwn) {
+    struct Row {
+        std::uint32_t flags;
+        const char* origin;  // address
+        std::uint16_t port;
+    };
+    const Row rows[] = {{0, "::1", 3478},
+                        {kStunChangePort, "::1", 3479},
+                        {kStunChangeIp, "::2", 3478},
+                        {kStunChangeIp | kStunChangePort, "::2", 3479}};
+    std::string skip;
+    std::vector<StunMessage> answers;
+    std::vector<StunAddress> senders;
+    std::thread inside([&] {
+        if (::unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip -6 addr add ::2/128 dev lo nodad") != 0) {
+            skip = "cannot make a network namespace with ::2 here";
+            return;
+        }
+        ServerConfig cfg;
+        std::string error;
+        if (ParseServerArgs(
+                {"--server1", "[::1]:3478", "--server2", "[::2]:3478", "--workers", "1"}, cfg,
+                error, {}) != ParseStatus::Ok) {
+            skip = error;
+            return;
+        }
+        CProbeServer server(cfg);
+        const int client = OpenUdpSocket6(*ParseIpv6("::1"), 0, false, error);
+        if (!server.Start(error) || client < 0) {
+            skip = error;
+            return;
+        }
+        const auto recv = std::make_unique<CRecvBatch>();
+        for (const Row& r : rows) {
+            StunMessage req;
+            req.hasChangeRequest = true;
+            req.changeFlags = r.flags;
+            Bytes wire(64);
+            wire.resize(EncodeStun(req, wire.data(), wire.size()));
+            StunMessage resp;
+            if (Exchange6(client, PortToNet(3478), wire, *recv) == 1)
+                ParseStun(recv->Data(0), recv->Length(0), resp);
+            answers.push_back(resp);
+            senders.push_back(StunIpv6(recv->FromAddress6(0), recv->FromPort(0)));
+        }
+        CloseUdpSocket(client);
+        server.Stop();
+    });
+    inside.join();
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    ASSERT_EQ(answers.size(), std::size(rows));
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const StunAddress want = StunIpv6(*ParseIpv6(rows[i].origin), PortToNet(rows[i].port));
+        EXPECT_EQ(answers[i].responseOrigin, want) << rows[i].flags;
+        EXPECT_EQ(senders[i], want) << rows[i].flags;
+        EXPECT_EQ(answers[i].otherAddress, StunIpv6(*ParseIpv6("::2"), PortToNet(3479)));
+    }
+}
+
+// The binary with IPv6 roles alone on ::1 (ports B, B+1 and B+2, B+3): a Binding request is
+// answered with the client's IPv6 address; the two roles on different ports are no RFC 5780
+// server, so the answer names no OTHER-ADDRESS.
+TEST(ServerBinary, StandardStunOverIpv6Alone) {
+    const Ipv6Bytes lo = *ParseIpv6("::1");
+    std::string error;
+    const int client = OpenUdpSocket6(lo, 0, false, error);
+    ASSERT_GE(client, 0) << error;
+    std::uint16_t base = 0;
+    for (std::uint16_t b = 21000; b < 31000 && base == 0; b += 10) {
+        int fds[4];
+        int open = 0;
+        while (open < 4 && (fds[open] = OpenUdpSocket6(lo, static_cast<std::uint16_t>(b + open),
+                                                       false, error)) >= 0)
+            ++open;
+        for (int i = 0; i < open; ++i)
+            CloseUdpSocket(fds[i]);
+        if (open == 4)
+            base = b;
+    }
+    ASSERT_NE(base, 0);
+    CServerProcess server({"--server1", "[::1]:" + std::to_string(base), "--server2",
+                           "[::1]:" + std::to_string(base + 2), "--stats-interval", "0"});
+    ASSERT_TRUE(server.Started());
+    ASSERT_TRUE(server.WaitForLog("STUN over IPv6 on [::1]:" + std::to_string(base), 3000))
+        << server.Log();
+    const auto recv = std::make_unique<CRecvBatch>();
+    StunMessage req;
+    req.transactionId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    Bytes wire(64);
+    wire.resize(EncodeStun(req, wire.data(), wire.size()));
+    int got = 0;
+    for (int attempt = 0; attempt < 5 && got == 0; ++attempt)  // until the server listens
+        got = Exchange6(client, PortToNet(base), wire, *recv);
+    ASSERT_EQ(got, 1) << server.Log();
+    StunMessage resp;
+    ASSERT_EQ(ParseStun(recv->Data(0), recv->Length(0), resp), StunParseError::None);
+    EXPECT_EQ(resp.cls, StunClass::Success);
+    EXPECT_EQ(resp.xorMapped, StunIpv6(lo, PortToNet(LocalPortOf(client))));
+    EXPECT_EQ(resp.responseOrigin, StunIpv6(lo, PortToNet(base)));
+    EXPECT_FALSE(resp.otherAddress.present);
+
+    EXPECT_EQ(server.Stop(), 0) << server.Log();
+    CloseUdpSocket(client);
+}
 
 TEST(ServerBinary, BothRolesInOneProcessCountersAndCleanStop) {
     std::uint16_t base = 0;

@@ -688,6 +688,105 @@ TEST(StunHandler, SplitPairRelaysRfc3489ChangeIpWithTheWholeId) {
     }
 }
 
+// Standard STUN over IPv6: 2001:db8::2 and 2001:db8::3 sharing port 3478 beside the IPv4 pair
+// (an RFC 5780 server in each family); the client at [2001:db8:0:7::9]:40000.
+const std::vector<std::string> kDualArgs = {
+    "--server1", "127.0.0.2:3478",     "--server2", "127.0.0.3:3478",
+    "--server1", "[2001:db8::2]:3478", "--server2", "[2001:db8::3]:3478"};
+const Ipv6Bytes kClient6 = *ParseIpv6("2001:db8:0:7::9");
+
+Outcome Feed6(Fixture& f, const Bytes& d, LocalPort on, const Ipv6Bytes& from = kClient6,
+              std::uint16_t fromPort = kClientPort) {
+    return f.handler.Handle6(d.data(), d.size(), from, fromPort, on, {0, kWall}, f.out);
+}
+
+StunAddress Ep6(const char* addr, std::uint16_t port) {
+    return StunIpv6(*ParseIpv6(addr), htons(port));
+}
+
+// Every CHANGE-REQUEST variant over IPv6, as over IPv4: answered on the IPv6 socket asked for,
+// the addresses in IPv6 form.
+TEST(StunHandler, Ipv6ChangeRequestsAnsweredFromTheirIpv6Sockets) {
+    struct Row {
+        P arrivedOn;
+        std::uint32_t flags;
+        P from;
+        StunAddress origin;
+        StunAddress other;
+    };
+    const StunAddress a = Ep6("2001:db8::2", 3478), an = Ep6("2001:db8::2", 3479);
+    const StunAddress b = Ep6("2001:db8::3", 3478), bn = Ep6("2001:db8::3", 3479);
+    // One row per line.
+    // clang-format off
+    const Row rows[] = {
+        {.arrivedOn = P::Server1Main, .flags = 0, .from = P::Server1Main, .origin = a, .other = bn},
+        {.arrivedOn = P::Server1Main, .flags = kStunChangePort, .from = P::Server1Next, .origin = an, .other = bn},
+        {.arrivedOn = P::Server1Main, .flags = kStunChangeIp, .from = P::Server2Main, .origin = b, .other = bn},
+        {.arrivedOn = P::Server1Main, .flags = kStunChangeIp | kStunChangePort, .from = P::Server2Changed, .origin = bn, .other = bn},
+        {.arrivedOn = P::Server1Next, .flags = 0, .from = P::Server1Next, .origin = an, .other = b},
+        {.arrivedOn = P::Server2Main, .flags = kStunChangeIp, .from = P::Server1Main, .origin = a, .other = bn},
+        {.arrivedOn = P::Server2Changed, .flags = kStunChangePort, .from = P::Server2Main, .origin = b, .other = b},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << LocalPortName(r.arrivedOn) << " flags " << r.flags);
+        Fixture f(kDualArgs);
+        ASSERT_EQ(Feed6(f, BindingRequest(r.flags), r.arrivedOn), Outcome::StunAnswered);
+        ASSERT_EQ(f.out.count, 1);
+        const OutDatagram& d = f.out.items[0];
+        EXPECT_EQ(d.from, r.from);
+        EXPECT_TRUE(d.ipv6);
+        EXPECT_EQ(d.toAddress6, kClient6);
+        EXPECT_EQ(d.toPort, kClientPort);
+        const StunMessage m = f.SentStun();
+        EXPECT_EQ(m.xorMapped, StunIpv6(kClient6, kClientPort));
+        EXPECT_EQ(m.mapped, StunIpv6(kClient6, kClientPort));
+        EXPECT_EQ(m.responseOrigin, r.origin);
+        EXPECT_EQ(m.otherAddress, r.other);
+    }
+}
+
+// What IPv6 refuses: sources no answer may go to, our own protocol and RFC 3489 (both IPv4
+// only), a change without the second IPv6 address; RESPONSE-PORT works as over IPv4; the
+// limit counts a /64 as one source.
+TEST(StunHandler, Ipv6RefusalsResponsePortAndRateLimit) {
+    Fixture f(kDualArgs);
+    for (const char* bad : {"::", "ff02::1", "::ffff:203.0.113.9"}) {
+        EXPECT_EQ(Feed6(f, BindingRequest(), P::Server1Main, *ParseIpv6(bad)),
+                  Outcome::DroppedBadSource)
+            << bad;
+    }
+    EXPECT_EQ(Feed6(f, BindingRequest(), P::Server1Main, *ParseIpv6("2001:db8::3"), htons(3479)),
+              Outcome::DroppedBadSource)
+        << "our own socket";
+    EXPECT_EQ(Feed6(f, Bytes({0, 6, 0x74, 0x77, 0x70, 0x02}), P::Server1Main),
+              Outcome::DroppedUnknown);
+    EXPECT_EQ(Feed6(f, Rfc3489Request(), P::Server1Main), Outcome::DroppedUnknown);
+    EXPECT_EQ(f.out.count, 0);
+
+    StunMessage req;
+    req.transactionId = kId;
+    req.hasResponsePort = true;
+    req.responsePort = htons(40001);
+    ASSERT_EQ(Feed6(f, Encode(req), P::Server1Main), Outcome::StunAnswered);
+    EXPECT_EQ(f.out.items[0].toAddress6, kClient6);
+    EXPECT_EQ(f.out.items[0].toPort, htons(40001));
+
+    Fixture alone({"--server1", "[2001:db8::2]:3478"});
+    ASSERT_EQ(Feed6(alone, BindingRequest(kStunChangeIp), P::Server1Main), Outcome::StunError);
+    EXPECT_EQ(alone.SentStun().unknownAttributes,
+              (std::vector<std::uint16_t>{kStunAttrChangeRequest}));
+    ASSERT_EQ(Feed6(alone, BindingRequest(), P::Server1Main), Outcome::StunAnswered);
+    EXPECT_FALSE(alone.SentStun().otherAddress.present);
+
+    Fixture limited(kDualArgs, {/*rate*/ 1, /*burst*/ 2, /*table*/ 1024});
+    Ipv6Bytes sibling = kClient6;
+    sibling[15] = 0x77;
+    EXPECT_EQ(Feed6(limited, BindingRequest(), P::Server1Main), Outcome::StunAnswered);
+    EXPECT_EQ(Feed6(limited, BindingRequest(), P::Server1Main, sibling), Outcome::StunAnswered);
+    EXPECT_EQ(Feed6(limited, BindingRequest(), P::Server1Main, sibling), Outcome::RateLimited);
+}
+
 TEST(StunHandler, ConfigSaysWhyRfc5780IsOff) {
     struct Row {
         std::vector<std::string> args;
@@ -702,14 +801,18 @@ TEST(StunHandler, ConfigSaysWhyRfc5780IsOff) {
         {.args = {"--server1", "127.0.0.2:3478", "--server2", "127.0.0.3:3490"}, .on = false},
         {.args = {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3490"}, .on = false},
         {.args = {"--server2", "127.0.0.3:3478", "--partner", "127.0.0.2", "--changed-port", "4000"}, .on = false},
+        {.args = {"--server1", "[::1]:3478", "--server2", "[::2]:3478"}, .on = true},
+        {.args = {"--server1", "[::1]:3478", "--server2", "[::2]:3490"}, .on = false},
+        {.args = {"--server1", "[::1]:3478"}, .on = false},
     };
     // clang-format on
     for (const Row& r : rows) {
         ServerConfig cfg;
         std::string error;
         ASSERT_EQ(ParseServerArgs(r.args, cfg, error, {}), ParseStatus::Ok) << error;
-        EXPECT_EQ(RolesOf(cfg).rfc5780, r.on) << r.args[1];
-        EXPECT_EQ(WhyNoRfc5780(cfg).empty(), r.on) << r.args[1];
+        const bool v6 = cfg.server1v6 || cfg.server2v6;
+        EXPECT_EQ(v6 ? RolesOf(cfg).rfc5780v6 : RolesOf(cfg).rfc5780, r.on) << r.args[1];
+        EXPECT_EQ((v6 ? WhyNoRfc5780v6(cfg) : WhyNoRfc5780(cfg)).empty(), r.on) << r.args[1];
         std::string described;
         for (const std::string& line : DescribeConfig(cfg))
             described += line + "\n";
