@@ -471,7 +471,8 @@ Options:
                    --log, --json and the two options below combine with it. With
                    --check it follows the check, with the check's Server1 and mapped
                    address; with --stun it follows the STUN tests, with their server.
-                   This build asks )" +
+                   This build asks
+                   )" +
            PortMapProtocolsText() + R"(
   --portmap-verify the same, and for each protocol that answered map a UDP port for
                    at most 120 s, have the server send to it (RESPONSE-PORT), then
