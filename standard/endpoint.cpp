@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "net/messages.h"
+
 Endpoint::Endpoint(const Ipv4Endpoint& v4) : port(v4.port) {
     std::memcpy(address.data(), &v4.address, 4);
 }
@@ -31,6 +33,12 @@ std::string FormatAddress(const Endpoint& e) {
     if (e.IsIpv4())
         return FormatIpv4(e.Ipv4Address());
     return FormatIpv6(e.address);
+}
+
+std::optional<Endpoint> EndpointOfStun(const StunAddress& a) {
+    if (!a.IsIpv4())
+        return std::nullopt;
+    return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
 }
 
 std::string FormatEndpoint(const Endpoint& e) {

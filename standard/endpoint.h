@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/address_text.h"
+#include "net/stun_message.h"
 
 struct Endpoint {
     enum class Family : std::uint8_t { Ipv4, Ipv6 };
@@ -32,6 +33,11 @@ struct Endpoint {
     }
     bool operator==(const Endpoint&) const = default;
 };
+
+// An address attribute of a STUN message as an endpoint (the attribute holds the port in network
+// order, the endpoint in host order). The checks run over IPv4 only as yet, so an IPv6 address,
+// like an absent attribute, counts as none.
+std::optional<Endpoint> EndpointOfStun(const StunAddress& a);
 
 // "a.b.c.d:port", or "[v6]:port" for IPv6 (RFC 5952 text).
 std::string FormatEndpoint(const Endpoint& e);

@@ -22,15 +22,8 @@ std::string Seconds(std::uint64_t ms) {
     return std::to_string(ms / kSecond) + " s";
 }
 
-std::string Ep(const Endpoint& e) {
-    return FormatEndpoint(e);
-}
-
 std::optional<Endpoint> MappedOf(const StunMessage& m) {
-    const StunAddress& a = m.xorMapped.present ? m.xorMapped : m.mapped;
-    if (!a.IsIpv4())
-        return std::nullopt;
-    return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
+    return EndpointOfStun(m.xorMapped.present ? m.xorMapped : m.mapped);
 }
 
 }  // namespace
@@ -110,9 +103,9 @@ void CMappingLifetime::Start(const LifetimeConfig& config) {
     theLog.WriteLine("");
     theLog.WriteLine("STUN Server Information:");
     if (config.serverName.empty())
-        theLog.WriteLine("    STUN server: %s", Ep(config.server).c_str());
+        theLog.WriteLine("    STUN server: %s", FormatEndpoint(config.server).c_str());
     else
-        theLog.WriteLine("    STUN server: %s (%s)", Ep(config.server).c_str(),
+        theLog.WriteLine("    STUN server: %s (%s)", FormatEndpoint(config.server).c_str(),
                          config.serverName.c_str());
     const std::uint64_t bound = Bound(m_config) / kSecond;
     theLog.WriteTimedLine("Idle times up to %llu s; the test takes at most %llu min %02llu s",
@@ -128,7 +121,7 @@ void CMappingLifetime::Start(const LifetimeConfig& config) {
         return;
     }
     theLog.WriteTimedLine("Binding request to %s from the probing socket...",
-                          Ep(config.server).c_str());
+                          FormatEndpoint(config.server).c_str());
     StartRequest(m_ySocket, m_yBinding, BindingRule(), std::nullopt);
     OpenTrial(0);
 }
@@ -277,7 +270,8 @@ void CMappingLifetime::OnYDatagram(const Endpoint& from, const StunMessage& msg)
         m_yBinding.schedule.Answered(m_clock());
         m_yMapped = mapped;
         m_outcome.serverAnswered = true;
-        theLog.WriteTimedLine("The probing socket is mapped to %s", Ep(*mapped).c_str());
+        theLog.WriteTimedLine("The probing socket is mapped to %s",
+                              FormatEndpoint(*mapped).c_str());
         ControlReady();
         return;
     }
@@ -319,7 +313,8 @@ void CMappingLifetime::OnXDatagram(std::size_t index, const Endpoint& from,
         t.state = TrialState::Idle;
         if (t.idleMs == 0) {
             m_outcome.mapped = t.mapped;
-            theLog.WriteTimedLine("A fresh socket is mapped to %s", Ep(t.mapped).c_str());
+            theLog.WriteTimedLine("A fresh socket is mapped to %s",
+                                  FormatEndpoint(t.mapped).c_str());
             ControlReady();
         } else if (t.idleFrom + t.idleMs + ProbeSpanMs(m_config) > m_endMs) {
             EndTrial(index, Result::Void);  // answered too late to end in time
@@ -401,7 +396,7 @@ void CMappingLifetime::OnControl(Result result) {
         theLog.WriteTimedLine(
             "The answer reached the fresh mapping: the server honours "
             "RESPONSE-PORT and answers from %s, where every trial socket sends",
-            Ep(m_config.server).c_str());
+            FormatEndpoint(m_config.server).c_str());
         StartDoubling();
     } else if (result == Result::Expired) {
         Fail(
@@ -505,7 +500,7 @@ void CMappingLifetime::Finish() {
     if (const std::optional<std::uint64_t> keep = o.KeepaliveMs())
         o.lines.push_back("KEEP-ALIVE: send something at least every " + Seconds(*keep));
     if (o.Determined())
-        o.lines.push_back("METHOD: RESPONSE-PORT, answered from " + Ep(o.server) +
+        o.lines.push_back("METHOD: RESPONSE-PORT, answered from " + FormatEndpoint(o.server) +
                           ", the address every trial socket sent to");
     else if (!o.problem.empty())
         o.lines.push_back("STUN SERVER: " + o.problem);

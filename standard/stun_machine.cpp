@@ -12,14 +12,6 @@
 
 namespace {
 
-// StunAddress holds the port in network order; Endpoint in host order. The checks run over IPv4
-// only as yet, so an IPv6 address in an answer counts as none.
-std::optional<Endpoint> AddressOf(const StunAddress& a) {
-    if (!a.IsIpv4())
-        return std::nullopt;
-    return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
-}
-
 // Why a server-given endpoint may not be sent to ("" when it may): what it names never belongs
 // to a STUN server or to this computer's mapping, and sending there would reach other hosts.
 std::string WhyUnusable(const char* what, const Endpoint& e) {
@@ -290,25 +282,25 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
     if (msg.cls != StunClass::Success && msg.cls != StunClass::Error)
         return j;
     // RFC 3489 servers name the address a response leaves from in SOURCE-ADDRESS.
-    std::optional<Endpoint> origin = AddressOf(msg.responseOrigin);
+    std::optional<Endpoint> origin = EndpointOfStun(msg.responseOrigin);
     if (!origin)
-        origin = AddressOf(msg.sourceAddress);
+        origin = EndpointOfStun(msg.sourceAddress);
     if (!(from == t.expectFrom) || (t.changeFlags != 0 && origin && !(*origin == t.expectFrom)))
         return JudgeSource(t, from, origin, msg);
     if (msg.cls == StunClass::Error)
         return JudgeError(t, from, msg);
-    if (auto x = AddressOf(msg.xorMapped)) {
+    if (auto x = EndpointOfStun(msg.xorMapped)) {
         j.reply.mapped = *x;
-    } else if (auto m = AddressOf(msg.mapped)) {
+    } else if (auto m = EndpointOfStun(msg.mapped)) {
         j.reply.mapped = *m;
         j.reply.legacy = true;
     } else {
         Drop(from, nullptr);  // no IPv4 mapped address: nothing to learn from it
         return j;
     }
-    j.reply.other = AddressOf(msg.otherAddress);
+    j.reply.other = EndpointOfStun(msg.otherAddress);
     if (!j.reply.other) {
-        j.reply.other = AddressOf(msg.changedAddress);
+        j.reply.other = EndpointOfStun(msg.changedAddress);
         j.reply.otherFromChanged = j.reply.other.has_value();
     }
     j.reply.origin = origin;
