@@ -121,7 +121,8 @@ echo "stun_status=$?" >"$WORK/stun.status"
 # nothing answers (its ARP goes to the pair's other end, in here too). The mapped address comes
 # from the Linux server. The pair goes again before the server test, which is loopback only.
 # (Windows writes text lines ending in CR LF.)
-timeout 30 wine "$CLI_EXE" --help 2>&1 | tr -d '\r' >"$WORK/help.out"
+# Wine's own messages go to stderr, apart: they could land inside a line of the help.
+timeout 60 wine "$CLI_EXE" --help 2>"$WORK/help.err" | tr -d '\r' >"$WORK/help.out"
 if ip link add gw0 type veth peer name gw1 && ip link set gw1 up &&
    ip addr add 10.99.0.2/24 dev gw0 && ip link set gw0 up &&
    ip route add default via 10.99.0.1 dev gw0; then
