@@ -24,9 +24,17 @@ step() { printf '\n=== %s ===\n' "$*"; }
 # still exits non-zero at the end. A failing build stops at once.
 failed=()
 
+# Every build goes through ccache: paths under the clone are hashed relative to it, so a run in
+# another clone of the same commit compiles nothing that an earlier run compiled.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 build() {  # build <dir> <cmake args...>
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -DGATEWISE_WERROR=ON "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -DGATEWISE_WERROR=ON "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 
@@ -78,7 +86,7 @@ CC=clang CXX=clang++ build "$root/build/tsa" -DCMAKE_BUILD_TYPE=Debug -DGATEWISE
   -DGATEWISE_BUILD_TESTS=OFF
 
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-20} s each"
-CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -DGATEWISE_WERROR=ON \
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -DGATEWISE_FUZZ=ON -DGATEWISE_WERROR=ON "${launcher[@]}" \
   -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$root/build/fuzz" -j"$jobs" --target fuzzers
 bash "$root/fuzz/run-fuzzers.sh" "$root/build/fuzz" "${FUZZ_SECONDS:-20}" || failed+=("fuzz")
