@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <map>
 
 #include "core/log.h"
@@ -49,6 +51,11 @@ struct ParseRow {
     std::size_t targets = 0;
     const char* note = "";
 };
+
+// Rows print as their name in test listings.
+void PrintTo(const ParseRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 // clang-format off
 const ParseRow kParseRows[] = {
@@ -100,6 +107,11 @@ struct RunRow {
     std::vector<int> ports;  // the servers run against
     const char* log;
 };
+
+// Rows print as their name in test listings.
+void PrintTo(const RunRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 // clang-format off
 const RunRow kRunRows[] = {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <thread>
 
 #include "tests/support/loopback_peer.h"
@@ -20,6 +22,11 @@ struct OrderRow {
     std::vector<std::string> order;          // targets
     std::vector<std::uint32_t> bounds = {};  // the sums the source was asked for, when checked
 };
+
+// Rows print as their name in test listings.
+void PrintTo(const OrderRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 // clang-format off
 const OrderRow kOrderRows[] = {
