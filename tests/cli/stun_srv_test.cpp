@@ -105,7 +105,7 @@ struct RunRow {
     std::vector<bool> answers;  // per run: did the server answer
     std::uint64_t msPerRun;
     std::vector<int> ports;  // the servers run against
-    const char* log;
+    std::string log;
 };
 
 // Rows print as their name in test listings.
@@ -113,19 +113,21 @@ void PrintTo(const RunRow& row, std::ostream* os) {
     *os << row.name;
 }
 
+// Every run skips the record without an address, then uses the next.
+const std::string kFirstTry =
+    "Skipping _stun._udp.gw.test: 5 0 1 nowhere.test: 'nowhere.test:1': cannot be resolved: Name "
+    "or service not known\r\nUsing _stun._udp.gw.test: 10 0 3478 stun.test\r\n";
+
 // clang-format off
 const RunRow kRunRows[] = {
     {.name = "SilentFirstThenNext", .answers = {false, true}, .msPerRun = 1000, .ports = {3478, 4478},
-     .log = "Skipping _stun._udp.gw.test: 5 0 1 nowhere.test: 'nowhere.test:1': cannot be resolved: Name or service not known\r\n"
-            "Using _stun._udp.gw.test: 10 0 3478 stun.test\r\n\r\n"
+     .log = kFirstTry + "\r\n"
             "No answer from stun.test; trying the next record of _stun._udp.gw.test\r\n"
             "Using _stun._udp.gw.test: 20 0 4478 s2.test\r\n"},
     {.name = "FirstAnswers", .answers = {true}, .msPerRun = 1000, .ports = {3478},
-     .log = "Skipping _stun._udp.gw.test: 5 0 1 nowhere.test: 'nowhere.test:1': cannot be resolved: Name or service not known\r\n"
-            "Using _stun._udp.gw.test: 10 0 3478 stun.test\r\n"},
+     .log = kFirstTry},
     {.name = "NoTimeLeft", .answers = {false}, .msPerRun = kSrvFallOverMs, .ports = {3478},
-     .log = "Skipping _stun._udp.gw.test: 5 0 1 nowhere.test: 'nowhere.test:1': cannot be resolved: Name or service not known\r\n"
-            "Using _stun._udp.gw.test: 10 0 3478 stun.test\r\n\r\n"
+     .log = kFirstTry + "\r\n"
             "No answer from stun.test; no time left for the other records of _stun._udp.gw.test\r\n"},
 };
 // clang-format on

@@ -37,7 +37,6 @@ const OrderRow kOrderRows[] = {
     // Weight 0 goes first in the list, so only a 0 takes it.
     {.name = "ZeroWeightOnlyOnZero", .records = {{10, 5, 1, "a"}, {10, 0, 1, "z"}}, .randoms = {1, 0}, .verdict = Verdict::kUse, .order = {"a", "z"}},
     {.name = "ZeroWeightOnZero", .records = {{10, 5, 1, "a"}, {10, 0, 1, "z"}}, .randoms = {0, 5}, .verdict = Verdict::kUse, .order = {"z", "a"}},
-    {.name = "AllZeroWeights", .records = {{10, 0, 1, "a"}, {10, 0, 1, "b"}}, .randoms = {0, 0}, .verdict = Verdict::kUse, .order = {"a", "b"}},
     {.name = "DotAloneNotOffered", .records = {{0, 0, 0, "."}}, .randoms = {}, .verdict = Verdict::kNotOffered, .order = {}},
     {.name = "DotAmongOthersDropped", .records = {{10, 0, 1, "."}, {20, 0, 1, "a"}}, .randoms = {0}, .verdict = Verdict::kUse, .order = {"a"}},
     {.name = "EmptyFallsBack", .records = {}, .randoms = {}, .verdict = Verdict::kNone, .order = {}},
