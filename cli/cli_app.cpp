@@ -18,6 +18,7 @@
 #include "cli/log_keeper.h"
 #include "cli/portmap_cli.h"
 #include "cli/stun_cli.h"
+#include "cli/stun_srv.h"
 #include "core/log.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -112,7 +113,20 @@ SettingsLoad CCliRun::LoadWithOverrides(StunSettings& s) {
     m_keyProblems.clear();
     SettingsLoad read = SettingsLoad::kUnreadable;
     if (m_settingsChoice.problem.empty()) {
+        // A domain in STUN1_IP may name the pair by SRV; only when both servers come from the file.
+        std::optional<SrvServerPair> pair;
+        if (lookup.server1 && lookup.server2) {
+            pair = SettingsPairBySrv(m_settingsPath, ResolveIpv4Host, ClientSrvResolver(),
+                                     SystemSrvRandom());
+        }
+        lookup.server1 = lookup.server2 = !pair;
         read = ReadSettingsForCheck(s, m_settingsPath, lookup, &m_keyProblems);
+        if (pair) {
+            s.server1Ip = pair->server1.addressNet;
+            s.server1Port = pair->server1.portNet;
+            s.server2Ip = pair->server2.addressNet;
+            s.server2Port = pair->server2.portNet;
+        }
     } else {
         // No file the user could have written: all zero, never the built-in placeholders.
         s = StunSettings{};

@@ -12,6 +12,7 @@
 #include "cli/exit_codes.h"
 #include "cli/options.h"
 #include "cli/signal_watch.h"
+#include "cli/stun_srv.h"
 #include "core/host_resolver.h"
 
 namespace {
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<std::string> args(argv + 1, argv + argc);
-    ParseResult parsed = ParseCommandLine(args, ResolveIpv4Host);
+    ParseResult parsed = ParseCommandLine(args, ResolveIpv4Host, ClientSrvResolver());
     if (!parsed.ok) {
         std::fprintf(stderr, "gatewise-cli: %s\nTry 'gatewise-cli --help' for more information.\n",
                      parsed.error.c_str());

@@ -2,11 +2,13 @@
 
 #include "net/address_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
 
+#include "cli/stun_srv.h"
 #include "core/host_resolver.h"
 #include "core/settings.h"
 #include "core/sys_inet.h"
@@ -131,6 +133,7 @@ struct OptionContext {
     const std::string& name;
     const std::string& value;
     const HostResolver& resolve;
+    const SrvResolver& srv;
     CliOptions& options;
 };
 using OptionError = std::optional<std::string>;  // nullopt: accepted
@@ -179,6 +182,27 @@ OptionError SetFriend(const OptionContext& c) {
 
 template <std::optional<ServerOverride> CliOptions::*Field>
 OptionError SetStunServer(const OptionContext& c) {
+    if constexpr (Field == &CliOptions::stun) {
+        c.options.stunSrv.reset();
+        if (c.srv) {
+            std::string why;
+            std::optional<StunSrvChoice> found =
+                FindStunBySrv(c.value, c.srv, c.resolve, SystemSrvRandom(), why);
+            if (!why.empty())
+                return c.name + ": '" + c.value + "': " + why;
+            if (found && !found->targets.empty()) {
+                // FindStunBySrv found at least one usable; the run logs those it skips.
+                const StunSrvTarget& first =
+                    *std::find_if(found->targets.begin(), found->targets.end(),
+                                  [](const StunSrvTarget& t) { return t.server.has_value(); });
+                c.options.stun = first.server;
+                c.options.stunName = first.record.target;
+                c.options.stunSrv = std::move(found);
+                return std::nullopt;
+            }
+            c.options.stunSrv = std::move(found);  // the note, or nothing
+        }
+    }
     if (OptionError error = SetServerWith<Field, ParseStunServer>(c))
         return error;
     if (Field == &CliOptions::stun) {
@@ -260,7 +284,7 @@ constexpr OptionRow kOptions[] = {
 
 // Parses args[i] and, for an option that takes one, its value (the next argument moves i on).
 OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
-                     const HostResolver& resolve, CliOptions& options) {
+                     const HostResolver& resolve, const SrvResolver& srv, CliOptions& options) {
     std::string name = args[i];
     std::optional<std::string> inlineValue;
     const std::size_t eq = name.find('=');
@@ -292,7 +316,8 @@ OptionError ParseOne(const std::vector<std::string>& args, std::size_t& i,
     } else {
         return name + " needs " + row->needs;
     }
-    return row->apply({.name = name, .value = value, .resolve = resolve, .options = options});
+    return row->apply(
+        {.name = name, .value = value, .resolve = resolve, .srv = srv, .options = options});
 }
 
 // The options given that a mode cannot take, joined by ", ": each a flag and its name.
@@ -307,10 +332,11 @@ std::string Conflicts(std::initializer_list<std::pair<bool, const char*>> given)
 
 }  // namespace
 
-ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve) {
+ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve,
+                             const SrvResolver& srv) {
     ParseResult result;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (OptionError error = ParseOne(args, i, resolve, result.options)) {
+        if (OptionError error = ParseOne(args, i, resolve, srv, result.options)) {
             result.error = std::move(*error);
             return result;
         }
@@ -416,6 +442,21 @@ bool ApplyOverrides(const CliOptions& options, StunSettings& s) {
     return SettingsComplete(s);
 }
 
+namespace {
+
+// How --stun finds a server by name: by SRV first, where this build can.
+std::string SrvHelpText() {
+    if (!SrvLookupAvailable())
+        return ".\n                   (This build has no DNS SRV lookups: H is used as it is.)";
+    return R"(.
+                   A host name H without P is looked up as _stun._udp.H (DNS SRV,
+                   RFC 8489) first: its servers are tried by priority and weight,
+                   the next one when a server does not answer; with no such record,
+                   H itself at port 3478)";
+}
+
+}  // namespace
+
 std::string UsageText(const std::string& programName) {
     return "Usage: " + programName + R"( [OPTION]...
 Tarnwick NAT Detector, command-line client: checks what the NAT between this computer
@@ -424,7 +465,12 @@ It binds the local UDP ports 9801 and 9802, so only one copy can run at a time.
 
 Options:
   --config FILE    read the servers, the friend address and the report recipient from
-                   FILE instead of STUN.ini beside the executable
+                   FILE instead of STUN.ini beside the executable)" +
+           (SrvLookupAvailable()
+                ? "\n                   (a STUN1_IP that is a domain with no address of its own"
+                  "\n                   may name both servers by _gatewise._udp SRV records)"
+                : "") +
+           R"(
   --server1 A:P    use STUN Server1 at address A (dotted IPv4 or host name), port P
                    for this run (the file is not changed); Server1 must also answer
                    on port P+1
@@ -448,7 +494,8 @@ Options:
   --stun H[:P]     run no check: test the NAT with the standard STUN tests (RFC 5389
                    Binding, RFC 5780 behaviour discovery) against the STUN server at
                    H (dotted IPv4 or host name), port P (default 3478); only --stun2,
-                   --stun-rto-ms, --log and --json combine with it
+                   --stun-rto-ms, --log and --json combine with it)" +
+           SrvHelpText() + R"(
   --stun2 H[:P]    a second STUN server, asked only when the first one cannot do the
                    RFC 5780 tests, to tell endpoint-independent mapping from the rest
   --stun-rto-ms N  with --stun: the first retransmission time-out of each request

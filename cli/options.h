@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/host_resolver.h"
+#include "standard/srv_lookup.h"
 
 // One probe server given on the command line; both fields in network byte order, as the
 // settings record holds them.
@@ -15,6 +16,21 @@ struct ServerOverride {
     std::uint32_t addressNet = 0;
     std::uint16_t portNet = 0;
 };
+
+// --stun DOMAIN without a port: what _stun._udp.DOMAIN gave (RFC 8489 section 8).
+struct StunSrvTarget {
+    SrvRecord record;
+    std::optional<ServerOverride> server;  // empty when the target cannot be used
+    std::string problem;                   // why not, then
+};
+struct StunSrvChoice {
+    std::string service;  // "_stun._udp.example.org"
+    // The records in the order to try them (RFC 2782), at most kMaxStunSrvTargets; none when
+    // the domain's own address is used instead, and note says why for the log.
+    std::vector<StunSrvTarget> targets;
+    std::string note;
+};
+inline constexpr std::size_t kMaxStunSrvTargets = 8;
 
 struct CliOptions {
     std::string configPath;  // empty: STUN.ini beside the executable
@@ -32,6 +48,8 @@ struct CliOptions {
     std::optional<ServerOverride> stun;
     std::optional<ServerOverride> stun2;
     std::string stunName;
+    // --stun DOMAIN found by SRV: stun is the first usable target's, the rest follow in order.
+    std::optional<StunSrvChoice> stunSrv;
     // --stun-rto-ms: the first retransmission time-out of each STUN transaction (RFC 5389's RTO);
     // a transaction gives up after kStunCapRtos of them (9.5 s at the default 500 ms).
     std::optional<int> stunRtoMs;
@@ -79,8 +97,10 @@ struct ParseResult {
 // earlier one. Unknown options, stray arguments, malformed or zero addresses and ports, and
 // combinations that make no sense are errors. Addresses that are host names go to resolve (the
 // client passes ResolveIpv4Host); without one, host names are refused like any other junk.
-ParseResult ParseCommandLine(const std::vector<std::string>& args,
-                             const HostResolver& resolve = {});
+// --stun DOMAIN without a port asks srv (the client passes LookupSrv) for _stun._udp.DOMAIN
+// first (FindStunBySrv); without one, DOMAIN's own address is used.
+ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostResolver& resolve = {},
+                             const SrvResolver& srv = {});
 
 // Strict dotted IPv4 ("a.b.c.d", four decimal parts of 0-255, no leading '+' or blanks);
 // the address in network byte order.

@@ -16,6 +16,7 @@
 #include "cli/options.h"
 #include "cli/portmap_cli.h"
 #include "cli/signal_watch.h"
+#include "cli/stun_srv.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "engine/nat_prober.h"
@@ -242,11 +243,18 @@ std::optional<Endpoint> ConfiguredServer(const CliOptions& options,
         AddressLookup lookup;
         lookup.server2 = false;
         lookup.friendAddress = false;
+        const std::optional<SrvServerPair> pair =
+            SettingsPairBySrv(choice.path, ResolveIpv4Host, ClientSrvResolver(), SystemSrvRandom());
+        lookup.server1 = !pair;
         if (ReadSettingsForCheck(s, choice.path, lookup) == SettingsLoad::kUnreadable &&
             !options.configPath.empty()) {
             err("cannot read the settings file '" + choice.path + "'");
             code = kExitUsage;
             return std::nullopt;
+        }
+        if (pair) {
+            s.server1Ip = pair->server1.addressNet;
+            s.server1Port = pair->server1.portNet;
         }
     }
     ApplyOverrides(options, s);
@@ -279,7 +287,14 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                 config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
                 config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
             }
-            const StunOutcome outcome = runner.Run(config);
+            const StunOutcome outcome = RunStunTargets(
+                options, config, [&runner](const StunCheckConfig& c) { return runner.Run(c); },
+                [] {
+                    return static_cast<std::uint64_t>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+                });
             if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
                 !hint.empty()) {
                 theLog.WriteLine("");

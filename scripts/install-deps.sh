@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev
           coturn dpkg-dev lintian file man-db desktop-file-utils appstream jq libseccomp-dev
-          libminiupnpc-dev ccache)
+          libminiupnpc-dev libc-ares-dev dnsmasq-base ccache)
+# dnsmasq-base is the SRV lab test's DNS server: the program alone (the package dnsmasq would
+# start a DNS service on this machine).
 [ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
 # The Windows build and its run under wine (scripts/windows-build.sh): only when asked, as wine
 # is large. The posix thread model is the MinGW-w64 whose std::thread works.

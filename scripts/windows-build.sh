@@ -198,6 +198,12 @@ if grep -qF "This build asks" "$work/help.out" &&
 else
   bad "gatewise-cli.exe --help does not say which protocols this build asks ($protocols_text)"
 fi
+# Debian has no c-ares for MinGW: the Windows build looks up no SRV records, and says so.
+if grep -qF "(This build has no DNS SRV lookups: H is used as it is.)" "$work/help.out"; then
+  ok "gatewise-cli.exe --help says this build has no SRV lookups"
+else
+  bad "gatewise-cli.exe --help does not say this build has no SRV lookups"
+fi
 # A gateway that answers nothing: no protocol present, the probes end within 3 s, exit 0; --hops
 # says why it names no routers.
 if grep -q '^portmap_status=0$' "$work/portmap.status" 2>/dev/null &&
