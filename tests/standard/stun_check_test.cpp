@@ -257,8 +257,10 @@ protected:
     StunOutcome Run(std::optional<Ipv4Endpoint> second = std::nullopt, bool publicIsLocal = false,
                     StunTiming timing = {}, bool quick = false) {
         CStunCheck check(world, [this] { return world.now; });
-        check.SetLocalAddressTest(
-            [publicIsLocal](std::uint32_t a) { return publicIsLocal && a == kPublic; });
+        check.SetLocalAddressTest([publicIsLocal](const Endpoint& a) {
+            return publicIsLocal && a.Ipv4Address() == kPublic ? CStunCheck::LocalMatch::Own
+                                                               : CStunCheck::LocalMatch::Other;
+        });
         check.Start({.server = kPrimary,
                      .server2 = second,
                      .serverName = "",
@@ -657,7 +659,7 @@ TEST_F(StunCheckTest, QuickModeKeepsItsVerdictsOnSlowPaths) {
 TEST_F(StunCheckTest, QuickModeLateTimerCostsNoTries) {
     world.filtering = APD;
     CStunCheck check(world, [this] { return world.now; });
-    check.SetLocalAddressTest([](std::uint32_t) { return false; });
+    check.SetLocalAddressTest([](const Endpoint&) { return CStunCheck::LocalMatch::Other; });
     check.Start({.server = kPrimary, .server2 = {}, .serverName = "", .timing = {}, .quick = true});
     world.now = 0;
     world.Deliver(check);  // test I's answer: every later request goes out at 0
@@ -675,7 +677,7 @@ TEST_F(StunCheckTest, QuickModeLateTimerCostsNoTries) {
 TEST_F(StunCheckTest, JunkIsCountedNotLoggedLineByLine) {
     world.filtering = APD;
     CStunCheck check(world, [this] { return world.now; });
-    check.SetLocalAddressTest([](std::uint32_t) { return false; });
+    check.SetLocalAddressTest([](const Endpoint&) { return CStunCheck::LocalMatch::Other; });
     check.Start({.server = kPrimary, .server2 = {}, .serverName = "", .timing = {}});
     StunMessage other;
     other.cls = StunClass::Success;
