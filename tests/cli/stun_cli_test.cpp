@@ -371,3 +371,52 @@ TEST(CliStunEndToEnd, ServerWithoutOtherAddressGetsTheSecondServerSuggestion) {
 }
 
 }  // namespace
+
+// Both families for real, in a network and mount namespace of the test's own: ::2 and 127.0.0.2
+// on lo, gatewise-server as an RFC 5780 server on each family, and stun.test naming 127.0.0.2
+// and ::1 in a hosts file mounted over /etc/hosts. The name runs IPv4, then IPv6; an IPv6 literal
+// with -6 runs IPv6 alone. Quick mode first, so a server still starting costs only a
+// retransmission. Nothing leaves the namespace.
+TEST(CliStunEndToEnd, BothFamiliesAgainstGatewiseServerInANamespace) {
+    TempDir dir;
+    if (access("/usr/bin/unshare", X_OK) != 0 ||
+        gwtest::RunBounded({"/usr/bin/unshare", "-rnm", "/bin/true"}, 5s) != 0)
+        GTEST_SKIP() << "needs unshare -rnm for a network and mount namespace";
+    WriteBytes(dir.File("STUN.ini"), "[Setting]\r\n");
+    WriteBytes(dir.File("hosts"), "127.0.0.2 stun.test\n::1 stun.test\n");
+    const char* script = R"(cd "$3" || exit 90
+ip link set lo up && ip addr add 127.0.0.2/8 dev lo && ip -6 addr add ::2/128 dev lo nodad || exit 91
+mount --bind hosts /etc/hosts || exit 92
+"$1" --server1 127.0.0.2:3478 --server2 127.0.0.3:3478 --server1 '[::1]:3478' --server2 '[::2]:3478' --workers 1 2>server.log &
+server=$!
+timeout 15 "$2" --stun stun.test --json --quick >both.out 2>&1; both=$?
+timeout 15 "$2" --stun '[::1]:3478' -6 --json >v6.out 2>&1; v6=$?
+kill $server; wait $server
+echo "$both $v6" >rc
+)";
+    gwtest::RunBounded({"/usr/bin/unshare", "-rnm", "/bin/sh", "-c", script, "sh",
+                        GATEWISE_SERVER_PATH, GATEWISE_CLI_PATH, dir.Path()},
+                       40s, dir.File("out"), dir.File("err"));
+    ASSERT_EQ(ReadBytes(dir.File("rc")), "0 0\n")
+        << ReadBytes(dir.File("err")) << ReadBytes(dir.File("both.out"));
+    const std::string both = ReadBytes(dir.File("both.out"));
+    const std::size_t v4At = both.find("\nSTUN tests over IPv4\n");
+    EXPECT_LT(v4At, both.find("\nSTUN tests over IPv6\n")) << both;
+    const std::size_t json = both.find(R"j({"status":"finished","ipv4":{"status":"finished",)j"
+                                       R"j("family":"ipv4","mapping":"endpoint-independent",)j");
+    ASSERT_NE(json, std::string::npos) << both;
+    const std::string v6Json = both.substr(both.find(R"j(,"ipv6":{"status":"finished",)j", json));
+    const std::string v6 = ReadBytes(dir.File("v6.out"));
+    for (const std::string& j : {v6Json, v6.substr(v6.find("{\"status\""))}) {
+        for (const char* part :
+             {R"j("family":"ipv6","translation":"none",)j",
+              R"j("filtering":"endpoint-independent","hairpinning":true,)j",
+              R"j("mapped":{"address":"::1","port":)j",
+              R"j("server":{"address":"::1","port":3478,"text":"[::1]:3478",)j"
+              R"j("otherAddress":{"address":"::2","port":3479,"text":"[::2]:3479"},)j",
+              R"j("rfc5780":true,)j"}) {
+            EXPECT_NE(j.find(part), std::string::npos) << "missing: " << part << "\n" << j;
+        }
+    }
+    EXPECT_EQ(v6.find("IPv4"), std::string::npos) << v6;
+}
