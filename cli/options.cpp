@@ -456,8 +456,11 @@ Options:
                    shortens every time-out
   --stun H[:P]     run no check: test the NAT with the standard STUN tests (RFC 5389
                    Binding, RFC 5780 behaviour discovery) against the STUN server at
-                   H (dotted IPv4 or host name), port P (default 3478); only --stun2,
-                   --stun-rto-ms, --log and --json combine with it
+                   H (dotted IPv4, [IPv6] or host name), port P (default 3478); a host
+                   name with IPv4 and IPv6 addresses is tested over each, IPv4 first;
+                   only --stun2, --stun-rto-ms, -4, -6, --log and --json combine with it
+  -4, -6           with --stun: test over IPv4 alone, or IPv6 alone (an IPv6 address
+                   is IPv6 alone anyway); with --lifetime: which family to use
   --stun2 H[:P]    a second STUN server, asked only when the first one cannot do the
                    RFC 5780 tests, to tell endpoint-independent mapping from the rest
   --stun-rto-ms N  with --stun: the first retransmission time-out of each request
@@ -471,8 +474,9 @@ Options:
            std::to_string(kMinLifetimeS) + "-" + std::to_string(kMaxLifetimeS) + ", default " +
            std::to_string(kDefaultLifetimeS) + R"(); the test takes a little longer than MAX
                    and ends with the lifetime's range and how often to send a
-                   keep-alive; only --stun, --config,
-                   --server1, --log and --json combine with it
+                   keep-alive; only --stun (over IPv4 where the server has it, or
+                   the family -4/-6 picks), --config, --server1, --log and --json
+                   combine with it
   --portmap        run the port-mapping check: does the default gateway open ports on
                    request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
                    of it. Alone it runs no check and asks Server1 of the settings file
@@ -496,14 +500,16 @@ Options:
 
 Exit status:
   0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped);
-       with --stun: the STUN server reported the mapped address; with --lifetime: a
+       with --stun: the STUN server reported the mapped address over every family
+       tested; with --lifetime: a
        lifetime range was measured; --portmap alone: the port-mapping check ended
        (whatever it found); after the check or --stun, their status stands
   1    unexpected internal failure
   2    bad command line, unreadable settings file, or a --log file that is the
        settings file
   3    the check ended with the filter verdict UNKNOWN; with --stun: the STUN
-       server never answered; with --lifetime: no range was measured
+       server never answered over a family tested; with --lifetime: no range was
+       measured
   4    invalid settings: a server address or port is zero, or a server's host name
        cannot be resolved
   5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)

@@ -339,6 +339,11 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                             config.server2 = e;
                     }
                 }
+                if (options.stun2 && !config.server2) {
+                    theLog.WriteLine("");
+                    theLog.WriteLine("The second STUN server has no %s address: not asked here.",
+                                     FamilyName(server.family));
+                }
                 config.serverName = options.stun->name;
                 config.quick = options.quick;
                 if (options.stunRtoMs) {

@@ -20,20 +20,8 @@ std::vector<LocalAddressSet::Network> LocalInterfaces() {
 
 std::vector<std::array<std::uint8_t, 16>> LocalInterfaces6() {
     std::vector<std::array<std::uint8_t, 16>> found;
-    if (!EnsureWinsock())
-        return found;
-    constexpr ULONG kFlags =
-        GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-    // As for IPv4: the size the system asks for, a few tries as the list may grow meanwhile.
-    ULONG size = 15 * 1024;
-    std::vector<unsigned char> buffer;
-    ULONG rc = ERROR_BUFFER_OVERFLOW;
-    for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        buffer.assign(size, 0);
-        rc = ::GetAdaptersAddresses(AF_INET6, kFlags, nullptr,
-                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
-    }
-    if (rc != NO_ERROR)
+    const std::vector<unsigned char> buffer = AdapterAddresses(AF_INET6);
+    if (buffer.empty())
         return found;
     for (const auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr;
          a = a->Next) {

@@ -11,8 +11,6 @@
 #include "net/socket_layer_shared.h"
 
 using socket_layer::PollWaitMs;
-using socket_layer::SendAllowed;
-using socket_layer::SendAllowed6;
 using socket_layer::SenderOf;
 
 namespace {
@@ -39,11 +37,10 @@ bool SocketLayerStartup(SocketLayerInfo& info) {
 
 void SocketLayerCleanup() {}
 
-namespace {
-
 // A UDP socket of family bound to local (any address, the port asked for), with a 1000 ms send
 // time-out; IPv6 ones take IPv6 alone.
-SocketHandle OpenBound(int family, const sockaddr* local, socklen_t localLen, bool broadcast) {
+SocketHandle socket_layer::OpenBound(int family, const sockaddr* local, int localLen,
+                                     bool broadcast) {
     const int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return kInvalidSocket;
@@ -53,33 +50,12 @@ SocketHandle OpenBound(int family, const sockaddr* local, socklen_t localLen, bo
         (family != AF_INET6 || ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0);
     // A send never blocks a worker for more than a second.
     const timeval sendTimeout{1, 0};
-    if (!optionsSet || ::bind(s, local, localLen) != 0 ||
+    if (!optionsSet || ::bind(s, local, static_cast<socklen_t>(localLen)) != 0 ||
         ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         ::close(s);
         return kInvalidSocket;
     }
     return s;
-}
-
-// Waits up to writableWaitUs for room in s's buffer (the outcome does not matter: the send
-// decides), then sends.
-bool SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len, const sockaddr* to,
-                   socklen_t toLen, int writableWaitUs) {
-    pollfd p{s, POLLOUT, 0};
-    (void)::poll(&p, 1, PollWaitMs(writableWaitUs));
-    return ::sendto(s, bytes, len, 0, to, toLen) >= 0;
-}
-
-}  // namespace
-
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    return OpenBound(AF_INET, reinterpret_cast<const sockaddr*>(&local), sizeof local, broadcast);
-}
-
-SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost) {
-    const sockaddr_in6 local = Ipv6SocketAddress({}, htons(portHost));
-    return OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&local), sizeof local, false);
 }
 
 void CloseSocket(SocketHandle s) {
@@ -96,23 +72,12 @@ std::uint16_t SocketLocalPort(SocketHandle s) {
     return ntohs(local.portNet);
 }
 
-bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    if (!SendAllowed(bytes, len, addrNet))
-        return false;
-    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
-                         writableWaitUs);
-}
-
-bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                     const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
-                     int writableWaitUs) {
-    if (!SendAllowed6(bytes, len, address))
-        return false;
-    const sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
-    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
-                         writableWaitUs);
+bool socket_layer::SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                                 const sockaddr* to, int toLen, int writableWaitUs) {
+    pollfd p{s, POLLOUT, 0};
+    (void)::poll(&p, 1,
+                 PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
+    return ::sendto(s, bytes, len, 0, to, static_cast<socklen_t>(toLen)) >= 0;
 }
 
 CReadWakeup::CReadWakeup() {
@@ -169,27 +134,12 @@ bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int ti
     return true;
 }
 
-long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
-                     std::uint16_t& fromPortNet) {
-    sockaddr_in from{};
+long socket_layer::ReceiveFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap,
+                               sockaddr_storage& from) {
     socklen_t fromLen = sizeof from;
     // Non-blocking: a datagram announced by poll may still be discarded (bad checksum), and the
     // receive thread must never block where Stop cannot reach it.
     const ssize_t n =
         ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 0)
-        return -1;
-    SenderOf(from, fromAddrNet, fromPortNet);
-    return static_cast<long>(n);
-}
-
-long ReceiveDatagramFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, DatagramSender& from) {
-    sockaddr_storage sa{};
-    socklen_t saLen = sizeof sa;
-    const ssize_t n =
-        ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &saLen);
-    if (n < 0)
-        return -1;
-    SenderOf(sa, from);
-    return static_cast<long>(n);
+    return n < 0 ? -1 : static_cast<long>(n);
 }

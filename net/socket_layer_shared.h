@@ -38,13 +38,6 @@ inline int PollWaitMs(int waitUs) {
     return waitUs <= 0 ? 0 : (waitUs + 999) / 1000;
 }
 
-// The sender of a received datagram, network order; 0.0.0.0:0 when it is not IPv4.
-inline void SenderOf(const sockaddr_in& from, std::uint32_t& addrNet, std::uint16_t& portNet) {
-    const bool ipv4 = from.sin_family == AF_INET;
-    addrNet = ipv4 ? static_cast<std::uint32_t>(from.sin_addr.s_addr) : 0;
-    portNet = ipv4 ? from.sin_port : 0;
-}
-
 // The sender of a received datagram of either family (from holds a sockaddr_in or sockaddr_in6);
 // false for any other family.
 inline bool SenderOf(const sockaddr_storage& from, DatagramSender& sender) {
@@ -66,6 +59,19 @@ inline bool SenderOf(const sockaddr_storage& from, DatagramSender& sender) {
     }
     return false;
 }
+
+// The system's part of OpenUdpSocket and OpenUdpSocketIpv6 (in each twin): a UDP socket of
+// family bound to local (any address, the port asked for), IPv6 ones IPv6 alone; sends never
+// block for more than a second. kInvalidSocket on any failure (nothing left open).
+SocketHandle OpenBound(int family, const sockaddr* local, int localLen, bool broadcast);
+// The system's part of SendDatagramTo and SendDatagramTo6 (in each twin): waits up to
+// writableWaitUs for room in s's buffer (the outcome does not matter), then sends to `to`.
+bool SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len, const sockaddr* to,
+                   int toLen, int writableWaitUs);
+// The system's part of the receives (in each twin): one datagram into buf without waiting, its
+// sender in from; its length, or -1 (nothing there, or an error). A datagram longer than cap is
+// cut to cap, on either system.
+long ReceiveFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, sockaddr_storage& from);
 
 // The system's part of WaitReadable (in each twin): polls handles (sockets and wake-up ends) for
 // reading up to timeoutMs and sets readable[i] for each one readable or in error (an error is

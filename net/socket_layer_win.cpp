@@ -4,14 +4,11 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/win_util.h"
 #include "net/socket_layer_shared.h"
 
 using socket_layer::PollWaitMs;
-using socket_layer::SendAllowed;
-using socket_layer::SendAllowed6;
 using socket_layer::SenderOf;
 
 bool SocketLayerStartup(SocketLayerInfo& info) {
@@ -31,11 +28,10 @@ void SocketLayerCleanup() {
     ::WSACleanup();
 }
 
-namespace {
-
 // A non-blocking UDP socket of family bound to local (any address, the port asked for); IPv6
 // ones take IPv6 alone.
-SocketHandle OpenBound(int family, const sockaddr* local, int localLen, bool broadcast) {
+SocketHandle socket_layer::OpenBound(int family, const sockaddr* local, int localLen,
+                                     bool broadcast) {
     const SOCKET s = OpenNonBlockingUdpSocket(family);
     if (s == INVALID_SOCKET)
         return kInvalidSocket;
@@ -57,28 +53,6 @@ SocketHandle OpenBound(int family, const sockaddr* local, int localLen, bool bro
     return HandleOf(s);
 }
 
-// A non-blocking socket, so the wait for room stands in for POSIX's one-second send time-out
-// (the outcome does not matter: the send decides).
-bool SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len, const sockaddr* to,
-                   int toLen, int writableWaitUs) {
-    WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
-    (void)::WSAPoll(&p, 1, PollWaitMs(writableWaitUs));
-    return ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len), 0, to,
-                    toLen) != SOCKET_ERROR;
-}
-
-}  // namespace
-
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    return OpenBound(AF_INET, reinterpret_cast<const sockaddr*>(&local), sizeof local, broadcast);
-}
-
-SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost) {
-    const sockaddr_in6 local = Ipv6SocketAddress({}, htons(portHost));
-    return OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&local), sizeof local, false);
-}
-
 void CloseSocket(SocketHandle s) {
     if (s != kInvalidSocket)
         ::closesocket(SocketOf(s));
@@ -94,23 +68,14 @@ std::uint16_t SocketLocalPort(SocketHandle s) {
     return ntohs(local.portNet);
 }
 
-bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    if (!SendAllowed(bytes, len, addrNet))
-        return false;
-    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
-                         writableWaitUs);
-}
-
-bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                     const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
-                     int writableWaitUs) {
-    if (!SendAllowed6(bytes, len, address))
-        return false;
-    const sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
-    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
-                         writableWaitUs);
+bool socket_layer::SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                                 const sockaddr* to, int toLen, int writableWaitUs) {
+    // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out (the
+    // outcome does not matter: the send decides).
+    WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
+    (void)::WSAPoll(&p, 1, PollWaitMs(writableWaitUs));
+    return ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len), 0, to,
+                    toLen) != SOCKET_ERROR;
 }
 
 CReadWakeup::CReadWakeup() {
@@ -153,39 +118,15 @@ bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int ti
     return true;
 }
 
-namespace {
-
-// recvfrom into buf; a datagram longer than buf is read as Linux does (its first cap bytes):
-// Winsock fails the call after filling buf.
-long ReceiveInto(SocketHandle s, std::uint8_t* buf, std::size_t cap, sockaddr_storage& from) {
+long socket_layer::ReceiveFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap,
+                               sockaddr_storage& from) {
     int fromLen = sizeof from;
     const int capInt = static_cast<int>(std::min<std::size_t>(cap, 65535));
     const int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
                              reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n != SOCKET_ERROR)
         return n;
+    // A datagram longer than buf: Linux hands over the first cap bytes, Winsock fails the call
+    // after filling buf. Read it as Linux does.
     return ::WSAGetLastError() == WSAEMSGSIZE ? capInt : -1;
-}
-
-}  // namespace
-
-long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
-                     std::uint16_t& fromPortNet) {
-    sockaddr_storage from{};
-    const long n = ReceiveInto(s, buf, cap, from);
-    if (n < 0)
-        return -1;
-    sockaddr_in v4{};
-    std::memcpy(&v4, &from, sizeof v4);
-    SenderOf(v4, fromAddrNet, fromPortNet);
-    return n;
-}
-
-long ReceiveDatagramFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, DatagramSender& from) {
-    sockaddr_storage sa{};
-    const long n = ReceiveInto(s, buf, cap, sa);
-    if (n < 0)
-        return -1;
-    SenderOf(sa, from);
-    return n;
 }
