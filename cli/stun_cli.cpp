@@ -460,8 +460,8 @@ std::string LifetimeJson(const LifetimeOutcome& o) {
 std::string FormatLifetimeJson(const char* status, const LifetimeOutcome& o,
                                std::int64_t durationMs) {
     std::string j = "{\"status\":" + JsonString(status);
-    j += ",\"server\":{\"address\":" + JsonString(FormatAddress(o.server)) +
-         ",\"port\":" + std::to_string(o.server.port) + "}";
+    j += ",\"family\":" + JsonString(FamilyKey(o.server.family));
+    j += ",\"server\":" + EndpointJson(o.server);
     j += ",\"mapped\":" + EndpointJson(o.mapped);
     j += ",\"lifetime\":" + LifetimeJson(o);
     j += ",\"lines\":" + LinesJson(o.lines) + ",\"durationMs\":" + std::to_string(durationMs);

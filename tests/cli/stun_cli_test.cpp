@@ -157,7 +157,7 @@ TEST(LifetimeJson, RangeKeepaliveAndMethod) {
     o.expiredMs = 20'000;
     o.lines = {"MAPPING LIFETIME: at least 19 s, at most 20 s"};
     EXPECT_EQ(FormatLifetimeJson("finished", o, 91000),
-              R"j({"status":"finished","server":{"address":"127.0.0.2","port":3478},)j"
+              R"j({"status":"finished","family":"ipv4","server":{"address":"127.0.0.2","port":3478},)j"
               R"j("mapped":{"address":"127.0.0.100","port":40002},)j"
               R"j("lifetime":{"aliveS":19,"expiredS":20,"keepaliveS":15,"maxS":180,)j"
               R"j("method":"response-port-same-address","problem":null},)j"
