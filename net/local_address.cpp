@@ -14,9 +14,14 @@ bool LocalAddressSet::IsOwn6(const std::array<std::uint8_t, 16>& address) const 
 }
 
 bool LocalAddressSet::SharesInterfaceId6(const std::array<std::uint8_t, 16>& address) const {
-    return std::any_of(own6.begin(), own6.end(), [&address](const auto& mine) {
-        return std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
-    });
+    // Not ::1: loopback shares its host part (::1) with many a router's address.
+    std::array<std::uint8_t, 16> loopback{};
+    loopback[15] = 1;
+    return std::any_of(own6.begin(), own6.end(),
+                       [&address, &loopback](const std::array<std::uint8_t, 16>& mine) {
+                           return mine != loopback &&
+                                  std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
+                       });
 }
 
 bool LocalAddressSet::OnLocalNetwork(std::uint32_t addrNet) const {

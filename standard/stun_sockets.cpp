@@ -1,6 +1,7 @@
 #include "standard/stun_sockets.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "net/messages.h"
 
@@ -11,6 +12,14 @@ namespace {
 constexpr int kReadsPerWait = 32;
 // A send waits this long at most for room in the socket's buffer.
 constexpr int kWritableWaitUs = 1000;
+
+Endpoint EndpointOf(const DatagramSender& from) {
+    if (from.ipv6)
+        return Endpoint::Ipv6(from.address, HostPort(from.portNet));
+    std::uint32_t addrNet = 0;
+    std::memcpy(&addrNet, from.address.data(), 4);
+    return Ipv4Endpoint{addrNet, HostPort(from.portNet)};
+}
 
 }  // namespace
 
@@ -80,10 +89,7 @@ void CStunSockets::Wait(int timeoutMs, const DatagramFn& onDatagram) {
             const long n = ReceiveDatagramFrom(h, buf, sizeof buf, from);
             if (n < 0)
                 break;  // drained; ICMP errors (ECONNREFUSED) count as nothing arrived
-            Endpoint sender = Endpoint::Ipv6(from.address, HostPort(from.portNet));
-            if (!from.ipv6)
-                sender.family = Endpoint::Family::Ipv4;  // its address in the first four bytes
-            onDatagram(it->id, sender, {buf, static_cast<std::size_t>(n)});
+            onDatagram(it->id, EndpointOf(from), {buf, static_cast<std::size_t>(n)});
         }
     }
 }
