@@ -108,22 +108,13 @@ std::optional<ServerOverride> ParseServer(const std::string& text, const HostRes
     return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
 }
 
-std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
-                                              std::string& why) {
-    const std::size_t colon = text.rfind(':');
-    std::optional<ServerOverride> server =
-        colon != std::string::npos
-            ? ParseServer(text, resolve, why)
-            : ParseServer(text + ":" + std::to_string(kDefaultStunPort), resolve, why);
-    // The STUN check sends to no address the server would itself refuse: a multicast group or
-    // the broadcast address reaches other hosts, never one STUN server.
-    if (server) {
-        if (const char* problem = PeerAddressProblem(server->addressNet)) {
-            why = "'" + text + "': " + FormatIpv4(server->addressNet) + " " + problem;
-            return std::nullopt;
-        }
-    }
-    return server;
+std::vector<Endpoint> StunFamilies(const StunTarget& target, CliOptions::Family family) {
+    std::vector<Endpoint> picked;
+    if (target.ipv4 && family != CliOptions::Family::Ipv6)
+        picked.push_back(*target.ipv4);
+    if (target.ipv6 && family != CliOptions::Family::Ipv4)
+        picked.push_back(*target.ipv6);
+    return picked;
 }
 
 namespace {
@@ -180,7 +171,7 @@ OptionError SetFriend(const OptionContext& c) {
     return std::nullopt;
 }
 
-template <std::optional<ServerOverride> CliOptions::*Field>
+template <std::optional<StunTarget> CliOptions::*Field>
 OptionError SetStunServer(const OptionContext& c) {
     if constexpr (Field == &CliOptions::stun) {
         c.options.stunSrv.reset();
@@ -196,20 +187,23 @@ OptionError SetStunServer(const OptionContext& c) {
                     *std::find_if(found->targets.begin(), found->targets.end(),
                                   [](const StunSrvTarget& t) { return t.server.has_value(); });
                 c.options.stun = first.server;
-                c.options.stunName = first.record.target;
                 c.options.stunSrv = std::move(found);
                 return std::nullopt;
             }
             c.options.stunSrv = std::move(found);  // the note, or nothing
         }
     }
-    if (OptionError error = SetServerWith<Field, ParseStunServer>(c))
-        return error;
-    if (Field == &CliOptions::stun) {
-        // The name as typed, for the log; a dotted address needs no second spelling.
-        const std::string host = c.value.substr(0, c.value.rfind(':'));
-        c.options.stunName = ParseIpv4(host) ? std::string() : host;
-    }
+    std::string why;
+    std::optional<StunTarget> target = ResolveStunTarget(c.value, c.resolve, why);
+    if (!target)
+        return c.name + ": " + why;
+    c.options.*Field = std::move(target);
+    return std::nullopt;
+}
+
+template <CliOptions::Family Picked>
+OptionError SetFamily(const OptionContext& c) {
+    c.options.family = Picked;
     return std::nullopt;
 }
 
@@ -277,6 +271,8 @@ constexpr OptionRow kOptions[] = {
     {.name = "--tick-ms", .needs = "a number of milliseconds", .apply = SetTick},
     {.name = "--stun", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun>},
     {.name = "--stun2", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun2>},
+    {.name = "-4", .needs = nullptr, .apply = SetFamily<CliOptions::Family::Ipv4>},
+    {.name = "-6", .needs = nullptr, .apply = SetFamily<CliOptions::Family::Ipv6>},
     {.name = "--stun-rto-ms", .needs = "a number of milliseconds", .apply = SetStunRto},
     {.name = "--lifetime", .needs = "a number of seconds", .apply = SetLifetime, .optionalValue = true},
 };
@@ -407,6 +403,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
             return result;
         }
     }
+    if (o.family != CliOptions::Family::Any) {
+        const bool v6 = o.family == CliOptions::Family::Ipv6;
+        if (!o.stun) {
+            result.error = std::string(v6 ? "-6" : "-4") + " needs --stun";
+            return result;
+        }
+        if (StunFamilies(*o.stun, o.family).empty()) {
+            result.error = std::string(v6 ? "-6" : "-4") + ": the STUN server has no " +
+                           (v6 ? "IPv6" : "IPv4") + " address";
+            return result;
+        }
+    }
     if (o.stun) {
         // The standard STUN run reads no settings and has no dialog, friend or tick.
         const std::string others = Conflicts({
@@ -493,9 +501,12 @@ Options:
                    shortens every time-out
   --stun H[:P]     run no check: test the NAT with the standard STUN tests (RFC 5389
                    Binding, RFC 5780 behaviour discovery) against the STUN server at
-                   H (dotted IPv4 or host name), port P (default 3478); only --stun2,
-                   --stun-rto-ms, --log and --json combine with it)" +
+                   H (dotted IPv4, [IPv6] or host name), port P (default 3478); a host
+                   name with IPv4 and IPv6 addresses is tested over each, IPv4 first;
+                   only --stun2, --stun-rto-ms, -4, -6, --log and --json combine with it)" +
            SrvHelpText() + R"(
+  -4, -6           with --stun: test over IPv4 alone, or IPv6 alone (an IPv6 address
+                   is IPv6 alone anyway); with --lifetime: which family to use
   --stun2 H[:P]    a second STUN server, asked only when the first one cannot do the
                    RFC 5780 tests, to tell endpoint-independent mapping from the rest
   --stun-rto-ms N  with --stun: the first retransmission time-out of each request
@@ -509,8 +520,9 @@ Options:
            std::to_string(kMinLifetimeS) + "-" + std::to_string(kMaxLifetimeS) + ", default " +
            std::to_string(kDefaultLifetimeS) + R"(); the test takes a little longer than MAX
                    and ends with the lifetime's range and how often to send a
-                   keep-alive; only --stun, --config,
-                   --server1, --log and --json combine with it
+                   keep-alive; only --stun (over IPv4 where the server has it, or
+                   the family -4/-6 picks), --config, --server1, --log and --json
+                   combine with it
   --portmap        run the port-mapping check: does the default gateway open ports on
                    request (UPnP IGD, NAT-PMP, PCP), and how many NATs stand in front
                    of it. Alone it runs no check and asks Server1 of the settings file
@@ -534,14 +546,16 @@ Options:
 
 Exit status:
   0    the check ended with a filter verdict other than UNKNOWN (or --respond was stopped);
-       with --stun: the STUN server reported the mapped address; with --lifetime: a
+       with --stun: the STUN server reported the mapped address over every family
+       tested; with --lifetime: a
        lifetime range was measured; --portmap alone: the port-mapping check ended
        (whatever it found); after the check or --stun, their status stands
   1    unexpected internal failure
   2    bad command line, unreadable settings file, or a --log file that is the
        settings file
   3    the check ended with the filter verdict UNKNOWN; with --stun: the STUN
-       server never answered; with --lifetime: no range was measured
+       server never answered over a family tested; with --lifetime: no range was
+       measured
   4    invalid settings: a server address or port is zero, or a server's host name
        cannot be resolved
   5    the UDP sockets could not be opened (ports 9801/9802 held by another copy?)

@@ -6,16 +6,26 @@
 
 namespace {
 
-// The server of one record, checked as --stun checks an address it is given.
+// The server of one record, checked as --stun checks a server it is given.
 StunSrvTarget TargetOf(const SrvRecord& record, const HostResolver& resolve) {
     StunSrvTarget t{record, std::nullopt, {}};
     t.server =
-        ParseStunServer(record.target + ":" + std::to_string(record.port), resolve, t.problem);
+        ResolveStunTarget(record.target + ":" + std::to_string(record.port), resolve, t.problem);
     return t;
 }
 
-Endpoint EndpointOf(const ServerOverride& s) {
-    return Ipv4Endpoint{s.addressNet, HostPort(s.portNet)};
+// A probe server of the pair: the check speaks IPv4 only.
+std::optional<ServerOverride> PairServerOf(const SrvRecord& record, const HostResolver& resolve,
+                                           std::string& why) {
+    const StunSrvTarget t = TargetOf(record, resolve);
+    why = t.problem;
+    if (!t.server)
+        return std::nullopt;
+    if (!t.server->ipv4) {
+        why = record.target + " has no IPv4 address";
+        return std::nullopt;
+    }
+    return ServerOverride{t.server->ipv4->Ipv4Address(), NetPort(t.server->ipv4->port)};
 }
 
 }  // namespace
@@ -60,12 +70,12 @@ std::optional<StunSrvChoice> FindStunBySrv(const std::string& text, const SrvRes
     return choice;
 }
 
-StunOutcome RunStunTargets(const CliOptions& options, StunCheckConfig config, const StunRunFn& run,
+StunOutcome RunStunTargets(const CliOptions& options, const StunTargetRunFn& run,
                            const std::function<std::uint64_t()>& nowMs) {
     if (!options.stunSrv || options.stunSrv->targets.empty()) {
         if (options.stunSrv)
             theLog.WriteLine("%s", options.stunSrv->note.c_str());
-        return run(config);
+        return run(*options.stun);
     }
     const StunSrvChoice& srv = *options.stunSrv;
     const std::uint64_t start = nowMs();
@@ -79,9 +89,7 @@ StunOutcome RunStunTargets(const CliOptions& options, StunCheckConfig config, co
             continue;
         }
         theLog.WriteLine("Using %s: %s", srv.service.c_str(), record.c_str());
-        config.server = EndpointOf(*t.server);
-        config.serverName = t.record.target;
-        outcome = run(config);
+        outcome = run(*t.server);
         if (!outcome.finished || outcome.socketsFailed || outcome.serverAnswered ||
             i + 1 == srv.targets.size()) {
             break;
@@ -118,11 +126,13 @@ std::optional<SrvServerPair> SettingsPairBySrv(const std::string& path, const Ho
         order.verdict == SrvOrder::Verdict::kUse ? ChooseSrvPair(order.records, why) : std::nullopt;
     std::optional<SrvServerPair> servers;
     if (pair) {
-        const StunSrvTarget s1 = TargetOf(pair->server1, resolve);
-        const StunSrvTarget s2 = TargetOf(pair->server2, resolve);
-        why = !s1.server ? s1.problem : s2.problem;
-        if (s1.server && s2.server)
-            servers = SrvServerPair{*s1.server, *s2.server};
+        std::string why1;
+        std::string why2;
+        const std::optional<ServerOverride> s1 = PairServerOf(pair->server1, resolve, why1);
+        const std::optional<ServerOverride> s2 = PairServerOf(pair->server2, resolve, why2);
+        why = !s1 ? why1 : why2;
+        if (s1 && s2)
+            servers = SrvServerPair{*s1, *s2};
     }
     if (!servers) {
         theLog.WriteLine("Cannot use %s: %s", service.c_str(), why.c_str());

@@ -26,11 +26,13 @@ std::optional<StunSrvChoice> FindStunBySrv(const std::string& text, const SrvRes
 // A next record is tried only this soon after the first try started.
 inline constexpr std::uint64_t kSrvFallOverMs = 30000;
 
-using StunRunFn = std::function<StunOutcome(const StunCheckConfig&)>;
-// Runs the STUN tests with config (its server options.stun); with targets found by SRV, logs the
-// record used and, while a server does not answer and kSrvFallOverMs have not passed, goes on
-// to the next one. The last run's outcome.
-StunOutcome RunStunTargets(const CliOptions& options, StunCheckConfig config, const StunRunFn& run,
+// Runs the STUN tests against one server (over each family it is tested on); the outcome says
+// whether the server answered, and whether the run was stopped or its sockets failed.
+using StunTargetRunFn = std::function<StunOutcome(const StunTarget&)>;
+// Runs the STUN tests against options.stun; with targets found by SRV, logs the record used and,
+// while a server does not answer and kSrvFallOverMs have not passed, goes on to the next one.
+// The last run's outcome.
+StunOutcome RunStunTargets(const CliOptions& options, const StunTargetRunFn& run,
                            const std::function<std::uint64_t()>& nowMs);
 
 // The probe servers of the settings file at path, when its STUN1_IP is a host name that has no

@@ -128,11 +128,9 @@ inline int HandleOf(SOCKET s) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-// Calls fn(addressNet, prefixLength, loopback) for every IPv4 unicast address of every adapter,
-// up or not, the loopback adapter included (as getifaddrs lists them). False when the list
-// cannot be had.
-template <typename Fn>
-bool ForEachIpv4Unicast(Fn&& fn) {
+// The adapters' list of family (AF_INET, AF_INET6) as GetAdaptersAddresses fills it in: the
+// first IP_ADAPTER_ADDRESSES at the start; empty when the list cannot be had.
+inline std::vector<unsigned char> AdapterAddresses(ULONG family) {
     constexpr ULONG kFlags =
         GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
     // 15 KB is the size the system's documentation advises; the list may grow between two calls,
@@ -142,10 +140,21 @@ bool ForEachIpv4Unicast(Fn&& fn) {
     ULONG rc = ERROR_BUFFER_OVERFLOW;
     for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.assign(size, 0);
-        rc = ::GetAdaptersAddresses(AF_INET, kFlags, nullptr,
+        rc = ::GetAdaptersAddresses(family, kFlags, nullptr,
                                     reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (rc != NO_ERROR)
+        buffer.clear();
+    return buffer;
+}
+
+// Calls fn(addressNet, prefixLength, loopback) for every IPv4 unicast address of every adapter,
+// up or not, the loopback adapter included (as getifaddrs lists them). False when the list
+// cannot be had.
+template <typename Fn>
+bool ForEachIpv4Unicast(Fn&& fn) {
+    const std::vector<unsigned char> buffer = AdapterAddresses(AF_INET);
+    if (buffer.empty())
         return false;
     for (const IP_ADAPTER_ADDRESSES* a =
              reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());

@@ -2,6 +2,7 @@
 // transaction IDs, addresses and senders, on any of its sockets, interleaved with the passing of
 // a fake clock. The timer is driven honestly: whenever time moves, OnTimer runs at every deadline
 // on the way, as the runner's poll loop would.
+// The first byte may put the whole run over IPv6 (every address mirrored into fd00::/96).
 // What must hold: no crash or undefined behaviour; at most one datagram sent per event (six in
 // quick mode, where test I's answer starts every other request at once) and only on a socket that
 // is open; no socket left open once the run is over; a transaction never gives up later than
@@ -24,10 +25,10 @@
 #include <vector>
 
 #include "core/log.h"
-#include "standard/stun_check.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_log.h"
 #include "net/stun_message.h"
+#include "standard/stun_check.h"
 
 namespace {
 
@@ -52,10 +53,38 @@ constexpr std::uint64_t kMaxQuickChain = 3;
 constexpr std::uint64_t kMaxTransactions = 8;
 constexpr int kMaxEvents = 300;
 
+// An IPv6 run mirrors the IPv4 one: a.b.c.d is fd00::a.b.c.d, so every rule below reads the low
+// four bytes of an IPv6 address as the IPv4 address it stands for.
+Ipv4Endpoint V4(const Endpoint& e) {
+    if (e.IsIpv4())
+        return *e.AsIpv4();
+    std::uint32_t a = 0;
+    std::memcpy(&a, e.address.data() + 12, 4);
+    return {a, e.port};
+}
+
+Endpoint Twin(const Ipv4Endpoint& e, bool ipv6) {
+    if (!ipv6)
+        return e;
+    Ipv6Bytes a{0xFD};
+    std::memcpy(a.data() + 12, &e.address, 4);
+    return Endpoint::Ipv6(a, e.port);
+}
+
 // Records what the check sends; sockets are small ids that are never reused.
 class CRecordingTransport : public IStunTransport {
 public:
     int Open() override {
+        if (ipv6)
+            FuzzFail("an IPv4 socket in an IPv6 run");
+        return OpenAny();
+    }
+    int OpenIpv6() override {
+        if (!ipv6)
+            FuzzFail("an IPv6 socket in an IPv4 run");
+        return OpenAny();
+    }
+    int OpenAny() {
         ++opensThisEvent;
         if (failNextOpen) {
             failNextOpen = false;
@@ -68,9 +97,9 @@ public:
         return id;
     }
     bool Send(int socketId, const Endpoint& toEp, std::span<const std::uint8_t> bytes) override {
-        if (!toEp.IsIpv4())
-            FuzzFail("an IPv6 destination where none was given");
-        const Ipv4Endpoint to = *toEp.AsIpv4();
+        if (toEp.IsIpv4() == ipv6)
+            FuzzFail("a destination of the other family than the server's");
+        const Ipv4Endpoint to = V4(toEp);
         ++sentThisEvent;
         if (open.count(socketId) == 0)
             FuzzFail("a send on a socket that is not open");
@@ -90,6 +119,7 @@ public:
             FuzzFail("a close of a socket that is not open");
     }
 
+    bool ipv6 = false;  // the run goes over IPv6
     std::set<int> open;
     int nextId = 3;
     bool failNextOpen = false;
@@ -129,10 +159,10 @@ struct Harness {
     // The addresses a datagram may legitimately come from, as the check knows them now.
     bool IsParty(std::uint32_t addr) const {
         const StunOutcome& o = check.Outcome();
-        return addr == config.server.Ipv4Address() ||
-               (config.server2 && addr == config.server2->Ipv4Address()) ||
-               (o.otherAddress && addr == o.otherAddress->Ipv4Address()) ||
-               (o.mapped && addr == o.mapped->Ipv4Address()) ||
+        return addr == V4(config.server).address ||
+               (config.server2 && addr == V4(*config.server2).address) ||
+               (o.otherAddress && addr == V4(*o.otherAddress).address) ||
+               (o.mapped && addr == V4(*o.mapped).address) ||
                transport.destinations.count(addr) != 0;
     }
 
@@ -214,7 +244,7 @@ struct Harness {
             party = true;
         transport.sentThisEvent = 0;
         transport.opensThisEvent = 0;
-        check.OnDatagram(socketId, from, {bytes, len});
+        check.OnDatagram(socketId, Twin(from, transport.ipv6), {bytes, len});
         const State after = Snapshot(check);
         const bool unchanged = after == before && transport.sentThisEvent == 0;
         // Our transaction ID from a third place answers a change request from where the test
@@ -239,7 +269,7 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
     const StunOutcome& o = h.check.Outcome();
     switch (in.Byte() % 12) {
         case 0:
-            return *h.config.server.AsIpv4();
+            return V4(h.config.server);
         case 1:
             return {kOtherIp, kOtherPort};
         case 2:
@@ -249,9 +279,9 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
         case 4:
             return h.transport.lastTo;
         case 5:
-            return o.mapped ? *o.mapped->AsIpv4() : h.transport.lastTo;
+            return o.mapped ? V4(*o.mapped) : h.transport.lastTo;
         case 6:
-            return *(h.config.server2 ? *h.config.server2 : h.config.server).AsIpv4();
+            return V4(h.config.server2 ? *h.config.server2 : h.config.server);
         case 7:
             return {kStrangerIp, in.Word()};
         case 8:
@@ -259,7 +289,7 @@ Ipv4Endpoint PickEndpoint(CFuzzInput& in, const Harness& h) {
         case 9:
             return {kOwnIp, in.Word()};
         case 10:
-            return {h.config.server.Ipv4Address(), in.Word()};
+            return {V4(h.config.server).address, in.Word()};
         default:
             return {in.Long(), in.Word()};
     }
@@ -279,8 +309,10 @@ std::optional<Ipv4Endpoint> PickAttribute(CFuzzInput& in, const Harness& h) {
     return PickEndpoint(in, h);
 }
 
-StunAddress ToStun(const Ipv4Endpoint& e) {
-    return StunIpv4(e.address, static_cast<std::uint16_t>((e.port >> 8) | (e.port << 8)));
+// In an IPv6 run an attribute is now and then of the other family (a server fault).
+StunAddress ToStun(const Ipv4Endpoint& e, bool ipv6) {
+    const auto portNet = static_cast<std::uint16_t>((e.port >> 8) | (e.port << 8));
+    return ipv6 ? StunIpv6(Twin(e, true).address, portNet) : StunIpv4(e.address, portNet);
 }
 
 // A well-formed response (or request, for the hairpin) with fuzzed fields.
@@ -303,7 +335,7 @@ void DeliverResponse(CFuzzInput& in, std::uint8_t flags, Harness& h) {
     }
     const auto pick = [&in, &h](StunAddress& field) {
         if (auto a = PickAttribute(in, h))
-            field = ToStun(*a);
+            field = ToStun(*a, h.transport.ipv6 && in.Byte() % 8 != 0);
     };
     pick(msg.xorMapped);
     if ((flags & 0x8) != 0)
@@ -342,13 +374,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Harness h;
     // The first byte picks the servers and the timing; the rest are events.
     const std::uint8_t setup = in.Byte();
-    h.config.server = Ipv4Endpoint{kServerIp, kServerPort};
+    const bool ipv6 = (setup & 0x20) != 0;
+    h.transport.ipv6 = ipv6;
+    h.config.server = Twin({kServerIp, kServerPort}, ipv6);
     switch (setup & 0x3) {
         case 1:
-            h.config.server2 = Ipv4Endpoint{kServer2Ip, kServerPort};
+            h.config.server2 = Twin({kServer2Ip, kServerPort}, ipv6);
             break;
         case 2:
-            h.config.server2 = Ipv4Endpoint{kServerIp, 3480};  // same IP, other port
+            h.config.server2 = Twin({kServerIp, 3480}, ipv6);  // same IP, other port
             break;
         case 3:
             h.config.server2 = h.config.server;
@@ -383,7 +417,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         id[11] = 0xA5;
         return id;
     });
-    h.check.SetLocalAddressTest([](std::uint32_t addr) { return addr == kOwnIp; });
+    h.check.SetLocalAddressTest([](const Endpoint& a) {
+        return V4(a).address == kOwnIp ? CStunCheck::LocalMatch::Own
+                                       : CStunCheck::LocalMatch::Other;
+    });
     h.Start();
 
     // GATEWISE_FUZZ_TRACE=1 prints the step after every event and the verdicts at the end, to

@@ -195,14 +195,18 @@ DEADLINE = 0
 PUBLIC, OTHER, SERVER, LAST_TO = 8, 1, 0, 4
 
 
-def response(mapped_port, other=True, origin=False, sender=LAST_TO, op=0x83, legacy=False):
+def response(mapped_port, other=True, origin=False, sender=LAST_TO, op=0x83, legacy=False,
+             family=b""):
+    # family: in an IPv6 run (setup bit 0x20) one byte after each attribute present, 1 for IPv6
+    # and 0 for an IPv4 one (the other family).
+    f = family[:1]
     out = bytes([op, 0])
     if legacy:
-        out += bytes([0, 1, PUBLIC]) + struct.pack(">H", mapped_port)
+        out += bytes([0, 1, PUBLIC]) + struct.pack(">H", mapped_port) + f
     else:
-        out += bytes([1, PUBLIC]) + struct.pack(">H", mapped_port)
-    out += bytes([1, OTHER]) if other else bytes([0])
-    out += bytes([1, SERVER]) if origin else bytes([0])
+        out += bytes([1, PUBLIC]) + struct.pack(">H", mapped_port) + f
+    out += bytes([1, OTHER]) + family[-1:] if other else bytes([0])
+    out += bytes([1, SERVER]) + f if origin else bytes([0])
     return out + bytes([0, sender])
 
 
@@ -222,6 +226,14 @@ put("fuzz_stun_check", "quick_timeouts", bytes([8]) + bytes([DEADLINE]) * 60)
 put("fuzz_stun_check", "quick_timing",
     bytes([0x18, 0x00, 0x64, 0x00, 0x0A, 2, 3, 0x03, 0xE8]) + response(40000, origin=True) +
     bytes([DEADLINE]) * 30)
+# The whole run over IPv6 (setup bit 0x20): a full cone, and a server whose OTHER-ADDRESS is IPv4.
+v6 = b"\x01"
+ipv6_full_cone = bytes([0x20]) + response(40000, origin=True, family=v6) + response(40000, family=v6)
+ipv6_full_cone += response(40001, family=v6) + hairpin_request + response(40002, family=v6)
+ipv6_full_cone += response(40002, sender=OTHER, family=v6)
+put("fuzz_stun_check", "ipv6_full_cone", ipv6_full_cone)
+put("fuzz_stun_check", "ipv6_other_address_ipv4",
+    bytes([0x20]) + response(40000, family=b"\x01\x00") + bytes([DEADLINE]) * 20)
 put("fuzz_stun_check", "garbage_and_restart",
     bytes([4, 0x10, 0x27, 3, 16, 0x00, 0x80]) + bytes([2, 19]) + b"\x00\x01\x00\x00\x21\x12\xa4\x42" +
     bytes(12) + bytes([0, 7, 0x12, 0x34]) + bytes([0x86]) + response(40000) + bytes([0x46]))

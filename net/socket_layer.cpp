@@ -11,7 +11,6 @@
 #include "net/socket_layer_shared.h"
 
 using socket_layer::PollWaitMs;
-using socket_layer::SendAllowed;
 using socket_layer::SenderOf;
 
 namespace {
@@ -38,25 +37,21 @@ bool SocketLayerStartup(SocketLayerInfo& info) {
 
 void SocketLayerCleanup() {}
 
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// A UDP socket of family bound to local (any address, the port asked for), with a 1000 ms send
+// time-out; IPv6 ones take IPv6 alone.
+SocketHandle socket_layer::OpenBound(int family, const sockaddr* local, int localLen,
+                                     bool broadcast) {
+    const int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return kInvalidSocket;
-    if (broadcast) {
-        const int on = 1;
-        if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-            ::close(s);
-            return kInvalidSocket;
-        }
-    }
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ::close(s);
-        return kInvalidSocket;
-    }
+    const int on = 1;
+    const bool optionsSet =
+        (!broadcast || ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0) &&
+        (family != AF_INET6 || ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0);
     // A send never blocks a worker for more than a second.
     const timeval sendTimeout{1, 0};
-    if (::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+    if (!optionsSet || ::bind(s, local, static_cast<socklen_t>(localLen)) != 0 ||
+        ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         ::close(s);
         return kInvalidSocket;
     }
@@ -69,24 +64,20 @@ void CloseSocket(SocketHandle s) {
 }
 
 std::uint16_t SocketLocalPort(SocketHandle s) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+    DatagramSender local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || !SenderOf(sa, local))
         return 0;
-    }
-    return ntohs(sa.sin_port);
+    return ntohs(local.portNet);
 }
 
-bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    if (!SendAllowed(bytes, len, addrNet))
-        return false;
+bool socket_layer::SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                                 const sockaddr* to, int toLen, int writableWaitUs) {
     pollfd p{s, POLLOUT, 0};
     (void)::poll(&p, 1,
                  PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
-    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    const ssize_t n = ::sendto(s, bytes, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    return n >= 0;
+    return ::sendto(s, bytes, len, 0, to, static_cast<socklen_t>(toLen)) >= 0;
 }
 
 CReadWakeup::CReadWakeup() {
@@ -143,16 +134,12 @@ bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int ti
     return true;
 }
 
-long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
-                     std::uint16_t& fromPortNet) {
-    sockaddr_in from{};
+long socket_layer::ReceiveFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap,
+                               sockaddr_storage& from) {
     socklen_t fromLen = sizeof from;
     // Non-blocking: a datagram announced by poll may still be discarded (bad checksum), and the
     // receive thread must never block where Stop cannot reach it.
     const ssize_t n =
         ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 0)
-        return -1;
-    SenderOf(from, fromAddrNet, fromPortNet);
-    return static_cast<long>(n);
+    return n < 0 ? -1 : static_cast<long>(n);
 }

@@ -9,7 +9,6 @@
 #include "net/socket_layer_shared.h"
 
 using socket_layer::PollWaitMs;
-using socket_layer::SendAllowed;
 using socket_layer::SenderOf;
 
 bool SocketLayerStartup(SocketLayerInfo& info) {
@@ -29,21 +28,25 @@ void SocketLayerCleanup() {
     ::WSACleanup();
 }
 
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const SOCKET s = OpenNonBlockingUdpSocket();
+// A non-blocking UDP socket of family bound to local (any address, the port asked for); IPv6
+// ones take IPv6 alone.
+SocketHandle socket_layer::OpenBound(int family, const sockaddr* local, int localLen,
+                                     bool broadcast) {
+    const SOCKET s = OpenNonBlockingUdpSocket(family);
     if (s == INVALID_SOCKET)
         return kInvalidSocket;
     // Nobody else may take the port over with SO_REUSEADDR, as on Linux.
     const BOOL on = TRUE;
     (void)::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                        sizeof on);
-    if (broadcast && ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
-                                  sizeof on) != 0) {
-        ::closesocket(s);
-        return kInvalidSocket;
-    }
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const DWORD v6only = 1;
+    const bool optionsSet =
+        (!broadcast || ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                                    sizeof on) == 0) &&
+        (family != AF_INET6 ||
+         ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                      sizeof v6only) == 0);
+    if (!optionsSet || ::bind(s, local, localLen) != 0) {
         ::closesocket(s);
         return kInvalidSocket;
     }
@@ -56,27 +59,23 @@ void CloseSocket(SocketHandle s) {
 }
 
 std::uint16_t SocketLocalPort(SocketHandle s) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int len = sizeof sa;
+    DatagramSender local;
     if (::getsockname(SocketOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
+        !SenderOf(sa, local))
         return 0;
-    }
-    return ntohs(sa.sin_port);
+    return ntohs(local.portNet);
 }
 
-bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
-                    std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
-    if (!SendAllowed(bytes, len, addrNet))
-        return false;
-    // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out.
+bool socket_layer::SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                                 const sockaddr* to, int toLen, int writableWaitUs) {
+    // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out (the
+    // outcome does not matter: the send decides).
     WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
-    (void)::WSAPoll(&p, 1,
-                    PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
-    const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    const int n = ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len),
-                           0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    return n != SOCKET_ERROR;
+    (void)::WSAPoll(&p, 1, PollWaitMs(writableWaitUs));
+    return ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len), 0, to,
+                    toLen) != SOCKET_ERROR;
 }
 
 CReadWakeup::CReadWakeup() {
@@ -119,20 +118,15 @@ bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int ti
     return true;
 }
 
-long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
-                     std::uint16_t& fromPortNet) {
-    sockaddr_in from{};
+long socket_layer::ReceiveFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap,
+                               sockaddr_storage& from) {
     int fromLen = sizeof from;
     const int capInt = static_cast<int>(std::min<std::size_t>(cap, 65535));
-    int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
-                       reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n == SOCKET_ERROR) {
-        // A datagram longer than buf: Linux hands over the first cap bytes, Winsock fails the
-        // call after filling buf. Read it as Linux does.
-        if (::WSAGetLastError() != WSAEMSGSIZE)
-            return -1;
-        n = capInt;
-    }
-    SenderOf(from, fromAddrNet, fromPortNet);
-    return static_cast<long>(n);
+    const int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n != SOCKET_ERROR)
+        return n;
+    // A datagram longer than buf: Linux hands over the first cap bytes, Winsock fails the call
+    // after filling buf. Read it as Linux does.
+    return ::WSAGetLastError() == WSAEMSGSIZE ? capInt : -1;
 }

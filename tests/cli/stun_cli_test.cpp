@@ -22,9 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 
 HostLookup FakeResolve(const std::string& name) {
-    if (name == "stun.test")
-        return {.ok = true, .addressNet = inet_addr("127.0.0.5"), .error = {}};
-    return {.ok = false, .addressNet = 0, .error = "Name or service not known"};
+    HostLookup found;
+    if (name == "stun.test" || name == "v4only.test")
+        found = {.ok = true, .addressNet = inet_addr("127.0.0.5"), .error = {}, .address6 = {}};
+    if (name == "stun.test" || name == "v6only.test")
+        found.address6 = ParseIpv6("fd00::5");
+    if (!found.ok)
+        found.error = found.address6 ? "no IPv4 address" : "Name or service not known";
+    return found;
 }
 
 // The options args parse to, or nullopt when they are refused with a message holding error.
@@ -42,17 +47,29 @@ std::optional<CliOptions> Parsed(const std::vector<std::string>& args, const cha
 struct StunArgsRow {
     const char* name;
     std::vector<std::string> args;
-    const char* error;  // nullptr: accepted
-    const char* address = "";
-    int port = 0;
+    const char* error;         // nullptr: accepted
+    const char* servers = "";  // the servers of the run, IPv4 first, joined by " "
     const char* stunName = "";
 };
 
 // clang-format off
 const StunArgsRow kStunArgs[] = {
-    {.name = "DefaultPort", .args = {"--stun", "127.0.0.2"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
-    {.name = "PortGiven", .args = {"--stun=127.0.0.2:19302", "--json", "--log", "x"}, .error = nullptr, .address = "127.0.0.2", .port = 19302},
-    {.name = "HostNameKeptForTheLog", .args = {"--stun", "stun.test:3479"}, .error = nullptr, .address = "127.0.0.5", .port = 3479, .stunName = "stun.test"},
+    {.name = "DefaultPort", .args = {"--stun", "127.0.0.2"}, .error = nullptr, .servers = "127.0.0.2:3478"},
+    {.name = "PortGiven", .args = {"--stun=127.0.0.2:19302", "--json", "--log", "x"}, .error = nullptr, .servers = "127.0.0.2:19302"},
+    {.name = "HostNameBothFamilies", .args = {"--stun", "stun.test:3479"}, .error = nullptr, .servers = "127.0.0.5:3479 [fd00::5]:3479", .stunName = "stun.test"},
+    {.name = "HostNameIpv4Picked", .args = {"--stun", "stun.test", "-4"}, .error = nullptr, .servers = "127.0.0.5:3478", .stunName = "stun.test"},
+    {.name = "HostNameIpv6Picked", .args = {"-6", "--stun", "stun.test"}, .error = nullptr, .servers = "[fd00::5]:3478", .stunName = "stun.test"},
+    {.name = "HostNameIpv6Only", .args = {"--stun", "v6only.test"}, .error = nullptr, .servers = "[fd00::5]:3478", .stunName = "v6only.test"},
+    {.name = "Ipv6Bracketed", .args = {"--stun", "[fd00::1]:3479"}, .error = nullptr, .servers = "[fd00::1]:3479"},
+    {.name = "Ipv6Bare", .args = {"--stun", "fd00::1", "-6"}, .error = nullptr, .servers = "[fd00::1]:3478"},
+    {.name = "Ipv6LiteralWithIpv4Picked", .args = {"--stun", "[fd00::1]:3479", "-4"}, .error = "-4: the STUN server has no IPv4 address"},
+    {.name = "Ipv4LiteralWithIpv6Picked", .args = {"--stun", "127.0.0.2", "-6"}, .error = "-6: the STUN server has no IPv6 address"},
+    {.name = "NoAaaaWithIpv6Picked", .args = {"--stun", "v4only.test", "-6"}, .error = "has no IPv6 address"},
+    {.name = "FamilyWithoutStun", .args = {"-6"}, .error = "-6 needs --stun"},
+    {.name = "Ipv6NoPort", .args = {"--stun", "[fd00::1]"}, .error = "not [IPV6]:PORT"},
+    {.name = "Ipv6Malformed", .args = {"--stun", "fd00:::1"}, .error = "not an IPv6 address"},
+    {.name = "Ipv6Multicast", .args = {"--stun", "[ff02::1]:3478"}, .error = "ff02::1 is a multicast address"},
+    {.name = "Ipv6Unspecified", .args = {"--stun", "::"}, .error = "is unspecified"},
     {.name = "Unresolvable", .args = {"--stun", "nowhere.test"}, .error = "cannot be resolved"},
     {.name = "BadPort", .args = {"--stun", "127.0.0.2:0"}, .error = "not ADDRESS:PORT"},
     {.name = "ZeroAddress", .args = {"--stun", "0.0.0.0"}, .error = "other than 0.0.0.0"},
@@ -62,7 +79,7 @@ const StunArgsRow kStunArgs[] = {
     {.name = "WithRespond", .args = {"--stun", "127.0.0.2", "--respond"}, .error = "--respond cannot be combined"},
     {.name = "WithServerOverrides", .args = {"--stun", "127.0.0.2", "--server1", "127.0.0.2:1", "--friend", "0.0.0.0"}, .error = "--server1, --friend cannot"},
     {.name = "WithReport", .args = {"--stun", "127.0.0.2", "--report"}, .error = "--report cannot"},
-    {.name = "RtoGiven", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "100"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
+    {.name = "RtoGiven", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "100"}, .error = nullptr, .servers = "127.0.0.2:3478"},
     {.name = "RtoAlone", .args = {"--stun-rto-ms", "100"}, .error = "--stun-rto-ms needs --stun"},
     {.name = "RtoOutOfRange", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "10"}, .error = "is not a number from 20 to 5000"},
 };
@@ -76,9 +93,11 @@ TEST_P(StunOptions, Parse) {
     if (!o)
         return;
     ASSERT_TRUE(o->stun.has_value());
-    EXPECT_EQ(o->stun->addressNet, inet_addr(r.address));
-    EXPECT_EQ(o->stun->portNet, htons(static_cast<std::uint16_t>(r.port)));
-    EXPECT_EQ(o->stunName, r.stunName);
+    std::string servers;
+    for (const Endpoint& e : StunFamilies(*o->stun, o->family))
+        servers += (servers.empty() ? "" : " ") + FormatEndpoint(e);
+    EXPECT_EQ(servers, r.servers);
+    EXPECT_EQ(o->stun->name, r.stunName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, StunOptions, ::testing::ValuesIn(kStunArgs),
@@ -138,7 +157,7 @@ TEST(LifetimeJson, RangeKeepaliveAndMethod) {
     o.expiredMs = 20'000;
     o.lines = {"MAPPING LIFETIME: at least 19 s, at most 20 s"};
     EXPECT_EQ(FormatLifetimeJson("finished", o, 91000),
-              R"j({"status":"finished","server":{"address":"127.0.0.2","port":3478},)j"
+              R"j({"status":"finished","family":"ipv4","server":{"address":"127.0.0.2","port":3478},)j"
               R"j("mapped":{"address":"127.0.0.100","port":40002},)j"
               R"j("lifetime":{"aliveS":19,"expiredS":20,"keepaliveS":15,"maxS":180,)j"
               R"j("method":"response-port-same-address","problem":null},)j"
@@ -165,24 +184,56 @@ TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
     o.mappingEndpointIndependent = false;
     o.classicFilter = FilterSymmetric;
     o.lines = {"MAPPED ADDRESS :    127.0.0.100:40001"};
-    EXPECT_EQ(FormatStunJson("finished", o, 1234),
-              R"j({"status":"finished","mapping":null,"mappingEndpointIndependent":false,)j"
-              R"j("filtering":null,"hairpinning":false,)j"
-              R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
-              R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
-              R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
-              R"j("responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
+    EXPECT_EQ(
+        FormatStunJson("finished", o, 1234),
+        R"j({"status":"finished","family":"ipv4","mapping":null,"mappingEndpointIndependent":false,)j"
+        R"j("filtering":null,"hairpinning":false,)j"
+        R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
+        R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
+        R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
+        R"j("responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
+        R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
+        R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
+        R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
+        R"j("severalCopies":null,"text":"The NAT gives different destinations different )j"
+        R"j(public ports (the mapping is not endpoint-independent), so a peer cannot learn )j"
+        R"j(the port in advance. What it lets in was not determined. Peer-to-peer rating: )j"
+        R"j(hard. Its public port cannot be predicted. A direct UDP connection can be )j"
+        R"j(expected with open, full cone and restricted peers, not with port restricted )j"
+        R"j(and symmetric peers: those need a relay.",)j"
+        R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
+        R"j("portRestricted":false,"symmetric":false}}})j");
+}
+
+// An IPv6 result names its family and translation; its endpoints carry the "[address]:port" text
+// too. Both families: one object with a member each, null for one that did not run.
+TEST(StunJson, Ipv6ResultAndBothFamilies) {
+    StunOutcome o;
+    o.server = Endpoint::Ipv6(*ParseIpv6("fd00::2"), 3478);
+    o.mapped = Endpoint::Ipv6(*ParseIpv6("2001:db8::9"), 40001);
+    o.mappedIsLocal = false;
+    o.mappedKeepsInterfaceId = false;
+    o.rfc5780 = false;
+    o.rfc5780Problem = "no OTHER-ADDRESS in its response";
+    o.lines = {"MAPPED ADDRESS :    [2001:db8::9]:40001"};
+    EXPECT_EQ(FormatStunJson("finished", o, 12),
+              R"j({"status":"finished","family":"ipv6","translation":"nat66","mapping":null,)j"
+              R"j("mappingEndpointIndependent":null,"filtering":null,"hairpinning":null,)j"
+              R"j("mapped":{"address":"2001:db8::9","port":40001,"text":"[2001:db8::9]:40001"},)j"
+              R"j("filter":null,"allocation":null,)j"
+              R"j("server":{"address":"fd00::2","port":3478,"text":"[fd00::2]:3478",)j"
+              R"j("otherAddress":null,"responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
               R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
-              R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
-              R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
-              R"j("severalCopies":null,"text":"The NAT gives different destinations different )j"
-              R"j(public ports (the mapping is not endpoint-independent), so a peer cannot learn )j"
-              R"j(the port in advance. What it lets in was not determined. Peer-to-peer rating: )j"
-              R"j(hard. Its public port cannot be predicted. A direct UDP connection can be )j"
-              R"j(expected with open, full cone and restricted peers, not with port restricted )j"
-              R"j(and symmetric peers: those need a relay.",)j"
-              R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
-              R"j("portRestricted":false,"symmetric":false}}})j");
+              R"j("lines":["MAPPED ADDRESS :    [2001:db8::9]:40001"],"durationMs":12,)j"
+              R"j("p2p":{"rating":null,"nat":true,"portPreservation":null,"severalCopies":null,)j"
+              R"j("text":"The IPv6 address is translated (NAT66): the public address differs )j"
+              R"j(from every address of this computer, in prefix and host part. The check could )j"
+              R"j(not determine how the NAT maps and filters packets. Peer-to-peer rating: not )j"
+              R"j(determined. Hairpinning: not determined.",)j"
+              R"j("compatible":{"open":null,"fullCone":null,"restricted":null,)j"
+              R"j("portRestricted":null,"symmetric":null}}})j");
+    EXPECT_EQ(FormatDualStunJson("interrupted", R"({"family":"ipv4"})", std::nullopt),
+              R"j({"status":"interrupted","ipv4":{"family":"ipv4"},"ipv6":null})j");
 }
 
 // The same rating and table as the check's for the same behaviours; hairpinning only behind a NAT.
@@ -245,7 +296,7 @@ TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
              std::string("NAT INCOMING PACKAGES FILTER :    OPEN\n"),
              std::string(81, '*') + "\n",
              std::string(
-                 R"j({"status":"finished","mapping":"endpoint-independent",)j"
+                 R"j({"status":"finished","family":"ipv4","mapping":"endpoint-independent",)j"
                  R"j("mappingEndpointIndependent":true,"filtering":"endpoint-independent",)j"
                  R"j("hairpinning":true,"mapped":{"address":"127.0.0.1","port":)j"),
              std::string(R"j("filter":{"code":1,"text":"OPEN"},)j"
@@ -278,7 +329,8 @@ TEST(CliStunEndToEnd, SignalEndsAWaitingRunWithItsStatus) {
     const CliRun r = RunCli(dir, {"--stun", "127.0.0.2:9", "--json"}, 300);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(r.exit, kExitSignalBase + 15) << r.out << r.err;
-    EXPECT_NE(r.out.find(R"j({"status":"interrupted","mapping":null,)j"), std::string::npos)
+    EXPECT_NE(r.out.find(R"j({"status":"interrupted","family":"ipv4","mapping":null,)j"),
+              std::string::npos)
         << r.out;
     EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << r.err;
 }
@@ -319,3 +371,52 @@ TEST(CliStunEndToEnd, ServerWithoutOtherAddressGetsTheSecondServerSuggestion) {
 }
 
 }  // namespace
+
+// Both families for real, in a network and mount namespace of the test's own: ::2 and 127.0.0.2
+// on lo, gatewise-server as an RFC 5780 server on each family, and stun.test naming 127.0.0.2
+// and ::1 in a hosts file mounted over /etc/hosts. The name runs IPv4, then IPv6; an IPv6 literal
+// with -6 runs IPv6 alone. Quick mode first, so a server still starting costs only a
+// retransmission. Nothing leaves the namespace.
+TEST(CliStunEndToEnd, BothFamiliesAgainstGatewiseServerInANamespace) {
+    TempDir dir;
+    if (access("/usr/bin/unshare", X_OK) != 0 ||
+        gwtest::RunBounded({"/usr/bin/unshare", "-rnm", "/bin/true"}, 5s) != 0)
+        GTEST_SKIP() << "needs unshare -rnm for a network and mount namespace";
+    WriteBytes(dir.File("STUN.ini"), "[Setting]\r\n");
+    WriteBytes(dir.File("hosts"), "127.0.0.2 stun.test\n::1 stun.test\n");
+    const char* script = R"(cd "$3" || exit 90
+ip link set lo up && ip addr add 127.0.0.2/8 dev lo && ip -6 addr add ::2/128 dev lo nodad || exit 91
+mount --bind hosts /etc/hosts || exit 92
+"$1" --server1 127.0.0.2:3478 --server2 127.0.0.3:3478 --server1 '[::1]:3478' --server2 '[::2]:3478' --workers 1 2>server.log &
+server=$!
+timeout 15 "$2" --stun stun.test --json --quick >both.out 2>&1; both=$?
+timeout 15 "$2" --stun '[::1]:3478' -6 --json >v6.out 2>&1; v6=$?
+kill $server; wait $server
+echo "$both $v6" >rc
+)";
+    gwtest::RunBounded({"/usr/bin/unshare", "-rnm", "/bin/sh", "-c", script, "sh",
+                        GATEWISE_SERVER_PATH, GATEWISE_CLI_PATH, dir.Path()},
+                       40s, dir.File("out"), dir.File("err"));
+    ASSERT_EQ(ReadBytes(dir.File("rc")), "0 0\n")
+        << ReadBytes(dir.File("err")) << ReadBytes(dir.File("both.out"));
+    const std::string both = ReadBytes(dir.File("both.out"));
+    const std::size_t v4At = both.find("\nSTUN tests over IPv4\n");
+    EXPECT_LT(v4At, both.find("\nSTUN tests over IPv6\n")) << both;
+    const std::size_t json = both.find(R"j({"status":"finished","ipv4":{"status":"finished",)j"
+                                       R"j("family":"ipv4","mapping":"endpoint-independent",)j");
+    ASSERT_NE(json, std::string::npos) << both;
+    const std::string v6Json = both.substr(both.find(R"j(,"ipv6":{"status":"finished",)j", json));
+    const std::string v6 = ReadBytes(dir.File("v6.out"));
+    for (const std::string& j : {v6Json, v6.substr(v6.find("{\"status\""))}) {
+        for (const char* part :
+             {R"j("family":"ipv6","translation":"none",)j",
+              R"j("filtering":"endpoint-independent","hairpinning":true,)j",
+              R"j("mapped":{"address":"::1","port":)j",
+              R"j("server":{"address":"::1","port":3478,"text":"[::1]:3478",)j"
+              R"j("otherAddress":{"address":"::2","port":3479,"text":"[::2]:3479"},)j",
+              R"j("rfc5780":true,)j"}) {
+            EXPECT_NE(j.find(part), std::string::npos) << "missing: " << part << "\n" << j;
+        }
+    }
+    EXPECT_EQ(v6.find("IPv4"), std::string::npos) << v6;
+}

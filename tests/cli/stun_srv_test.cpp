@@ -21,8 +21,8 @@ HostLookup Resolve(const std::string& name) {
         {"stun.test", "127.0.0.5"}, {"s1.test", "127.0.0.11"}, {"s2.test", "127.0.0.12"}};
     const auto it = kHosts.find(name);
     if (it == kHosts.end())
-        return {.ok = false, .addressNet = 0, .error = "Name or service not known"};
-    return {.ok = true, .addressNet = inet_addr(it->second), .error = {}};
+        return {.ok = false, .addressNet = 0, .error = "Name or service not known", .address6 = {}};
+    return {.ok = true, .addressNet = inet_addr(it->second), .error = {}, .address6 = {}};
 }
 
 // The SRV answers of the tests, and every name asked.
@@ -83,8 +83,9 @@ TEST_P(StunSrvParse, Parse) {
         return;
     }
     ASSERT_TRUE(p.ok) << p.error;
-    EXPECT_EQ(p.options.stun->addressNet, inet_addr(r.address));
-    EXPECT_EQ(ntohs(p.options.stun->portNet), r.port);
+    ASSERT_TRUE(p.options.stun->ipv4);
+    EXPECT_EQ(p.options.stun->ipv4->Ipv4Address(), inet_addr(r.address));
+    EXPECT_EQ(p.options.stun->ipv4->port, r.port);
     const std::optional<StunSrvChoice>& choice = p.options.stunSrv;
     EXPECT_EQ(choice ? choice->targets.size() : 0, r.targets);
     EXPECT_EQ(choice ? choice->note : "", r.note);
@@ -145,13 +146,13 @@ TEST_P(StunSrvRun, GoesOnWhileSilent) {
     std::uint64_t now = 0;
     std::vector<int> ports;
     const StunOutcome last = RunStunTargets(
-        p.options, StunCheckConfig{},
-        [&](const StunCheckConfig& c) {
+        p.options,
+        [&](const StunTarget& t) {
             StunOutcome o;
             o.finished = true;
             o.serverAnswered = r.answers.at(ports.size());
-            o.server = c.server;
-            ports.push_back(c.server.port);
+            o.server = *t.ipv4;
+            ports.push_back(t.ipv4->port);
             now += r.msPerRun;
             return o;
         },

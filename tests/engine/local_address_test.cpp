@@ -5,6 +5,7 @@
 
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
+#include "net/address_text.h"
 #include "tests/engine/prober_harness.h"
 
 namespace enginetest {
@@ -18,7 +19,7 @@ TEST(LocalAddress, LoopbackInterfaceAddressIsLocal) {
 
 TEST(LocalAddress, SeamReplacesTheLookup) {
     CNatProber prober;
-    prober.SetLocalAddressSource([] { return LocalAddressSet{{Ip("198.51.100.1")}, {}}; });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{Ip("198.51.100.1")}, {}, {}}; });
     EXPECT_TRUE(prober.IsLocalAddress(Ip("198.51.100.1")));
     EXPECT_FALSE(prober.IsLocalAddress(Ip("127.0.0.1")));
     prober.SetLocalAddressSource({});
@@ -32,6 +33,18 @@ TEST(LocalAddress, LoopbackNetworkIsLocal) {
     EXPECT_FALSE(set.OnLocalNetwork(Ip("198.51.100.1")));
     EXPECT_FALSE(set.IsOwn(Ip("198.51.100.1")));
     EXPECT_FALSE(set.IsOwn(0xFFFFFFFFu));
+}
+
+// IPv6: an own address, one that only shares an own address's host part (the low 64 bits, as
+// prefix translation keeps it), and one that shares nothing; ::1's host part counts for nothing.
+TEST(LocalAddress, Ipv6OwnAndInterfaceIdentifier) {
+    LocalAddressSet set;
+    set.own6 = {*ParseIpv6("::1"), *ParseIpv6("fd00:1::a:b:c:d")};
+    EXPECT_TRUE(set.IsOwn6(*ParseIpv6("fd00:1::a:b:c:d")));
+    EXPECT_FALSE(set.IsOwn6(*ParseIpv6("2001:db8::a:b:c:d")));
+    EXPECT_TRUE(set.SharesInterfaceId6(*ParseIpv6("2001:db8::a:b:c:d")));
+    EXPECT_FALSE(set.SharesInterfaceId6(*ParseIpv6("2001:db8::a:b:c:e")));
+    EXPECT_FALSE(set.SharesInterfaceId6(*ParseIpv6("2001:db8::1")));
 }
 
 }  // namespace
