@@ -106,22 +106,13 @@ std::optional<ServerOverride> ParseServer(const std::string& text, const HostRes
     return ServerOverride{*address, htons(static_cast<std::uint16_t>(*port))};
 }
 
-std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
-                                              std::string& why) {
-    const std::size_t colon = text.rfind(':');
-    std::optional<ServerOverride> server =
-        colon != std::string::npos
-            ? ParseServer(text, resolve, why)
-            : ParseServer(text + ":" + std::to_string(kDefaultStunPort), resolve, why);
-    // The STUN check sends to no address the server would itself refuse: a multicast group or
-    // the broadcast address reaches other hosts, never one STUN server.
-    if (server) {
-        if (const char* problem = PeerAddressProblem(server->addressNet)) {
-            why = "'" + text + "': " + FormatIpv4(server->addressNet) + " " + problem;
-            return std::nullopt;
-        }
-    }
-    return server;
+std::vector<Endpoint> StunFamilies(const StunTarget& target, CliOptions::Family family) {
+    std::vector<Endpoint> picked;
+    if (target.ipv4 && family != CliOptions::Family::Ipv6)
+        picked.push_back(*target.ipv4);
+    if (target.ipv6 && family != CliOptions::Family::Ipv4)
+        picked.push_back(*target.ipv6);
+    return picked;
 }
 
 namespace {
@@ -177,15 +168,19 @@ OptionError SetFriend(const OptionContext& c) {
     return std::nullopt;
 }
 
-template <std::optional<ServerOverride> CliOptions::*Field>
+template <std::optional<StunTarget> CliOptions::*Field>
 OptionError SetStunServer(const OptionContext& c) {
-    if (OptionError error = SetServerWith<Field, ParseStunServer>(c))
-        return error;
-    if (Field == &CliOptions::stun) {
-        // The name as typed, for the log; a dotted address needs no second spelling.
-        const std::string host = c.value.substr(0, c.value.rfind(':'));
-        c.options.stunName = ParseIpv4(host) ? std::string() : host;
-    }
+    std::string why;
+    std::optional<StunTarget> target = ResolveStunTarget(c.value, c.resolve, why);
+    if (!target)
+        return c.name + ": " + why;
+    c.options.*Field = std::move(target);
+    return std::nullopt;
+}
+
+template <CliOptions::Family Picked>
+OptionError SetFamily(const OptionContext& c) {
+    c.options.family = Picked;
     return std::nullopt;
 }
 
@@ -253,6 +248,8 @@ constexpr OptionRow kOptions[] = {
     {.name = "--tick-ms", .needs = "a number of milliseconds", .apply = SetTick},
     {.name = "--stun", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun>},
     {.name = "--stun2", .needs = "ADDRESS[:PORT]", .apply = SetStunServer<&CliOptions::stun2>},
+    {.name = "-4", .needs = nullptr, .apply = SetFamily<CliOptions::Family::Ipv4>},
+    {.name = "-6", .needs = nullptr, .apply = SetFamily<CliOptions::Family::Ipv6>},
     {.name = "--stun-rto-ms", .needs = "a number of milliseconds", .apply = SetStunRto},
     {.name = "--lifetime", .needs = "a number of seconds", .apply = SetLifetime, .optionalValue = true},
 };
@@ -378,6 +375,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
         if (!others.empty()) {
             result.error = "--portmap alone runs only the port-mapping check: " + others +
                            " cannot be combined with it (--check --portmap runs the check first)";
+            return result;
+        }
+    }
+    if (o.family != CliOptions::Family::Any) {
+        const bool v6 = o.family == CliOptions::Family::Ipv6;
+        if (!o.stun) {
+            result.error = std::string(v6 ? "-6" : "-4") + " needs --stun";
+            return result;
+        }
+        if (StunFamilies(*o.stun, o.family).empty()) {
+            result.error = std::string(v6 ? "-6" : "-4") + ": the STUN server has no " +
+                           (v6 ? "IPv6" : "IPv4") + " address";
             return result;
         }
     }

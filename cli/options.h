@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/stun_target.h"
 #include "core/host_resolver.h"
 
 // One probe server given on the command line; both fields in network byte order, as the
@@ -27,11 +28,12 @@ struct CliOptions {
     bool respond = false;
     bool help = false;
     int tickMs = 1000;  // period of the engine's tick; a step times out on its 13th tick
-    // --stun/--stun2: run the standard STUN behaviour discovery instead of the check. The names
-    // as typed (for the log) when they were host names, else empty.
-    std::optional<ServerOverride> stun;
-    std::optional<ServerOverride> stun2;
-    std::string stunName;
+    // --stun/--stun2: run the standard STUN behaviour discovery instead of the check, over each
+    // address family the server has (IPv4 first), or over the one -4/-6 picks.
+    std::optional<StunTarget> stun;
+    std::optional<StunTarget> stun2;
+    enum class Family : std::uint8_t { Any, Ipv4, Ipv6 };
+    Family family = Family::Any;
     // --stun-rto-ms: the first retransmission time-out of each STUN transaction (RFC 5389's RTO);
     // a transaction gives up after kStunCapRtos of them (9.5 s at the default 500 ms).
     std::optional<int> stunRtoMs;
@@ -96,9 +98,9 @@ std::optional<ServerOverride> ParseServer(const std::string& text,
 std::optional<ServerOverride> ParseServer(const std::string& text, const HostResolver& resolve,
                                           std::string& why);
 
-// "address[:port]" for --stun: as ParseServer, but the port may be left out (kDefaultStunPort).
-std::optional<ServerOverride> ParseStunServer(const std::string& text, const HostResolver& resolve,
-                                              std::string& why);
+// The endpoints of target the run's family choice leaves, IPv4 first (none: that family is not
+// the target's).
+std::vector<Endpoint> StunFamilies(const StunTarget& target, CliOptions::Family family);
 
 struct StunSettings;
 // Puts the command line's servers and friend over what the settings file gave; true when both

@@ -21,15 +21,20 @@
 #include "engine/nat_prober.h"
 #include "engine/p2p_meaning.h"
 #include "engine/prober_util.h"
+#include "net/local_interfaces.h"
 #include "standard/stun_runner.h"
 
 namespace {
 
+// {"address":..,"port":..}; an IPv6 one also as its "[address]:port" text.
 std::string EndpointJson(const std::optional<Endpoint>& e) {
     if (!e)
         return "null";
-    return "{\"address\":" + JsonString(FormatAddress(*e)) +
-           ",\"port\":" + std::to_string(e->port) + "}";
+    std::string j =
+        "{\"address\":" + JsonString(FormatAddress(*e)) + ",\"port\":" + std::to_string(e->port);
+    if (!e->IsIpv4())
+        j += ",\"text\":" + JsonString(FormatEndpoint(*e));
+    return j + "}";
 }
 
 // Why the server's answers were unusable, else why it cannot do the RFC 5780 tests; null when
@@ -63,14 +68,15 @@ void WriteStream(std::FILE* f, const std::string& s) {
 
 constexpr const char* kSecondServerHow = "run again with --stun2 HOST[:PORT]";
 
-Ipv4Endpoint HostOrder(const ServerOverride& s) {
-    return {s.addressNet, HostPort(s.portNet)};
-}
-
 }  // namespace
 
 std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_t durationMs) {
     std::string j = "{\"status\":" + JsonString(status);
+    j += ",\"family\":" + JsonString(FamilyKey(o.server.family));
+    if (!o.server.IsIpv4()) {
+        const std::optional<Ipv6Translation> t = MeaningOfStun(o).ipv6;
+        j += ",\"translation\":" + (t ? JsonString(Ipv6TranslationName(*t)) : "null");
+    }
     j += ",\"mapping\":" + BehaviourJson(o.mapping);
     j += ",\"mappingEndpointIndependent\":" + Bool(o.mappingEndpointIndependent);
     j += ",\"filtering\":" + BehaviourJson(o.filtering);
@@ -78,9 +84,9 @@ std::string FormatStunJson(const char* status, const StunOutcome& o, std::int64_
     j += ",\"mapped\":" + EndpointJson(o.mapped);
     j += ",\"filter\":" + Code(o.classicFilter, FilterTypeText);
     j += ",\"allocation\":" + Code(o.classicAlloc, AllocRuleText);
-    j += ",\"server\":{\"address\":" + JsonString(FormatAddress(o.server)) +
-         ",\"port\":" + std::to_string(o.server.port) +
-         ",\"otherAddress\":" + EndpointJson(o.otherAddress) +
+    std::string server = EndpointJson(o.server);
+    server.pop_back();  // the server's object goes on
+    j += ",\"server\":" + server + ",\"otherAddress\":" + EndpointJson(o.otherAddress) +
          ",\"responseOrigin\":" + EndpointJson(o.responseOrigin) +
          ",\"rfc5780\":" + Bool(o.rfc5780) + ",\"rfc3489\":" + (o.rfc3489 ? "true" : "false") +
          ",\"problem\":" + Problem(o) + "}";
@@ -228,7 +234,7 @@ std::optional<Endpoint> ConfiguredServer(const CliOptions& options,
                                          const std::function<void(const std::string&)>& err,
                                          int& code) {
     if (options.stun)
-        return Endpoint(HostOrder(*options.stun));
+        return StunFamilies(*options.stun, options.family).front();  // one family: IPv4 first
     const SettingsPathChoice choice = options.configPath.empty()
                                           ? DefaultSettingsChoice()
                                           : SettingsPathChoice{options.configPath, {}};
@@ -261,6 +267,39 @@ std::optional<Endpoint> ConfiguredServer(const CliOptions& options,
 
 }  // namespace
 
+namespace {
+
+// The JSON status of one family's run.
+const char* StatusOf(const StunOutcome& o) {
+    return o.interrupted     ? kStatusInterrupted
+           : o.socketsFailed ? kStatusSocketsFailed
+                             : kStatusFinished;
+}
+
+// Whether this computer has an IPv6 address a STUN server could answer (not ::1, not link-local).
+bool HasRoutableIpv6() {
+    for (const Ipv6Bytes& a : LocalInterfaces6()) {
+        const bool loopback = a == Ipv6Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        const bool linkLocal = a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
+        if (!loopback && !linkLocal)
+            return true;
+    }
+    return false;
+}
+
+// The heading of one family's part when both run.
+std::string FamilyHeading(Endpoint::Family family) {
+    return std::string("STUN tests over ") + FamilyName(family);
+}
+
+}  // namespace
+
+std::string FormatDualStunJson(const char* status, const std::optional<std::string>& ipv4,
+                               const std::optional<std::string>& ipv6) {
+    return "{\"status\":" + JsonString(status) + ",\"ipv4\":" + ipv4.value_or("null") +
+           ",\"ipv6\":" + ipv6.value_or("null") + "}";
+}
+
 int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
     return RunStandard(
         options, signals,
@@ -269,32 +308,81 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
             runner.SetOnProgress([&progress](const CStunCheck& check, std::uint64_t nowMs) {
                 progress.Show(StunProgressText(check, nowMs));
             });
-            StunCheckConfig config;
-            config.server = HostOrder(*options.stun);
-            if (options.stun2)
-                config.server2 = HostOrder(*options.stun2);
-            config.serverName = options.stunName;
-            config.quick = options.quick;
-            if (options.stunRtoMs) {
-                config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
-                config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
-            }
-            const StunOutcome outcome = runner.Run(config);
-            if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
-                !hint.empty()) {
+            std::vector<Endpoint> servers = StunFamilies(*options.stun, options.family);
+            const bool both = servers.size() > 1;
+            if (both && options.family == CliOptions::Family::Any && !HasRoutableIpv6()) {
                 theLog.WriteLine("");
-                theLog.WriteLine("%s", hint.c_str());
+                theLog.WriteLine(
+                    "This computer has no IPv6 address beyond loopback and link-local: the tests "
+                    "run "
+                    "over IPv4 alone (-6 runs them over IPv6 anyway).");
+                servers.pop_back();
             }
+            struct FamilyRun {
+                StunOutcome outcome;
+                std::int64_t ms = 0;
+            };
+            std::vector<FamilyRun> runs;
             StandardRun r;
-            r.portmapServer = config.server;
-            if (outcome.mapped && outcome.mapped->IsIpv4())
-                r.mapped = outcome.mapped->Ipv4Address();
-            r.finished = outcome.finished;
-            r.determined = outcome.Determined();
-            r.socketsFailed = outcome.socketsFailed;
-            r.block = P2pBlockText(MeaningOfStun(outcome));
-            r.json = [outcome](const char* status, std::int64_t ms) {
-                return FormatStunJson(status, outcome, ms);
+            r.finished = true;
+            r.determined = true;
+            for (const Endpoint& server : servers) {
+                if (both) {
+                    theLog.WriteLine("");
+                    theLog.WriteLine("%s", FamilyHeading(server.family).c_str());
+                }
+                StunCheckConfig config;
+                config.server = server;
+                if (options.stun2) {
+                    for (const Endpoint& e : StunFamilies(*options.stun2, options.family)) {
+                        if (e.SameFamily(server))
+                            config.server2 = e;
+                    }
+                }
+                config.serverName = options.stun->name;
+                config.quick = options.quick;
+                if (options.stunRtoMs) {
+                    config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
+                    config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
+                }
+                const auto start = std::chrono::steady_clock::now();
+                const StunOutcome outcome = runner.Run(config);
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count();
+                if (const std::string hint = SecondServerSuggestion(outcome, kSecondServerHow);
+                    !hint.empty()) {
+                    theLog.WriteLine("");
+                    theLog.WriteLine("%s", hint.c_str());
+                }
+                if (server.IsIpv4()) {
+                    r.portmapServer = server;
+                    if (outcome.mapped)
+                        r.mapped = outcome.mapped->Ipv4Address();
+                }
+                r.finished = r.finished && outcome.finished;
+                r.determined = r.determined && outcome.Determined();
+                r.socketsFailed = r.socketsFailed || outcome.socketsFailed;
+                const std::string block = P2pBlockText(MeaningOfStun(outcome));
+                r.block += both ? "\n" + FamilyHeading(server.family) + ":\n" + block : block;
+                runs.push_back({outcome, ms});
+                if (outcome.interrupted)
+                    break;
+            }
+            if (options.portmap && !r.portmapServer) {
+                theLog.WriteLine("");
+                theLog.WriteLine(
+                    "The port-mapping check asks an IPv4 STUN server: not run over IPv6.");
+            }
+            r.json = [runs, both](const char* status, std::int64_t ms) {
+                if (!both)
+                    return FormatStunJson(status, runs.front().outcome, ms);
+                std::optional<std::string> members[2];
+                for (const FamilyRun& run : runs) {
+                    members[run.outcome.server.IsIpv4() ? 0 : 1] =
+                        FormatStunJson(StatusOf(run.outcome), run.outcome, run.ms);
+                }
+                return FormatDualStunJson(status, members[0], members[1]);
             };
             return std::variant<int, StandardRun>(r);
         });
@@ -315,7 +403,7 @@ int RunLifetimeCli(const CliOptions& options, CSignalRelay& signals) {
                 });
             LifetimeConfig config;
             config.server = *server;
-            config.serverName = options.stun ? options.stunName : std::string();
+            config.serverName = options.stun ? options.stun->name : std::string();
             config.maxMs =
                 static_cast<std::uint64_t>(options.lifetimeS.value_or(kDefaultLifetimeS)) * 1000;
             const LifetimeOutcome outcome = runner.RunLifetime(config);

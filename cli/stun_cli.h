@@ -4,6 +4,7 @@
 // is pure (any thread).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "standard/mapping_lifetime.h"
@@ -18,6 +19,11 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals);
 
 // The --json object of a STUN run, on one line, without a newline. status as for the check.
 std::string FormatStunJson(const char* status, const StunOutcome& outcome, std::int64_t durationMs);
+
+// The --json object of a run over both families: status (as above), then each family's object
+// (FormatStunJson), null for one that did not run (stopped before it).
+std::string FormatDualStunJson(const char* status, const std::optional<std::string>& ipv4,
+                               const std::optional<std::string>& ipv6);
 
 // "waiting for <step>: <s> s left", or "" when nothing waits.
 std::string StunProgressText(const CStunCheck& check, std::uint64_t nowMs);

@@ -18,7 +18,7 @@ HostLookup SystemHostLookup(const std::string& name) {
     if (!HostLookupReady(result.error))
         return result;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
@@ -27,12 +27,18 @@ HostLookup SystemHostLookup(const std::string& name) {
         return result;
     }
     for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+        if (a->ai_addr == nullptr)
+            continue;
+        if (a->ai_family == AF_INET && !result.ok) {
             sockaddr_in sin{};
             std::memcpy(&sin, a->ai_addr, sizeof sin);
             result.ok = true;
             result.addressNet = sin.sin_addr.s_addr;
-            break;
+        } else if (a->ai_family == AF_INET6 && !result.address6) {
+            sockaddr_in6 sin6{};
+            std::memcpy(&sin6, a->ai_addr, sizeof sin6);
+            result.address6.emplace();
+            std::memcpy(result.address6->data(), &sin6.sin6_addr, 16);
         }
     }
     ::freeaddrinfo(list);

@@ -1,15 +1,21 @@
 #pragma once
-// IPv4 host names, for settings and command-line values that are no dotted quad. Platform seam:
-// getaddrinfo. Any thread; SetHostResolver only before other threads resolve (tests, at start).
+// Host names (IPv4; IPv6 besides for the standard STUN tests), for settings and command-line values
+// that are no dotted quad. Platform seam: getaddrinfo. Any thread; SetHostResolver only before
+// other threads resolve (tests, at start).
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 struct HostLookup {
     bool ok = false;
     std::uint32_t addressNet = 0;  // the first IPv4 address, network byte order, when ok
     std::string error;             // why not, one short phrase, when !ok
+    // The first IPv6 address, when the name has one (also when it has no IPv4 one): only the
+    // standard STUN tests use it.
+    std::optional<std::array<std::uint8_t, 16>> address6;
 };
 
 using HostResolver = std::function<HostLookup(const std::string& name)>;

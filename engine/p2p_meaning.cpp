@@ -94,7 +94,31 @@ std::string JoinKinds(const std::vector<PeerKind>& kinds) {
     return s;
 }
 
+// An untranslated IPv6 address: what the firewall in front of it lets in.
+std::string NoNat66Sentence(const P2pMeaning& m) {
+    const std::string s = "This computer's IPv6 address is public and not translated (no NAT66)";
+    if (!m.filtering)
+        return s + "; what its firewall lets in was not determined.";
+    switch (*m.filtering) {
+        case B::EndpointIndependent:
+            return s +
+                   ", and the firewall lets in packets from anyone to a port in use "
+                   "(endpoint-independent filtering): open to anyone.";
+        case B::AddressDependent:
+            return s +
+                   ", but the firewall lets in packets only from addresses it has sent to "
+                   "(address-dependent filtering): peers need hole punching.";
+        case B::AddressAndPortDependent:
+            return s +
+                   ", but the firewall lets in packets only from addresses and ports it has "
+                   "sent to (address-and-port-dependent filtering): peers need hole punching.";
+    }
+    return s + ".";
+}
+
 std::string NoNatSentence(const P2pMeaning& m) {
+    if (m.ipv6)
+        return NoNat66Sentence(m);
     const std::string s = "This computer's address is public and not translated (no NAT)";
     if (!m.filtering)
         return s + "; what its firewall lets in was not determined.";
@@ -158,6 +182,15 @@ std::string FilteringSentence(const P2pMeaning& m) {
 
 // What the NAT (or the firewall) does: one or two sentences.
 void NatSentences(const P2pMeaning& m, std::vector<std::string>& out) {
+    if (m.ipv6 == Ipv6Translation::Nat66) {
+        out.push_back(
+            "The IPv6 address is translated (NAT66): the public address differs from every "
+            "address of this computer, in prefix and host part.");
+    } else if (m.ipv6 == Ipv6Translation::Prefix) {
+        out.push_back(
+            "The IPv6 address is prefix-translated: the network prefix is replaced, the host "
+            "part (the low 64 bits) kept.");
+    }
     if (m.nat == false) {
         out.push_back(NoNatSentence(m));
     } else if (!m.mappingEndpointIndependent && !m.filtering) {
@@ -346,10 +379,20 @@ P2pMeaning MeaningOfCheck(const CheckOutcome& o, const CheckFacts& facts) {
     return m;
 }
 
+const char* Ipv6TranslationName(Ipv6Translation t) {
+    static constexpr const char* kNames[] = {"none", "prefix", "nat66"};
+    return TextOf(kNames, t);
+}
+
 P2pMeaning MeaningOfStun(const StunOutcome& o) {
     P2pMeaning m;
     if (o.mappedIsLocal)
         m.nat = !*o.mappedIsLocal;
+    if (o.mapped && !o.mapped->IsIpv4() && o.mappedIsLocal) {
+        m.ipv6 = *o.mappedIsLocal                   ? Ipv6Translation::None
+                 : o.mappedKeepsInterfaceId == true ? Ipv6Translation::Prefix
+                                                    : Ipv6Translation::Nat66;
+    }
     m.mapping = o.mapping;
     m.mappingEndpointIndependent = o.mappingEndpointIndependent;
     if (m.nat == false && !m.mapping)

@@ -37,6 +37,12 @@ const char* PeerKindName(PeerKind kind);
 // with port restricted, and symmetric with symmetric.
 bool DirectUdpWorks(PeerKind a, PeerKind b);
 
+// An IPv6 address as the STUN server saw it: this computer's own (a firewall at most); one that
+// keeps the host part, the low 64 bits, of one of them (prefix translation); another (NAT66).
+enum class Ipv6Translation : std::uint8_t { None, Prefix, Nat66 };
+// "none", "prefix", "nat66".
+const char* Ipv6TranslationName(Ipv6Translation t);
+
 struct P2pMeaning {
     std::optional<bool> nat;  // false: the address is not translated (no NAT)
     // RFC 4787 behaviours. Without a NAT the mapping is endpoint-independent (one address for
@@ -51,6 +57,9 @@ struct P2pMeaning {
     std::optional<bool> hairpinning;       // only behind a NAT
     std::optional<bool> portPreservation;  // a public port seen equal to its local port
     std::optional<bool> severalCopies;     // true: the good multi-client verdict
+    // The standard STUN tests over IPv6: whether and how the address is translated (empty for
+    // IPv4, for the check, and when the mapped address is unknown).
+    std::optional<Ipv6Translation> ipv6;
     std::optional<P2pRating> rating;
     // Per kPeerKinds; each empty when this side's kind leaves the answer open.
     std::array<std::optional<bool>, kPeerKinds.size()> compatible{};

@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CNatProber& prober = module.Prober();
     prober.Attach(&net);
     prober.SetServers(kServer1, kServer1Port, kServer2, kServer2Port, kFriend);
-    prober.SetLocalAddressSource([] { return LocalAddressSet{{kOwn}, {{kFriend, 0xFFFFFFFFu}}}; });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{kOwn}, {{kFriend, 0xFFFFFFFFu}}, {}}; });
     prober.SetSettingsPath("/nonexistent/gatewise-fuzz/STUN.ini");
     std::uint64_t nowMs = 1'000'000;
     const std::uint64_t startMs = nowMs;

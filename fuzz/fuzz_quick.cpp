@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CCountingLink fresh(2000);
     CNatProber prober;
     prober.Attach(&main);
-    prober.SetLocalAddressSource([] { return LocalAddressSet{{kOwn}, {{kFriend, 0xFFFFFFFFu}}}; });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{kOwn}, {{kFriend, 0xFFFFFFFFu}}, {}}; });
     prober.SetSettingsPath("/nonexistent/gatewise-fuzz/STUN.ini");
     std::uint64_t nowMs = 1'000'000;
     prober.ResponderLimit().SetClock([&nowMs] { return nowMs; });

@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "core/log.h"
-#include "standard/stun_check.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_log.h"
 #include "net/stun_message.h"
+#include "standard/stun_check.h"
 
 namespace {
 
@@ -383,7 +383,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         id[11] = 0xA5;
         return id;
     });
-    h.check.SetLocalAddressTest([](std::uint32_t addr) { return addr == kOwnIp; });
+    h.check.SetLocalAddressTest([](const Endpoint& a) {
+        return a.IsIpv4() && a.Ipv4Address() == kOwnIp ? CStunCheck::LocalMatch::Own
+                                                       : CStunCheck::LocalMatch::Other;
+    });
     h.Start();
 
     // GATEWISE_FUZZ_TRACE=1 prints the step after every event and the verdicts at the end, to

@@ -1,4 +1,4 @@
-// The computer's own IPv4 addresses, from what net/local_interfaces.h reports.
+// The computer's own IPv4 and IPv6 addresses, from what net/local_interfaces.h reports.
 
 #include <algorithm>
 
@@ -7,6 +7,16 @@
 
 bool LocalAddressSet::IsOwn(std::uint32_t addrNet) const {
     return std::find(own.begin(), own.end(), addrNet) != own.end();
+}
+
+bool LocalAddressSet::IsOwn6(const std::array<std::uint8_t, 16>& address) const {
+    return std::find(own6.begin(), own6.end(), address) != own6.end();
+}
+
+bool LocalAddressSet::SharesInterfaceId6(const std::array<std::uint8_t, 16>& address) const {
+    return std::any_of(own6.begin(), own6.end(), [&address](const auto& mine) {
+        return std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
+    });
 }
 
 bool LocalAddressSet::OnLocalNetwork(std::uint32_t addrNet) const {
@@ -22,5 +32,6 @@ LocalAddressSet ReadLocalAddresses() {
         set.own.push_back(n.address);
     const std::vector<std::uint32_t> named = LocalHostNameAddresses();
     set.own.insert(set.own.end(), named.begin(), named.end());
+    set.own6 = LocalInterfaces6();
     return set;
 }

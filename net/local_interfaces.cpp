@@ -1,4 +1,4 @@
-// The computer's IPv4 interfaces and host name addresses (POSIX: getifaddrs, getaddrinfo).
+// The computer's IPv4 and IPv6 interfaces and host name addresses (POSIX: getifaddrs, getaddrinfo).
 
 #include "net/local_interfaces.h"
 
@@ -31,6 +31,24 @@ std::vector<LocalAddressSet::Network> LocalInterfaces() {
         // Without a mask the interface still counts as ours; it only names no network.
         const bool masked = ifa->ifa_netmask != nullptr && ifa->ifa_netmask->sa_family == AF_INET;
         found.push_back({AddressOf(ifa->ifa_addr), masked ? AddressOf(ifa->ifa_netmask) : ~0u});
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+std::vector<std::array<std::uint8_t, 16>> LocalInterfaces6() {
+    std::vector<std::array<std::uint8_t, 16>> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (const ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+        if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET6)
+            continue;
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, ifa->ifa_addr, sizeof sin6);
+        std::array<std::uint8_t, 16> a{};
+        std::memcpy(a.data(), &sin6.sin6_addr, a.size());
+        found.push_back(a);
     }
     freeifaddrs(list);
     return found;

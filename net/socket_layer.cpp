@@ -12,6 +12,7 @@
 
 using socket_layer::PollWaitMs;
 using socket_layer::SendAllowed;
+using socket_layer::SendAllowed6;
 using socket_layer::SenderOf;
 
 namespace {
@@ -38,29 +39,47 @@ bool SocketLayerStartup(SocketLayerInfo& info) {
 
 void SocketLayerCleanup() {}
 
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// A UDP socket of family bound to local (any address, the port asked for), with a 1000 ms send
+// time-out; IPv6 ones take IPv6 alone.
+SocketHandle OpenBound(int family, const sockaddr* local, socklen_t localLen, bool broadcast) {
+    const int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return kInvalidSocket;
-    if (broadcast) {
-        const int on = 1;
-        if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-            ::close(s);
-            return kInvalidSocket;
-        }
-    }
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ::close(s);
-        return kInvalidSocket;
-    }
+    const int on = 1;
+    const bool optionsSet =
+        (!broadcast || ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0) &&
+        (family != AF_INET6 || ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0);
     // A send never blocks a worker for more than a second.
     const timeval sendTimeout{1, 0};
-    if (::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+    if (!optionsSet || ::bind(s, local, localLen) != 0 ||
+        ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         ::close(s);
         return kInvalidSocket;
     }
     return s;
+}
+
+// Waits up to writableWaitUs for room in s's buffer (the outcome does not matter: the send
+// decides), then sends.
+bool SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len, const sockaddr* to,
+                   socklen_t toLen, int writableWaitUs) {
+    pollfd p{s, POLLOUT, 0};
+    (void)::poll(&p, 1, PollWaitMs(writableWaitUs));
+    return ::sendto(s, bytes, len, 0, to, toLen) >= 0;
+}
+
+}  // namespace
+
+SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
+    return OpenBound(AF_INET, reinterpret_cast<const sockaddr*>(&local), sizeof local, broadcast);
+}
+
+SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost) {
+    const sockaddr_in6 local = Ipv6SocketAddress({}, htons(portHost));
+    return OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&local), sizeof local, false);
 }
 
 void CloseSocket(SocketHandle s) {
@@ -69,24 +88,31 @@ void CloseSocket(SocketHandle s) {
 }
 
 std::uint16_t SocketLocalPort(SocketHandle s) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+    DatagramSender local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || !SenderOf(sa, local))
         return 0;
-    }
-    return ntohs(sa.sin_port);
+    return ntohs(local.portNet);
 }
 
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
     if (!SendAllowed(bytes, len, addrNet))
         return false;
-    pollfd p{s, POLLOUT, 0};
-    (void)::poll(&p, 1,
-                 PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
     const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    const ssize_t n = ::sendto(s, bytes, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    return n >= 0;
+    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
+                         writableWaitUs);
+}
+
+bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                     const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
+                     int writableWaitUs) {
+    if (!SendAllowed6(bytes, len, address))
+        return false;
+    const sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
+    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
+                         writableWaitUs);
 }
 
 CReadWakeup::CReadWakeup() {
@@ -154,5 +180,16 @@ long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::ui
     if (n < 0)
         return -1;
     SenderOf(from, fromAddrNet, fromPortNet);
+    return static_cast<long>(n);
+}
+
+long ReceiveDatagramFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, DatagramSender& from) {
+    sockaddr_storage sa{};
+    socklen_t saLen = sizeof sa;
+    const ssize_t n =
+        ::recvfrom(s, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &saLen);
+    if (n < 0)
+        return -1;
+    SenderOf(sa, from);
     return static_cast<long>(n);
 }

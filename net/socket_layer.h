@@ -2,6 +2,7 @@
 // Thin layer over the platform's UDP sockets. Every socket call of the client goes through this
 // file: socket_layer.cpp (POSIX) or socket_layer_win.cpp (Winsock 2). Any thread.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,8 +26,11 @@ void SocketLayerCleanup();
 // IPv4 UDP socket bound to 0.0.0.0:portHost (0 = any), with a 1000 ms send time-out and, when
 // asked, broadcast permitted. kInvalidSocket on any failure (nothing left open).
 SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast);
+// IPv6 UDP socket bound to [::]:portHost (0 = any), IPv6 alone (IPV6_V6ONLY), otherwise as
+// OpenUdpSocket without broadcast. kInvalidSocket on any failure (nothing left open).
+SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost);
 void CloseSocket(SocketHandle s);
-// Local port in host order; 0 when it cannot be read.
+// Local port in host order, of either family; 0 when it cannot be read.
 std::uint16_t SocketLocalPort(SocketHandle s);
 
 // Waits up to timeoutUs for s to become writable (the outcome is ignored by callers), then sends
@@ -34,6 +38,12 @@ std::uint16_t SocketLocalPort(SocketHandle s);
 // the original platform refuses it. False when the send reports an error.
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
+
+// The same to an IPv6 peer (16 bytes as on the wire) from an IPv6 socket; :: is refused as
+// 0.0.0.0 is.
+bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                     const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
+                     int writableWaitUs);
 
 // Ends a WaitReadable on another thread at once, so a worker that waits a second for datagrams
 // can still stop (or start reading) within microseconds. Auto-reset: one wait consumes any
@@ -72,3 +82,13 @@ std::vector<SocketHandle> WaitReadable(const std::vector<SocketHandle>& sockets,
 // fromAddrNet/fromPortNet receive the sender, in network order.
 long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
                      std::uint16_t& fromPortNet);
+
+// The sender of a datagram on a socket of either family: an IPv4 address in the first four
+// bytes (network order, the rest zero), an IPv6 one in all 16.
+struct DatagramSender {
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> address{};
+    std::uint16_t portNet = 0;
+};
+// As ReceiveDatagram, for a socket of either family.
+long ReceiveDatagramFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, DatagramSender& from);

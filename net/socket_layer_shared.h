@@ -2,12 +2,15 @@
 // What socket_layer.cpp (POSIX) and socket_layer_win.cpp (Winsock 2) decide alike, so each twin
 // holds only its system's calls. Included by those two files alone. Any thread.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/sockaddr_ipv4.h"
 #include "net/socket_handle.h"
+#include "net/socket_layer.h"
 
 namespace socket_layer {
 
@@ -22,6 +25,13 @@ inline bool SendAllowed(const std::uint8_t* bytes, std::size_t len, std::uint32_
     return addrNet != 0 && (bytes != nullptr || len == 0) && len <= kMaxDatagramBytes;
 }
 
+// The same for an IPv6 destination: never to ::.
+inline bool SendAllowed6(const std::uint8_t* bytes, std::size_t len,
+                         const std::array<std::uint8_t, 16>& address) {
+    return address != std::array<std::uint8_t, 16>{} && (bytes != nullptr || len == 0) &&
+           len <= kMaxDatagramBytes;
+}
+
 // A writable wait in microseconds as the milliseconds poll and WSAPoll count: rounded up, so
 // 1000 us stays 1 ms and 1 us is not 0.
 inline int PollWaitMs(int waitUs) {
@@ -33,6 +43,28 @@ inline void SenderOf(const sockaddr_in& from, std::uint32_t& addrNet, std::uint1
     const bool ipv4 = from.sin_family == AF_INET;
     addrNet = ipv4 ? static_cast<std::uint32_t>(from.sin_addr.s_addr) : 0;
     portNet = ipv4 ? from.sin_port : 0;
+}
+
+// The sender of a received datagram of either family (from holds a sockaddr_in or sockaddr_in6);
+// false for any other family.
+inline bool SenderOf(const sockaddr_storage& from, DatagramSender& sender) {
+    sender = DatagramSender{};
+    if (from.ss_family == AF_INET) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, &from, sizeof v4);
+        std::memcpy(sender.address.data(), &v4.sin_addr, 4);
+        sender.portNet = v4.sin_port;
+        return true;
+    }
+    if (from.ss_family == AF_INET6) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, &from, sizeof v6);
+        sender.ipv6 = true;
+        std::memcpy(sender.address.data(), &v6.sin6_addr, 16);
+        sender.portNet = v6.sin6_port;
+        return true;
+    }
+    return false;
 }
 
 // The system's part of WaitReadable (in each twin): polls handles (sockets and wake-up ends) for

@@ -4,12 +4,14 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/win_util.h"
 #include "net/socket_layer_shared.h"
 
 using socket_layer::PollWaitMs;
 using socket_layer::SendAllowed;
+using socket_layer::SendAllowed6;
 using socket_layer::SenderOf;
 
 bool SocketLayerStartup(SocketLayerInfo& info) {
@@ -29,25 +31,52 @@ void SocketLayerCleanup() {
     ::WSACleanup();
 }
 
-SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
-    const SOCKET s = OpenNonBlockingUdpSocket();
+namespace {
+
+// A non-blocking UDP socket of family bound to local (any address, the port asked for); IPv6
+// ones take IPv6 alone.
+SocketHandle OpenBound(int family, const sockaddr* local, int localLen, bool broadcast) {
+    const SOCKET s = OpenNonBlockingUdpSocket(family);
     if (s == INVALID_SOCKET)
         return kInvalidSocket;
     // Nobody else may take the port over with SO_REUSEADDR, as on Linux.
     const BOOL on = TRUE;
     (void)::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                        sizeof on);
-    if (broadcast && ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
-                                  sizeof on) != 0) {
-        ::closesocket(s);
-        return kInvalidSocket;
-    }
-    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    const DWORD v6only = 1;
+    const bool optionsSet =
+        (!broadcast || ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                                    sizeof on) == 0) &&
+        (family != AF_INET6 ||
+         ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                      sizeof v6only) == 0);
+    if (!optionsSet || ::bind(s, local, localLen) != 0) {
         ::closesocket(s);
         return kInvalidSocket;
     }
     return HandleOf(s);
+}
+
+// A non-blocking socket, so the wait for room stands in for POSIX's one-second send time-out
+// (the outcome does not matter: the send decides).
+bool SendAfterWait(SocketHandle s, const std::uint8_t* bytes, std::size_t len, const sockaddr* to,
+                   int toLen, int writableWaitUs) {
+    WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
+    (void)::WSAPoll(&p, 1, PollWaitMs(writableWaitUs));
+    return ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len), 0, to,
+                    toLen) != SOCKET_ERROR;
+}
+
+}  // namespace
+
+SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
+    const sockaddr_in local = Ipv4SocketAddress(htonl(INADDR_ANY), htons(portHost));
+    return OpenBound(AF_INET, reinterpret_cast<const sockaddr*>(&local), sizeof local, broadcast);
+}
+
+SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost) {
+    const sockaddr_in6 local = Ipv6SocketAddress({}, htons(portHost));
+    return OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&local), sizeof local, false);
 }
 
 void CloseSocket(SocketHandle s) {
@@ -56,27 +85,32 @@ void CloseSocket(SocketHandle s) {
 }
 
 std::uint16_t SocketLocalPort(SocketHandle s) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int len = sizeof sa;
+    DatagramSender local;
     if (::getsockname(SocketOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
+        !SenderOf(sa, local))
         return 0;
-    }
-    return ntohs(sa.sin_port);
+    return ntohs(local.portNet);
 }
 
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs) {
     if (!SendAllowed(bytes, len, addrNet))
         return false;
-    // A non-blocking socket, so this wait stands in for POSIX's one-second send time-out.
-    WSAPOLLFD p{SocketOf(s), POLLWRNORM, 0};
-    (void)::WSAPoll(&p, 1,
-                    PollWaitMs(writableWaitUs));  // the outcome does not matter: the send decides
     const sockaddr_in to = Ipv4SocketAddress(addrNet, portNet);
-    const int n = ::sendto(SocketOf(s), reinterpret_cast<const char*>(bytes), static_cast<int>(len),
-                           0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    return n != SOCKET_ERROR;
+    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
+                         writableWaitUs);
+}
+
+bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
+                     const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
+                     int writableWaitUs) {
+    if (!SendAllowed6(bytes, len, address))
+        return false;
+    const sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
+    return SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to), sizeof to,
+                         writableWaitUs);
 }
 
 CReadWakeup::CReadWakeup() {
@@ -119,20 +153,39 @@ bool socket_layer::PollReadable(const std::vector<SocketHandle>& handles, int ti
     return true;
 }
 
-long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
-                     std::uint16_t& fromPortNet) {
-    sockaddr_in from{};
+namespace {
+
+// recvfrom into buf; a datagram longer than buf is read as Linux does (its first cap bytes):
+// Winsock fails the call after filling buf.
+long ReceiveInto(SocketHandle s, std::uint8_t* buf, std::size_t cap, sockaddr_storage& from) {
     int fromLen = sizeof from;
     const int capInt = static_cast<int>(std::min<std::size_t>(cap, 65535));
-    int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
-                       reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n == SOCKET_ERROR) {
-        // A datagram longer than buf: Linux hands over the first cap bytes, Winsock fails the
-        // call after filling buf. Read it as Linux does.
-        if (::WSAGetLastError() != WSAEMSGSIZE)
-            return -1;
-        n = capInt;
-    }
-    SenderOf(from, fromAddrNet, fromPortNet);
-    return static_cast<long>(n);
+    const int n = ::recvfrom(SocketOf(s), reinterpret_cast<char*>(buf), capInt, 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n != SOCKET_ERROR)
+        return n;
+    return ::WSAGetLastError() == WSAEMSGSIZE ? capInt : -1;
+}
+
+}  // namespace
+
+long ReceiveDatagram(SocketHandle s, std::uint8_t* buf, std::size_t cap, std::uint32_t& fromAddrNet,
+                     std::uint16_t& fromPortNet) {
+    sockaddr_storage from{};
+    const long n = ReceiveInto(s, buf, cap, from);
+    if (n < 0)
+        return -1;
+    sockaddr_in v4{};
+    std::memcpy(&v4, &from, sizeof v4);
+    SenderOf(v4, fromAddrNet, fromPortNet);
+    return n;
+}
+
+long ReceiveDatagramFrom(SocketHandle s, std::uint8_t* buf, std::size_t cap, DatagramSender& from) {
+    sockaddr_storage sa{};
+    const long n = ReceiveInto(s, buf, cap, sa);
+    if (n < 0)
+        return -1;
+    SenderOf(sa, from);
+    return n;
 }

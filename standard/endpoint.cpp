@@ -36,9 +36,19 @@ std::string FormatAddress(const Endpoint& e) {
 }
 
 std::optional<Endpoint> EndpointOfStun(const StunAddress& a) {
-    if (!a.IsIpv4())
-        return std::nullopt;
-    return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
+    if (a.IsIpv4())
+        return Endpoint(Ipv4Endpoint{a.address, HostPort(a.port)});
+    if (a.present && a.family == kStunFamilyIpv6)
+        return Endpoint::Ipv6(a.address6, HostPort(a.port));
+    return std::nullopt;
+}
+
+const char* FamilyName(Endpoint::Family family) {
+    return family == Endpoint::Family::Ipv4 ? "IPv4" : "IPv6";
+}
+
+const char* FamilyKey(Endpoint::Family family) {
+    return family == Endpoint::Family::Ipv4 ? "ipv4" : "ipv6";
 }
 
 std::string FormatEndpoint(const Endpoint& e) {

@@ -1,7 +1,6 @@
 #pragma once
-// An address and port of either family, as the standard checks hold them. Only IPv4 travels yet;
-// the type already holds IPv6 so that a check's signatures stay as they are when it does. Any
-// thread (a plain value).
+// An address and port of either family, as the standard checks hold them. Any thread (a plain
+// value).
 
 #include <array>
 #include <cstdint>
@@ -25,6 +24,7 @@ struct Endpoint {
     static Endpoint Ipv6(const std::array<std::uint8_t, 16>& address, std::uint16_t port);
 
     bool IsIpv4() const { return family == Family::Ipv4; }
+    bool SameFamily(const Endpoint& other) const { return family == other.family; }
     // The IPv4 address in network order; 0 for IPv6.
     std::uint32_t Ipv4Address() const;
     std::optional<Ipv4Endpoint> AsIpv4() const;
@@ -34,12 +34,14 @@ struct Endpoint {
     bool operator==(const Endpoint&) const = default;
 };
 
-// An address attribute of a STUN message as an endpoint (the attribute holds the port in network
-// order, the endpoint in host order). The checks run over IPv4 only as yet, so an IPv6 address,
-// like an absent attribute, counts as none.
+// An address attribute of a STUN message as an endpoint of its family (the attribute holds the
+// port in network order, the endpoint in host order); none when the attribute is absent.
 std::optional<Endpoint> EndpointOfStun(const StunAddress& a);
 
 // "a.b.c.d:port", or "[v6]:port" for IPv6 (RFC 5952 text).
 std::string FormatEndpoint(const Endpoint& e);
 // The address alone: "a.b.c.d" or "v6".
 std::string FormatAddress(const Endpoint& e);
+// "IPv4" or "IPv6", for the log; "ipv4" or "ipv6", for JSON.
+const char* FamilyName(Endpoint::Family family);
+const char* FamilyKey(Endpoint::Family family);

@@ -113,7 +113,7 @@ void CMappingLifetime::Start(const LifetimeConfig& config) {
                           static_cast<unsigned long long>(bound / 60),
                           static_cast<unsigned long long>(bound % 60));
 
-    m_ySocket = m_transport.Open();
+    m_ySocket = m_transport.OpenFor(m_config.server.family);
     if (m_ySocket < 0) {
         m_outcome.socketsFailed = true;
         theLog.WriteTimedLine("Cannot open a UDP socket, lifetime test stop!");
@@ -149,7 +149,7 @@ void CMappingLifetime::StartRequest(int socketId, Request& r, const ScheduleRule
 bool CMappingLifetime::OpenTrial(std::uint64_t idleMs) {
     Trial t;
     t.idleMs = idleMs;
-    t.socket = m_transport.Open();
+    t.socket = m_transport.OpenFor(m_config.server.family);
     if (t.socket < 0) {
         m_outcome.socketsFailed = true;
         theLog.WriteTimedLine("Cannot open a UDP socket, lifetime test stop!");

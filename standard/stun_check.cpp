@@ -30,7 +30,14 @@ void CStunCheck::Start(const StunCheckConfig& config) {
     LocalAddressTest isLocal = m_isLocal;
     if (!isLocal) {
         isLocal = [set = std::make_shared<const LocalAddressSet>(ReadLocalAddresses())](
-                      std::uint32_t addrNet) { return set->IsOwn(addrNet); };
+                      const Endpoint& a) {
+            if (a.IsIpv4())
+                return set->IsOwn(a.Ipv4Address()) ? LocalMatch::Own : LocalMatch::Other;
+            if (set->IsOwn6(a.address))
+                return LocalMatch::Own;
+            return set->SharesInterfaceId6(a.address) ? LocalMatch::SameInterfaceId
+                                                      : LocalMatch::Other;
+        };
     }
     if (config.quick)
         m_machine = std::make_unique<CStunQuickCheck>(m_transport, m_clock, m_newId, isLocal);

@@ -44,9 +44,15 @@ struct StunMessage;
 class IStunTransport {
 public:
     virtual ~IStunTransport() = default;
-    // A new UDP socket on an ephemeral local port (any local address); its id (>= 0), or -1
+    // A new IPv4 UDP socket on an ephemeral local port (any local address); its id (>= 0), or -1
     // when none can be opened.
     virtual int Open() = 0;
+    // The same for IPv6 (IPv6 alone); -1 from a transport without IPv6.
+    virtual int OpenIpv6() { return -1; }
+    // A socket of family (the family of the peer it will talk to).
+    int OpenFor(Endpoint::Family family) {
+        return family == Endpoint::Family::Ipv4 ? Open() : OpenIpv6();
+    }
     // One datagram; false when the system refused it (the check then waits as for a loss).
     virtual bool Send(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes) = 0;
     virtual void Close(int socketId) = 0;
@@ -92,12 +98,14 @@ struct StunQuickTiming {
     std::uint64_t firstCapMs = 3000;  // the same for test I
 };
 
+// Every test of a run goes over the server's family (IPv4 or IPv6), from sockets of that family.
 struct StunCheckConfig {
-    Endpoint server;                  // primary address, resolved
-    std::optional<Endpoint> server2;  // --stun2: a second server, for the mapping test only
-    std::string serverName;           // as the user wrote it, for the log ("" = dotted)
-    StunTiming timing;                // the full run's
-    bool quick = false;               // quick mode (see the top of this file)
+    Endpoint server;  // primary address, resolved
+    // --stun2: a second server, for the mapping test only; asked only when of server's family.
+    std::optional<Endpoint> server2;
+    std::string serverName;  // as the user wrote it, for the log ("" = dotted)
+    StunTiming timing;       // the full run's
+    bool quick = false;      // quick mode (see the top of this file)
     StunQuickTiming quickTiming{};
 };
 
@@ -130,6 +138,9 @@ struct StunOutcome {
     std::optional<StunBehaviour> filtering;
     std::optional<bool> hairpinning;
     std::optional<bool> mappedIsLocal;  // the mapped address is one of this computer's own
+    // IPv6, when the mapped address is not this computer's: it ends in the interface identifier
+    // (the low 64 bits) of one of this computer's addresses, as prefix translation keeps it.
+    std::optional<bool> mappedKeepsInterfaceId;
 
     // The classic names, where they correspond: NatFilterType and PortAllocRule codes.
     std::optional<std::int32_t> classicFilter;
@@ -158,7 +169,10 @@ class CStunCheck {
 public:
     using Clock = std::function<std::uint64_t()>;  // milliseconds, monotonic
     using TransactionIdSource = std::function<std::array<std::uint8_t, 12>()>;
-    using LocalAddressTest = std::function<bool(std::uint32_t addrNet)>;
+    // How an address stands to this computer's own: one of them; an IPv6 address that only ends
+    // in the interface identifier of one (its low 64 bits); neither.
+    enum class LocalMatch : std::uint8_t { Other, Own, SameInterfaceId };
+    using LocalAddressTest = std::function<LocalMatch(const Endpoint& address)>;
 
     // transport and clock must outlive the check. Transaction IDs come from std::random_device
     // and the local-address test is this computer's address set (read once a run) unless

@@ -15,10 +15,10 @@ namespace {
 // Why a server-given endpoint may not be sent to ("" when it may): what it names never belongs
 // to a STUN server or to this computer's mapping, and sending there would reach other hosts.
 std::string WhyUnusable(const char* what, const Endpoint& e) {
-    if (e.IsIpv4()) {
-        if (const char* problem = PeerAddressProblem(e.Ipv4Address()))
-            return std::string(what) + " " + FormatEndpoint(e) + " " + problem;
-    }
+    const char* problem =
+        e.IsIpv4() ? PeerAddressProblem(e.Ipv4Address()) : PeerAddressProblem6(e.address);
+    if (problem)
+        return std::string(what) + " " + FormatEndpoint(e) + " " + problem;
     if (e.port == 0)
         return std::string(what) + " " + FormatEndpoint(e) + " names port 0";
     return {};
@@ -84,6 +84,8 @@ void CStunMachine::BeginRun(const StunCheckConfig& config) {
     serverLine("STUN server", config.server, config.serverName);
     if (config.server2)
         serverLine("Second STUN server", *config.server2, {});
+    if (!config.server.IsIpv4())
+        theLog.WriteLine("    Every test over IPv6");
 }
 
 void CStunMachine::Stop() {
@@ -99,7 +101,7 @@ void CStunMachine::Stop() {
 }
 
 int CStunMachine::OpenSocket() {
-    const int id = m_transport.Open();
+    const int id = m_transport.OpenFor(m_config.server.family);
     if (id < 0) {
         m_outcome.socketsFailed = true;
         theLog.WriteTimedLine("Cannot open a UDP socket, STUN check stop!");
@@ -139,7 +141,8 @@ bool CStunMachine::StartMappingTests(const Reply& reply, const std::string& why)
         return true;
     }
     ServerLacks5780(why);
-    if (m_config.server2 && !(*m_config.server2 == server)) {
+    if (m_config.server2 && m_config.server2->SameFamily(server) &&
+        !(*m_config.server2 == server)) {
         theLog.WriteTimedLine("Binding request to the second STUN server %s...",
                               Ep(*m_config.server2).c_str());
         Request(Test::MapSecond, m_mapSocket, *m_config.server2, 0, *m_config.server2);
@@ -295,7 +298,7 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         j.reply.mapped = *m;
         j.reply.legacy = true;
     } else {
-        Drop(from, nullptr);  // no IPv4 mapped address: nothing to learn from it
+        Drop(from, nullptr);  // no mapped address: nothing to learn from it
         return j;
     }
     j.reply.other = EndpointOfStun(msg.otherAddress);
@@ -304,7 +307,12 @@ CStunMachine::Judged CStunMachine::Judge(const Transaction& t, const Endpoint& f
         j.reply.otherFromChanged = j.reply.other.has_value();
     }
     j.reply.origin = origin;
-    j.why = WhyUnusable("its answer names the mapped address", j.reply.mapped);
+    // The server saw this socket's datagram: its source is of the socket's family.
+    if (!j.reply.mapped.SameFamily(t.to))
+        j.why =
+            "its answer names the mapped address " + Ep(j.reply.mapped) + " of the other family";
+    else
+        j.why = WhyUnusable("its answer names the mapped address", j.reply.mapped);
     j.judgement = j.why.empty() ? Judgement::Answer : Judgement::Unusable;
     return j;
 }
@@ -422,7 +430,10 @@ std::string CStunMachine::TakeTestI(const Reply& reply) {
     m_outcome.otherAddress = reply.other;
     m_outcome.responseOrigin = reply.origin;
     m_outcome.legacyServer = reply.legacy;
-    m_outcome.mappedIsLocal = reply.mapped.IsIpv4() && m_isLocal(reply.mapped.Ipv4Address());
+    const LocalMatch local = m_isLocal(reply.mapped);
+    m_outcome.mappedIsLocal = local == LocalMatch::Own;
+    if (!reply.mapped.IsIpv4() && local != LocalMatch::Own)
+        m_outcome.mappedKeepsInterfaceId = local == LocalMatch::SameInterfaceId;
     theLog.WriteTimedLine("STUN server reports my UDP address as %s", Ep(reply.mapped).c_str());
     theLog.WriteTimedLine(
         "OTHER-ADDRESS %s, RESPONSE-ORIGIN %s",
@@ -439,6 +450,8 @@ std::string CStunMachine::TakeTestI(const Reply& reply) {
     if (!reply.other)
         why = reply.legacy ? "no OTHER-ADDRESS (an RFC 3489 server: MAPPED-ADDRESS only)"
                            : "no OTHER-ADDRESS in its response";
+    else if (!reply.other->SameFamily(server))
+        why = "its OTHER-ADDRESS " + Ep(*reply.other) + " is of the other family";
     else if (const std::string bad = WhyUnusable("its other address", *reply.other); !bad.empty())
         why = bad;
     else if (*reply.other == server)

@@ -24,6 +24,7 @@ public:
     using Clock = CStunCheck::Clock;
     using TransactionIdSource = CStunCheck::TransactionIdSource;
     using LocalAddressTest = CStunCheck::LocalAddressTest;
+    using LocalMatch = CStunCheck::LocalMatch;
 
     CStunMachine(IStunTransport& transport, Clock& clock, TransactionIdSource& newId,
                  LocalAddressTest isLocal);

@@ -21,11 +21,12 @@ CStunSockets::~CStunSockets() {
         CloseSocket(o.handle);
 }
 
-int CStunSockets::Open() {
-    const SocketHandle h = OpenUdpSocket(0, false);
+int CStunSockets::Open(Endpoint::Family family) {
+    const SocketHandle h =
+        family == Endpoint::Family::Ipv4 ? OpenUdpSocket(0, false) : OpenUdpSocketIpv6(0);
     if (h == kInvalidSocket)
         return -1;
-    m_open.push_back({m_nextId, h});
+    m_open.push_back({m_nextId, h, family});
     return m_nextId++;
 }
 
@@ -36,11 +37,15 @@ SocketHandle CStunSockets::HandleOf(int socketId) const {
 }
 
 bool CStunSockets::Send(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes) {
-    const SocketHandle h = HandleOf(socketId);
-    if (h == kInvalidSocket || !to.IsIpv4())
+    const auto it = std::find_if(m_open.begin(), m_open.end(),
+                                 [socketId](const Open_& o) { return o.id == socketId; });
+    if (it == m_open.end() || it->family != to.family)
         return false;
-    return SendDatagramTo(h, bytes.data(), bytes.size(), to.Ipv4Address(), NetPort(to.port),
-                          kWritableWaitUs);
+    if (to.IsIpv4())
+        return SendDatagramTo(it->handle, bytes.data(), bytes.size(), to.Ipv4Address(),
+                              NetPort(to.port), kWritableWaitUs);
+    return SendDatagramTo6(it->handle, bytes.data(), bytes.size(), to.address, NetPort(to.port),
+                           kWritableWaitUs);
 }
 
 void CStunSockets::Close(int socketId) {
@@ -71,13 +76,14 @@ void CStunSockets::Wait(int timeoutMs, const DatagramFn& onDatagram) {
             if (it == m_open.end())
                 break;
             std::uint8_t buf[1500];
-            std::uint32_t fromAddr = 0;
-            std::uint16_t fromPort = 0;
-            const long n = ReceiveDatagram(h, buf, sizeof buf, fromAddr, fromPort);
+            DatagramSender from;
+            const long n = ReceiveDatagramFrom(h, buf, sizeof buf, from);
             if (n < 0)
                 break;  // drained; ICMP errors (ECONNREFUSED) count as nothing arrived
-            onDatagram(it->id, Ipv4Endpoint{fromAddr, HostPort(fromPort)},
-                       {buf, static_cast<std::size_t>(n)});
+            Endpoint sender = Endpoint::Ipv6(from.address, HostPort(from.portNet));
+            if (!from.ipv6)
+                sender.family = Endpoint::Family::Ipv4;  // its address in the first four bytes
+            onDatagram(it->id, sender, {buf, static_cast<std::size_t>(n)});
         }
     }
 }

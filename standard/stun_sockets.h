@@ -27,9 +27,11 @@ public:
     CStunSockets(const CStunSockets&) = delete;
     CStunSockets& operator=(const CStunSockets&) = delete;
 
-    // A UDP socket bound to 0.0.0.0 on an ephemeral port; its id, or -1.
-    int Open();
-    // IPv4 only as yet: an IPv6 destination is refused (false), as is 0.0.0.0.
+    // A UDP socket bound to 0.0.0.0 (IPv4) or :: (IPv6, IPv6 alone) on an ephemeral port; its
+    // id, or -1.
+    int Open(Endpoint::Family family = Endpoint::Family::Ipv4);
+    // To a destination of the socket's family; refused (false) for the other family, 0.0.0.0
+    // and ::.
     bool Send(int socketId, const Endpoint& to, std::span<const std::uint8_t> bytes);
     void Close(int socketId);
     // The local port of an open socket (host order), 0 when unknown.
@@ -44,6 +46,7 @@ private:
     struct Open_ {
         int id;
         SocketHandle handle;
+        Endpoint::Family family;
     };
     SocketHandle HandleOf(int socketId) const;
 
@@ -56,7 +59,8 @@ private:
 class CStunSocketsTransport : public IStunTransport {
 public:
     explicit CStunSocketsTransport(CStunSockets& s) : m_s(s) {}
-    int Open() override { return m_s.Open(); }
+    int Open() override { return m_s.Open(Endpoint::Family::Ipv4); }
+    int OpenIpv6() override { return m_s.Open(Endpoint::Family::Ipv6); }
     bool Send(int id, const Endpoint& to, std::span<const std::uint8_t> b) override {
         return m_s.Send(id, to, b);
     }

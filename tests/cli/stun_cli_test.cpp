@@ -22,9 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 
 HostLookup FakeResolve(const std::string& name) {
-    if (name == "stun.test")
-        return {.ok = true, .addressNet = inet_addr("127.0.0.5"), .error = {}};
-    return {.ok = false, .addressNet = 0, .error = "Name or service not known"};
+    HostLookup found;
+    if (name == "stun.test" || name == "v4only.test")
+        found = {.ok = true, .addressNet = inet_addr("127.0.0.5"), .error = {}, .address6 = {}};
+    if (name == "stun.test" || name == "v6only.test")
+        found.address6 = ParseIpv6("fd00::5");
+    if (!found.ok)
+        found.error = found.address6 ? "no IPv4 address" : "Name or service not known";
+    return found;
 }
 
 // The options args parse to, or nullopt when they are refused with a message holding error.
@@ -42,17 +47,29 @@ std::optional<CliOptions> Parsed(const std::vector<std::string>& args, const cha
 struct StunArgsRow {
     const char* name;
     std::vector<std::string> args;
-    const char* error;  // nullptr: accepted
-    const char* address = "";
-    int port = 0;
+    const char* error;         // nullptr: accepted
+    const char* servers = "";  // the servers of the run, IPv4 first, joined by " "
     const char* stunName = "";
 };
 
 // clang-format off
 const StunArgsRow kStunArgs[] = {
-    {.name = "DefaultPort", .args = {"--stun", "127.0.0.2"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
-    {.name = "PortGiven", .args = {"--stun=127.0.0.2:19302", "--json", "--log", "x"}, .error = nullptr, .address = "127.0.0.2", .port = 19302},
-    {.name = "HostNameKeptForTheLog", .args = {"--stun", "stun.test:3479"}, .error = nullptr, .address = "127.0.0.5", .port = 3479, .stunName = "stun.test"},
+    {.name = "DefaultPort", .args = {"--stun", "127.0.0.2"}, .error = nullptr, .servers = "127.0.0.2:3478"},
+    {.name = "PortGiven", .args = {"--stun=127.0.0.2:19302", "--json", "--log", "x"}, .error = nullptr, .servers = "127.0.0.2:19302"},
+    {.name = "HostNameBothFamilies", .args = {"--stun", "stun.test:3479"}, .error = nullptr, .servers = "127.0.0.5:3479 [fd00::5]:3479", .stunName = "stun.test"},
+    {.name = "HostNameIpv4Picked", .args = {"--stun", "stun.test", "-4"}, .error = nullptr, .servers = "127.0.0.5:3478", .stunName = "stun.test"},
+    {.name = "HostNameIpv6Picked", .args = {"-6", "--stun", "stun.test"}, .error = nullptr, .servers = "[fd00::5]:3478", .stunName = "stun.test"},
+    {.name = "HostNameIpv6Only", .args = {"--stun", "v6only.test"}, .error = nullptr, .servers = "[fd00::5]:3478", .stunName = "v6only.test"},
+    {.name = "Ipv6Bracketed", .args = {"--stun", "[fd00::1]:3479"}, .error = nullptr, .servers = "[fd00::1]:3479"},
+    {.name = "Ipv6Bare", .args = {"--stun", "fd00::1", "-6"}, .error = nullptr, .servers = "[fd00::1]:3478"},
+    {.name = "Ipv6LiteralWithIpv4Picked", .args = {"--stun", "[fd00::1]:3479", "-4"}, .error = "-4: the STUN server has no IPv4 address"},
+    {.name = "Ipv4LiteralWithIpv6Picked", .args = {"--stun", "127.0.0.2", "-6"}, .error = "-6: the STUN server has no IPv6 address"},
+    {.name = "NoAaaaWithIpv6Picked", .args = {"--stun", "v4only.test", "-6"}, .error = "has no IPv6 address"},
+    {.name = "FamilyWithoutStun", .args = {"-6"}, .error = "-6 needs --stun"},
+    {.name = "Ipv6NoPort", .args = {"--stun", "[fd00::1]"}, .error = "not [IPV6]:PORT"},
+    {.name = "Ipv6Malformed", .args = {"--stun", "fd00:::1"}, .error = "not an IPv6 address"},
+    {.name = "Ipv6Multicast", .args = {"--stun", "[ff02::1]:3478"}, .error = "ff02::1 is a multicast address"},
+    {.name = "Ipv6Unspecified", .args = {"--stun", "::"}, .error = "is unspecified"},
     {.name = "Unresolvable", .args = {"--stun", "nowhere.test"}, .error = "cannot be resolved"},
     {.name = "BadPort", .args = {"--stun", "127.0.0.2:0"}, .error = "not ADDRESS:PORT"},
     {.name = "ZeroAddress", .args = {"--stun", "0.0.0.0"}, .error = "other than 0.0.0.0"},
@@ -62,7 +79,7 @@ const StunArgsRow kStunArgs[] = {
     {.name = "WithRespond", .args = {"--stun", "127.0.0.2", "--respond"}, .error = "--respond cannot be combined"},
     {.name = "WithServerOverrides", .args = {"--stun", "127.0.0.2", "--server1", "127.0.0.2:1", "--friend", "0.0.0.0"}, .error = "--server1, --friend cannot"},
     {.name = "WithReport", .args = {"--stun", "127.0.0.2", "--report"}, .error = "--report cannot"},
-    {.name = "RtoGiven", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "100"}, .error = nullptr, .address = "127.0.0.2", .port = 3478},
+    {.name = "RtoGiven", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "100"}, .error = nullptr, .servers = "127.0.0.2:3478"},
     {.name = "RtoAlone", .args = {"--stun-rto-ms", "100"}, .error = "--stun-rto-ms needs --stun"},
     {.name = "RtoOutOfRange", .args = {"--stun", "127.0.0.2", "--stun-rto-ms", "10"}, .error = "is not a number from 20 to 5000"},
 };
@@ -76,9 +93,11 @@ TEST_P(StunOptions, Parse) {
     if (!o)
         return;
     ASSERT_TRUE(o->stun.has_value());
-    EXPECT_EQ(o->stun->addressNet, inet_addr(r.address));
-    EXPECT_EQ(o->stun->portNet, htons(static_cast<std::uint16_t>(r.port)));
-    EXPECT_EQ(o->stunName, r.stunName);
+    std::string servers;
+    for (const Endpoint& e : StunFamilies(*o->stun, o->family))
+        servers += (servers.empty() ? "" : " ") + FormatEndpoint(e);
+    EXPECT_EQ(servers, r.servers);
+    EXPECT_EQ(o->stun->name, r.stunName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, StunOptions, ::testing::ValuesIn(kStunArgs),
@@ -165,24 +184,56 @@ TEST(StunJson, UndeterminedIsNullAndNoIsFalse) {
     o.mappingEndpointIndependent = false;
     o.classicFilter = FilterSymmetric;
     o.lines = {"MAPPED ADDRESS :    127.0.0.100:40001"};
-    EXPECT_EQ(FormatStunJson("finished", o, 1234),
-              R"j({"status":"finished","mapping":null,"mappingEndpointIndependent":false,)j"
-              R"j("filtering":null,"hairpinning":false,)j"
-              R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
-              R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
-              R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
-              R"j("responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
+    EXPECT_EQ(
+        FormatStunJson("finished", o, 1234),
+        R"j({"status":"finished","family":"ipv4","mapping":null,"mappingEndpointIndependent":false,)j"
+        R"j("filtering":null,"hairpinning":false,)j"
+        R"j("mapped":{"address":"127.0.0.100","port":40001},)j"
+        R"j("filter":{"code":5,"text":"SYMMETRIC"},"allocation":null,)j"
+        R"j("server":{"address":"127.0.0.2","port":3478,"otherAddress":null,)j"
+        R"j("responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
+        R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
+        R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
+        R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
+        R"j("severalCopies":null,"text":"The NAT gives different destinations different )j"
+        R"j(public ports (the mapping is not endpoint-independent), so a peer cannot learn )j"
+        R"j(the port in advance. What it lets in was not determined. Peer-to-peer rating: )j"
+        R"j(hard. Its public port cannot be predicted. A direct UDP connection can be )j"
+        R"j(expected with open, full cone and restricted peers, not with port restricted )j"
+        R"j(and symmetric peers: those need a relay.",)j"
+        R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
+        R"j("portRestricted":false,"symmetric":false}}})j");
+}
+
+// An IPv6 result names its family and translation; its endpoints carry the "[address]:port" text
+// too. Both families: one object with a member each, null for one that did not run.
+TEST(StunJson, Ipv6ResultAndBothFamilies) {
+    StunOutcome o;
+    o.server = Endpoint::Ipv6(*ParseIpv6("fd00::2"), 3478);
+    o.mapped = Endpoint::Ipv6(*ParseIpv6("2001:db8::9"), 40001);
+    o.mappedIsLocal = false;
+    o.mappedKeepsInterfaceId = false;
+    o.rfc5780 = false;
+    o.rfc5780Problem = "no OTHER-ADDRESS in its response";
+    o.lines = {"MAPPED ADDRESS :    [2001:db8::9]:40001"};
+    EXPECT_EQ(FormatStunJson("finished", o, 12),
+              R"j({"status":"finished","family":"ipv6","translation":"nat66","mapping":null,)j"
+              R"j("mappingEndpointIndependent":null,"filtering":null,"hairpinning":null,)j"
+              R"j("mapped":{"address":"2001:db8::9","port":40001,"text":"[2001:db8::9]:40001"},)j"
+              R"j("filter":null,"allocation":null,)j"
+              R"j("server":{"address":"fd00::2","port":3478,"text":"[fd00::2]:3478",)j"
+              R"j("otherAddress":null,"responseOrigin":null,"rfc5780":false,"rfc3489":false,)j"
               R"j("problem":"no OTHER-ADDRESS in its response"},"server2":null,)j"
-              R"j("lines":["MAPPED ADDRESS :    127.0.0.100:40001"],"durationMs":1234,)j"
-              R"j("p2p":{"rating":"hard","nat":null,"portPreservation":null,)j"
-              R"j("severalCopies":null,"text":"The NAT gives different destinations different )j"
-              R"j(public ports (the mapping is not endpoint-independent), so a peer cannot learn )j"
-              R"j(the port in advance. What it lets in was not determined. Peer-to-peer rating: )j"
-              R"j(hard. Its public port cannot be predicted. A direct UDP connection can be )j"
-              R"j(expected with open, full cone and restricted peers, not with port restricted )j"
-              R"j(and symmetric peers: those need a relay.",)j"
-              R"j("compatible":{"open":true,"fullCone":true,"restricted":true,)j"
-              R"j("portRestricted":false,"symmetric":false}}})j");
+              R"j("lines":["MAPPED ADDRESS :    [2001:db8::9]:40001"],"durationMs":12,)j"
+              R"j("p2p":{"rating":null,"nat":true,"portPreservation":null,"severalCopies":null,)j"
+              R"j("text":"The IPv6 address is translated (NAT66): the public address differs )j"
+              R"j(from every address of this computer, in prefix and host part. The check could )j"
+              R"j(not determine how the NAT maps and filters packets. Peer-to-peer rating: not )j"
+              R"j(determined. Hairpinning: not determined.",)j"
+              R"j("compatible":{"open":null,"fullCone":null,"restricted":null,)j"
+              R"j("portRestricted":null,"symmetric":null}}})j");
+    EXPECT_EQ(FormatDualStunJson("interrupted", R"({"family":"ipv4"})", std::nullopt),
+              R"j({"status":"interrupted","ipv4":{"family":"ipv4"},"ipv6":null})j");
 }
 
 // The same rating and table as the check's for the same behaviours; hairpinning only behind a NAT.
@@ -245,7 +296,7 @@ TEST(CliStunEndToEnd, LoopbackResponderReadsOpenWithEveryJsonField) {
              std::string("NAT INCOMING PACKAGES FILTER :    OPEN\n"),
              std::string(81, '*') + "\n",
              std::string(
-                 R"j({"status":"finished","mapping":"endpoint-independent",)j"
+                 R"j({"status":"finished","family":"ipv4","mapping":"endpoint-independent",)j"
                  R"j("mappingEndpointIndependent":true,"filtering":"endpoint-independent",)j"
                  R"j("hairpinning":true,"mapped":{"address":"127.0.0.1","port":)j"),
              std::string(R"j("filter":{"code":1,"text":"OPEN"},)j"
@@ -278,7 +329,8 @@ TEST(CliStunEndToEnd, SignalEndsAWaitingRunWithItsStatus) {
     const CliRun r = RunCli(dir, {"--stun", "127.0.0.2:9", "--json"}, 300);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(r.exit, kExitSignalBase + 15) << r.out << r.err;
-    EXPECT_NE(r.out.find(R"j({"status":"interrupted","mapping":null,)j"), std::string::npos)
+    EXPECT_NE(r.out.find(R"j({"status":"interrupted","family":"ipv4","mapping":null,)j"),
+              std::string::npos)
         << r.out;
     EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << r.err;
 }

@@ -18,7 +18,7 @@ TEST(LocalAddress, LoopbackInterfaceAddressIsLocal) {
 
 TEST(LocalAddress, SeamReplacesTheLookup) {
     CNatProber prober;
-    prober.SetLocalAddressSource([] { return LocalAddressSet{{Ip("198.51.100.1")}, {}}; });
+    prober.SetLocalAddressSource([] { return LocalAddressSet{{Ip("198.51.100.1")}, {}, {}}; });
     EXPECT_TRUE(prober.IsLocalAddress(Ip("198.51.100.1")));
     EXPECT_FALSE(prober.IsLocalAddress(Ip("127.0.0.1")));
     prober.SetLocalAddressSource({});

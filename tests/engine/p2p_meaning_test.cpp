@@ -339,4 +339,46 @@ TEST(P2pMeaning, CommandLineNextStepsNameItsSettingsFileAndOptions) {
               "file, or give --server1 and --server2.");
 }
 
+// The standard STUN tests over IPv6: no translation names the firewall's filtering; NAT66 and
+// prefix translation are said first, then the NAT's behaviours as over IPv4.
+TEST(P2pMeaning, Ipv6TranslationAndFirewall) {
+    struct Case {
+        const char* name;
+        bool local;
+        std::optional<bool> keepsInterfaceId;
+        B filtering;
+        std::optional<Ipv6Translation> want;
+        const char* firstSentence;
+    };
+    // One row per line:
+    // clang-format off
+    const Case cases[] = {
+        {.name = "open firewall", .local = true, .keepsInterfaceId = std::nullopt, .filtering = B::EndpointIndependent, .want = Ipv6Translation::None, .firstSentence = "This computer's IPv6 address is public and not translated (no NAT66), and the firewall lets in packets from anyone to a port in use (endpoint-independent filtering): open to anyone."},
+        {.name = "stateful firewall", .local = true, .keepsInterfaceId = std::nullopt, .filtering = B::AddressAndPortDependent, .want = Ipv6Translation::None, .firstSentence = "This computer's IPv6 address is public and not translated (no NAT66), but the firewall lets in packets only from addresses and ports it has sent to (address-and-port-dependent filtering): peers need hole punching."},
+        {.name = "NAT66", .local = false, .keepsInterfaceId = false, .filtering = B::AddressAndPortDependent, .want = Ipv6Translation::Nat66, .firstSentence = "The IPv6 address is translated (NAT66): the public address differs from every address of this computer, in prefix and host part."},
+        {.name = "prefix translation", .local = false, .keepsInterfaceId = true, .filtering = B::EndpointIndependent, .want = Ipv6Translation::Prefix, .firstSentence = "The IPv6 address is prefix-translated: the network prefix is replaced, the host part (the low 64 bits) kept."},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        StunOutcome o;
+        o.server = Endpoint::Ipv6({0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 3478);
+        o.mapped =
+            Endpoint::Ipv6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9}, 4000);
+        o.mappedIsLocal = c.local;
+        o.mappedKeepsInterfaceId = c.keepsInterfaceId;
+        o.mapping = B::EndpointIndependent;
+        o.mappingEndpointIndependent = true;
+        o.filtering = c.filtering;
+        const P2pMeaning m = MeaningOfStun(o);
+        EXPECT_EQ(m.ipv6, c.want) << c.name;
+        EXPECT_EQ(m.nat, !c.local) << c.name;
+        EXPECT_EQ(P2pSentences(m).front(), c.firstSentence) << c.name;
+    }
+    // Over IPv4 nothing of this is said.
+    StunOutcome v4;
+    v4.mapped = Ipv4Endpoint{0x0100000A, 4000};
+    v4.mappedIsLocal = true;
+    EXPECT_EQ(MeaningOfStun(v4).ipv6, std::nullopt);
+}
+
 }  // namespace

@@ -30,7 +30,7 @@ void ProberTest::SetUp() {
     prober.SetResultPresenter(&presenter);
     prober.SetLocalAddressSource([this] {
         ++localAddressReads;
-        LocalAddressSet set{{localAddresses.begin(), localAddresses.end()}, {kLocalNetwork}};
+        LocalAddressSet set{{localAddresses.begin(), localAddresses.end()}, {kLocalNetwork}, {}};
         return set;
     });
     prober.SetServers(kServer1, kServer1Port, kServer2, kServer2Port, kFriend);

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -19,6 +21,7 @@
 namespace {
 
 const Ipv4Endpoint kServer{*ParseIpv4("127.0.0.2"), 3478};
+const Endpoint kServer6 = Endpoint::Ipv6(*ParseIpv6("fd00::2"), 3478);
 const std::uint32_t kPublic = *ParseIpv4("127.0.0.100");
 constexpr std::uint64_t kS = 1000;
 
@@ -33,6 +36,7 @@ public:
     int dropAnswersPerProbe = 0;     // this many answers to each probe are lost on the way
     bool addressPerSocket = false;   // each socket gets a public address of its own
     bool filtersEverything = false;  // nothing gets in, not even to a live mapping
+    bool ipv6 = false;               // the server at kServer6, the NAT's addresses fd00::a.b.c.d
 
     std::uint64_t now = 0;
     std::set<int> open;
@@ -40,7 +44,16 @@ public:
     std::map<int, int> probesSentFor;  // public port -> probe answers sent to it
     std::function<void(const CMappingLifetime&)> observe;  // after every step
 
+    Endpoint ServerAt() const { return ipv6 ? kServer6 : Endpoint(kServer); }
     int Open() override {
+        EXPECT_FALSE(ipv6);
+        return NewSocket();
+    }
+    int OpenIpv6() override {
+        EXPECT_TRUE(ipv6);
+        return NewSocket();
+    }
+    int NewSocket() {
         const int id = static_cast<int>(everOpened.size()) + 1;
         open.insert(id);
         everOpened.insert(id);
@@ -49,7 +62,7 @@ public:
     void Close(int id) override { open.erase(id); }
     bool Send(int s, const Endpoint& to, std::span<const std::uint8_t> bytes) override {
         EXPECT_TRUE(open.count(s));
-        EXPECT_EQ(to, Endpoint(kServer));
+        EXPECT_EQ(to, ServerAt());
         StunMessage req;
         EXPECT_EQ(ParseStun(bytes.data(), bytes.size(), req), StunParseError::None);
         Touch(s);
@@ -59,6 +72,11 @@ public:
         r.cls = StunClass::Success;
         r.transactionId = req.transactionId;
         r.xorMapped = StunIpv4(Public(s), NetPort(PortOf(s)));
+        if (ipv6) {
+            Ipv6Bytes a = *ParseIpv6("fd00::");
+            std::memcpy(a.data() + 12, &r.xorMapped.address, 4);
+            r.xorMapped = StunIpv6(a, r.xorMapped.port);
+        }
         int dest = s;
         if (req.hasResponsePort) {
             if (server == Server::Refuses) {
@@ -99,7 +117,7 @@ public:
                     continue;
                 Touch(d.socket);
                 if (open.count(d.socket))
-                    test.OnDatagram(d.socket, kServer, d.bytes);
+                    test.OnDatagram(d.socket, ServerAt(), d.bytes);
                 continue;
             }
             now = std::max(now, *deadline);
@@ -138,7 +156,7 @@ protected:
     LifetimeOutcome Run(std::uint64_t maxMs = LifetimeConfig::kDefaultMaxMs) {
         CMappingLifetime test(world, [this] { return world.now; });
         LifetimeConfig config;
-        config.server = kServer;
+        config.server = world.ServerAt();
         config.maxMs = maxMs;
         test.Start(config);
         world.Pump(test);
@@ -175,9 +193,13 @@ TEST_F(MappingLifetimeTest, SearchBracketsTheLifetime) {
         {.lifetimeMs = 500 * kS, .maxMs = 30 * kS, .dropAnswers = 0, .line = "MAPPING LIFETIME: more than 30 s", .keepalive = "KEEP-ALIVE: send something at least every 24 s"},
     };
     // clang-format on
-    for (const SearchRow& r : rows) {
-        SCOPED_TRACE(r.line);
+    // Each row over both families.
+    for (int k = 0; k < 2 * static_cast<int>(std::size(rows)); ++k) {
+        const SearchRow& r = rows[k / 2];
+        const bool ipv6 = k % 2 == 1;
+        SCOPED_TRACE(std::string(r.line) + (ipv6 ? " over IPv6" : ""));
         world = CFakeLifetimeWorld{};
+        world.ipv6 = ipv6;
         world.lifetimeMs = r.lifetimeMs;
         world.dropAnswersPerProbe = r.dropAnswers;
         const LifetimeOutcome o = Run(r.maxMs);
@@ -186,9 +208,9 @@ TEST_F(MappingLifetimeTest, SearchBracketsTheLifetime) {
         ASSERT_GE(o.lines.size(), 3u);
         EXPECT_EQ(o.lines[0], r.line);
         EXPECT_EQ(o.lines[1], r.keepalive);
-        EXPECT_EQ(o.lines[2],
-                  "METHOD: RESPONSE-PORT, answered from 127.0.0.2:3478, the address "
-                  "every trial socket sent to");
+        EXPECT_EQ(o.lines[2], "METHOD: RESPONSE-PORT, answered from " +
+                                  std::string(ipv6 ? "[fd00::2]" : "127.0.0.2") +
+                                  ":3478, the address every trial socket sent to");
         EXPECT_LT(*o.KeepaliveMs(), *o.aliveMs);
         if (r.dropAnswers > 0) {
             for (const auto& [port, sent] : world.probesSentFor)

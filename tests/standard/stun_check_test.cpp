@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <map>
+#include <regex>
 #include <set>
 #include <tuple>
 
@@ -32,6 +34,29 @@ const Ipv4Endpoint kStranger = Ep("127.0.0.9", 4444);
 // The NAT's public address (the fake never sends anything anywhere).
 const std::uint32_t kPublic = *ParseIpv4("127.0.0.100");
 
+// The fake runs over IPv6 as a mirror of IPv4: a.b.c.d is fd00::a.b.c.d (a multicast one
+// ff0e::a.b.c.d), and every address attribute of an answer changes family on the way.
+Ipv6Bytes Twin6(std::uint32_t addrNet) {
+    Ipv6Bytes a{};
+    const bool multicast = (ntohl(addrNet) >> 28) == 0xE;
+    a[0] = multicast ? 0xFF : 0xFD;
+    a[1] = multicast ? 0x0E : 0x00;
+    std::memcpy(a.data() + 12, &addrNet, 4);
+    return a;
+}
+
+std::uint32_t Twin4(const Ipv6Bytes& a) {
+    std::uint32_t addrNet = 0;
+    std::memcpy(&addrNet, a.data() + 12, 4);
+    return addrNet;
+}
+
+StunAddress OtherFamily(const StunAddress& a) {
+    if (!a.present)
+        return a;
+    return a.IsIpv4() ? StunIpv6(Twin6(a.address), a.port) : StunIpv4(Twin4(a.address6), a.port);
+}
+
 // OtherDeaf: nothing sent to the other IP address is answered, yet change requests are.
 // Classic: an RFC 3489 server (MAPPED-, SOURCE- and CHANGED-ADDRESS) that honours CHANGE-REQUEST.
 // Misannounced: OTHER-ADDRESS names a port one above the one it answers change requests from.
@@ -50,6 +75,8 @@ enum class Server {
     OtherIds,
     MulticastMapped,
     OtherPortZero,
+    OtherAddressOfTheOtherFamily,
+    MappedOfTheOtherFamily,
 };
 // An error reason that would print a fake summary and clear the screen if it reached a terminal.
 constexpr const char* kHostileReason =
@@ -74,6 +101,7 @@ public:
     Bogus bogus = Bogus::None;
     int dropRequests = 0;     // the first N requests to a server are lost
     std::uint64_t rttMs = 0;  // a server's answer arrives this long after the request
+    bool ipv6 = false;        // the mirror over IPv6 (Twin6)
 
     std::uint64_t now = 0;
     // The earliest end the check promised (CStunCheck::EndAt) while it ran.
@@ -82,13 +110,40 @@ public:
     std::set<int> open;
     int opened = 0;
 
+    // Sockets of the server's family only.
     int Open() override {
+        EXPECT_FALSE(ipv6);
+        open.insert(++opened);
+        return opened;
+    }
+    int OpenIpv6() override {
+        EXPECT_TRUE(ipv6);
         open.insert(++opened);
         return opened;
     }
     void Close(int id) override { open.erase(id); }
+    // An IPv4 endpoint as the check sees it in this world's family.
+    Endpoint Ours(const Ipv4Endpoint& e) const {
+        return ipv6 ? Endpoint::Ipv6(Twin6(e.address), e.port) : Endpoint(e);
+    }
+    // "127.0.0.3:3479" as written in this world's family.
+    std::string Ours(const std::string& text) const {
+        if (!ipv6)
+            return text;
+        std::string out = text;
+        const std::regex dotted(R"((\d+\.\d+\.\d+\.\d+):(\d+))");
+        for (std::smatch m; std::regex_search(out, m, dotted);) {
+            const Ipv4Endpoint e{*ParseIpv4(m[1].str()),
+                                 static_cast<std::uint16_t>(std::stoi(m[2].str()))};
+            out.replace(static_cast<std::size_t>(m.position(0)),
+                        static_cast<std::size_t>(m.length(0)), FormatEndpoint(Ours(e)));
+        }
+        return out;
+    }
     bool Send(int s, const Endpoint& toEp, std::span<const std::uint8_t> bytes) override {
-        const Ipv4Endpoint to = *toEp.AsIpv4();
+        EXPECT_EQ(toEp.IsIpv4(), !ipv6);
+        const Ipv4Endpoint to =
+            ipv6 ? Ipv4Endpoint{Twin4(toEp.address), toEp.port} : *toEp.AsIpv4();
         StunMessage msg;
         EXPECT_EQ(ParseStun(bytes.data(), bytes.size(), msg), StunParseError::None);
         EXPECT_TRUE(open.count(s));
@@ -120,8 +175,7 @@ public:
         while (!m_queue.empty() && m_queue.front().atMs <= now) {
             const Delivery d = m_queue.front();
             m_queue.pop_front();
-            if (open.count(d.socket))
-                check.OnDatagram(d.socket, d.from, d.bytes);
+            Hand(check, d);
         }
     }
 
@@ -132,8 +186,7 @@ public:
             if (!m_queue.empty() && m_queue.front().atMs <= now) {
                 const Delivery d = m_queue.front();
                 m_queue.pop_front();
-                if (open.count(d.socket))
-                    check.OnDatagram(d.socket, d.from, d.bytes);
+                Hand(check, d);
                 continue;
             }
             const auto deadline = check.NextDeadline();
@@ -156,6 +209,21 @@ private:
         Ipv4Endpoint from;
         std::vector<std::uint8_t> bytes;
     };
+    // A datagram to the check, through the mirror over IPv6.
+    void Hand(CStunCheck& check, const Delivery& d) {
+        if (!open.count(d.socket))
+            return;
+        if (!ipv6) {
+            check.OnDatagram(d.socket, d.from, d.bytes);
+            return;
+        }
+        StunMessage m;
+        EXPECT_EQ(ParseStun(d.bytes.data(), d.bytes.size(), m), StunParseError::None);
+        for (StunAddress* a : {&m.mapped, &m.xorMapped, &m.responseOrigin, &m.otherAddress,
+                               &m.changedAddress, &m.sourceAddress})
+            *a = OtherFamily(*a);
+        check.OnDatagram(d.socket, Ours(d.from), Bytes(m));
+    }
     static std::vector<std::uint8_t> Bytes(const StunMessage& m) {
         std::vector<std::uint8_t> out(512);
         out.resize(EncodeStun(m, out.data(), out.size()));
@@ -224,6 +292,10 @@ private:
             r.otherAddress = StunIpv4(kOther.address, 0);
         if (server == Server::OtherIsPrimary)
             r.otherAddress = StunIpv4(kPrimary.address, htons(kPrimary.port));
+        if (server == Server::OtherAddressOfTheOtherFamily)
+            r.otherAddress = OtherFamily(StunIpv4(kOther.address, htons(kOther.port)));
+        if (server == Server::MappedOfTheOtherFamily)
+            r.xorMapped = OtherFamily(mapped);
         if (server == Server::Refuses) {
             r = StunMessage{};
             r.cls = StunClass::Error;
@@ -257,10 +329,16 @@ protected:
     StunOutcome Run(std::optional<Ipv4Endpoint> second = std::nullopt, bool publicIsLocal = false,
                     StunTiming timing = {}, bool quick = false) {
         CStunCheck check(world, [this] { return world.now; });
-        check.SetLocalAddressTest(
-            [publicIsLocal](std::uint32_t a) { return publicIsLocal && a == kPublic; });
-        check.Start({.server = kPrimary,
-                     .server2 = second,
+        const Endpoint pub = world.Ours(Ipv4Endpoint{kPublic, 0});
+        check.SetLocalAddressTest([publicIsLocal, pub](const Endpoint& a) {
+            return publicIsLocal && a.SameAddress(pub) ? CStunCheck::LocalMatch::Own
+                                                       : CStunCheck::LocalMatch::Other;
+        });
+        std::optional<Endpoint> server2;
+        if (second)
+            server2 = world.Ours(*second);
+        check.Start({.server = world.Ours(kPrimary),
+                     .server2 = server2,
                      .serverName = "",
                      .timing = timing,
                      .quick = quick,
@@ -347,14 +425,25 @@ const Row kRows[] = {
     {.name = "RefusesWithError", .server = Server::Refuses, .rfc5780 = std::nullopt, .sockets = 1, .problem = "the server refused: 500 Server Error??"},
     {.name = "AnswersCarryAnotherId", .server = Server::OtherIds, .rfc5780 = std::nullopt, .sockets = 1, .problem = "answers carry another transaction ID"},
     {.name = "MulticastMappedAddress", .server = Server::MulticastMapped, .rfc5780 = std::nullopt, .sockets = 1, .problem = "224.0.0.251:5353 is a multicast address"},
+    // A server fault of dual-stack servers: named, never followed.
+    {.name = "OtherAddressOfTheOtherFamily", .server = Server::OtherAddressOfTheOtherFamily, .rfc5780 = false, .wantHairpin = false, .sockets = 2, .problem = "is of the other family"},
+    {.name = "MappedAddressOfTheOtherFamily", .server = Server::MappedOfTheOtherFamily, .rfc5780 = std::nullopt, .sockets = 1, .problem = "of the other family"},
 };
 // clang-format on
 
-class StunScenario : public StunCheckTest, public ::testing::WithParamInterface<Row> {};
+// Every row over both families: the rules are the same.
+using RowInFamily = std::tuple<Row, bool>;  // the row, over IPv6
+
+std::string RowName(const ::testing::TestParamInfo<RowInFamily>& p) {
+    return std::string(std::get<0>(p.param).name) + (std::get<1>(p.param) ? "Ipv6" : "");
+}
+
+class StunScenario : public StunCheckTest, public ::testing::WithParamInterface<RowInFamily> {};
 
 TEST_P(StunScenario, Verdicts) {
-    const Row& r = GetParam();
+    const auto& [r, ipv6] = GetParam();
     world = WorldOf(r);
+    world.ipv6 = ipv6;
     const StunOutcome o = Run(r.second, r.publicIsLocal);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.rfc5780, r.rfc5780) << o.rfc5780Problem;
@@ -367,7 +456,7 @@ TEST_P(StunScenario, Verdicts) {
     EXPECT_EQ(world.opened, r.sockets);
     EXPECT_EQ(o.Determined(), r.rfc5780.has_value());
     if (o.Determined()) {
-        EXPECT_EQ(o.mapped->Ipv4Address(), kPublic);
+        EXPECT_TRUE(o.mapped->SameAddress(world.Ours(Ipv4Endpoint{kPublic, 0})));
         EXPECT_EQ(o.legacyServer, r.server == Server::Legacy || r.server == Server::Classic);
     }
     EXPECT_EQ(o.rfc3489, r.server == Server::Classic);
@@ -376,7 +465,7 @@ TEST_P(StunScenario, Verdicts) {
     }
     if (r.problem) {
         const std::string& problem = o.serverProblem.empty() ? o.rfc5780Problem : o.serverProblem;
-        EXPECT_NE(problem.find(r.problem), std::string::npos) << problem;
+        EXPECT_NE(problem.find(world.Ours(r.problem)), std::string::npos) << problem;
     }
     // Nothing goes to an address the server handed over that nobody may send to.
     for (const Sent& sent : world.sent) {
@@ -391,8 +480,9 @@ TEST_P(StunScenario, Verdicts) {
     EXPECT_LE(world.now, world.endBound);
 }
 
-INSTANTIATE_TEST_SUITE_P(StunCheck, StunScenario, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunScenario,
+                         ::testing::Combine(::testing::ValuesIn(kRows), ::testing::Bool()),
+                         RowName);
 
 // Each test on sockets of its own, and the requests RFC 5780 prescribes, in order.
 TEST_F(StunCheckTest, SendsTheRfc5780TestsInOrderEachOnItsOwnSocket) {
@@ -507,25 +597,28 @@ TEST_F(StunCheckTest, StopClosesSocketsAndLeavesVerdictsOpen) {
 // Quick mode reads the same answers, so behind every NAT and with every server it must find
 // exactly what the full run finds, summary lines included; the fake answers at once, so test I
 // takes 3 s at most (a silent server) and every later missing answer 6 x 100 ms.
-class StunQuickScenario : public StunCheckTest, public ::testing::WithParamInterface<Row> {
+class StunQuickScenario : public StunCheckTest, public ::testing::WithParamInterface<RowInFamily> {
 protected:
-    StunOutcome RunRow(const Row& r, bool quick) {
+    StunOutcome RunRow(bool quick) {
+        const auto& [r, ipv6] = GetParam();
         world = WorldOf(r);
+        world.ipv6 = ipv6;
         return Run(r.second, r.publicIsLocal, {}, quick);
     }
 };
 
 TEST_P(StunQuickScenario, SameOutcomeAsTheFullRun) {
-    const StunOutcome full = RunRow(GetParam(), false);
-    const StunOutcome quick = RunRow(GetParam(), true);
+    const StunOutcome full = RunRow(false);
+    const StunOutcome quick = RunRow(true);
     EXPECT_LE(world.now, world.endBound);
     EXPECT_TRUE(quick.finished);
     EXPECT_EQ(quick, full) << log.Text();
     EXPECT_LE(world.now, 3000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(StunCheck, StunQuickScenario, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(StunCheck, StunQuickScenario,
+                         ::testing::Combine(::testing::ValuesIn(kRows), ::testing::Bool()),
+                         RowName);
 
 // Behind a port-restricted NAT that does not hairpin (the change requests and the hairpinned
 // request go unanswered): when test I and the change-IP-and-port request are sent, and when the
@@ -657,7 +750,7 @@ TEST_F(StunCheckTest, QuickModeKeepsItsVerdictsOnSlowPaths) {
 TEST_F(StunCheckTest, QuickModeLateTimerCostsNoTries) {
     world.filtering = APD;
     CStunCheck check(world, [this] { return world.now; });
-    check.SetLocalAddressTest([](std::uint32_t) { return false; });
+    check.SetLocalAddressTest([](const Endpoint&) { return CStunCheck::LocalMatch::Other; });
     check.Start({.server = kPrimary, .server2 = {}, .serverName = "", .timing = {}, .quick = true});
     world.now = 0;
     world.Deliver(check);  // test I's answer: every later request goes out at 0
@@ -675,7 +768,7 @@ TEST_F(StunCheckTest, QuickModeLateTimerCostsNoTries) {
 TEST_F(StunCheckTest, JunkIsCountedNotLoggedLineByLine) {
     world.filtering = APD;
     CStunCheck check(world, [this] { return world.now; });
-    check.SetLocalAddressTest([](std::uint32_t) { return false; });
+    check.SetLocalAddressTest([](const Endpoint&) { return CStunCheck::LocalMatch::Other; });
     check.Start({.server = kPrimary, .server2 = {}, .serverName = "", .timing = {}});
     StunMessage other;
     other.cls = StunClass::Success;
@@ -691,6 +784,28 @@ TEST_F(StunCheckTest, JunkIsCountedNotLoggedLineByLine) {
     EXPECT_EQ(check.Outcome().filtering, APD);
     EXPECT_LT(std::count(log.Text().begin(), log.Text().end(), '\n'), 80) << log.Text();
     EXPECT_NE(log.Text().find("Dropped 2500 datagrams"), std::string::npos) << log.Text();
+}
+
+// Over IPv6 the mapped address is this computer's own, or ends in the interface identifier of one
+// (prefix translation keeps it), or neither (NAT66); over IPv4 only the first is asked.
+TEST_F(StunCheckTest, Ipv6MappedAddressAgainstTheLocalAddresses) {
+    using M = CStunCheck::LocalMatch;
+    for (const M match : {M::Own, M::SameInterfaceId, M::Other}) {
+        for (const bool ipv6 : {false, true}) {
+            world = CFakeStunWorld{};
+            world.ipv6 = ipv6;
+            CStunCheck check(world, [this] { return world.now; });
+            check.SetLocalAddressTest([match](const Endpoint&) { return match; });
+            check.Start(
+                {.server = world.Ours(kPrimary), .server2 = {}, .serverName = "", .timing = {}});
+            world.Pump(check);
+            const StunOutcome& o = check.Outcome();
+            EXPECT_EQ(o.mappedIsLocal, match == M::Own);
+            EXPECT_EQ(o.mappedKeepsInterfaceId,
+                      ipv6 && match != M::Own ? std::optional<bool>(match == M::SameInterfaceId)
+                                              : std::nullopt);
+        }
+    }
 }
 
 }  // namespace
