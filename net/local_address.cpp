@@ -14,8 +14,12 @@ bool LocalAddressSet::IsOwn6(const std::array<std::uint8_t, 16>& address) const 
 }
 
 bool LocalAddressSet::SharesInterfaceId6(const std::array<std::uint8_t, 16>& address) const {
-    return std::any_of(own6.begin(), own6.end(), [&address](const auto& mine) {
-        return std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
+    // Loopback's ::1 names no interface: without this, any mapped address ending in ::1 (a
+    // NAT66 router's own, often) would pass for this computer's prefix translated.
+    constexpr std::array<std::uint8_t, 16> kLoopback = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                        0, 0, 0, 0, 0, 0, 0, 1};
+    return std::any_of(own6.begin(), own6.end(), [&address, &kLoopback](const auto& mine) {
+        return mine != kLoopback && std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
     });
 }
 

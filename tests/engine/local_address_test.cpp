@@ -5,6 +5,7 @@
 
 #include "engine/nat_prober.h"
 #include "engine/prober_util.h"
+#include "net/address_text.h"
 #include "tests/engine/prober_harness.h"
 
 namespace enginetest {
@@ -32,6 +33,16 @@ TEST(LocalAddress, LoopbackNetworkIsLocal) {
     EXPECT_FALSE(set.OnLocalNetwork(Ip("198.51.100.1")));
     EXPECT_FALSE(set.IsOwn(Ip("198.51.100.1")));
     EXPECT_FALSE(set.IsOwn(0xFFFFFFFFu));
+}
+
+// Prefix translation keeps an interface's identifier; loopback's ::1 is none, so NAT66 to a
+// router address ending in ::1 is no prefix translation (the lab's nat66 router found this).
+TEST(LocalAddress, LoopbackLendsNoInterfaceIdentifier) {
+    LocalAddressSet set;
+    set.own6 = {*ParseIpv6("::1"), *ParseIpv6("fd00:0:0:2::11")};
+    EXPECT_FALSE(set.SharesInterfaceId6(*ParseIpv6("2001:db8:0:1::1")));
+    EXPECT_TRUE(set.SharesInterfaceId6(*ParseIpv6("2001:db8:0:3::11")));
+    EXPECT_TRUE(set.IsOwn6(*ParseIpv6("::1")));
 }
 
 }  // namespace
