@@ -6,8 +6,9 @@
 # translation, endpoint-independent filtering), nat66 (the router's address, endpoint-
 # independent mapping as the kernel's masquerading keeps the port, address-and-port-dependent
 # filtering), prefix6 (the outside prefix with the host part kept, endpoint-independent both).
-# The client is gatewise-cli --stun -6 --json; a build whose client cannot run over IPv6 yet
-# (it refuses the option or the address) gets stun6_probe.py instead, and says so.
+# The client is gatewise-cli --stun -6 --json (its "translation" too: none, nat66, prefix); a
+# build whose client cannot run over IPv6 yet (it refuses the option or the address) gets
+# stun6_probe.py instead, and says so.
 # Needs root, namespaces, nftables, conntrack, IPv6 and jq; exits 77 (skipped) without them.
 set -uo pipefail
 profile=$1 cli=$2 server=$3 natlab=$4
@@ -17,7 +18,7 @@ readonly PORT=3478
 case $profile in
 firewall6) translation=none mapping="" filtering=address-and-port-dependent ;;
 open6) translation=none mapping="" filtering=endpoint-independent ;;
-nat66) translation=router mapping=endpoint-independent filtering=address-and-port-dependent ;;
+nat66) translation=nat66 mapping=endpoint-independent filtering=address-and-port-dependent ;;
 prefix6) translation=prefix mapping=endpoint-independent filtering=endpoint-independent ;;
 *) echo "FAIL: unknown profile $profile"; exit 1 ;;
 esac
@@ -55,7 +56,8 @@ if [ "$rc" = 2 ]; then
     source_out=$work/probe.out
 else
     expect "gatewise-cli exits 0" [ "$rc" = 0 ]
-    expect "its JSON says family ipv6" jq -e '(.ipv6 // .).family == "ipv6"' <<<"$json"
+    expect "its JSON says family ipv6" [ "$(jq -r '(.ipv6 // .).family' <<<"$json")" = ipv6 ]
+    expect "and translation $translation" [ "$(jq -r '(.ipv6 // .).translation' <<<"$json")" = "$translation" ]
     # The behaviours as text, whether a string or a {code, text} object; the mapped address
     # without brackets or port.
     field() {
@@ -69,7 +71,7 @@ fi
 mapped=$(field mapped)
 case $translation in
 none) expect "no translation: mapped $mapped is c1's own $c1" [ "$mapped" = "$c1" ] ;;
-router) expect "NAT66: mapped $mapped is the router's $(info public)" [ "$mapped" = "$(info public)" ] ;;
+nat66) expect "NAT66: mapped $mapped is the router's $(info public)" [ "$mapped" = "$(info public)" ] ;;
 prefix)
     # 2001:db8:0:3::/64 and c1 fd00:0:0:2::11: the prefix swapped, the host part ::11 kept.
     want="$(info public_prefix | sed 's|::/64$||')::${c1##*::}"
