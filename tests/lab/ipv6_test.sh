@@ -6,9 +6,7 @@
 # translation, endpoint-independent filtering), nat66 (the router's address, endpoint-
 # independent mapping as the kernel's masquerading keeps the port, address-and-port-dependent
 # filtering), prefix6 (the outside prefix with the host part kept, endpoint-independent both).
-# The client is gatewise-cli --stun -6 --json (its "translation" too: none, nat66, prefix); a
-# build whose client cannot run over IPv6 yet (it refuses the option or the address) gets
-# stun6_probe.py instead, and says so.
+# The client is gatewise-cli --stun -6 --json; its "translation" is none, nat66 or prefix.
 # Needs root, namespaces, nftables, conntrack, IPv6 and jq; exits 77 (skipped) without them.
 set -uo pipefail
 profile=$1 cli=$2 server=$3 natlab=$4
@@ -45,30 +43,12 @@ timeout 60 "$natlab" exec "$name" c1 "$cli" --stun "[$s1]:$PORT" -6 --stun-rto-m
     >"$work/cli.out" 2>&1
 rc=$?
 json=$(grep '^{' "$work/cli.out" | tail -1)
-# Only a refusal of the command line (exit 2) means "cannot yet"; any other outcome is the
-# client's own and is judged.
-if [ "$rc" = 2 ]; then
-    echo "note: this gatewise-cli does not run --stun over IPv6 (exit $rc); stun6_probe.py stands in"
-    command -v python3 >/dev/null || { echo "SKIP: python3 is missing for stun6_probe.py"; exit 77; }
-    timeout 30 "$natlab" exec "$name" c1 python3 "$(dirname "$0")/stun6_probe.py" "$s1" "$PORT" \
-        >"$work/probe.out" 2>&1
-    field() { sed -n "s/^$1=//p" "$work/probe.out"; }
-    source_out=$work/probe.out
-else
-    expect "gatewise-cli exits 0" [ "$rc" = 0 ]
-    expect "its JSON says family ipv6" [ "$(jq -r '(.ipv6 // .).family' <<<"$json")" = ipv6 ]
-    expect "and translation $translation" [ "$(jq -r '(.ipv6 // .).translation' <<<"$json")" = "$translation" ]
-    # The behaviours as text, whether a string or a {code, text} object; the mapped address
-    # without brackets or port.
-    field() {
-        jq -r --arg f "$1" '(.ipv6 // .) | .[$f] |
-            if type == "object" then (.text // .address) else . end | tostring |
-            sub("^\\["; "") | sub("\\](:[0-9]+)?$"; "")' <<<"$json"
-    }
-    source_out=$work/cli.out
-fi
+field() { jq -r "$1" <<<"$json"; }
+expect "gatewise-cli exits 0" [ "$rc" = 0 ]
+expect "its JSON says family ipv6" [ "$(field .family)" = ipv6 ]
+expect "translation $translation" [ "$(field .translation)" = "$translation" ]
 
-mapped=$(field mapped)
+mapped=$(field .mapped.address)
 case $translation in
 none) expect "no translation: mapped $mapped is c1's own $c1" [ "$mapped" = "$c1" ] ;;
 nat66) expect "NAT66: mapped $mapped is the router's $(info public)" [ "$mapped" = "$(info public)" ] ;;
@@ -78,7 +58,7 @@ prefix)
     expect "prefix translation: mapped $mapped is $want" [ "$mapped" = "$want" ]
     ;;
 esac
-[ -z "$mapping" ] || expect "mapping $mapping" [ "$(field mapping)" = "$mapping" ]
-expect "filtering $filtering" [ "$(field filtering)" = "$filtering" ]
-[ "$failed" = 0 ] || cat "$source_out" "$work/server.log"
+[ -z "$mapping" ] || expect "mapping $mapping" [ "$(field .mapping)" = "$mapping" ]
+expect "filtering $filtering" [ "$(field .filtering)" = "$filtering" ]
+[ "$failed" = 0 ] || cat "$work/cli.out" "$work/server.log"
 finish
