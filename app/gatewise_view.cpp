@@ -124,11 +124,13 @@ CBackgroundRun::Control StunRunnerControl(const std::shared_ptr<CStunRunner>& ru
 }
 
 // The most a port-mapping check with the inbound test can take: the probe, the mapped address,
-// then for each protocol a mapping, the inbound test and the deletion (1 s each).
+// then for each protocol a mapping, the inbound test and the deletion (1 s each); then PCP over
+// IPv6's ANNOUNCE, pinhole and its deletion.
 std::uint64_t PortMapBoundMs(const PortMapRunConfig& config) {
     constexpr std::uint64_t kProtocols = 3;
     constexpr std::uint64_t kDeleteMs = 1000;
-    return config.budgetMs * (2 + 2 * kProtocols) + kDeleteMs * kProtocols;
+    return config.budgetMs * (2 + 2 * kProtocols) + kDeleteMs * kProtocols + config.budgetMs * 2 +
+           kDeleteMs;
 }
 
 // The peer-to-peer block after a run's summary, as one piece so no line is cut at WriteLine's

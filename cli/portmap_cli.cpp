@@ -24,10 +24,16 @@ std::string Strings(const std::vector<std::string>& list) {
         j += (i == 0 ? "" : ",") + JsonString(list[i]);
     return j + "]";
 }
-std::string Code(const PortMapProtocol& p) {
-    if (!p.resultCode)
+std::string Code(const std::optional<int>& code, const std::string& text) {
+    if (!code)
         return "null";
-    return "{\"code\":" + std::to_string(*p.resultCode) + ",\"text\":" + JsonString(p.result) + "}";
+    return "{\"code\":" + std::to_string(*code) + ",\"text\":" + JsonString(text) + "}";
+}
+std::string Code(const PortMapProtocol& p) {
+    return Code(p.resultCode, p.result);
+}
+std::string Address6(const std::optional<Ipv6Bytes>& a) {
+    return a ? JsonString(FormatIpv6(*a)) : "null";
 }
 
 }  // namespace
@@ -49,6 +55,11 @@ std::string FormatPortMapJsonMembers(const PortMapOutcome& o) {
          ",\"result\":" + Code(o.pcp) + ",\"externalAddress\":" + Address(o.pcp.externalNet) +
          ",\"inbound\":" + Bool(o.pcp.inbound) +
          ",\"natPmpOnly\":" + (o.pcpNatPmpOnly ? "true" : "false") + "}";
+    j += ",\"pcp6\":{\"gateway\":" + Address6(o.pcp6.gateway) +
+         ",\"address\":" + Address6(o.pcp6.address) +
+         ",\"present\":" + (o.pcp6.present ? "true" : "false") +
+         ",\"result\":" + Code(o.pcp6.resultCode, o.pcp6.result) + ",\"pinhole\":" +
+         (o.pcp6.pinhole ? JsonString(FormatIpv6Endpoint(*o.pcp6.pinhole)) : "null") + "}";
     j += ",\"inbound\":" + Bool(o.inbound) + ",\"cleanup\":" + Strings(o.cleanup) + "}";
     const NatLayers& l = o.layers;
     j += ",\"natLayers\":{\"doubleNat\":" + Bool(l.doubleNat) + ",\"cgnat\":" + Bool(l.cgnat) +

@@ -1,11 +1,14 @@
 // The port-mapping codecs over any bytes: NAT-PMP, PCP and SSDP answers come from whatever is on
 // the local network. No crash, no read past the input; what a parser accepts keeps its promises:
 // a NAT-PMP response has version 0 and the response bit, a PCP response a length the RFC
-// allows, an SSDP reply an http:// LOCATION of bounded length without control characters.
+// allows, an SSDP reply an http:// LOCATION of bounded length without control characters. The
+// same bytes as the text of /proc/net/ipv6_route and /proc/net/if_inet6 (PCP over IPv6 finds its
+// router and address there): a default route has a gateway, an address found is global.
 
 #include <string>
 
 #include "fuzz/fuzz_input.h"
+#include "net/default_gateway.h"
 #include "standard/portmap_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -40,5 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         (void)UrlHostIpv4(r->location);
     }
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (const auto r = ParseIpv6RouteTable(text); r && r->gateway == Ipv6DefaultRoute{}.gateway)
+        FuzzFail("a default route without a gateway");
+    if (const auto a = ParseGlobalIpv6Address(text, "eth0"); a && (a->address[0] & 0xE0) != 0x20)
+        FuzzFail("a global address outside 2000::/3");
     return 0;
 }

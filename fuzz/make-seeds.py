@@ -253,3 +253,13 @@ put("fuzz_portmap", "natpmp_only", bytes([0, 128, 0, 1, 0, 0, 0, 5]))
 put("fuzz_portmap", "ssdp_reply",
     b"HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
     b"LOCATION: http://192.168.1.1:5000/rootDesc.xml\r\nSERVER: x/1 UPnP/1.1 y/2\r\n\r\n")
+# PCP over IPv6: the router's MAP answer for a pinhole, and the two tables it is found from.
+put("fuzz_portmap", "pcp6_map",
+    bytes([2, 0x81, 0, 0, 0, 0, 0, 120, 0, 0, 0x10, 0]) + bytes(12) + bytes(range(1, 13)) +
+    bytes([17, 0, 0, 0, 0x9C, 0x41, 0x9C, 0x41]) + bytes.fromhex("20010db8000000020000000000000011"))
+put("fuzz_portmap", "ipv6_route",
+    b"00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+    b"fe800000000000000000000000000001 00000400 00000001 00000000 00450003     eth0\n")
+put("fuzz_portmap", "if_inet6",
+    b"20010db8000000020000000000000011 03 40 00 80     eth0\n"
+    b"fe800000000000000000000000000011 03 40 20 80     eth0\n")

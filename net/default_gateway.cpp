@@ -1,5 +1,6 @@
 // The default gateway from Linux's routing table (/proc/net/route); the source address toward it
-// from a connected UDP socket, which sends nothing.
+// from a connected UDP socket, which sends nothing. The IPv6 default router from
+// /proc/net/ipv6_route, and a global address of its interface from /proc/net/if_inet6.
 
 #include "net/default_gateway.h"
 
@@ -32,18 +33,32 @@ std::uint32_t SourceToward(std::uint32_t destNet) {
     return found;
 }
 
+std::string ReadProcFile(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    char buf[4096];
+    while (in && text.size() < kMaxTable && in.read(buf, sizeof buf).gcount() > 0)
+        text.append(buf, static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
 }  // namespace
 
 std::optional<DefaultGateway> FindDefaultGateway() {
-    std::ifstream in("/proc/net/route", std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string text;
-    char buf[4096];
-    while (text.size() < kMaxTable && in.read(buf, sizeof buf).gcount() > 0)
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-    const std::optional<std::uint32_t> gateway = ParseRouteTable(text);
+    const std::optional<std::uint32_t> gateway = ParseRouteTable(ReadProcFile("/proc/net/route"));
     if (!gateway)
         return std::nullopt;
     return DefaultGateway{*gateway, SourceToward(*gateway)};
+}
+
+std::optional<DefaultGateway6> FindDefaultGateway6() {
+    const std::optional<Ipv6DefaultRoute> route =
+        ParseIpv6RouteTable(ReadProcFile("/proc/net/ipv6_route"));
+    if (!route)
+        return std::nullopt;
+    const std::optional<Ipv6InterfaceAddress> local =
+        ParseGlobalIpv6Address(ReadProcFile("/proc/net/if_inet6"), route->interfaceName);
+    if (!local)
+        return std::nullopt;
+    return DefaultGateway6{route->gateway, local->address, local->interfaceIndex};
 }

@@ -63,3 +63,9 @@ std::optional<DefaultGateway> FindDefaultGateway() {
         return std::nullopt;
     return DefaultGateway{*best, SourceToward(*best)};
 }
+
+// PCP over IPv6 is not asked from Windows yet: it would need the IP helper's IPv6 forwarding
+// table and unicast addresses, which this build does not read.
+std::optional<DefaultGateway6> FindDefaultGateway6() {
+    return std::nullopt;
+}

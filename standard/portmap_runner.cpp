@@ -8,6 +8,8 @@
 #include "net/messages.h"
 #include "net/stun_message.h"
 #include "net/tick.h"
+#include "net/udp6_socket.h"
+#include "standard/pcp6_pinhole.h"
 #include "standard/stun_check.h"
 
 namespace {
@@ -19,6 +21,17 @@ const char* const kNames[] = {"UPnP", "NAT-PMP", "PCP"};
 // request included, and a gateway that answered a moment ago answers at once.
 constexpr std::uint64_t kDeleteBudgetMs = 1000;
 constexpr std::uint64_t kFirstRetryMs = 250;
+
+// The summary's word on PCP over IPv6: NO, YES, YES with the refusal, or the pinhole opened.
+std::string Pcp6Text(const PortMapPcp6& p) {
+    if (!p.present)
+        return "NO";
+    if (p.pinhole)
+        return "YES, PINHOLE OPENED";
+    if (p.resultCode && *p.resultCode != 0)
+        return "YES, " + p.result;
+    return "YES";
+}
 
 Endpoint At(std::uint32_t addressNet, std::uint16_t port) {
     return Ipv4Endpoint{addressNet, port};
@@ -54,6 +67,20 @@ std::optional<std::uint32_t> MappedOf(const StunMessage& m) {
     return std::nullopt;
 }
 
+// PCP over IPv6's one socket as the pinhole machine's transport: it only sends.
+class CUdp6Transport : public IStunTransport {
+public:
+    explicit CUdp6Transport(CUdp6Socket& s) : m_s(s) {}
+    int Open() override { return -1; }
+    bool Send(int /*socketId*/, const Endpoint& to, std::span<const std::uint8_t> b) override {
+        return !to.IsIpv4() && m_s.SendTo(Ipv6Endpoint{to.address, to.port}, b);
+    }
+    void Close(int /*socketId*/) override {}
+
+private:
+    CUdp6Socket& m_s;
+};
+
 }  // namespace
 
 std::string PortMapProtocolsText() {
@@ -62,6 +89,7 @@ std::string PortMapProtocolsText() {
 
 CPortMapRunner::CPortMapRunner()
     : m_findGateway(FindDefaultGateway),
+      m_findGateway6(FindDefaultGateway6),
       m_upnp(MakeUpnpClient()),
       m_upnpAvailable(UpnpAvailable()) {}
 
@@ -134,6 +162,8 @@ PortMapOutcome CPortMapRunner::Run(const PortMapRunConfig& config) {
             mapped = AskMapped(*config.server, config.budgetMs);
     }
     DeleteAll(o);
+    if (!o.socketsFailed && !Stopped())
+        AskPcp6(config, o);
     if (o.layers.mapped)
         mapped = o.layers.mapped;
     if (Stopped()) {
@@ -480,6 +510,74 @@ void CPortMapRunner::DeleteAll(PortMapOutcome& o) {
     m_made.clear();
 }
 
+void CPortMapRunner::AskPcp6(const PortMapRunConfig& config, PortMapOutcome& o) {
+    const std::optional<DefaultGateway6> gw = m_findGateway6 ? m_findGateway6() : std::nullopt;
+    if (!gw)
+        return;  // no IPv6 default router, or no global address to open a pinhole for
+    CUdp6Socket socket;
+    if (!socket.Open(gw->local, gw->scopeId)) {
+        theLog.WriteTimedLine("PCP over IPv6: cannot open a UDP socket on %s",
+                              FormatIpv6(gw->local).c_str());
+        return;
+    }
+    o.pcp6.gateway = gw->gateway;
+    o.pcp6.address = gw->local;
+    CUdp6Transport transport(socket);
+    CPcp6Pinhole pinhole(transport);
+    Pcp6Config c;
+    c.gateway = gw->gateway;
+    c.client = gw->local;
+    c.socketId = 0;
+    c.internalPort = socket.LocalPort();
+    c.map = config.verify;
+    c.lifetimeSeconds = config.leaseSeconds;
+    c.nonce = RandomNonce();
+    c.budgetMs = config.budgetMs;
+    c.deleteBudgetMs = kDeleteBudgetMs;
+    c.firstRetryMs = kFirstRetryMs;
+    pinhole.Start(c, NowMs());
+    bool aborted = false;
+    while (pinhole.Running()) {
+        const std::uint64_t now = NowMs();
+        if (Stopped() && !aborted) {
+            aborted = true;
+            pinhole.Abort(now);  // a pinhole asked for is deleted all the same
+            continue;
+        }
+        const std::uint64_t deadline = pinhole.NextDeadline().value_or(now);
+        if (now >= deadline) {
+            pinhole.OnTimer(now);
+            continue;
+        }
+        // 100 ms at most, so a stop request is seen within that.
+        std::uint8_t buf[kPcpMaxLength];
+        Ipv6Endpoint from;
+        const long n = socket.Receive(
+            static_cast<int>(std::min<std::uint64_t>(deadline - now, 100)), buf, from);
+        if (n >= 0) {
+            pinhole.OnDatagram(0, Endpoint::Ipv6(from.address, from.port),
+                               {buf, static_cast<std::size_t>(n)}, NowMs());
+        }
+    }
+    const Pcp6Outcome& r = pinhole.Outcome();
+    o.pcp6.present = r.present;
+    if (const auto code = r.mapResult ? r.mapResult : r.announceResult) {
+        o.pcp6.resultCode = *code;
+        o.pcp6.result = PcpResultName(*code);
+    }
+    if (r.mapResult == kPcpSuccess)
+        o.pcp6.pinhole = r.external;
+    if (r.mapSent) {
+        char line[160];
+        std::snprintf(line, sizeof line, "PCP over IPv6: mapping of UDP port %u %s", c.internalPort,
+                      r.deleted == true ? "deleted"
+                                        : "could not be deleted (the router ends it when its "
+                                          "lifetime runs out)");
+        theLog.WriteTimedLine("%s", line);
+        o.cleanup.emplace_back(line);
+    }
+}
+
 void SummarizePortMap(PortMapOutcome& o) {
     const auto yesNo = [](bool b) { return b ? "YES" : "NO"; };
     std::string mapping =
@@ -502,6 +600,8 @@ void SummarizePortMap(PortMapOutcome& o) {
     o.lines.push_back(std::string("INBOUND THROUGH MAPPING :    ") +
                       (tried ? yesNo(in) : "NOT TRIED"));
     o.lines.push_back(std::string("NAT LAYERS :    ") + NatLayersText(o.layers));
+    if (o.pcp6.gateway)
+        o.lines.push_back("PCP OVER IPV6 :    " + Pcp6Text(o.pcp6));
     LogFramedSummary("Port Mapping Check Result Summarize", o.lines);
 }
 

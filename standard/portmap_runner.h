@@ -5,7 +5,9 @@
 // external address and port the router reported (RFC 5780 RESPONSE-PORT) and deletes the
 // mapping again. Every mapping made is written down before its request goes out and deleted
 // before Run returns, whatever ended the run (a stop request included), and the log says so.
-// Then it judges the NAT layers (standard/nat_layers.h) and logs a framed summary.
+// Then it judges the NAT layers (standard/nat_layers.h) and logs a framed summary. Where this
+// computer has a global IPv6 address and an IPv6 default router, it also asks PCP over IPv6
+// there (standard/pcp6_pinhole.h) and, with verify, opens a pinhole and deletes it again.
 //
 // Threads: Run on one thread (it blocks it); RequestStop from any thread (also a signal
 // relay): it cuts the waits short, never the deletions.
@@ -47,6 +49,16 @@ struct PortMapProtocol {
     std::string inboundNote;      // why not tried, or what the mapping was
 };
 
+// PCP over IPv6, asked only where there is an IPv6 default router and a global address.
+struct PortMapPcp6 {
+    std::optional<Ipv6Bytes> gateway;  // the router asked; empty: not asked
+    std::optional<Ipv6Bytes> address;  // this computer's global address (the pinhole's)
+    bool present = false;              // a PCP answer came
+    std::optional<int> resultCode;     // the MAP's answer, else the ANNOUNCE's
+    std::string result;
+    std::optional<Ipv6Endpoint> pinhole;  // what the router opened (verify)
+};
+
 struct PortMapOutcome {
     bool finished = false;
     bool interrupted = false;
@@ -55,6 +67,7 @@ struct PortMapOutcome {
     std::optional<std::uint32_t> gatewayNet;
     PortMapProtocol upnp, natPmp, pcp;
     bool pcpNatPmpOnly = false;
+    PortMapPcp6 pcp6;
     bool ssdpUnicast = false, ssdpMulticast = false;
     std::optional<bool> inbound;  // any protocol's inbound test: yes if one let a packet in
     NatLayers layers;
@@ -65,12 +78,14 @@ struct PortMapOutcome {
 class CPortMapRunner {
 public:
     using GatewayFinder = std::function<std::optional<DefaultGateway>()>;
+    using Gateway6Finder = std::function<std::optional<DefaultGateway6>()>;
     CPortMapRunner();
     CPortMapRunner(const CPortMapRunner&) = delete;
     CPortMapRunner& operator=(const CPortMapRunner&) = delete;
 
     // Tests: another gateway lookup, another UPnP client (null: none).
     void SetGatewayFinder(GatewayFinder f) { m_findGateway = std::move(f); }
+    void SetGateway6Finder(Gateway6Finder f) { m_findGateway6 = std::move(f); }
     void SetUpnpClient(std::unique_ptr<IUpnpClient> c, bool available);
 
     PortMapOutcome Run(const PortMapRunConfig& config);
@@ -102,11 +117,14 @@ private:
                                 std::uint16_t externalPort, std::uint64_t budgetMs,
                                 std::string& note);
     void DeleteAll(PortMapOutcome& o);
+    // PCP over IPv6: asks, and with verify opens and deletes a pinhole (also when stopped).
+    void AskPcp6(const PortMapRunConfig& config, PortMapOutcome& o);
     std::vector<std::uint32_t> TraceHops(const Endpoint& server);
 
     CStunSockets m_sockets;
     std::atomic<bool> m_stop{false};
     GatewayFinder m_findGateway;
+    Gateway6Finder m_findGateway6;
     std::unique_ptr<IUpnpClient> m_upnp;
     bool m_upnpAvailable = false;
     DefaultGateway m_gateway;

@@ -16,7 +16,8 @@ std::uint32_t A(const char* dotted) {
 }
 
 // A router behind a carrier NAT: all three answered, NAT-PMP and PCP refused to map, UPnP
-// mapped a port that let nothing in; the hops name the carrier's router.
+// mapped a port that let nothing in; the hops name the carrier's router. Over IPv6 it opened a
+// pinhole.
 PortMapOutcome CarrierOutcome() {
     PortMapOutcome o;
     o.finished = true;
@@ -34,6 +35,12 @@ PortMapOutcome CarrierOutcome() {
     o.pcp.result = "NO_RESOURCES";
     o.ssdpMulticast = true;
     o.inbound = false;
+    o.pcp6.gateway = ParseIpv6("fe80::1");
+    o.pcp6.address = ParseIpv6("2001:db8:0:2::11");
+    o.pcp6.present = true;
+    o.pcp6.resultCode = 0;
+    o.pcp6.result = "SUCCESS";
+    o.pcp6.pinhole = Ipv6Endpoint{*o.pcp6.address, 40001};
     o.cleanup = {"UPnP: mapping of UDP port 40000 deleted"};
     o.layers.doubleNat = true;
     o.layers.cgnat = true;
@@ -52,7 +59,10 @@ const std::string kCarrierMembers =
     R"j("natPmp":{"present":true,"resultCode":{"code":3,"text":"NETWORK_FAILURE"},)j"
     R"j("externalAddress":null,"inbound":null},)j"
     R"j("pcp":{"present":true,"result":{"code":8,"text":"NO_RESOURCES"},"externalAddress":null,)j"
-    R"j("inbound":null,"natPmpOnly":false},"inbound":false,)j"
+    R"j("inbound":null,"natPmpOnly":false},)j"
+    R"j("pcp6":{"gateway":"fe80::1","address":"2001:db8:0:2::11","present":true,)j"
+    R"j("result":{"code":0,"text":"SUCCESS"},"pinhole":"[2001:db8:0:2::11]:40001"},)j"
+    R"j("inbound":false,)j"
     R"j("cleanup":["UPnP: mapping of UDP port 40000 deleted"]},)j"
     R"j("natLayers":{"doubleNat":true,"cgnat":true,"gatewayExternal":"100.64.0.2",)j"
     R"j("mapped":"7.0.0.1",)j"
@@ -84,13 +94,16 @@ TEST(PortMapJson, NothingKnownIsNull) {
                  R"j("multicast":false},"natPmp":{"present":false,"resultCode":null,)j"
                  R"j("externalAddress":null,"inbound":null},"pcp":{"present":false,)j"
                  R"j("result":null,"externalAddress":null,"inbound":null,"natPmpOnly":false},)j"
+                 R"j("pcp6":{"gateway":null,"address":null,"present":false,"result":null,)j"
+                 R"j("pinhole":null},)j"
                  R"j("inbound":null,"cleanup":[]},"natLayers":{"doubleNat":null,"cgnat":null,)j"
                  R"j("gatewayExternal":null,"mapped":null,"reasons":[],"hops":[]},)j"
                  R"j("lines":[],"durationMs":0})j");
     EXPECT_EQ(PortMapMeaningAfter(o), "");  // not finished: no sentence
 }
 
-// The four verdict lines, framed in the log as the other summaries are.
+// The four verdict lines (five where there is an IPv6 router to ask PCP), framed in the log as the
+// other summaries are.
 TEST(PortMapSummary, FramedLinesFollowTheFacts) {
     struct Case {
         const char* name;
@@ -102,12 +115,18 @@ TEST(PortMapSummary, FramedLinesFollowTheFacts) {
     one.natPmp.inbound = true;  // one protocol let a packet in: inbound yes
     one.layers = NatLayers{};
     one.layers.doubleNat = false;
-    PortMapOutcome noUpnp;
+    one.pcp6.pinhole.reset();
+    one.pcp6.resultCode = 2;
+    one.pcp6.result = "NOT_AUTHORIZED";
+    PortMapOutcome noUpnp;  // no IPv6 router either: no line for PCP over IPv6
     noUpnp.natPmp.present = true;
+    PortMapOutcome noPcp6;
+    noPcp6.pcp6.gateway = ParseIpv6("fe80::1");
     // clang-format off
     const Case cases[] = {
-        {"carrier", CarrierOutcome(), {"DEFAULT GATEWAY :    192.168.77.1", "PORT MAPPING :    UPnP YES, NAT-PMP YES, PCP YES", "INBOUND THROUGH MAPPING :    NO", "NAT LAYERS :    TWO (CARRIER-GRADE)"}, false},
-        {"one layer, inbound", one, {"DEFAULT GATEWAY :    192.168.77.1", "PORT MAPPING :    UPnP YES, NAT-PMP YES, PCP YES", "INBOUND THROUGH MAPPING :    YES", "NAT LAYERS :    ONE"}, true},
+        {"carrier", CarrierOutcome(), {"DEFAULT GATEWAY :    192.168.77.1", "PORT MAPPING :    UPnP YES, NAT-PMP YES, PCP YES", "INBOUND THROUGH MAPPING :    NO", "NAT LAYERS :    TWO (CARRIER-GRADE)", "PCP OVER IPV6 :    YES, PINHOLE OPENED"}, false},
+        {"one layer, inbound, PCP over IPv6 refused", one, {"DEFAULT GATEWAY :    192.168.77.1", "PORT MAPPING :    UPnP YES, NAT-PMP YES, PCP YES", "INBOUND THROUGH MAPPING :    YES", "NAT LAYERS :    ONE", "PCP OVER IPV6 :    YES, NOT_AUTHORIZED"}, true},
+        {"IPv6 router without PCP", noPcp6, {"DEFAULT GATEWAY :    NONE", "PORT MAPPING :    UPnP NOT ASKED (NOT IN THIS BUILD), NAT-PMP NO, PCP NO", "INBOUND THROUGH MAPPING :    NOT TRIED", "NAT LAYERS :    NOT DETERMINED", "PCP OVER IPV6 :    NO"}, std::nullopt},
         {"no gateway, no UPnP in the build", noUpnp, {"DEFAULT GATEWAY :    NONE", "PORT MAPPING :    UPnP NOT ASKED (NOT IN THIS BUILD), NAT-PMP YES, PCP NO", "INBOUND THROUGH MAPPING :    NOT TRIED", "NAT LAYERS :    NOT DETERMINED"}, std::nullopt},
     };
     // clang-format on

@@ -78,10 +78,12 @@ refusal() {
     usage_case "name with a dash" up fullcone --name "a-b"
     usage_case "name too long for interface names" up fullcone --name abcdefghijklm
     usage_case "hairpin without a NAT" up none --hairpin --name "${tag}u"
+    usage_case "hairpin behind an IPv6 router" up nat66 --hairpin --name "${tag}u"
     expect "nothing built by refused commands" test -z "$(leftovers "${tag}u")"
 
     up_all "${tag}m1:fullcone::restricted" "${tag}m2:restricted::portrestricted" \
-        "${tag}m3:portrestricted::symmetric" "${tag}m4:addrdep::symmetric"
+        "${tag}m3:portrestricted::symmetric" "${tag}m4:addrdep::symmetric" \
+        "${tag}m5:open6::firewall6" "${tag}m6:prefix6::nat66"
 }
 
 # One lab per profile, each with what its router check must have found.

@@ -6,7 +6,8 @@
 # public-looking router address, a carrier NAT still in front: the mapping is made and lets
 # nothing in), none (portrestricted: no port-mapping service at all; the probe ends within 3 s),
 # interrupted (upnpdouble, SIGTERM while a mapping is up: it is deleted all the same), check
-# (upnp: --check --portmap-verify, the port-mapping check after the check, with its Server1).
+# (upnp: --check --portmap-verify, the port-mapping check after the check, with its Server1),
+# pcp6 (upnp6: PCP over IPv6 opens a pinhole in the router's IPv6 firewall and deletes it).
 # The runs read Server1 from the test's STUN.ini; interrupted names it with --server1.
 # After every run the router's nftables must hold no mapping; single also shows that this check
 # sees a mapping made by hand with NAT-PMP's bytes. Needs root, namespaces, nftables,
@@ -17,6 +18,7 @@ case_name=$1 cli=$2 server=$3 natlab=$4
 
 case $case_name in
 single | check) profile=upnp ;;
+pcp6) profile=upnp6 ;;
 cgn) profile=upnpcgn ;;
 double | interrupted) profile=upnpdouble ;;
 none) profile=portrestricted ;;
@@ -134,6 +136,20 @@ interrupted)
     rc=$?
     expect "exit 128+15" [ "$rc" = 143 ]
     expect "the mapping was deleted, said the log" grep -q "mapping of UDP port [0-9]* deleted" "$work/out.txt"
+    ;;
+pcp6)
+    run
+    c1_6=$(sed -n 's/^c1_6=//p' "$work/up.out")
+    expect "exit 0" [ "$(cat "$work/out.rc")" = 0 ]
+    expect "PCP over IPv6 asks the router's LAN address" [ "$(field .portMapping.pcp6.gateway)" = "$(sed -n 's/^gateway6=//p' "$work/up.out")" ]
+    expect "for c1's global address" [ "$(field .portMapping.pcp6.address)" = "$c1_6" ]
+    expect "a SUCCESS" [ "$(field .portMapping.pcp6.result.code)" = 0 ]
+    pinhole=$(field .portMapping.pcp6.pinhole)
+    expect "the pinhole is c1's own address, nothing translated ($pinhole)" [ "${pinhole%:*}" = "[$c1_6]" ]
+    expect "and deleted again, says the cleanup list" \
+        [ "$(field '.portMapping.cleanup | map(select(test("^PCP over IPv6: mapping of UDP port [0-9]+ deleted$"))) | length')" = 1 ]
+    expect "the summary says so" grep -q "PCP OVER IPV6 :    YES, PINHOLE OPENED" "$work/out.txt"
+    expect "IPv4's NAT-PMP still lets a packet in" [ "$(field .portMapping.natPmp.inbound)" = true ]
     ;;
 none)
     run

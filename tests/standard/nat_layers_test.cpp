@@ -1,5 +1,5 @@
-// The address-class table, the NAT-layer verdicts with their reasons, and the routing table's
-// parser: one row per case.
+// The address-class table, the NAT-layer verdicts with their reasons, and the routing tables'
+// parsers (IPv4, and IPv6 with its address list, for PCP over IPv6): one row per case.
 
 #include <gtest/gtest.h>
 
@@ -89,6 +89,76 @@ TEST(RouteTable, DefaultRoute) {
     }
     EXPECT_FALSE(ParseRouteTable("eth0\t00000000\t0100A8C0\t0003\t0\t0\t0\t00000000\n"))
         << "the first line is the header";
+}
+
+// /proc/net/ipv6_route: "dest destlen src srclen nexthop metric refcnt use flags ifname".
+TEST(RouteTable, Ipv6DefaultRoute) {
+    const std::string zero(32, '0');
+    const auto route = [&](const char* destLen, const char* nexthop, const char* metric,
+                           const char* flags, const char* ifname) {
+        return zero + " " + destLen + " " + zero + " 00 " + nexthop + " " + metric +
+               " 00000001 00000000 " + flags + " " + ifname + "\n";
+    };
+    const std::string ll = "fe800000000000000000000000000001";
+    const std::string ll2 = "fe800000000000000000000000000002";
+    const struct {
+        std::string body;
+        const char* gateway;
+        const char* ifname;
+    } rows[] = {
+        {route("00", ll.c_str(), "00000400", "00450003", "eth0"), "fe80::1", "eth0"},
+        // The lower metric wins; a route that is down, has no gateway or is no default does
+        // not count.
+        {route("00", ll.c_str(), "00000400", "00000003", "a") +
+             route("00", ll2.c_str(), "00000100", "00000003", "b"),
+         "fe80::2", "b"},
+        {route("00", ll.c_str(), "00000400", "00000002", "a"), nullptr, nullptr},
+        {route("00", zero.c_str(), "00000400", "00000001", "a"), nullptr, nullptr},
+        {route("40", ll.c_str(), "00000400", "00000003", "a"), nullptr, nullptr},
+        {route("00", "fe8000000000000000000000000000zz", "00000400", "00000003", "a"), nullptr,
+         nullptr},
+        {"", nullptr, nullptr},
+    };
+    for (const auto& r : rows) {
+        const auto gw = ParseIpv6RouteTable(r.body);
+        if (r.gateway == nullptr) {
+            EXPECT_FALSE(gw) << r.body;
+            continue;
+        }
+        ASSERT_TRUE(gw) << r.body;
+        EXPECT_EQ(gw->gateway, ParseIpv6(r.gateway)) << r.body;
+        EXPECT_EQ(gw->interfaceName, r.ifname) << r.body;
+    }
+}
+
+// /proc/net/if_inet6: "address ifindex prefixlen scope flags ifname". A pinhole needs a global
+// address outsiders can reach, of the router's interface.
+TEST(RouteTable, GlobalIpv6Address) {
+    const struct {
+        const char* body;
+        const char* address;
+    } rows[] = {
+        {"20010db8000000020000000000000011 03 40 00 80 eth0\n", "2001:db8:0:2::11"},
+        {"20010db8000000020000000000000011 03 40 00 80 eth1\n", nullptr},  // other interface
+        {"fe800000000000000000000000000011 03 40 20 80 eth0\n", nullptr},  // link-local
+        {"fd000000000000020000000000000011 03 40 00 80 eth0\n", nullptr},  // unique local
+        {"20010db8000000020000000000000011 03 40 00 c0 eth0\n", nullptr},  // tentative
+        {"20010db8000000020000000000000011 03 40 00 a0 eth0\n", nullptr},  // deprecated
+        {"20010db8000000020000000000000099 03 40 00 01 eth0\n"             // temporary ...
+         "20010db8000000020000000000000011 03 40 00 80 eth0\n",
+         "2001:db8:0:2::11"},  // stable wins
+        {"20010db8000000020000000000000099 03 40 00 01 eth0\n", "2001:db8:0:2::99"},
+    };
+    for (const auto& r : rows) {
+        const auto a = ParseGlobalIpv6Address(r.body, "eth0");
+        if (r.address == nullptr) {
+            EXPECT_FALSE(a) << r.body;
+            continue;
+        }
+        ASSERT_TRUE(a) << r.body;
+        EXPECT_EQ(a->address, ParseIpv6(r.address)) << r.body;
+        EXPECT_EQ(a->interfaceIndex, 3u) << r.body;
+    }
 }
 
 }  // namespace
