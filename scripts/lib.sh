@@ -41,6 +41,13 @@ wait_udp_port() {
     return 1
 }
 
+# http_get ADDRESS PORT PATH: the body and headers of an HTTP/1.0 GET, at most 5 s in all (bash's
+# /dev/tcp; no HTTP client needed).
+http_get() {
+    timeout 5 bash -c 'exec 3<>"/dev/tcp/$1/$2" && printf "GET %s HTTP/1.0\r\n\r\n" "$3" >&3 && cat <&3' \
+        bash "$@"
+}
+
 # Where scripts/install-deps.sh unpacks Debian's stun-client and stun-server without installing
 # them (so no stund starts on this machine); GATEWISE_INTEROP_DIR overrides it.
 INTEROP_DIR=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}

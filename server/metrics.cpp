@@ -194,8 +194,12 @@ CLogThrottle g_httpLog{60000};
 
 int LogHttpMessage(const mg_connection*, const char* message) {
     std::uint64_t held = 0;
-    if (g_httpLog.Admit(MonotonicMs(), &held))
-        ServerLog("metrics: %s (%llu such lines held back)", message,
+    if (!g_httpLog.Admit(MonotonicMs(), &held))
+        return 1;
+    if (held == 0)
+        ServerLog("metrics: %s", message);
+    else
+        ServerLog("metrics: %s (%llu more such lines held back)", message,
                   static_cast<unsigned long long>(held));
     return 1;  // handled: CivetWeb writes nothing itself
 }

@@ -85,6 +85,6 @@ within_10_percent || measure
 expect "the load generator got answers" test "$best_without" -gt 0
 expect "stalled HTTP clients cost the UDP path less than 10 %" within_10_percent
 # The stalled ones are gone (closed by the client or by the endpoint's time bound).
-page=$(curl -s --max-time 10 http://127.0.0.1:$METRICS/metrics)
+page=$(http_get 127.0.0.1 $METRICS /metrics)
 expect "the endpoint serves again afterwards" grep -q '^gatewise_answered_total{protocol="tarnwick",kind="reply"} [1-9]' <<<"$page"
 finish
