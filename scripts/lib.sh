@@ -51,8 +51,8 @@ http_get() {
 # Where scripts/install-deps.sh unpacks Debian's stun-client and stun-server without installing
 # them (so no stund starts on this machine); GATEWISE_INTEROP_DIR overrides it.
 INTEROP_DIR=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}
-# interop_tool NAME: the path of stun or stund, from INTEROP_DIR or else from PATH; fails (and
-# prints nothing) when neither has it.
+# interop_tool NAME: the path of stun, stund or promtool, from INTEROP_DIR or else from PATH;
+# fails (and prints nothing) when neither has it.
 interop_tool() {
     local f
     for f in "$INTEROP_DIR/usr/bin/$1" "$INTEROP_DIR/usr/sbin/$1"; do
