@@ -134,24 +134,15 @@ protected:
         if (!MetricsBuilt())
             GTEST_SKIP() << "built without prometheus-cpp";
         SetServerLogMuted(true);
-        for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
-            const std::uint16_t base = FindFreePortBase("127.0.0.2", 3, "127.0.0.3", 2);
-            ASSERT_NE(base, 0);
-            const std::vector<std::string> args = {
-                "--server1",    "127.0.0.2:" + std::to_string(base),
-                "--server2",    "127.0.0.3:" + std::to_string(base + 10),
-                "--rate-limit", "0",
-                "--workers",    "2"};
-            ServerConfig cfg;
-            std::string error;
-            ASSERT_EQ(ParseServerArgs(args, cfg, error), ParseStatus::Ok) << error;
-            auto server = std::make_unique<CProbeServer>(cfg);
-            if (server->Start(error)) {  // else taken meanwhile by a parallel test: try again
-                m_server = std::move(server);
-                m_p1 = base;
-            }
-        }
-        ASSERT_TRUE(m_server);
+        const auto args = [](std::uint16_t base) -> std::vector<std::string> {
+            return {"--server1",    "127.0.0.2:" + std::to_string(base),
+                    "--server2",    "127.0.0.3:" + std::to_string(base + 10),
+                    "--rate-limit", "0",
+                    "--workers",    "2"};
+        };
+        std::string error;
+        m_server = StartInProcessServer("127.0.0.2", 3, "127.0.0.3", 2, args, m_p1, error);
+        ASSERT_TRUE(m_server) << error;
     }
     void TearDown() override {
         if (m_endpoint)
