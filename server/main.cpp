@@ -9,6 +9,7 @@
 #include "server/server_config.h"
 #include "server/server_log.h"
 #include "server/signals.h"
+#include "server/tsan_civetweb_suppressions.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "server/metrics.h"
 #include "server/server_config.h"
 #include "server/server_log.h"
+#include "server/tsan_civetweb_suppressions.h"
 #include "tests/server/test_udp.h"
 
 namespace {
