@@ -6,15 +6,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -38,46 +37,38 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (m_fd >= 0 && connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
+        const timeval tick{0, 100'000};  // recv returns at least every 100 ms
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+        connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     }
-    ~CHttpClient() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
+    ~CHttpClient() { close(m_fd); }
     CHttpClient(const CHttpClient&) = delete;
     CHttpClient& operator=(const CHttpClient&) = delete;
 
     bool Send(const std::string& bytes) {
-        return m_fd >= 0 && send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                                static_cast<ssize_t>(bytes.size());
+        return send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
     }
-    // Everything until the server closes, or until timeoutMs have passed (closed stays false).
+    // Everything until the server closes (then *closed is set), for at most timeoutMs.
     std::string ReadAll(int timeoutMs, bool* closed = nullptr) {
         std::string got;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{m_fd, POLLIN, 0};
-            if (m_fd < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            char buf[4096];
+        char buf[4096];
+        for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+             Clock::now() < end;) {
             const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
-            if (n <= 0) {
+            if (n > 0) {
+                got.append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EAGAIN) {
                 if (closed)
-                    *closed = true;
+                    *closed = n == 0 || errno == ECONNRESET;
                 break;
             }
-            got.append(buf, static_cast<std::size_t>(n));
         }
         return got;
     }
 
 private:
-    int m_fd;
+    const int m_fd;
 };
 
 std::string Get(std::uint16_t port, const std::string& path = "/metrics") {
@@ -101,32 +92,19 @@ double Sample(const std::string& page, const std::string& series) {
     return -1;
 }
 
-// promtool from the unpacked Debian package (scripts/install-deps.sh), else from PATH; empty
-// when there is none.
-std::string Promtool() {
-    const char* dir = std::getenv("GATEWISE_INTEROP_DIR");
-    const std::string unpacked =
-        std::string(dir ? dir : "/var/cache/gatewise-interop") + "/usr/bin/promtool";
-    if (access(unpacked.c_str(), X_OK) == 0)
-        return unpacked;
-    return std::system("command -v promtool >/dev/null 2>&1") == 0 ? "promtool" : "";
-}
-
-// promtool check metrics on page: its exit status, its complaints in output.
-int PromtoolCheck(const std::string& tool, const std::string& page, std::string& output) {
-    char path[] = "/tmp/gatewise-metrics-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0)
+// promtool check metrics, with page on its standard input: its exit status, 77 when there is no
+// promtool (scripts/install-deps.sh unpacks Debian's). Its complaints go to the test's output.
+int PromtoolCheck(const std::string& page) {
+    FILE* p = popen(
+        "p=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}/usr/bin/promtool; "
+        "[ -x \"$p\" ] || p=$(command -v promtool) || exit 77; "
+        "exec \"$p\" check metrics",
+        "w");
+    if (p == nullptr)
         return -1;
-    close(fd);
-    std::ofstream(path) << page;
-    FILE* p = popen((tool + " check metrics <" + path + " 2>&1").c_str(), "r");
-    char buf[512];
-    while (p && std::fgets(buf, sizeof buf, p))
-        output += buf;
-    const int status = p ? pclose(p) : -1;
-    unlink(path);
-    return status;
+    std::fwrite(page.data(), 1, page.size(), p);
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class MetricsEndpoint : public ::testing::Test {
@@ -184,10 +162,8 @@ TEST(MetricsText, EveryOutcomeCountedOnce) {
     std::istringstream lines(page);
     for (std::string line; std::getline(lines, line);) {
         for (const char* family :
-             {"gatewise_answered_total", "gatewise_dropped_total", "gatewise_relays_accepted_total",
-              "gatewise_relays_refused_total"}) {
-            if (line.rfind(family, 0) == 0 && line.size() > std::strlen(family) &&
-                (line[std::strlen(family)] == '{' || line[std::strlen(family)] == ' '))
+             {"gatewise_answered_total", "gatewise_dropped_total", "gatewise_relays_"}) {
+            if (line.rfind(family, 0) == 0)
                 seen += std::strtod(line.c_str() + line.rfind(' ') + 1, nullptr);
         }
     }
@@ -229,17 +205,15 @@ TEST_F(MetricsEndpoint, PageThatPromtoolAcceptsWithCountersThatMove) {
     EXPECT_EQ(Sample(after, "gatewise_workers"), 2);
     const double now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_GT(Sample(after, "process_start_time_seconds"), now - 600);
-    EXPECT_LE(Sample(after, "process_start_time_seconds"), now + 1);
+    EXPECT_NEAR(Sample(after, "process_start_time_seconds"), now, 600);
     EXPECT_GT(Sample(after, "process_open_fds"), 5) << "the server's sockets at least";
     EXPECT_GT(Sample(after, "process_resident_memory_bytes"), 1 << 20);
     EXPECT_GE(Sample(after, "process_cpu_seconds_total"), 0);
 
-    const std::string tool = Promtool();
-    if (tool.empty())
+    const int promtool = PromtoolCheck(after);
+    if (promtool == 77)
         GTEST_SKIP() << "no promtool (scripts/install-deps.sh unpacks it)";
-    std::string complaints;
-    EXPECT_EQ(PromtoolCheck(tool, after, complaints), 0) << complaints << after;
+    EXPECT_EQ(promtool, 0) << after;
 }
 
 // Stalled and slow clients hold a thread each until the request bound; oversized and garbage
