@@ -72,7 +72,8 @@ public:
 
 private:
     struct Impl;
-    const CProbeServer& m_server;
-    const MetricsLimits m_limits;
+    // Unused in a build without metrics (metrics_none.cpp).
+    [[maybe_unused]] const CProbeServer& m_server;
+    [[maybe_unused]] const MetricsLimits m_limits;
     std::unique_ptr<Impl> m_impl;
 };
