@@ -62,7 +62,7 @@ public:
     CMetricsEndpoint(const CMetricsEndpoint&) = delete;
     CMetricsEndpoint& operator=(const CMetricsEndpoint&) = delete;
 
-    // listen: "A:P" or "[A6]:P" as --metrics was checked (port 0: any free port, for tests).
+    // listen: "A:P" as --metrics was checked (port 0: any free port, for tests).
     // On failure nothing listens and error says why.
     bool Start(const std::string& listen, std::string& error);
     // The port it listens on, 0 when not started.

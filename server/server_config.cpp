@@ -83,8 +83,8 @@ const char* ServerUsage() {
            "\n"
            "Monitoring:\n"
            "  --metrics A:P          serve Prometheus metrics at http://A:P/metrics (off by\n"
-           "                         default). A is an address of this machine, in full:\n"
-           "                         127.0.0.1:9641, [::1]:9641, or another one only when\n"
+           "                         default). A is an IPv4 address of this machine, in\n"
+           "                         full: 127.0.0.1:9641, or another one only when\n"
            "                         scrapers elsewhere must reach it; a bare port, a host\n"
            "                         name and 0.0.0.0 are refused\n"
            "  --help                 this text\n";
@@ -253,7 +253,7 @@ bool ParseKey(ArgParse& p, const std::string& opt, const std::string& val) {
     return true;
 }
 
-// --metrics A:P or [A6]:P. The address is always spelled out and checked like a role's, so a
+// --metrics A:P. The address is always spelled out and checked like a role's, so a
 // typo or a default never puts the counters on every network of the machine.
 bool ParseMetrics(ArgParse& p, const std::string& val) {
     const std::string opt = "--metrics";
@@ -262,23 +262,17 @@ bool ParseMetrics(ArgParse& p, const std::string& val) {
     const auto refuse = [&p, &opt, &val](const std::string& why) {
         return p.Fail(opt + " " + val + ": " + why);
     };
-    std::string why;
-    if (!val.empty() && val[0] == '[') {
-        const std::optional<Ipv6Endpoint> ep = ParseIpv6Endpoint(val);
-        if (!ep)
-            return refuse("give [ADDRESS]:PORT, e.g. [::1]:9641");
-        why = WhyNotHostAddress6(ep->address);
-        p.cfg.metrics = FormatIpv6Endpoint(*ep);
-    } else {
-        const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(val);
-        if (!ep) {
-            return refuse(
-                "give ADDRESS:PORT, e.g. 127.0.0.1:9641 (a bare port or a host name would "
-                "leave the address to chance)");
-        }
-        why = WhyNotHostAddress(ep->address, p.broadcasts);
-        p.cfg.metrics = FormatIpv4Endpoint(*ep);
+    // Debian's CivetWeb, which serves the page, is built without IPv6.
+    if (!val.empty() && val[0] == '[')
+        return refuse("the metrics endpoint listens on IPv4 only, e.g. 127.0.0.1:9641");
+    const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(val);
+    if (!ep) {
+        return refuse(
+            "give ADDRESS:PORT, e.g. 127.0.0.1:9641 (a bare port or a host name would "
+            "leave the address to chance)");
     }
+    const std::string why = WhyNotHostAddress(ep->address, p.broadcasts);
+    p.cfg.metrics = FormatIpv4Endpoint(*ep);
     return why.empty() || refuse(why + "; give the one address to listen on");
 }
 

@@ -44,8 +44,8 @@ struct ServerConfig {
     unsigned workers = 0;                 // 0 = one per core
     unsigned statsIntervalSeconds = 300;  // 0 = only on SIGUSR1
 
-    // --metrics: where the Prometheus endpoint listens over TCP, "A:P" or "[A6]:P" as checked
-    // (an address of this machine, spelled out); empty = no endpoint.
+    // --metrics: where the Prometheus endpoint listens over TCP, "A:P" as checked (an IPv4
+    // address of this machine, spelled out); empty = no endpoint.
     std::string metrics;
 };
 

@@ -192,18 +192,15 @@ TEST(ServerConfig, MetricsAddress) {
     // clang-format off
     const Row rows[] = {
         {"127.0.0.1:9641", "127.0.0.1:9641", true},
-        {"[::1]:9641", "[::1]:9641", true},
         {"198.51.100.7:9641", "198.51.100.7:9641", true},  // another address, when given
-        {"[0:0::1]:9641", "[::1]:9641", true},             // kept as it will be logged
         {"9641", "--metrics 9641: give ADDRESS:PORT, e.g. 127.0.0.1:9641", false},
         {":9641", "give ADDRESS:PORT", false},
         {"localhost:9641", "give ADDRESS:PORT", false},
         {"127.0.0.1", "give ADDRESS:PORT", false},
         {"127.0.0.1:0", "give ADDRESS:PORT", false},
         {"0.0.0.0:9641", "0.0.0.0 is not a host address", false},
-        {"[::]:9641", ":: is unspecified", false},
         {"192.0.2.255:9641", "is the broadcast address of a local network", false},
-        {"[::1]", "give [ADDRESS]:PORT", false},
+        {"[::1]:9641", "listens on IPv4 only", false},  // CivetWeb as Debian builds it
     };
     // clang-format on
     for (const Row& r : rows) {
