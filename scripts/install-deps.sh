@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev qt6-base-dev libgl-dev iproute2 procps nftables conntrack clang libclang-rt-14-dev
           coturn dpkg-dev lintian file man-db desktop-file-utils appstream jq libseccomp-dev
-          libminiupnpc-dev libc-ares-dev dnsmasq-base ccache)
+          libminiupnpc-dev libc-ares-dev dnsmasq-base ccache
+          prometheus-cpp-dev)
 # dnsmasq-base is the SRV lab test's DNS server: the program alone (the package dnsmasq would
 # start a DNS service on this machine).
 [ "${1:-}" = "--gui-tools" ] && packages+=(xvfb xauth imagemagick x11-apps)
@@ -27,10 +28,13 @@ done
 # The port-mapping lab's router daemon is treated the same way: the package miniupnpd would ask
 # debconf questions and enable and start its service on this machine; miniupnpd-nftables alone
 # holds the program (nftables variant), whose libraries nftables has already brought.
+# promtool, which checks gatewise-server's metrics page and the sample alert rules, comes in the
+# package prometheus, whose maintainer script would start a Prometheus server here: unpacked too.
 unpack=()
 [ -x "$INTEROP_DIR/usr/bin/stun" ] || unpack+=(stun-client)
 [ -x "$INTEROP_DIR/usr/sbin/stund" ] || unpack+=(stun-server)
 [ -x "$INTEROP_DIR/usr/sbin/miniupnpd" ] || unpack+=(miniupnpd-nftables)
+[ -x "$INTEROP_DIR/usr/bin/promtool" ] || unpack+=(prometheus)
 [ ${#missing[@]} -eq 0 ] && [ ${#unpack[@]} -eq 0 ] && exit 0
 
 SUDO=""

@@ -41,11 +41,18 @@ wait_udp_port() {
     return 1
 }
 
+# http_get ADDRESS PORT PATH: the body and headers of an HTTP/1.0 GET, at most 5 s in all (bash's
+# /dev/tcp; no HTTP client needed).
+http_get() {
+    timeout 5 bash -c 'exec 3<>"/dev/tcp/$1/$2" && printf "GET %s HTTP/1.0\r\n\r\n" "$3" >&3 && cat <&3' \
+        bash "$@"
+}
+
 # Where scripts/install-deps.sh unpacks Debian's stun-client and stun-server without installing
 # them (so no stund starts on this machine); GATEWISE_INTEROP_DIR overrides it.
 INTEROP_DIR=${GATEWISE_INTEROP_DIR:-/var/cache/gatewise-interop}
-# interop_tool NAME: the path of stun or stund, from INTEROP_DIR or else from PATH; fails (and
-# prints nothing) when neither has it.
+# interop_tool NAME: the path of stun, stund or promtool, from INTEROP_DIR or else from PATH;
+# fails (and prints nothing) when neither has it.
 interop_tool() {
     local f
     for f in "$INTEROP_DIR/usr/bin/$1" "$INTEROP_DIR/usr/sbin/$1"; do

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "server/metrics.h"
 #include "server/probe_server.h"
 #include "server/server_config.h"
 #include "server/server_log.h"
 #include "server/signals.h"
+#include "server/tsan_civetweb_suppressions.h"
 
 namespace {
 
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     switch (ParseServerArgs(args, cfg, error)) {
         case ParseStatus::Help:
             std::fputs(ServerUsage(), stdout);
+            std::fputs(ServerUsageBuildNote(), stdout);
             return 0;
         case ParseStatus::Error:
             std::fprintf(stderr, "gatewise-server: %s\n", error.c_str());
@@ -77,8 +80,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     ServerLog("started with %u worker(s)", server.WorkerCount());
+    CMetricsEndpoint metrics(server);
+    if (!cfg.metrics.empty()) {
+        if (!metrics.Start(cfg.metrics, error)) {
+            ServerLog("cannot start the metrics endpoint: %s", error.c_str());
+            server.Stop();
+            return 1;
+        }
+        ServerLog("serving metrics at http://%s/metrics", cfg.metrics.c_str());
+    }
     ServeUntilStopped(server, cfg.statsIntervalSeconds);
     ServerLog("stopping");
+    metrics.Stop();  // before the server: a scrape reads its workers
     server.Stop();
     LogCounters(server, "final");
     ServerLog("stopped");

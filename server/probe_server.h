@@ -4,7 +4,8 @@
 // handed from one thread to another.
 //
 // Start, Stop, WorkerCount and the destructor: the thread that made the object (asserted in
-// debug builds). Counters and RateTableOccupied: any thread once Start has returned.
+// debug builds). Counters, RateTableOccupied and RateTableCapacity: any thread once Start has
+// returned; none of them takes a lock the workers take.
 // Lock order: no lock is held here; the handler takes the rate limiter's shard locks and the
 // relay verifier's lock one at a time, never one inside another.
 
@@ -50,7 +51,8 @@ public:
 
     ServerCounters Counters() const;
     unsigned WorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
-    std::size_t RateTableOccupied() { return m_limiter.Occupied(); }
+    std::size_t RateTableOccupied() const { return m_limiter.Occupied(); }
+    std::size_t RateTableCapacity() const { return m_limiter.Capacity(); }
 
 private:
     // A worker's sockets: IPv4 ones by LocalPort, then the IPv6 ones (standard STUN only).

@@ -115,18 +115,9 @@ bool CRateLimiter::AllowKey(std::uint64_t key, const Group& g, std::uint64_t now
     Slot* target = found.empty != nullptr ? found.empty : found.refilled;
     if (target == nullptr)
         return TakeToken(shard.overflow, nowMs, 1000);
+    if (target == found.empty)
+        m_occupied.fetch_add(1, std::memory_order_relaxed);
     target->key = key;
     target->bucket = {m_burstMilli - 1000, nowMs};
     return true;
-}
-
-std::size_t CRateLimiter::Occupied() {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < m_shardCount; ++i) {
-        Shard& shard = m_shards[i];
-        MutexLock lock(shard.mutex);
-        n += static_cast<std::size_t>(std::count_if(shard.slots.begin(), shard.slots.end(),
-                                                    [](const Slot& s) { return s.key != 0; }));
-    }
-    return n;
 }

@@ -15,6 +15,7 @@
 // it.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,8 +45,9 @@ public:
 
     bool Enabled() const { return m_rate != 0; }
     std::size_t Capacity() const { return m_shardCount * m_slotsPerShard; }
-    // Addresses currently remembered (for tests and the counters line).
-    std::size_t Occupied();
+    // Addresses currently remembered (the counters line, the metrics, tests). Lock-free, so a
+    // reader never waits for a worker's shard lock.
+    std::size_t Occupied() const { return m_occupied.load(std::memory_order_relaxed); }
 
     // Where addrNet's slots are looked for: tests use it to find addresses that share a group.
     struct Group {
@@ -104,4 +106,7 @@ private:
     std::size_t m_shardCount = 0;
     std::size_t m_slotsPerShard = 0;
     std::unique_ptr<Shard[]> m_shards;
+    // Slots that hold an address. A slot is only ever handed on, never emptied, so this only
+    // grows; written under a shard lock, read without one.
+    std::atomic<std::size_t> m_occupied{0};
 };

@@ -12,6 +12,7 @@
 
 #include "net/address_text.h"
 #include "net/messages.h"
+#include "server/metrics.h"
 
 namespace {
 
@@ -79,7 +80,20 @@ const char* ServerUsage() {
            "  --workers N            receive threads (default: one per core)\n"
            "  --stats-interval S     seconds between counter lines (default 300; 0 = only on\n"
            "                         SIGUSR1)\n"
+           "\n"
+           "Monitoring:\n"
+           "  --metrics A:P          serve Prometheus metrics at http://A:P/metrics (off by\n"
+           "                         default). A is an IPv4 address of this machine, in\n"
+           "                         full: 127.0.0.1:9641, or another one only when\n"
+           "                         scrapers elsewhere must reach it; a bare port, a host\n"
+           "                         name and 0.0.0.0 are refused\n"
            "  --help                 this text\n";
+}
+
+const char* ServerUsageBuildNote() {
+    return MetricsBuilt() ? ""
+                          : "\nThis gatewise-server was built without prometheus-cpp: it has no "
+                            "--metrics.\n";
 }
 
 bool ParseHexKey(const std::string& text, std::vector<std::uint8_t>& key) {
@@ -239,7 +253,32 @@ bool ParseKey(ArgParse& p, const std::string& opt, const std::string& val) {
     return true;
 }
 
+// --metrics A:P. The address is always spelled out and checked like a role's, so a
+// typo or a default never puts the counters on every network of the machine.
+bool ParseMetrics(ArgParse& p, const std::string& val) {
+    const std::string opt = "--metrics";
+    if (!MetricsBuilt())
+        return p.Fail(opt + ": this gatewise-server was built without metrics (no prometheus-cpp)");
+    const auto refuse = [&p, &opt, &val](const std::string& why) {
+        return p.Fail(opt + " " + val + ": " + why);
+    };
+    // Debian's CivetWeb, which serves the page, is built without IPv6.
+    if (!val.empty() && val[0] == '[')
+        return refuse("the metrics endpoint listens on IPv4 only, e.g. 127.0.0.1:9641");
+    const std::optional<Ipv4Endpoint> ep = ParseIpv4Endpoint(val);
+    if (!ep) {
+        return refuse(
+            "give ADDRESS:PORT, e.g. 127.0.0.1:9641 (a bare port or a host name would "
+            "leave the address to chance)");
+    }
+    const std::string why = WhyNotHostAddress(ep->address, p.broadcasts);
+    p.cfg.metrics = FormatIpv4Endpoint(*ep);
+    return why.empty() || refuse(why + "; give the one address to listen on");
+}
+
 bool ParseOption(ArgParse& p, const std::string& opt, const std::string& val) {
+    if (opt == "--metrics")
+        return ParseMetrics(p, val);
     if (opt == "--server1" || opt == "--server2")
         return ParseRole(p, opt, val);
     if (opt == "--key" || opt == "--key-hex")
@@ -562,5 +601,7 @@ std::vector<std::string> DescribeConfig(const ServerConfig& cfg) {
                         "/s per source address, burst " + std::to_string(cfg.rate.burst) + ", " +
                         std::to_string(cfg.rate.tableEntries) + " addresses remembered");
     }
+    if (!cfg.metrics.empty())
+        lines.push_back("Prometheus metrics at http://" + cfg.metrics + "/metrics");
     return lines;
 }

@@ -43,6 +43,10 @@ struct ServerConfig {
     RateLimitSettings rate;
     unsigned workers = 0;                 // 0 = one per core
     unsigned statsIntervalSeconds = 300;  // 0 = only on SIGUSR1
+
+    // --metrics: where the Prometheus endpoint listens over TCP, "A:P" as checked (an IPv4
+    // address of this machine, spelled out); empty = no endpoint.
+    std::string metrics;
 };
 
 // One local socket to open: which role port, and where.
@@ -69,6 +73,8 @@ ParseStatus ParseServerArgs(const std::vector<std::string>& args, ServerConfig& 
 // The broadcast addresses of this machine's IPv4 interfaces (network order), from getifaddrs().
 std::vector<std::uint32_t> LocalBroadcastAddresses();
 const char* ServerUsage();
+// What this build lacks, for the end of --help (empty when nothing).
+const char* ServerUsageBuildNote();
 
 std::vector<LocalEndpoint> LocalEndpoints(const ServerConfig& cfg);
 HandlerRoles RolesOf(const ServerConfig& cfg);

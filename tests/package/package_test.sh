@@ -224,21 +224,29 @@ syscall_set() {
 }
 unit_value() { sed -n "s/^$1=//p" "$unit"; }
 sandbox_args=()
+# With metrics in the package, the sandboxed server also serves them (its HTTP threads under the
+# same filter and families).
+metrics_args=() scraped=-
+grep -q 'built without prometheus-cpp' "$work/server-help" || metrics_args=(--metrics 127.0.0.1:9641)
 # run_sandboxed [EXTRA SANDBOX OPTIONS]: the server under the unit's restrictions, asked by the
 # client, then stopped with SIGTERM. Sets bound (its port was bound), answered (the client got
-# its mapped address) and stopped_rc (the exit status).
+# its mapped address), scraped (its metrics page counted that answer; - without metrics) and
+# stopped_rc (the exit status).
 run_sandboxed() {
     local pid
     bound=no answered=no
+    [[ ${#metrics_args[@]} -gt 0 ]] && scraped=no
     "$work/unit_sandbox" "${sandbox_args[@]}" "$@" -- "$fs/usr/bin/gatewise-server" \
         --server1 127.0.0.2:3478 --server2 127.0.0.3:3478 --stats-interval 0 --workers 2 \
-        2>"$work/sandboxed.log" &
+        "${metrics_args[@]}" 2>"$work/sandboxed.log" &
     pid=$!
     if wait_udp_port 3478 30; then
         bound=yes
         timeout 20 "$fs/usr/bin/gatewise-cli" --stun 127.0.0.2:3478 --stun-rto-ms 50 --json \
             >"$work/sandboxed.out" 2>&1 &&
             grep -q '"mapped":{"address":"127.0.0.1"' "$work/sandboxed.out" && answered=yes
+        [[ $scraped == no ]] && http_get 127.0.0.1 9641 /metrics |
+            grep -q '^gatewise_answered_total{protocol="stun",kind="binding"} [1-9]' && scraped=yes
     fi
     kill "$pid" 2>/dev/null
     wait "$pid"
@@ -247,13 +255,15 @@ run_sandboxed() {
 # shows_log CONDITION...: CONDITION's status, with the server's last lines when it failed.
 shows_log() {
     "$@" && return 0
-    echo "    (bound=$bound answered=$answered exit=$stopped_rc)"
+    echo "    (bound=$bound answered=$answered scraped=$scraped exit=$stopped_rc)"
     sed 's/^/    sandboxed server: /' "$work/sandboxed.log" | tail -4
     return 1
 }
 answers_and_stops() {
+    local want_scraped=-
+    [[ ${#metrics_args[@]} -gt 0 ]] && want_scraped=yes
     run_sandboxed
-    shows_log test "$bound/$answered/$stopped_rc" = yes/yes/0
+    shows_log test "$bound/$answered/$scraped/$stopped_rc" = "yes/yes/$want_scraped/0"
 }
 # A call missing from the filter: the server starts but its answers fail.
 binds_but_no_answer_without_sendmmsg() {
@@ -286,7 +296,7 @@ else
         --families "$(unit_value RestrictAddressFamilies | tr ' ' ',')")
     [[ $(unit_value MemoryDenyWriteExecute) == yes ]] && sandbox_args+=(--mdwe)
     [[ $(unit_value RestrictNamespaces) == yes ]] && sandbox_args+=(--no-namespaces)
-    expect "the packaged server answers under the unit's restrictions ($(wc -l <"$work/syscalls") calls allowed)" \
+    expect "the packaged server answers${metrics_args[*]:+ and serves its metrics} under the unit's restrictions ($(wc -l <"$work/syscalls") calls allowed)" \
         answers_and_stops
     expect "... and does not without sendmmsg (the sandbox catches a filter too tight)" \
         binds_but_no_answer_without_sendmmsg

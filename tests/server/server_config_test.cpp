@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "net/address_text.h"
+#include "server/metrics.h"
 #include "server/server_config.h"
 
 namespace {
@@ -172,6 +173,47 @@ TEST(ServerConfig, RefusesAddressesThatAreNotThisHostsOwn) {
         EXPECT_NE(p.error.find(r.error ? r.error : ""), std::string::npos) << p.error;
         EXPECT_EQ(p.error.empty(), r.error == nullptr) << p.error;
     }
+}
+
+// --metrics listens exactly where it is told: never on every address by a bare port, a name
+// or 0.0.0.0, whose counters would then be open to any network the machine is on.
+TEST(ServerConfig, MetricsAddress) {
+    if (!MetricsBuilt()) {
+        const Parsed p = Parse({"--server1", "127.0.0.2:3478", "--metrics", "127.0.0.1:9641"});
+        EXPECT_NE(p.error.find("built without metrics"), std::string::npos) << p.error;
+        GTEST_SKIP() << "built without prometheus-cpp";
+    }
+    struct Row {
+        const char* value;
+        const char* result;  // cfg.metrics when accepted, else a part of the error
+        bool ok;
+    };
+    const std::vector<std::uint32_t> broadcasts = {Ip("192.0.2.255")};
+    // clang-format off
+    const Row rows[] = {
+        {"127.0.0.1:9641", "127.0.0.1:9641", true},
+        {"198.51.100.7:9641", "198.51.100.7:9641", true},  // another address, when given
+        {"9641", "--metrics 9641: give ADDRESS:PORT, e.g. 127.0.0.1:9641", false},
+        {":9641", "give ADDRESS:PORT", false},
+        {"localhost:9641", "give ADDRESS:PORT", false},
+        {"127.0.0.1", "give ADDRESS:PORT", false},
+        {"127.0.0.1:0", "give ADDRESS:PORT", false},
+        {"0.0.0.0:9641", "0.0.0.0 is not a host address", false},
+        {"192.0.2.255:9641", "is the broadcast address of a local network", false},
+        {"[::1]:9641", "listens on IPv4 only", false},  // CivetWeb as Debian builds it
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        const Parsed p = Parse(
+            {"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3478", "--metrics", r.value},
+            broadcasts);
+        EXPECT_EQ(p.status, r.ok ? ParseStatus::Ok : ParseStatus::Error) << r.value;
+        EXPECT_NE((r.ok ? p.cfg.metrics : p.error).find(r.result), std::string::npos)
+            << r.value << ": " << p.error << p.cfg.metrics;
+    }
+    EXPECT_TRUE(
+        Parse({"--server1", "127.0.0.2:3478", "--partner", "127.0.0.3:3478"}).cfg.metrics.empty())
+        << "off by default";
 }
 
 TEST(ServerConfig, HelpAndIpv4Text) {

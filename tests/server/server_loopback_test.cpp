@@ -147,23 +147,16 @@ class InProcessServer : public ::testing::Test {
 protected:
     void StartServer(const std::vector<std::string>& extra) {
         SetServerLogMuted(true);
-        for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
-            const std::uint16_t base = FindFreePortBase(kS1, 3, kS2, 2);
-            ASSERT_NE(base, 0);
-            std::vector<std::string> args = BothRolesArgs(base);
-            args.insert(args.end(), {"--workers", "2"});
-            args.insert(args.end(), extra.begin(), extra.end());
-            ServerConfig cfg;
-            std::string error;
-            ASSERT_EQ(ParseServerArgs(args, cfg, error), ParseStatus::Ok) << error;
-            auto server = std::make_unique<CProbeServer>(cfg);
-            if (server->Start(error)) {  // else taken meanwhile by a parallel test: try again
-                m_server = std::move(server);
-                m_p1 = base;
-                m_p2 = static_cast<std::uint16_t>(base + 10);
-            }
-        }
-        ASSERT_TRUE(m_server);
+        const auto args = [&extra](std::uint16_t base) {
+            std::vector<std::string> a = BothRolesArgs(base);
+            a.insert(a.end(), {"--workers", "2"});
+            a.insert(a.end(), extra.begin(), extra.end());
+            return a;
+        };
+        std::string error;
+        m_server = StartInProcessServer(kS1, 3, kS2, 2, args, m_p1, error);
+        ASSERT_TRUE(m_server) << error;
+        m_p2 = static_cast<std::uint16_t>(m_p1 + 10);
     }
     void TearDown() override {
         if (m_server)

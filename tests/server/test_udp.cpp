@@ -17,6 +17,9 @@
 #include <sstream>
 #include <thread>
 
+#include "server/probe_server.h"
+#include "server/server_config.h"
+
 extern char** environ;
 
 namespace {
@@ -122,6 +125,26 @@ std::uint16_t FindFreePortBase(const std::string& addr1, int count1, const std::
             return base;
     }
     return 0;
+}
+
+std::unique_ptr<CProbeServer> StartInProcessServer(
+    const std::string& addr1, int count1, const std::string& addr2, int count2,
+    const std::function<std::vector<std::string>(std::uint16_t base)>& args, std::uint16_t& base,
+    std::string& error) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        base = FindFreePortBase(addr1, count1, addr2, count2);
+        if (base == 0) {
+            error = "no free ports";
+            return nullptr;
+        }
+        ServerConfig cfg;
+        if (ParseServerArgs(args(base), cfg, error) != ParseStatus::Ok)
+            return nullptr;
+        auto server = std::make_unique<CProbeServer>(cfg);
+        if (server->Start(error))
+            return server;
+    }
+    return nullptr;
 }
 
 CServerProcess::CServerProcess(const std::vector<std::string>& args) {

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,16 @@ private:
 // bound now; 0 when none was found. Bases come from 20000..31999, below the ephemeral range.
 std::uint16_t FindFreePortBase(const std::string& addr1, int count1, const std::string& addr2,
                                int count2);
+
+class CProbeServer;
+// An in-process server started with args(base), base a free port base from FindFreePortBase
+// for addr1 (count1 ports) and addr2 (count2); tried again with another base when a parallel
+// test takes a port first. nullptr (error says why) when no attempt started or args(base) did
+// not parse.
+std::unique_ptr<CProbeServer> StartInProcessServer(
+    const std::string& addr1, int count1, const std::string& addr2, int count2,
+    const std::function<std::vector<std::string>(std::uint16_t base)>& args, std::uint16_t& base,
+    std::string& error);
 
 // The real gatewise-server binary, stopped by pid in the destructor.
 class CServerProcess {
