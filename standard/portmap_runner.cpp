@@ -387,6 +387,9 @@ std::optional<std::uint16_t> CPortMapRunner::MapPort(int p, std::uint16_t port,
         req.nonce = m.nonce;
         req.internalPort = port;
         req.suggestedExternalPort = port;
+        // No preference, said in the mapping's family: ::ffff:0.0.0.0 (RFC 6887 section 5);
+        // "::" would ask for an IPv6 address and a strict server refuses the family.
+        req.suggestedExternalAddress = PcpIpv4(0);
         const std::vector<std::uint8_t> bytes = EncodePcpMap(req);
         Exchange(ctl, server, Bytes(bytes), config.budgetMs,
                  [&](int id, const Endpoint& from, std::span<const std::uint8_t> b) {
@@ -481,6 +484,7 @@ void CPortMapRunner::DeleteAll(PortMapOutcome& o) {
                 req.clientAddress = PcpIpv4(m_gateway.localNet);
                 req.nonce = m.nonce;
                 req.internalPort = m.internalPort;
+                req.suggestedExternalAddress = PcpIpv4(0);
                 bytes = EncodePcpMap(req);
             }
             deleted = Exchange(
