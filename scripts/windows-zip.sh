@@ -40,11 +40,13 @@ find "$stage" \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-stri
 # Notepad's line ends.
 sed 's/$/\r/' "$root/packaging/windows/README.txt" | sed "s/@VERSION@/$version/" >"$stage/README.txt"
 
-# What the folder may hold, and what every Windows since 7 has in System32 (and so need not be
-# shipped). A new import of Qt's or ours fails here until it is named in one list or the other.
+# What the folder may hold, and what every Windows that Qt 6 runs on (10 and later) has in
+# System32, so it need not be shipped: the system's DLLs and its API sets (api-ms-win-core-*,
+# which the loader maps onto them). A new import of Qt's or ours fails here until it is named in
+# one list or the other.
 shipped=(Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll
          libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll)
-system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|imm32|winmm|ws2_32|iphlpapi|bcrypt|msvcrt|uxtheme|dwmapi|version|netapi32|userenv|d3d9|d3d11|dxgi|d2d1|dwrite|shlwapi|setupapi|wtsapi32|mpr|authz|crypt32|shcore)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|comdlg32|imm32|winmm|ws2_32|iphlpapi|bcrypt|msvcrt|uxtheme|dwmapi|version|netapi32|userenv|d3d9|d3d11|dxgi|dwrite|shlwapi|wtsapi32|mpr|authz|shcore|api-ms-win-core-[a-z0-9-]+)\.dll$'
 present=$(cd "$stage" && find . -iname '*.dll' | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
 expected=$(printf '%s\n' "${shipped[@]}" | LC_ALL=C sort | tr '\n' ' ')
 problems=()
