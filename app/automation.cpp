@@ -44,6 +44,17 @@ int PhotographDialog(QDialog& dialog, const QString& dir, const char* name,
     return dialog.exec();
 }
 
+// File > STUN Setting answered with OK once shown, as a user who changes nothing: the dialog's
+// own OK, so the values are checked and saved as then.
+void AcceptSettings(CMainFrame* frame, CGatewiseView* view) {
+    view->SetSettingsDialogRunner([](CStunSettingDlg& settings) {
+        QTimer::singleShot(kSettleMs, &settings, [&settings] { settings.accept(); });
+        return settings.exec();
+    });
+    frame->ExecuteCommand(cmd::kStunSetting);
+    view->SetSettingsDialogRunner({});
+}
+
 // After the result dialog: the main window, the settings dialog and the about box; then finish.
 void PhotographTheRest(CMainFrame* frame, CGatewiseView* view, const QString& shotsDir,
                        const std::function<void()>& finish) {
@@ -110,9 +121,10 @@ int QuitAfterMs() {
 
 void ArmAutomation(CGatewiseApp& app) {
     const bool autostart = Env("GATEWISE_AUTOSTART") == QLatin1String("1");
+    const bool autosettings = Env("GATEWISE_AUTOSETTINGS") == QLatin1String("1");
     const QString saveTo = Env("GATEWISE_AUTOSAVE");
     const QString shotsDir = Env("GATEWISE_SCREENSHOTS");
-    if (!autostart && saveTo.isEmpty() && shotsDir.isEmpty())
+    if (!autostart && !autosettings && saveTo.isEmpty() && shotsDir.isEmpty())
         return;
 
     CMainFrame* frame = app.MainFrame();
@@ -124,14 +136,18 @@ void ArmAutomation(CGatewiseApp& app) {
         frame->close();
     };
 
-    if (autostart) {
-        QObject::connect(view, &CGatewiseView::startupFinished, frame, [frame, finish](bool ok) {
-            if (ok) {
-                frame->ExecuteCommand(cmd::kStartNatDetect);
-            } else {
-                finish();
-            }
-        });
+    if (autostart || autosettings) {
+        QObject::connect(view, &CGatewiseView::startupFinished, frame,
+                         [frame, view, finish, autostart, autosettings](bool ok) {
+                             if (!ok) {
+                                 finish();
+                                 return;
+                             }
+                             if (autosettings)
+                                 AcceptSettings(frame, view);
+                             if (autostart)
+                                 frame->ExecuteCommand(cmd::kStartNatDetect);
+                         });
     }
     if (!shotsDir.isEmpty()) {
         PhotographTheRunningCheck(frame, view, shotsDir);

@@ -3,6 +3,9 @@
 // variables; a normal start sets none of them and nothing here happens.
 //
 //   GATEWISE_AUTOSTART=1       start a check as soon as the network side is up (as F5 would)
+//   GATEWISE_AUTOSETTINGS=1    first (before that check) open File > STUN Setting and answer it
+//                              with OK: the values it shows are saved where the program keeps
+//                              its settings (STUN.ini beside the program, or the user's own)
 //   GATEWISE_AUTOSAVE=<file>   when the check ends (result dialog answered with Cancel) or the
 //                              start-up fails, save the log to <file> and close the window
 //   GATEWISE_AUTOQUIT_MS=<n>   save (if asked) and close after n ms whatever happened (default

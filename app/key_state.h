@@ -1,6 +1,7 @@
 #pragma once
 // The state of the keyboard's lock keys, for the status bar's CAP, NUM and SCRL indicators.
-// Platform seam: X11 tells it through XKB; other platforms (and the offscreen one) do not.
+// Platform seam: key_state.cpp asks X11 through XKB where the build has X11 (other platforms,
+// the offscreen one included, do not say); key_state_win.cpp asks Windows' GetKeyState.
 // User-interface thread only.
 
 #include <optional>

@@ -7,9 +7,11 @@
 #include "app/gatewise_app.h"
 #include "app/gatewise_view.h"
 #include "app/quit_signals.h"
+#include "app/toolkit_options.h"
 #include "app/tsan_qt_suppressions.h"
 
 int main(int argc, char* argv[]) {
+    ChooseToolkitOptions();
     QApplication qapp(argc, argv);
     CGatewiseApp app;
     QStringList args = QApplication::arguments();

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,9 +55,3 @@ void WatchQuitSignals(std::function<void()> beforeQuit) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
-
-#else
-
-void WatchQuitSignals(std::function<void()> /*beforeQuit*/) {}
-
-#endif

@@ -185,3 +185,25 @@ verdicts() {
     grep '^{' "$1" | tail -1 |
         grep -oE '"(mapping|mappingEndpointIndependent|filtering|hairpinning|rating)":[^,]*|"(filter|allocation)":(null|\{[^}]*\})'
 }
+
+# The Windows cross builds (scripts/windows-build.sh, scripts/windows-zip.sh), through ccache where
+# there is one. win_configure ROOT BUILD_DIR [QT_PREFIX]: without QT_PREFIX the command-line
+# programs and their suites, linked statically (cmake/mingw-w64-x86_64.cmake); with it (a Qt for
+# MinGW-w64 from scripts/qt-mingw.sh) the desktop program and its suite, which take Qt's DLLs and
+# so the MinGW C++ runtime as DLLs too (one runtime shared by the program and Qt). Qt's toolchain
+# file goes first: through the project's alone, find_package does not see the prefix.
+win_configure() {
+    local root=$1 dir=$2 qt=${3:-} args launcher=()
+    command -v ccache >/dev/null &&
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    if [ -z "$qt" ]; then
+        args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DGATEWISE_BUILD_GUI=OFF)
+    else
+        args=(-DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake"
+              -DQT_CHAINLOAD_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+              -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+              -DCMAKE_EXE_LINKER_FLAGS=)
+    fi
+    cmake -S "$root" -B "$dir" "${args[@]}" -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "${launcher[@]}" >/dev/null
+}

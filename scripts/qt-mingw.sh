@@ -15,6 +15,10 @@
 # GATEWISE_QT_CACHE overrides the cache root (default /var/cache/gatewise). About 30 minutes on
 # 2 cores, 800 MB of memory at the peak, 82 MB installed.
 set -euo pipefail
+# The whole script is one brace group, read before anything runs: bash reads a script as it goes,
+# so a checkout that changed this file during the half-hour build broke the run at its end (and
+# the EXIT trap threw the finished build away).
+{
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
@@ -104,3 +108,5 @@ mv "$work/dest$prefix" "$prefix"
 printf '%s' "$key" >"$stamp"
 echo "qt-mingw: built in $(( ($(date +%s) - start) / 60 )) min into $prefix" >&2
 echo "$prefix"
+exit
+}

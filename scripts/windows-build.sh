@@ -10,35 +10,56 @@
 #      127.0.0.4/127.0.0.5, --portmap must find a silent gateway (a veth pair made there) and
 #      nothing present within 3 s, --help must name the protocols this build asks, and
 #      gatewise-server.exe under wine must answer a binding request on 127.0.0.1 and a STUN
-#      request with RESPONSE-PORT at that port.
+#      request with RESPONSE-PORT at that port;
+#   5. the desktop program: Qt 6 for MinGW-w64 from its cache (scripts/qt-mingw.sh builds it
+#      once, about 30 minutes), gatewise.exe and the app suite cross-built into build/win-app,
+#      the zip made (scripts/windows-zip.sh, which checks the DLLs it holds), the app suite under
+#      wine on a virtual X server, and in the namespace gatewise.exe from the zip's folder:
+#      File > STUN Setting saved with OK beside the program, a check against the Linux server to
+#      OPEN, the result dialog and the main window photographed.
 #   scripts/windows-build.sh [LINUX_BUILD_DIR]   (default build/ci; its gatewise-server is built
 #                                                 there when missing)
-# Needs g++-mingw-w64-x86-64-posix, wine and wine64 (scripts/install-deps.sh --windows), and root
-# for the namespace. Every wait is bounded; every process started is stopped by its pid.
+# Needs g++-mingw-w64-x86-64-posix, wine, wine64, xvfb and zip (scripts/install-deps.sh --windows),
+# and root for the namespace. Every wait is bounded; every process started is stopped by its pid.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . "$root/scripts/lib.sh"
 linux_build=${1:-$root/build/ci}
 win_build=$root/build/win
+app_build=$root/build/win-app
 
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine jq; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine jq xvfb-run zip; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/install-deps.sh --windows)"; exit 1; }
 done
 
 echo "--- cross build (MinGW-w64, static) into $win_build"
-# The cross build is most of this stage's time: through ccache where there is one, a run after
-# the first compiles only what changed.
-launcher=()
-command -v ccache >/dev/null &&
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DGATEWISE_BUILD_GUI=OFF -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  "${launcher[@]}" >/dev/null
+# The cross build is most of this stage's time: through ccache, a run after the first compiles
+# only what changed.
+win_configure "$root" "$win_build"
 cmake --build "$win_build" -j"$(nproc)" \
   --target gatewise-cli gatewise-server core_tests net_tests standard_tests engine_tests
 cli_exe=$win_build/cli/gatewise-cli.exe
 server_exe=$win_build/server/gatewise-server.exe
+
+echo "--- the desktop program (Qt 6 for MinGW-w64, DLLs beside it) into $app_build"
+app_dir=
+started=$SECONDS
+if ! qt=$("$root/scripts/qt-mingw.sh"); then
+  bad "no Qt for MinGW-w64 (scripts/qt-mingw.sh; its logs in /var/cache/gatewise/*.log)"
+  qt=
+fi
+if [ -n "$qt" ]; then
+  win_configure "$root" "$app_build" "$qt"
+  cmake --build "$app_build" -j"$(nproc)" --target gatewise app_tests
+  if zip_file=$("$root/scripts/windows-zip.sh" "$app_build"); then
+    ok "$(basename "$zip_file") made ($(du -k "$zip_file" | cut -f1) KiB): the programs, README.txt and exactly the DLLs gatewise.exe needs beside the system's"
+    app_dir=${zip_file%.zip}
+  else
+    bad "the Windows zip (scripts/windows-zip.sh)"
+  fi
+fi
+echo "(Qt cache, desktop program and zip: $((SECONDS - started)) s)"
 
 # What every Windows since 7 has in System32; a DLL of the compiler's (libstdc++, libgcc,
 # libwinpthread) would have to be shipped beside the program.
@@ -78,6 +99,17 @@ if ctest --test-dir "$win_build" --timeout 120 --output-on-failure; then
 else
   bad "test suites under wine"
 fi
+# The window tests on the Windows platform need a display: a virtual X server of their own.
+started=$SECONDS
+if [ -z "$qt" ]; then
+  :
+elif xvfb-run -a -s "-screen 0 1280x1024x24" \
+     ctest --test-dir "$app_build" -R '^app_tests_' --timeout 180 --output-on-failure; then
+  ok "the desktop application's suite passes under wine (Windows platform, virtual X server)"
+else
+  bad "the desktop application's suite under wine"
+fi
+echo "(app suite under wine: $((SECONDS - started)) s)"
 
 echo "--- end to end, in a private network namespace"
 if [ ! -x "$linux_build/server/gatewise-server" ]; then
@@ -117,6 +149,20 @@ timeout 120 wine "$CLI_EXE" --config "Z:${WORK//\//\\}\\STUN.ini" --json \
 echo "cli_status=$?" >"$WORK/cli.status"
 timeout 120 wine "$CLI_EXE" --stun 127.0.0.4:3478 --json >"$WORK/stun.out" 2>"$WORK/stun.err"
 echo "stun_status=$?" >"$WORK/stun.status"
+# The desktop program from the zip's folder (a copy, with a STUN.ini of its own that names no
+# friend): File > STUN Setting answered with OK must add FRIEND_IP to the file beside the program;
+# then F5's command runs a check against the servers above and, once it ends, the result dialog
+# and the main window are photographed (app/automation.h). Wine takes Windows paths: Z: is /.
+if [ -n "$APP_DIR" ]; then
+  cp -r "$APP_DIR" "$WORK/app"
+  printf '[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=34780\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=34790\r\n' \
+    >"$WORK/app/STUN.ini"
+  GATEWISE_AUTOSETTINGS=1 GATEWISE_AUTOSTART=1 GATEWISE_AUTOQUIT_MS=90000 \
+    GATEWISE_SCREENSHOTS="Z:${WORK//\//\\}\\shots" GATEWISE_AUTOSAVE="Z:${WORK//\//\\}\\app-log.txt" \
+    xvfb-run -a -s "-screen 0 1280x1024x24" timeout 150 wine "$WORK/app/gatewise.exe" \
+    >"$WORK/app.out" 2>&1
+  echo "app_status=$?" >"$WORK/app.status"
+fi
 # The port-mapping check needs a default gateway: 10.99.0.1 behind a veth pair made here, where
 # nothing answers (its ARP goes to the pair's other end, in here too). The mapped address comes
 # from the Linux server. The pair goes again before the server test, which is loopback only.
@@ -168,6 +214,7 @@ INNER
 wineserver -k >/dev/null 2>&1 || true
 timeout 30 wineserver -w || true
 ROOT=$root WORK=$work LINUX_SERVER=$linux_build/server/gatewise-server CLI_EXE=$cli_exe \
+  APP_DIR=$app_dir \
   SERVER_EXE=$server_exe timeout 300 unshare -n bash "$work/e2e.sh" || true
 
 if grep -q '^cli_status=0$' "$work/cli.status" 2>/dev/null &&
@@ -176,6 +223,29 @@ if grep -q '^cli_status=0$' "$work/cli.status" 2>/dev/null &&
 else
   bad "gatewise-cli.exe under wine against the Linux server"
   cat "$work/cli.status" "$work/cli.err" "$work/linux-server.log" 2>/dev/null | tail -20
+fi
+if [ -n "$app_dir" ]; then
+  # The pictures stay in the build tree (docs/windows/ has two of them).
+  rm -rf "$app_build/wine-shots"
+  cp -r "$work/shots" "$app_build/wine-shots" 2>/dev/null || true
+  if grep -q '^app_status=0$' "$work/app.status" 2>/dev/null &&
+     grep -q 'NAT INCOMING PACKAGES FILTER :    OPEN' "$work/app-log.txt" 2>/dev/null; then
+    ok "gatewise.exe under wine: a check from the window finds OPEN against the Linux server"
+  else
+    bad "gatewise.exe under wine against the Linux server"
+    cat "$work/app.status" "$work/app.out" "$work/app-log.txt" 2>/dev/null | tail -30
+  fi
+  if grep -q 'NAT INCOMING PACKAGES FILTER :    OPEN' "$work/shots/result.txt" 2>/dev/null &&
+     [ -s "$work/shots/result.png" ] && [ -s "$work/shots/main.png" ]; then
+    ok "gatewise.exe under wine shows the result dialog; it and the main window photographed"
+  else
+    bad "gatewise.exe under wine: no result dialog, or no pictures of it and the main window"
+  fi
+  if tail -c 21 "$work/app/STUN.ini" 2>/dev/null | grep -qF 'FRIEND_IP=0.0.0.0'; then
+    ok "gatewise.exe under wine: STUN Setting's OK saves STUN.ini beside the program"
+  else
+    bad "gatewise.exe under wine: STUN Setting's OK saved nothing beside the program"
+  fi
 fi
 if grep -q '^stun_status=0$' "$work/stun.status" 2>/dev/null &&
    grep -q 'STUN SERVER :    SUPPORTS RFC 5780' "$work/stun.out"; then

@@ -37,3 +37,8 @@ add_subdirectory(support)
 foreach(suite core net standard engine)
   add_subdirectory(${suite})
 endforeach()
+# The desktop application's suite, in the build that has Qt for Windows (a Qt cross-built by
+# scripts/qt-mingw.sh; scripts/windows-build.sh configures build/win-app so).
+if(TARGET gatewise_app)
+  add_subdirectory(app)
+endif()

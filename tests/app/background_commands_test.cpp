@@ -2,27 +2,22 @@
 // thread of their own against gatewise-server's Server1 on 127.0.0.2 (in this process), Esc and
 // closing. The port-mapping check asks the default gateway, so it runs only where that gateway is
 // on loopback: in the network namespace of its own that CMake gives it (in_netns.sh).
-#include <arpa/inet.h>
-
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
-#include <csignal>
-#include <cstdio>
 #include <memory>
 
 #include "app/command_ids.h"
 #include "app/lifetime_dlg.h"
 #include "app/main_frame.h"
-#include "app/quit_signals.h"
 #include "app_fixture.h"
 #include "core/host_resolver.h"
+#include "core/sys_inet.h"
 #include "engine/p2p_meaning.h"
 #include "loopback_servers.h"
 #include "net/default_gateway.h"
@@ -309,35 +304,6 @@ TEST_F(IsolatedPortMap, EscAndClosingStopTheCheck) {
         }
         m_app.reset();
     }
-}
-
-// The child's half of the test below: runs only when that test starts this binary.
-TEST(QuitSignalsChild, SignalRunsBeforeQuitThenTheDefaultAction) {
-    if (qEnvironmentVariableIsEmpty("GATEWISE_TEST_QUIT_CHILD"))
-        GTEST_SKIP();
-    WatchQuitSignals([] {
-        std::fputs("before quit\n", stdout);
-        std::fflush(stdout);
-    });
-    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
-    WaitUntil([] { return false; }, 5000);
-    FAIL() << "still alive";
-}
-
-// SIGTERM lets the window stop a run (a port-mapping check deletes its mappings then) before it
-// ends the program as it always did.
-TEST(QuitSignals, SigtermEndsTheProgramAfterBeforeQuit) {
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("GATEWISE_TEST_QUIT_CHILD"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=QuitSignalsChild.*")});
-    ASSERT_TRUE(child.waitForFinished(10000));
-    EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
-    const QByteArray out = child.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("before quit\n")) << out.constData();
-    EXPECT_FALSE(out.contains("still alive")) << out.constData();
 }
 
 }  // namespace

@@ -122,9 +122,11 @@ TEST_F(CheckFlow, SettingsHostNamesAndUnreadableFilesAtCheckStart) {
         {"unknown host name", "nowhere.lab.test", false,
          QStringLiteral("Init NAT Check module success...\nCannot resolve STUN Server1 address "
                         "\"nowhere.lab.test\": Name or service not known\n")},
+#ifndef _WIN32  // Windows has no FIFOs
         {"FIFO", nullptr, false,
          QStringLiteral("Cannot read the settings file \"%1\": it is a FIFO, not a regular file\n")
              .arg(m_ini)},
+#endif
     };
     SetHostResolver([](const std::string& name) {
         HostLookup found;
@@ -138,11 +140,14 @@ TEST_F(CheckFlow, SettingsHostNamesAndUnreadableFilesAtCheckStart) {
     StartUp();
     for (const Row& row : rows) {
         QFile::remove(m_ini);
+#ifndef _WIN32
         std::unique_ptr<FifoGuard> fifo;
         if (row.server1 == nullptr) {
             fifo = std::make_unique<FifoGuard>(m_ini.toStdString());
             ASSERT_TRUE(fifo->Made());
-        } else {
+        } else
+#endif
+        {
             WriteIni(QByteArray("[Setting]\r\nSTUN1_IP=") + row.server1 +
                      "\r\nSTUN1_PORT=47911\r\nSTUN2_IP=127.0.0.3\r\nSTUN2_PORT=47912\r\n"
                      "FRIEND_IP=0.0.0.0\r\n");
@@ -153,9 +158,11 @@ TEST_F(CheckFlow, SettingsHostNamesAndUnreadableFilesAtCheckStart) {
         const QString text = View()->toPlainText();
         EXPECT_TRUE(text.contains(row.logged)) << row.name << "\n" << text.toStdString();
         EXPECT_EQ(text.contains(QStringLiteral("STUN Server Information")), row.checks) << row.name;
+#ifndef _WIN32
         if (fifo) {
             EXPECT_FALSE(fifo->Rescued()) << "the window's thread blocked on the FIFO";
         }
+#endif
         ASSERT_TRUE(TickUntilIdle()) << row.name;
     }
     SetHostResolver({});

@@ -1,5 +1,6 @@
-// The real program, copied with its own STUN.ini into a private folder, runs a check against probe
-// servers on loopback and saves its log. Binds 9801/9802 as every copy of the program does.
+// The real program, copied with its own STUN.ini into a private folder, saves its settings through
+// File > STUN Setting, runs a check against probe servers on loopback and saves its log. Binds
+// 9801/9802 as every copy of the program does.
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
@@ -37,8 +38,9 @@ TEST(EndToEnd, CheckAgainstLoopbackServersShowsOpen) {
     const int q = p + 10;
     QFile ini(dir.filePath(QStringLiteral("STUN.ini")));
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    // No FRIEND_IP (none, by default): STUN Setting's OK writes it, beside the program.
     ini.write(QStringLiteral("[Setting]\r\nSTUN1_IP=127.0.0.2\r\nSTUN1_PORT=%1\r\n"
-                             "STUN2_IP=127.0.0.3\r\nSTUN2_PORT=%2\r\nFRIEND_IP=0.0.0.0\r\n")
+                             "STUN2_IP=127.0.0.3\r\nSTUN2_PORT=%2\r\n")
                   .arg(p)
                   .arg(q)
                   .toLatin1());
@@ -57,6 +59,7 @@ TEST(EndToEnd, CheckAgainstLoopbackServersShowsOpen) {
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("GATEWISE_AUTOSETTINGS"), QStringLiteral("1"));
     env.insert(QStringLiteral("GATEWISE_AUTOSTART"), QStringLiteral("1"));
     env.insert(QStringLiteral("GATEWISE_AUTOSAVE"), logFile);
     env.insert(QStringLiteral("GATEWISE_AUTOQUIT_MS"), QStringLiteral("30000"));
@@ -86,6 +89,10 @@ TEST(EndToEnd, CheckAgainstLoopbackServersShowsOpen) {
         "\r\n"
         "Press F5 to start...\r\n";
     EXPECT_TRUE(log.endsWith(summary)) << log.constData();
+    const QByteArray saved = ReadAll(dir.filePath(QStringLiteral("STUN.ini")));
+    EXPECT_TRUE(saved.endsWith("\r\nFRIEND_IP=0.0.0.0\r\n"))
+        << "STUN Setting's OK saved nothing beside the program:\n"
+        << saved.constData();
 }
 
 }  // namespace
