@@ -1,5 +1,6 @@
 #include "cli/stun_cli.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -23,6 +24,7 @@
 #include "engine/p2p_meaning.h"
 #include "engine/prober_util.h"
 #include "net/local_interfaces.h"
+#include "net/tick.h"
 #include "standard/stun_runner.h"
 
 namespace {
@@ -286,13 +288,10 @@ const char* StatusOf(const StunOutcome& o) {
 
 // Whether this computer has an IPv6 address a STUN server could answer (not ::1, not link-local).
 bool HasRoutableIpv6() {
-    for (const Ipv6Bytes& a : LocalInterfaces6()) {
-        const bool loopback = a == Ipv6Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        const bool linkLocal = a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
-        if (!loopback && !linkLocal)
-            return true;
-    }
-    return false;
+    const std::vector<Ipv6Bytes> own = LocalInterfaces6();
+    return std::any_of(own.begin(), own.end(), [](const Ipv6Bytes& a) {
+        return !IsIpv6Loopback(a) && !IsIpv6LinkLocal(a);
+    });
 }
 
 // The heading of one family's part when both run.
@@ -323,6 +322,16 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
             std::vector<FamilyRun> runs;
             StandardRun r;
             bool both = false;
+            // What every run shares; the second server by family, when there is one.
+            StunCheckConfig base;
+            base.quick = options.quick;
+            if (options.stunRtoMs) {
+                base.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
+                base.timing.capMs = base.timing.rtoMs * kStunCapRtos;
+            }
+            const std::vector<Endpoint> seconds = options.stun2
+                                                      ? StunFamilies(*options.stun2, options.family)
+                                                      : std::vector<Endpoint>{};
             // One server over each family it is tested on; what the SRV fall-over needs to know
             // of all of them (answered: any family did).
             const auto runTarget = [&](const StunTarget& target) {
@@ -346,13 +355,11 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                         theLog.WriteLine("");
                         theLog.WriteLine("%s", FamilyHeading(server.family).c_str());
                     }
-                    StunCheckConfig config;
+                    StunCheckConfig config = base;
                     config.server = server;
-                    if (options.stun2) {
-                        for (const Endpoint& e : StunFamilies(*options.stun2, options.family)) {
-                            if (e.SameFamily(server))
-                                config.server2 = e;
-                        }
+                    for (const Endpoint& e : seconds) {
+                        if (e.SameFamily(server))
+                            config.server2 = e;
                     }
                     if (options.stun2 && !config.server2) {
                         theLog.WriteLine("");
@@ -361,11 +368,6 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                             FamilyName(server.family));
                     }
                     config.serverName = target.name;
-                    config.quick = options.quick;
-                    if (options.stunRtoMs) {
-                        config.timing.rtoMs = static_cast<std::uint64_t>(*options.stunRtoMs);
-                        config.timing.capMs = config.timing.rtoMs * kStunCapRtos;
-                    }
                     const auto start = std::chrono::steady_clock::now();
                     const StunOutcome outcome = runner.Run(config);
                     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -399,12 +401,7 @@ int RunStunCli(const CliOptions& options, CSignalRelay& signals) {
                 }
                 return all;
             };
-            RunStunTargets(options, runTarget, [] {
-                return static_cast<std::uint64_t>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-            });
+            RunStunTargets(options, runTarget, SteadyMs);
             if (options.portmap && !r.portmapServer) {
                 theLog.WriteLine("");
                 theLog.WriteLine(

@@ -108,6 +108,14 @@ std::string FormatIpv6Endpoint(const Ipv6Endpoint& endpoint) {
     return "[" + FormatIpv6(endpoint.address) + "]:" + std::to_string(endpoint.port);
 }
 
+bool IsIpv6Loopback(const Ipv6Bytes& address) {
+    return address == Ipv6Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+}
+
+bool IsIpv6LinkLocal(const Ipv6Bytes& address) {
+    return address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
+}
+
 const char* PeerAddressProblem6(const Ipv6Bytes& address) {
     static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (address == Ipv6Bytes{})

@@ -50,3 +50,6 @@ std::string FormatIpv6Endpoint(const Ipv6Endpoint& endpoint);
 // The IPv6 counterpart of PeerAddressProblem: "is unspecified (::)", "is a multicast address"
 // or "is an IPv4-mapped address (::ffff:0:0/96)" (IPv4 travels on IPv4 sockets); nullptr else.
 const char* PeerAddressProblem6(const Ipv6Bytes& address);
+// ::1, and fe80::/10 (meaningful only with an interface's index).
+bool IsIpv6Loopback(const Ipv6Bytes& address);
+bool IsIpv6LinkLocal(const Ipv6Bytes& address);

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "net/local_address.h"
+
+#include "net/address_text.h"
 #include "net/local_interfaces.h"
 
 bool LocalAddressSet::IsOwn(std::uint32_t addrNet) const {
@@ -15,13 +17,10 @@ bool LocalAddressSet::IsOwn6(const std::array<std::uint8_t, 16>& address) const 
 
 bool LocalAddressSet::SharesInterfaceId6(const std::array<std::uint8_t, 16>& address) const {
     // Not ::1: loopback shares its host part (::1) with many a router's address.
-    std::array<std::uint8_t, 16> loopback{};
-    loopback[15] = 1;
-    return std::any_of(own6.begin(), own6.end(),
-                       [&address, &loopback](const std::array<std::uint8_t, 16>& mine) {
-                           return mine != loopback &&
-                                  std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
-                       });
+    return std::any_of(own6.begin(), own6.end(), [&address](const Ipv6Bytes& mine) {
+        return !IsIpv6Loopback(mine) &&
+               std::equal(mine.begin() + 8, mine.end(), address.begin() + 8);
+    });
 }
 
 bool LocalAddressSet::OnLocalNetwork(std::uint32_t addrNet) const {

@@ -55,8 +55,7 @@ bool CUdp6Socket::SendTo(const Ipv6Endpoint& to, std::span<const std::uint8_t> b
     if (m_socket == kInvalidSocket)
         return false;
     // The interface's index goes with a link-local destination only; a global one needs none.
-    const bool linkLocal = to.address[0] == 0xFE && (to.address[1] & 0xC0) == 0x80;
-    const sockaddr_in6 sa = At(to.address, to.port, linkLocal ? m_scopeId : 0);
+    const sockaddr_in6 sa = At(to.address, to.port, IsIpv6LinkLocal(to.address) ? m_scopeId : 0);
     return ::sendto(m_socket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&sa),
                     sizeof sa) >= 0;
 }
