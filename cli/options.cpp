@@ -27,7 +27,8 @@ bool AllDigits(const std::string& s) {
     return true;
 }
 
-// Decimal without sign; nullopt when not a number or outside [lo, hi].
+}  // namespace
+
 std::optional<long> ParseNumber(const std::string& s, long lo, long hi) {
     if (!AllDigits(s) || s.size() > 9)
         return std::nullopt;
@@ -39,8 +40,6 @@ std::optional<long> ParseNumber(const std::string& s, long lo, long hi) {
         return std::nullopt;
     return value;
 }
-
-}  // namespace
 
 std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
     std::uint32_t host = 0;

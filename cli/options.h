@@ -107,6 +107,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const HostRes
 // Strict dotted IPv4 ("a.b.c.d", four decimal parts of 0-255, no leading '+' or blanks);
 // the address in network byte order.
 std::optional<std::uint32_t> ParseIpv4(const std::string& text);
+// Decimal without sign (at most 9 digits); nullopt when not a number or outside [lo, hi].
+std::optional<long> ParseNumber(const std::string& s, long lo, long hi);
 // A strict dotted IPv4 address, or a host name (LooksLikeHostName) that resolve turns into one.
 // On failure, why says what was wrong, for the option's error message.
 std::optional<std::uint32_t> ParseAddress(const std::string& text, const HostResolver& resolve,

@@ -1,19 +1,16 @@
 #include "cli/stun_target.h"
 
-#include <charconv>
-
 #include "cli/options.h"
 #include "net/address_text.h"
 
 namespace {
 
+// A port as the other server options read it, in at most five digits.
 std::optional<std::uint16_t> PortOf(const std::string& text) {
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || text.size() > 5 || ec != std::errc() || end != text.data() + text.size() ||
-        value < 1 || value > 65535)
+    const std::optional<long> value = text.size() <= 5 ? ParseNumber(text, 1, 65535) : std::nullopt;
+    if (!value)
         return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    return static_cast<std::uint16_t>(*value);
 }
 
 // Why e can be no STUN server ("" when it can).
