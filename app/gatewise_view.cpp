@@ -8,7 +8,6 @@
 #include <QTimer>
 #include <QTimerEvent>
 #include <QtEndian>
-#include <cerrno>
 
 #include "app/command_ids.h"
 #include "app/lifetime_dlg.h"
@@ -17,6 +16,7 @@
 #include "app/template_dialog.h"
 #include "core/host_resolver.h"
 #include "core/profile.h"
+#include "core/profile_file.h"
 #include "core/settings.h"
 #include "core/utf8_text.h"
 #include "engine/p2p_meaning.h"
@@ -48,15 +48,15 @@ constexpr const char* kExampleServersText =
     "Check... with a public STUN server.";
 
 // Why STUN.ini could not be written. A file that is there but is no readable regular file is
-// refused before anything is written, so its state says why; otherwise the writer left errno as
-// the call that failed set it (open, write, fsync or rename of the replacement).
+// refused before anything is written, so its state says why; otherwise the system's code for the
+// call that failed (open, write, flush or rename of the replacement).
 QString SettingsSaveFailureText(const std::string& path, int error) {
     const ProfileFileState state = CheckProfileFile(path);
     QString reason = QStringLiteral("it cannot be written");
     if (state.access != ProfileAccess::kReadable && state.access != ProfileAccess::kMissing)
         reason = QStringLiteral("it ") + QString::fromLocal8Bit(state.reason);
     else if (error != 0)
-        reason = qt_error_string(error);
+        reason = QString::fromStdString(ProfileErrorText(error));
     return QStringLiteral(
                "Cannot save the settings to \"%1\": %2.\n\nMake the file and its folder writable, "
                "then press OK again.")
@@ -514,10 +514,10 @@ void CGatewiseView::OnStunSetting() {
     dlg.m_values = LoadSettingsText(m_settingsPath);
     // Saved at OK, inside the dialog: a file that cannot be written keeps the dialog open.
     dlg.SetSaver([this](const CStunSettingDlg& d) {
-        errno = 0;
+        ClearProfileError();
         if (SaveSettingsText(d.m_values, m_settingsPath))
             return QString();
-        const int error = errno;  // before anything else can change it
+        const int error = LastProfileError();  // before anything else can change it
         if (m_settingsPath.empty()) {
             // No HOME, or XDG_CONFIG_HOME naming a file: no folder to make writable.
             const SettingsPathChoice choice = DefaultSettingsChoice();

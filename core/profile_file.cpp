@@ -159,7 +159,9 @@ bool ReplaceProfileFile(const std::string& target, const std::string& data) {
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
+        const int error = errno;
         ::unlink(temp.c_str());
+        errno = error;  // the failed call's reason, not the clean-up's
         return false;
     }
     // Makes the rename itself durable; the data is already safe, so a failure here is ignored.
@@ -169,4 +171,16 @@ bool ReplaceProfileFile(const std::string& target, const std::string& data) {
         ::close(dirFd);
     }
     return true;
+}
+
+void ClearProfileError() {
+    errno = 0;
+}
+
+int LastProfileError() {
+    return errno;
+}
+
+std::string ProfileErrorText(int code) {
+    return std::strerror(code);
 }

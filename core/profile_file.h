@@ -17,3 +17,10 @@ std::string ProfileWriteTarget(const std::string& path);
 // Writes data to a temporary beside target, flushes it to disk and renames it over target, so
 // a reader sees either the old file or the new one. False, target untouched, on any failure.
 bool ReplaceProfileFile(const std::string& target, const std::string& data);
+
+// Why the last failed profile call of this thread failed: the system's own code (errno on POSIX,
+// GetLastError() on Windows) and that system's text for it. Clear before a call whose failure
+// is to be explained.
+void ClearProfileError();
+int LastProfileError();
+std::string ProfileErrorText(int code);

@@ -140,14 +140,34 @@ bool ReplaceProfileFile(const std::string& target, const std::string& data) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = WriteAll(file, data) && ::FlushFileBuffers(file);
-    ok = ::CloseHandle(file) && ok;
+    DWORD error = ERROR_SUCCESS;
+    const auto failed = [&error] {
+        if (error == ERROR_SUCCESS)
+            error = ::GetLastError();
+        return false;
+    };
+    bool ok = (WriteAll(file, data) && ::FlushFileBuffers(file)) || failed();
+    ok = (::CloseHandle(file) || failed()) && ok;
     // WRITE_THROUGH: the rename itself is on disk when the call returns.
-    ok = ok && ::MoveFileExW(wideTemp.c_str(), wideTarget.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    ok = ok && (::MoveFileExW(wideTemp.c_str(), wideTarget.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+                failed());
     if (!ok) {
         ::DeleteFileW(wideTemp.c_str());
+        ::SetLastError(error);  // the failed call's reason, not the clean-up's
         return false;
     }
     return true;
+}
+
+void ClearProfileError() {
+    ::SetLastError(ERROR_SUCCESS);
+}
+
+int LastProfileError() {
+    return static_cast<int>(::GetLastError());
+}
+
+std::string ProfileErrorText(int code) {
+    return SystemErrorText(static_cast<DWORD>(code));
 }
