@@ -12,9 +12,9 @@ add_subdirectory(${GATEWISE_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXC
 # GoogleTest's own CMakeLists names them GTest::gtest and GTest::gtest_main, as find_package does.
 
 # Every wine start costs up to a second, so a suite runs as one ctest test per
-# gtest_discover_tests call (its TEST_FILTER and PROPERTIES kept), not one per case.
+# gtest_discover_tests call (its TEST_FILTER, EXTRA_ARGS and PROPERTIES kept), not one per case.
 function(gtest_discover_tests target)
-  cmake_parse_arguments(ARG "" "TEST_FILTER" "PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "TEST_FILTER" "EXTRA_ARGS;PROPERTIES" ${ARGN})
   get_property(count TARGET ${target} PROPERTY GATEWISE_TEST_COUNT)
   if(NOT count)
     set(count 0)
@@ -25,7 +25,7 @@ function(gtest_discover_tests target)
   if(ARG_TEST_FILTER)
     set(filter --gtest_filter=${ARG_TEST_FILTER})
   endif()
-  add_test(NAME ${target}_${count} COMMAND ${target} ${filter})
+  add_test(NAME ${target}_${count} COMMAND ${target} ${filter} ${ARG_EXTRA_ARGS})
   if(ARG_PROPERTIES)
     set_tests_properties(${target}_${count} PROPERTIES ${ARG_PROPERTIES})
   endif()
