@@ -37,8 +37,8 @@ bool SocketLayerStartup(SocketLayerInfo& info) {
 
 void SocketLayerCleanup() {}
 
-// A UDP socket of family bound to local (any address, the port asked for), with a 1000 ms send
-// time-out; IPv6 ones take IPv6 alone.
+// A UDP socket of family bound to local (an address or any, the port asked for), with a 1000 ms
+// send time-out; IPv6 ones take IPv6 alone.
 SocketHandle socket_layer::OpenBound(int family, const sockaddr* local, int localLen,
                                      bool broadcast) {
     const int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);

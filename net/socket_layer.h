@@ -26,9 +26,12 @@ void SocketLayerCleanup();
 // IPv4 UDP socket bound to 0.0.0.0:portHost (0 = any), with a 1000 ms send time-out and, when
 // asked, broadcast permitted. kInvalidSocket on any failure (nothing left open).
 SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast);
-// IPv6 UDP socket bound to [::]:portHost (0 = any), IPv6 alone (IPV6_V6ONLY), otherwise as
-// OpenUdpSocket without broadcast. kInvalidSocket on any failure (nothing left open).
-SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost);
+// IPv6 UDP socket bound to [local]:portHost (:: and 0: any), IPv6 alone (IPV6_V6ONLY),
+// otherwise as OpenUdpSocket without broadcast. A link-local local address needs its
+// interface's index as scopeId. kInvalidSocket on any failure (nothing left open).
+SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost,
+                               const std::array<std::uint8_t, 16>& local = {},
+                               unsigned scopeId = 0);
 void CloseSocket(SocketHandle s);
 // Local port in host order, of either family; 0 when it cannot be read.
 std::uint16_t SocketLocalPort(SocketHandle s);
@@ -40,10 +43,10 @@ bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                     std::uint32_t addrNet, std::uint16_t portNet, int writableWaitUs);
 
 // The same to an IPv6 peer (16 bytes as on the wire) from an IPv6 socket; :: is refused as
-// 0.0.0.0 is.
+// 0.0.0.0 is. A link-local peer is reached through the interface whose index is scopeId.
 bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                      const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
-                     int writableWaitUs);
+                     int writableWaitUs, unsigned scopeId = 0);
 
 // Ends a WaitReadable on another thread at once, so a worker that waits a second for datagrams
 // can still stop (or start reading) within microseconds. Auto-reset: one wait consumes any

@@ -35,10 +35,12 @@ SocketHandle OpenUdpSocket(std::uint16_t portHost, bool broadcast) {
                                    broadcast);
 }
 
-SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost) {
-    const sockaddr_in6 local = Ipv6SocketAddress({}, htons(portHost));
-    return socket_layer::OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&local),
-                                   sizeof local, false);
+SocketHandle OpenUdpSocketIpv6(std::uint16_t portHost, const std::array<std::uint8_t, 16>& local,
+                               unsigned scopeId) {
+    sockaddr_in6 at = Ipv6SocketAddress(local, htons(portHost));
+    at.sin6_scope_id = scopeId;
+    return socket_layer::OpenBound(AF_INET6, reinterpret_cast<const sockaddr*>(&at), sizeof at,
+                                   false);
 }
 
 bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
@@ -52,10 +54,11 @@ bool SendDatagramTo(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
 
 bool SendDatagramTo6(SocketHandle s, const std::uint8_t* bytes, std::size_t len,
                      const std::array<std::uint8_t, 16>& address, std::uint16_t portNet,
-                     int writableWaitUs) {
+                     int writableWaitUs, unsigned scopeId) {
     if (!socket_layer::SendAllowed6(bytes, len, address))
         return false;
-    const sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
+    sockaddr_in6 to = Ipv6SocketAddress(address, portNet);
+    to.sin6_scope_id = scopeId;
     return socket_layer::SendAfterWait(s, bytes, len, reinterpret_cast<const sockaddr*>(&to),
                                        sizeof to, writableWaitUs);
 }

@@ -61,7 +61,7 @@ inline bool SenderOf(const sockaddr_storage& from, DatagramSender& sender) {
 }
 
 // The system's part of OpenUdpSocket and OpenUdpSocketIpv6 (in each twin): a UDP socket of
-// family bound to local (any address, the port asked for), IPv6 ones IPv6 alone; sends never
+// family bound to local (an address or any, the port asked for), IPv6 ones IPv6 alone; sends never
 // block for more than a second. kInvalidSocket on any failure (nothing left open).
 SocketHandle OpenBound(int family, const sockaddr* local, int localLen, bool broadcast);
 // The system's part of SendDatagramTo and SendDatagramTo6 (in each twin): waits up to

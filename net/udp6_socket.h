@@ -1,9 +1,8 @@
 #pragma once
 // One UDP socket over IPv6, bound to a given address on a given interface: PCP over IPv6 asks
 // the IPv6 default router, often by its link-local address, which means something only with the
-// interface's index. The client's other sockets are IPv4 (net/socket_layer.h). udp6_socket.cpp
-// (POSIX) or udp6_socket_win.cpp (not in the Windows build yet: Open fails there). One thread
-// at a time.
+// interface's index. The client's other sockets come straight from net/socket_layer.h, as this
+// one does underneath. One thread at a time.
 
 #include <cstdint>
 #include <span>
@@ -24,7 +23,8 @@ public:
     bool IsOpen() const { return m_socket != kInvalidSocket; }
     // The bound port (host order), 0 when unknown.
     std::uint16_t LocalPort() const;
-    // Sends one datagram to `to` on the socket's interface; false when the send reports an error.
+    // Sends one datagram to `to` on the socket's interface; false when the send reports an error
+    // or `to` is ::.
     bool SendTo(const Ipv6Endpoint& to, std::span<const std::uint8_t> bytes);
     // Waits up to waitMs for one datagram: its length (in buf) and sender, or -1 when none came.
     long Receive(int waitMs, std::span<std::uint8_t> buf, Ipv6Endpoint& from);

@@ -13,6 +13,7 @@
 
 #include "core/sys_inet.h"
 #include "net/tick.h"
+#include "net/udp6_socket.h"
 #include "tests/support/loopback_peer.h"
 #ifndef _WIN32
 #include "tests/support/proc_self.h"
@@ -269,6 +270,29 @@ TEST(SocketLayer, OversizeDatagramAndRefusedSendLeaveReceivesWorking) {
     ASSERT_EQ(WaitReadable({e.s}, 2000), std::vector<SocketHandle>{e.s});
     ASSERT_EQ(ReceiveDatagram(e.s, buf, sizeof buf, from, fromPort), 1);
     EXPECT_EQ(buf[0], 7);
+}
+
+// The IPv6 socket bound to one address (PCP over IPv6's), on ::1: the datagram and its sender
+// both ways, nothing to ::, nothing waiting afterwards.
+TEST(SocketLayer, Ipv6SocketBoundToAnAddressRoundTrips) {
+    Ipv6Bytes loopback{};
+    loopback[15] = 1;
+    CUdp6Socket a;
+    CUdp6Socket b;
+    if (!a.Open(loopback, 0))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(b.Open(loopback, 0));
+    ASSERT_NE(a.LocalPort(), 0);
+    EXPECT_TRUE(a.SendTo({loopback, b.LocalPort()}, kBindingRequest));
+    EXPECT_FALSE(a.SendTo({Ipv6Bytes{}, b.LocalPort()}, kBindingRequest));
+    std::uint8_t buf[64];
+    Ipv6Endpoint from;
+    ASSERT_EQ(b.Receive(2000, buf, from), static_cast<long>(kBindingRequest.size()));
+    EXPECT_EQ(Bytes(buf, buf + kBindingRequest.size()), kBindingRequest);
+    EXPECT_EQ(from, (Ipv6Endpoint{loopback, a.LocalPort()}));
+    EXPECT_EQ(b.Receive(0, buf, from), -1);
+    a.Close();
+    EXPECT_FALSE(a.SendTo({loopback, b.LocalPort()}, kBindingRequest));
 }
 
 TEST(Tick, CountsMillisecondsForward) {
