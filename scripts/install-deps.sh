@@ -14,9 +14,9 @@ packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev googlet
 # is large. The posix thread model is the MinGW-w64 whose std::thread works. The desktop program's
 # tests under wine need a virtual X server; zip makes the Windows zip (scripts/windows-zip.sh).
 # Qt for MinGW-w64 is built from Debian's source by scripts/qt-mingw.sh, with qt6-base-dev-tools'
-# moc, rcc and uic (above, through qt6-base-dev).
+# moc, rcc and uic (above, through qt6-base-dev), and Ninja (cmake only suggests it).
 [ "${1:-}" = "--windows" ] && packages+=(g++-mingw-w64-x86-64-posix wine wine64 python3 xvfb xauth zip
-                                         qt6-base-dev-tools)
+                                         qt6-base-dev-tools ninja-build)
 
 . "$(dirname "$0")/lib.sh"  # INTEROP_DIR
 

@@ -71,6 +71,17 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 $SUDO mkdir -p "$cache_root"
 $SUDO chown "$(id -u):$(id -g)" "$cache_root"
+# One build at a time: a second caller (the test command's Windows stage, while the build it
+# began at its start still runs) waits here for the first and then finds the cache complete.
+exec 9>"$cache_root/.lock"
+if ! flock -n 9; then
+  echo "qt-mingw: waiting for the build already running" >&2
+  flock 9
+fi
+if complete; then
+  echo "$prefix"
+  exit 0
+fi
 work=$(mktemp -d "$cache_root/.build.XXXXXX")
 chmod 755 "$work"  # apt's download user must reach its lists inside
 # A failed build leaves its log beside the cache; the half-made tree goes.
