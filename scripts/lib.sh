@@ -204,7 +204,9 @@ win_configure() {
               -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
               -DCMAKE_EXE_LINKER_FLAGS=)
     fi
-    # Release: nothing reads debug information under wine, and it is a good part of the build.
+    # -O2 without -g: nothing reads debug information under wine, and it is a good part of the
+    # build. (CMake's Release means -O3, where MinGW's GCC 12 warns wrongly about std::string.)
     cmake -S "$root" -B "$dir" "${args[@]}" -DGATEWISE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" \
         "${launcher[@]}" >/dev/null
 }
