@@ -23,11 +23,13 @@ jobs=$(nproc)
 qt_pid=
 if [ "${1:-}" != "--quick" ] && ! "$root/scripts/qt-mingw.sh" --print >/dev/null; then
   mkdir -p "$root/build"
-  setsid chrt --idle 0 nice -n 19 "$root/scripts/qt-mingw.sh" >"$root/build/qt-mingw.log" 2>&1 &
-  qt_pid=$!
   # Where the kernel shares the processor between sessions first (autogroup), a session of its
-  # own would take half of it whatever its class: its group gets the lowest weight as well.
-  echo 19 >"/proc/$qt_pid/autogroup" 2>/dev/null || true
+  # own would take half of it whatever its class: its group gets the lowest weight as well, set
+  # from inside the new session (from here it could still name this script's own group).
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec chrt --idle 0 nice -n 19 "$0"' \
+    "$root/scripts/qt-mingw.sh" >"$root/build/qt-mingw.log" 2>&1 &
+  qt_pid=$!
   echo "Building Qt for Windows beside the other stages (pid $qt_pid, build/qt-mingw.log)"
 fi
 # shellcheck disable=SC2317  # run by the EXIT trap
