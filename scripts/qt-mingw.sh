@@ -77,7 +77,7 @@ $SUDO chown "$(id -u):$(id -g)" "$cache_root"
 exec 9>"$cache_root/.lock"
 if ! flock -n 9; then
   echo "qt-mingw: waiting for the build already running" >&2
-  flock 9
+  flock -w 5400 9 || { echo "qt-mingw: the other build still runs after 90 minutes" >&2; exit 1; }
 fi
 if complete; then
   echo "$prefix"
