@@ -85,6 +85,13 @@ stop_pids() {  # stops (and reaps) every process in pids
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
     pids=()
 }
+# Ends the WINEPREFIX's wineserver (the prefix's alone) and waits, 30 s at most, until it and its
+# programs are gone: the next wine program starts a fresh session, in the caller's network
+# namespace and under the caller's display.
+end_wineserver() {
+    wineserver -k >/dev/null 2>&1 || true
+    timeout 30 wineserver -w || true
+}
 # shellcheck disable=SC2317  # run by the EXIT trap
 lab_cleanup() {
     stop_pids

@@ -13,8 +13,13 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
-"$root/scripts/install-deps.sh"
-[ "${1:-}" = "--quick" ] || "$root/scripts/install-deps.sh" --windows
+# A full run needs the Windows tools too (its last stage, and the Qt build begun below): one
+# call, so apt reads its lists once.
+if [ "${1:-}" = "--quick" ]; then
+  "$root/scripts/install-deps.sh"
+else
+  "$root/scripts/install-deps.sh" --windows
+fi
 
 # Without the Qt for Windows cache, its half-hour build begins now, in the idle scheduling class:
 # it takes only the processor time the stages before the Windows one leave unused (their tests
